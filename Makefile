@@ -1,0 +1,34 @@
+# Front door: `make run` and `make test` work on a fresh Debian 12 machine.
+BUILD_DIR ?= build
+JOBS      ?= $(shell nproc)
+CMAKE_FLAGS ?=
+ifeq ($(CI),true)
+CMAKE_FLAGS += -DQUARLO_WERROR=ON
+endif
+
+.PHONY: all deps build test run bench clean
+
+all: build
+
+deps:
+	@bash scripts/deps.sh
+
+$(BUILD_DIR)/build.ninja:
+	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS)
+
+build: $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+run: deps build
+	@bash scripts/run.sh $(BUILD_DIR)
+
+bench: deps build
+	@bash bench/run.sh $(BUILD_DIR)
+
+clean:
+	rm -rf $(BUILD_DIR)

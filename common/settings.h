@@ -1,0 +1,63 @@
+#pragma once
+// Readers and writers of the settings database's qv_ tables (every call reads afresh). Errors
+// are caught here: writers roll back and return -1 (ClearLog 1), readers keep their defaults.
+// Both log "sqlite get a exception code %d,msg %s" at 700.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr size_t kAccountFieldSize = 32;
+constexpr size_t kPathFieldSize = 260;
+
+struct AccountInfo {  // 64 bytes on every wire
+  char email[kAccountFieldSize];
+  char password[kAccountFieldSize];
+};
+
+struct DefShareInfo {  // 1560 bytes: default, picture, music, video, document, instant
+  char def[kPathFieldSize];
+  char pic[kPathFieldSize];
+  char music[kPathFieldSize];
+  char video[kPathFieldSize];
+  char doc[kPathFieldSize];
+  char instant[kPathFieldSize];
+};
+
+struct DefaultDirSet {
+  std::string def, pic, music, video, doc, instant;
+};
+
+struct TransLogRecord {  // host order here; the local API sends it big-endian (300 bytes)
+  uint16_t type;
+  uint16_t status;
+  uint32_t size;
+  char time[30];
+  char file[260];
+  char reserved[2];
+};
+
+// Readers.
+void ParseLocalPort();  // into g_LocalPort
+void ParseLogConf(int& console, int& priority);  // 0 and 600 by default, also for NULL
+void GetServerInfo(std::string& host, uint16_t& port);
+void GetP2PServerInfo(std::string& host, uint16_t& port);
+void GetUsernfo(std::string& email, std::string& password);
+void ParseDefaultDir(DefaultDirSet& out);
+void GetDefShareInfo(DefShareInfo& out);
+void ParseShareInfo(std::vector<std::string>& out);  // blank entries skipped, duplicates once
+void GetTransLog(std::vector<TransLogRecord>& out);  // order by id
+std::string GetPsw();
+
+// Writers, one transaction each under the write mutex; 0 on success.
+int ClearLogOnInfo();
+int WriteLogOnInfo(const AccountInfo& account);
+int SetDefaultDir(const DefShareInfo& dirs);
+int SetShareInfo(const std::vector<std::string>& shares);  // blank entries skipped
+int ClearLog();  // 0, or 1 on a database error
+int SetPsw(const std::string& password);
+
+void RollbackTransaction();  // "rollback transaction;" and release the write mutex
+int CheckIllegalChar(const std::string& text);  // -1 when it holds one of 16 characters
+
+// A fixed text field read within its width (no zero byte: the whole width).
+std::string FixedField(const char* field, size_t width);

@@ -1,0 +1,42 @@
+#pragma once
+// The rules every peer path goes through: "\\" becomes "/", a leading $DEFAULT...$ token is
+// expanded, and the result is checked against the shared and default folders by canonical
+// path components before anything is opened or created. Also the folder listing, folder
+// chains, free names, upload leftovers, and the program and base folders.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr int kErrNotFolder = 4117;    // 0x1015
+constexpr int kErrNotShared = 4118;    // 0x1016
+constexpr int kErrDefaultEmpty = 4123;
+
+constexpr const char* kRenameSuffix = "quarlo.rename";
+constexpr const char* kRenameTmpSuffix = "quarlo.renametmp";
+
+struct SubFileInfo {
+  int type = 0;       // 0 folder, 1 file
+  uint64_t size = 0;  // 0 for folders
+  std::string time;   // "%Y-%m-%d %H:%M:%S", local
+  std::string name;
+};
+
+std::string NormalizePeerPath(const std::string& path);  // "\\" to "/"
+std::string ExpandDefaultPath(const std::string& path);   // "" when the token's folder is empty
+int CheckSharePath(const std::string& folder);             // 0, 4117 or 4118
+// Pure form of the check against explicit lists (tests).
+int CheckSharePathIn(const std::string& folder, const std::vector<std::string>& allowed);
+// Canonical form of a path: realpath of the nearest existing ancestor plus the rest, with
+// "." removed; "" when a ".." component is present or nothing can be resolved.
+std::string CanonicalPath(const std::string& path);
+
+void GetSubFileList(const std::string& folder, std::vector<SubFileInfo>& out);  // appends
+int CreateDirPath(const std::string& path);
+void GetUniqueFileName(const std::string& path, std::string& out);
+void DeleteRenameFiles();
+void DeleteFilesBySuffix(const char* folder, const char* suffix);
+
+int GetProgramDir(std::string& out);  // 0, 1 or -1
+int GetBaseDir(std::string& out);     // 0 or -1
+std::string GetDefLanguageEncode();   // "gb2312", "big5" or "en"
+std::string DefLanguageEncodeFor(const std::string& codeSet);  // pure form

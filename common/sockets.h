@@ -1,0 +1,42 @@
+#pragma once
+// Small blocking socket helpers for the service's own (non-libevent) connections, and the
+// host's addresses. Sockets are passed by pointer to their descriptor; -1 means none. Sends
+// never raise SIGPIPE; EINTR is retried.
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/net_info.h"
+
+constexpr int kNoSocket = -1;
+constexpr int kErrAllocate = 273;
+
+// The peer-to-peer UDP socket (owned by the peer-to-peer channel), -1 until it exists.
+extern std::atomic<int> g_P2PUdpSock;
+
+int ConnectSock(int* sock, uint16_t port, const char* host);  // getaddrinfo, first IPv4
+int ListenSock(uint16_t port, int* sock);                     // ports 1..65534, backlog 32
+int RecvSock(int* sock, int count, char* buffer);             // exactly count bytes
+int SendSock(int* sock, int count, const char* data);         // the whole buffer
+int SendToSock(int* sock, int count, const char* data, const sockaddr_in* to);
+int SendUdpToHost(const uint16_t* port, const char* data, int count, const char* host);
+int CloseSock(int* sock);
+std::string IpToStr(const unsigned char ip[4]);
+
+// Receive and send time-outs as timeval; call before connect. 0 on success.
+int SetSockTimeout(int sock, int recvMs, int sendMs);
+
+// Network information.
+int GetLoaclIp(std::string& out);      // first non-loopback IPv4 address of the adapters
+int GetLocalIpAddr(uint32_t& out);     // the same, network order
+int GetAdapterIpList(std::vector<std::string>& out);
+int GetMacAddrList(std::vector<std::string>& out);
+std::string GetMacAddr();              // first MAC that is not 00-00-00-00-00-00
+void GetDefaultDirList(std::vector<std::string>& out);
+
+// Pure rules behind the adapter functions (tests reach them without the system).
+void AdapterIpListFrom(const std::vector<AdapterInfo>& adapters, std::vector<std::string>& out);
+void MacAddrListFrom(const std::vector<AdapterInfo>& adapters, std::vector<std::string>& out);

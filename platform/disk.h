@@ -1,0 +1,12 @@
+#pragma once
+// Drives are mount points on Linux: the "drive" of a path is the mount point that holds it
+// (longest match in /proc/self/mountinfo of the nearest existing ancestor); free space comes
+// from statvfs in 64 bits.
+#include <cstdint>
+#include <string>
+
+// 0 and the bytes available to unprivileged users, or -1.
+int Plat_DiskFreeBytes(const std::string& path, uint64_t& freeBytes);
+
+// Mount point of the path ("/" when nothing better is known); "" for an empty path.
+std::string Plat_MountPointOf(const std::string& path);

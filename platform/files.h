@@ -1,0 +1,20 @@
+#pragma once
+// File helpers. Linux has no hidden attribute: a name is hidden when it starts with "." or
+// ends with one of the upload side-file suffixes; setting the attribute is a no-op. Moves
+// never overwrite (renameat2 with RENAME_NOREPLACE).
+#include <cstdint>
+#include <string>
+
+bool Plat_IsHiddenName(const std::string& name);  // the name without its folder
+int Plat_SetHidden(const std::string& path, bool hidden);  // no-op, 0
+
+// 0 on success; -1 with errno (EEXIST when the target exists).
+int Plat_RenameNoReplace(const std::string& from, const std::string& to);
+
+bool Plat_IsDirectory(const std::string& path);     // stat, follows links
+bool Plat_IsRegularFile(const std::string& path);   // stat, follows links
+bool Plat_PathExists(const std::string& path);      // lstat: a dangling link exists too
+// 0 and the size of the file, or -1.
+int Plat_FileSize(const std::string& path, uint64_t& size);
+// 0 and the modification time, or -1.
+int Plat_FileMTime(const std::string& path, int64_t& mtime);
