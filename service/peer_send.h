@@ -1,0 +1,32 @@
+#pragma once
+// The one way handlers send their own messages to a peer: the command-server connection, the
+// UDT socket, or (for a request that came through the relay) a relay reply frame whose prefix
+// carries the PC's identity and the requester's. Transports never branch on opcodes; handlers
+// never branch on transports.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct bufferevent;
+
+constexpr size_t kRelayHeaderSize = 70;
+constexpr size_t kRelayReplyPrefixSize = 134;  // RelayHeader + char[64] requester identity
+constexpr uint16_t kRelayProtocolVersion = 7;
+constexpr uint16_t kRelayCmdData = 0x1009;
+
+struct PeerRoute {
+  bufferevent* conn = nullptr;  // command server or relay connection
+  int udtSock = -1;             // -1 for none
+  bool direct = true;           // false: the request came inside a relay data frame
+  std::string requester;        // relay only: the first 64 bytes of the request body
+};
+
+// Builds the route of a request from a handler's arguments (body may be null).
+PeerRoute RouteOf(const char* body, size_t bodyLen, bufferevent* conn, int udtSock, char direct);
+
+// Sends one message: as one UDT message, written to the connection, or framed as a relay
+// reply. 0 on success, -1 when it could not be sent or queued.
+int SendToPeer(const PeerRoute& route, const uint8_t* data, size_t len);
+
+// Bytes waiting in the connection's output buffer (0 for UDT or none).
+size_t PendingOutput(const PeerRoute& route);

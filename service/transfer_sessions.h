@@ -1,0 +1,48 @@
+#pragma once
+// Open file transfers keyed by the session id of their messages, the running-download
+// counter, the list of relay downloads to stop, the close operations the transports call when
+// a connection or UDT socket drops, and the transfer log.
+// Lock order: g_MutexTransMap is released before the peer-list mutex is taken; no path holds
+// two of g_MutexTransMap, g_MutexDownLoadCount and g_StopDownLoadMutex at once.
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+struct bufferevent;
+
+struct TransferEntry {
+  bufferevent* conn = nullptr;  // connection of the request that opened it
+  int udtSock = -1;
+  FILE* file = nullptr;         // uploads: the temporary file being written
+  std::string tmpPath;          // uploads only
+  std::string targetPath;
+  std::string digest;           // uploads: the 16 raw fingerprint bytes
+};
+
+// The map; touch only under g_MutexTransMap.
+extern std::map<uint32_t, TransferEntry> g_TransMap;
+extern int g_nDownLoadCount;               // under g_MutexDownLoadCount
+extern std::vector<int> g_StopDownloadList;  // under g_StopDownLoadMutex
+
+// Each takes g_MutexTransMap itself.
+void Trans_Add(uint32_t id, const TransferEntry& entry);  // replaces (and closes) any holder of id
+bool Trans_Take(uint32_t id, TransferEntry& out);         // removes without closing the file
+bool Trans_Remove(uint32_t id);                           // closes the file, erases
+size_t Trans_Count();
+// Whether id is held by an entry of a different connection/socket.
+bool Trans_HeldByOther(uint32_t id, bufferevent* conn, int udtSock);
+
+// Close every open transfer of a dropped connection / UDT socket (logged per entry).
+void CloseTcpTransfers(bufferevent* conn);
+void CloseUdtTransfers(int udtSock);
+
+void DownloadCount_Add(int delta);
+int DownloadCount_Get();
+
+// Appends a qv_trans row (nothing for size 0); keeps at most 100 rows, trimming the 50 oldest.
+void WriteTranLog(const std::string& path, int type, uint64_t size);
+
+// Installs CloseTcpTransfers as the command server's connection-closed hook.
+void Trans_InstallHooks();
