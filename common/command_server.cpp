@@ -1,0 +1,376 @@
+#include "common/command_server.h"
+
+#include <arpa/inet.h>
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <event2/listener.h>
+#include <event2/util.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <set>
+#include <string>
+
+#include "common/log.h"
+#include "common/opcode_registry.h"
+#include "common/os_layer.h"
+#include "common/wire.h"
+
+namespace {
+
+constexpr uint16_t kOpRelayPassA = 0x1008;  // relay commands let through to Dispatch (280)
+constexpr uint16_t kOpRelayPassB = 0x1009;
+constexpr size_t kWriteLowWater = 64 * 1024;     // writable hook fires when drained to this
+constexpr size_t kOutputHighWater = 1024 * 1024;  // stop reading a peer that does not read
+constexpr size_t kMaxConnections = 256;
+
+std::atomic<ConnectionClosedHook> g_closedHook{nullptr};
+std::atomic<ConnectionWritableHook> g_writableHook{nullptr};
+std::atomic<int> g_idleSeconds{kDefaultIdleTimeoutSeconds};
+
+// Stop requests reach the loop through a pipe: writing to it is safe from any thread and
+// needs no locking inside libevent. A request made before the loop runs is kept for it.
+std::mutex g_stopMutex;
+int g_stopWriteFd = -1;  // under g_stopMutex
+bool g_stopRequested = false;
+
+struct CommandServer;
+
+struct CommandConnState {
+  CommandServer* server = nullptr;
+  bufferevent* bev = nullptr;
+  bool haveHeader = false;  // false: reading the header, true: reading the body
+  CommandHeader header;
+  bool loopbackPeer = false;
+  bool refusalLogged = false;
+  bool readPaused = false;
+  std::string peer;
+};
+
+struct CommandServer {
+  event_base* base = nullptr;
+  evconnlistener* listener = nullptr;
+  event* resumeTimer = nullptr;
+  event* stopEvent = nullptr;
+  std::set<CommandConnState*> conns;
+  bool capLogged = false;
+};
+
+bool IsLoopbackAddress(const sockaddr* sa) {
+  if (sa == nullptr) return false;
+  if (sa->sa_family == AF_INET) {
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(sa);
+    return (ntohl(sin->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (sa->sa_family == AF_INET6) {
+    const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(sa);
+    if (IN6_IS_ADDR_LOOPBACK(&sin6->sin6_addr)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&sin6->sin6_addr) && sin6->sin6_addr.s6_addr[12] == 127;
+  }
+  return false;
+}
+
+std::string AddressText(const sockaddr* sa) {
+  char text[INET6_ADDRSTRLEN] = {0};
+  if (sa != nullptr && sa->sa_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, text, sizeof text);
+  } else if (sa != nullptr && sa->sa_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, text, sizeof text);
+  } else {
+    return "unknown";
+  }
+  return text;
+}
+
+// Every way a connection ends comes through here: the transfer layer hears of it while the
+// connection still exists, then the socket is closed.
+void CloseConnection(CommandConnState* st) {
+  if (ConnectionClosedHook hook = g_closedHook.load()) hook(st->bev);
+  st->server->conns.erase(st);
+  bufferevent_free(st->bev);
+  delete st;
+}
+
+// Reads and dispatches every whole message buffered on the connection. False when the
+// connection was closed (st is gone).
+bool DrainInput(CommandConnState* st) {
+  bufferevent* bev = st->bev;
+  evbuffer* in = bufferevent_get_input(bev);
+  for (;;) {
+    if (st->readPaused) return true;
+    if (!st->haveHeader) {
+      if (evbuffer_get_length(in) < kCommandHeaderSize) return true;
+      uint8_t raw[kCommandHeaderSize];
+      evbuffer_remove(in, raw, sizeof raw);
+      st->header = DecodeCommandHeader(raw);
+      if (st->header.len < kCommandHeaderSize) {
+        QV_LOG(kModCommLib, kLogError, "Message length %u from %s is below the header; closing.",
+               static_cast<unsigned>(st->header.len), st->peer.c_str());
+        CloseConnection(st);
+        return false;
+      }
+      const uint16_t op = st->header.opcode;
+      if (op != kOpRelayPassA && op != kOpRelayPassB && !OS_IsRegistered(op)) {
+        QV_LOG(kModCommLib, kLogError, "Opcode 0x%04X from %s not registered; closing.",
+               static_cast<unsigned>(op), st->peer.c_str());
+        CloseConnection(st);
+        return false;
+      }
+      st->haveHeader = true;
+    }
+
+    const size_t bodyLen = st->header.len - kCommandHeaderSize;
+    if (evbuffer_get_length(in) < bodyLen) return true;  // rest of the body not here yet
+    std::unique_ptr<char[]> body;
+    if (bodyLen > 0) {
+      // One spare zero byte: a handler that reads a text field to its end stops there.
+      body.reset(new (std::nothrow) char[bodyLen + 1]);
+      if (!body) {
+        QV_LOG(kModCommLib, kLogError, "Allocate memory error.");
+        CloseConnection(st);
+        return false;
+      }
+      evbuffer_remove(in, body.get(), bodyLen);
+      body[bodyLen] = 0;
+    }
+    const CommandHeader header = st->header;
+    st->haveHeader = false;
+
+    if (IsLocalOnlyOpcode(header.opcode) && !st->loopbackPeer) {
+      if (!st->refusalLogged) {
+        QV_LOG(kModCommLib, kLogError, "Refuse local API opcode 0x%04X from %s.",
+               static_cast<unsigned>(header.opcode), st->peer.c_str());
+        st->refusalLogged = true;
+      }
+      continue;
+    }
+
+    char* reply = nullptr;
+    int replyLen = 0;
+    Dispatch(&header, body.get(), bev, &reply, &replyLen, -1, 1);
+    std::unique_ptr<char[]> ownedReply(reply);
+    if (replyLen > 0 && ownedReply) {
+      if (bufferevent_write(bev, ownedReply.get(), static_cast<size_t>(replyLen)) != 0) {
+        QV_LOG(kModCommLib, kLogError, "Write return message error.");
+      }
+    }
+    if (evbuffer_get_length(bufferevent_get_output(bev)) > kOutputHighWater) {
+      // The peer is not reading its replies: stop taking requests until it does.
+      st->readPaused = true;
+      bufferevent_disable(bev, EV_READ);
+    }
+  }
+}
+
+void read_cb(bufferevent* /*bev*/, void* ctx) { DrainInput(static_cast<CommandConnState*>(ctx)); }
+
+void write_cb(bufferevent* bev, void* ctx) {
+  auto* st = static_cast<CommandConnState*>(ctx);
+  if (ConnectionWritableHook hook = g_writableHook.load()) hook(bev);
+  if (st->readPaused && evbuffer_get_length(bufferevent_get_output(bev)) <= kWriteLowWater) {
+    st->readPaused = false;
+    bufferevent_enable(bev, EV_READ);
+    DrainInput(st);  // requests that arrived while paused are already buffered
+  }
+}
+
+void event_cb(bufferevent* bev, short events, void* ctx) {
+  auto* st = static_cast<CommandConnState*>(ctx);
+  if ((events & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) == 0) return;
+  if ((events & BEV_EVENT_TIMEOUT) && (events & BEV_EVENT_READING) &&
+      evbuffer_get_length(bufferevent_get_output(bev)) > 0) {
+    // Quiet on the read side while we are still sending (a download): not idle. A stalled
+    // write side is caught by the write time-out.
+    bufferevent_enable(bev, EV_READ);
+    return;
+  }
+  if (events & BEV_EVENT_TIMEOUT) {
+    QV_LOG(kModCommLib, kLogDebug, "Connection from %s idle; closing.", st->peer.c_str());
+  }
+  CloseConnection(st);
+}
+
+void accept_conn_cb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* address,
+                    int /*length*/, void* ctx) {
+  auto* server = static_cast<CommandServer*>(ctx);
+  if (server->conns.size() >= kMaxConnections) {
+    if (!server->capLogged) {
+      QV_LOG(kModCommLib, kLogWarning, "Too many connections (%zu); refusing new ones.",
+             server->conns.size());
+      server->capLogged = true;
+    }
+    evutil_closesocket(fd);
+    return;
+  }
+  server->capLogged = false;
+
+  bufferevent* bev = bufferevent_socket_new(server->base, fd, BEV_OPT_CLOSE_ON_FREE);
+  if (bev == nullptr) {
+    QV_LOG(kModCommLib, kLogError, "Couldn't open socket event.");
+    evutil_closesocket(fd);
+    return;
+  }
+  auto* st = new (std::nothrow) CommandConnState;
+  if (st == nullptr) {
+    QV_LOG(kModCommLib, kLogError, "Allocate memory error.");
+    bufferevent_free(bev);
+    return;
+  }
+  st->server = server;
+  st->bev = bev;
+  st->loopbackPeer = IsLoopbackAddress(address);
+  st->peer = AddressText(address);
+  server->conns.insert(st);
+
+  bufferevent_setwatermark(bev, EV_READ, 0, 0);
+  bufferevent_setwatermark(bev, EV_WRITE, kWriteLowWater, 0);
+  const int idle = g_idleSeconds.load();
+  if (idle > 0) {
+    const timeval tv{idle, 0};
+    bufferevent_set_timeouts(bev, &tv, &tv);
+  }
+  bufferevent_setcb(bev, read_cb, write_cb, event_cb, st);
+  bufferevent_enable(bev, EV_READ | EV_WRITE);
+}
+
+void resume_listener_cb(evutil_socket_t /*fd*/, short /*what*/, void* ctx) {
+  evconnlistener_enable(static_cast<CommandServer*>(ctx)->listener);
+}
+
+void accept_error_cb(evconnlistener* listener, void* ctx) {
+  auto* server = static_cast<CommandServer*>(ctx);
+  const int err = EVUTIL_SOCKET_ERROR();
+  if (err == EMFILE || err == ENFILE) {
+    // Out of descriptors for now: pause accepting instead of spinning or giving up.
+    QV_LOG(kModCommLib, kLogError, "Accept error %d (%s); listener paused for one second.", err,
+           evutil_socket_error_to_string(err));
+    evconnlistener_disable(listener);
+    const timeval oneSecond{1, 0};
+    evtimer_add(server->resumeTimer, &oneSecond);
+    return;
+  }
+  QV_LOG(kModCommLib, kLogError, "Got an error %d (%s) on the listener.Shutting down.", err,
+         evutil_socket_error_to_string(err));
+  event_base_loopexit(evconnlistener_get_base(listener), nullptr);
+}
+
+void stop_cb(evutil_socket_t fd, short /*what*/, void* ctx) {
+  char drain[64];
+  while (read(fd, drain, sizeof drain) > 0) {
+  }
+  event_base_loopbreak(static_cast<CommandServer*>(ctx)->base);
+}
+
+struct PipeFds {
+  int fd[2] = {-1, -1};
+  ~PipeFds() {
+    if (fd[0] >= 0) close(fd[0]);
+    if (fd[1] >= 0) close(fd[1]);
+  }
+};
+
+}  // namespace
+
+int OS_RunEvent(void* /*unused*/) {
+  static std::once_flag routed;
+  std::call_once(routed, Log_RouteLibevent);
+
+  CommandServer server;
+  std::unique_ptr<event_base, decltype(&event_base_free)> base(event_base_new(), event_base_free);
+  if (!base) {
+    QV_LOG(kModCommLib, kLogError, "Couldn't open event base.");
+    return -1;
+  }
+  server.base = base.get();
+
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_ANY);
+  sin.sin_port = htons(g_LocalPort.load());
+  std::unique_ptr<evconnlistener, decltype(&evconnlistener_free)> listener(
+      evconnlistener_new_bind(base.get(), accept_conn_cb, &server,
+                              LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_EXEC,
+                              -1, reinterpret_cast<sockaddr*>(&sin), sizeof sin),
+      evconnlistener_free);
+  if (!listener) {
+    QV_LOG(kModCommLib, kLogError, "Couldn't create listener.");
+    return -1;
+  }
+  server.listener = listener.get();
+
+  PipeFds stopPipe;
+  std::unique_ptr<event, decltype(&event_free)> resumeTimer(
+      evtimer_new(base.get(), resume_listener_cb, &server), event_free);
+  std::unique_ptr<event, decltype(&event_free)> stopEvent(nullptr, event_free);
+  if (pipe2(stopPipe.fd, O_NONBLOCK | O_CLOEXEC) == 0) {
+    stopEvent.reset(event_new(base.get(), stopPipe.fd[0], EV_READ | EV_PERSIST, stop_cb, &server));
+  }
+  if (!resumeTimer || !stopEvent || event_add(stopEvent.get(), nullptr) != 0) {
+    QV_LOG(kModCommLib, kLogError, "Couldn't open event base.");
+    return -1;
+  }
+  server.resumeTimer = resumeTimer.get();
+  server.stopEvent = stopEvent.get();
+
+  bool stopNow = false;
+  {
+    std::lock_guard<std::mutex> lock(g_stopMutex);
+    stopNow = g_stopRequested;
+    g_stopWriteFd = stopPipe.fd[1];
+  }
+
+  if (g_LocalPort.load() == 0) {
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    if (getsockname(evconnlistener_get_fd(listener.get()), reinterpret_cast<sockaddr*>(&bound),
+                    &len) == 0) {
+      g_LocalPort.store(ntohs(bound.sin_port));
+    }
+  }
+  QV_LOG(kModCommLib, kLogDebug, "Bind port %d.", static_cast<int>(g_LocalPort.load()));
+
+  evconnlistener_set_error_cb(listener.get(), accept_error_cb);
+  if (!stopNow) event_base_dispatch(base.get());
+
+  {
+    // The stop request, if any, was for this run.
+    std::lock_guard<std::mutex> lock(g_stopMutex);
+    if (g_stopWriteFd == stopPipe.fd[1]) g_stopWriteFd = -1;
+    g_stopRequested = false;
+  }
+  while (!server.conns.empty()) CloseConnection(*server.conns.begin());
+  QV_LOG(kModCommLib, kLogInfo, "%s.", "exit local server");
+  return 0;
+}
+
+void OS_StopEvent() {
+  std::lock_guard<std::mutex> lock(g_stopMutex);
+  g_stopRequested = true;
+  if (g_stopWriteFd >= 0) {
+    const char byte = 1;
+    (void)!write(g_stopWriteFd, &byte, 1);
+  }
+}
+
+void OS_SetConnectionClosedHook(ConnectionClosedHook hook) { g_closedHook.store(hook); }
+void OS_SetConnectionWritableHook(ConnectionWritableHook hook) { g_writableHook.store(hook); }
+void OS_SetConnectionIdleTimeout(int seconds) { g_idleSeconds.store(seconds < 0 ? 0 : seconds); }
+
+bool OS_IsLoopbackConnection(bufferevent* conn) {
+  if (conn == nullptr) return false;
+  const evutil_socket_t fd = bufferevent_getfd(conn);
+  if (fd < 0) return false;
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
+  return IsLoopbackAddress(reinterpret_cast<const sockaddr*>(&peer));
+}

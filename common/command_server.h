@@ -17,5 +17,10 @@ void OS_SetConnectionClosedHook(ConnectionClosedHook hook);
 using ConnectionWritableHook = void (*)(bufferevent* conn);
 void OS_SetConnectionWritableHook(ConnectionWritableHook hook);
 
+// A connection that neither receives nor drains output for this long is closed (0: never).
+// Applies to connections accepted afterwards.
+constexpr int kDefaultIdleTimeoutSeconds = 300;
+void OS_SetConnectionIdleTimeout(int seconds);
+
 // Whether the connection's peer is a loopback address.
 bool OS_IsLoopbackConnection(bufferevent* conn);

@@ -13,7 +13,7 @@ class CMd5Hash {
  public:
   CMd5Hash();
   explicit CMd5Hash(const std::string& filePath);  // quick fingerprint of the file
-  void Update(const unsigned char* data, size_t length);
+  void Update(const unsigned char* data, size_t length);  // ignored once finalized
   void UpdateFromStream(std::istream& in);
   void Finalize();
   std::string HexDigest();               // 32 lower-case hex characters; finalizes once

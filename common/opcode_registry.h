@@ -20,7 +20,8 @@ using OpcodeHandler = int (*)(const char* body, const CommandHeader* header, buf
 
 int OS_RegFunction(OpcodeHandler handler, uint16_t opcode);
 bool OS_IsRegistered(uint16_t opcode);
-// A throwing handler leaves no reply: what it stored is freed and the length is 0.
+// *reply must be null and *replyLen 0 on entry. A throwing handler leaves no reply: what it
+// stored is freed and the length is 0.
 int Dispatch(const CommandHeader* header, const char* body, bufferevent* conn, char** reply,
              int* replyLen, int udtSock, int direct);
 void OS_ClearRegistry();  // tests only

@@ -27,8 +27,14 @@ extern MutexHandle g_MutexLastHBTime;
 extern MutexHandle g_MutexTransMap;  // transfer map; released before the peer-list mutex is taken
 extern MutexHandle g_StopDownLoadMutex;
 
+// 0, or kErrThreadPool, kErrMutex, kErrCommandServerTask, kErrNoCommandPort (the command
+// port was still 0 after 200 ms).
 int OS_Init();
+// Sets the exit flag; the mutexes stay (nothing destroys a lock another thread may hold).
 void OS_Exit();
+// The task OS_Init starts as the command server (OS_RunEvent; tests put in their own).
+using OsServerTask = int (*)(void*);
+void OS_SetCommandServerTask(OsServerTask task);
 
 std::string OS_GetCurTimeStr();
 std::string OS_TimeToStr(int64_t t);
@@ -40,9 +46,11 @@ std::string OS_ReplaceStr(const std::string& text, const std::string& from, cons
 
 int OS_FileExists(const std::string& path);   // 0 exists, -1
 int OS_RemoveFile(const std::string& path);   // 0 removed or absent, -1
-int OS_RenameFile(const std::string& from, const std::string& to);
+int OS_RenameFile(const std::string& from, const std::string& to);  // never replaces `to`
 int OS_CopyFile(const std::string& from, const std::string& to);  // checked; partial target removed
-char* OS_GetParentDir(char* buffer);  // in place, buffer of at least 260 bytes
+// In place: "/a/b/" and "/a/b" -> "/a", "/a" and "/" -> "/", "ab" unchanged; null for null,
+// "" or a single non-separator character.
+char* OS_GetParentDir(char* buffer);
 int OS_DirExists(const std::string& path);
 int OS_GetSubDirs(const std::string& folder, std::vector<std::string>& out);
 int OS_GetSubFiles(const std::string& folder, std::vector<std::string>& out);

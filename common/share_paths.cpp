@@ -1,0 +1,310 @@
+#include "common/share_paths.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+
+#include "common/os_layer.h"
+#include "common/settings.h"
+#include "platform/locale_info.h"
+#include "platform/process_path.h"
+
+namespace {
+
+constexpr mode_t kDirMode = 0755;
+
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+
+bool IsBlank(const std::string& text) {
+  return text.find_first_not_of(" \t") == std::string::npos;
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;  // a dangling link still takes the name
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (!dir.empty() && dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+// The path's components without empty and "." pieces; false when one is "..".
+bool SplitComponents(const std::string& path, std::vector<std::string>& out) {
+  out.clear();
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string piece = path.substr(start, end - start);
+    if (piece == "..") return false;
+    if (!piece.empty() && piece != ".") out.push_back(piece);
+    start = end + 1;
+  }
+  return true;
+}
+
+std::string Joined(const std::vector<std::string>& parts, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += "/" + parts[i];
+  return out.empty() ? "/" : out;
+}
+
+std::string RealPath(const std::string& path, int& err) {
+  char buffer[PATH_MAX];
+  if (realpath(path.c_str(), buffer)) {
+    err = 0;
+    return buffer;
+  }
+  err = errno;
+  return std::string();
+}
+
+// True when `path` is `base` or lies below it, compared by whole components.
+bool IsAtOrBelow(const std::string& path, const std::string& base) {
+  if (base == "/") return true;
+  if (path.compare(0, base.size(), base) != 0) return false;
+  return path.size() == base.size() || path[base.size()] == '/';
+}
+
+struct Token {
+  const char* text;
+  std::string DefaultDirSet::*folder;
+};
+
+const Token kTokens[] = {
+    {"$DEFAULT$", &DefaultDirSet::def},         {"$DEFAULT_PIC$", &DefaultDirSet::pic},
+    {"$DEFAULT_MUSIC$", &DefaultDirSet::music}, {"$DEFAULT_VIDEO$", &DefaultDirSet::video},
+    {"$DEFAULT_DOC$", &DefaultDirSet::doc},     {"$DEFAULT_INSTANT$", &DefaultDirSet::instant},
+};
+
+}  // namespace
+
+std::string NormalizePeerPath(const std::string& path) {
+  std::string out = path;
+  for (char& c : out)
+    if (c == '\\') c = '/';
+  return out;
+}
+
+std::string ExpandDefaultPath(const std::string& path) {
+  DefaultDirSet dirs;
+  ParseDefaultDir(dirs);
+  for (const Token& token : kTokens) {
+    const std::string text = token.text;
+    if (path.compare(0, text.size(), text) != 0) continue;
+    const std::string& folder = dirs.*(token.folder);
+    if (IsBlank(folder)) return std::string();
+    // Only the leading token: the same text further on is part of a real name.
+    return folder + path.substr(text.size());
+  }
+  return path;
+}
+
+std::string CanonicalPath(const std::string& path) {
+  // Peer paths are absolute; a relative one would depend on the service's working folder.
+  if (path.empty() || path[0] != '/') return std::string();
+  std::vector<std::string> parts;
+  if (!SplitComponents(path, parts)) return std::string();
+
+  // The nearest existing ancestor is resolved (links included); the rest does not exist yet.
+  for (size_t known = parts.size() + 1; known-- > 0;) {
+    int err = 0;
+    const std::string real = RealPath(Joined(parts, known), err);
+    if (real.empty()) {
+      // Only "not there" lets us look further up; anything else (a link loop, no access)
+      // leaves the path unresolvable.
+      if (err != ENOENT && err != ENOTDIR) return std::string();
+      continue;
+    }
+    if (known < parts.size()) {
+      // The first unresolved name must really be absent: a dangling link there would let a
+      // later create land wherever the link points.
+      struct stat st;
+      if (lstat(JoinPath(real, parts[known]).c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        return std::string();
+    }
+    std::string out = real;
+    for (size_t i = known; i < parts.size(); ++i) out = JoinPath(out, parts[i]);
+    return out;
+  }
+  return std::string();
+}
+
+int CheckSharePathIn(const std::string& folder, const std::vector<std::string>& allowed) {
+  if (OS_DirExists(folder) != 0) return kErrNotFolder;
+  const std::string canonical = CanonicalPath(folder);
+  if (canonical.empty()) return kErrNotShared;
+  for (const std::string& entry : allowed) {
+    // An empty entry names no folder and so admits nothing.
+    if (IsBlank(entry)) continue;
+    const std::string base = CanonicalPath(entry);
+    if (base.empty()) continue;
+    if (IsAtOrBelow(canonical, base)) return 0;
+  }
+  return kErrNotShared;
+}
+
+int CheckSharePath(const std::string& folder) {
+  std::vector<std::string> allowed;
+  ParseShareInfo(allowed);
+  DefaultDirSet dirs;
+  ParseDefaultDir(dirs);
+  for (const std::string* d : {&dirs.def, &dirs.pic, &dirs.music, &dirs.video, &dirs.doc,
+                               &dirs.instant}) {
+    if (!IsBlank(*d)) allowed.push_back(*d);
+  }
+  return CheckSharePathIn(folder, allowed);
+}
+
+void GetSubFileList(const std::string& folder, std::vector<SubFileInfo>& out) {
+  std::vector<std::string> names;
+  OS_GetSubDirs(folder, names);
+  for (const std::string& name : names) {
+    SubFileInfo info;
+    info.type = 0;
+    info.time = OS_GetCurTimeStr();
+    info.name = name;
+    struct stat st;
+    if (stat(JoinPath(folder, name).c_str(), &st) == 0) info.time = OS_TimeToStr(st.st_mtime);
+    out.push_back(std::move(info));
+  }
+  names.clear();
+  OS_GetSubFiles(folder, names);
+  for (const std::string& name : names) {
+    SubFileInfo info;
+    info.type = 1;
+    info.time = OS_GetCurTimeStr();
+    info.name = name;
+    struct stat st;
+    if (stat(JoinPath(folder, name).c_str(), &st) == 0) {
+      info.time = OS_TimeToStr(st.st_mtime);
+      info.size = static_cast<uint64_t>(st.st_size);
+    }
+    out.push_back(std::move(info));
+  }
+}
+
+int CreateDirPath(const std::string& path) {
+  if (OS_DirExists(path) == 0) return 0;
+  if (path.find('/') == std::string::npos) return -1;
+  const bool absolute = path[0] == '/';
+  std::string prefix;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string piece = path.substr(start, end - start);
+    start = end + 1;
+    if (piece.empty()) continue;  // the root, a doubled or a trailing "/"
+    if (prefix.empty())
+      prefix = absolute ? "/" + piece : piece;
+    else
+      prefix += "/" + piece;
+    if (OS_DirExists(prefix) == 0) continue;
+    if (mkdir(prefix.c_str(), kDirMode) != 0) {
+      // Another thread may have made it meanwhile.
+      if (errno == EEXIST && OS_DirExists(prefix) == 0) continue;
+      return -1;
+    }
+  }
+  return 0;
+}
+
+void GetUniqueFileName(const std::string& path, std::string& out) {
+  if (!Exists(path)) {
+    out = path;
+    return;
+  }
+  // The extension comes from the file's own name, never from a dotted folder above it.
+  const size_t slash = path.rfind('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  const size_t dot = path.rfind('.');
+  std::string ext;
+  if (dot != std::string::npos && dot >= nameStart) ext = path.substr(dot + 1);
+  for (unsigned long long n = 0;; ++n) {
+    std::string candidate = path + ".(" + std::to_string(n) + ")";
+    if (!ext.empty()) candidate += "." + ext;
+    if (!Exists(candidate)) {
+      out = candidate;
+      return;
+    }
+  }
+}
+
+void DeleteRenameFiles() {
+  DefaultDirSet dirs;
+  ParseDefaultDir(dirs);
+  for (const std::string* d : {&dirs.doc, &dirs.pic, &dirs.video, &dirs.music, &dirs.instant}) {
+    DeleteFilesBySuffix(d->c_str(), kRenameTmpSuffix);
+    DeleteFilesBySuffix(d->c_str(), kRenameSuffix);
+  }
+}
+
+void DeleteFilesBySuffix(const char* folder, const char* suffix) {
+  // An empty suffix would match every file of the folder.
+  if (!folder || !suffix || !*folder || !*suffix) return;
+  if (OS_DirExists(folder) != 0) return;
+  std::unique_ptr<DIR, DirCloser> dir(opendir(folder));
+  if (!dir) return;
+  const std::string end = suffix;
+  for (;;) {
+    struct dirent* entry = readdir(dir.get());
+    if (!entry) break;
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || !EndsWith(name, end)) continue;
+    const std::string full = JoinPath(folder, name);
+    struct stat st;
+    // lstat: a link is removed itself, its target is never touched.
+    if (lstat(full.c_str(), &st) != 0) continue;
+    if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) unlink(full.c_str());
+  }
+}
+
+int GetProgramDir(std::string& out) {
+  out.clear();
+  std::string program;
+  if (Plat_ProgramPath(program) != 0 || program.empty()) return 1;
+  const size_t slash = program.rfind('/');
+  if (slash == std::string::npos) return -1;
+  out = slash == 0 ? "/" : program.substr(0, slash);
+  return 0;
+}
+
+int GetBaseDir(std::string& out) {
+  std::string dir;
+  if (GetProgramDir(dir) != 0) return -1;
+  const size_t slash = dir.rfind('/');
+  if (slash == std::string::npos || dir == "/") {
+    out.clear();
+    return -1;
+  }
+  out = slash == 0 ? "/" : dir.substr(0, slash);
+  return 0;
+}
+
+std::string DefLanguageEncodeFor(const std::string& codeSet) {
+  std::string key;
+  for (char c : codeSet) {
+    if (c == '-' || c == '_') continue;
+    key += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  if (key == "GB2312" || key == "GBK" || key == "GB18030") return "gb2312";
+  if (key == "BIG5") return "big5";
+  return "en";
+}
+
+std::string GetDefLanguageEncode() { return DefLanguageEncodeFor(Plat_LocaleCodeSet()); }

@@ -11,6 +11,8 @@
 
 #include "platform/net_info.h"
 
+struct DefaultDirSet;
+
 constexpr int kNoSocket = -1;
 constexpr int kErrAllocate = 273;
 
@@ -18,10 +20,13 @@ constexpr int kErrAllocate = 273;
 extern std::atomic<int> g_P2PUdpSock;
 
 int ConnectSock(int* sock, uint16_t port, const char* host);  // getaddrinfo, first IPv4
-int ListenSock(uint16_t port, int* sock);                     // ports 1..65534, backlog 32
+// Ports 1..65534, INADDR_ANY, backlog 32. A socket of -1 is created here (and closed again
+// when binding fails); the socket is untouched for a refused port.
+int ListenSock(uint16_t port, int* sock);
 int RecvSock(int* sock, int count, char* buffer);             // exactly count bytes
 int SendSock(int* sock, int count, const char* data);         // the whole buffer
 int SendToSock(int* sock, int count, const char* data, const sockaddr_in* to);
+// From g_P2PUdpSock; the port in host order.
 int SendUdpToHost(const uint16_t* port, const char* data, int count, const char* host);
 int CloseSock(int* sock);
 std::string IpToStr(const unsigned char ip[4]);
@@ -35,8 +40,12 @@ int GetLocalIpAddr(uint32_t& out);     // the same, network order
 int GetAdapterIpList(std::vector<std::string>& out);
 int GetMacAddrList(std::vector<std::string>& out);
 std::string GetMacAddr();              // first MAC that is not 00-00-00-00-00-00
+// Appends the six default folders (default, documents, music, pictures, video, instant),
+// leaving out any text already in the list.
 void GetDefaultDirList(std::vector<std::string>& out);
 
 // Pure rules behind the adapter functions (tests reach them without the system).
 void AdapterIpListFrom(const std::vector<AdapterInfo>& adapters, std::vector<std::string>& out);
 void MacAddrListFrom(const std::vector<AdapterInfo>& adapters, std::vector<std::string>& out);
+std::string LocalIpFrom(const std::vector<AdapterInfo>& adapters);  // "" when there is none
+void DefaultDirListFrom(const DefaultDirSet& dirs, std::vector<std::string>& out);

@@ -56,6 +56,7 @@ class CppSQLite3Query {
   int FieldIndex(const char* name) const;
   int FieldDataType(int index) const;
   int GetIntField(const char* name) const;              // NULL gives 0
+  int GetIntFieldAt(int index) const;                   // by column index; NULL gives 0
   long long GetInt64Field(const char* name) const;      // NULL gives 0
   std::string GetStringField(const char* name) const;   // owned copy; NULL gives ""
 

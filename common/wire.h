@@ -38,10 +38,14 @@ class Reader {
   bool U16(size_t off, uint16_t& v) const { if (!Has(off, 2)) return false; v = GetU16(m_p + off); return true; }
   bool U32(size_t off, uint32_t& v) const { if (!Has(off, 4)) return false; v = GetU32(m_p + off); return true; }
   bool Text(size_t off, size_t width, std::string& v) const {
-    if (!Has(off, width)) return false; v = GetFixedText(m_p + off, width); return true;
+    if (!Has(off, width)) return false;
+    v = GetFixedText(m_p + off, width);
+    return true;
   }
   bool Bytes(size_t off, size_t width, uint8_t* out) const {
-    if (!Has(off, width)) return false; std::memcpy(out, m_p + off, width); return true;
+    if (!Has(off, width)) return false;
+    std::memcpy(out, m_p + off, width);
+    return true;
   }
   const uint8_t* At(size_t off) const { return m_p + off; }
 

@@ -1,0 +1,125 @@
+#include "platform/files.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+
+namespace {
+
+constexpr const char* kHiddenSuffixes[] = {"quarlo.rename", "quarlo.renametmp"};
+
+bool EndsWith(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+#if defined(__GLIBC__)
+#if __GLIBC_PREREQ(2, 28)
+#define QV_HAVE_RENAMEAT2 1
+#endif
+#endif
+
+int RenameAt2NoReplace(const char* from, const char* to) {
+#if defined(QV_HAVE_RENAMEAT2)
+  return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+#elif defined(SYS_renameat2)
+  return static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE));
+#else
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+// For file systems that refuse the flag: a hard link cannot replace a target either.
+int LinkThenUnlink(const char* from, const char* to) {
+  if (link(from, to) != 0) return -1;
+  if (unlink(from) != 0) {
+    // Leave things as they were rather than one file under two names.
+    const int err = errno;
+    unlink(to);
+    errno = err;
+    return -1;
+  }
+  return 0;
+}
+
+// Last resort where neither the flag nor hard links exist (directories, some FUSE and
+// network file systems): a check right before the rename keeps the window small.
+int CheckedRename(const char* from, const char* to) {
+  struct stat st;
+  if (lstat(to, &st) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  if (errno != ENOENT) return -1;
+  return rename(from, to);
+}
+
+}  // namespace
+
+bool Plat_IsHiddenName(const std::string& name) {
+  if (!name.empty() && name[0] == '.') return true;
+  for (const char* suffix : kHiddenSuffixes) {
+    if (EndsWith(name, suffix)) return true;
+  }
+  return false;
+}
+
+int Plat_SetHidden(const std::string& /*path*/, bool /*hidden*/) { return 0; }
+
+int Plat_RenameNoReplace(const std::string& from, const std::string& to) {
+  if (from.empty() || to.empty()) {
+    errno = ENOENT;
+    return -1;
+  }
+  if (RenameAt2NoReplace(from.c_str(), to.c_str()) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+
+  // EINVAL also means "a folder into itself"; only fall back when the source is there and
+  // the plain rename would not refuse for that reason anyway.
+  struct stat st;
+  if (lstat(from.c_str(), &st) != 0) return -1;
+  if (!S_ISDIR(st.st_mode)) {
+    if (LinkThenUnlink(from.c_str(), to.c_str()) == 0) return 0;
+    // Only a file system without hard links goes on to the checked rename.
+    if (errno != EPERM && errno != EOPNOTSUPP) return -1;
+  }
+  return CheckedRename(from.c_str(), to.c_str());
+}
+
+bool Plat_IsDirectory(const std::string& path) {
+  struct stat st;
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Plat_IsRegularFile(const std::string& path) {
+  struct stat st;
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool Plat_PathExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && lstat(path.c_str(), &st) == 0;
+}
+
+int Plat_FileSize(const std::string& path, uint64_t& size) {
+  size = 0;
+  struct stat st;
+  if (path.empty() || stat(path.c_str(), &st) != 0) return -1;
+  size = static_cast<uint64_t>(st.st_size);
+  return 0;
+}
+
+int Plat_FileMTime(const std::string& path, int64_t& mtime) {
+  mtime = 0;
+  struct stat st;
+  if (path.empty() || stat(path.c_str(), &st) != 0) return -1;
+  mtime = static_cast<int64_t>(st.st_mtime);
+  return 0;
+}

@@ -1,7 +1,7 @@
 #pragma once
 // The system language and character set come from the locale (LC_ALL, LC_MESSAGES, LANG):
 // zh_CN is Chinese (PRC), zh_TW Chinese (Taiwan), everything else English. The code set is
-// the locale's own (nl_langinfo(CODESET) of that locale name, e.g. "UTF-8", "GB2312").
+// read from the locale name ("zh_CN.gbk" -> "GBK"), so the process never changes its locale.
 #include <string>
 
 enum class SysLanguage { English, ChinesePRC, ChineseTaiwan };

@@ -5,6 +5,8 @@
 // calls setsid, sends stdout/stderr to scm/<name>/stdout.log and execs the installed command
 // line (split with Windows quoting rules); the child finds the manager through its
 // environment. A status whose pid is dead (or reused) reads as STOPPED with exit code 1067.
+// The started process gets QUARLO_SCM_SERVICE=<name> and QUARLO_SYSTEM_DIR=<system>; the
+// dispatcher also requires the status file to name its own pid and start time.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,6 +23,15 @@ constexpr int kScmErrMarkedForDelete = 1072;      // ERROR_SERVICE_MARKED_FOR_DE
 constexpr int kScmErrTimeout = 1053;              // ERROR_SERVICE_REQUEST_TIMEOUT
 constexpr int kScmErrProcessAborted = 1067;       // ERROR_PROCESS_ABORTED
 constexpr int kScmErrIo = 1;                      // anything else
+constexpr int kScmErrFileNotFound = 2;            // the installed program does not exist
+constexpr int kScmErrAccessDenied = 5;
+constexpr int kScmErrInvalidHandle = 6;           // status report outside a dispatcher
+constexpr int kScmErrInvalidParameter = 87;
+constexpr int kScmErrInvalidName = 123;           // not usable as a service name
+constexpr int kScmErrBadExeFormat = 193;
+constexpr int kScmErrInvalidControl = 1052;
+constexpr int kScmErrServiceDisabled = 1058;
+constexpr int kScmErrNeverStarted = 1077;         // exit code of a service not yet started
 
 enum ScmState : uint32_t {
   kStateStopped = 1,
@@ -55,7 +66,11 @@ void Scm_SetSystemDir(const std::string& dir);  // tests and tools
 int Scm_CreateService(const std::string& name, const ScmConfig& config);
 int Scm_DeleteService(const std::string& name);  // marked, removed once stopped
 int Scm_QueryConfig(const std::string& name, ScmConfig& out);
-int Scm_ChangeConfig(const std::string& name, const ScmConfig& config);
+int Scm_ChangeConfig(const std::string& name, const ScmConfig& config);  // every field
+// Changes only the fields named in the mask, under the service's lock.
+constexpr uint32_t kConfigBinaryPath = 1, kConfigStartType = 2, kConfigDisplayName = 4,
+                   kConfigDescription = 8;
+int Scm_ChangeConfigFields(const std::string& name, const ScmConfig& config, uint32_t fields);
 int Scm_QueryStatus(const std::string& name, ScmStatus& out);
 int Scm_StartService(const std::string& name);  // returns once the process was started
 int Scm_ControlService(const std::string& name, uint32_t control, ScmStatus& out);
@@ -64,6 +79,7 @@ bool Scm_IsInstalled(const std::string& name);
 // Splits a command line with Windows quoting rules (quotes, backslashes before quotes).
 bool Scm_SplitCommandLine(const std::string& line, std::vector<std::string>& argv);
 const char* Scm_StateName(uint32_t state);  // "RUNNING", "STOPPED", ...
+const char* Scm_ErrorText(int error);       // the Windows message of an error number
 
 // Service side.
 using ScmServiceMain = void (*)(int argc, char** argv);

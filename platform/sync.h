@@ -21,7 +21,7 @@ class CSysEvent {
   void Set();
   void Reset();
   void Wait();                  // waits without limit
-  bool WaitFor(int timeoutMs);  // true when the event was signalled within the time
+  bool WaitFor(int timeoutMs);  // true when signalled within the time; < 0 waits without limit
 
  private:
   std::mutex m_mutex;

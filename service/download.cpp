@@ -1,0 +1,575 @@
+#include "service/download.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/command_server.h"
+#include "common/log.h"
+#include "common/md5.h"
+#include "common/os_layer.h"
+#include "common/share_paths.h"
+#include "common/sockets.h"
+#include "common/wire.h"
+#include "service/peer_send.h"
+#include "service/service_globals.h"
+#include "service/transfer_sessions.h"
+
+namespace {
+
+constexpr size_t kRelayBodyOffset = 72;      // requester identity + inner header
+constexpr size_t kFilePathRequestSize = 356;
+constexpr size_t kFilePathOffset = 1;
+constexpr size_t kFilePathWidth = 255;
+constexpr size_t kAllowRequestSize = 4;      // u32 start offset
+constexpr size_t kDownloadInfoSize = 64;
+constexpr size_t kDownloadOverSize = 12;
+constexpr size_t kStopReplySize = 9;
+constexpr size_t kPackageBytes = kTransHeaderSize + kDownloadPackageData;
+// Room for a full batch plus the empty package that ends a file whose length is a multiple of
+// the package size.
+constexpr size_t kBatchBufferBytes = (kDownloadBatchPackages + 1) * kPackageBytes;
+constexpr uint64_t kSizeLimit = 0xFFFFFFFFull;  // the u32 size field cannot say more
+constexpr int kStopWaitRounds = 10;
+constexpr auto kStopWaitStep = std::chrono::milliseconds(10);
+
+struct UniqueFd {
+  int fd = -1;
+  UniqueFd() = default;
+  explicit UniqueFd(int f) : fd(f) {}
+  ~UniqueFd() { if (fd >= 0) ::close(fd); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+};
+
+size_t BodyLength(const CommandHeader* header) {
+  return header->len > kCommandHeaderSize ? header->len - kCommandHeaderSize : 0;
+}
+
+int UdtOf(const int* udtSock) { return udtSock ? *udtSock : -1; }
+char DirectOf(const char* direct) { return direct ? *direct : 1; }
+bool ViaRelay(int udt, char dir) { return dir == 0 && udt == -1; }
+
+bool PutReply(const uint8_t* bytes, size_t n, char** reply, int* replyLen) {
+  char* out = new (std::nothrow) char[n];
+  if (!out) return false;
+  std::memcpy(out, bytes, n);
+  *reply = out;
+  *replyLen = static_cast<int>(n);
+  return true;
+}
+
+std::string ParentOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return "";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// The file path of a request; false when the field holds no zero byte (a longer path must
+// not be cut to a different one).
+bool ReadPathField(const wire::Reader& in, size_t offset, size_t width, std::string& out) {
+  if (!in.Has(offset, width)) return false;
+  if (!std::memchr(in.At(offset), 0, width)) return false;
+  return in.Text(offset, width, out);
+}
+
+std::atomic<RelayDownloadStarter> g_relayStarter{nullptr};
+std::atomic<size_t> g_peakPending{0};
+
+void NotePending(size_t pending) {
+  size_t seen = g_peakPending.load();
+  while (pending > seen && !g_peakPending.compare_exchange_weak(seen, pending)) {
+  }
+}
+
+// Reads a file into ready-made download packages: each package is a TransHeader followed by at
+// most 1000 bytes, laid out back to back so one write can carry a whole batch. The last
+// package is the first one shorter than 1000 bytes, which may be empty.
+class CPackageReader {
+ public:
+  CPackageReader(int fd, uint32_t sessionId, uint64_t offset, uint64_t end)
+      : m_fd(fd), m_sessionId(sessionId), m_pos(offset < end ? offset : end), m_end(end),
+        m_number(static_cast<uint32_t>(offset / kDownloadPackageData)) {}
+
+  uint32_t FirstNumberBefore() const { return m_number; }
+  bool Done() const { return m_done; }
+
+  // Fills the buffer with the next batch; the lengths of its packages go to sizes. False on a
+  // read error.
+  bool NextBatch(uint8_t* buffer, std::vector<size_t>& sizes) {
+    sizes.clear();
+    if (m_done) return true;
+    const uint64_t left = m_end - m_pos;
+    const size_t want = left < kDownloadBatchBytes ? static_cast<size_t>(left) : kDownloadBatchBytes;
+    iovec iov[kDownloadBatchPackages];
+    size_t slots = 0;
+    for (size_t done = 0; done < want; done += kDownloadPackageData, ++slots) {
+      iov[slots].iov_base = buffer + slots * kPackageBytes + kTransHeaderSize;
+      iov[slots].iov_len = want - done < kDownloadPackageData ? want - done : kDownloadPackageData;
+    }
+    size_t got = 0;
+    if (slots > 0) {
+      ssize_t r;
+      do {
+        r = preadv(m_fd, iov, static_cast<int>(slots), static_cast<off_t>(m_pos));
+      } while (r < 0 && errno == EINTR);
+      if (r < 0) return false;
+      got = static_cast<size_t>(r);
+    }
+    m_pos += got;
+    // A short read means the file shrank: what came is the end.
+    const bool last = got < want || m_pos >= m_end;
+    size_t remaining = got;
+    size_t index = 0;
+    while (remaining >= kDownloadPackageData) {
+      Emit(buffer, index++, kDownloadPackageData, sizes);
+      remaining -= kDownloadPackageData;
+    }
+    if (last) {
+      Emit(buffer, index, remaining, sizes);
+      m_done = true;
+    }
+    return true;
+  }
+
+ private:
+  void Emit(uint8_t* buffer, size_t index, size_t n, std::vector<size_t>& sizes) {
+    TransHeader h;
+    h.cmd.len = static_cast<uint16_t>(kTransHeaderSize + n);
+    h.cmd.opcode = kOpDownloadPackage;
+    h.cmd.param = m_sessionId;
+    h.v1 = ++m_number;
+    EncodeTransHeader(h, buffer + index * kPackageBytes);
+    sizes.push_back(kTransHeaderSize + n);
+  }
+
+  int m_fd;
+  uint32_t m_sessionId;
+  uint64_t m_pos;
+  uint64_t m_end;
+  uint32_t m_number;
+  bool m_done = false;
+};
+
+void EncodeDownloadOver(char status, uint32_t sessionId, uint8_t out[kDownloadOverSize]) {
+  std::memset(out, 0, kDownloadOverSize);
+  CommandHeader h;
+  h.len = kDownloadOverSize;
+  h.opcode = kOpDownloadOver;
+  h.param = sessionId;
+  EncodeCommandHeader(h, out);
+  out[8] = static_cast<uint8_t>(status);
+}
+
+// A streaming download over one command connection, refilled from the write callback.
+struct DownloadJob {
+  PeerRoute route;
+  uint32_t sessionId = 0;
+  std::string path;
+  uint64_t size = 0;
+  UniqueFd file;
+  std::unique_ptr<CPackageReader> reader;
+  std::unique_ptr<uint8_t[]> buffer;
+  std::vector<size_t> sizes;
+  bool filling = false;
+  bool connGone = false;
+};
+
+// Touched on the command server's thread; the lock covers the test hooks' reads and a close
+// arriving while a refill is under way.
+std::recursive_mutex g_jobsMutex;
+std::map<bufferevent*, std::unique_ptr<DownloadJob>> g_jobs;
+
+enum class FillResult { kWaiting, kFinished, kFailed };
+
+// Queues batches until the output holds at least the high-water mark or the file is done.
+FillResult FillJob(DownloadJob& job) {
+  while (!job.connGone && PendingOutput(job.route) < kDownloadHighWater) {
+    if (!job.reader->NextBatch(job.buffer.get(), job.sizes)) {
+      QV_LOG(kModIntranet, kLogError, "Read file %s error: %s.", job.path.c_str(),
+             std::strerror(errno));
+      uint8_t over[kDownloadOverSize];
+      EncodeDownloadOver('1', job.sessionId, over);
+      SendToPeer(job.route, over, sizeof over);
+      return FillResult::kFailed;
+    }
+    // Full packages sit at their slots; only the last may be short, so the batch is contiguous.
+    size_t total = 0;
+    for (size_t s : job.sizes) total += s;
+    if (total > 0 && SendToPeer(job.route, job.buffer.get(), total) != 0) {
+      QV_LOG(kModCommLib, kLogError, "Write return message error.");
+      return FillResult::kFailed;
+    }
+    NotePending(PendingOutput(job.route));
+    if (job.reader->Done()) {
+      uint8_t over[kDownloadOverSize];
+      EncodeDownloadOver('0', job.sessionId, over);
+      if (SendToPeer(job.route, over, sizeof over) != 0) {
+        QV_LOG(kModCommLib, kLogError, "Write return message error.");
+        return FillResult::kFailed;
+      }
+      return FillResult::kFinished;
+    }
+  }
+  return job.connGone ? FillResult::kFailed : FillResult::kWaiting;
+}
+
+// Runs a refill and ends the job when it finished or failed. Called with g_jobsMutex held.
+void RefillAndSettle(std::map<bufferevent*, std::unique_ptr<DownloadJob>>::iterator it) {
+  DownloadJob& job = *it->second;
+  if (job.filling) return;
+  job.filling = true;
+  const FillResult result = FillJob(job);
+  job.filling = false;
+  if (result == FillResult::kWaiting) return;
+  std::unique_ptr<DownloadJob> done = std::move(it->second);
+  g_jobs.erase(it);
+  DownloadCount_Add(-1);
+  if (result == FillResult::kFinished) {
+    const std::string path = done->path;
+    const uint64_t size = done->size;
+    done.reset();  // the file is closed before its row is written
+    WriteTranLog(path, 1, size);
+  }
+}
+
+struct OpenedFile {
+  UniqueFd fd;
+  uint64_t size = 0;
+};
+
+// Opens a file for sending: only regular files below the u32 size limit.
+bool OpenForSending(const std::string& path, OpenedFile& out) {
+  out.fd.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (out.fd.fd < 0) return false;
+  struct stat st;
+  if (fstat(out.fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (static_cast<uint64_t>(st.st_size) > kSizeLimit) return false;
+  out.size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+int ReplyOver(char status, uint32_t sessionId, char** reply, int* replyLen, int result) {
+  WriteInterDownLoadOverMsg(status, sessionId, reply, replyLen);
+  return result;
+}
+
+// UDT: each package is one message, sent in a loop on the peer's own receive task.
+int SendOverUdt(const PeerRoute& route, uint32_t sessionId, int fd, uint64_t offset,
+                uint64_t size, const std::string& path, char** reply, int* replyLen) {
+  CPackageReader reader(fd, sessionId, offset, size);
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kBatchBufferBytes]);
+  if (!buffer) return ReplyOver('1', sessionId, reply, replyLen, kErrAllocate);
+  QV_LOG(kModIntranet, kLogDebug, "begain download file %s, package count %d.", path.c_str(),
+         static_cast<int>(reader.FirstNumberBefore()));
+  DownloadCount_Add(1);
+  std::vector<size_t> sizes;
+  while (!reader.Done()) {
+    if (g_ExitFlag.load() != 0 || !reader.NextBatch(buffer.get(), sizes)) {
+      DownloadCount_Add(-1);
+      QV_LOG(kModIntranet, kLogError, "download of %s stopped before its end.", path.c_str());
+      return ReplyOver('1', sessionId, reply, replyLen, -1);
+    }
+    for (size_t i = 0; i < sizes.size(); ++i) {
+      if (SendToPeer(route, buffer.get() + i * kPackageBytes, sizes[i]) != 0) {
+        QV_LOG(kModCommLib, kLogError, "Write return message error.");
+        DownloadCount_Add(-1);
+        return -1;
+      }
+    }
+  }
+  DownloadCount_Add(-1);
+  WriteTranLog(path, 1, size);
+  return ReplyOver('0', sessionId, reply, replyLen, 0);
+}
+
+void EncodeTransError(uint16_t opcode, uint32_t sessionId, uint16_t code, uint8_t* out) {
+  std::memset(out, 0, kTransErrorReplySize);
+  CommandHeader h;
+  h.len = kTransErrorReplySize;
+  h.opcode = opcode;
+  h.param = sessionId;
+  EncodeCommandHeader(h, out);
+  wire::PutU16(out + 8, code);
+  out[10] = '0';
+}
+
+int RefuseDownload(uint32_t sessionId, uint16_t code, char** reply, int* replyLen, int result) {
+  if (!WriteTransErrorReply(kOpDownloadRefused, sessionId, code, reply, replyLen)) return kErrAllocate;
+  return result;
+}
+
+}  // namespace
+
+bool WriteTransErrorReply(uint16_t opcode, uint32_t sessionId, uint16_t code, char** reply,
+                          int* replyLen) {
+  uint8_t bytes[kTransErrorReplySize];
+  EncodeTransError(opcode, sessionId, code, bytes);
+  return PutReply(bytes, sizeof bytes, reply, replyLen);
+}
+
+void WriteInterDownLoadOverMsg(char status, uint32_t sessionId, char** reply, int* replyLen) {
+  uint8_t bytes[kDownloadOverSize];
+  EncodeDownloadOver(status, sessionId, bytes);
+  if (!PutReply(bytes, sizeof bytes, reply, replyLen)) {
+    QV_LOG(kModIntranet, kLogError, "Allocate memory error.");
+  }
+}
+
+void EncodeDownloadInfo(uint32_t sessionId, uint32_t size, const unsigned char fingerprint[16],
+                        uint8_t out[64]) {
+  std::memset(out, 0, kDownloadInfoSize);
+  CommandHeader h;
+  h.len = kDownloadInfoSize;
+  h.opcode = kOpDownloadInfo;
+  h.param = sessionId;
+  EncodeCommandHeader(h, out);
+  wire::PutU32(out + 8, size);
+  wire::PutU32(out + 12, DownloadPackageCount(size));
+  std::memcpy(out + 16, fingerprint, 16);
+}
+
+uint32_t DownloadPackageCount(uint32_t size) {
+  return size / kDownloadPackageData + (size % kDownloadPackageData ? 1 : 0);
+}
+
+int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
+                    char** reply, int* replyLen, int* udtSock, char* direct) {
+  if (!body) {
+    QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
+    return kErrNoBody;
+  }
+  const uint32_t sessionId = header->param;
+  const int udt = UdtOf(udtSock);
+  const size_t base = ViaRelay(udt, DirectOf(direct)) ? kRelayBodyOffset : 0;
+  const wire::Reader in(reinterpret_cast<const uint8_t*>(body), BodyLength(header));
+  if (!in.Has(base, kFilePathRequestSize)) {
+    QV_LOG(kModIntranet, kLogError, "Download request of %zu bytes is too short.", in.Size());
+    return RefuseDownload(sessionId, kErrTransOther, reply, replyLen, kErrNoBody);
+  }
+  if (Trans_HeldByOther(sessionId, conn, udt)) {
+    QV_LOG(kModIntranet, kLogError, "Session id %u is held by another connection.", sessionId);
+    return RefuseDownload(sessionId, kErrTransOther, reply, replyLen, -1);
+  }
+  std::string wirePath;
+  if (!ReadPathField(in, base + kFilePathOffset, kFilePathWidth, wirePath)) {
+    QV_LOG(kModIntranet, kLogError, "Download path without end refused.");
+    return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, kErrNotShared);
+  }
+  const std::string path = ExpandDefaultPath(NormalizePeerPath(WireToLocal(wirePath)));
+  if (path.empty()) {
+    QV_LOG(kModIntranet, kLogDebug, "%s.", "def share dir is empty.");
+    return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, kErrDefaultEmpty);
+  }
+  QV_LOG(kModIntranet, kLogDebug, "DownLoad file :%s", path.c_str());
+
+  // The file is judged where it really lies: a link inside a share may not lead out of it.
+  const std::string real = CanonicalPath(path);
+  const int shareCode = real.empty() ? kErrNotShared : CheckSharePath(ParentOf(real));
+  if (shareCode != 0) {
+    QV_LOG(kModIntranet, kLogError, "File %s not in share list.", path.c_str());
+    return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, shareCode);
+  }
+  struct stat st;
+  if (stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    QV_LOG(kModIntranet, kLogError, "File %s not exits.", path.c_str());
+    return RefuseDownload(sessionId, kErrDownNoFile, reply, replyLen, -1);
+  }
+  if (static_cast<uint64_t>(st.st_size) > kSizeLimit) {
+    QV_LOG(kModIntranet, kLogError, "Get file %s size error.", path.c_str());
+    return RefuseDownload(sessionId, kErrDownSize, reply, replyLen, -1);
+  }
+
+  CMd5Hash md5(real);
+  uint8_t bytes[kDownloadInfoSize];
+  EncodeDownloadInfo(sessionId, static_cast<uint32_t>(st.st_size), md5.RawDigest(), bytes);
+  if (!PutReply(bytes, sizeof bytes, reply, replyLen)) return kErrAllocate;
+
+  TransferEntry entry;
+  entry.conn = conn;
+  entry.udtSock = udt;
+  entry.targetPath = real;
+  Trans_Add(sessionId, entry);
+  return 0;
+}
+
+int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
+                      char** reply, int* replyLen, int* udtSock, char* direct) {
+  if (!body) {
+    QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
+    return kErrNoBody;
+  }
+  QV_LOG(kModIntranet, kLogDebug, "AllowDownLoadFile.");
+  const uint32_t sessionId = header->param;
+  const int udt = UdtOf(udtSock);
+  const char dir = DirectOf(direct);
+  const size_t bodyLen = BodyLength(header);
+  const wire::Reader in(reinterpret_cast<const uint8_t*>(body), bodyLen);
+
+  if (ViaRelay(udt, dir)) {
+    uint32_t offset = 0;
+    if (!in.U32(kRelayBodyOffset, offset)) {
+      QV_LOG(kModIntranet, kLogError, "Download start of %zu bytes is too short.", bodyLen);
+      return kErrNoBody;
+    }
+    QV_LOG(kModIntranet, kLogDebug, "DownLoad File interline.");
+    const RelayDownloadStarter starter = g_relayStarter.load();
+    if (!starter) return ReplyOver('1', sessionId, reply, replyLen, -1);
+    return starter(sessionId, offset, RouteOf(body, bodyLen, conn, udt, dir).requester);
+  }
+
+  uint32_t offset = 0;
+  if (!in.U32(0, offset)) {
+    QV_LOG(kModIntranet, kLogError, "Download start of %zu bytes is too short.", bodyLen);
+    return ReplyOver('1', sessionId, reply, replyLen, kErrNoBody);
+  }
+  QV_LOG(kModIntranet, kLogDebug, udt == -1 ? "DownLoad File using tcp." : "DownLoad File using udt.");
+
+  if (Trans_HeldByOther(sessionId, conn, udt)) {
+    QV_LOG(kModIntranet, kLogError, "Session id %u is held by another connection.", sessionId);
+    return ReplyOver('1', sessionId, reply, replyLen, -1);
+  }
+  TransferEntry entry;
+  if (!Trans_Take(sessionId, entry)) return ReplyOver('1', sessionId, reply, replyLen, -1);
+  if (entry.file) std::fclose(entry.file);
+  const PeerRoute route = RouteOf(body, bodyLen, conn, udt, dir);
+
+  if (udt == -1) {
+    std::lock_guard<std::recursive_mutex> lock(g_jobsMutex);
+    if (g_jobs.count(conn)) {
+      QV_LOG(kModIntranet, kLogError, "A download already runs on this connection; %u refused.",
+             sessionId);
+      return ReplyOver('1', sessionId, reply, replyLen, -1);
+    }
+  }
+
+  OpenedFile opened;
+  if (!OpenForSending(entry.targetPath, opened)) {
+    QV_LOG(kModIntranet, kLogError, "open file %s error.", entry.targetPath.c_str());
+    return ReplyOver('1', sessionId, reply, replyLen, -1);
+  }
+  if (udt != -1) {
+    return SendOverUdt(route, sessionId, opened.fd.fd, offset, opened.size, entry.targetPath,
+                       reply, replyLen);
+  }
+
+  auto job = std::unique_ptr<DownloadJob>(new (std::nothrow) DownloadJob);
+  uint8_t* buffer = new (std::nothrow) uint8_t[kBatchBufferBytes];
+  if (!job || !buffer) {
+    delete[] buffer;
+    return ReplyOver('1', sessionId, reply, replyLen, kErrAllocate);
+  }
+  job->buffer.reset(buffer);
+  job->route = route;
+  job->sessionId = sessionId;
+  job->path = entry.targetPath;
+  job->size = opened.size;
+  job->file.fd = opened.fd.fd;
+  opened.fd.fd = -1;
+  job->reader.reset(new CPackageReader(job->file.fd, sessionId, offset, job->size));
+  QV_LOG(kModIntranet, kLogDebug, "begain download file %s, package count %d.", job->path.c_str(),
+         static_cast<int>(job->reader->FirstNumberBefore()));
+  DownloadCount_Add(1);
+
+  // The packages and the end message go out from the write callback; no reply here.
+  std::lock_guard<std::recursive_mutex> lock(g_jobsMutex);
+  auto it = g_jobs.emplace(conn, std::move(job)).first;
+  RefillAndSettle(it);
+  return 0;
+}
+
+int RefuseDownLoadFile(const char* /*body*/, const CommandHeader* header, bufferevent* conn,
+                       char** /*reply*/, int* /*replyLen*/, int* udtSock, char* /*direct*/) {
+  const uint32_t sessionId = header->param;
+  // Another phone's open download is not ours to drop.
+  if (Trans_HeldByOther(sessionId, conn, UdtOf(udtSock))) {
+    QV_LOG(kModIntranet, kLogError, "Session id %u is held by another connection.", sessionId);
+    return 0;
+  }
+  Trans_Remove(sessionId);
+  return 0;
+}
+
+int StopDownLoad(const char* /*body*/, const CommandHeader* header, bufferevent* /*conn*/,
+                 char** reply, int* replyLen, int* /*udtSock*/, char* /*direct*/) {
+  const int sessionId = static_cast<int>(header->param);
+  if (sessionId != 0) {
+    {
+      CMutexLock lock(g_StopDownLoadMutex);
+      g_StopDownloadList.push_back(sessionId);
+    }
+    QV_LOG(kModIntranet, kLogDebug, "stop download %d", sessionId);
+    for (int round = 0; round < kStopWaitRounds; ++round) {
+      std::this_thread::sleep_for(kStopWaitStep);
+      bool present = false;
+      {
+        CMutexLock lock(g_StopDownLoadMutex);
+        for (int id : g_StopDownloadList) present = present || id == sessionId;
+      }
+      if (!present) {
+        QV_LOG(kModIntranet, kLogDebug, "stop download OK %d", sessionId);
+        break;
+      }
+    }
+    CMutexLock lock(g_StopDownLoadMutex);
+    for (auto it = g_StopDownloadList.begin(); it != g_StopDownloadList.end(); ++it) {
+      if (*it == sessionId) {
+        g_StopDownloadList.erase(it);
+        break;
+      }
+    }
+  }
+  uint8_t bytes[kStopReplySize] = {0};
+  EncodeCommandHeader(CommandHeader{kStopReplySize, header->opcode, header->param}, bytes);
+  bytes[8] = '0';
+  return PutReply(bytes, sizeof bytes, reply, replyLen) ? 0 : -1;
+}
+
+void Download_OnConnectionClosed(bufferevent* conn) {
+  std::lock_guard<std::recursive_mutex> lock(g_jobsMutex);
+  auto it = g_jobs.find(conn);
+  if (it == g_jobs.end()) return;
+  QV_LOG(kModIntranet, kLogError, "download of %s failed: connection closed.",
+         it->second->path.c_str());
+  if (it->second->filling) {
+    // The refill under way ends the job when it returns.
+    it->second->connGone = true;
+    return;
+  }
+  g_jobs.erase(it);
+  DownloadCount_Add(-1);
+}
+
+void Download_OnConnectionWritable(bufferevent* conn) {
+  std::lock_guard<std::recursive_mutex> lock(g_jobsMutex);
+  auto it = g_jobs.find(conn);
+  if (it == g_jobs.end()) return;
+  if (PendingOutput(it->second->route) >= kDownloadLowWater) return;
+  RefillAndSettle(it);
+}
+
+void Download_InstallHooks() { OS_SetConnectionWritableHook(&Download_OnConnectionWritable); }
+
+void Download_SetRelayStarter(RelayDownloadStarter starter) { g_relayStarter.store(starter); }
+
+size_t Download_PeakPending() { return g_peakPending.load(); }
+void Download_ResetPeakPending() { g_peakPending.store(0); }
+
+size_t Download_RunningJobs() {
+  std::lock_guard<std::recursive_mutex> lock(g_jobsMutex);
+  return g_jobs.size();
+}

@@ -3,6 +3,10 @@
 // offset, 0x11 refuses, 0x100E asks a relay download to stop. Over TCP the packages are sent
 // from the connection's write callback, refilled at a low-water mark, so memory stays bounded
 // and other clients are served meanwhile.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
 #include "common/opcode_registry.h"
 
 constexpr uint16_t kOpReqDownLoadFile = 0x0004;
@@ -16,7 +20,16 @@ constexpr uint16_t kOpDownloadRefused = 0x1012;
 constexpr uint16_t kErrDownNotShared = 0x1016;
 constexpr uint16_t kErrDownNoFile = 0x1017;
 constexpr uint16_t kErrDownSize = 0x1018;
+constexpr uint16_t kErrTransOther = 0xFFFF;  // session id held elsewhere, bad request, no space
 constexpr size_t kDownloadPackageData = 1000;
+constexpr size_t kTransErrorReplySize = 266;
+
+// Pacing of a TCP download: refilled when the output falls below the low-water mark, up to the
+// high-water mark, in batches of 64 packages read with one call.
+constexpr size_t kDownloadLowWater = 64 * 1024;
+constexpr size_t kDownloadHighWater = 256 * 1024;
+constexpr size_t kDownloadBatchPackages = 64;
+constexpr size_t kDownloadBatchBytes = kDownloadBatchPackages * kDownloadPackageData;
 
 int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
                     char** reply, int* replyLen, int* udtSock, char* direct);
@@ -27,6 +40,15 @@ int RefuseDownLoadFile(const char* body, const CommandHeader* header, buffereven
 int StopDownLoad(const char* body, const CommandHeader* header, bufferevent* conn,
                  char** reply, int* replyLen, int* udtSock, char* direct);
 
+// A 266-byte TransErrorReply (opcode 0x1012 for downloads, 0x1011 for uploads) into the reply
+// out-pointers; false when it cannot be allocated.
+bool WriteTransErrorReply(uint16_t opcode, uint32_t sessionId, uint16_t code, char** reply,
+                          int* replyLen);
+// The 64-byte DownloadInfoReply, big-endian; fingerprint is the raw 16-byte quick MD5.
+void EncodeDownloadInfo(uint32_t sessionId, uint32_t size, const unsigned char fingerprint[16],
+                        uint8_t out[64]);
+uint32_t DownloadPackageCount(uint32_t size);  // size / 1000, plus 1 for a remainder
+
 // A 12-byte DownloadOverMsg ('0' complete, '1' failed) into the reply out-pointers.
 void WriteInterDownLoadOverMsg(char status, uint32_t sessionId, char** reply, int* replyLen);
 
@@ -35,3 +57,16 @@ void WriteInterDownLoadOverMsg(char status, uint32_t sessionId, char** reply, in
 void Download_OnConnectionClosed(bufferevent* conn);
 // Called from the command server's write callback when the output buffer drained.
 void Download_OnConnectionWritable(bufferevent* conn);
+// Installs Download_OnConnectionWritable as the command server's writable hook.
+void Download_InstallHooks();
+
+// Relay downloads run as a pool task of the relay transfer code, which installs its starter;
+// the result is the pool's. Without one a relay start is answered with the end message '1'.
+using RelayDownloadStarter = int (*)(uint32_t sessionId, uint32_t offset,
+                                     const std::string& requester);
+void Download_SetRelayStarter(RelayDownloadStarter starter);
+
+// Test hooks: the largest output backlog seen right after a refill, and the running TCP jobs.
+size_t Download_PeakPending();
+void Download_ResetPeakPending();
+size_t Download_RunningJobs();

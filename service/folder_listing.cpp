@@ -1,0 +1,201 @@
+#include "service/folder_listing.h"
+
+#include <cinttypes>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "common/settings.h"
+#include "common/share_paths.h"
+#include "service/peer_send.h"
+#include "service/service_globals.h"
+
+namespace {
+
+constexpr int kErrAllocate = 273;
+constexpr size_t kRelayBodyPrefix = 72;    // requester identity (64) + inner CommandHeader (8)
+constexpr size_t kFilePathRequestSize = 356;
+constexpr size_t kPathOffset = 1;
+constexpr size_t kPathField = 255;
+constexpr size_t kOrderFlagOffset = 256;
+constexpr size_t kRefusalSize = 368;
+constexpr size_t kEntriesPerPackage = 4;
+constexpr size_t kMaxMessage = 0xFFFF;
+
+// Bytes the handler may read: the command server passes the message body; the relay passes
+// its whole body, identity field and inner header included.
+size_t BodyLength(const CommandHeader* header, bool direct) {
+  if (!header) return 0;
+  if (direct) return header->len > kCommandHeaderSize ? header->len - kCommandHeaderSize : 0;
+  return 64 + size_t(header->len);
+}
+
+void StoreReply(char* buffer, size_t len, char** reply, int* replyLen) {
+  if (reply) *reply = buffer;
+  if (replyLen) *replyLen = int(len);
+}
+
+// Nothing listed: the device still gets a 0x2003 answer so it stops waiting.
+int Refuse(int code, uint32_t param, char** reply, int* replyLen) {
+  char* buffer = new (std::nothrow) char[kRefusalSize];
+  if (!buffer) {
+    QV_LOG(kModIntranet, kLogError, "Allocate memory error.");
+    return kErrAllocate;
+  }
+  std::memset(buffer, 0, kRefusalSize);
+  TransHeader h;
+  h.cmd.len = uint16_t(kRefusalSize);
+  h.cmd.opcode = kOpGetAllSubFile;
+  h.cmd.param = param;
+  EncodeTransHeader(h, reinterpret_cast<uint8_t*>(buffer));
+  StoreReply(buffer, kRefusalSize, reply, replyLen);
+  return code;
+}
+
+// A name holding one of these would break the tab-separated, CRLF-ended line format.
+bool FitsLineFormat(const std::string& name) {
+  return name.find_first_of("\t\r\n") == std::string::npos;
+}
+
+std::string EntryLine(const SubFileInfo& entry) {
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, "\t%d\t%" PRIu64 "\t", entry.type, entry.size);
+  return entry.time + numbers + LocalToWire(entry.name) + "\r\n";
+}
+
+struct Package {
+  uint32_t count = 0;
+  std::string lines;
+};
+
+std::vector<uint8_t> EncodePackage(const Package& pkg, uint32_t param, uint32_t total,
+                                   bool bigEndianTotal) {
+  std::vector<uint8_t> out(kTransHeaderSize + pkg.lines.size());
+  uint8_t* p = out.data();
+  wire::PutU16(p, uint16_t(out.size()));
+  wire::PutU16(p + 2, kOpGetAllSubFile);
+  wire::PutU32(p + 4, param);
+  wire::PutU32(p + 8, pkg.count);
+  if (bigEndianTotal)
+    wire::PutU32(p + 12, total);
+  else
+    wire::PutU32LE(p + 12, total);
+  p[16] = '1';
+  p[17] = p[18] = p[19] = 0;
+  std::memcpy(p + kTransHeaderSize, pkg.lines.data(), pkg.lines.size());
+  return out;
+}
+
+}  // namespace
+
+int GetShareInfo(const char* /*body*/, const CommandHeader* header, bufferevent* /*conn*/,
+                 char** reply, int* replyLen, int* /*udtSock*/, char* /*direct*/) {
+  QV_LOG(kModIntranet, kLogDebug, "get share dir");
+
+  std::vector<std::string> folders;
+  ParseShareInfo(folders);
+  DefaultDirSet defaults;
+  ParseDefaultDir(defaults);
+  if (!defaults.def.empty()) {
+    bool listed = false;
+    for (const auto& folder : folders) listed = listed || folder == defaults.def;
+    if (!listed) folders.push_back(defaults.def);
+  }
+
+  // The total length is a u16: folders that would not fit are left out rather than wrapping it.
+  std::string text;
+  uint16_t count = 0;
+  for (const auto& folder : folders) {
+    std::string line = LocalToWire(folder) + "\r\n";
+    if (kTransHeaderSize + text.size() + line.size() > kMaxMessage) {
+      QV_LOG(kModIntranet, kLogWarning, "share list too long, %zu of %zu folders sent",
+             size_t(count), folders.size());
+      break;
+    }
+    text += line;
+    ++count;
+  }
+  QV_LOG(kModIntranet, kLogDebug, "share dir size: %d info :%s", int(count), text.c_str());
+
+  const size_t len = kTransHeaderSize + text.size();
+  char* buffer = new (std::nothrow) char[len];
+  if (!buffer) {
+    QV_LOG(kModIntranet, kLogError, "Allocate memory error.");
+    return kErrAllocate;
+  }
+  uint8_t* p = reinterpret_cast<uint8_t*>(buffer);
+  std::memset(p, 0, kTransHeaderSize);
+  wire::PutU16(p, uint16_t(len));
+  wire::PutU16(p + 2, kOpGetShareInfo);
+  wire::PutU32(p + 4, header ? header->param : 0);
+  wire::PutU16(p + 8, count);
+  std::memcpy(p + kTransHeaderSize, text.data(), text.size());
+  StoreReply(buffer, len, reply, replyLen);
+  return 0;
+}
+
+int GetAllSubFile(const char* body, const CommandHeader* header, bufferevent* conn,
+                  char** reply, int* replyLen, int* udtSock, char* direct) {
+  const bool isDirect = !direct || *direct != 0;
+  const int sock = udtSock ? *udtSock : -1;
+  const uint32_t param = header ? header->param : 0;
+  const size_t bodyLen = body ? BodyLength(header, isDirect) : 0;
+
+  const size_t start = isDirect ? 0 : kRelayBodyPrefix;
+  wire::Reader reader(reinterpret_cast<const uint8_t*>(body), bodyLen);
+  if (!body) {
+    QV_LOG(kModIntranet, kLogError, "Input msg buffer pointer is null.");
+    return Refuse(kErrNoBody, param, reply, replyLen);
+  }
+  if (!reader.Has(start, kFilePathRequestSize)) {
+    QV_LOG(kModIntranet, kLogError, "file list request of %zu bytes is too short", bodyLen);
+    return Refuse(kErrNoBody, param, reply, replyLen);
+  }
+  const char* field = body + start + kPathOffset;
+  const size_t pathLen = strnlen(field, kPathField);
+  if (pathLen == kPathField) {
+    // Cutting it would name a different folder than the device asked for.
+    QV_LOG(kModIntranet, kLogError, "file list path longer than its field, refused");
+    return Refuse(kErrNoBody, param, reply, replyLen);
+  }
+  const bool bigEndianTotal = body[start + kOrderFlagOffset] == '1';
+
+  std::string path = WireToLocal(std::string(field, pathLen));
+  QV_LOG(kModIntranet, kLogDebug, "get file list in dir:%s", path.c_str());
+  path = ExpandDefaultPath(NormalizePeerPath(path));
+  if (path.empty()) {
+    QV_LOG(kModIntranet, kLogDebug, "%s.", "def share dir is empty.");
+    return Refuse(kErrDefaultEmpty, param, reply, replyLen);
+  }
+
+  QV_LOG(kModIntranet, kLogDebug, "get %s sub file.", path.c_str());
+  const int access = CheckSharePath(path);
+  if (access != 0) return Refuse(access, param, reply, replyLen);
+
+  std::vector<SubFileInfo> entries;
+  GetSubFileList(path, entries);
+  std::vector<Package> packages;
+  uint32_t total = 0;
+  for (const auto& entry : entries) {
+    if (!FitsLineFormat(entry.name)) continue;
+    if (packages.empty() || packages.back().count == kEntriesPerPackage) packages.emplace_back();
+    packages.back().lines += EntryLine(entry);
+    ++packages.back().count;
+    ++total;
+  }
+  if (total == 0) return Refuse(0, param, reply, replyLen);
+
+  QV_LOG(kModIntranet, kLogDebug, "share size %d.package number %d", int(total),
+         int(packages.size()));
+
+  const PeerRoute route = RouteOf(body, bodyLen, conn, sock, isDirect ? 1 : 0);
+  for (const auto& pkg : packages) {
+    std::vector<uint8_t> message = EncodePackage(pkg, param, total, bigEndianTotal);
+    // Send results are not acted on: a peer that went away is noticed by its transport.
+    SendToPeer(route, message.data(), message.size(), false);
+  }
+  StoreReply(nullptr, 0, reply, replyLen);
+  return 0;
+}

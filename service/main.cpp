@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "service/service_shell.h"
+
+int main(int argc, char** argv) { return ServiceCommandLine(argc, argv); }

@@ -1,0 +1,65 @@
+#include "service/peer_send.h"
+
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <udt/udt.h>
+
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "common/wire.h"
+#include "service/service_globals.h"
+
+namespace {
+constexpr size_t kIdentitySize = 64;
+constexpr size_t kMaxFrame = 0xFFFF;
+constexpr int kUdtForever = -1;  // time-to-live: the message is never dropped
+}  // namespace
+
+PeerRoute RouteOf(const char* body, size_t bodyLen, bufferevent* conn, int udtSock, char direct) {
+  PeerRoute route;
+  route.conn = conn;
+  route.udtSock = udtSock;
+  route.direct = direct != 0;
+  if (!route.direct && body && bodyLen >= kIdentitySize) {
+    route.requester = wire::GetFixedText(reinterpret_cast<const uint8_t*>(body), kIdentitySize);
+  }
+  return route;
+}
+
+bool EncodeRelayReplyPrefix(const std::string& requester, size_t payloadLen, uint8_t* out) {
+  if (payloadLen > kMaxFrame - kRelayReplyPrefixSize) return false;
+  const std::string own(g_szUUID, strnlen(g_szUUID, sizeof g_szUUID));
+  wire::PutU16(out, static_cast<uint16_t>(kRelayReplyPrefixSize + payloadLen));
+  wire::PutU16(out + 2, kRelayProtocolVersion);
+  wire::PutU16(out + 4, kRelayCmdData);
+  wire::PutFixedText(out + 6, kIdentitySize, own);
+  wire::PutFixedText(out + kRelayHeaderSize, kIdentitySize, requester);
+  return true;
+}
+
+int SendToPeer(const PeerRoute& route, const uint8_t* data, size_t len, bool inOrder) {
+  if (!data || len == 0) return -1;
+
+  if (route.udtSock != -1) {
+    if (len > static_cast<size_t>(INT_MAX)) return -1;
+    int sent = UDT::sendmsg(route.udtSock, reinterpret_cast<const char*>(data),
+                            static_cast<int>(len), kUdtForever, inOrder);
+    return sent == static_cast<int>(len) ? 0 : -1;
+  }
+
+  if (!route.conn) return -1;
+  if (route.direct) return bufferevent_write(route.conn, data, len) == 0 ? 0 : -1;
+
+  // One write per frame, so a frame never interleaves with another writer's.
+  std::vector<uint8_t> frame(kRelayReplyPrefixSize + len);
+  if (!EncodeRelayReplyPrefix(route.requester, len, frame.data())) return -1;
+  std::memcpy(frame.data() + kRelayReplyPrefixSize, data, len);
+  return bufferevent_write(route.conn, frame.data(), frame.size()) == 0 ? 0 : -1;
+}
+
+size_t PendingOutput(const PeerRoute& route) {
+  if (route.udtSock != -1 || !route.conn) return 0;
+  return evbuffer_get_length(bufferevent_get_output(route.conn));
+}

@@ -24,9 +24,15 @@ struct PeerRoute {
 // Builds the route of a request from a handler's arguments (body may be null).
 PeerRoute RouteOf(const char* body, size_t bodyLen, bufferevent* conn, int udtSock, char direct);
 
-// Sends one message: as one UDT message, written to the connection, or framed as a relay
-// reply. 0 on success, -1 when it could not be sent or queued.
-int SendToPeer(const PeerRoute& route, const uint8_t* data, size_t len);
+// Sends one message: as one UDT message (time-to-live -1, inOrder as given), written to the
+// connection, or framed as a relay reply. 0 on success, -1 when it could not be sent or queued
+// (also for a relay frame whose total would not fit its u16 length).
+int SendToPeer(const PeerRoute& route, const uint8_t* data, size_t len, bool inOrder = true);
+
+// The 134-byte relay reply prefix for a message of payloadLen bytes: RelayHeader {134 + len,
+// 7, 0x1009, g_szUUID} + the requester identity, both zero-padded to 64. False when the total
+// exceeds 65535.
+bool EncodeRelayReplyPrefix(const std::string& requester, size_t payloadLen, uint8_t* out);
 
 // Bytes waiting in the connection's output buffer (0 for UDT or none).
 size_t PendingOutput(const PeerRoute& route);

@@ -1,0 +1,321 @@
+#include "service/service_shell.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <fstream>
+
+#include "common/command_server.h"
+#include "common/log.h"
+#include "common/os_layer.h"
+#include "common/settings.h"
+#include "common/share_paths.h"
+#include "common/sockets.h"
+#include "common/sqlite_wrapper.h"
+#include "common/thread_pool.h"
+#include "platform/named_mutex.h"
+#include "platform/process_path.h"
+#include "platform/scm.h"
+#include "service/download.h"
+#include "service/service_globals.h"
+#include "service/transfer_sessions.h"
+
+namespace {
+
+char g_szServiceName[50] = "QuarloClient";
+std::string g_strDbPath;
+EventHandle g_hStopEvent = nullptr;
+int g_nInstanceLock = -1;  // kept open for the life of the process
+std::string g_strLocalIp;
+
+// Status record of the service as last reported.
+struct StatusRecord {
+  uint32_t state = kStateStopped;
+  uint32_t checkpoint = 0;
+  uint32_t waitHint = 0;
+};
+StatusRecord g_status;
+
+void ReportStatus(uint32_t state, uint32_t checkpoint, uint32_t waitHint) {
+  g_status.state = state;
+  g_status.checkpoint = checkpoint;
+  g_status.waitHint = waitHint;
+  Scm_SetServiceStatus(state, checkpoint, waitHint, 0);
+}
+
+void PrintLine(const char* text) {
+  printf("%s\n", text);
+  fflush(stdout);
+}
+
+// An uncaught exception ends the process quietly, after the log has what it had.
+[[noreturn]] void TerminateQuietly() {
+  g_Log.Flush();
+  _exit(1);
+}
+
+// Pool tasks of the later parts of the service, in start-up order. A slot without a task is a
+// part that this build does not have yet; nothing is started for it.
+struct StartTask {
+  const char* name;
+  PoolTask task;
+  const char* failure;
+};
+const StartTask kStartTasks[] = {
+    {"UserOp", nullptr, nullptr},  // first log-on (account part)
+    {"HeartBeat", nullptr, "Add HeartBeat to thread error."},
+    {"StartRecvInterLine", nullptr, "Add StartRecvInterLine to thread error."},
+    {"InterLineUpLoadFile", nullptr, "Add InterLineUpLoadFile to thread error."},
+    {"StartP2PClient", nullptr, "Add StartP2PClient to thread error."},
+    {"StartBroadcastServer", nullptr, "Add StartBroadcastServer to thread error."},
+    {"SetDiskInfo", nullptr, "Add SetDiskInfo to thread error."},
+    {"StartHttpServer", nullptr, "StartHttpServer thread error."},
+    {"StartAutoTiding", nullptr, "StartAutoTiding thread error."},
+};
+
+std::string ReadOsRelease() {
+  std::ifstream in("/etc/os-release");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("PRETTY_NAME=", 0) != 0) continue;
+    std::string v = line.substr(12);
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+      v = v.substr(1, v.size() - 2);
+    return v;
+  }
+  return "";
+}
+
+void Service_OnControl(const ServiceStep* steps, int count) {
+  g_ExitFlag = 1;
+  ReportStatus(kStateStopPending, 0, 60000);
+  if (g_hStopEvent) g_hStopEvent->Set();
+  g_status.checkpoint = 0;
+  Service_RunSteps(steps, count);
+  OS_CloseEvent(&g_hStopEvent);
+  ReportStatus(kStateStopped, 0, 0);
+}
+
+const ServiceStep kStartTable[] = {Service_InitProcess, Service_InitProgram};
+const ServiceStep kStopTable[] = {Service_Exit};
+const ServiceStep kShutdownTable[] = {Service_Exit};
+
+}  // namespace
+
+int Service_IsInstalled(const std::string& name) { return Scm_IsInstalled(name) ? 1 : 0; }
+
+int Service_Install(const std::string& name) {
+  std::string exe;
+  if (Plat_ProgramPath(exe) != 0 || exe.size() > 259) return 0;
+  ScmConfig config;
+  std::string line = "\"" + exe + "\" \"-r\" \"" + name + "\"";
+  if (line.size() > 1023) line.resize(1023);
+  config.binaryPath = line;
+  config.startType = kStartAuto;
+  config.displayName = name;
+  return Scm_CreateService(name, config) == kScmOk ? 1 : 0;
+}
+
+int Service_Uninstall(const std::string& name) {
+  return Scm_DeleteService(name) == kScmOk ? 1 : 0;
+}
+
+int Service_RunSteps(const ServiceStep* steps, int count) {
+  for (int i = 0; i < count; ++i) {
+    ++g_status.checkpoint;
+    ReportStatus(g_status.state, g_status.checkpoint, g_status.waitHint);
+    if (steps[i]() != 0) return -1;
+  }
+  return 0;
+}
+
+void Service_Main(int /*argc*/, char** /*argv*/) {
+  g_status = StatusRecord();
+  Scm_RegisterServiceCtrlHandlerEx(g_szServiceName, Service_CtrlHandler, nullptr);
+  ReportStatus(kStateStartPending, 0, 60000);
+  g_hStopEvent = Plat_CreateEvent(true, false);
+  if (g_hStopEvent && Service_RunSteps(kStartTable, 2) == 0) {
+    ReportStatus(kStateRunning, 0, 0);
+    g_hStopEvent->Wait();
+    return;  // the stop path reports STOPPED once Service_Exit has run
+  }
+  ReportStatus(kStateStopped, 0, 0);
+}
+
+uint32_t Service_CtrlHandler(uint32_t control, uint32_t /*eventType*/, void* /*eventData*/,
+                             void* /*context*/) {
+  if (control == kControlStop) {
+    Service_OnControl(kStopTable, 1);
+  } else if (control == kControlShutdown) {
+    Service_OnControl(kShutdownTable, 1);
+  }
+  return 0;
+}
+
+int Service_InitProcess() {
+  // Higher priority needs privileges a desktop user lacks; without them the service runs at
+  // normal priority.
+  setpriority(PRIO_PROCESS, 0, -5);
+  std::set_terminate(TerminateQuietly);
+  return 0;
+}
+
+std::string GetOSName() {
+  std::string name = ReadOsRelease();
+  if (!name.empty()) return name;
+  struct utsname u;
+  if (uname(&u) != 0) return "unknown";
+  return std::string(u.sysname) + " " + u.release;
+}
+
+void InitOSInfo() {
+  g_strOSName = GetOSName();
+  g_nSysType = 2;
+}
+
+int Service_InitProgram() {
+  g_ExitFlag = 0;
+
+  bool exists = false;
+  g_nInstanceLock = Plat_CreateNamedMutex(kSingleInstanceName, exists);
+  if (g_nInstanceLock < 0) {
+    PrintLine("server exits.");
+    return kErrAnotherInstance;
+  }
+
+  // Without a base folder there is no database to open; the service never creates one (its
+  // tables come with the installation), so a missing file is an installation fault.
+  struct stat st;
+  if (g_strBaseDir.empty() || stat(g_strDbPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    PrintLine("open database error.");
+    return kErrOpenDatabase;
+  }
+  try {
+    g_DB.Open(g_strDbPath);
+  } catch (CppSQLite3Exception&) {
+    PrintLine("open database error.");
+    return kErrOpenDatabase;
+  }
+
+  int console = 0;
+  int priority = kLogDefaultPriority;
+  ParseLogConf(console, priority);
+
+  const std::string logDir = g_strBaseDir + "/log";
+  if (OS_DirExists(logDir) != 0) mkdir(logDir.c_str(), 0755);
+  g_Log.SetPath(logDir + "/Log.txt");
+  g_Log.SetConsole(console != 0);
+  g_Log.SetPriority(static_cast<unsigned>(priority));
+  if (!g_Log.Open()) {
+    PrintLine("open log file exits.");
+    return kErrOpenLogFile;
+  }
+
+  DeleteRenameFiles();
+
+  ParseLocalPort();
+  QV_LOG(kModCommLib, kLogDebug, "local bind port %d.", static_cast<int>(g_LocalPort.load()));
+
+  InitOSInfo();
+  QV_LOG(kModCommLib, kLogDebug, "os %s, type %d.", g_strOSName.c_str(), g_nSysType);
+
+  g_strMacAddr = GetMacAddr();
+  if (g_strMacAddr.empty()) {
+    QV_LOG(kModCommLib, kLogError, "Get mac addr error.");
+    return -1;
+  }
+  QV_LOG(kModCommLib, kLogDebug, "Mac:%s", g_strMacAddr.c_str());
+  // The identity the central server assigns arrives with the account part; until then the
+  // MAC text stands in, as it does when no identity can be had.
+  std::memset(g_szUUID, 0, sizeof(g_szUUID));
+  std::strncpy(g_szUUID, g_strMacAddr.c_str(), sizeof(g_szUUID) - 1);
+  QV_LOG(kModCommLib, kLogDebug, "UUID:%s", g_szUUID);
+
+  g_strCodePage = GetDefLanguageEncode();
+  QV_LOG(kModCommLib, kLogDebug, "def language encode is %s.", g_strCodePage.c_str());
+
+  if (GetLoaclIp(g_strLocalIp) != 0)
+    QV_LOG(kModCommLib, kLogWarning, "get local ip error %s.", g_strLocalIp.c_str());
+
+  // Every handler is registered before the command server accepts its first connection, so
+  // no lookup ever races an insert.
+  int rc = RegBusinessFun();
+  if (rc != 0) {
+    QV_LOG(kModClient, kLogInfo, "Regester function error, return code(%d).", rc);
+    return rc;
+  }
+  Trans_InstallHooks();
+  Download_InstallHooks();
+
+  rc = OS_Init();
+  if (rc != 0) {
+    QV_LOG(kModCommLib, kLogError, "os init error.");
+    return rc;
+  }
+
+  for (const StartTask& t : kStartTasks) {
+    if (!t.task) continue;
+    if (ThreadPool_AddTask(g_pThreadPool, t.task, nullptr) != 0 && t.failure) {
+      QV_LOG(kModClient, kLogError, "%s", t.failure);
+      return -1;
+    }
+  }
+
+  QV_LOG(kModClient, kLogInfo, "Start service successful!");
+  return 0;
+}
+
+int Service_Exit() {
+  // The account log-out arrives with the account part.
+  OS_StopEvent();
+  // The database stays open: tasks may still be running, and the process leaves right after
+  // STOPPED is reported. Every write was committed in its own transaction.
+  QV_LOG(kModClient, kLogDebug, "exit server.");
+  OS_Exit();
+  return 0;
+}
+
+int ServiceCommandLine(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  if (argc < 2) return 1;
+  if (argc < 3) return 0;
+
+  std::snprintf(g_szServiceName, sizeof(g_szServiceName), "%s", "QuarloClient");
+  g_strBaseDir.clear();
+  std::string base;
+  if (GetBaseDir(base) == 0) g_strBaseDir = base;
+  g_strDbPath = g_strBaseDir + "/etc/Quarlo.db";
+
+  const std::string option = argv[1];
+  const std::string name = argv[2];
+  if (option == "-i") {
+    if (Service_IsInstalled(name)) {
+      QV_LOG(kModCommLib, kLogWarning, "Service %s exited!", name.c_str());
+      return -1;
+    }
+    if (Service_Install(name)) {
+      QV_LOG(kModCommLib, kLogInfo, "Install service %s successful!", name.c_str());
+      return 0;
+    }
+    QV_LOG(kModCommLib, kLogError, "Install service %s error!", name.c_str());
+    return -1;
+  }
+  if (option == "-u") {
+    return (Service_IsInstalled(name) && Service_Uninstall(name)) ? 0 : -1;
+  }
+  if (option == "-r") {
+    const int rc = Scm_StartServiceCtrlDispatcher(name, Service_Main);
+    if (rc != 0) return -1;
+    // STOPPED has been reported: leave without running destructors under live threads.
+    g_Log.Flush();
+    fflush(stdout);
+    _exit(0);
+  }
+  return -1;
+}

@@ -1,0 +1,161 @@
+#include "service/transfer_sessions.h"
+
+#include <algorithm>
+
+#include "common/command_server.h"
+#include "common/log.h"
+#include "common/os_layer.h"
+#include "common/settings.h"
+#include "common/sqlite_wrapper.h"
+#include "service/download.h"
+
+std::map<uint32_t, TransferEntry> g_TransMap;
+int g_nDownLoadCount = 0;
+std::vector<int> g_StopDownloadList;
+
+namespace {
+
+constexpr int kTransLogMaxRows = 100;
+
+void CloseEntryFile(TransferEntry& entry) {
+  if (entry.file) {
+    std::fclose(entry.file);
+    entry.file = nullptr;
+  }
+}
+
+// Takes every entry the predicate selects out of the map, in id order. The files are closed
+// by the caller after the mutex is released, so no file or log work happens under it.
+template <typename Pred>
+std::vector<TransferEntry> TakeMatching(Pred pred) {
+  std::vector<TransferEntry> taken;
+  CMutexLock lock(g_MutexTransMap);
+  for (auto it = g_TransMap.begin(); it != g_TransMap.end();) {
+    if (pred(it->second)) {
+      taken.push_back(std::move(it->second));
+      it = g_TransMap.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return taken;
+}
+
+void OnConnectionClosed(bufferevent* conn) {
+  CloseTcpTransfers(conn);
+  Download_OnConnectionClosed(conn);
+}
+
+}  // namespace
+
+void Trans_Add(uint32_t id, const TransferEntry& entry) {
+  TransferEntry replaced;
+  bool hadOld = false;
+  {
+    CMutexLock lock(g_MutexTransMap);
+    auto it = g_TransMap.find(id);
+    if (it != g_TransMap.end()) {
+      replaced = std::move(it->second);
+      hadOld = true;
+      g_TransMap.erase(it);
+    }
+    g_TransMap.emplace(id, entry);
+  }
+  if (hadOld) CloseEntryFile(replaced);
+}
+
+bool Trans_Take(uint32_t id, TransferEntry& out) {
+  CMutexLock lock(g_MutexTransMap);
+  auto it = g_TransMap.find(id);
+  if (it == g_TransMap.end()) return false;
+  out = std::move(it->second);
+  g_TransMap.erase(it);
+  return true;
+}
+
+bool Trans_Remove(uint32_t id) {
+  TransferEntry entry;
+  if (!Trans_Take(id, entry)) return false;
+  CloseEntryFile(entry);
+  return true;
+}
+
+size_t Trans_Count() {
+  CMutexLock lock(g_MutexTransMap);
+  return g_TransMap.size();
+}
+
+bool Trans_HeldByOther(uint32_t id, bufferevent* conn, int udtSock) {
+  CMutexLock lock(g_MutexTransMap);
+  auto it = g_TransMap.find(id);
+  if (it == g_TransMap.end()) return false;
+  return it->second.conn != conn || it->second.udtSock != udtSock;
+}
+
+// Every transfer of the connection goes: one left behind would keep its file open forever and
+// hold the transfer-state answer above 0.
+void CloseTcpTransfers(bufferevent* conn) {
+  if (!conn) return;  // UDT and relay-fetched entries carry no connection
+  auto taken = TakeMatching([conn](const TransferEntry& e) { return e.conn == conn; });
+  for (auto& entry : taken) {
+    QV_LOG(kModCommLib, kLogDebug, "close tcp file trans, file %s", entry.targetPath.c_str());
+    CloseEntryFile(entry);
+  }
+}
+
+void CloseUdtTransfers(int udtSock) {
+  if (udtSock == -1) return;
+  auto taken = TakeMatching([udtSock](const TransferEntry& e) { return e.udtSock == udtSock; });
+  for (auto& entry : taken) {
+    QV_LOG(kModCommLib, kLogDebug, "close p2p file trans, sock %d, file %s", udtSock,
+           entry.targetPath.c_str());
+    CloseEntryFile(entry);
+  }
+}
+
+void DownloadCount_Add(int delta) {
+  CMutexLock lock(g_MutexDownLoadCount);
+  g_nDownLoadCount += delta;
+}
+
+int DownloadCount_Get() {
+  CMutexLock lock(g_MutexDownLoadCount);
+  return g_nDownLoadCount;
+}
+
+void WriteTranLog(const std::string& path, int type, uint64_t size) {
+  if (size == 0) return;
+
+  int count = 0;
+  try {
+    CppSQLite3Query query = g_DB.ExecQuery("select count(*) as num from qv_trans");
+    if (!query.Eof()) count = query.GetIntField("num");
+  } catch (const CppSQLite3Exception& e) {
+    QV_LOG(kModCommLib, kLogDebug, "sqlite get a exception code %d,msg %s", e.ErrorCode(),
+           e.ErrorMessage());
+    count = 0;
+  }
+
+  MutexHandle writeMutex = g_DB.WriteMutex();
+  if (writeMutex) writeMutex->Lock();
+  try {
+    g_DB.ExecDML("begin transaction;");
+    if (count >= kTransLogMaxRows) {
+      g_DB.ExecDML(
+          "delete from qv_trans where id in (select id from qv_trans order by id limit 50)");
+    }
+    // The size is stored whole: files of 4 GiB and more are common on phones' PCs.
+    CppSQLite3Buffer sql;
+    sql.Format("insert into qv_trans (type,status,file,size,time)values(%d,%d,%Q,%lld,%Q)", type,
+               0, path.c_str(), static_cast<long long>(size), OS_GetCurTimeStr().c_str());
+    g_DB.ExecDML(sql);
+    g_DB.ExecDML("commit transaction;");
+    if (writeMutex) writeMutex->Unlock();
+  } catch (const CppSQLite3Exception& e) {
+    RollbackTransaction();  // also releases the write mutex
+    QV_LOG(kModCommLib, kLogDebug, "sqlite get a exception code %d,msg %s", e.ErrorCode(),
+           e.ErrorMessage());
+  }
+}
+
+void Trans_InstallHooks() { OS_SetConnectionClosedHook(&OnConnectionClosed); }

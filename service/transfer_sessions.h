@@ -44,5 +44,6 @@ int DownloadCount_Get();
 // Appends a qv_trans row (nothing for size 0); keeps at most 100 rows, trimming the 50 oldest.
 void WriteTranLog(const std::string& path, int type, uint64_t size);
 
-// Installs CloseTcpTransfers as the command server's connection-closed hook.
+// Installs the command server's connection-closed hook: CloseTcpTransfers, then
+// Download_OnConnectionClosed.
 void Trans_InstallHooks();

@@ -1,0 +1,492 @@
+#include "service/upload.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <new>
+#include <string>
+
+#include "common/log.h"
+#include "common/md5.h"
+#include "common/os_layer.h"
+#include "common/share_paths.h"
+#include "common/sockets.h"
+#include "common/wire.h"
+#include "platform/files.h"
+#include "platform/sync.h"
+#include "service/download.h"
+#include "service/service_globals.h"
+#include "service/transfer_sessions.h"
+
+namespace {
+
+constexpr size_t kRelayBodyOffset = 72;  // requester identity + inner header
+constexpr size_t kUploadRequestSize = 380;
+constexpr size_t kFingerprintOffset = 8;
+constexpr size_t kFingerprintSize = 16;
+constexpr size_t kTargetOffset = 25;
+constexpr size_t kTargetWidth = 355;
+constexpr size_t kUploadAllowSize = 12;
+constexpr size_t kDataSkip = kTransHeaderSize - kCommandHeaderSize;  // the header's three u32
+constexpr size_t kSideFileSize = 288;
+constexpr size_t kSidePathWidth = 255;
+constexpr size_t kSideHexWidth = 33;
+constexpr size_t kMaxTargetLength = kSidePathWidth - 1;  // the side file must hold it whole
+constexpr mode_t kFileMode = 0644;
+constexpr int kDefaultEmptyCode = 0;
+
+// What the map's entry cannot hold: the announced size and whether every write landed. Kept
+// under g_MutexTransMap beside the entry of the same id, and believed only while that entry
+// still holds the same file.
+struct UploadState {
+  FILE* file = nullptr;
+  std::string tmpPath;
+  uint32_t announced = 0;
+  bool writeFailed = false;
+  bool alreadyPresent = false;  // the target already holds this content; nothing to publish
+};
+std::map<uint32_t, UploadState> g_uploads;
+
+struct UniqueFd {
+  int fd = -1;
+  ~UniqueFd() { if (fd >= 0) ::close(fd); }
+};
+
+size_t BodyLength(const CommandHeader* header) {
+  return header->len > kCommandHeaderSize ? header->len - kCommandHeaderSize : 0;
+}
+
+int UdtOf(const int* udtSock) { return udtSock ? *udtSock : -1; }
+char DirectOf(const char* direct) { return direct ? *direct : 1; }
+// Messages 2 and 3 of relay uploads are fetched and dispatched as direct ones by the relay
+// upload task; arriving on the relay connection itself they are not ours.
+bool ViaRelay(int udt, char dir) { return dir == 0 && udt == -1; }
+
+std::string ParentOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return "";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool Exists(const std::string& path) { return Plat_PathExists(path); }
+
+int Refuse(uint32_t sessionId, uint16_t code, char** reply, int* replyLen, int result) {
+  if (!WriteTransErrorReply(kOpUploadRefused, sessionId, code, reply, replyLen)) return kErrAllocate;
+  return result;
+}
+
+// The target with its folder in canonical form; the name itself is kept as given so that a
+// link of that name is never written through. "" when it cannot name a file.
+std::string ResolveTarget(const std::string& path) {
+  const std::string name = NameOf(path);
+  if (name.empty() || name == "." || name == "..") return "";
+  const std::string parent = CanonicalPath(ParentOf(path));
+  if (parent.empty()) return "";
+  return parent == "/" ? parent + name : parent + "/" + name;
+}
+
+std::string NearestExisting(std::string path) {
+  while (!Exists(path) && path != "/" && !path.empty()) path = ParentOf(path);
+  return path;
+}
+
+bool WriteSideFile(const std::string& side, const std::string& target, const std::string& hex) {
+  uint8_t record[kSideFileSize];
+  wire::PutFixedText(record, kSidePathWidth, target);
+  wire::PutFixedText(record + kSidePathWidth, kSideHexWidth, hex);
+  UniqueFd f;
+  f.fd = ::open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+  if (f.fd < 0) return false;
+  return ::write(f.fd, record, sizeof record) == static_cast<ssize_t>(sizeof record);
+}
+
+bool SideFileMatches(const std::string& side, const std::string& target, const std::string& hex) {
+  UniqueFd f;
+  f.fd = ::open(side.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (f.fd < 0) return false;
+  uint8_t record[kSideFileSize];
+  size_t got = 0;
+  while (got < sizeof record) {
+    const ssize_t r = ::read(f.fd, record + got, sizeof record - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  if (got < sizeof record) return false;
+  return wire::GetFixedText(record, kSidePathWidth) == target &&
+         wire::GetFixedText(record + kSidePathWidth, kSideHexWidth) == hex;
+}
+
+// Whether the target already is a regular file of this size and fingerprint.
+bool TargetHolds(const std::string& target, uint32_t size, const std::string& hex) {
+  struct stat st;
+  if (lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (static_cast<uint64_t>(st.st_size) != size) return false;
+  CMd5Hash md5(target);
+  return md5.HexDigest() == hex;
+}
+
+// Opens the temporary file for appending; never through a link, only a regular file.
+FILE* OpenTemporary(const std::string& path, uint64_t& length) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+                        kFileMode);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "ab");
+  if (!f) {
+    ::close(fd);
+    return nullptr;
+  }
+  length = static_cast<uint64_t>(st.st_size);
+  return f;
+}
+
+std::string Candidate(const std::string& target, int n, const std::string& ext, bool hasExt) {
+  std::string out = target + ".(" + std::to_string(n) + ")";
+  if (hasExt) out += "." + ext;
+  return out;
+}
+
+// Drops records whose entry went away by another road (a dropped connection, a replacement).
+void PruneStatesLocked() {
+  for (auto it = g_uploads.begin(); it != g_uploads.end();) {
+    auto entry = g_TransMap.find(it->first);
+    const bool live = entry != g_TransMap.end() && entry->second.file == it->second.file &&
+                      entry->second.tmpPath == it->second.tmpPath;
+    it = live ? std::next(it) : g_uploads.erase(it);
+  }
+}
+
+}  // namespace
+
+std::string RenameUploadFile(const std::string& tmpPath, const std::string& target) {
+  // The extension is that of the file's own name, never text from a folder above it.
+  const std::string name = NameOf(target);
+  const size_t dot = name.find_last_of('.');
+  const bool hasExt = dot != std::string::npos;
+  const std::string ext = hasExt ? name.substr(dot + 1) : "";
+
+  if (!Exists(tmpPath)) {
+    if (!Exists(target)) return target;
+    for (int n = 0;; ++n) {
+      const std::string candidate = Candidate(target, n, ext, hasExt);
+      if (!Exists(candidate)) return candidate;
+    }
+  }
+  if (Plat_RenameNoReplace(tmpPath, target) == 0) return target;
+  if (errno != EEXIST) return "";
+  for (int n = 0;; ++n) {
+    const std::string candidate = Candidate(target, n, ext, hasExt);
+    if (Plat_RenameNoReplace(tmpPath, candidate) == 0) {
+      uint64_t size = 0;
+      if (Plat_FileSize(candidate, size) != 0 || size == 0) OS_RemoveFile(candidate);
+      return candidate;
+    }
+    if (errno != EEXIST) return "";
+  }
+}
+
+void CleanRenameFiles(const std::string& target) { OS_RemoveFile(target + kRenameTmpSuffix); }
+
+int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
+                  char** reply, int* replyLen, int* udtSock, char* direct) {
+  if (!body) {
+    QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
+    return kErrNoBody;
+  }
+  const uint32_t sessionId = header->param;
+  const int udt = UdtOf(udtSock);
+  const size_t base = ViaRelay(udt, DirectOf(direct)) ? kRelayBodyOffset : 0;
+  const wire::Reader in(reinterpret_cast<const uint8_t*>(body), BodyLength(header));
+  if (!in.Has(base, kUploadRequestSize)) {
+    QV_LOG(kModIntranet, kLogError, "Upload request of %zu bytes is too short.", in.Size());
+    return Refuse(sessionId, kErrTransOther, reply, replyLen, kErrNoBody);
+  }
+  if (Trans_HeldByOther(sessionId, conn, udt)) {
+    QV_LOG(kModIntranet, kLogError, "Session id %u is held by another connection.", sessionId);
+    return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
+  }
+  uint32_t size = 0;
+  uint8_t fingerprint[kFingerprintSize];
+  in.U32(base, size);
+  in.Bytes(base + kFingerprintOffset, kFingerprintSize, fingerprint);
+  if (!std::memchr(in.At(base + kTargetOffset), 0, kTargetWidth)) {
+    QV_LOG(kModIntranet, kLogError, "Upload path without end refused.");
+    return Refuse(sessionId, kErrNotShared, reply, replyLen, kErrNotShared);
+  }
+  std::string wirePath;
+  in.Text(base + kTargetOffset, kTargetWidth, wirePath);
+  const std::string path = ExpandDefaultPath(NormalizePeerPath(WireToLocal(wirePath)));
+  if (path.empty()) {
+    QV_LOG(kModIntranet, kLogDebug, "%s.", "def share dir is empty.");
+    return Refuse(sessionId, kDefaultEmptyCode, reply, replyLen, kErrDefaultEmpty);
+  }
+  QV_LOG(kModIntranet, kLogDebug, "upload file :%s", path.c_str());
+
+  const std::string target = ResolveTarget(path);
+  if (target.empty()) {
+    QV_LOG(kModIntranet, kLogError, "Filer %s not in share list", path.c_str());
+    return Refuse(sessionId, kErrNotShared, reply, replyLen, kErrNotShared);
+  }
+  if (target.size() > kMaxTargetLength) {
+    QV_LOG(kModIntranet, kLogError, "upload path %s too long.", target.c_str());
+    return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
+  }
+  const std::string folder = ParentOf(target);
+
+  // The share decides before any folder is made: a refused path leaves nothing behind.
+  int code = CheckSharePath(NearestExisting(folder));
+  if (code != 0) {
+    QV_LOG(kModIntranet, kLogError, "Filer %s not in share list", target.c_str());
+    return Refuse(sessionId, static_cast<uint16_t>(code), reply, replyLen, code);
+  }
+  if (!Plat_IsDirectory(folder)) {
+    code = CreateDirPath(folder);
+    if (code != 0) {
+      QV_LOG(kModIntranet, kLogError, "creat filer %s error.", folder.c_str());
+      return Refuse(sessionId, static_cast<uint16_t>(code), reply, replyLen, code);
+    }
+  }
+  QV_LOG(kModIntranet, kLogDebug, "check dir:%s", folder.c_str());
+  code = CheckSharePath(folder);
+  if (code != 0) {
+    QV_LOG(kModIntranet, kLogError, "Filer %s not in share list", target.c_str());
+    return Refuse(sessionId, static_cast<uint16_t>(code), reply, replyLen, code);
+  }
+  uint32_t freeKB = 0;
+  if (OS_GetDiskFreeKB(folder, freeKB) != 0 || freeKB <= (size >> 10)) {
+    QV_LOG(kModIntranet, kLogError, "not have enough size for save file %s.", target.c_str());
+    return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
+  }
+
+  // The same content announced again (a phone that reconnected) takes over the older entry.
+  const std::string digest(reinterpret_cast<const char*>(fingerprint), kFingerprintSize);
+  TransferEntry stale;
+  bool haveStale = false;
+  {
+    CMutexLock lock(g_MutexTransMap);
+    for (auto it = g_TransMap.begin(); it != g_TransMap.end(); ++it) {
+      if (it->second.digest == digest) {
+        stale = std::move(it->second);
+        g_uploads.erase(it->first);
+        g_TransMap.erase(it);
+        haveStale = true;
+        break;
+      }
+    }
+  }
+  if (haveStale) {
+    QV_LOG(kModCommLib, kLogDebug, "close file trans, file %s", stale.targetPath.c_str());
+    if (stale.file) std::fclose(stale.file);
+  }
+
+  // Resume decision.
+  std::string tmpPath = target + kRenameSuffix;
+  const std::string sidePath = target + kRenameTmpSuffix;
+  const std::string hex = CMd5Hash::BytesToHex(fingerprint, kFingerprintSize);
+  std::printf("===File:%s,crc:%s===\n", tmpPath.c_str(), hex.c_str());
+  bool newSide = false;
+  if (!Exists(sidePath)) {
+    WriteSideFile(sidePath, target, hex);
+    newSide = true;
+  }
+  bool resuming = false;
+  bool present = false;
+  if (TargetHolds(target, size, hex)) {
+    present = resuming = true;
+    OS_RemoveFile(sidePath);
+  } else if (!newSide && SideFileMatches(sidePath, target, hex)) {
+    resuming = true;
+  }
+  if (!Exists(sidePath)) OS_RemoveFile(tmpPath);
+  if (!resuming) {
+    std::string unique;
+    GetUniqueFileName(tmpPath, unique);
+    tmpPath = unique;
+  }
+
+  uint32_t allowed = 0;
+  FILE* file = nullptr;
+  if (present) {
+    allowed = size;
+  } else {
+    uint64_t held = 0;
+    file = OpenTemporary(tmpPath, held);
+    if (!file) {
+      QV_LOG(kModIntranet, kLogError, "open file %s error.", tmpPath.c_str());
+      return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
+    }
+    if (held > size || (!resuming && held > 0)) {
+      // Not this upload's data (more than the whole file, or no resume): start again.
+      if (ftruncate(fileno(file), 0) != 0) {
+        QV_LOG(kModIntranet, kLogError, "open file %s error.", tmpPath.c_str());
+        std::fclose(file);
+        return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
+      }
+      held = 0;
+    }
+    allowed = static_cast<uint32_t>(held);
+  }
+  QV_LOG(kModIntranet, kLogDebug, "===File allow send size:%d, session id %u===\n",
+         static_cast<int>(allowed), sessionId);
+
+  uint8_t bytes[kUploadAllowSize];
+  EncodeCommandHeader(CommandHeader{kUploadAllowSize, kOpUploadAllow, sessionId}, bytes);
+  wire::PutU32(bytes + kCommandHeaderSize, allowed);
+  char* out = new (std::nothrow) char[sizeof bytes];
+  if (!out) {
+    if (file) std::fclose(file);
+    return kErrAllocate;
+  }
+  std::memcpy(out, bytes, sizeof bytes);
+
+  TransferEntry entry;
+  entry.conn = conn;
+  entry.udtSock = udt;
+  entry.file = file;
+  entry.tmpPath = tmpPath;
+  entry.targetPath = target;
+  entry.digest = digest;
+  {
+    CMutexLock lock(g_MutexTransMap);
+    Trans_Add(sessionId, entry);
+    UploadState state;
+    state.file = file;
+    state.tmpPath = tmpPath;
+    state.announced = size;
+    state.alreadyPresent = present;
+    g_uploads[sessionId] = state;
+    PruneStatesLocked();
+  }
+  QV_LOG(kModIntranet, kLogDebug, "===ReqUpLoadFile session id %u===\n", sessionId);
+  *reply = out;
+  *replyLen = static_cast<int>(sizeof bytes);
+  return 0;
+}
+
+int UpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
+               char** /*reply*/, int* /*replyLen*/, int* udtSock, char* direct) {
+  const int udt = UdtOf(udtSock);
+  if (ViaRelay(udt, DirectOf(direct))) return 0;
+  if (!body) {
+    QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
+    return kErrNoBody;
+  }
+  const size_t bodyLen = BodyLength(header);
+  if (bodyLen < kDataSkip) {
+    QV_LOG(kModIntranet, kLogError, "Upload data of %zu bytes is too short.", bodyLen);
+    return 0;
+  }
+  const uint32_t sessionId = header->param;
+  const char* data = body + kDataSkip;
+  const size_t n = bodyLen - kDataSkip;
+
+  // Under the map's mutex, so no other thread closes the file while it is written.
+  CMutexLock lock(g_MutexTransMap);
+  auto it = g_TransMap.find(sessionId);
+  if (it == g_TransMap.end() || !it->second.file) return 0;
+  if (it->second.conn != conn || it->second.udtSock != udt) return 0;  // another phone's id
+  FILE* file = it->second.file;
+  if (n == 0) return 0;
+  const bool ok = std::fwrite(data, 1, n, file) == n && std::fflush(file) == 0;
+  if (!ok) {
+    auto state = g_uploads.find(sessionId);
+    if (state != g_uploads.end() && state->second.file == file && !state->second.writeFailed) {
+      state->second.writeFailed = true;
+      QV_LOG(kModIntranet, kLogError, "write file %s error: %s.", it->second.tmpPath.c_str(),
+             std::strerror(errno));
+    }
+  }
+  return 0;
+}
+
+int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
+                   char** /*reply*/, int* /*replyLen*/, int* udtSock, char* direct) {
+  const int udt = UdtOf(udtSock);
+  if (ViaRelay(udt, DirectOf(direct))) return 0;
+  if (!body) {
+    QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
+    return kErrNoBody;
+  }
+  if (BodyLength(header) < 1) {
+    QV_LOG(kModIntranet, kLogError, "Upload end without its status.");
+    return 0;
+  }
+  const uint32_t sessionId = header->param;
+  const uint8_t status = static_cast<uint8_t>(body[0]);
+  QV_LOG(kModIntranet, kLogDebug, "===over upload session id %u===\n", sessionId);
+
+  TransferEntry entry;
+  UploadState state;
+  bool haveState = false;
+  {
+    CMutexLock lock(g_MutexTransMap);
+    auto it = g_TransMap.find(sessionId);
+    if (it == g_TransMap.end() || it->second.tmpPath.empty() || it->second.conn != conn ||
+        it->second.udtSock != udt) {
+      QV_LOG(kModIntranet, kLogDebug, "===over upload session id %u not in map.....===\n",
+             sessionId);
+      return 0;
+    }
+    entry = std::move(it->second);
+    g_TransMap.erase(it);
+    auto s = g_uploads.find(sessionId);
+    if (s != g_uploads.end()) {
+      haveState = s->second.file == entry.file && s->second.tmpPath == entry.tmpPath;
+      state = s->second;
+      g_uploads.erase(s);
+    }
+  }
+
+  bool failed = haveState && state.writeFailed;
+  uint64_t received = 0;
+  if (entry.file) {
+    struct stat st;
+    if (std::fflush(entry.file) != 0) failed = true;
+    if (fstat(fileno(entry.file), &st) == 0) received = static_cast<uint64_t>(st.st_size);
+    if (std::fclose(entry.file) != 0) failed = true;
+  }
+
+  if (status != 0) {
+    // The side file of a temporary path that was not made unique keeps it for a resume.
+    if (!Exists(entry.tmpPath + "tmp")) OS_RemoveFile(entry.tmpPath);
+    return 0;
+  }
+  if (haveState && state.alreadyPresent) {
+    CleanRenameFiles(entry.targetPath);
+    return 0;
+  }
+  if (!haveState || failed || received != state.announced) {
+    // Published only whole: the temporary file stays for the phone to resume.
+    QV_LOG(kModIntranet, kLogError, "upload of %s incomplete: %llu of %u bytes.",
+           entry.targetPath.c_str(), static_cast<unsigned long long>(received),
+           static_cast<unsigned>(state.announced));
+    return 0;
+  }
+  const std::string finalPath = RenameUploadFile(entry.tmpPath, entry.targetPath);
+  if (finalPath.empty()) {
+    QV_LOG(kModIntranet, kLogError, "rename %s to %s error: %s.", entry.tmpPath.c_str(),
+           entry.targetPath.c_str(), std::strerror(errno));
+    return 0;
+  }
+  uint64_t length = 0;
+  if (Plat_FileSize(finalPath, length) != 0) length = 0;
+  WriteTranLog(finalPath, 0, length);
+  CleanRenameFiles(entry.targetPath);
+  return 0;
+}

@@ -1,0 +1,655 @@
+#include "common/command_server.h"
+
+#include <arpa/inet.h>
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "common/opcode_registry.h"
+#include "common/os_layer.h"
+#include "tests/support/device_client.h"
+#include "tests/support/wait_for.h"
+
+extern char** environ;
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr uint16_t kOpEcho = 0x2002;
+constexpr uint16_t kOpLocalEcho = 0x5006;  // desktop-only operations
+constexpr uint16_t kOpLocalMac = 0x5012;
+constexpr uint16_t kOpVersion = 0x1013;    // phones may use it
+constexpr uint16_t kOpAutoSort = 0x5013;   // phones may use it
+constexpr uint16_t kOpSilent = 0x0011;
+constexpr uint16_t kOpBigReply = 0x0003;
+constexpr uint16_t kOpStream = 0x0004;
+constexpr uint16_t kOpPackage = 0x1002;
+constexpr size_t kBigReply = 60000;
+constexpr size_t kPackageData = 1000;
+
+// What the handlers saw; they run on the server thread.
+struct Call {
+  uint16_t opcode;
+  uint32_t param;
+  bool bodyNull;
+  Bytes body;
+  bufferevent* conn;
+  bool loopback;
+};
+std::mutex g_mutex;
+std::vector<Call> g_calls;
+std::vector<bufferevent*> g_closed;
+size_t g_maxOutputAtEntry = 0;
+
+// One streaming download at a time, refilled from the writable hook.
+struct Stream {
+  bufferevent* conn = nullptr;
+  uint32_t next = 0;
+  uint32_t count = 0;
+  size_t maxOutput = 0;
+};
+Stream g_stream;
+
+std::vector<Call> Calls() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_calls;
+}
+std::vector<bufferevent*> Closed() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_closed;
+}
+
+void Record(const char* body, const CommandHeader* h, bufferevent* conn) {
+  Call c{h->opcode, h->param, body == nullptr, {}, conn, OS_IsLoopbackConnection(conn)};
+  if (body) c.body.assign(body, body + (h->len - kCommandHeaderSize));
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_calls.push_back(c);
+}
+
+// Answers with the request's opcode and parameter and its body.
+int EchoHandler(const char* body, const CommandHeader* h, bufferevent* conn, char** reply,
+                int* replyLen, int*, char*) {
+  Record(body, h, conn);
+  const Bytes b = body ? Bytes(body, body + (h->len - kCommandHeaderSize)) : Bytes{};
+  const Bytes msg = BuildMessage(h->opcode, h->param, b);
+  *reply = new (std::nothrow) char[msg.size()];
+  std::copy(msg.begin(), msg.end(), *reply);
+  *replyLen = static_cast<int>(msg.size());
+  return 0;
+}
+
+// Allocates a reply but asks for none to be sent.
+int SilentHandler(const char* body, const CommandHeader* h, bufferevent* conn, char** reply,
+                  int* replyLen, int*, char*) {
+  Record(body, h, conn);
+  *reply = new (std::nothrow) char[32];
+  *replyLen = 0;
+  return 0;
+}
+
+int BigReplyHandler(const char* body, const CommandHeader* h, bufferevent* conn, char** reply,
+                    int* replyLen, int*, char*) {
+  Record(body, h, conn);
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_maxOutputAtEntry =
+        std::max(g_maxOutputAtEntry, evbuffer_get_length(bufferevent_get_output(conn)));
+  }
+  const Bytes msg = BuildMessage(h->opcode, h->param, Bytes(kBigReply - kCommandHeaderSize, 0x5A));
+  *reply = new (std::nothrow) char[msg.size()];
+  std::copy(msg.begin(), msg.end(), *reply);
+  *replyLen = static_cast<int>(msg.size());
+  return 0;
+}
+
+void RefillStream(bufferevent* conn) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (conn != g_stream.conn) return;
+  evbuffer* out = bufferevent_get_output(conn);
+  g_stream.maxOutput = std::max(g_stream.maxOutput, evbuffer_get_length(out));
+  // Top up to 64 KiB: the buffer stays bounded whatever the file size.
+  while (g_stream.next < g_stream.count && evbuffer_get_length(out) < 64 * 1024) {
+    const Bytes pkg = BuildMessage(kOpPackage, g_stream.next,
+                                   Bytes(kPackageData, uint8_t(g_stream.next & 0xFF)));
+    bufferevent_write(conn, pkg.data(), pkg.size());
+    ++g_stream.next;
+  }
+  g_stream.maxOutput = std::max(g_stream.maxOutput, evbuffer_get_length(out));
+}
+
+// Parameter = number of 1000-byte packages to stream, sent from the writable hook.
+int StreamHandler(const char* body, const CommandHeader* h, bufferevent* conn, char**, int*,
+                  int*, char*) {
+  Record(body, h, conn);
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_stream = Stream{conn, 0, h->param, 0};
+  }
+  RefillStream(conn);
+  return 0;
+}
+
+void ClosedHook(bufferevent* conn) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_closed.push_back(conn);
+  if (g_stream.conn == conn) g_stream.conn = nullptr;
+}
+
+// Runs a program by argv, its output discarded; its exit status or -1.
+int RunArgv(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A network namespace joined to this one by a veth pair: a peer whose address is not
+// loopback. Removed on destruction.
+class PeerNamespace {
+ public:
+  PeerNamespace() {
+    const int pid = static_cast<int>(getpid());
+    m_ns = "qvns" + std::to_string(pid);
+    m_hostIf = "qvh" + std::to_string(pid);
+    m_peerIf = "qvp" + std::to_string(pid);
+    const std::string net = "10.213." + std::to_string((pid >> 6) & 0xFF) + ".";
+    const int base = (pid & 63) * 4;
+    m_hostIp = net + std::to_string(base + 1);
+    m_peerIp = net + std::to_string(base + 2);
+  }
+  ~PeerNamespace() {
+    if (m_linkMade) RunArgv({"ip", "link", "del", m_hostIf});
+    if (m_nsMade) RunArgv({"ip", "netns", "del", m_ns});
+  }
+
+  // Empty on success, else what failed.
+  std::string Create() {
+    // Leftovers of an earlier run that died with the same process id.
+    RunArgv({"ip", "link", "del", m_hostIf});
+    RunArgv({"ip", "netns", "del", m_ns});
+    if (RunArgv({"ip", "netns", "add", m_ns}) != 0) return "ip netns add failed";
+    m_nsMade = true;
+    if (RunArgv({"ip", "link", "add", m_hostIf, "type", "veth", "peer", "name", m_peerIf}) != 0)
+      return "ip link add ... type veth failed";
+    m_linkMade = true;
+    const std::vector<std::vector<std::string>> steps = {
+        {"ip", "link", "set", m_peerIf, "netns", m_ns},
+        {"ip", "addr", "add", m_hostIp + "/30", "dev", m_hostIf},
+        {"ip", "link", "set", m_hostIf, "up"},
+        {"ip", "netns", "exec", m_ns, "ip", "addr", "add", m_peerIp + "/30", "dev", m_peerIf},
+        {"ip", "netns", "exec", m_ns, "ip", "link", "set", m_peerIf, "up"},
+    };
+    for (const auto& step : steps) {
+      if (RunArgv(step) != 0) return "command failed: " + step[0] + " " + step[1] + " " + step[2];
+    }
+    return "";
+  }
+
+  // A socket made inside the namespace and connected to the host side; -1 on failure.
+  int Connect(uint16_t port) {
+    int result = -1;
+    std::thread inside([&] {
+      const int nsFd = open(("/var/run/netns/" + m_ns).c_str(), O_RDONLY | O_CLOEXEC);
+      if (nsFd < 0) return;
+      const int joined = setns(nsFd, CLONE_NEWNET);
+      close(nsFd);
+      if (joined != 0) return;
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_port = htons(port);
+      inet_pton(AF_INET, m_hostIp.c_str(), &to.sin_addr);
+      // The link may take a moment to carry traffic after it came up.
+      WaitFor(
+          [&] {
+            const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (s < 0) return false;
+            if (connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+              result = s;
+              return true;
+            }
+            close(s);
+            return false;
+          },
+          seconds(10), milliseconds(50));
+    });
+    inside.join();
+    return result;
+  }
+  const std::string& PeerIp() const { return m_peerIp; }
+
+ private:
+  std::string m_ns, m_hostIf, m_peerIf, m_hostIp, m_peerIp;
+  bool m_nsMade = false;
+  bool m_linkMade = false;
+};
+
+class CommandServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    signal(SIGPIPE, SIG_IGN);
+    char tmpl[] = "/tmp/qv_cmdserver_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    m_dir = tmpl;
+    g_Log.SetPath(m_dir + "/Log.txt");
+    g_Log.SetPriority(kLogDebug);
+    ASSERT_TRUE(g_Log.Open());
+    {
+      std::lock_guard<std::mutex> lock(g_mutex);
+      g_calls.clear();
+      g_closed.clear();
+      g_maxOutputAtEntry = 0;
+      g_stream = Stream{};
+    }
+    OS_ClearRegistry();
+    for (uint16_t op : {kOpEcho, kOpLocalEcho, kOpLocalMac, kOpVersion, kOpAutoSort})
+      ASSERT_EQ(OS_RegFunction(EchoHandler, op), 0);
+    ASSERT_EQ(OS_RegFunction(SilentHandler, kOpSilent), 0);
+    ASSERT_EQ(OS_RegFunction(BigReplyHandler, kOpBigReply), 0);
+    ASSERT_EQ(OS_RegFunction(StreamHandler, kOpStream), 0);
+    OS_SetConnectionClosedHook(ClosedHook);
+    OS_SetConnectionWritableHook(RefillStream);
+    ASSERT_TRUE(m_server.Start());
+  }
+  void TearDown() override {
+    m_server.Stop();
+    OS_SetConnectionClosedHook(nullptr);
+    OS_SetConnectionWritableHook(nullptr);
+    OS_SetConnectionIdleTimeout(kDefaultIdleTimeoutSeconds);
+    OS_ClearRegistry();
+    g_Log.Close();
+    std::filesystem::remove_all(m_dir);
+  }
+
+  std::string LogText() {
+    std::ifstream in(m_dir + "/Log.txt");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  static size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+  void ConnectClient(DeviceClient& c) { ASSERT_TRUE(c.Connect("127.0.0.1", m_server.Port())); }
+  // An echo round trip: proves the connection is open and earlier messages left no reply.
+  void ExpectEcho(DeviceClient& c, uint32_t param) {
+    ASSERT_TRUE(c.Send(kOpEcho, param, {0x42}));
+    DeviceMessage m;
+    ASSERT_TRUE(c.ReadMessage(m));
+    EXPECT_EQ(m.header.opcode, kOpEcho);
+    EXPECT_EQ(m.header.param, param);
+    EXPECT_EQ(m.body, Bytes{0x42});
+  }
+
+  TestCommandServer m_server;
+  std::string m_dir;
+};
+
+TEST_F(CommandServerTest, LogsTheBoundEphemeralPort) {
+  EXPECT_NE(m_server.Port(), 0);
+  EXPECT_NE(LogText().find("Bind port " + std::to_string(m_server.Port()) + "."),
+            std::string::npos)
+      << LogText();
+}
+
+TEST_F(CommandServerTest, PortInUseEndsTheTaskWithoutServing) {
+  const int busy = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(busy, 0);
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  socklen_t len = sizeof any;
+  ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+  ASSERT_EQ(listen(busy, 4), 0);
+  ASSERT_EQ(getsockname(busy, reinterpret_cast<sockaddr*>(&any), &len), 0);
+  const uint16_t port = ntohs(any.sin_port);
+
+  g_LocalPort.store(port);
+  EXPECT_EQ(OS_RunEvent(nullptr), -1);
+  EXPECT_EQ(g_LocalPort.load(), port);  // the configured port is kept
+  close(busy);
+  EXPECT_NE(LogText().find("Couldn't create listener."), std::string::npos);
+  DeviceClient c;  // the running server is untouched, its stop included (TearDown)
+  ConnectClient(c);
+  ExpectEcho(c, 1);
+}
+
+TEST_F(CommandServerTest, MessageSplitAnywhereIsAssembled) {
+  const Bytes request = BuildMessage(kOpEcho, 0x01020304, {'w', 'x', 'y', 'z'});  // 12 bytes
+  const std::vector<std::vector<size_t>> splits = {
+      {3, 5}, {3, 5, 2}, {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}, {7}, {8}, {9}, {11},
+  };
+  for (const auto& split : splits) {
+    DeviceClient c;
+    ConnectClient(c);
+    ASSERT_TRUE(c.SendInPieces(request, split));
+    DeviceMessage m;
+    ASSERT_TRUE(c.ReadMessage(m)) << "split starting " << split[0];
+    EXPECT_EQ(m.header.param, 0x01020304u);
+    EXPECT_EQ(m.body, (Bytes{'w', 'x', 'y', 'z'}));
+  }
+  EXPECT_EQ(Calls().size(), splits.size());
+}
+
+TEST_F(CommandServerTest, BackToBackMessagesAreDispatchedInOrder) {
+  DeviceClient c;
+  ConnectClient(c);
+  const Bytes fourth = BuildMessage(kOpEcho, 4, Bytes(300, 0x44));
+  // Three whole messages and the start of a fourth in one write; the rest follows later.
+  const Bytes first = Concat({BuildMessage(kOpEcho, 1, {0x11, 0x12}), BuildMessage(kOpEcho, 2),
+                              BuildMessage(kOpEcho, 3, {0x33}),
+                              Bytes(fourth.begin(), fourth.begin() + 13)});
+  ASSERT_TRUE(c.SendRaw(first));
+  for (uint32_t param = 1; param <= 3; ++param) {
+    DeviceMessage m;
+    ASSERT_TRUE(c.ReadMessage(m));
+    EXPECT_EQ(m.header.param, param);
+  }
+  ASSERT_TRUE(c.SendRaw(Bytes(fourth.begin() + 13, fourth.end())));
+  DeviceMessage m;
+  ASSERT_TRUE(c.ReadMessage(m));
+  EXPECT_EQ(m.header.param, 4u);
+  EXPECT_EQ(m.body, Bytes(300, 0x44));
+
+  const std::vector<Call> calls = Calls();
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls[0].body, (Bytes{0x11, 0x12}));
+  EXPECT_TRUE(calls[1].bodyNull);  // a message of length 8 has no body
+  EXPECT_FALSE(calls[2].bodyNull);
+  for (const Call& call : calls) EXPECT_EQ(call.conn, calls[0].conn);
+}
+
+TEST_F(CommandServerTest, LengthBelowHeaderClosesTheConnection) {
+  for (uint16_t len : {uint16_t(0), uint16_t(1), uint16_t(7)}) {
+    const size_t closedBefore = Closed().size();
+    DeviceClient c;
+    ConnectClient(c);
+    CommandHeader h;
+    h.len = len;
+    h.opcode = kOpEcho;
+    ASSERT_TRUE(c.SendRaw(BuildRawMessage(h, Bytes(16, 0))));
+    EXPECT_TRUE(c.WaitClosed()) << "length " << len;
+    EXPECT_TRUE(WaitFor([&] { return Closed().size() == closedBefore + 1; }, seconds(5)));
+  }
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(CommandServerTest, UnregisteredOpcodeClosesWithoutReadingOn) {
+  DeviceClient c;
+  ConnectClient(c);
+  ExpectEcho(c, 1);
+  ASSERT_TRUE(c.Send(0x7777, 2, Bytes(20, 1)));
+  EXPECT_TRUE(c.WaitClosed());
+  ASSERT_TRUE(WaitFor([] { return Closed().size() == 1; }, seconds(5)));
+  EXPECT_EQ(Closed()[0], Calls()[0].conn);  // the hook heard of the connection it served
+}
+
+TEST_F(CommandServerTest, RelayPassOpcodesAreReadWholeAndKeepTheConnection) {
+  DeviceClient c;
+  ConnectClient(c);
+  // Bodies that look like headers: a server that skipped them would answer those instead.
+  const Bytes inner = BuildMessage(kOpEcho, 99);
+  ASSERT_TRUE(c.SendRaw(Concat({BuildMessage(0x1008, 1, inner), BuildMessage(0x1009, 2, inner),
+                                BuildMessage(0x1009, 3)})));
+  ExpectEcho(c, 4);
+  EXPECT_EQ(Calls().size(), 1u);
+  EXPECT_TRUE(Closed().empty());
+  const std::string log = LogText();
+  EXPECT_NE(log.find("Type(4104) not registe."), std::string::npos) << log;
+  EXPECT_EQ(Count(log, "Type(4105) not registe."), 2u);
+}
+
+TEST_F(CommandServerTest, ReplyLengthZeroSendsNothing) {
+  DeviceClient c;
+  ConnectClient(c);
+  ASSERT_TRUE(c.Send(kOpSilent, 1));
+  ExpectEcho(c, 2);  // the first thing that arrives is the echo's reply
+  EXPECT_EQ(Calls().size(), 2u);
+}
+
+TEST_F(CommandServerTest, DropMidMessageCallsTheClosedHookOnce) {
+  const Bytes request = BuildMessage(kOpEcho, 7, Bytes(10, 0x77));
+  DeviceClient other;  // stays open: its round trips let the loop run past any late call
+  ConnectClient(other);
+  for (size_t cut : {size_t(5), size_t(8), size_t(12)}) {
+    {
+      std::lock_guard<std::mutex> lock(g_mutex);
+      g_calls.clear();
+      g_closed.clear();
+    }
+    DeviceClient c;
+    ConnectClient(c);
+    ExpectEcho(c, 1);
+    ASSERT_TRUE(c.SendAndDrop(request, cut));
+    ASSERT_TRUE(WaitFor([] { return !Closed().empty(); }, seconds(5))) << "cut " << cut;
+    ExpectEcho(other, 2);
+    const std::vector<bufferevent*> closed = Closed();
+    ASSERT_EQ(closed.size(), 1u) << "cut " << cut;
+    EXPECT_EQ(closed[0], Calls()[0].conn);
+    EXPECT_EQ(Calls().size(), 2u);  // the cut message was never dispatched
+  }
+}
+
+TEST_F(CommandServerTest, PartialMessageDoesNotHoldUpOtherClients) {
+  DeviceClient slow, quick;
+  ConnectClient(slow);
+  ConnectClient(quick);
+  const Bytes request = BuildMessage(kOpEcho, 10, {0x01});
+  ASSERT_TRUE(slow.SendRaw(request.data(), 3));
+  ExpectEcho(quick, 11);
+  ASSERT_TRUE(slow.SendRaw(request.data() + 3, request.size() - 3));
+  DeviceMessage m;
+  ASSERT_TRUE(slow.ReadMessage(m));
+  EXPECT_EQ(m.header.param, 10u);
+}
+
+TEST_F(CommandServerTest, LocalApiFromLoopbackIsAnswered) {
+  DeviceClient c;
+  ConnectClient(c);
+  ASSERT_TRUE(c.Send(kOpLocalEcho, 5, {0x01, 0x02}));
+  DeviceMessage m;
+  ASSERT_TRUE(c.ReadMessage(m));
+  EXPECT_EQ(m.header.opcode, kOpLocalEcho);
+  EXPECT_EQ(m.header.param, 5u);
+  ASSERT_EQ(Calls().size(), 1u);
+  EXPECT_TRUE(Calls()[0].loopback);
+}
+
+TEST_F(CommandServerTest, LocalApiFromAnotherHostIsRefusedAndTheConnectionStays) {
+  PeerNamespace peer;
+  const std::string failure = peer.Create();
+  if (!failure.empty()) GTEST_SKIP() << "cannot make a non-loopback peer (" << failure << ")";
+  const int fd = peer.Connect(m_server.Port());
+  if (fd < 0) GTEST_SKIP() << "cannot connect from the peer namespace";
+  DeviceClient c;
+  c.Adopt(fd);
+
+  ASSERT_TRUE(c.SendRaw(Concat({BuildMessage(kOpLocalEcho, 1, Bytes(40, 1)),
+                                BuildMessage(kOpLocalMac, 2), BuildMessage(kOpLocalEcho, 3)})));
+  // Phone operations on the same connection are still answered, and first.
+  for (uint16_t op : {kOpEcho, kOpVersion, kOpAutoSort}) {
+    ASSERT_TRUE(c.Send(op, op, {0x09}));
+    DeviceMessage m;
+    ASSERT_TRUE(c.ReadMessage(m));
+    EXPECT_EQ(m.header.opcode, op);
+    EXPECT_EQ(m.header.param, op);
+  }
+  const std::vector<Call> calls = Calls();
+  ASSERT_EQ(calls.size(), 3u);
+  for (const Call& call : calls) {
+    EXPECT_NE(call.opcode, kOpLocalEcho);
+    EXPECT_NE(call.opcode, kOpLocalMac);
+    EXPECT_FALSE(call.loopback);
+  }
+  EXPECT_TRUE(Closed().empty());
+  EXPECT_EQ(Count(LogText(), "Refuse local API opcode 0x5006 from " + peer.PeerIp() + "."), 1u)
+      << LogText();
+  EXPECT_EQ(Count(LogText(), "Refuse local API"), 1u);  // once per connection
+}
+
+TEST_F(CommandServerTest, WritableHookStreamsWithBoundedOutput) {
+  DeviceClient c;
+  ConnectClient(c);
+  constexpr uint32_t kPackages = 5000;  // 5 MB through a 64 KiB buffer
+  ASSERT_TRUE(c.Send(kOpStream, kPackages));
+  for (uint32_t i = 0; i < kPackages; ++i) {
+    DeviceMessage m;
+    ASSERT_TRUE(c.ReadMessage(m)) << "package " << i;
+    ASSERT_EQ(m.header.opcode, kOpPackage);
+    ASSERT_EQ(m.header.param, i);
+    ASSERT_EQ(m.body, Bytes(kPackageData, uint8_t(i & 0xFF)));
+  }
+  std::lock_guard<std::mutex> lock(g_mutex);
+  EXPECT_EQ(g_stream.next, kPackages);
+  EXPECT_LT(g_stream.maxOutput, size_t(64 * 1024 + 2 * kPackageData));
+}
+
+TEST_F(CommandServerTest, PeerThatDoesNotReadStopsBeingServedUntilItDoes) {
+  DeviceClient c;
+  ConnectClient(c);
+  constexpr uint32_t kRequests = 300;  // 18 MB of replies asked for in one write
+  Bytes all;
+  for (uint32_t i = 0; i < kRequests; ++i) {
+    const Bytes one = BuildMessage(kOpBigReply, i);
+    all.insert(all.end(), one.begin(), one.end());
+  }
+  ASSERT_TRUE(c.SendRaw(all));
+  for (uint32_t i = 0; i < kRequests; ++i) {
+    DeviceMessage m;
+    ASSERT_TRUE(c.ReadMessage(m)) << "reply " << i;
+    ASSERT_EQ(m.header.param, i);
+    ASSERT_EQ(m.body.size(), kBigReply - kCommandHeaderSize);
+  }
+  std::lock_guard<std::mutex> lock(g_mutex);
+  EXPECT_LE(g_maxOutputAtEntry, size_t(1024 * 1024));
+}
+
+TEST_F(CommandServerTest, IdleConnectionIsClosed) {
+  OS_SetConnectionIdleTimeout(1);
+  DeviceClient idle;
+  ConnectClient(idle);
+  EXPECT_TRUE(idle.WaitClosed(seconds(30)));
+  EXPECT_TRUE(WaitFor([] { return Closed().size() == 1; }, seconds(5)));
+}
+
+TEST_F(CommandServerTest, StopEndsTheLoopAndClosesOpenConnections) {
+  DeviceClient c;
+  ConnectClient(c);
+  ExpectEcho(c, 1);
+  m_server.Stop();
+  EXPECT_TRUE(c.WaitClosed());
+  EXPECT_EQ(Closed().size(), 1u);
+  EXPECT_NE(LogText().find("[INFO] exit local server."), std::string::npos) << LogText();
+}
+
+TEST_F(CommandServerTest, ConnectionsBeyondTheCapAreRefused) {
+  constexpr size_t kCap = 256;
+  std::vector<std::unique_ptr<DeviceClient>> clients;
+  for (size_t i = 0; i < kCap; ++i) {
+    clients.push_back(std::make_unique<DeviceClient>());
+    ConnectClient(*clients.back());
+    ExpectEcho(*clients.back(), static_cast<uint32_t>(i));  // accepted and served
+  }
+  DeviceClient extra;
+  ConnectClient(extra);
+  EXPECT_TRUE(extra.WaitClosed());
+  clients.pop_back();  // a place becomes free
+  ASSERT_TRUE(WaitFor([] { return Closed().size() == 1; }, seconds(5)));
+  DeviceClient later;
+  ConnectClient(later);
+  ExpectEcho(later, 1000);
+  EXPECT_EQ(Count(LogText(), "Too many connections"), 1u);
+}
+
+// Lowers the descriptor limit so that exactly `free` more descriptors can be opened;
+// restores it on destruction.
+class DescriptorLimit {
+ public:
+  explicit DescriptorLimit(int free) {
+    getrlimit(RLIMIT_NOFILE, &m_saved);
+    int found = 0;
+    int fd = 0;
+    for (; found < free; ++fd) {
+      if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) ++found;
+    }
+    rlimit lowered = m_saved;
+    lowered.rlim_cur = static_cast<rlim_t>(fd);
+    m_ok = setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+  }
+  ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &m_saved); }
+  bool Ok() const { return m_ok; }
+
+ private:
+  rlimit m_saved{};
+  bool m_ok = false;
+};
+
+TEST_F(CommandServerTest, ListenerSurvivesRunningOutOfDescriptors) {
+  DeviceClient first;
+  ConnectClient(first);
+  ExpectEcho(first, 1);
+  // Kept open: the log is read while no descriptor can be opened.
+  const int logFd = open((m_dir + "/Log.txt").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(logFd, 0);
+  auto logHas = [logFd](const std::string& what) {
+    std::string text;
+    char buf[4096];
+    off_t at = 0;
+    for (ssize_t n; (n = pread(logFd, buf, sizeof buf, at)) > 0; at += n) text.append(buf, n);
+    return text.find(what) != std::string::npos;
+  };
+
+  DeviceClient second;
+  {
+    DescriptorLimit limit(1);  // room for the client's socket, none for the server's accept
+    ASSERT_TRUE(limit.Ok());
+    ConnectClient(second);  // completes in the backlog
+    ASSERT_TRUE(WaitFor([&] { return logHas("listener paused for one second"); }, seconds(10)));
+    first.Close();  // frees descriptors on both sides
+    ASSERT_TRUE(WaitFor([] { return Closed().size() == 1; }, seconds(5)));
+    ExpectEcho(second, 2);  // accepted once the listener resumed
+  }
+  close(logFd);
+  DeviceClient third;
+  ConnectClient(third);
+  ExpectEcho(third, 3);
+  EXPECT_EQ(LogText().find("Shutting down"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,607 @@
+#include "service/download.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <udt/udt.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/md5.h"
+#include "common/share_paths.h"
+#include "common/wire.h"
+#include "service/transfer_sessions.h"
+#include "tests/service/updown_fixture.h"
+
+namespace {
+
+using namespace updown;
+
+constexpr size_t kInfoLen = 64;
+constexpr uint64_t kMiB = 1024 * 1024;
+
+Bytes PathRequest(const std::string& path) {
+  Bytes body(356, 0);
+  std::memcpy(body.data() + 1, path.data(), std::min<size_t>(path.size(), 255));
+  body[256] = '1';
+  return body;
+}
+
+Bytes U32Body(uint32_t v) {
+  Bytes body(4);
+  wire::PutU32(body.data(), v);
+  return body;
+}
+
+// Reads a download's message stream in large pieces (a phone that keeps up) and checks every
+// package against the file.
+class StreamReader {
+ public:
+  explicit StreamReader(int fd) : m_fd(fd), m_buf(4 * kMiB) {}
+
+  // The next whole message, viewed in place; false on time-out or close.
+  bool Next(CommandHeader& h, const uint8_t*& body) {
+    for (;;) {
+      const size_t have = m_end - m_start;
+      if (have >= kCommandHeaderSize) {
+        h = DecodeCommandHeader(m_buf.data() + m_start);
+        if (h.len < kCommandHeaderSize) return false;
+        if (have >= h.len) {
+          body = m_buf.data() + m_start + kCommandHeaderSize;
+          m_start += h.len;
+          return true;
+        }
+      }
+      if (m_start > 0) {
+        std::memmove(m_buf.data(), m_buf.data() + m_start, have);
+        m_start = 0;
+        m_end = have;
+      }
+      pollfd p{m_fd, POLLIN, 0};
+      if (poll(&p, 1, 20000) <= 0) return false;
+      const ssize_t r = recv(m_fd, m_buf.data() + m_end, m_buf.size() - m_end, 0);
+      if (r <= 0) return false;
+      m_end += static_cast<size_t>(r);
+    }
+  }
+
+ private:
+  int m_fd;
+  std::vector<uint8_t> m_buf;
+  size_t m_start = 0;
+  size_t m_end = 0;
+};
+
+struct Received {
+  bool ended = false;
+  uint8_t status = 0;
+  uint32_t packages = 0;
+  uint32_t firstNumber = 0;
+  bool numbersInOrder = true;
+  bool contentMatches = true;
+  bool lengthsRight = true;
+  uint64_t bytes = 0;
+  uint32_t lastLength = 0;
+};
+
+// Packages of one download up to its end message, each compared with the file's bytes.
+Received ReadDownload(StreamReader& reader, uint32_t id, const std::string& file,
+                      uint64_t offset) {
+  Received got;
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  std::vector<char> expect(kDownloadPackageData);
+  CommandHeader h;
+  const uint8_t* body = nullptr;
+  while (reader.Next(h, body)) {
+    if (h.opcode == kOpDownloadOver && h.param == id) {
+      got.ended = true;
+      got.status = body[0];
+      break;
+    }
+    if (h.opcode != kOpDownloadPackage || h.param != id) continue;
+    const TransHeader t = DecodeTransHeader(body - kCommandHeaderSize);
+    const uint32_t n = h.len - kTransHeaderSize;
+    if (got.packages == 0) got.firstNumber = t.v1;
+    if (t.v1 != got.firstNumber + got.packages || t.v2 != 0 || t.v3 != 0) got.numbersInOrder = false;
+    if (n > kDownloadPackageData) got.lengthsRight = false;
+    const uint64_t at = offset + static_cast<uint64_t>(got.packages) * kDownloadPackageData;
+    const ssize_t r = fd >= 0 ? pread(fd, expect.data(), n, static_cast<off_t>(at)) : -1;
+    if (r != static_cast<ssize_t>(n) || std::memcmp(expect.data(), body + 12, n) != 0) {
+      got.contentMatches = false;
+    }
+    ++got.packages;
+    got.bytes += n;
+    got.lastLength = n;
+  }
+  if (fd >= 0) close(fd);
+  return got;
+}
+
+struct Info {
+  bool ok = false;
+  CommandHeader header;
+  uint32_t size = 0;
+  uint32_t count = 0;
+  uint8_t fingerprint[16] = {0};
+  uint16_t errorCode = 0;
+};
+
+Info RequestInfo(DeviceClient& c, uint32_t id, const std::string& path) {
+  Info info;
+  if (!c.Send(kOpReqDownLoadFile, id, PathRequest(path))) return info;
+  DeviceMessage m;
+  if (!c.ReadMessage(m, kWait)) return info;
+  info.ok = true;
+  info.header = m.header;
+  const wire::Reader in(m.body.data(), m.body.size());
+  if (m.header.opcode == kOpDownloadInfo) {
+    in.U32(0, info.size);
+    in.U32(4, info.count);
+    in.Bytes(8, 16, info.fingerprint);
+  } else {
+    in.U16(0, info.errorCode);
+  }
+  return info;
+}
+
+class DownloadTest : public UpDownTest {};
+
+TEST(DownloadLayouts, GoldenBytes) {
+  uint8_t fp[16];
+  for (int i = 0; i < 16; ++i) fp[i] = static_cast<uint8_t>(0xA0 + i);
+  uint8_t info[64];
+  EncodeDownloadInfo(0x01020304, 2500, fp, info);
+  const uint8_t infoHead[16] = {0x00, 0x40, 0x10, 0x04, 0x01, 0x02, 0x03, 0x04,
+                                0x00, 0x00, 0x09, 0xC4, 0x00, 0x00, 0x00, 0x03};
+  EXPECT_EQ(0, std::memcmp(info, infoHead, 16));
+  EXPECT_EQ(0, std::memcmp(info + 16, fp, 16));
+  for (int i = 32; i < 64; ++i) EXPECT_EQ(info[i], 0) << i;
+
+  char* reply = nullptr;
+  int len = 0;
+  ASSERT_TRUE(WriteTransErrorReply(kOpDownloadRefused, 7, kErrDownNoFile, &reply, &len));
+  std::unique_ptr<char[]> owned(reply);
+  ASSERT_EQ(len, 266);
+  const uint8_t errHead[11] = {0x01, 0x0A, 0x10, 0x12, 0, 0, 0, 7, 0x10, 0x17, '0'};
+  EXPECT_EQ(0, std::memcmp(reply, errHead, 11));
+  for (int i = 11; i < 266; ++i) EXPECT_EQ(reply[i], 0) << i;
+
+  reply = nullptr;
+  WriteInterDownLoadOverMsg('1', 0xA1B2C3D4, &reply, &len);
+  owned.reset(reply);
+  ASSERT_EQ(len, 12);
+  const uint8_t over[12] = {0, 12, 0x10, 0x03, 0xA1, 0xB2, 0xC3, 0xD4, '1', 0, 0, 0};
+  EXPECT_EQ(0, std::memcmp(reply, over, 12));
+
+  const struct { uint32_t size, count; } counts[] = {
+      {0, 0}, {1, 1}, {999, 1}, {1000, 1}, {1001, 2}, {2000, 2}, {4294967295u, 4294968}};
+  for (const auto& c : counts) EXPECT_EQ(DownloadPackageCount(c.size), c.count) << c.size;
+}
+
+// Every package of a table of sizes and start offsets, byte for byte, on one connection.
+TEST_F(DownloadTest, PackagesNumberedCountedAndExactForSizesAndOffsets) {
+  const uint64_t big = 200 * kMiB + 123;
+  const uint64_t sizes[] = {0, 999, 1000, 1001, 2500, big};
+  const uint32_t offsets[] = {0, 3000};
+  for (uint64_t size : sizes) {
+    const std::string file = m_share + "/f" + std::to_string(size);
+    if (size == big) {
+      MakeSparse(file, size);
+    } else {
+      std::ofstream(file, std::ios::binary) << Pattern(size, static_cast<unsigned>(size));
+    }
+  }
+
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  StreamReader reader(c.Fd());
+  uint32_t id = 100;
+  int rowsExpected = 0;
+  for (uint64_t size : sizes) {
+    for (uint32_t offset : offsets) {
+      SCOPED_TRACE("size " + std::to_string(size) + " offset " + std::to_string(offset));
+      const std::string file = m_share + "/f" + std::to_string(size);
+      ++id;
+      const Info info = RequestInfo(c, id, file);
+      ASSERT_TRUE(info.ok);
+      ASSERT_EQ(info.header.opcode, kOpDownloadInfo);
+      EXPECT_EQ(info.header.len, kInfoLen);
+      EXPECT_EQ(info.header.param, id);
+      EXPECT_EQ(info.size, size);
+      EXPECT_EQ(info.count, size / 1000 + (size % 1000 ? 1 : 0));
+      CMd5Hash md5(file);
+      EXPECT_EQ(0, std::memcmp(info.fingerprint, md5.RawDigest(), 16));
+
+      ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, id, U32Body(offset)));
+      const Received got = ReadDownload(reader, id, file, offset);
+      const uint64_t rest = size > offset ? size - offset : 0;
+      ASSERT_TRUE(got.ended);
+      EXPECT_EQ(got.status, '0');
+      EXPECT_EQ(got.firstNumber, offset / 1000 + 1);
+      EXPECT_EQ(got.packages, rest / 1000 + 1);  // a last package of no data after full ones
+      EXPECT_EQ(got.lastLength, rest % 1000);
+      EXPECT_EQ(got.bytes, rest);
+      EXPECT_TRUE(got.numbersInOrder);
+      EXPECT_TRUE(got.lengthsRight);
+      EXPECT_TRUE(got.contentMatches);
+      if (size > 0) ++rowsExpected;
+    }
+  }
+  EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0; }, kWait));
+  EXPECT_EQ(Download_RunningJobs(), 0u);
+
+  const auto rows = LogRows();
+  ASSERT_EQ(static_cast<int>(rows.size()), rowsExpected);  // none for the empty file
+  for (const auto& row : rows) EXPECT_EQ(row.type, 1);
+  EXPECT_EQ(std::string(rows.back().file), m_share + "/f" + std::to_string(big));
+  EXPECT_EQ(rows.back().size, static_cast<uint32_t>(big));
+}
+
+TEST_F(DownloadTest, InfoFingerprintIsHeadAndTailOfALargeFile) {
+  const std::string file = m_share + "/large.bin";
+  MakeSparse(file, 3 * kMiB + 17);
+  const std::string small = m_share + "/small.bin";
+  std::ofstream(small, std::ios::binary) << Pattern(51200, 3);
+
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  const struct { std::string path, command; } cases[] = {
+      {file, "(head -c 25600 '" + file + "'; tail -c 25600 '" + file + "') | md5sum | cut -c1-32"},
+      {small, "md5sum < '" + small + "' | cut -c1-32"},
+  };
+  uint32_t id = 1;
+  for (const auto& k : cases) {
+    const Info info = RequestInfo(c, id++, k.path);
+    ASSERT_TRUE(info.ok);
+    ASSERT_EQ(info.header.opcode, kOpDownloadInfo);
+    EXPECT_EQ(CMd5Hash::BytesToHex(info.fingerprint, 16) + "\n", Shell(k.command)) << k.path;
+  }
+}
+
+// Paths and files that may not be sent, and what the phone gets for each.
+TEST_F(DownloadTest, RefusesWhatMayNotBeSent) {
+  std::ofstream(m_outside + "/secret", std::ios::binary) << "secret";
+  ASSERT_EQ(symlink(m_outside.c_str(), (m_share + "/outlink").c_str()), 0);
+  ASSERT_EQ(symlink((m_outside + "/secret").c_str(), (m_share + "/filelink").c_str()), 0);
+  m_base->MakeDir("share/folder");
+  ASSERT_EQ(mkfifo((m_share + "/fifo").c_str(), 0644), 0);
+  const std::string huge = m_share + "/huge";
+  {
+    const int fd = open(huge.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(4096) * kMiB), 0);  // 4 GiB, sparse
+    close(fd);
+  }
+  std::string tooLong = m_share + "/";
+  while (tooLong.size() < 300) tooLong += "x";
+
+  const struct { std::string path; uint16_t code; } cases[] = {
+      {m_share + "/../outside/secret", kErrDownNotShared},
+      {m_share + "/outlink/secret", kErrDownNotShared},
+      {m_share + "/filelink", kErrDownNotShared},
+      {m_outside + "/secret", kErrDownNotShared},
+      {"$DEFAULT$/x", kErrDownNotShared},  // no default folder set
+      {tooLong, kErrDownNotShared},        // never cut to another name
+      {m_share + "/missing", kErrDownNoFile},
+      {m_share + "/folder", kErrDownNoFile},
+      {m_share + "/fifo", kErrDownNoFile},
+      {huge, kErrDownSize},
+  };
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  uint32_t id = 40;
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.path);
+    Bytes body(356, 0);
+    std::memcpy(body.data() + 1, k.path.data(), std::min<size_t>(k.path.size(), 255));
+    ASSERT_TRUE(c.Send(kOpReqDownLoadFile, ++id, body));
+    DeviceMessage m;
+    ASSERT_TRUE(c.ReadMessage(m, kWait));
+    EXPECT_EQ(m.header.opcode, kOpDownloadRefused);
+    EXPECT_EQ(m.header.len, kTransErrorReplySize);
+    EXPECT_EQ(m.header.param, id);
+    ASSERT_EQ(m.body.size(), kTransErrorReplySize - kCommandHeaderSize);
+    EXPECT_EQ(wire::GetU16(m.body.data()), k.code);
+    EXPECT_EQ(m.body[2], '0');
+
+    // No open download was left behind: starting it ends at once with '1'.
+    ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, id, U32Body(0)));
+    ASSERT_TRUE(c.ReadMessage(m, kWait));
+    EXPECT_EQ(m.header.opcode, kOpDownloadOver);
+    EXPECT_EQ(m.body[0], '1');
+  }
+  EXPECT_EQ(Trans_Count(), 0u);
+  EXPECT_EQ(DownloadCount_Get(), 0);
+}
+
+TEST_F(DownloadTest, StartWithoutOpenDownloadAndRefusalEndWithFailure) {
+  std::ofstream(m_share + "/a.txt") << "abc";
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  DeviceMessage m;
+  // Never opened.
+  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 9, U32Body(0)));
+  ASSERT_TRUE(c.ReadMessage(m, kWait));
+  EXPECT_EQ(m.header.opcode, kOpDownloadOver);
+  EXPECT_EQ(m.header.param, 9u);
+  EXPECT_EQ(m.body[0], '1');
+  // Opened, then refused by the phone.
+  ASSERT_EQ(RequestInfo(c, 10, m_share + "/a.txt").header.opcode, kOpDownloadInfo);
+  EXPECT_EQ(Trans_Count(), 1u);
+  ASSERT_TRUE(c.Send(kOpRefuseDownLoadFile, 10));
+  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 10, U32Body(0)));
+  ASSERT_TRUE(c.ReadMessage(m, kWait));
+  EXPECT_EQ(m.header.opcode, kOpDownloadOver);
+  EXPECT_EQ(m.body[0], '1');
+  // A start message without its offset.
+  ASSERT_EQ(RequestInfo(c, 11, m_share + "/a.txt").header.opcode, kOpDownloadInfo);
+  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 11, Bytes{1, 2}));
+  ASSERT_TRUE(c.ReadMessage(m, kWait));
+  EXPECT_EQ(m.header.opcode, kOpDownloadOver);
+  EXPECT_EQ(m.body[0], '1');
+  EXPECT_EQ(DownloadCount_Get(), 0);
+}
+
+TEST_F(DownloadTest, StopRepliesAtOnceForZeroAndLeavesTheListEmpty) {
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  for (uint32_t id : {0u, 77u}) {
+    ASSERT_TRUE(c.Send(kOpStopDownLoad, id));
+    DeviceMessage m;
+    ASSERT_TRUE(c.ReadMessage(m, kWait));
+    EXPECT_EQ(m.header.len, 9);
+    EXPECT_EQ(m.header.opcode, kOpStopDownLoad);
+    EXPECT_EQ(m.header.param, id);
+    ASSERT_EQ(m.body.size(), 1u);
+    EXPECT_EQ(m.body[0], '0');
+  }
+  CMutexLock lock(g_StopDownLoadMutex);
+  EXPECT_TRUE(g_StopDownloadList.empty());
+}
+
+// Two phones that pick the same session id cannot take over each other's download.
+TEST_F(DownloadTest, SessionIdOfAnotherConnectionIsRefused) {
+  const std::string file = m_share + "/shared.bin";
+  std::ofstream(file, std::ios::binary) << Pattern(4321, 5);
+  DeviceClient a, b;
+  ASSERT_TRUE(Connect(a));
+  ASSERT_TRUE(Connect(b));
+  ASSERT_EQ(RequestInfo(a, 55, file).header.opcode, kOpDownloadInfo);
+
+  const Info other = RequestInfo(b, 55, file);
+  ASSERT_TRUE(other.ok);
+  EXPECT_EQ(other.header.opcode, kOpDownloadRefused);
+  EXPECT_EQ(other.errorCode, kErrTransOther);
+  ASSERT_TRUE(b.Send(kOpAllowDownLoadFile, 55, U32Body(0)));
+  DeviceMessage m;
+  ASSERT_TRUE(b.ReadMessage(m, kWait));
+  EXPECT_EQ(m.header.opcode, kOpDownloadOver);
+  EXPECT_EQ(m.body[0], '1');
+  ASSERT_TRUE(b.Send(kOpRefuseDownLoadFile, 55));
+  ASSERT_TRUE(Sync(b));
+
+  ASSERT_TRUE(a.Send(kOpAllowDownLoadFile, 55, U32Body(0)));
+  StreamReader reader(a.Fd());
+  const Received got = ReadDownload(reader, 55, file, 0);
+  EXPECT_TRUE(got.ended);
+  EXPECT_EQ(got.status, '0');
+  EXPECT_EQ(got.bytes, 4321u);
+  EXPECT_TRUE(got.contentMatches);
+}
+
+TEST_F(DownloadTest, SecondStartOnABusyConnectionIsRefused) {
+  const std::string big = m_share + "/big.bin";
+  MakeSparse(big, 100 * kMiB);
+  std::ofstream(m_share + "/small.txt") << "small";
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  ASSERT_EQ(RequestInfo(c, 1, big).header.opcode, kOpDownloadInfo);
+  ASSERT_EQ(RequestInfo(c, 2, m_share + "/small.txt").header.opcode, kOpDownloadInfo);
+  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 1, U32Body(0)));
+  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 2, U32Body(0)));
+
+  StreamReader reader(c.Fd());
+  CommandHeader h;
+  const uint8_t* body = nullptr;
+  bool sawRefusal = false;
+  while (reader.Next(h, body)) {
+    if (h.opcode == kOpDownloadOver) {
+      EXPECT_EQ(h.param, 2u);  // the first is far from its end
+      EXPECT_EQ(body[0], '1');
+      sawRefusal = true;
+      break;
+    }
+  }
+  EXPECT_TRUE(sawRefusal);
+  c.Close();
+  EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0 && Download_RunningJobs() == 0; }, kWait));
+}
+
+// A phone that goes away mid-download: the job ends, the failure is logged, no row is written.
+TEST_F(DownloadTest, ClientClosingAfterFirstPackageEndsTheDownload) {
+  const std::string big = m_share + "/away.bin";
+  MakeSparse(big, 100 * kMiB);
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  ASSERT_EQ(RequestInfo(c, 3, big).header.opcode, kOpDownloadInfo);
+  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 3, U32Body(0)));
+  DeviceMessage m;
+  ASSERT_TRUE(c.ReadMessage(m, kWait));
+  ASSERT_EQ(m.header.opcode, kOpDownloadPackage);
+  EXPECT_EQ(m.Trans().v1, 1u);
+  EXPECT_EQ(DownloadCount_Get(), 1);
+  c.Close();
+
+  EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0 && Download_RunningJobs() == 0; }, kWait));
+  EXPECT_TRUE(WaitFor([&] { return LogHas("download of " + big + " failed: connection closed."); },
+                      kWait));
+  EXPECT_TRUE(LogRows().empty());
+  EXPECT_FALSE(ProcessHoldsOpen(big));
+}
+
+// Other clients are answered while a large download streams, and the service never holds more
+// than the high-water mark plus one batch for it.
+TEST_F(DownloadTest, OthersAnsweredAndOutputBoundedDuringLargeDownload) {
+  const std::string big = m_share + "/gig.bin";
+  MakeSparse(big, 1024 * kMiB);
+  Download_ResetPeakPending();
+  DeviceClient a;
+  ASSERT_TRUE(Connect(a));
+  ASSERT_EQ(RequestInfo(a, 8, big).header.opcode, kOpDownloadInfo);
+  ASSERT_TRUE(a.Send(kOpAllowDownLoadFile, 8, U32Body(0)));
+
+  std::atomic<bool> started{false};
+  std::atomic<bool> finished{false};
+  Received got;
+  std::thread reader([&] {
+    StreamReader r(a.Fd());
+    CommandHeader h;
+    const uint8_t* body = nullptr;
+    while (r.Next(h, body)) {
+      if (h.opcode == kOpDownloadPackage) {
+        started = true;
+        got.bytes += h.len - kTransHeaderSize;
+        ++got.packages;
+      } else if (h.opcode == kOpDownloadOver) {
+        got.ended = true;
+        got.status = body[0];
+        break;
+      }
+    }
+    finished = true;
+  });
+  ASSERT_TRUE(WaitFor([&] { return started.load(); }, kWait));
+
+  DeviceClient b;
+  ASSERT_TRUE(Connect(b));
+  ASSERT_TRUE(Sync(b));
+  const bool answeredDuringDownload = !finished.load();
+  reader.join();
+
+  EXPECT_TRUE(answeredDuringDownload);
+  EXPECT_TRUE(got.ended);
+  EXPECT_EQ(got.status, '0');
+  EXPECT_EQ(got.bytes, 1024 * kMiB);
+  EXPECT_EQ(got.packages, 1024 * kMiB / 1000 + 1);
+  EXPECT_GT(Download_PeakPending(), 0u);
+  EXPECT_LE(Download_PeakPending(),
+            kDownloadHighWater + (kDownloadBatchPackages + 1) * (kTransHeaderSize + kDownloadPackageData));
+  EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0; }, kWait));
+}
+
+TEST_F(DownloadTest, SlowReaderKeepsOutputBounded) {
+  const std::string big = m_share + "/slow.bin";
+  MakeSparse(big, 1024 * kMiB);
+  Download_ResetPeakPending();
+  DeviceClient a;
+  ASSERT_TRUE(Connect(a));
+  ASSERT_EQ(RequestInfo(a, 12, big).header.opcode, kOpDownloadInfo);
+  ASSERT_TRUE(a.Send(kOpAllowDownLoadFile, 12, U32Body(0)));
+  // Small reads: every refill of the service meets a full or nearly full output.
+  std::vector<uint8_t> chunk(1500);
+  uint64_t total = 0;
+  while (total < 32 * kMiB) {
+    ASSERT_TRUE(a.ReadExact(chunk.data(), chunk.size(), kWait));
+    total += chunk.size();
+  }
+  EXPECT_EQ(DownloadCount_Get(), 1);
+  a.Close();
+  EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0 && Download_RunningJobs() == 0; }, kWait));
+  EXPECT_GE(Download_PeakPending(), kDownloadHighWater);
+  EXPECT_LE(Download_PeakPending(),
+            kDownloadHighWater + (kDownloadBatchPackages + 1) * (kTransHeaderSize + kDownloadPackageData));
+}
+
+// UDT: the handler sends every package as its own message and answers with the end message.
+class UdtPair {
+ public:
+  UdtPair() {
+    UDT::startup();
+    m_listen = UDT::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (UDT::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == UDT::ERROR) return;
+    int len = sizeof addr;
+    UDT::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
+    if (UDT::listen(m_listen, 1) == UDT::ERROR) return;
+    m_client = UDT::socket(AF_INET, SOCK_DGRAM, 0);
+    std::thread connector([&] {
+      UDT::connect(m_client, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    });
+    sockaddr_in peer{};
+    int plen = sizeof peer;
+    m_server = UDT::accept(m_listen, reinterpret_cast<sockaddr*>(&peer), &plen);
+    connector.join();
+  }
+  ~UdtPair() {
+    UDT::close(m_client);
+    UDT::close(m_server);
+    UDT::close(m_listen);
+    UDT::cleanup();
+  }
+  bool Ok() const { return m_server != UDT::INVALID_SOCK && m_client != UDT::INVALID_SOCK; }
+  UDTSOCKET Server() const { return m_server; }
+  UDTSOCKET Client() const { return m_client; }
+
+ private:
+  UDTSOCKET m_listen = UDT::INVALID_SOCK;
+  UDTSOCKET m_server = UDT::INVALID_SOCK;
+  UDTSOCKET m_client = UDT::INVALID_SOCK;
+};
+
+TEST_F(DownloadTest, UdtSendsOneMessagePerPackageAndRepliesWithTheEnd) {
+  const std::string file = m_share + "/udt.bin";
+  const std::string content = Pattern(2500, 9);
+  std::ofstream(file, std::ios::binary) << content;
+  UdtPair udt;
+  ASSERT_TRUE(udt.Ok());
+  int sock = udt.Server();
+  char direct = 1;
+
+  const Bytes req = PathRequest(file);
+  CommandHeader h{static_cast<uint16_t>(8 + req.size()), kOpReqDownLoadFile, 31};
+  char* reply = nullptr;
+  int len = 0;
+  ASSERT_EQ(ReqDownLoadFile(reinterpret_cast<const char*>(req.data()), &h, nullptr, &reply, &len,
+                            &sock, &direct), 0);
+  std::unique_ptr<char[]> owned(reply);
+  ASSERT_EQ(len, 64);
+
+  const Bytes start = U32Body(1000);
+  CommandHeader h5{12, kOpAllowDownLoadFile, 31};
+  reply = nullptr;
+  len = 0;
+  ASSERT_EQ(AllowDownLoadFile(reinterpret_cast<const char*>(start.data()), &h5, nullptr, &reply,
+                              &len, &sock, &direct), 0);
+  owned.reset(reply);
+  ASSERT_EQ(len, 12);
+  EXPECT_EQ(wire::GetU16(reinterpret_cast<const uint8_t*>(reply) + 2), kOpDownloadOver);
+  EXPECT_EQ(reply[8], '0');
+
+  const struct { uint32_t number; size_t n; size_t from; } expect[] = {{2, 1000, 1000}, {3, 500, 2000}};
+  for (const auto& e : expect) {
+    char buf[2048];
+    const int r = UDT::recvmsg(udt.Client(), buf, sizeof buf);
+    ASSERT_EQ(r, static_cast<int>(kTransHeaderSize + e.n));
+    const TransHeader t = DecodeTransHeader(reinterpret_cast<const uint8_t*>(buf));
+    EXPECT_EQ(t.cmd.opcode, kOpDownloadPackage);
+    EXPECT_EQ(t.cmd.param, 31u);
+    EXPECT_EQ(t.v1, e.number);
+    EXPECT_EQ(0, std::memcmp(buf + kTransHeaderSize, content.data() + e.from, e.n));
+  }
+  EXPECT_EQ(DownloadCount_Get(), 0);
+  EXPECT_EQ(LogRows().size(), 1u);
+}
+
+}  // namespace

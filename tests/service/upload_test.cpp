@@ -1,0 +1,418 @@
+#include "service/upload.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/md5.h"
+#include "common/share_paths.h"
+#include "common/wire.h"
+#include "service/download.h"
+#include "service/transfer_sessions.h"
+#include "tests/service/updown_fixture.h"
+
+namespace {
+
+using namespace updown;
+
+constexpr size_t kChunk = 60000;
+
+struct Fingerprint {
+  uint8_t bytes[16];
+};
+
+Fingerprint QuickOf(const std::string& file) {
+  Fingerprint fp;
+  CMd5Hash md5(file);
+  std::memcpy(fp.bytes, md5.RawDigest(), 16);
+  return fp;
+}
+
+Bytes RequestBody(uint32_t size, const Fingerprint& fp, const std::string& path) {
+  Bytes body(380, 0);
+  wire::PutU32(body.data(), size);
+  std::memcpy(body.data() + 8, fp.bytes, 16);
+  std::memcpy(body.data() + 25, path.data(), std::min<size_t>(path.size(), 355));
+  return body;
+}
+
+struct Answer {
+  bool ok = false;
+  uint16_t opcode = 0;
+  uint16_t len = 0;
+  uint32_t param = 0;
+  uint32_t allowed = 0;
+  uint16_t code = 0;
+};
+
+Answer Request(DeviceClient& c, uint32_t id, uint32_t size, const Fingerprint& fp,
+               const std::string& path) {
+  Answer a;
+  if (!c.Send(kOpReqUpLoadFile, id, RequestBody(size, fp, path))) return a;
+  DeviceMessage m;
+  if (!c.ReadMessage(m, kWait)) return a;
+  a.ok = true;
+  a.opcode = m.header.opcode;
+  a.len = m.header.len;
+  a.param = m.header.param;
+  const wire::Reader in(m.body.data(), m.body.size());
+  if (a.opcode == kOpUploadAllow) {
+    in.U32(0, a.allowed);
+  } else {
+    in.U16(0, a.code);
+  }
+  return a;
+}
+
+bool SendData(DeviceClient& c, uint32_t id, const std::string& data, size_t from, size_t to) {
+  for (size_t at = from; at < to; at += kChunk) {
+    const size_t n = std::min(kChunk, to - at);
+    const Bytes payload(data.begin() + at, data.begin() + at + n);
+    if (!c.SendRaw(BuildTransMessage(kOpUpLoadFile, id, 0, 0, 0, payload))) return false;
+  }
+  return true;
+}
+
+bool Over(DeviceClient& c, uint32_t id, uint8_t status) {
+  return c.Send(kOpOverUpLoadFile, id, Bytes{status});
+}
+
+std::vector<std::string> Listing(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(folder.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string n = e->d_name;
+      if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+class UploadTest : public UpDownTest {
+ protected:
+  // A source file outside the shares and its quick fingerprint.
+  std::string Source(const std::string& name, const std::string& content) {
+    const std::string path = m_base->Dir() + "/" + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+};
+
+TEST(UploadLayouts, ReplyAndRefusalGoldenBytes) {
+  char* reply = nullptr;
+  int len = 0;
+  ASSERT_TRUE(WriteTransErrorReply(kOpUploadRefused, 0x0A0B0C0D, 0xFFFF, &reply, &len));
+  std::unique_ptr<char[]> owned(reply);
+  ASSERT_EQ(len, 266);
+  const uint8_t head[11] = {0x01, 0x0A, 0x10, 0x11, 0x0A, 0x0B, 0x0C, 0x0D, 0xFF, 0xFF, '0'};
+  EXPECT_EQ(0, std::memcmp(reply, head, sizeof head));
+}
+
+TEST_F(UploadTest, WholeUploadIntoNewFoldersMatchesItsSource) {
+  const std::string content = Pattern(300000, 2);
+  const std::string src = Source("src.bin", content);
+  const std::string target = m_share + "/new/sub/photo.jpg";
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  const Answer a = Request(c, 21, content.size(), QuickOf(src), target);
+  ASSERT_TRUE(a.ok);
+  ASSERT_EQ(a.opcode, kOpUploadAllow);
+  EXPECT_EQ(a.len, 12);
+  EXPECT_EQ(a.param, 21u);
+  EXPECT_EQ(a.allowed, 0u);
+
+  // The resume record beside the target: its path, then the fingerprint in hex.
+  const std::string side = ReadWhole(target + "quarlo.renametmp");
+  ASSERT_EQ(side.size(), 288u);
+  EXPECT_EQ(std::string(side.c_str()), target);
+  EXPECT_EQ(side.find_first_not_of('\0', target.size()), 255u);
+  EXPECT_EQ(std::string(side.c_str() + 255), CMd5Hash::BytesToHex(QuickOf(src).bytes, 16));
+  EXPECT_EQ(side[287], '\0');
+
+  ASSERT_TRUE(SendData(c, 21, content, 0, content.size()));
+  ASSERT_TRUE(Over(c, 21, 0));
+  ASSERT_TRUE(Sync(c));
+  EXPECT_EQ(Md5Sum(target), Md5Sum(src));
+  EXPECT_FALSE(FileExists(target + "quarlo.rename"));
+  EXPECT_FALSE(FileExists(target + "quarlo.renametmp"));
+  EXPECT_EQ(Trans_Count(), 0u);
+  const auto rows = LogRows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].type, 0);
+  EXPECT_EQ(rows[0].size, content.size());
+  EXPECT_EQ(std::string(rows[0].file), target);
+}
+
+TEST_F(UploadTest, DefaultFolderTokenLandsInItsFolder) {
+  const DefaultDirSet dirs = m_base->MakeDefaultDirs();
+  const std::string content = Pattern(1234, 4);
+  const std::string src = Source("pic.jpg", content);
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  const Answer a = Request(c, 3, content.size(), QuickOf(src), "$DEFAULT_PIC$\\pic.jpg");
+  ASSERT_EQ(a.opcode, kOpUploadAllow);
+  ASSERT_TRUE(SendData(c, 3, content, 0, content.size()));
+  ASSERT_TRUE(Over(c, 3, 0));
+  ASSERT_TRUE(Sync(c));
+  EXPECT_EQ(ReadWhole(dirs.pic + "/pic.jpg"), content);
+}
+
+TEST_F(UploadTest, BreakAt5000ThenResumeSendsOnlyTheRest) {
+  const std::string content = Pattern(12000, 3);
+  const std::string src = Source("resume.bin", content);
+  const std::string target = m_share + "/resume.bin";
+  {
+    DeviceClient c;
+    ASSERT_TRUE(Connect(c));
+    ASSERT_EQ(Request(c, 7, content.size(), QuickOf(src), target).allowed, 0u);
+    ASSERT_TRUE(SendData(c, 7, content, 0, 5000));
+    ASSERT_TRUE(Sync(c));
+  }
+  ASSERT_TRUE(WaitFor([] { return Trans_Count() == 0; }, kWait));
+  EXPECT_EQ(FileSize(target + "quarlo.rename"), 5000u);
+
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  const Answer a = Request(c, 8, content.size(), QuickOf(src), target);
+  ASSERT_EQ(a.opcode, kOpUploadAllow);
+  EXPECT_EQ(a.allowed, 5000u);
+  ASSERT_TRUE(SendData(c, 8, content, 5000, content.size()));
+  ASSERT_TRUE(Over(c, 8, 0));
+  ASSERT_TRUE(Sync(c));
+  EXPECT_EQ(Md5Sum(target), Md5Sum(src));
+  EXPECT_EQ(LogRows().size(), 1u);
+}
+
+// Status 0 with fewer bytes than announced publishes nothing; the data stays for a resume.
+TEST_F(UploadTest, ShortUploadIsKeptForResumeNotPublished) {
+  const std::string content = Pattern(10000, 5);
+  const std::string src = Source("short.bin", content);
+  const std::string target = m_share + "/short.bin";
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  ASSERT_EQ(Request(c, 1, content.size(), QuickOf(src), target).allowed, 0u);
+  ASSERT_TRUE(SendData(c, 1, content, 0, 4000));
+  ASSERT_TRUE(Over(c, 1, 0));
+  ASSERT_TRUE(Sync(c));
+  EXPECT_FALSE(FileExists(target));
+  EXPECT_EQ(FileSize(target + "quarlo.rename"), 4000u);
+  EXPECT_TRUE(FileExists(target + "quarlo.renametmp"));
+  EXPECT_TRUE(LogRows().empty());
+
+  // An abandoned upload (status 1) with its resume record keeps the data too.
+  ASSERT_EQ(Request(c, 2, content.size(), QuickOf(src), target).allowed, 4000u);
+  ASSERT_TRUE(SendData(c, 2, content, 4000, 6000));
+  ASSERT_TRUE(Over(c, 2, 1));
+  ASSERT_TRUE(Sync(c));
+  EXPECT_EQ(FileSize(target + "quarlo.rename"), 6000u);
+
+  ASSERT_EQ(Request(c, 3, content.size(), QuickOf(src), target).allowed, 6000u);
+  ASSERT_TRUE(SendData(c, 3, content, 6000, content.size()));
+  ASSERT_TRUE(Over(c, 3, 0));
+  ASSERT_TRUE(Sync(c));
+  EXPECT_EQ(ReadWhole(target), content);
+}
+
+TEST_F(UploadTest, ExistingNamesAreNeverOverwritten) {
+  m_base->MakeDir("share/dir.d");
+  std::ofstream(m_outside + "/victim") << "victim";
+  ASSERT_EQ(symlink((m_outside + "/victim").c_str(), (m_share + "/link.txt").c_str()), 0);
+  const struct { std::string target; std::vector<std::string> published; } cases[] = {
+      {"a.jpg", {"a.jpg.(0).jpg", "a.jpg.(1).jpg"}},
+      {"name", {"name.(0)", "name.(1)"}},
+      {"dir.d/name", {"dir.d/name.(0)", "dir.d/name.(1)"}},  // the folder's dot is no extension
+      {"link.txt", {"link.txt.(0).txt", "link.txt.(1).txt"}},
+  };
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  uint32_t id = 60;
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.target);
+    const std::string target = m_share + "/" + k.target;
+    if (!FileExists(target)) std::ofstream(target) << "old";
+    for (size_t round = 0; round < k.published.size(); ++round) {
+      const std::string content = Pattern(2000 + round, static_cast<unsigned>(id));
+      const std::string src = Source("clash.bin", content);
+      const Answer a = Request(c, ++id, content.size(), QuickOf(src), target);
+      ASSERT_EQ(a.opcode, kOpUploadAllow);
+      ASSERT_TRUE(SendData(c, id, content, 0, content.size()));
+      ASSERT_TRUE(Over(c, id, 0));
+      ASSERT_TRUE(Sync(c));
+      EXPECT_EQ(ReadWhole(m_share + "/" + k.published[round]), content);
+    }
+  }
+  EXPECT_EQ(ReadWhole(m_share + "/a.jpg"), "old");
+  EXPECT_EQ(ReadWhole(m_outside + "/victim"), "victim");
+  EXPECT_EQ(Listing(m_outside), std::vector<std::string>{"victim"});
+}
+
+TEST_F(UploadTest, RenameUploadFileCandidates) {
+  const std::string t = m_share + "/r.png";
+  std::ofstream(t) << "x";
+  std::ofstream(t + ".(0).png") << "y";
+  std::ofstream(t + "quarlo.rename") << "data";
+  EXPECT_EQ(RenameUploadFile(t + "quarlo.rename", t), t + ".(1).png");
+  EXPECT_EQ(ReadWhole(t + ".(1).png"), "data");
+  // An empty upload beside an existing file is not kept.
+  std::ofstream(t + "quarlo.rename") << "";
+  EXPECT_EQ(RenameUploadFile(t + "quarlo.rename", t), t + ".(2).png");
+  EXPECT_FALSE(FileExists(t + ".(2).png"));
+  // Free target: the data takes its name.
+  std::ofstream(m_share + "/free.bin.tmp") << "z";
+  EXPECT_EQ(RenameUploadFile(m_share + "/free.bin.tmp", m_share + "/free.bin"), m_share + "/free.bin");
+  EXPECT_EQ(ReadWhole(m_share + "/free.bin"), "z");
+}
+
+TEST_F(UploadTest, SameContentAlreadyThereIsAllowedWhole) {
+  const std::string content = Pattern(100000, 6);
+  const std::string target = m_share + "/same.bin";
+  std::ofstream(target, std::ios::binary) << content;
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  const Answer a = Request(c, 4, content.size(), QuickOf(target), target);
+  ASSERT_EQ(a.opcode, kOpUploadAllow);
+  EXPECT_EQ(a.allowed, content.size());
+  ASSERT_TRUE(Over(c, 4, 0));
+  ASSERT_TRUE(Sync(c));
+  EXPECT_EQ(ReadWhole(target), content);
+  EXPECT_EQ(Listing(m_share), std::vector<std::string>{"same.bin"});
+  EXPECT_TRUE(LogRows().empty());
+}
+
+// Nothing is made, opened or written outside the shares, whatever the path says.
+TEST_F(UploadTest, EscapesAreRefusedAndCreateNothing) {
+  ASSERT_EQ(symlink(m_outside.c_str(), (m_share + "/outlink").c_str()), 0);
+  std::string noEnd = m_share + "/";
+  while (noEnd.size() < 400) noEnd += "y";
+  const struct { std::string path; uint16_t code; } cases[] = {
+      {m_share + "/../outside/x.bin", 4118},
+      {m_share + "/missing/../../outside/x.bin", 4118},
+      {m_share + "/outlink/x.bin", 4118},
+      {m_share + "/outlink/newdir/deeper/x.bin", 4118},
+      {m_outside + "/x.bin", 4118},
+      {m_outside + "/newdir/x.bin", 4118},
+      {noEnd, 4118},
+      {"$DEFAULT$/x.bin", 0},  // no default folder set
+  };
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  Fingerprint fp{};
+  fp.bytes[0] = 1;
+  uint32_t id = 80;
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.path);
+    const Answer a = Request(c, ++id, 100, fp, k.path);
+    ASSERT_TRUE(a.ok);
+    EXPECT_EQ(a.opcode, kOpUploadRefused);
+    EXPECT_EQ(a.len, kTransErrorReplySize);
+    EXPECT_EQ(a.param, id);
+    EXPECT_EQ(a.code, k.code);
+  }
+  EXPECT_TRUE(Listing(m_outside).empty());
+  EXPECT_EQ(Listing(m_share), std::vector<std::string>{"outlink"});
+  EXPECT_EQ(Trans_Count(), 0u);
+}
+
+// A resume whose temporary file was replaced by a link is refused, not written through.
+TEST_F(UploadTest, LinkedTemporaryFileIsRefused) {
+  const std::string content = Pattern(3000, 8);
+  const std::string src = Source("l.bin", content);
+  const std::string target = m_share + "/l.bin";
+  {
+    DeviceClient c;
+    ASSERT_TRUE(Connect(c));
+    ASSERT_EQ(Request(c, 1, content.size(), QuickOf(src), target).allowed, 0u);
+    ASSERT_TRUE(SendData(c, 1, content, 0, 1000));
+    ASSERT_TRUE(Sync(c));
+  }
+  ASSERT_TRUE(WaitFor([] { return Trans_Count() == 0; }, kWait));
+  std::ofstream(m_outside + "/victim") << "v";
+  ASSERT_EQ(unlink((target + "quarlo.rename").c_str()), 0);
+  ASSERT_EQ(symlink((m_outside + "/victim").c_str(), (target + "quarlo.rename").c_str()), 0);
+
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  const Answer a = Request(c, 2, content.size(), QuickOf(src), target);
+  EXPECT_EQ(a.opcode, kOpUploadRefused);
+  EXPECT_EQ(a.code, kErrTransOther);
+  EXPECT_EQ(ReadWhole(m_outside + "/victim"), "v");
+}
+
+TEST_F(UploadTest, OverlongTemporaryFileStartsAgain) {
+  const std::string content = Pattern(3000, 10);
+  const std::string src = Source("o.bin", content);
+  const std::string target = m_share + "/o.bin";
+  {
+    DeviceClient c;
+    ASSERT_TRUE(Connect(c));
+    ASSERT_EQ(Request(c, 1, content.size(), QuickOf(src), target).allowed, 0u);
+    ASSERT_TRUE(SendData(c, 1, content, 0, 1000));
+    ASSERT_TRUE(Sync(c));
+  }
+  ASSERT_TRUE(WaitFor([] { return Trans_Count() == 0; }, kWait));
+  std::ofstream(target + "quarlo.rename", std::ios::app) << Pattern(5000, 11);
+
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  ASSERT_EQ(Request(c, 2, content.size(), QuickOf(src), target).allowed, 0u);
+  EXPECT_EQ(FileSize(target + "quarlo.rename"), 0u);
+  ASSERT_TRUE(SendData(c, 2, content, 0, content.size()));
+  ASSERT_TRUE(Over(c, 2, 0));
+  ASSERT_TRUE(Sync(c));
+  EXPECT_EQ(ReadWhole(target), content);
+}
+
+// Two phones that pick the same session id, or fingerprints that begin with a zero byte, do
+// not disturb each other's uploads.
+TEST_F(UploadTest, OtherPhonesCannotDisturbAnUpload) {
+  const std::string content = Pattern(7000, 12);
+  const std::string target = m_share + "/mine.bin";
+  Fingerprint mine{};
+  mine.bytes[1] = 1;  // begins with a zero byte
+  Fingerprint theirs{};
+  theirs.bytes[1] = 2;  // also begins with a zero byte
+  DeviceClient a, b;
+  ASSERT_TRUE(Connect(a));
+  ASSERT_TRUE(Connect(b));
+  ASSERT_EQ(Request(a, 5, content.size(), mine, target).opcode, kOpUploadAllow);
+  ASSERT_TRUE(SendData(a, 5, content, 0, 3000));
+  ASSERT_TRUE(Sync(a));
+
+  const Answer same = Request(b, 5, 50, theirs, m_share + "/theirs.bin");
+  EXPECT_EQ(same.opcode, kOpUploadRefused);
+  EXPECT_EQ(same.code, kErrTransOther);
+  ASSERT_TRUE(SendData(b, 5, Pattern(500, 13), 0, 500));  // dropped: not b's session
+  ASSERT_TRUE(Over(b, 5, 1));
+  ASSERT_EQ(Request(b, 6, 50, theirs, m_share + "/theirs.bin").opcode, kOpUploadAllow);
+  ASSERT_TRUE(Sync(b));
+
+  ASSERT_TRUE(SendData(a, 5, content, 3000, content.size()));
+  ASSERT_TRUE(Over(a, 5, 0));
+  ASSERT_TRUE(Sync(a));
+  EXPECT_EQ(ReadWhole(target), content);
+}
+
+TEST_F(UploadTest, MalformedMessagesAreRefusedOrDropped) {
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  ASSERT_TRUE(c.Send(kOpReqUpLoadFile, 9, Bytes(100, 'a')));
+  DeviceMessage m;
+  ASSERT_TRUE(c.ReadMessage(m, kWait));
+  EXPECT_EQ(m.header.opcode, kOpUploadRefused);
+  EXPECT_EQ(wire::GetU16(m.body.data()), kErrTransOther);
+  // Data shorter than its header, data and an end for ids that are not open.
+  ASSERT_TRUE(c.Send(kOpUpLoadFile, 9, Bytes(5, 1)));
+  ASSERT_TRUE(c.SendRaw(BuildTransMessage(kOpUpLoadFile, 10, 0, 0, 0, Bytes(10, 2))));
+  ASSERT_TRUE(c.Send(kOpOverUpLoadFile, 10));
+  ASSERT_TRUE(Over(c, 11, 0));
+  ASSERT_TRUE(Sync(c));
+  EXPECT_EQ(Listing(m_share), std::vector<std::string>{});
+}
+
+}  // namespace

@@ -1,0 +1,38 @@
+// The service's opcode table registers whole, in order, and only once.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "common/log.h"
+#include "common/opcode_registry.h"
+#include "service/service_shell.h"
+#include "tests/support/temp_base.h"
+
+TEST(OpcodeTable, RegistersEveryBuiltRowOnceThenRefusesTheFirstRowAgain) {
+  TempBase base;
+  const std::string logPath = base.LogDir() + "/Log.txt";
+  g_Log.SetPath(logPath);
+  g_Log.SetPriority(kLogDebug);
+  ASSERT_TRUE(g_Log.Open());
+
+  OS_ClearRegistry();
+  ASSERT_EQ(RegBusinessFun(), 0);
+  for (uint16_t op : {0x2002, 0x2003, 0x0001, 0x0002, 0x0003, 0x0004, 0x0005, 0x0011, 0x100E})
+    EXPECT_TRUE(OS_IsRegistered(op)) << std::hex << op;
+  // Never registered: the push to the desktop program and the relay commands.
+  for (uint16_t op : {0x500D, 0x1008, 0x1009}) EXPECT_FALSE(OS_IsRegistered(op)) << std::hex << op;
+
+  EXPECT_EQ(RegBusinessFun(), 275);
+  g_Log.Close();
+  std::ifstream in(logPath);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  const std::string log = ss.str();
+  EXPECT_NE(log.find("Opcode(8194) already registered."), std::string::npos) << log;
+  EXPECT_NE(log.find("Reg GetShareInfo function error."), std::string::npos) << log;
+  EXPECT_EQ(log.find("Reg GetAllSubFile function error."), std::string::npos)
+      << "registration stops at the first failure";
+  OS_ClearRegistry();
+}

@@ -1,0 +1,140 @@
+// Black-box runs of the real service program in a temporary base folder, installed, started
+// and stopped through the project's own service manager and its sc and net tools.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "tests/support/device_client.h"
+#include "tests/support/service_process.h"
+#include "tests/support/temp_base.h"
+#include "tests/support/wait_for.h"
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+std::string StdoutLog(const TempBase& base, const std::string& name) {
+  return ReadAll(base.Dir() + "/system/scm/" + name + "/stdout.log");
+}
+
+}  // namespace
+
+TEST(ServiceCommandLine, ExitCodesWithoutTheManager) {
+  TempBase base;
+  ServiceProcess svc(base.Dir());
+  svc.CopyPrograms();
+  EXPECT_EQ(svc.Client({}).exitCode, 1);       // no arguments
+  EXPECT_EQ(svc.Client({"-r"}).exitCode, 0);   // an option without a name does nothing
+  EXPECT_EQ(svc.Client({"-x", "Quarlo"}).exitCode, 255);
+  // Started by hand, not by the manager: the dispatcher cannot connect, as on Windows.
+  EXPECT_EQ(svc.Client({"-r", "Quarlo"}).exitCode, 255);
+  EXPECT_EQ(svc.Client({"-u", "Quarlo"}).exitCode, 255);  // not installed
+}
+
+TEST(Service, InstallStartAnswerStopRemove) {
+  TempBase base;
+  base.AddShare(base.MakeDir("share"));
+  ServiceProcess svc(base.Dir());
+  svc.CopyPrograms();
+
+  ASSERT_EQ(svc.Install().exitCode, 0);
+  EXPECT_EQ(svc.Install().exitCode, 255) << "a second -i for the same name must fail";
+  const ProgramResult qc = svc.Sc({"qc", "Quarlo"});
+  EXPECT_NE(qc.output.find("AUTO_START"), std::string::npos) << qc.output;
+  EXPECT_NE(qc.output.find("\"" + base.Dir() + "/bin/QuarloClient\" \"-r\" \"Quarlo\""),
+            std::string::npos)
+      << qc.output;
+
+  const ProgramResult started = svc.NetStart();
+  ASSERT_EQ(started.exitCode, 0) << started.output << StdoutLog(base, "Quarlo");
+  EXPECT_NE(svc.Sc({"query", "Quarlo"}).output.find("4  RUNNING"), std::string::npos);
+  const uint16_t port = svc.WaitForPort();
+  ASSERT_NE(port, 0) << svc.LogText();
+
+  // A device request travels through the command server to its handler and back.
+  DeviceClient phone;
+  ASSERT_TRUE(phone.Connect("127.0.0.1", port));
+  ASSERT_TRUE(phone.Send(0x2002, 77));
+  DeviceMessage reply;
+  ASSERT_TRUE(phone.ReadMessage(reply));
+  EXPECT_EQ(reply.header.opcode, 0x2002);
+  EXPECT_EQ(reply.header.param, 77u);
+  const std::string text(reply.body.begin() + std::min<size_t>(12, reply.body.size()),
+                         reply.body.end());
+  EXPECT_NE(text.find(base.Dir() + "/share\r\n"), std::string::npos) << text;
+  phone.Close();
+
+  const ProgramResult stopped = svc.NetStop();
+  EXPECT_EQ(stopped.exitCode, 0) << stopped.output;
+  EXPECT_NE(svc.Sc({"query", "Quarlo"}).output.find("1  STOPPED"), std::string::npos);
+
+  const std::string log = svc.LogText();
+  EXPECT_EQ(Count(log, "Start service successful!"), 1u) << log;
+  EXPECT_EQ(Count(log, "exit server."), 1u) << log;
+  EXPECT_NE(log.find("exit local server."), std::string::npos) << log;
+  const std::regex line(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]\[QuarloClient Service_InitProgram \d+\]\[\d+\]\[INFO\] Start service successful!)");
+  EXPECT_TRUE(std::regex_search(log, line)) << log;
+
+  EXPECT_EQ(svc.Uninstall().exitCode, 0);
+  EXPECT_NE(svc.Sc({"query", "Quarlo"}).output.find("1060"), std::string::npos);
+}
+
+TEST(Service, MissingDatabaseStopsTheStart) {
+  TempBase base;
+  ASSERT_EQ(unlink(base.DbPath().c_str()), 0);
+  ServiceProcess svc(base.Dir());
+  svc.CopyPrograms();
+  ASSERT_EQ(svc.Install().exitCode, 0);
+  EXPECT_NE(svc.NetStart().exitCode, 0);
+  EXPECT_NE(svc.Sc({"query", "Quarlo"}).output.find("STOPPED"), std::string::npos);
+  EXPECT_NE(StdoutLog(base, "Quarlo").find("open database error."), std::string::npos);
+  struct stat st;
+  EXPECT_NE(stat(base.DbPath().c_str(), &st), 0) << "the service must not create a database";
+}
+
+TEST(Service, UnopenableLogFileStopsTheStart) {
+  TempBase base;
+  // A folder where the log file should be: no user, root included, can open it for writing.
+  ASSERT_EQ(mkdir((base.LogDir() + "/Log.txt").c_str(), 0755), 0);
+  ServiceProcess svc(base.Dir());
+  svc.CopyPrograms();
+  ASSERT_EQ(svc.Install().exitCode, 0);
+  EXPECT_NE(svc.NetStart().exitCode, 0);
+  EXPECT_NE(svc.Sc({"query", "Quarlo"}).output.find("STOPPED"), std::string::npos);
+  EXPECT_NE(StdoutLog(base, "Quarlo").find("open log file exits."), std::string::npos);
+}
+
+TEST(Service, SecondInstanceExitsAndLeavesTheFirstRunning) {
+  TempBase base;
+  ServiceProcess first(base.Dir(), "Quarlo");
+  ASSERT_TRUE(first.Start()) << first.LogText() << StdoutLog(base, "Quarlo");
+  const uint16_t port = first.WaitForPort();
+
+  ServiceProcess second(base.Dir(), "Quarlo2");
+  ASSERT_EQ(second.Install().exitCode, 0);
+  EXPECT_NE(second.NetStart().exitCode, 0);
+  EXPECT_NE(StdoutLog(base, "Quarlo2").find("server exits."), std::string::npos);
+  EXPECT_NE(second.Sc({"query", "Quarlo2"}).output.find("STOPPED"), std::string::npos);
+
+  EXPECT_NE(first.Sc({"query", "Quarlo"}).output.find("4  RUNNING"), std::string::npos);
+  DeviceClient phone;
+  ASSERT_TRUE(phone.Connect("127.0.0.1", port));
+  ASSERT_TRUE(phone.Send(0x2002, 1));
+  DeviceMessage reply;
+  EXPECT_TRUE(phone.ReadMessage(reply));
+}
