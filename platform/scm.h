@@ -57,8 +57,9 @@ struct ScmStatus {
   int pid = 0;
 };
 
-// The system folder of the manager: $QUARLO_SYSTEM_DIR when set, else <base>/system where the
-// base is the parent of the calling program's folder.
+// The system folder of the manager: the folder set by Scm_SetSystemDir, else $QUARLO_SYSTEM_DIR,
+// else <base>/system where the base is the parent of the calling program's folder (a program
+// that itself lives in a folder named "system" uses that folder).
 std::string Scm_SystemDir();
 void Scm_SetSystemDir(const std::string& dir);  // tests and tools
 
@@ -73,6 +74,8 @@ constexpr uint32_t kConfigBinaryPath = 1, kConfigStartType = 2, kConfigDisplayNa
 int Scm_ChangeConfigFields(const std::string& name, const ScmConfig& config, uint32_t fields);
 int Scm_QueryStatus(const std::string& name, ScmStatus& out);
 int Scm_StartService(const std::string& name);  // returns once the process was started
+// Delivers the control and waits (up to 30 s, 1053 after) for the handler's answer; out is the
+// status afterwards. 1062 when not running, 1061 while START_PENDING or STOP_PENDING.
 int Scm_ControlService(const std::string& name, uint32_t control, ScmStatus& out);
 bool Scm_IsInstalled(const std::string& name);
 
@@ -87,8 +90,9 @@ using ScmCtrlHandler = uint32_t (*)(uint32_t control, uint32_t eventType, void* 
                                     void* context);
 
 // Blocks SIGTERM/SIGINT/SIGHUP, runs the service main on a thread and the control handler on
-// the calling thread until the service reports STOPPED. SIGTERM is a stop request. Returns 0,
-// or 1063 when the process was not started by the manager.
+// the calling thread until the service reports STOPPED. SIGTERM and SIGINT are stop requests
+// (held until the service runs), SIGHUP is ignored. Returns 0, or 1063 (touching nothing)
+// when the process was not started by the manager.
 int Scm_StartServiceCtrlDispatcher(const std::string& name, ScmServiceMain serviceMain);
 // Registers the control handler; the name is not checked (own-process service). 0 on failure.
 int Scm_RegisterServiceCtrlHandlerEx(const std::string& name, ScmCtrlHandler handler, void* context);

@@ -444,7 +444,16 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
     return ReplyOver('1', sessionId, reply, replyLen, -1);
   }
   TransferEntry entry;
-  if (!Trans_Take(sessionId, entry)) return ReplyOver('1', sessionId, reply, replyLen, -1);
+  {
+    // Only an open download starts; an upload under this id stays as it is.
+    CMutexLock lock(g_MutexTransMap);
+    auto it = g_TransMap.find(sessionId);
+    if (it == g_TransMap.end() || !it->second.tmpPath.empty()) {
+      return ReplyOver('1', sessionId, reply, replyLen, -1);
+    }
+    entry = std::move(it->second);
+    g_TransMap.erase(it);
+  }
   if (entry.file) std::fclose(entry.file);
   const PeerRoute route = RouteOf(body, bodyLen, conn, udt, dir);
 

@@ -522,6 +522,70 @@ TEST_F(DownloadTest, SlowReaderKeepsOutputBounded) {
             kDownloadHighWater + (kDownloadBatchPackages + 1) * (kTransHeaderSize + kDownloadPackageData));
 }
 
+struct StarterCall {
+  int calls = 0;
+  uint32_t sessionId = 0, offset = 0;
+  std::string requester;
+};
+StarterCall g_starterCall;
+
+int RecordingStarter(uint32_t sessionId, uint32_t offset, const std::string& requester) {
+  ++g_starterCall.calls;
+  g_starterCall.sessionId = sessionId;
+  g_starterCall.offset = offset;
+  g_starterCall.requester = requester;
+  return 0;
+}
+
+// Through the relay the request follows the requester's identity and an inner header, and the
+// start is handed to the relay transfer code.
+TEST_F(DownloadTest, RelayRequestsReadBehindTheRequesterAndHandTheStartOn) {
+  const std::string file = m_base->WriteFile("share/sub/deeper/r.txt", Pattern(1500, 4));
+  Bytes prefix(72, 0);
+  std::memcpy(prefix.data(), "phone-7", 7);
+  char direct = 0;
+  int noUdt = -1;
+
+  Bytes req = prefix;
+  const Bytes path = PathRequest(file);
+  req.insert(req.end(), path.begin(), path.end());
+  CommandHeader h4{static_cast<uint16_t>(8 + req.size()), kOpReqDownLoadFile, 17};
+  char* reply = nullptr;
+  int len = 0;
+  ASSERT_EQ(ReqDownLoadFile(reinterpret_cast<const char*>(req.data()), &h4, nullptr, &reply, &len,
+                            &noUdt, &direct), 0);
+  std::unique_ptr<char[]> owned(reply);
+  ASSERT_EQ(len, 64);
+  EXPECT_EQ(wire::GetU32(reinterpret_cast<const uint8_t*>(reply) + 8), 1500u);
+
+  Bytes start = prefix;
+  const Bytes offset = U32Body(2000);
+  start.insert(start.end(), offset.begin(), offset.end());
+  CommandHeader h5{static_cast<uint16_t>(8 + start.size()), kOpAllowDownLoadFile, 17};
+  reply = nullptr;
+  len = 0;
+  EXPECT_EQ(AllowDownLoadFile(reinterpret_cast<const char*>(start.data()), &h5, nullptr, &reply,
+                              &len, &noUdt, &direct), -1);
+  owned.reset(reply);
+  ASSERT_EQ(len, 12);  // no relay transfer code: the end message '1'
+  EXPECT_EQ(reply[8], '1');
+
+  g_starterCall = StarterCall();
+  Download_SetRelayStarter(&RecordingStarter);
+  reply = nullptr;
+  len = 0;
+  EXPECT_EQ(AllowDownLoadFile(reinterpret_cast<const char*>(start.data()), &h5, nullptr, &reply,
+                              &len, &noUdt, &direct), 0);
+  Download_SetRelayStarter(nullptr);
+  EXPECT_EQ(len, 0);
+  EXPECT_EQ(g_starterCall.calls, 1);
+  EXPECT_EQ(g_starterCall.sessionId, 17u);
+  EXPECT_EQ(g_starterCall.offset, 2000u);
+  EXPECT_EQ(g_starterCall.requester, "phone-7");
+  EXPECT_EQ(Trans_Count(), 1u);  // the relay task takes the entry itself
+  Trans_Remove(17);
+}
+
 // UDT: the handler sends every package as its own message and answers with the end message.
 class UdtPair {
  public:

@@ -135,6 +135,14 @@ TEST_F(UploadTest, WholeUploadIntoNewFoldersMatchesItsSource) {
   EXPECT_EQ(std::string(side.c_str() + 255), CMd5Hash::BytesToHex(QuickOf(src).bytes, 16));
   EXPECT_EQ(side[287], '\0');
 
+  // A download start under the upload's id does not end the upload.
+  Bytes start(4, 0);
+  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 21, start));
+  DeviceMessage m;
+  ASSERT_TRUE(c.ReadMessage(m, kWait));
+  EXPECT_EQ(m.header.opcode, kOpDownloadOver);
+  EXPECT_EQ(m.body[0], '1');
+
   ASSERT_TRUE(SendData(c, 21, content, 0, content.size()));
   ASSERT_TRUE(Over(c, 21, 0));
   ASSERT_TRUE(Sync(c));

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Runs the benchmarks against the build folder given as $1 (default: build). Benchmarks report
+# figures and ratios against a peer measured in the same run; they never fail.
+BUILD_DIR=${1:-build}
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+case "$BUILD_DIR" in /*) ;; *) BUILD_DIR="$ROOT/$BUILD_DIR" ;; esac
+
+BENCH="$BUILD_DIR/bench/download_bench"
+if [ -x "$BENCH" ]; then
+  "$BENCH" "${QUARLO_BENCH_MIB:-1024}" || echo "download benchmark ended with status $?"
+else
+  echo "download benchmark not built (tests disabled?): $BENCH"
+fi
+exit 0
