@@ -25,12 +25,12 @@
 #include "common/sockets.h"
 #include "common/wire.h"
 #include "service/peer_send.h"
+#include "service/request_args.h"
 #include "service/service_globals.h"
 #include "service/transfer_sessions.h"
 
 namespace {
 
-constexpr size_t kRelayBodyOffset = 72;      // requester identity + inner header
 constexpr size_t kFilePathRequestSize = 356;
 constexpr size_t kFilePathOffset = 1;
 constexpr size_t kFilePathWidth = 255;
@@ -45,47 +45,6 @@ constexpr size_t kBatchBufferBytes = (kDownloadBatchPackages + 1) * kPackageByte
 constexpr uint64_t kSizeLimit = 0xFFFFFFFFull;  // the u32 size field cannot say more
 constexpr int kStopWaitRounds = 10;
 constexpr auto kStopWaitStep = std::chrono::milliseconds(10);
-
-struct UniqueFd {
-  int fd = -1;
-  UniqueFd() = default;
-  explicit UniqueFd(int f) : fd(f) {}
-  ~UniqueFd() { if (fd >= 0) ::close(fd); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-};
-
-size_t BodyLength(const CommandHeader* header) {
-  return header->len > kCommandHeaderSize ? header->len - kCommandHeaderSize : 0;
-}
-
-int UdtOf(const int* udtSock) { return udtSock ? *udtSock : -1; }
-char DirectOf(const char* direct) { return direct ? *direct : 1; }
-bool ViaRelay(int udt, char dir) { return dir == 0 && udt == -1; }
-
-bool PutReply(const uint8_t* bytes, size_t n, char** reply, int* replyLen) {
-  char* out = new (std::nothrow) char[n];
-  if (!out) return false;
-  std::memcpy(out, bytes, n);
-  *reply = out;
-  *replyLen = static_cast<int>(n);
-  return true;
-}
-
-std::string ParentOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return "";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// The file path of a request; false when the field holds no zero byte (a longer path must
-// not be cut to a different one).
-bool ReadPathField(const wire::Reader& in, size_t offset, size_t width, std::string& out) {
-  if (!in.Has(offset, width)) return false;
-  if (!std::memchr(in.At(offset), 0, width)) return false;
-  return in.Text(offset, width, out);
-}
 
 std::atomic<RelayDownloadStarter> g_relayStarter{nullptr};
 std::atomic<size_t> g_peakPending{0};
@@ -356,7 +315,7 @@ int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* 
   const uint32_t sessionId = header->param;
   const int udt = UdtOf(udtSock);
   const size_t base = ViaRelay(udt, DirectOf(direct)) ? kRelayBodyOffset : 0;
-  const wire::Reader in(reinterpret_cast<const uint8_t*>(body), BodyLength(header));
+  const wire::Reader in(reinterpret_cast<const uint8_t*>(body), HandlerBodyLength(header, base != 0));
   if (!in.Has(base, kFilePathRequestSize)) {
     QV_LOG(kModIntranet, kLogError, "Download request of %zu bytes is too short.", in.Size());
     return RefuseDownload(sessionId, kErrTransOther, reply, replyLen, kErrNoBody);
@@ -370,7 +329,7 @@ int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* 
     QV_LOG(kModIntranet, kLogError, "Download path without end refused.");
     return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, kErrNotShared);
   }
-  const std::string path = ExpandDefaultPath(NormalizePeerPath(WireToLocal(wirePath)));
+  const std::string path = ResolvePeerPath(wirePath);
   if (path.empty()) {
     QV_LOG(kModIntranet, kLogDebug, "%s.", "def share dir is empty.");
     return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, kErrDefaultEmpty);
@@ -417,7 +376,7 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
   const uint32_t sessionId = header->param;
   const int udt = UdtOf(udtSock);
   const char dir = DirectOf(direct);
-  const size_t bodyLen = BodyLength(header);
+  const size_t bodyLen = HandlerBodyLength(header, ViaRelay(udt, dir));
   const wire::Reader in(reinterpret_cast<const uint8_t*>(body), bodyLen);
 
   if (ViaRelay(udt, dir)) {

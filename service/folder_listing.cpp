@@ -10,12 +10,12 @@
 #include "common/settings.h"
 #include "common/share_paths.h"
 #include "service/peer_send.h"
+#include "service/request_args.h"
 #include "service/service_globals.h"
 
 namespace {
 
 constexpr int kErrAllocate = 273;
-constexpr size_t kRelayBodyPrefix = 72;    // requester identity (64) + inner CommandHeader (8)
 constexpr size_t kFilePathRequestSize = 356;
 constexpr size_t kPathOffset = 1;
 constexpr size_t kPathField = 255;
@@ -23,14 +23,6 @@ constexpr size_t kOrderFlagOffset = 256;
 constexpr size_t kRefusalSize = 368;
 constexpr size_t kEntriesPerPackage = 4;
 constexpr size_t kMaxMessage = 0xFFFF;
-
-// Bytes the handler may read: the command server passes the message body; the relay passes
-// its whole body, identity field and inner header included.
-size_t BodyLength(const CommandHeader* header, bool direct) {
-  if (!header) return 0;
-  if (direct) return header->len > kCommandHeaderSize ? header->len - kCommandHeaderSize : 0;
-  return 64 + size_t(header->len);
-}
 
 void StoreReply(char* buffer, size_t len, char** reply, int* replyLen) {
   if (reply) *reply = buffer;
@@ -141,9 +133,9 @@ int GetAllSubFile(const char* body, const CommandHeader* header, bufferevent* co
   const bool isDirect = !direct || *direct != 0;
   const int sock = udtSock ? *udtSock : -1;
   const uint32_t param = header ? header->param : 0;
-  const size_t bodyLen = body ? BodyLength(header, isDirect) : 0;
+  const size_t bodyLen = body ? HandlerBodyLength(header, !isDirect) : 0;
 
-  const size_t start = isDirect ? 0 : kRelayBodyPrefix;
+  const size_t start = isDirect ? 0 : kRelayBodyOffset;
   wire::Reader reader(reinterpret_cast<const uint8_t*>(body), bodyLen);
   if (!body) {
     QV_LOG(kModIntranet, kLogError, "Input msg buffer pointer is null.");
@@ -153,18 +145,16 @@ int GetAllSubFile(const char* body, const CommandHeader* header, bufferevent* co
     QV_LOG(kModIntranet, kLogError, "file list request of %zu bytes is too short", bodyLen);
     return Refuse(kErrNoBody, param, reply, replyLen);
   }
-  const char* field = body + start + kPathOffset;
-  const size_t pathLen = strnlen(field, kPathField);
-  if (pathLen == kPathField) {
+  std::string wirePath;
+  if (!ReadPathField(reader, start + kPathOffset, kPathField, wirePath)) {
     // Cutting it would name a different folder than the device asked for.
     QV_LOG(kModIntranet, kLogError, "file list path longer than its field, refused");
     return Refuse(kErrNoBody, param, reply, replyLen);
   }
   const bool bigEndianTotal = body[start + kOrderFlagOffset] == '1';
 
-  std::string path = WireToLocal(std::string(field, pathLen));
-  QV_LOG(kModIntranet, kLogDebug, "get file list in dir:%s", path.c_str());
-  path = ExpandDefaultPath(NormalizePeerPath(path));
+  QV_LOG(kModIntranet, kLogDebug, "get file list in dir:%s", WireToLocal(wirePath).c_str());
+  const std::string path = ResolvePeerPath(wirePath);
   if (path.empty()) {
     QV_LOG(kModIntranet, kLogDebug, "%s.", "def share dir is empty.");
     return Refuse(kErrDefaultEmpty, param, reply, replyLen);

@@ -20,12 +20,12 @@
 #include "platform/files.h"
 #include "platform/sync.h"
 #include "service/download.h"
+#include "service/request_args.h"
 #include "service/service_globals.h"
 #include "service/transfer_sessions.h"
 
 namespace {
 
-constexpr size_t kRelayBodyOffset = 72;  // requester identity + inner header
 constexpr size_t kUploadRequestSize = 380;
 constexpr size_t kFingerprintOffset = 8;
 constexpr size_t kFingerprintSize = 16;
@@ -51,28 +51,6 @@ struct UploadState {
   bool alreadyPresent = false;  // the target already holds this content; nothing to publish
 };
 std::map<uint32_t, UploadState> g_uploads;
-
-struct UniqueFd {
-  int fd = -1;
-  ~UniqueFd() { if (fd >= 0) ::close(fd); }
-};
-
-size_t BodyLength(const CommandHeader* header) {
-  return header->len > kCommandHeaderSize ? header->len - kCommandHeaderSize : 0;
-}
-
-int UdtOf(const int* udtSock) { return udtSock ? *udtSock : -1; }
-char DirectOf(const char* direct) { return direct ? *direct : 1; }
-// Messages 2 and 3 of relay uploads are fetched and dispatched as direct ones by the relay
-// upload task; arriving on the relay connection itself they are not ours.
-bool ViaRelay(int udt, char dir) { return dir == 0 && udt == -1; }
-
-std::string ParentOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return "";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 std::string NameOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -212,7 +190,7 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   const uint32_t sessionId = header->param;
   const int udt = UdtOf(udtSock);
   const size_t base = ViaRelay(udt, DirectOf(direct)) ? kRelayBodyOffset : 0;
-  const wire::Reader in(reinterpret_cast<const uint8_t*>(body), BodyLength(header));
+  const wire::Reader in(reinterpret_cast<const uint8_t*>(body), HandlerBodyLength(header, base != 0));
   if (!in.Has(base, kUploadRequestSize)) {
     QV_LOG(kModIntranet, kLogError, "Upload request of %zu bytes is too short.", in.Size());
     return Refuse(sessionId, kErrTransOther, reply, replyLen, kErrNoBody);
@@ -225,13 +203,12 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   uint8_t fingerprint[kFingerprintSize];
   in.U32(base, size);
   in.Bytes(base + kFingerprintOffset, kFingerprintSize, fingerprint);
-  if (!std::memchr(in.At(base + kTargetOffset), 0, kTargetWidth)) {
+  std::string wirePath;
+  if (!ReadPathField(in, base + kTargetOffset, kTargetWidth, wirePath)) {
     QV_LOG(kModIntranet, kLogError, "Upload path without end refused.");
     return Refuse(sessionId, kErrNotShared, reply, replyLen, kErrNotShared);
   }
-  std::string wirePath;
-  in.Text(base + kTargetOffset, kTargetWidth, wirePath);
-  const std::string path = ExpandDefaultPath(NormalizePeerPath(WireToLocal(wirePath)));
+  const std::string path = ResolvePeerPath(wirePath);
   if (path.empty()) {
     QV_LOG(kModIntranet, kLogDebug, "%s.", "def share dir is empty.");
     return Refuse(sessionId, kDefaultEmptyCode, reply, replyLen, kErrDefaultEmpty);
@@ -381,13 +358,15 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
 
 int UpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
                char** /*reply*/, int* /*replyLen*/, int* udtSock, char* direct) {
+  // Data and end messages of relay uploads are fetched and dispatched as direct ones by the
+  // relay upload task; arriving on the relay connection itself they are not ours.
   const int udt = UdtOf(udtSock);
   if (ViaRelay(udt, DirectOf(direct))) return 0;
   if (!body) {
     QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
     return kErrNoBody;
   }
-  const size_t bodyLen = BodyLength(header);
+  const size_t bodyLen = HandlerBodyLength(header, false);
   if (bodyLen < kDataSkip) {
     QV_LOG(kModIntranet, kLogError, "Upload data of %zu bytes is too short.", bodyLen);
     return 0;
@@ -423,7 +402,7 @@ int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* c
     QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
     return kErrNoBody;
   }
-  if (BodyLength(header) < 1) {
+  if (HandlerBodyLength(header, false) < 1) {
     QV_LOG(kModIntranet, kLogError, "Upload end without its status.");
     return 0;
   }

@@ -549,7 +549,8 @@ TEST_F(DownloadTest, RelayRequestsReadBehindTheRequesterAndHandTheStartOn) {
   Bytes req = prefix;
   const Bytes path = PathRequest(file);
   req.insert(req.end(), path.begin(), path.end());
-  CommandHeader h4{static_cast<uint16_t>(8 + req.size()), kOpReqDownLoadFile, 17};
+  // The inner header's length covers itself and the request, not the identity field.
+  CommandHeader h4{static_cast<uint16_t>(8 + path.size()), kOpReqDownLoadFile, 17};
   char* reply = nullptr;
   int len = 0;
   ASSERT_EQ(ReqDownLoadFile(reinterpret_cast<const char*>(req.data()), &h4, nullptr, &reply, &len,
@@ -561,7 +562,7 @@ TEST_F(DownloadTest, RelayRequestsReadBehindTheRequesterAndHandTheStartOn) {
   Bytes start = prefix;
   const Bytes offset = U32Body(2000);
   start.insert(start.end(), offset.begin(), offset.end());
-  CommandHeader h5{static_cast<uint16_t>(8 + start.size()), kOpAllowDownLoadFile, 17};
+  CommandHeader h5{static_cast<uint16_t>(8 + offset.size()), kOpAllowDownLoadFile, 17};
   reply = nullptr;
   len = 0;
   EXPECT_EQ(AllowDownLoadFile(reinterpret_cast<const char*>(start.data()), &h5, nullptr, &reply,

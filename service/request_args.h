@@ -1,0 +1,44 @@
+#pragma once
+// How file-transfer handlers read their arguments, whatever transport delivered the request.
+// Through the relay a handler's body is the 64-byte requester identity, the inner 8-byte
+// header and then the request, so the request starts at byte 72 and the body holds 64 bytes
+// more than the inner header's length says.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "common/wire.h"
+
+constexpr size_t kRelayBodyOffset = 72;
+
+inline int UdtOf(const int* udtSock) { return udtSock ? *udtSock : -1; }
+inline char DirectOf(const char* direct) { return direct ? *direct : 1; }
+// A request that came inside a relay data frame (not over UDT).
+inline bool ViaRelay(int udt, char direct) { return direct == 0 && udt == -1; }
+
+// Bytes of the body a handler may read.
+size_t HandlerBodyLength(const CommandHeader* header, bool viaRelay);
+
+// A fixed path field of a request; false when the field is cut off or holds no zero byte (a
+// longer path must not be cut to a different one).
+bool ReadPathField(const wire::Reader& in, size_t offset, size_t width, std::string& out);
+
+// A path from a peer as a local path: converted from the wire's text, "\\" made "/", a
+// leading $DEFAULT...$ token expanded; "" when the token's folder is not set.
+std::string ResolvePeerPath(const std::string& wirePath);
+
+// The folder part of a path ("/" for a file in the root, "" without a "/").
+std::string ParentOf(const std::string& path);
+
+// Copies a reply into a new buffer for the transport; false when it cannot be allocated.
+bool PutReply(const uint8_t* bytes, size_t n, char** reply, int* replyLen);
+
+// An open descriptor closed when it goes out of scope.
+struct UniqueFd {
+  int fd = -1;
+  UniqueFd() = default;
+  explicit UniqueFd(int f) : fd(f) {}
+  ~UniqueFd();
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+};
