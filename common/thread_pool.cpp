@@ -36,7 +36,7 @@ struct ThreadPool {
 
 namespace {
 
-void WorkerProc(ThreadPoolWorker* worker) {
+void ThreadPool_WorkerProc(ThreadPoolWorker* worker) {
   ThreadPool* pool = worker->pool;
   PoolTask task = worker->task;
   void* arg = worker->arg;
@@ -61,6 +61,13 @@ void WorkerProc(ThreadPoolWorker* worker) {
   }
 }
 
+// Releases the pool mutex while it waits for a worker to park (or room for a new one), and
+// holds it again on return. Another adder may take a worker that parked for us: the wait goes
+// on rather than grow the pool past its maximum.
+void ThreadPool_WaitEvent(ThreadPool* pool, std::unique_lock<std::mutex>& lock) {
+  pool->workerParked.wait(lock, [pool] { return !pool->idle.empty() || pool->live < pool->maximum; });
+}
+
 // Called with the pool mutex held and a worker available or room for one.
 int HandOver(ThreadPool* pool, PoolTask task, void* arg) {
   if (!pool->idle.empty()) {
@@ -82,7 +89,7 @@ int HandOver(ThreadPool* pool, PoolTask task, void* arg) {
   worker->arg = arg;
   worker->pool = pool;
   try {
-    std::thread(WorkerProc, worker).detach();
+    std::thread(ThreadPool_WorkerProc, worker).detach();
   } catch (const std::system_error&) {
     delete worker;
     return -1;
@@ -109,8 +116,7 @@ ThreadPool* ThreadPool_Create(int maximum) {
 int ThreadPool_AddTask(ThreadPool* pool, PoolTask task, void* arg) {
   if (!pool || !task) return -1;
   std::unique_lock<std::mutex> lock(pool->mutex);
-  // Another adder may take a worker that parked for us: wait again rather than grow.
-  pool->workerParked.wait(lock, [pool] { return !pool->idle.empty() || pool->live < pool->maximum; });
+  ThreadPool_WaitEvent(pool, lock);
   return HandOver(pool, task, arg);
 }
 

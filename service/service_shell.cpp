@@ -55,7 +55,7 @@ void PrintLine(const char* text) {
 }
 
 // An uncaught exception ends the process quietly, after the log has what it had.
-[[noreturn]] void TerminateQuietly() {
+[[noreturn]] void Service_ExceptionFilter() {
   g_Log.Flush();
   _exit(1);
 }
@@ -92,6 +92,7 @@ std::string ReadOsRelease() {
   return "";
 }
 
+// The stop and shutdown controls differ only in the step table they run.
 void Service_OnControl(const ServiceStep* steps, int count) {
   g_ExitFlag = 1;
   ReportStatus(kStateStopPending, 0, 60000);
@@ -105,6 +106,9 @@ void Service_OnControl(const ServiceStep* steps, int count) {
 const ServiceStep kStartTable[] = {Service_InitProcess, Service_InitProgram};
 const ServiceStep kStopTable[] = {Service_Exit};
 const ServiceStep kShutdownTable[] = {Service_Exit};
+
+void Service_OnStop() { Service_OnControl(kStopTable, 1); }
+void Service_OnShutdown() { Service_OnControl(kShutdownTable, 1); }
 
 }  // namespace
 
@@ -151,9 +155,9 @@ void Service_Main(int /*argc*/, char** /*argv*/) {
 uint32_t Service_CtrlHandler(uint32_t control, uint32_t /*eventType*/, void* /*eventData*/,
                              void* /*context*/) {
   if (control == kControlStop) {
-    Service_OnControl(kStopTable, 1);
+    Service_OnStop();
   } else if (control == kControlShutdown) {
-    Service_OnControl(kShutdownTable, 1);
+    Service_OnShutdown();
   }
   return 0;
 }
@@ -162,7 +166,7 @@ int Service_InitProcess() {
   // Higher priority needs privileges a desktop user lacks; without them the service runs at
   // normal priority.
   setpriority(PRIO_PROCESS, 0, -5);
-  std::set_terminate(TerminateQuietly);
+  std::set_terminate(Service_ExceptionFilter);
   return 0;
 }
 

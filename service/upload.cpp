@@ -140,6 +140,64 @@ std::string Candidate(const std::string& target, int n, const std::string& ext, 
   return out;
 }
 
+}  // namespace
+
+// The resume decision of one upload request: whether the target already holds the content,
+// or the temporary file beside it holds the start of this same upload.
+struct UploadResumeInfo {
+  uint32_t size = 0;
+  uint8_t fingerprint[kFingerprintSize] = {};
+  std::string target;
+  std::string tmpPath;
+  std::string sidePath;
+  std::string hex;          // the fingerprint as 32 lower-case hex digits
+  bool newSideFile = false;
+  bool resuming = false;
+  bool present = false;     // the target already is this file
+
+  void Init(uint32_t fileSize, const uint8_t digest[kFingerprintSize], const std::string& path);
+  uint32_t GetAllowSendSize();
+  bool ReadSideFile() const;
+  bool CheckTargetFile();
+};
+
+void UploadResumeInfo::Init(uint32_t fileSize, const uint8_t digest[kFingerprintSize],
+                            const std::string& path) {
+  size = fileSize;
+  std::memcpy(fingerprint, digest, kFingerprintSize);
+  target = path;
+  tmpPath = target + kRenameSuffix;
+  sidePath = target + kRenameTmpSuffix;
+  hex = CMd5Hash::BytesToHex(fingerprint, kFingerprintSize);
+  std::printf("===File:%s,crc:%s===\n", tmpPath.c_str(), hex.c_str());
+  if (!Exists(sidePath)) {
+    WriteSideFile(sidePath, target, hex);
+    newSideFile = true;
+  }
+}
+
+bool UploadResumeInfo::CheckTargetFile() {
+  if (!TargetHolds(target, size, hex)) return false;
+  present = resuming = true;
+  OS_RemoveFile(sidePath);
+  return true;
+}
+
+bool UploadResumeInfo::ReadSideFile() const { return SideFileMatches(sidePath, target, hex); }
+
+// The number of bytes the PC already holds: the whole size when the target is this file, the
+// temporary file's length when it holds the start of this upload, else 0.
+uint32_t UploadResumeInfo::GetAllowSendSize() {
+  if (CheckTargetFile()) return size;
+  if (newSideFile || !ReadSideFile()) return 0;
+  resuming = true;
+  uint64_t held = 0;
+  if (Plat_FileSize(tmpPath, held) != 0 || held > size) return 0;
+  return static_cast<uint32_t>(held);
+}
+
+namespace {
+
 // Drops records whose entry went away by another road (a dropped connection, a replacement).
 void PruneStatesLocked() {
   for (auto it = g_uploads.begin(); it != g_uploads.end();) {
@@ -273,51 +331,33 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   }
 
   // Resume decision.
-  std::string tmpPath = target + kRenameSuffix;
-  const std::string sidePath = target + kRenameTmpSuffix;
-  const std::string hex = CMd5Hash::BytesToHex(fingerprint, kFingerprintSize);
-  std::printf("===File:%s,crc:%s===\n", tmpPath.c_str(), hex.c_str());
-  bool newSide = false;
-  if (!Exists(sidePath)) {
-    WriteSideFile(sidePath, target, hex);
-    newSide = true;
-  }
-  bool resuming = false;
-  bool present = false;
-  if (TargetHolds(target, size, hex)) {
-    present = resuming = true;
-    OS_RemoveFile(sidePath);
-  } else if (!newSide && SideFileMatches(sidePath, target, hex)) {
-    resuming = true;
-  }
-  if (!Exists(sidePath)) OS_RemoveFile(tmpPath);
-  if (!resuming) {
+  UploadResumeInfo info;
+  info.Init(size, fingerprint, target);
+  uint32_t allowed = info.GetAllowSendSize();
+  if (!Exists(info.sidePath)) OS_RemoveFile(info.tmpPath);
+  if (!info.resuming) {
     std::string unique;
-    GetUniqueFileName(tmpPath, unique);
-    tmpPath = unique;
+    GetUniqueFileName(info.tmpPath, unique);
+    info.tmpPath = unique;
   }
 
-  uint32_t allowed = 0;
   FILE* file = nullptr;
-  if (present) {
-    allowed = size;
-  } else {
+  if (!info.present) {
     uint64_t held = 0;
-    file = OpenTemporary(tmpPath, held);
+    file = OpenTemporary(info.tmpPath, held);
     if (!file) {
-      QV_LOG(kModIntranet, kLogError, "open file %s error.", tmpPath.c_str());
+      QV_LOG(kModIntranet, kLogError, "open file %s error.", info.tmpPath.c_str());
       return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
     }
-    if (held > size || (!resuming && held > 0)) {
+    if (held != allowed) {
       // Not this upload's data (more than the whole file, or no resume): start again.
       if (ftruncate(fileno(file), 0) != 0) {
-        QV_LOG(kModIntranet, kLogError, "open file %s error.", tmpPath.c_str());
+        QV_LOG(kModIntranet, kLogError, "open file %s error.", info.tmpPath.c_str());
         std::fclose(file);
         return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
       }
-      held = 0;
+      allowed = 0;
     }
-    allowed = static_cast<uint32_t>(held);
   }
   QV_LOG(kModIntranet, kLogDebug, "===File allow send size:%d, session id %u===\n",
          static_cast<int>(allowed), sessionId);
@@ -336,7 +376,7 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   entry.conn = conn;
   entry.udtSock = udt;
   entry.file = file;
-  entry.tmpPath = tmpPath;
+  entry.tmpPath = info.tmpPath;
   entry.targetPath = target;
   entry.digest = digest;
   {
@@ -344,9 +384,9 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
     Trans_Add(sessionId, entry);
     UploadState state;
     state.file = file;
-    state.tmpPath = tmpPath;
+    state.tmpPath = info.tmpPath;
     state.announced = size;
-    state.alreadyPresent = present;
+    state.alreadyPresent = info.present;
     g_uploads[sessionId] = state;
     PruneStatesLocked();
   }
