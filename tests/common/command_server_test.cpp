@@ -30,6 +30,7 @@
 #include "common/os_layer.h"
 #include "tests/support/device_client.h"
 #include "tests/support/wait_for.h"
+#include "tests/support/text_files.h"
 
 extern char** environ;
 
@@ -297,15 +298,7 @@ class CommandServerTest : public ::testing::Test {
   }
 
   std::string LogText() {
-    std::ifstream in(m_dir + "/Log.txt");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-  static size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
+    return ReadFileText(m_dir + "/Log.txt");
   }
   void ConnectClient(DeviceClient& c) { ASSERT_TRUE(c.Connect("127.0.0.1", m_server.Port())); }
   // An echo round trip: proves the connection is open and earlier messages left no reply.
@@ -432,7 +425,7 @@ TEST_F(CommandServerTest, RelayPassOpcodesAreReadWholeAndKeepTheConnection) {
   EXPECT_TRUE(Closed().empty());
   const std::string log = LogText();
   EXPECT_NE(log.find("Type(4104) not registe."), std::string::npos) << log;
-  EXPECT_EQ(Count(log, "Type(4105) not registe."), 2u);
+  EXPECT_EQ(CountOccurrences(log, "Type(4105) not registe."), 2u);
 }
 
 TEST_F(CommandServerTest, ReplyLengthZeroSendsNothing) {
@@ -518,9 +511,9 @@ TEST_F(CommandServerTest, LocalApiFromAnotherHostIsRefusedAndTheConnectionStays)
     EXPECT_FALSE(call.loopback);
   }
   EXPECT_TRUE(Closed().empty());
-  EXPECT_EQ(Count(LogText(), "Refuse local API opcode 0x5006 from " + peer.PeerIp() + "."), 1u)
+  EXPECT_EQ(CountOccurrences(LogText(), "Refuse local API opcode 0x5006 from " + peer.PeerIp() + "."), 1u)
       << LogText();
-  EXPECT_EQ(Count(LogText(), "Refuse local API"), 1u);  // once per connection
+  EXPECT_EQ(CountOccurrences(LogText(), "Refuse local API"), 1u);  // once per connection
 }
 
 TEST_F(CommandServerTest, WritableHookStreamsWithBoundedOutput) {
@@ -594,7 +587,7 @@ TEST_F(CommandServerTest, ConnectionsBeyondTheCapAreRefused) {
   DeviceClient later;
   ConnectClient(later);
   ExpectEcho(later, 1000);
-  EXPECT_EQ(Count(LogText(), "Too many connections"), 1u);
+  EXPECT_EQ(CountOccurrences(LogText(), "Too many connections"), 1u);
 }
 
 // Lowers the descriptor limit so that exactly `free` more descriptors can be opened;

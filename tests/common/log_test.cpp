@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 #include <vector>
+#include "tests/support/text_files.h"
 
 namespace {
 
@@ -29,12 +30,6 @@ struct TempDir {
   }
 };
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -83,7 +78,7 @@ TEST_F(LogTest, LineHasTimeModuleFunctionLineThreadAndLevel) {
   log.WriteLog(kModCommLib, kLogInfo, "OS_RunEvent", 273, "Bind port %d.", 15002);
   log.Close();
 
-  const std::string text = ReadAll(path);
+  const std::string text = ReadFileText(path);
   std::smatch m;
   const std::regex line(
       R"(^\[(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\]\[CommLib OS_RunEvent 273\]\[(\d+)\]\[INFO\] Bind port 15002\.\n$)");
@@ -111,7 +106,7 @@ TEST_F(LogTest, PriorityAgainstLevel) {
     ASSERT_TRUE(log.Open());
     log.WriteLog(kModShow, c.level, "F", 1, "x");
     log.Close();
-    const std::string text = ReadAll(path);
+    const std::string text = ReadFileText(path);
     if (!c.name) {
       EXPECT_EQ("", text);
     } else {
@@ -144,7 +139,7 @@ TEST_F(LogTest, ConsoleGetsTheSameLine) {
   log.WriteLog(kModUser, kLogWarning, "HeartBeat", 9, "relogin , return code %d", 7);
   const std::string console = ::testing::internal::GetCapturedStdout();
   log.Close();
-  EXPECT_EQ(ReadAll(path), console);
+  EXPECT_EQ(ReadFileText(path), console);
 }
 
 TEST_F(LogTest, NullArgumentsWriteNothing) {
@@ -152,7 +147,7 @@ TEST_F(LogTest, NullArgumentsWriteNothing) {
   log.WriteLog(nullptr, kLogError, "F", 1, "a");
   log.WriteLog(kModCommLib, kLogError, nullptr, 1, "b");
   log.Close();
-  EXPECT_EQ("", ReadAll(path));
+  EXPECT_EQ("", ReadFileText(path));
 }
 
 TEST_F(LogTest, RotatesPastTheLimitAndStartsANewFile) {
@@ -171,8 +166,8 @@ TEST_F(LogTest, RotatesPastTheLimitAndStartsANewFile) {
   ASSERT_EQ(1u, rotated.size());
   const std::string suffix = rotated[0].substr(strlen("Log.txt."));
   EXPECT_TRUE(suffix == TimeSuffix(before) || suffix == TimeSuffix(after)) << suffix;
-  EXPECT_EQ(std::string(101, 'x'), ReadAll(dir.path + "/" + rotated[0]));
-  const auto lines = Lines(ReadAll(path));
+  EXPECT_EQ(std::string(101, 'x'), ReadFileText(dir.path + "/" + rotated[0]));
+  const auto lines = Lines(ReadFileText(path));
   ASSERT_EQ(1u, lines.size());
   EXPECT_NE(std::string::npos, lines[0].find("] after rotation"));
 }
@@ -187,7 +182,7 @@ TEST_F(LogTest, AFileAtTheLimitIsNotRotated) {
   log.WriteLog(kModCommLib, kLogError, "F", 1, "appended");
   log.Close();
   EXPECT_TRUE(RotatedLogs(dir.path).empty());
-  EXPECT_EQ(0u, ReadAll(path).find(std::string(100, 'x') + "["));
+  EXPECT_EQ(0u, ReadFileText(path).find(std::string(100, 'x') + "["));
 }
 
 TEST_F(LogTest, RotationNeverOverwritesAnOlderRotatedLog) {
@@ -209,10 +204,10 @@ TEST_F(LogTest, RotationNeverOverwritesAnOlderRotatedLog) {
   ASSERT_LT(time(nullptr), start + 60);
 
   for (int s = 0; s < 60; ++s)
-    EXPECT_EQ("older " + std::to_string(s), ReadAll(path + "." + TimeSuffix(start + s)));
+    EXPECT_EQ("older " + std::to_string(s), ReadFileText(path + "." + TimeSuffix(start + s)));
   EXPECT_EQ(60u, RotatedLogs(dir.path).size());
   // The same file keeps growing.
-  const std::string text = ReadAll(path);
+  const std::string text = ReadFileText(path);
   EXPECT_EQ(0u, text.find(std::string(101, 'x')));
   EXPECT_NE(std::string::npos, text.find("] first\n"));
   EXPECT_NE(std::string::npos, text.find("] second\n"));
@@ -239,7 +234,7 @@ TEST_F(LogTest, ConcurrentWritersNeitherInterleaveNorLoseLinesAcrossRotations) {
   files.push_back("Log.txt");
   int total = 0;
   for (const std::string& name : files) {
-    for (const std::string& line : Lines(ReadAll(dir.path + "/" + name))) {
+    for (const std::string& line : Lines(ReadFileText(dir.path + "/" + name))) {
       EXPECT_TRUE(std::regex_match(line, kLineShape)) << line;
       ++total;
     }
@@ -252,7 +247,7 @@ TEST_F(LogTest, LongMessagesAreWrittenWhole) {
   const std::string big(5000, 'z');
   log.WriteLog(kModCommLib, kLogError, "F", 1, "%s|%d|%s", big.c_str(), 42, "end");
   log.Close();
-  EXPECT_NE(std::string::npos, ReadAll(path).find("] " + big + "|42|end\n"));
+  EXPECT_NE(std::string::npos, ReadFileText(path).find("] " + big + "|42|end\n"));
 }
 
 class GlobalLogTest : public ::testing::Test {
@@ -277,7 +272,7 @@ TEST_F(GlobalLogTest, MacroPassesTheCallersFunctionAndLine) {
   QV_LOG(kModClient, kLogInfo, "value %u", 5u);
   QV_LOG(kModClient, kLogDebug, "filtered");
   g_Log.Flush();
-  const std::string text = ReadAll(path);
+  const std::string text = ReadFileText(path);
   EXPECT_NE(std::string::npos, text.find("][QuarloClient TestBody " + std::to_string(line) + "]["))
       << text;
   EXPECT_NE(std::string::npos, text.find("[INFO] value 5\n"));
@@ -288,7 +283,7 @@ TEST_F(GlobalLogTest, LibeventMessagesArriveAsCommLib) {
   Log_RouteLibevent();
   event_base_free(nullptr);  // libevent warns that there is no base to free
   g_Log.Flush();
-  const std::string text = ReadAll(path);
+  const std::string text = ReadFileText(path);
   EXPECT_NE(std::string::npos, text.find("[CommLib ")) << text;
   EXPECT_NE(std::string::npos, text.find("[WARNING] ")) << text;
   EXPECT_NE(std::string::npos, text.find("no base to free")) << text;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/log.h"
+#include "tests/support/text_files.h"
 
 namespace {
 
@@ -33,15 +34,7 @@ class RegistryTest : public ::testing::Test {
   }
   std::string LogText() {
     g_Log.Flush();
-    std::ifstream in(m_dir + "/Log.txt");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-  static size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
+    return ReadFileText(m_dir + "/Log.txt");
   }
 
   std::string m_dir;
@@ -95,7 +88,7 @@ TEST_F(RegistryTest, SecondRegistrationFailsAndFirstHandlerStays) {
   ASSERT_EQ(OS_RegFunction(RecordingHandler, 0x2002), 0);
   EXPECT_EQ(OS_RegFunction(OtherHandler, 0x2002), 275);
   EXPECT_NE(LogText().find("OS_RegFunction"), std::string::npos);
-  EXPECT_EQ(Count(LogText(), "Opcode(8194) already registered."), 1u) << LogText();
+  EXPECT_EQ(CountOccurrences(LogText(), "Opcode(8194) already registered."), 1u) << LogText();
 
   CommandHeader h{8, 0x2002, 5};
   char* reply = nullptr;
@@ -159,7 +152,7 @@ TEST_F(RegistryTest, ThrowingHandlerLeavesNoReply) {
     EXPECT_EQ(reply, nullptr);
     EXPECT_EQ(len, 0);
   }
-  EXPECT_EQ(Count(LogText(), "Do request exception."), 2u) << LogText();
+  EXPECT_EQ(CountOccurrences(LogText(), "Do request exception."), 2u) << LogText();
 }
 
 TEST_F(RegistryTest, RegisteringTheTableTwiceFailsOnTheFirstRow) {

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "common/thread_pool.h"
+#include "tests/support/text_files.h"
 
 namespace {
 
@@ -37,12 +38,6 @@ void WriteFile(const std::string& path, const std::string& content) {
   out << content;
 }
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Sets TZ for one test and restores it afterwards.
 class ScopedTimeZone {
@@ -296,11 +291,11 @@ TEST_F(OsFilesTest, ExistsRemoveRename) {
   EXPECT_EQ(-1, OS_RenameFile(P("missing"), P("c")));
   // An existing target is never replaced.
   EXPECT_EQ(-1, OS_RenameFile(P("a"), P("b")));
-  EXPECT_EQ("A", ReadAll(P("a")));
-  EXPECT_EQ("B", ReadAll(P("b")));
+  EXPECT_EQ("A", ReadFileText(P("a")));
+  EXPECT_EQ("B", ReadFileText(P("b")));
   EXPECT_EQ(0, OS_RenameFile(P("a"), P("c")));
   EXPECT_EQ(-1, OS_FileExists(P("a")));
-  EXPECT_EQ("A", ReadAll(P("c")));
+  EXPECT_EQ("A", ReadFileText(P("c")));
 
   EXPECT_EQ(0, OS_RemoveFile(P("c")));
   EXPECT_EQ(-1, OS_FileExists(P("c")));
@@ -316,11 +311,11 @@ TEST_F(OsFilesTest, CopyFile) {
   WriteFile(P("src"), content);
   WriteFile(P("dst"), std::string(500000, 'o'));  // an older, longer target is replaced whole
   EXPECT_EQ(0, OS_CopyFile(P("src"), P("dst")));
-  EXPECT_EQ(content, ReadAll(P("dst")));
+  EXPECT_EQ(content, ReadFileText(P("dst")));
 
   WriteFile(P("empty"), "");
   EXPECT_EQ(0, OS_CopyFile(P("empty"), P("empty2")));
-  EXPECT_EQ("", ReadAll(P("empty2")));
+  EXPECT_EQ("", ReadFileText(P("empty2")));
 
   EXPECT_EQ(-1, OS_CopyFile(P("missing"), P("x")));
   EXPECT_FALSE(fs::exists(P("x")));
@@ -334,7 +329,7 @@ TEST_F(OsFilesTest, CopyOntoItselfLeavesTheFileIntact) {
   ASSERT_EQ(0, symlink(P("src").c_str(), P("alias").c_str()));
   EXPECT_EQ(-1, OS_CopyFile(P("src"), P("src")));
   EXPECT_EQ(-1, OS_CopyFile(P("src"), P("alias")));
-  EXPECT_EQ("precious", ReadAll(P("src")));
+  EXPECT_EQ("precious", ReadFileText(P("src")));
 }
 
 TEST_F(OsFilesTest, CopyRefusesFifosAtEitherEnd) {
@@ -372,7 +367,7 @@ TEST_F(FullFileSystemTest, CopyThatDoesNotFitFailsAndLeavesNoPartialTarget) {
   EXPECT_EQ(1u << 20, fs::file_size(P("big")));
   WriteFile(P("little"), "fits");
   EXPECT_EQ(0, OS_CopyFile(P("little"), mountPoint + "/little"));
-  EXPECT_EQ("fits", ReadAll(mountPoint + "/little"));
+  EXPECT_EQ("fits", ReadFileText(mountPoint + "/little"));
 }
 
 TEST_F(FullFileSystemTest, DriveIsTheMountPointAndFreeSpaceIsItsOwn) {

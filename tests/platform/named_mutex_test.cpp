@@ -8,29 +8,10 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include "tests/support/env_guard.h"
 
 namespace {
 
-class CEnvGuard {
- public:
-  explicit CEnvGuard(const char* name) : m_name(name) {
-    const char* v = std::getenv(name);
-    m_had = v != nullptr;
-    if (v) m_value = v;
-  }
-  ~CEnvGuard() {
-    if (m_had) {
-      setenv(m_name.c_str(), m_value.c_str(), 1);
-    } else {
-      unsetenv(m_name.c_str());
-    }
-  }
-
- private:
-  std::string m_name;
-  std::string m_value;
-  bool m_had = false;
-};
 
 class NamedMutexTest : public ::testing::Test {
  protected:

@@ -21,6 +21,7 @@
 
 #include "tests/support/service_process.h"
 #include "tests/support/wait_for.h"
+#include "tests/support/text_files.h"
 
 namespace fs = std::filesystem;
 using std::chrono::seconds;
@@ -33,12 +34,6 @@ const std::string kSc = kBuild + "/platform/tools/sc";
 const std::string kNet = kBuild + "/platform/tools/net";
 constexpr auto kWait = seconds(20);
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 std::vector<std::string> ReadLines(const std::string& path) {
   std::vector<std::string> lines;
@@ -353,7 +348,7 @@ TEST_F(ScmTest, NetStartsAndStopsTheServiceThroughEveryState) {
   // A second run appends to the same output file.
   ASSERT_EQ(Net("start", "Svc").exitCode, 0);
   ASSERT_EQ(Net("stop", "Svc").exitCode, 0);
-  const std::string out = ReadText(ServiceDir("Svc") + "/stdout.log");
+  const std::string out = ReadFileText(ServiceDir("Svc") + "/stdout.log");
   EXPECT_NE(out.find("fake service " + std::to_string(pid) + " starting"), std::string::npos);
   EXPECT_EQ(CountLines(ReadLines(ServiceDir("Svc") + "/stdout.log"), "fake service "), 2);
 }
@@ -513,7 +508,7 @@ TEST_F(ScmTest, DispatcherRefusesAProcessNotStartedByTheManager) {
 
   InstallFake("Svc");
   const std::string statusPath = ServiceDir("Svc") + "/status";
-  const std::string before = ReadText(statusPath);
+  const std::string before = ReadFileText(statusPath);
   const std::vector<std::string> byHand = {kFake, "-r", "Svc", "--states=" + StatesFile("Svc")};
 
   ProgramResult r = RunProgram(byHand);  // started from a shell: no manager environment
@@ -523,7 +518,7 @@ TEST_F(ScmTest, DispatcherRefusesAProcessNotStartedByTheManager) {
   // The manager's environment inherited by some other process is not enough either.
   r = RunProgram(byHand, {"QUARLO_SYSTEM_DIR=" + m_system, "QUARLO_SCM_SERVICE=Svc"});
   EXPECT_NE(r.output.find("failed 1063"), std::string::npos) << r.output;
-  EXPECT_EQ(ReadText(statusPath), before);
+  EXPECT_EQ(ReadFileText(statusPath), before);
   EXPECT_FALSE(fs::exists(ServiceDir("Svc") + "/control"));
   EXPECT_TRUE(States("Svc").empty());
 

@@ -9,6 +9,7 @@
 #include "common/opcode_registry.h"
 #include "service/service_shell.h"
 #include "tests/support/temp_base.h"
+#include "tests/support/text_files.h"
 
 TEST(OpcodeTable, RegistersEveryBuiltRowOnceThenRefusesTheFirstRowAgain) {
   TempBase base;
@@ -26,10 +27,7 @@ TEST(OpcodeTable, RegistersEveryBuiltRowOnceThenRefusesTheFirstRowAgain) {
 
   EXPECT_EQ(RegBusinessFun(), 275);
   g_Log.Close();
-  std::ifstream in(logPath);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  const std::string log = ss.str();
+  const std::string log = ReadFileText(logPath);
   EXPECT_NE(log.find("Opcode(8194) already registered."), std::string::npos) << log;
   EXPECT_NE(log.find("Reg GetShareInfo function error."), std::string::npos) << log;
   EXPECT_EQ(log.find("Reg GetAllSubFile function error."), std::string::npos)

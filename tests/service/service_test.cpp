@@ -12,24 +12,14 @@
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
 #include "tests/support/wait_for.h"
+#include "tests/support/text_files.h"
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
 
 std::string StdoutLog(const TempBase& base, const std::string& name) {
-  return ReadAll(base.Dir() + "/system/scm/" + name + "/stdout.log");
+  return ReadFileText(base.Dir() + "/system/scm/" + name + "/stdout.log");
 }
 
 }  // namespace
@@ -84,8 +74,8 @@ TEST(Service, InstallStartAnswerStopRemove) {
   EXPECT_NE(svc.Sc({"query", "Quarlo"}).output.find("1  STOPPED"), std::string::npos);
 
   const std::string log = svc.LogText();
-  EXPECT_EQ(Count(log, "Start service successful!"), 1u) << log;
-  EXPECT_EQ(Count(log, "exit server."), 1u) << log;
+  EXPECT_EQ(CountOccurrences(log, "Start service successful!"), 1u) << log;
+  EXPECT_EQ(CountOccurrences(log, "exit server."), 1u) << log;
   EXPECT_NE(log.find("exit local server."), std::string::npos) << log;
   const std::regex line(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]\[QuarloClient Service_InitProgram \d+\]\[\d+\]\[INFO\] Start service successful!)");
   EXPECT_TRUE(std::regex_search(log, line)) << log;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "tests/support/wait_for.h"
+#include "tests/support/text_files.h"
 
 extern char** environ;
 
@@ -175,8 +176,5 @@ int ServiceProcess::Pid() {
 }
 
 std::string ServiceProcess::LogText() const {
-  std::ifstream in(m_base + "/log/Log.txt");
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return ReadFileText(m_base + "/log/Log.txt");
 }
