@@ -6,7 +6,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DQUARLO_WERROR=ON
 endif
 
-.PHONY: all deps build test run bench clean
+.PHONY: all deps build test run bench fuzz clean
 
 all: build
 
@@ -23,12 +23,20 @@ test: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
+	@bash scripts/fuzz.sh $(FUZZ_TEST_SECONDS)
 
 run: deps build
 	@bash scripts/run.sh $(BUILD_DIR)
+
+# Each fuzz target runs this many seconds in `make test`, and FUZZ_SECONDS in `make fuzz`.
+FUZZ_TEST_SECONDS ?= 5
+FUZZ_SECONDS ?= 120
+
+fuzz: deps
+	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 bench: deps build
 	@bash bench/run.sh $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) build-fuzz

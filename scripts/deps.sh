@@ -5,6 +5,7 @@ PKGS=(
   build-essential cmake ninja-build pkg-config
   libsqlite3-dev libevent-dev libudt-dev
   libgtest-dev libgmock-dev
+  clang libclang-rt-14-dev
   iproute2 curl socat procps util-linux
 )
 missing=()
