@@ -13,7 +13,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -30,12 +32,14 @@ namespace {
 constexpr uint16_t kOpRelayPassA = 0x1008;  // relay commands let through to Dispatch (280)
 constexpr uint16_t kOpRelayPassB = 0x1009;
 constexpr size_t kWriteLowWater = 64 * 1024;     // writable hook fires when drained to this
-constexpr size_t kOutputHighWater = 1024 * 1024;  // stop reading a peer that does not read
-constexpr size_t kMaxConnections = 256;
+// A peer that does not read its replies stops being served above this: its next request
+// (a listing, say) is neither built nor queued until the output drained to the low-water mark.
+constexpr size_t kOutputHighWater = 256 * 1024;
 
 std::atomic<ConnectionClosedHook> g_closedHook{nullptr};
 std::atomic<ConnectionWritableHook> g_writableHook{nullptr};
-std::atomic<int> g_idleSeconds{kDefaultIdleTimeoutSeconds};
+std::mutex g_limitsMutex;
+ConnectionLimits g_limits;  // under g_limitsMutex
 
 // Stop requests reach the loop through a pipe: writing to it is safe from any thread and
 // needs no locking inside libevent. A request made before the loop runs is kept for it.
@@ -52,7 +56,11 @@ struct CommandConnState {
   CommandHeader header;
   bool loopbackPeer = false;
   bool refusalLogged = false;
-  bool readPaused = false;
+  bool readPaused = false;  // the peer does not read its replies
+  bool held = false;        // a handler still streams its reply
+  int idleSeconds = 0;
+  event* idleTimer = nullptr;
+  event* drainEvent = nullptr;
   std::string peer;
 };
 
@@ -62,6 +70,9 @@ struct CommandServer {
   event* resumeTimer = nullptr;
   event* stopEvent = nullptr;
   std::set<CommandConnState*> conns;
+  std::map<std::string, size_t> perAddress;  // open connections of each remote address
+  size_t remote = 0;
+  size_t loopback = 0;
   bool capLogged = false;
 };
 
@@ -95,10 +106,38 @@ std::string AddressText(const sockaddr* sa) {
 // connection still exists, then the socket is closed.
 void CloseConnection(CommandConnState* st) {
   if (ConnectionClosedHook hook = g_closedHook.load()) hook(st->bev);
-  st->server->conns.erase(st);
+  CommandServer* server = st->server;
+  server->conns.erase(st);
+  if (st->loopbackPeer) {
+    --server->loopback;
+  } else {
+    --server->remote;
+    auto it = server->perAddress.find(st->peer);
+    if (it != server->perAddress.end() && --it->second == 0) server->perAddress.erase(it);
+  }
+  if (st->idleTimer) event_free(st->idleTimer);
+  if (st->drainEvent) event_free(st->drainEvent);
   bufferevent_free(st->bev);
   delete st;
 }
+
+// Reading stops while a reply still streams or the peer does not read: requests then wait in
+// the socket, not in our memory.
+void UpdateReading(CommandConnState* st) {
+  if (st->held || st->readPaused) {
+    bufferevent_disable(st->bev, EV_READ);
+  } else {
+    bufferevent_enable(st->bev, EV_READ);
+  }
+}
+
+void RestartIdleTimer(CommandConnState* st) {
+  if (st->idleTimer == nullptr || st->idleSeconds <= 0) return;
+  const timeval tv{st->idleSeconds, 0};
+  evtimer_add(st->idleTimer, &tv);
+}
+
+CommandConnState* StateOf(bufferevent* bev);
 
 // Reads and dispatches every whole message buffered on the connection. False when the
 // connection was closed (st is gone).
@@ -106,7 +145,7 @@ bool DrainInput(CommandConnState* st) {
   bufferevent* bev = st->bev;
   evbuffer* in = bufferevent_get_input(bev);
   for (;;) {
-    if (st->readPaused) return true;
+    if (st->readPaused || st->held) return true;
     if (!st->haveHeader) {
       if (evbuffer_get_length(in) < kCommandHeaderSize) return true;
       uint8_t raw[kCommandHeaderSize];
@@ -144,6 +183,7 @@ bool DrainInput(CommandConnState* st) {
     }
     const CommandHeader header = st->header;
     st->haveHeader = false;
+    RestartIdleTimer(st);  // idle counts from the last whole message, not the last byte
 
     if (IsLocalOnlyOpcode(header.opcode) && !st->loopbackPeer) {
       if (!st->refusalLogged) {
@@ -166,7 +206,7 @@ bool DrainInput(CommandConnState* st) {
     if (evbuffer_get_length(bufferevent_get_output(bev)) > kOutputHighWater) {
       // The peer is not reading its replies: stop taking requests until it does.
       st->readPaused = true;
-      bufferevent_disable(bev, EV_READ);
+      UpdateReading(st);
     }
   }
 }
@@ -178,34 +218,67 @@ void write_cb(bufferevent* bev, void* ctx) {
   if (ConnectionWritableHook hook = g_writableHook.load()) hook(bev);
   if (st->readPaused && evbuffer_get_length(bufferevent_get_output(bev)) <= kWriteLowWater) {
     st->readPaused = false;
-    bufferevent_enable(bev, EV_READ);
+    UpdateReading(st);
     DrainInput(st);  // requests that arrived while paused are already buffered
   }
 }
 
-void event_cb(bufferevent* bev, short events, void* ctx) {
+// Runs from the loop after a release, so a handler that releases from inside a callback never
+// sees its connection dispatch (or close) under its feet.
+void drain_cb(evutil_socket_t /*fd*/, short /*what*/, void* ctx) {
+  DrainInput(static_cast<CommandConnState*>(ctx));
+}
+
+void idle_cb(evutil_socket_t /*fd*/, short /*what*/, void* ctx) {
   auto* st = static_cast<CommandConnState*>(ctx);
-  if ((events & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) == 0) return;
-  if ((events & BEV_EVENT_TIMEOUT) && (events & BEV_EVENT_READING) &&
-      evbuffer_get_length(bufferevent_get_output(bev)) > 0) {
-    // Quiet on the read side while we are still sending (a download): not idle. A stalled
-    // write side is caught by the write time-out.
-    bufferevent_enable(bev, EV_READ);
+  if (st->held || evbuffer_get_length(bufferevent_get_output(st->bev)) > 0) {
+    // Still sending to it: not idle. A peer that stopped reading is caught by the write
+    // time-out of the connection.
+    RestartIdleTimer(st);
     return;
   }
+  QV_LOG(kModCommLib, kLogDebug, "Connection from %s idle; closing.", st->peer.c_str());
+  CloseConnection(st);
+}
+
+void event_cb(bufferevent* /*bev*/, short events, void* ctx) {
+  auto* st = static_cast<CommandConnState*>(ctx);
+  if ((events & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) == 0) return;
   if (events & BEV_EVENT_TIMEOUT) {
-    QV_LOG(kModCommLib, kLogDebug, "Connection from %s idle; closing.", st->peer.c_str());
+    QV_LOG(kModCommLib, kLogDebug, "Connection from %s stopped reading; closing.",
+           st->peer.c_str());
   }
   CloseConnection(st);
+}
+
+CommandConnState* StateOf(bufferevent* bev) {
+  if (bev == nullptr) return nullptr;
+  bufferevent_data_cb readCb = nullptr;
+  void* arg = nullptr;
+  bufferevent_getcb(bev, &readCb, nullptr, nullptr, &arg);
+  return readCb == read_cb ? static_cast<CommandConnState*>(arg) : nullptr;
+}
+
+// Which cap a new connection would break, or null when it may come in.
+const char* CapReached(const CommandServer& server, bool loopback, const std::string& address,
+                       const ConnectionLimits& limits) {
+  if (loopback) return server.loopback >= limits.maxLoopback ? "loopback" : nullptr;
+  if (server.remote >= limits.maxRemote) return "remote";
+  auto it = server.perAddress.find(address);
+  if (it != server.perAddress.end() && it->second >= limits.maxPerAddress) return "address";
+  return nullptr;
 }
 
 void accept_conn_cb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* address,
                     int /*length*/, void* ctx) {
   auto* server = static_cast<CommandServer*>(ctx);
-  if (server->conns.size() >= kMaxConnections) {
+  const ConnectionLimits limits = OS_GetConnectionLimits();
+  const bool loopback = IsLoopbackAddress(address);
+  const std::string peer = AddressText(address);
+  if (const char* cap = CapReached(*server, loopback, peer, limits)) {
     if (!server->capLogged) {
-      QV_LOG(kModCommLib, kLogWarning, "Too many connections (%zu); refusing new ones.",
-             server->conns.size());
+      QV_LOG(kModCommLib, kLogWarning, "Too many connections (%s cap, from %s); refusing new ones.",
+             cap, peer.c_str());
       server->capLogged = true;
     }
     evutil_closesocket(fd);
@@ -227,20 +300,36 @@ void accept_conn_cb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* 
   }
   st->server = server;
   st->bev = bev;
-  st->loopbackPeer = IsLoopbackAddress(address);
-  st->peer = AddressText(address);
+  st->loopbackPeer = loopback;
+  st->peer = peer;
+  st->idleSeconds = limits.idleSeconds;
+  st->idleTimer = evtimer_new(server->base, idle_cb, st);
+  st->drainEvent = event_new(server->base, -1, 0, drain_cb, st);
   server->conns.insert(st);
+  if (loopback) {
+    ++server->loopback;
+  } else {
+    ++server->remote;
+    ++server->perAddress[peer];
+  }
+  if (st->idleTimer == nullptr || st->drainEvent == nullptr) {
+    QV_LOG(kModCommLib, kLogError, "Couldn't open socket event.");
+    CloseConnection(st);
+    return;
+  }
 
   bufferevent_setwatermark(bev, EV_READ, 0, 0);
   bufferevent_setwatermark(bev, EV_WRITE, kWriteLowWater, 0);
   // Larger single writes than libevent's 16 KiB default: downloads fill the buffer in 64 KiB
   // batches, and fewer send calls keep them close to a raw copy.
   bufferevent_set_max_single_write(bev, 256 * 1024);
-  const int idle = g_idleSeconds.load();
-  if (idle > 0) {
-    const timeval tv{idle, 0};
-    bufferevent_set_timeouts(bev, &tv, &tv);
+  if (limits.idleSeconds > 0) {
+    // Only the send side: a stalled send is a peer that stopped reading. The idle timer
+    // covers the receive side.
+    const timeval tv{limits.idleSeconds, 0};
+    bufferevent_set_timeouts(bev, nullptr, &tv);
   }
+  RestartIdleTimer(st);
   bufferevent_setcb(bev, read_cb, write_cb, event_cb, st);
   bufferevent_enable(bev, EV_READ | EV_WRITE);
 }
@@ -366,7 +455,62 @@ void OS_StopEvent() {
 
 void OS_SetConnectionClosedHook(ConnectionClosedHook hook) { g_closedHook.store(hook); }
 void OS_SetConnectionWritableHook(ConnectionWritableHook hook) { g_writableHook.store(hook); }
-void OS_SetConnectionIdleTimeout(int seconds) { g_idleSeconds.store(seconds < 0 ? 0 : seconds); }
+void OS_SetConnectionLimits(const ConnectionLimits& limits) {
+  std::lock_guard<std::mutex> lock(g_limitsMutex);
+  g_limits = limits;
+  if (g_limits.idleSeconds < 0) g_limits.idleSeconds = 0;
+}
+
+ConnectionLimits OS_GetConnectionLimits() {
+  std::lock_guard<std::mutex> lock(g_limitsMutex);
+  return g_limits;
+}
+
+void OS_SetConnectionIdleTimeout(int seconds) {
+  std::lock_guard<std::mutex> lock(g_limitsMutex);
+  g_limits.idleSeconds = seconds < 0 ? 0 : seconds;
+}
+
+void OS_ApplyTestSettings() {
+  const char* text = std::getenv("QUARLO_TEST_SETTINGS");
+  if (text == nullptr) return;
+  ConnectionLimits limits = OS_GetConnectionLimits();
+  std::string all = text;
+  size_t pos = 0;
+  while (pos <= all.size()) {
+    size_t end = all.find(',', pos);
+    if (end == std::string::npos) end = all.size();
+    const std::string item = all.substr(pos, end - pos);
+    pos = end + 1;
+    const size_t eq = item.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string key = item.substr(0, eq);
+    char* stop = nullptr;
+    const long value = std::strtol(item.c_str() + eq + 1, &stop, 10);
+    if (stop == item.c_str() + eq + 1 || *stop != 0 || value < 0 || value > 1000000) continue;
+    if (key == "idle_seconds") limits.idleSeconds = static_cast<int>(value);
+    if (key == "max_remote") limits.maxRemote = static_cast<size_t>(value);
+    if (key == "max_per_address") limits.maxPerAddress = static_cast<size_t>(value);
+    if (key == "max_loopback") limits.maxLoopback = static_cast<size_t>(value);
+  }
+  OS_SetConnectionLimits(limits);
+}
+
+void OS_HoldConnection(bufferevent* conn) {
+  CommandConnState* st = StateOf(conn);
+  if (st == nullptr) return;
+  st->held = true;
+  UpdateReading(st);
+}
+
+void OS_ReleaseConnection(bufferevent* conn) {
+  CommandConnState* st = StateOf(conn);
+  if (st == nullptr || !st->held) return;
+  st->held = false;
+  RestartIdleTimer(st);
+  UpdateReading(st);
+  event_active(st->drainEvent, 0, 0);  // requests that waited are already buffered
+}
 
 bool OS_IsLoopbackConnection(bufferevent* conn) {
   if (conn == nullptr) return false;

@@ -1,6 +1,8 @@
 #pragma once
 // The TCP command server: one libevent loop on a pool thread; reads whole CommandHeader
 // messages from each connection, dispatches them and writes the replies back.
+#include <cstddef>
+
 struct bufferevent;
 
 // Pool task started by OS_Init; returns when its loop ends.
@@ -17,10 +19,28 @@ void OS_SetConnectionClosedHook(ConnectionClosedHook hook);
 using ConnectionWritableHook = void (*)(bufferevent* conn);
 void OS_SetConnectionWritableHook(ConnectionWritableHook hook);
 
-// A connection that neither receives nor drains output for this long is closed (0: never).
-// Applies to connections accepted afterwards.
+// Limits that keep one peer from starving the others. The idle time counts from the last whole
+// message (or the end of a streamed reply); a stalled send is closed after the same time.
 constexpr int kDefaultIdleTimeoutSeconds = 300;
+struct ConnectionLimits {
+  int idleSeconds = kDefaultIdleTimeoutSeconds;  // 0: never
+  size_t maxRemote = 256;    // all non-loopback peers together
+  size_t maxPerAddress = 16; // one non-loopback address
+  size_t maxLoopback = 64;   // the desktop program and local tools, kept apart
+};
+// Apply to connections accepted afterwards.
+void OS_SetConnectionLimits(const ConnectionLimits& limits);
+ConnectionLimits OS_GetConnectionLimits();
 void OS_SetConnectionIdleTimeout(int seconds);
+// The test setting QUARLO_TEST_SETTINGS ("idle_seconds=2,max_per_address=4,max_remote=8,
+// max_loopback=4"): unknown keys are left to other readers. Without it the defaults hold.
+void OS_ApplyTestSettings();
+
+// A handler that keeps sending after it returned (a streamed download) holds its connection:
+// later requests wait, unread, until it releases it, so replies stay in request order.
+// Event-thread only; connections of the command server only.
+void OS_HoldConnection(bufferevent* conn);
+void OS_ReleaseConnection(bufferevent* conn);
 
 // Whether the connection's peer is a loopback address.
 bool OS_IsLoopbackConnection(bufferevent* conn);

@@ -13,8 +13,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/command_server.h"
@@ -43,8 +43,10 @@ constexpr size_t kPackageBytes = kTransHeaderSize + kDownloadPackageData;
 // the package size.
 constexpr size_t kBatchBufferBytes = (kDownloadBatchPackages + 1) * kPackageBytes;
 constexpr uint64_t kSizeLimit = 0xFFFFFFFFull;  // the u32 size field cannot say more
-constexpr int kStopWaitRounds = 10;
-constexpr auto kStopWaitStep = std::chrono::milliseconds(10);
+
+// Relay downloads that are sending now; only they read the stop list. Under
+// g_StopDownLoadMutex, like the list.
+std::multiset<uint32_t> g_relayRunning;
 
 std::atomic<RelayDownloadStarter> g_relayStarter{nullptr};
 std::atomic<size_t> g_peakPending{0};
@@ -198,6 +200,8 @@ void RefillAndSettle(std::map<bufferevent*, std::unique_ptr<DownloadJob>>::itera
   std::unique_ptr<DownloadJob> done = std::move(it->second);
   g_jobs.erase(it);
   DownloadCount_Add(-1);
+  // Requests that waited behind the download are served now, after its end message.
+  if (!done->connGone) OS_ReleaseConnection(done->route.conn);
   if (result == FillResult::kFinished) {
     const std::string path = done->path;
     const uint64_t size = done->size;
@@ -402,6 +406,16 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
     QV_LOG(kModIntranet, kLogError, "Session id %u is held by another connection.", sessionId);
     return ReplyOver('1', sessionId, reply, replyLen, -1);
   }
+  if (udt == -1) {
+    // The command server holds a connection's later requests while its download streams, so
+    // this only guards a caller that does not; the open entry is kept for a later start.
+    std::lock_guard<std::recursive_mutex> lock(g_jobsMutex);
+    if (g_jobs.count(conn)) {
+      QV_LOG(kModIntranet, kLogError, "A download already runs on this connection; %u refused.",
+             sessionId);
+      return ReplyOver('1', sessionId, reply, replyLen, -1);
+    }
+  }
   TransferEntry entry;
   {
     // Only an open download starts; an upload under this id stays as it is.
@@ -416,14 +430,6 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
   if (entry.file) std::fclose(entry.file);
   const PeerRoute route = RouteOf(body, bodyLen, conn, udt, dir);
 
-  if (udt == -1) {
-    std::lock_guard<std::recursive_mutex> lock(g_jobsMutex);
-    if (g_jobs.count(conn)) {
-      QV_LOG(kModIntranet, kLogError, "A download already runs on this connection; %u refused.",
-             sessionId);
-      return ReplyOver('1', sessionId, reply, replyLen, -1);
-    }
-  }
 
   OpenedFile opened;
   if (!OpenForSending(entry.targetPath, opened)) {
@@ -453,7 +459,9 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
          static_cast<int>(job->reader->FirstNumberBefore()));
   DownloadCount_Add(1);
 
-  // The packages and the end message go out from the write callback; no reply here.
+  // The packages and the end message go out from the write callback; no reply here. Later
+  // requests of the connection wait until the end message is queued.
+  OS_HoldConnection(conn);
   std::lock_guard<std::recursive_mutex> lock(g_jobsMutex);
   auto it = g_jobs.emplace(conn, std::move(job)).first;
   RefillAndSettle(it);
@@ -476,35 +484,54 @@ int StopDownLoad(const char* /*body*/, const CommandHeader* header, bufferevent*
                  char** reply, int* replyLen, int* /*udtSock*/, char* /*direct*/) {
   const int sessionId = static_cast<int>(header->param);
   if (sessionId != 0) {
+    // Answered at once: a running relay download takes the stop from the list on its own
+    // thread; with none running under the id there is nothing to stop.
+    bool queued = false;
     {
       CMutexLock lock(g_StopDownLoadMutex);
-      g_StopDownloadList.push_back(sessionId);
-    }
-    QV_LOG(kModIntranet, kLogDebug, "stop download %d", sessionId);
-    for (int round = 0; round < kStopWaitRounds; ++round) {
-      std::this_thread::sleep_for(kStopWaitStep);
-      bool present = false;
-      {
-        CMutexLock lock(g_StopDownLoadMutex);
-        for (int id : g_StopDownloadList) present = present || id == sessionId;
-      }
-      if (!present) {
-        QV_LOG(kModIntranet, kLogDebug, "stop download OK %d", sessionId);
-        break;
+      if (g_relayRunning.count(static_cast<uint32_t>(sessionId)) != 0) {
+        g_StopDownloadList.push_back(sessionId);
+        queued = true;
       }
     }
-    CMutexLock lock(g_StopDownLoadMutex);
-    for (auto it = g_StopDownloadList.begin(); it != g_StopDownloadList.end(); ++it) {
-      if (*it == sessionId) {
-        g_StopDownloadList.erase(it);
-        break;
-      }
-    }
+    if (queued) QV_LOG(kModIntranet, kLogDebug, "stop download %d", sessionId);
   }
   uint8_t bytes[kStopReplySize] = {0};
   EncodeCommandHeader(CommandHeader{kStopReplySize, header->opcode, header->param}, bytes);
   bytes[8] = '0';
   return PutReply(bytes, sizeof bytes, reply, replyLen) ? 0 : -1;
+}
+
+void Download_RelayBegin(uint32_t sessionId) {
+  CMutexLock lock(g_StopDownLoadMutex);
+  g_relayRunning.insert(sessionId);
+}
+
+void Download_RelayEnd(uint32_t sessionId) {
+  CMutexLock lock(g_StopDownLoadMutex);
+  auto running = g_relayRunning.find(sessionId);
+  if (running != g_relayRunning.end()) g_relayRunning.erase(running);
+  if (g_relayRunning.count(sessionId) != 0) return;
+  // Stops that came too late for it must not stop a later download under the same id.
+  for (auto it = g_StopDownloadList.begin(); it != g_StopDownloadList.end();) {
+    it = *it == static_cast<int>(sessionId) ? g_StopDownloadList.erase(it) : std::next(it);
+  }
+}
+
+bool Download_RelayStopRequested(uint32_t sessionId) {
+  bool found = false;
+  {
+    CMutexLock lock(g_StopDownLoadMutex);
+    for (auto it = g_StopDownloadList.begin(); it != g_StopDownloadList.end(); ++it) {
+      if (*it == static_cast<int>(sessionId)) {
+        g_StopDownloadList.erase(it);
+        found = true;
+        break;
+      }
+    }
+  }
+  if (found) QV_LOG(kModIntranet, kLogDebug, "stop download OK %d", static_cast<int>(sessionId));
+  return found;
 }
 
 void Download_OnConnectionClosed(bufferevent* conn) {

@@ -65,6 +65,11 @@ void Download_InstallHooks();
 using RelayDownloadStarter = int (*)(uint32_t sessionId, uint32_t offset,
                                      const std::string& requester);
 void Download_SetRelayStarter(RelayDownloadStarter starter);
+// A relay download announces itself while it sends, so that a stop for its id is queued for it
+// (and only then); it polls for that stop on its own thread, which consumes it.
+void Download_RelayBegin(uint32_t sessionId);
+void Download_RelayEnd(uint32_t sessionId);
+bool Download_RelayStopRequested(uint32_t sessionId);
 
 // Test hooks: the largest output backlog seen right after a refill, and the running TCP jobs.
 size_t Download_PeakPending();

@@ -257,6 +257,7 @@ int Service_InitProgram() {
   Trans_InstallHooks();
   Download_InstallHooks();
 
+  OS_ApplyTestSettings();
   rc = OS_Init();
   if (rc != 0) {
     QV_LOG(kModCommLib, kLogError, "os init error.");

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -571,23 +572,69 @@ TEST_F(CommandServerTest, StopEndsTheLoopAndClosesOpenConnections) {
   EXPECT_NE(LogText().find("[INFO] exit local server."), std::string::npos) << LogText();
 }
 
-TEST_F(CommandServerTest, ConnectionsBeyondTheCapAreRefused) {
-  constexpr size_t kCap = 256;
-  std::vector<std::unique_ptr<DeviceClient>> clients;
-  for (size_t i = 0; i < kCap; ++i) {
-    clients.push_back(std::make_unique<DeviceClient>());
-    ConnectClient(*clients.back());
-    ExpectEcho(*clients.back(), static_cast<uint32_t>(i));  // accepted and served
+// One remote address cannot take every slot, and remote peers cannot take the slots kept for
+// loopback (the desktop program's local API).
+TEST_F(CommandServerTest, ConnectionCapsPerAddressAndForLoopback) {
+  ConnectionLimits limits;
+  limits.maxRemote = 8;
+  limits.maxPerAddress = 3;
+  limits.maxLoopback = 2;
+  OS_SetConnectionLimits(limits);
+  PeerNamespace peer;
+  const std::string failure = peer.Create();
+  if (!failure.empty()) GTEST_SKIP() << "cannot make a non-loopback peer (" << failure << ")";
+
+  std::vector<std::unique_ptr<DeviceClient>> remote;
+  for (uint32_t i = 0; i < 3; ++i) {
+    const int fd = peer.Connect(m_server.Port());
+    ASSERT_GE(fd, 0);
+    remote.push_back(std::make_unique<DeviceClient>());
+    remote.back()->Adopt(fd);
+    ExpectEcho(*remote.back(), i);
   }
-  DeviceClient extra;
-  ConnectClient(extra);
-  EXPECT_TRUE(extra.WaitClosed());
-  clients.pop_back();  // a place becomes free
+  DeviceClient extraRemote;
+  extraRemote.Adopt(peer.Connect(m_server.Port()));
+  EXPECT_TRUE(extraRemote.WaitClosed());
+
+  std::vector<std::unique_ptr<DeviceClient>> local;
+  for (uint32_t i = 0; i < 2; ++i) {
+    local.push_back(std::make_unique<DeviceClient>());
+    ConnectClient(*local.back());
+    ExpectEcho(*local.back(), 100 + i);  // the remote peer's full share took nothing from these
+  }
+  DeviceClient extraLocal;
+  ConnectClient(extraLocal);
+  EXPECT_TRUE(extraLocal.WaitClosed());
+
+  local.pop_back();  // a place becomes free
   ASSERT_TRUE(WaitFor([] { return Closed().size() == 1; }, seconds(5)));
   DeviceClient later;
   ConnectClient(later);
   ExpectEcho(later, 1000);
-  EXPECT_EQ(CountOccurrences(LogText(), "Too many connections"), 1u);
+  EXPECT_EQ(CountOccurrences(LogText(), "Too many connections (address cap, from " + peer.PeerIp()), 1u)
+      << LogText();
+  EXPECT_EQ(CountOccurrences(LogText(), "Too many connections (loopback cap"), 1u);
+  OS_SetConnectionLimits(ConnectionLimits());
+}
+
+// A peer that trickles bytes without ever finishing a message is idle all the same.
+TEST_F(CommandServerTest, IdleTimeCountsFromTheLastWholeMessage) {
+  OS_SetConnectionIdleTimeout(1);
+  DeviceClient c;
+  ConnectClient(c);
+  ExpectEcho(c, 1);
+  const Bytes message = BuildMessage(kOpEcho, 2, Bytes(200, 7));
+  std::atomic<bool> closed{false};
+  std::thread trickle([&] {
+    // One byte every 100 ms: far more often than the time-out, never a whole message.
+    for (size_t i = 0; i + 1 < message.size() && !closed.load(); ++i) {
+      if (!c.SendRaw(&message[i], 1)) break;
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+  });
+  EXPECT_TRUE(WaitFor([] { return Closed().size() == 1; }, seconds(15)));
+  closed = true;
+  trickle.join();
 }
 
 // Lowers the descriptor limit so that exactly `free` more descriptors can be opened;

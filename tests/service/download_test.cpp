@@ -369,6 +369,51 @@ TEST_F(DownloadTest, StopRepliesAtOnceForZeroAndLeavesTheListEmpty) {
   EXPECT_TRUE(g_StopDownloadList.empty());
 }
 
+// A burst of stops for ids no relay download holds is answered without waiting, and another
+// phone's request is not held up by it. The deadline is far above a normal answer and far below
+// what waiting for each stop would take (300 x 100 ms).
+TEST_F(DownloadTest, BurstOfStopsForUnknownIdsHoldsUpNobody) {
+  constexpr uint32_t kStops = 300;
+  DeviceClient a, b;
+  ASSERT_TRUE(Connect(a));
+  ASSERT_TRUE(Connect(b));
+  std::vector<Bytes> burst;
+  for (uint32_t i = 1; i <= kStops; ++i) burst.push_back(BuildMessage(kOpStopDownLoad, i));
+  ASSERT_TRUE(a.SendRaw(Concat(burst)));
+  ASSERT_TRUE(b.Send(kOpStopDownLoad, 0));
+  DeviceMessage m;
+  ASSERT_TRUE(b.ReadMessage(m, std::chrono::seconds(10)));
+  EXPECT_EQ(m.header.opcode, kOpStopDownLoad);
+  for (uint32_t i = 1; i <= kStops; ++i) {
+    ASSERT_TRUE(a.ReadMessage(m, std::chrono::seconds(10))) << i;
+    ASSERT_EQ(m.header.param, i);
+  }
+  CMutexLock lock(g_StopDownLoadMutex);
+  EXPECT_TRUE(g_StopDownloadList.empty());
+}
+
+// A stop for a running relay download is queued for it, consumed once, and a late one does
+// not outlive the download.
+TEST_F(DownloadTest, StopReachesOnlyARunningRelayDownload) {
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  DeviceMessage m;
+  Download_RelayBegin(41);
+  ASSERT_TRUE(c.Send(kOpStopDownLoad, 41));
+  ASSERT_TRUE(c.ReadMessage(m, kWait));
+  EXPECT_FALSE(Download_RelayStopRequested(40));
+  EXPECT_TRUE(Download_RelayStopRequested(41));
+  EXPECT_FALSE(Download_RelayStopRequested(41));
+  ASSERT_TRUE(c.Send(kOpStopDownLoad, 41));
+  ASSERT_TRUE(c.ReadMessage(m, kWait));
+  Download_RelayEnd(41);
+  Download_RelayBegin(41);  // a later download under the same id starts clean
+  EXPECT_FALSE(Download_RelayStopRequested(41));
+  Download_RelayEnd(41);
+  CMutexLock lock(g_StopDownLoadMutex);
+  EXPECT_TRUE(g_StopDownloadList.empty());
+}
+
 // Two phones that pick the same session id cannot take over each other's download.
 TEST_F(DownloadTest, SessionIdOfAnotherConnectionIsRefused) {
   const std::string file = m_share + "/shared.bin";
@@ -399,31 +444,39 @@ TEST_F(DownloadTest, SessionIdOfAnotherConnectionIsRefused) {
   EXPECT_TRUE(got.contentMatches);
 }
 
-TEST_F(DownloadTest, SecondStartOnABusyConnectionIsRefused) {
+// A phone that pipelines the next requests behind a running download gets every reply in
+// request order: the whole first download, then the second, then the answer to the last.
+TEST_F(DownloadTest, RequestsPipelinedBehindADownloadAreServedInOrder) {
   const std::string big = m_share + "/big.bin";
-  MakeSparse(big, 100 * kMiB);
-  std::ofstream(m_share + "/small.txt") << "small";
+  MakeSparse(big, 20 * kMiB);
+  const std::string small = m_share + "/small.txt";
+  std::ofstream(small, std::ios::binary) << Pattern(2500, 3);
   DeviceClient c;
   ASSERT_TRUE(Connect(c));
   ASSERT_EQ(RequestInfo(c, 1, big).header.opcode, kOpDownloadInfo);
-  ASSERT_EQ(RequestInfo(c, 2, m_share + "/small.txt").header.opcode, kOpDownloadInfo);
-  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 1, U32Body(0)));
-  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 2, U32Body(0)));
+  ASSERT_TRUE(c.SendRaw(Concat({BuildMessage(kOpAllowDownLoadFile, 1, U32Body(0)),
+                                BuildMessage(kOpReqDownLoadFile, 2, PathRequest(small)),
+                                BuildMessage(kOpAllowDownLoadFile, 2, U32Body(0)),
+                                BuildMessage(kOpStopDownLoad, 0)})));
 
   StreamReader reader(c.Fd());
+  std::vector<std::pair<uint16_t, uint32_t>> order;  // each message, runs of packages folded
   CommandHeader h;
   const uint8_t* body = nullptr;
-  bool sawRefusal = false;
+  uint64_t bytes[3] = {0, 0, 0};
   while (reader.Next(h, body)) {
-    if (h.opcode == kOpDownloadOver) {
-      EXPECT_EQ(h.param, 2u);  // the first is far from its end
-      EXPECT_EQ(body[0], '1');
-      sawRefusal = true;
-      break;
+    if (h.opcode == kOpDownloadPackage && h.param < 3) bytes[h.param] += h.len - kTransHeaderSize;
+    if (order.empty() || order.back() != std::make_pair(h.opcode, h.param)) {
+      order.emplace_back(h.opcode, h.param);
     }
+    if (h.opcode == kOpStopDownLoad) break;
   }
-  EXPECT_TRUE(sawRefusal);
-  c.Close();
+  const std::vector<std::pair<uint16_t, uint32_t>> expected = {
+      {kOpDownloadPackage, 1}, {kOpDownloadOver, 1}, {kOpDownloadInfo, 2},
+      {kOpDownloadPackage, 2}, {kOpDownloadOver, 2}, {kOpStopDownLoad, 0}};
+  EXPECT_EQ(order, expected);
+  EXPECT_EQ(bytes[1], 20 * kMiB);
+  EXPECT_EQ(bytes[2], 2500u);
   EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0 && Download_RunningJobs() == 0; }, kWait));
 }
 
