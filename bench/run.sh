@@ -11,4 +11,10 @@ if [ -x "$BENCH" ]; then
 else
   echo "download benchmark not built (tests disabled?): $BENCH"
 fi
+HTTP_BENCH="$BUILD_DIR/bench/http_bench"
+if [ -x "$HTTP_BENCH" ]; then
+  "$HTTP_BENCH" "${QUARLO_BENCH_MIB:-1024}" || echo "http benchmark ended with status $?"
+else
+  echo "http benchmark not built (tests disabled?): $HTTP_BENCH"
+fi
 exit 0

@@ -7,6 +7,7 @@ PKGS=(
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
   iproute2 curl socat procps util-linux
+  lighttpd apache2-utils
 )
 missing=()
 for p in "${PKGS[@]}"; do

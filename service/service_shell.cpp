@@ -23,6 +23,7 @@
 #include "platform/process_path.h"
 #include "platform/scm.h"
 #include "service/download.h"
+#include "service/http_server.h"
 #include "service/service_globals.h"
 #include "service/transfer_sessions.h"
 
@@ -75,7 +76,7 @@ const StartTask kStartTasks[] = {
     {"StartP2PClient", nullptr, "Add StartP2PClient to thread error."},
     {"StartBroadcastServer", nullptr, "Add StartBroadcastServer to thread error."},
     {"SetDiskInfo", nullptr, "Add SetDiskInfo to thread error."},
-    {"StartHttpServer", nullptr, "StartHttpServer thread error."},
+    {"StartHttpServer", StartHttpServer, "StartHttpServer thread error."},
     {"StartAutoTiding", nullptr, "StartAutoTiding thread error."},
 };
 
@@ -256,6 +257,7 @@ int Service_InitProgram() {
   }
   Trans_InstallHooks();
   Download_InstallHooks();
+  Http_LoadSettings();
 
   OS_ApplyTestSettings();
   rc = OS_Init();

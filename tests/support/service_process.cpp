@@ -100,7 +100,9 @@ ServiceProcess::~ServiceProcess() {
 }
 
 std::vector<std::string> ServiceProcess::Env() const {
-  return {"QUARLO_NAMESPACE=" + m_base + "/system", "QUARLO_SYSTEM_DIR=" + m_base + "/system"};
+  // QUARLO_HTTP_PORT=0: each service binds its own free HTTP port, never 15008 of the host.
+  return {"QUARLO_NAMESPACE=" + m_base + "/system", "QUARLO_SYSTEM_DIR=" + m_base + "/system",
+          "QUARLO_HTTP_PORT=0"};
 }
 
 void ServiceProcess::CopyPrograms() {

@@ -1,0 +1,173 @@
+// The HTTP file server against lighttpd serving the same folder in the same run: one large
+// file fetched with curl (MB/s, best of three) and many small files with ab (requests per
+// second). Our server runs in this process on a free port; lighttpd on another. Never fails:
+// it reports.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "common/os_layer.h"
+#include "common/thread_pool.h"
+#include "service/http_server.h"
+#include "tests/support/service_process.h"
+#include "tests/support/temp_base.h"
+#include "tests/support/wait_for.h"
+
+namespace {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr int kRounds = 3;
+constexpr int kSmallFiles = 100;
+constexpr size_t kSmallSize = 4096;
+
+bool MakeFile(const std::string& path, uint64_t size) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  std::vector<uint8_t> chunk(kMiB);
+  uint64_t x = 88172645463325252ull;
+  bool ok = true;
+  for (uint64_t done = 0; ok && done < size; done += chunk.size()) {
+    for (size_t i = 0; i + 8 <= chunk.size(); i += 8) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      std::memcpy(&chunk[i], &x, 8);
+    }
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), size - done));
+    ok = write(fd, chunk.data(), n) == static_cast<ssize_t>(n);
+  }
+  close(fd);
+  return ok;
+}
+
+uint16_t FreePort() {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  uint16_t port = 0;
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(s);
+  return port;
+}
+
+bool PortAnswers(uint16_t port) {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(s);
+  return ok;
+}
+
+// Best MB/s of kRounds curl downloads of url to /dev/null; 0 when none succeeded.
+double BestCurl(const std::string& url) {
+  double best = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    const ProgramResult r = RunProgram(
+        {"/usr/bin/curl", "-s", "-o", "/dev/null", "-w", "%{speed_download}", url}, {},
+        std::chrono::minutes(5));
+    if (r.exitCode != 0) continue;
+    best = std::max(best, std::atof(r.output.c_str()) / 1e6);
+  }
+  return best;
+}
+
+// Requests per second from ab over the small files' URLs (one URL: ab takes one).
+double AbRate(const std::string& url) {
+  const ProgramResult r = RunProgram({"/usr/bin/ab", "-q", "-n", "5000", "-c", "8", url}, {},
+                                     std::chrono::minutes(5));
+  std::smatch m;
+  const std::regex rate(R"(Requests per second:\s+([0-9.]+))");
+  if (!std::regex_search(r.output, m, rate)) {
+    std::printf("ab failed: %s\n", r.output.substr(0, 300).c_str());
+    return 0;
+  }
+  return std::atof(m[1].str().c_str());
+}
+
+double Ratio(double a, double b) { return b > 0 ? a / b : 0; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
+  if (access("/usr/sbin/lighttpd", X_OK) != 0 || access("/usr/bin/ab", X_OK) != 0) {
+    std::printf("http benchmark: lighttpd or ab missing (make deps)\n");
+    return 0;
+  }
+  TempBase base;
+  base.OpenGlobalDb();
+  g_Log.SetPath(base.LogDir() + "/Log.txt");
+  g_Log.SetPriority(kLogError);
+  g_Log.Open();
+  g_pThreadPool = ThreadPool_Create();
+  const std::string share = base.MakeDir("share");
+  base.SetShares({share});
+  if (!MakeFile(share + "/large.bin", mib * kMiB)) {
+    std::printf("http benchmark: cannot write %llu MiB\n", static_cast<unsigned long long>(mib));
+    return 0;
+  }
+  for (int i = 0; i < kSmallFiles; ++i) MakeFile(share + "/s" + std::to_string(i), kSmallSize);
+
+  Http_SetPort(0);
+  std::thread server([] { StartHttpServer(nullptr); });
+  WaitFor([] { return Http_BoundPort() != 0; }, std::chrono::seconds(10));
+  const uint16_t ours = Http_BoundPort();
+
+  const uint16_t theirs = FreePort();
+  const std::string conf = base.Dir() + "/lighttpd.conf";
+  std::ofstream(conf) << "server.document-root = \"/\"\n"
+                      << "server.port = " << theirs << "\n"
+                      << "server.bind = \"127.0.0.1\"\n"
+                      << "server.errorlog = \"" << base.Dir() << "/lighttpd.err\"\n"
+                      << "server.max-keep-alive-requests = 0\n";
+  const pid_t lighttpd = fork();
+  if (lighttpd == 0) {
+    execl("/usr/sbin/lighttpd", "lighttpd", "-D", "-f", conf.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  WaitFor([&] { return PortAnswers(theirs); }, std::chrono::seconds(10));
+
+  const std::string oursBase = "http://127.0.0.1:" + std::to_string(ours) + share;
+  const std::string theirsBase = "http://127.0.0.1:" + std::to_string(theirs) + share;
+  const double oursLarge = BestCurl(oursBase + "/large.bin");
+  const double theirsLarge = BestCurl(theirsBase + "/large.bin");
+  const double oursSmall = AbRate(oursBase + "/s7");
+  const double theirsSmall = AbRate(theirsBase + "/s7");
+
+  std::printf("HTTP large file (%llu MiB, curl, best of %d): ours %.1f MB/s, lighttpd %.1f MB/s, "
+              "ratio %.2f\n",
+              static_cast<unsigned long long>(mib), kRounds, oursLarge, theirsLarge,
+              Ratio(oursLarge, theirsLarge));
+  std::printf("HTTP small files (%zu bytes, ab -n 5000 -c 8): ours %.0f req/s, lighttpd %.0f "
+              "req/s (keep-alive off), ratio %.2f\n",
+              kSmallSize, oursSmall, theirsSmall, Ratio(oursSmall, theirsSmall));
+
+  kill(lighttpd, SIGTERM);
+  waitpid(lighttpd, nullptr, 0);
+  Http_Stop();
+  server.join();
+  return 0;
+}

@@ -1,0 +1,530 @@
+#include "service/http_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "common/os_layer.h"
+#include "common/share_paths.h"
+#include "common/thread_pool.h"
+#include "service/service_globals.h"
+
+namespace {
+
+constexpr int kBacklog = 32;
+constexpr size_t kHeadMax = 8192;       // a longer head is served from what fits
+constexpr size_t kMaxWaiting = 128;     // connections still sending their head or queued
+constexpr int kMaxServing = 16;         // requests being answered at once
+constexpr int kDefaultReadTimeout = 10;
+constexpr int kSendTimeoutMs = 30000;   // a reader that stops reading frees its worker
+constexpr int kLoopTickMs = 500;        // how soon the loop sees the exit flag
+constexpr int kRetryMs = 20;            // a head waiting for a free worker
+constexpr size_t kSendFileChunk = 1u << 30;
+
+constexpr const char* kServerLine = "Server: QuarloHttpServer/0.1.0\r\n";
+
+std::atomic<uint16_t> g_httpPort{kHttpDefaultPort};
+std::atomic<uint16_t> g_httpBoundPort{0};
+std::atomic<int> g_httpReadTimeout{kDefaultReadTimeout};
+std::atomic<bool> g_httpStop{false};
+std::atomic<int> g_httpServing{0};
+std::atomic<int> g_httpWakeFd{-1};
+
+using Clock = std::chrono::steady_clock;
+
+// A connection whose head is being read, then handed to accept_request (which owns it).
+struct HttpConn {
+  int fd = -1;
+  std::string head;
+  Clock::time_point deadline;
+  bool complete = false;
+};
+
+void Wake() {
+  const int fd = g_httpWakeFd.load();
+  if (fd >= 0) {
+    const char byte = 1;
+    (void)!write(fd, &byte, 1);
+  }
+}
+
+bool SendAll(int sock, const char* data, size_t len) {
+  while (len > 0) {
+    const ssize_t n = send(sock, data, len, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void SendLines(int sock, const char* const* lines, size_t count) {
+  // One buffer, one send: the same bytes as line by line, in fewer packets.
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += lines[i];
+  SendAll(sock, out.data(), out.size());
+}
+
+// Half-closes, takes what the peer still sent (so the close is not a reset that could cut
+// the answer short on its side), then closes.
+void CloseConnection(int sock) {
+  shutdown(sock, SHUT_WR);
+  char drain[1024];
+  while (recv(sock, drain, sizeof drain, MSG_DONTWAIT) > 0) {
+  }
+  close(sock);
+}
+
+bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+  const size_t n = std::strlen(b);
+  if (a.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+// A head is complete at its empty line; a method we do not serve needs only the first line.
+bool HeadComplete(const std::string& head) {
+  HttpCursor in{head.data(), head.size(), 0};
+  char line[kHttpLineSize];
+  bool first = true;
+  while (in.pos < in.size) {
+    const size_t before = in.pos;
+    const int n = HttpReadLine(in, line);
+    if (n == 0 || line[n - 1] != '\n') return false;  // the line has not ended yet
+    if (in.pos == in.size && head.back() == '\r') return false;  // CR; its LF may follow
+    if (first) {
+      first = false;
+      const HttpRequest req = ParseHttpRequest(head.data() + before, in.pos - before);
+      if (req.action == HttpAction::kNotImplemented) return true;
+      continue;
+    }
+    if (n == 1) return true;
+  }
+  return false;
+}
+
+// Made once and kept for the life of the process: a request task may still wake the loop
+// after it ended, and must never write into a descriptor that was closed and reused.
+bool WakePipe(int fds[2]) {
+  static int pipeFds[2] = {-1, -1};
+  static const bool made = pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) == 0;
+  fds[0] = pipeFds[0];
+  fds[1] = pipeFds[1];
+  return made;
+}
+
+bool StartServing(HttpConn* conn) {
+  if (g_httpServing.load() >= kMaxServing) return false;
+  ++g_httpServing;
+  if (ThreadPool_TryAddTask(g_pThreadPool, accept_request, conn) != 0) {
+    --g_httpServing;
+    return false;
+  }
+  return true;
+}
+
+void CloseConn(HttpConn* conn) {
+  close(conn->fd);
+  delete conn;
+}
+
+// The checked, opened file a request names, or why there is none.
+enum class OpenResult { kFile, kFolder, kRefused };
+
+OpenResult OpenSharedFile(const std::string& path, int& fd, struct stat& st) {
+  fd = -1;
+  if (path.empty()) return OpenResult::kRefused;
+  const std::string canonical = CanonicalPath(path);
+  if (canonical.empty() || stat(canonical.c_str(), &st) != 0) return OpenResult::kRefused;
+  if (S_ISDIR(st.st_mode)) {
+    return CheckSharePath(canonical) == 0 ? OpenResult::kFolder : OpenResult::kRefused;
+  }
+  // The check comes before the open: nothing outside the shares is ever opened.
+  const size_t slash = canonical.rfind('/');
+  const std::string parent = slash == 0 ? "/" : canonical.substr(0, slash);
+  if (CheckSharePath(parent) != 0) return OpenResult::kRefused;
+  fd = open(canonical.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return OpenResult::kRefused;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    fd = -1;
+    return OpenResult::kRefused;
+  }
+  // The descriptor must be the checked file, not one a rename put there meanwhile.
+  char linkPath[64];
+  char target[PATH_MAX];
+  std::snprintf(linkPath, sizeof linkPath, "/proc/self/fd/%d", fd);
+  const ssize_t n = readlink(linkPath, target, sizeof target - 1);
+  if (n <= 0 || canonical != std::string(target, static_cast<size_t>(n))) {
+    close(fd);
+    fd = -1;
+    return OpenResult::kRefused;
+  }
+  return OpenResult::kFile;
+}
+
+}  // namespace
+
+void Http_LoadSettings() {
+  const char* v = std::getenv("QUARLO_HTTP_PORT");
+  if (!v || !*v) return;
+  char* end = nullptr;
+  const long port = std::strtol(v, &end, 10);
+  if (*end == '\0' && port >= 0 && port <= 65535) g_httpPort.store(static_cast<uint16_t>(port));
+}
+
+void Http_SetPort(uint16_t port) { g_httpPort.store(port); }
+void Http_SetReadTimeout(int seconds) { g_httpReadTimeout.store(seconds > 0 ? seconds : 1); }
+uint16_t Http_BoundPort() { return g_httpBoundPort.load(); }
+void Http_Stop() {
+  g_httpStop.store(true);
+  Wake();
+}
+
+int HttpReadLine(HttpCursor& in, char* buffer) {
+  size_t i = 0;
+  while (i < kHttpLineSize - 1) {
+    if (in.pos >= in.size) break;
+    char c = in.data[in.pos++];
+    if (c == '\r') {
+      if (in.pos < in.size && in.data[in.pos] == '\n') ++in.pos;
+      c = '\n';
+    }
+    buffer[i++] = c;
+    if (c == '\n') break;
+  }
+  buffer[i] = '\0';
+  return static_cast<int>(i);
+}
+
+std::string HttpUrlDecode(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '+') {
+      out += ' ';
+    } else if (c == '%' && i + 1 < text.size() && text[i + 1] == '%') {
+      out += '%';
+      ++i;
+    } else if (c == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+               HexValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+HttpRequest ParseHttpRequest(const char* head, size_t size) {
+  HttpRequest req;
+  HttpCursor in{head, head ? size : 0, 0};
+  char line[kHttpLineSize];
+  const size_t n = static_cast<size_t>(HttpReadLine(in, line));
+  size_t i = 0;
+  while (i < n && !IsSpace(line[i]) && req.method.size() < kHttpTokenMax) req.method += line[i++];
+  if (!EqualsNoCase(req.method, "GET") && !EqualsNoCase(req.method, "POST")) {
+    req.action = HttpAction::kNotImplemented;
+    return req;
+  }
+  req.action = EqualsNoCase(req.method, "POST") ? HttpAction::kDoNotServe : HttpAction::kServe;
+  while (i < n && IsSpace(line[i])) ++i;
+  while (i < n && !IsSpace(line[i]) && req.url.size() < kHttpTokenMax) req.url += line[i++];
+  if (req.action == HttpAction::kServe) {
+    const size_t q = req.url.find('?');
+    if (q != std::string::npos) {
+      req.action = HttpAction::kDoNotServe;
+      req.url.resize(q);
+    }
+  }
+  return req;
+}
+
+std::string HttpMapPath(const std::string& url) {
+  const std::string local = WireToLocal(HttpUrlDecode(url));
+  if (local.empty() || local[0] != '/') return std::string();
+  std::string path = local;
+  const std::string rest = local.substr(1);
+  if (rest.compare(0, 8, "$DEFAULT") == 0) path = ExpandDefaultPath(rest);
+  if (path.empty() || path[0] != '/') return std::string();
+  if (path.back() == '/') path += "index.html";
+  if (path.size() > kHttpPathMax || path.find('\0') != std::string::npos) return std::string();
+  // Every component must be a plain name: "..", ".", and empty pieces ("//") are refused
+  // rather than resolved, so no spelling reaches outside what it seems to name.
+  size_t start = 1;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string piece = path.substr(start, end - start);
+    if (piece.empty() || piece == "." || piece == "..") return std::string();
+    start = end + 1;
+  }
+  return path;
+}
+
+bool HttpIsExecutableName(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string ext = path.substr(path.size() - 4);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext == ".exe" || ext == ".cmd" || ext == ".bat" || ext == ".com";
+}
+
+void HttpSendNotFound(int sock) {
+  static const char* const kLines[] = {
+      "HTTP/1.1 404 NOT FOUND\r\n",
+      kServerLine,
+      "Content-Type: text/html\r\n",
+      "\r\n",
+      "<HTML><TITLE>Not Found</TITLE>\r\n",
+      "<BODY><P>The server could not fulfill\r\n",
+      "your request because the resource specified\r\n",
+      "is unavailable or nonexistent.\r\n",
+      "</BODY></HTML>\r\n",
+  };
+  SendLines(sock, kLines, sizeof kLines / sizeof kLines[0]);
+}
+
+void HttpSendNotImplemented(int sock) {
+  static const char* const kLines[] = {
+      "HTTP/1.1 501 Method Not Implemented\r\n",
+      kServerLine,
+      "Content-Type: text/html\r\n",
+      "\r\n",
+      "<HTML><HEAD><TITLE>Method Not Implemented\r\n",
+      "</TITLE></HEAD>\r\n",
+      "<BODY><P>HTTP request method not supported.\r\n",
+      "</BODY></HTML>\r\n",
+  };
+  SendLines(sock, kLines, sizeof kLines / sizeof kLines[0]);
+}
+
+void HttpSendFileHeaders(int sock, long long length) {
+  char lengthLine[64];
+  std::snprintf(lengthLine, sizeof lengthLine, "Content-Length:  %lld\r\n", length);
+  const char* const lines[] = {"HTTP/1.1 200 OK\r\n", kServerLine, lengthLine,
+                               "Content-Type: application/octet-stream\r\n", "\r\n"};
+  SendLines(sock, lines, sizeof lines / sizeof lines[0]);
+}
+
+bool HttpSendFileBody(int fd, int sock, long long length) {
+  off_t offset = 0;
+  while (offset < length) {
+    const size_t want = static_cast<size_t>(std::min<long long>(length - offset, kSendFileChunk));
+    const ssize_t n = sendfile(sock, fd, &offset, want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;  // the peer left, or the file shrank under us
+  }
+  return true;
+}
+
+void HttpServeFile(const std::string& path, int sock) {
+  int fd = -1;
+  struct stat st;
+  if (OpenSharedFile(path, fd, st) != OpenResult::kFile) {
+    HttpSendNotFound(sock);
+    return;
+  }
+  HttpSendFileHeaders(sock, static_cast<long long>(st.st_size));
+  HttpSendFileBody(fd, sock, static_cast<long long>(st.st_size));
+  close(fd);
+}
+
+int startup(uint16_t port) {
+  const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) {
+    QV_LOG(kModClient, kLogInfo, "httpServer binding on port %d error......", port);
+    return -1;
+  }
+  const int one = 1;
+  setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(port);
+  if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(sock, kBacklog) != 0) {
+    QV_LOG(kModClient, kLogInfo, "httpServer binding on port %d error......", port);
+    close(sock);
+    return -1;
+  }
+  return sock;
+}
+
+int accept_request(void* arg) {
+  std::unique_ptr<HttpConn> conn(static_cast<HttpConn*>(arg));
+  const int sock = conn->fd;
+  // Answers are written blocking, but never for longer than the send time-out.
+  fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) & ~O_NONBLOCK);
+  const timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
+  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+
+  const HttpRequest req = ParseHttpRequest(conn->head.data(), conn->head.size());
+  if (req.action == HttpAction::kNotImplemented) {
+    HttpSendNotImplemented(sock);
+  } else {
+    const std::string path = HttpMapPath(req.url);
+    QV_LOG(kModClient, kLogInfo, "http request GET %s", path.c_str());
+    int fd = -1;
+    struct stat st;
+    const OpenResult found = OpenSharedFile(path, fd, st);
+    if (found == OpenResult::kRefused) {
+      HttpSendNotFound(sock);
+    } else if (found == OpenResult::kFile) {
+      // A folder, an executable name, a POST or a query string: found, but not sent.
+      if (req.action == HttpAction::kServe && !HttpIsExecutableName(path)) {
+        HttpSendFileHeaders(sock, static_cast<long long>(st.st_size));
+        HttpSendFileBody(fd, sock, static_cast<long long>(st.st_size));
+      }
+      close(fd);
+    }
+  }
+  CloseConnection(sock);
+  --g_httpServing;
+  Wake();
+  return 0;
+}
+
+int StartHttpServer(void* /*unused*/) {
+  const uint16_t port = g_httpPort.load();
+  const int listener = startup(port);
+  if (listener < 0) return 0;
+  fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
+  sockaddr_in bound{};
+  socklen_t len = sizeof bound;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &len);
+  g_httpBoundPort.store(ntohs(bound.sin_port));
+  QV_LOG(kModClient, kLogInfo, "httpServer running on port %d", ntohs(bound.sin_port));
+
+  g_httpStop.store(false);
+  int wake[2] = {-1, -1};
+  if (!WakePipe(wake)) {
+    QV_LOG(kModClient, kLogError, "httpServer cannot make its wake pipe.");
+    close(listener);
+    return 0;
+  }
+  g_httpWakeFd.store(wake[1]);
+
+  std::vector<HttpConn*> reading;  // heads still arriving
+  std::deque<HttpConn*> ready;     // complete heads waiting for a worker
+  std::vector<pollfd> fds;
+  while (g_ExitFlag.load() == 0 && !g_httpStop.load()) {
+    while (!ready.empty() && StartServing(ready.front())) ready.pop_front();
+
+    fds.clear();
+    fds.push_back({wake[0], POLLIN, 0});
+    fds.push_back({listener, POLLIN, 0});
+    for (HttpConn* c : reading) fds.push_back({c->fd, POLLIN, 0});
+    const auto now = Clock::now();
+    int timeout = ready.empty() ? kLoopTickMs : kRetryMs;
+    for (HttpConn* c : reading) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c->deadline - now);
+      timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(timeout, left.count() + 1)));
+    }
+    const int n = poll(fds.data(), fds.size(), timeout);
+    if (n < 0 && errno != EINTR) break;
+
+    if (fds[0].revents & POLLIN) {
+      char drain[64];
+      while (read(wake[0], drain, sizeof drain) > 0) {
+      }
+    }
+
+    if (fds[1].revents & POLLIN) {
+      for (;;) {
+        const int sock = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (sock < 0) {
+          if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
+            break;
+          // Out of descriptors or memory: wait a little before trying again.
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          break;
+        }
+        if (reading.size() + ready.size() >= kMaxWaiting) {
+          close(sock);  // at the cap: an idle crowd cannot take the server
+          continue;
+        }
+        auto* conn = new (std::nothrow) HttpConn;
+        if (!conn) {
+          close(sock);
+          continue;
+        }
+        conn->fd = sock;
+        conn->deadline = Clock::now() + std::chrono::seconds(g_httpReadTimeout.load());
+        reading.push_back(conn);
+      }
+    }
+
+    // Read what arrived; complete heads move on, ended or expired ones close.
+    const auto later = Clock::now();
+    std::vector<HttpConn*> still;
+    for (size_t i = 0; i < reading.size(); ++i) {
+      HttpConn* c = reading[i];
+      bool ended = false;
+      if (i + 2 < fds.size() && (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) {
+        char buf[2048];
+        for (;;) {
+          const size_t room = kHeadMax - c->head.size();
+          if (room == 0) break;
+          const ssize_t got = recv(c->fd, buf, std::min(room, sizeof buf), 0);
+          if (got > 0) {
+            c->head.append(buf, static_cast<size_t>(got));
+            continue;
+          }
+          if (got < 0 && errno == EINTR) continue;
+          if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) ended = true;
+          break;
+        }
+      }
+      if (HeadComplete(c->head) || c->head.size() >= kHeadMax || (ended && !c->head.empty())) {
+        ready.push_back(c);
+      } else if (ended || later >= c->deadline) {
+        CloseConn(c);
+      } else {
+        still.push_back(c);
+      }
+    }
+    reading.swap(still);
+  }
+
+  for (HttpConn* c : reading) CloseConn(c);
+  for (HttpConn* c : ready) CloseConn(c);
+  close(listener);
+  g_httpBoundPort.store(0);
+  return 0;
+}

@@ -1,0 +1,57 @@
+#pragma once
+// The HTTP file server: a plain GET fetches one regular file inside the shares, one request per
+// connection. One pool task accepts and collects request heads (an idle connection costs a
+// descriptor, never a worker); each complete head is served by its own pool task with sendfile.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+constexpr uint16_t kHttpDefaultPort = 15008;
+constexpr size_t kHttpLineSize = 1024;   // request line buffer, terminator included
+constexpr size_t kHttpTokenMax = 254;    // method and URL
+constexpr size_t kHttpPathMax = 511;
+
+// Settings for tests; set before StartHttpServer. Port 0 binds any free port.
+// Http_LoadSettings reads QUARLO_HTTP_PORT (a number, 0 for any free port) when it is set.
+void Http_LoadSettings();
+void Http_SetPort(uint16_t port);
+void Http_SetReadTimeout(int seconds);  // a head not complete by then is closed (default 10)
+uint16_t Http_BoundPort();              // the listening port once bound, else 0
+void Http_Stop();                       // ends the accept loop (tests; the service uses the exit flag)
+
+int StartHttpServer(void* unused);  // pool task for the life of the service; 0 when it ends
+int startup(uint16_t port);         // listening socket or -1 (logged)
+int accept_request(void* conn);     // pool task: one connection, one request
+
+// A request head being read line by line.
+struct HttpCursor {
+  const char* data;
+  size_t size;
+  size_t pos;
+};
+// One line into buffer (kHttpLineSize bytes): CR LF or a lone CR is stored as "\n"; at most
+// 1023 characters; zero-terminated. The number of characters stored.
+int HttpReadLine(HttpCursor& in, char* buffer);
+std::string HttpUrlDecode(const std::string& text);
+
+enum class HttpAction { kNotImplemented, kServe, kDoNotServe };
+struct HttpRequest {
+  HttpAction action = HttpAction::kNotImplemented;
+  std::string method;
+  std::string url;  // cut at "?" for GET
+};
+HttpRequest ParseHttpRequest(const char* head, size_t size);
+
+// The local file a URL names: decoded, converted from UTF-8, a leading virtual folder token
+// expanded, "index.html" appended to a folder path. "" when it names nothing that may be
+// served ("..", "." or empty components, a zero byte, too long, not absolute).
+std::string HttpMapPath(const std::string& url);
+// Names a Windows runtime reported as executable (.exe .cmd .bat .com) are never sent.
+bool HttpIsExecutableName(const std::string& path);
+
+// The fixed answers, each line sent as the peer expects.
+void HttpSendNotFound(int sock);
+void HttpSendNotImplemented(int sock);
+void HttpSendFileHeaders(int sock, long long length);
+bool HttpSendFileBody(int fd, int sock, long long length);  // sendfile from the open file
+void HttpServeFile(const std::string& path, int sock);      // 404 unless a shared regular file
