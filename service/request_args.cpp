@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
+#include "common/md5.h"
 #include "common/share_paths.h"
 #include "service/service_globals.h"
 
@@ -37,6 +39,29 @@ bool PutReply(const uint8_t* bytes, size_t n, char** reply, int* replyLen) {
   std::memcpy(out, bytes, n);
   *reply = out;
   *replyLen = static_cast<int>(n);
+  return true;
+}
+
+bool QuickFingerprintOf(int fd, uint64_t size, unsigned char out[16]) {
+  Md5Range ranges[2];
+  const int count = QuickMd5Ranges(size, ranges);
+  CMd5Hash md5;
+  unsigned char buffer[16 * 1024];
+  for (int i = 0; i < count; ++i) {
+    uint64_t at = ranges[i].offset;
+    uint64_t left = ranges[i].length;
+    while (left > 0) {
+      const size_t want = left < sizeof buffer ? static_cast<size_t>(left) : sizeof buffer;
+      const ssize_t r = pread(fd, buffer, want, static_cast<off_t>(at));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return false;
+      if (r == 0) break;  // the file shrank meanwhile: hash what is there
+      md5.Update(buffer, static_cast<size_t>(r));
+      at += static_cast<uint64_t>(r);
+      left -= static_cast<uint64_t>(r);
+    }
+  }
+  std::memcpy(out, md5.RawDigest(), 16);
   return true;
 }
 

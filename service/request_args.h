@@ -33,6 +33,10 @@ std::string ParentOf(const std::string& path);
 // Copies a reply into a new buffer for the transport; false when it cannot be allocated.
 bool PutReply(const uint8_t* bytes, size_t n, char** reply, int* replyLen);
 
+// The quick fingerprint of an open file of the given size, read through its descriptor (the
+// file that was checked is the file that is hashed). False on a read error.
+bool QuickFingerprintOf(int fd, uint64_t size, unsigned char out[16]);
+
 // An open descriptor closed when it goes out of scope.
 struct UniqueFd {
   int fd = -1;

@@ -8,8 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <new>
+#include <set>
 #include <string>
+
+#include <udt/udt.h>
 
 #include "common/log.h"
 #include "common/md5.h"
@@ -40,17 +44,27 @@ constexpr size_t kMaxTargetLength = kSidePathWidth - 1;  // the side file must h
 constexpr mode_t kFileMode = 0644;
 constexpr int kDefaultEmptyCode = 0;
 
-// What the map's entry cannot hold: the announced size and whether every write landed. Kept
-// under g_MutexTransMap beside the entry of the same id, and believed only while that entry
-// still holds the same file.
+// What the map's entry cannot hold: the announced size, how much of the temporary file is
+// known good, and whether a write failed. Kept under g_MutexTransMap beside the entry of the
+// same id, and believed only while that entry still holds the same file.
 struct UploadState {
   FILE* file = nullptr;
   std::string tmpPath;
   uint32_t announced = 0;
-  bool writeFailed = false;
+  uint64_t goodLength = 0;      // bytes of the temporary file that really landed
+  bool writeFailed = false;     // the file takes no more data
+  bool overrun = false;         // data beyond the announced size came and was refused
   bool alreadyPresent = false;  // the target already holds this content; nothing to publish
 };
 std::map<uint32_t, UploadState> g_uploads;
+
+// Serialises the upload decisions (which temporary and side files to make, keep or delete)
+// with the removals at an upload's end, so two phones never act on each other's files. Taken
+// before g_MutexTransMap, never after it. Immortal, like the service's other mutexes.
+std::mutex& DecisionMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
 
 std::string NameOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -91,8 +105,10 @@ bool WriteSideFile(const std::string& side, const std::string& target, const std
 
 bool SideFileMatches(const std::string& side, const std::string& target, const std::string& hex) {
   UniqueFd f;
-  f.fd = ::open(side.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  f.fd = ::open(side.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (f.fd < 0) return false;
+  struct stat st;
+  if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
   uint8_t record[kSideFileSize];
   size_t got = 0;
   while (got < sizeof record) {
@@ -106,18 +122,23 @@ bool SideFileMatches(const std::string& side, const std::string& target, const s
          wire::GetFixedText(record + kSidePathWidth, kSideHexWidth) == hex;
 }
 
-// Whether the target already is a regular file of this size and fingerprint.
+// Whether the target already is a regular file of this size and fingerprint. Opened once,
+// never through a link and never blocking on a FIFO; the descriptor is what is hashed.
 bool TargetHolds(const std::string& target, uint32_t size, const std::string& hex) {
+  UniqueFd f(::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (f.fd < 0) return false;
   struct stat st;
-  if (lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (static_cast<uint64_t>(st.st_size) != size) return false;
-  CMd5Hash md5(target);
-  return md5.HexDigest() == hex;
+  unsigned char digest[16];
+  if (!QuickFingerprintOf(f.fd, size, digest)) return false;
+  return CMd5Hash::BytesToHex(digest, sizeof digest) == hex;
 }
 
 // Opens the temporary file for appending; never through a link, only a regular file.
 FILE* OpenTemporary(const std::string& path, uint64_t& length) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+  const int fd = ::open(path.c_str(),
+                        O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                         kFileMode);
   if (fd < 0) return nullptr;
   struct stat st;
@@ -134,10 +155,53 @@ FILE* OpenTemporary(const std::string& path, uint64_t& length) {
   return f;
 }
 
+// A temporary name of our own beside the target that no file and no open upload has. The
+// side-file suffix stays at the end, so such a file is hidden and cleaned like any other.
+std::string UniqueTemporaryName(const std::string& target, const std::set<std::string>& held) {
+  const std::string plain = target + kRenameSuffix;
+  if (!Exists(plain) && held.count(plain) == 0) return plain;
+  for (unsigned long long n = 0;; ++n) {
+    const std::string candidate = target + ".(" + std::to_string(n) + ")" + kRenameSuffix;
+    if (!Exists(candidate) && held.count(candidate) == 0) return candidate;
+  }
+}
+
 std::string Candidate(const std::string& target, int n, const std::string& ext, bool hasExt) {
   std::string out = target + ".(" + std::to_string(n) + ")";
   if (hasExt) out += "." + ext;
   return out;
+}
+
+// Whether the road an entry came by is gone: a UDT socket that broke before its receive task
+// noticed. A command connection that closed has taken its entries with it already.
+bool RouteGone(const TransferEntry& entry) {
+  if (entry.udtSock == -1) return false;
+  const UDTSTATUS status = UDT::getsockstate(entry.udtSock);
+  return status == BROKEN || status == CLOSED || status == NONEXIST;
+}
+
+// Whether another open upload still works on files of this target. Under g_MutexTransMap.
+bool TargetBusyLocked(const std::string& target, uint32_t exceptId) {
+  const std::string tmp = target + kRenameSuffix;
+  const std::string side = target + kRenameTmpSuffix;
+  for (const auto& kv : g_TransMap) {
+    if (kv.first == exceptId || kv.second.tmpPath.empty()) continue;
+    const TransferEntry& e = kv.second;
+    if (e.targetPath == target || e.tmpPath == tmp || e.tmpPath == side) return true;
+  }
+  return false;
+}
+
+// Stops an upload whose write failed from taking more data and cuts its file back to what
+// really landed, so a resume continues from bytes that are there. Under g_MutexTransMap.
+void FailUploadLocked(UploadState& state, const std::string& tmpPath, const std::string& target) {
+  state.writeFailed = true;
+  if (ftruncate(fileno(state.file), static_cast<off_t>(state.goodLength)) != 0) {
+    // Its length cannot be trusted: without the side file no resume believes it.
+    OS_RemoveFile(target + kRenameTmpSuffix);
+    QV_LOG(kModIntranet, kLogError, "cut file %s back error: %s.", tmpPath.c_str(),
+           std::strerror(errno));
+  }
 }
 
 }  // namespace
@@ -171,8 +235,7 @@ void UploadResumeInfo::Init(uint32_t fileSize, const uint8_t digest[kFingerprint
   hex = CMd5Hash::BytesToHex(fingerprint, kFingerprintSize);
   std::printf("===File:%s,crc:%s===\n", tmpPath.c_str(), hex.c_str());
   if (!Exists(sidePath)) {
-    WriteSideFile(sidePath, target, hex);
-    newSideFile = true;
+    newSideFile = WriteSideFile(sidePath, target, hex);
   }
 }
 
@@ -309,20 +372,33 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
     return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
   }
 
-  // The same content announced again (a phone that reconnected) takes over the older entry.
   const std::string digest(reinterpret_cast<const char*>(fingerprint), kFingerprintSize);
+  std::lock_guard<std::mutex> decision(DecisionMutex());
+
+  // The same upload announced again by a phone whose old road is gone (or on the same road)
+  // takes over its older entry. Any other upload of the same content runs beside it.
   TransferEntry stale;
   bool haveStale = false;
+  bool busy = false;
+  std::set<std::string> heldTmps;
   {
     CMutexLock lock(g_MutexTransMap);
     for (auto it = g_TransMap.begin(); it != g_TransMap.end(); ++it) {
-      if (it->second.digest == digest) {
-        stale = std::move(it->second);
-        g_uploads.erase(it->first);
-        g_TransMap.erase(it);
-        haveStale = true;
-        break;
-      }
+      const TransferEntry& e = it->second;
+      if (e.digest != digest || e.targetPath != target || it->first == sessionId) continue;
+      auto st = g_uploads.find(it->first);
+      const bool sameSize = st != g_uploads.end() && st->second.announced == size;
+      const bool sameRoad = e.conn == conn && e.udtSock == udt;
+      if (!sameSize || !(sameRoad || RouteGone(e))) continue;
+      stale = std::move(it->second);
+      g_uploads.erase(it->first);
+      g_TransMap.erase(it);
+      haveStale = true;
+      break;
+    }
+    busy = TargetBusyLocked(target, sessionId);
+    for (const auto& kv : g_TransMap) {
+      if (!kv.second.tmpPath.empty()) heldTmps.insert(kv.second.tmpPath);
     }
   }
   if (haveStale) {
@@ -330,23 +406,33 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
     if (stale.file) std::fclose(stale.file);
   }
 
-  // Resume decision.
+  // Resume decision. While another open upload works on this target, its temporary and side
+  // files are left alone: this one gets a temporary file of its own and no resume.
   UploadResumeInfo info;
-  info.Init(size, fingerprint, target);
-  uint32_t allowed = info.GetAllowSendSize();
-  if (!Exists(info.sidePath)) OS_RemoveFile(info.tmpPath);
-  if (!info.resuming) {
-    std::string unique;
-    GetUniqueFileName(info.tmpPath, unique);
-    info.tmpPath = unique;
+  uint32_t allowed = 0;
+  if (busy) {
+    info.size = size;
+    std::memcpy(info.fingerprint, fingerprint, kFingerprintSize);
+    info.target = target;
+    info.sidePath = target + kRenameTmpSuffix;
+    info.hex = CMd5Hash::BytesToHex(fingerprint, kFingerprintSize);
+    info.present = TargetHolds(target, size, info.hex);
+    allowed = info.present ? size : 0;
+    info.tmpPath = UniqueTemporaryName(target, heldTmps);
+  } else {
+    info.Init(size, fingerprint, target);
+    allowed = info.GetAllowSendSize();
+    if (!Exists(info.sidePath)) OS_RemoveFile(info.tmpPath);
+    if (!info.resuming) info.tmpPath = UniqueTemporaryName(target, heldTmps);
   }
 
   FILE* file = nullptr;
+  uint64_t held = 0;
   if (!info.present) {
-    uint64_t held = 0;
     file = OpenTemporary(info.tmpPath, held);
     if (!file) {
       QV_LOG(kModIntranet, kLogError, "open file %s error.", info.tmpPath.c_str());
+      if (info.newSideFile) OS_RemoveFile(info.sidePath);  // nothing of this upload stays
       return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
     }
     if (held != allowed) {
@@ -354,9 +440,11 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
       if (ftruncate(fileno(file), 0) != 0) {
         QV_LOG(kModIntranet, kLogError, "open file %s error.", info.tmpPath.c_str());
         std::fclose(file);
+        if (info.newSideFile) OS_RemoveFile(info.sidePath);
         return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
       }
       allowed = 0;
+      held = 0;
     }
   }
   QV_LOG(kModIntranet, kLogDebug, "===File allow send size:%d, session id %u===\n",
@@ -376,7 +464,7 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   entry.conn = conn;
   entry.udtSock = udt;
   entry.file = file;
-  entry.tmpPath = info.tmpPath;
+  entry.tmpPath = info.present ? std::string(target + kRenameSuffix) : info.tmpPath;
   entry.targetPath = target;
   entry.digest = digest;
   {
@@ -384,8 +472,9 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
     Trans_Add(sessionId, entry);
     UploadState state;
     state.file = file;
-    state.tmpPath = info.tmpPath;
+    state.tmpPath = entry.tmpPath;
     state.announced = size;
+    state.goodLength = held;
     state.alreadyPresent = info.present;
     g_uploads[sessionId] = state;
     PruneStatesLocked();
@@ -420,17 +509,33 @@ int UpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
   auto it = g_TransMap.find(sessionId);
   if (it == g_TransMap.end() || !it->second.file) return 0;
   if (it->second.conn != conn || it->second.udtSock != udt) return 0;  // another phone's id
-  FILE* file = it->second.file;
   if (n == 0) return 0;
-  const bool ok = std::fwrite(data, 1, n, file) == n && std::fflush(file) == 0;
-  if (!ok) {
-    auto state = g_uploads.find(sessionId);
-    if (state != g_uploads.end() && state->second.file == file && !state->second.writeFailed) {
-      state->second.writeFailed = true;
-      QV_LOG(kModIntranet, kLogError, "write file %s error: %s.", it->second.tmpPath.c_str(),
-             std::strerror(errno));
-    }
+  auto state = g_uploads.find(sessionId);
+  if (state == g_uploads.end() || state->second.file != it->second.file) return 0;
+  UploadState& up = state->second;
+  if (up.writeFailed || up.overrun) return 0;
+  if (up.goodLength + n > up.announced) {
+    // Never more than was announced: a share's disk is not filled by a 1-byte upload.
+    up.overrun = true;
+    QV_LOG(kModIntranet, kLogError, "upload data past the %u announced bytes of %s refused.",
+           static_cast<unsigned>(up.announced), it->second.targetPath.c_str());
+    return 0;
   }
+  const int fd = fileno(it->second.file);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t w = ::write(fd, data + done, n - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) break;
+    done += static_cast<size_t>(w);
+  }
+  if (done == n) {
+    up.goodLength += n;
+    return 0;
+  }
+  QV_LOG(kModIntranet, kLogError, "write file %s error: %s.", it->second.tmpPath.c_str(),
+         std::strerror(errno));
+  FailUploadLocked(up, it->second.tmpPath, it->second.targetPath);
   return 0;
 }
 
@@ -450,9 +555,11 @@ int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* c
   const uint8_t status = static_cast<uint8_t>(body[0]);
   QV_LOG(kModIntranet, kLogDebug, "===over upload session id %u===\n", sessionId);
 
+  std::lock_guard<std::mutex> decision(DecisionMutex());
   TransferEntry entry;
   UploadState state;
   bool haveState = false;
+  bool targetBusy = false;
   {
     CMutexLock lock(g_MutexTransMap);
     auto it = g_TransMap.find(sessionId);
@@ -470,9 +577,10 @@ int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* c
       state = s->second;
       g_uploads.erase(s);
     }
+    targetBusy = TargetBusyLocked(entry.targetPath, sessionId);
   }
 
-  bool failed = haveState && state.writeFailed;
+  bool failed = haveState && (state.writeFailed || state.overrun);
   uint64_t received = 0;
   if (entry.file) {
     struct stat st;
@@ -481,13 +589,17 @@ int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* c
     if (std::fclose(entry.file) != 0) failed = true;
   }
 
+  // Another phone's upload of the same target keeps its side file.
+  auto cleanSide = [&] {
+    if (!targetBusy) CleanRenameFiles(entry.targetPath);
+  };
   if (status != 0) {
     // The side file of a temporary path that was not made unique keeps it for a resume.
-    if (!Exists(entry.tmpPath + "tmp")) OS_RemoveFile(entry.tmpPath);
+    if (entry.file && !Exists(entry.tmpPath + "tmp")) OS_RemoveFile(entry.tmpPath);
     return 0;
   }
   if (haveState && state.alreadyPresent) {
-    CleanRenameFiles(entry.targetPath);
+    cleanSide();
     return 0;
   }
   if (!haveState || failed || received != state.announced) {
@@ -506,6 +618,6 @@ int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* c
   uint64_t length = 0;
   if (Plat_FileSize(finalPath, length) != 0) length = 0;
   WriteTranLog(finalPath, 0, length);
-  CleanRenameFiles(entry.targetPath);
+  cleanSide();
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -225,6 +226,72 @@ TEST_F(UploadTest, ShortUploadIsKeptForResumeNotPublished) {
   ASSERT_TRUE(Over(c, 3, 0));
   ASSERT_TRUE(Sync(c));
   EXPECT_EQ(ReadWhole(target), content);
+}
+
+// Data past the announced size is refused: announcing a little cannot fill a share's disk.
+TEST_F(UploadTest, DataPastTheAnnouncedSizeIsRefused) {
+  const std::string content = Pattern(1000, 8);
+  const std::string src = Source("tiny.bin", content);
+  const std::string target = m_share + "/tiny.bin";
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  ASSERT_EQ(Request(c, 1, content.size(), QuickOf(src), target).allowed, 0u);
+  const std::string flood = content + Pattern(300000, 9);
+  ASSERT_TRUE(SendData(c, 1, flood, 0, flood.size()));
+  ASSERT_TRUE(Sync(c));
+  EXPECT_LE(FileSize(target + "quarlo.rename"), content.size());
+  ASSERT_TRUE(Over(c, 1, 0));
+  ASSERT_TRUE(Sync(c));
+  EXPECT_FALSE(FileExists(target));  // not what the phone announced: not published
+  EXPECT_TRUE(LogHas("upload data past the 1000 announced bytes of " + target + " refused."));
+  EXPECT_TRUE(LogRows().empty());
+}
+
+// A full disk mid-upload: the failed write is cut back, later data is refused, and the resume
+// continues from the bytes that really landed, so the published file is the phone's file.
+TEST_F(UploadTest, FullDiskMidUploadNeverPublishesACorruptFile) {
+  const std::string disk = m_share + "/small";
+  ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+  if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=512k") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here (" << strerror(errno) << "); needs root";
+  }
+  struct Unmount {
+    std::string at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{disk};
+
+  const std::string content = Pattern(300000, 10);
+  const std::string src = Source("photo.jpg", content);
+  const std::string target = disk + "/photo.jpg";
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  ASSERT_EQ(Request(c, 1, content.size(), QuickOf(src), target).allowed, 0u);
+  ASSERT_TRUE(SendData(c, 1, content, 0, 120000));
+  ASSERT_TRUE(Sync(c));
+  // Another program fills the disk.
+  const std::string filler = disk + "/filler";
+  {
+    std::ofstream f(filler, std::ios::binary);
+    f << Pattern(1024 * 1024, 11);
+  }
+  ASSERT_TRUE(SendData(c, 1, content, 120000, 150000));  // does not fit
+  ASSERT_TRUE(Sync(c));
+  ASSERT_EQ(unlink(filler.c_str()), 0);  // room again: later data must not land after a gap
+  ASSERT_TRUE(SendData(c, 1, content, 150000, content.size()));
+  ASSERT_TRUE(Over(c, 1, 0));
+  ASSERT_TRUE(Sync(c));
+  EXPECT_FALSE(FileExists(target));
+  const uint64_t kept = FileSize(target + "quarlo.rename");
+  EXPECT_GE(kept, 120000u);
+  EXPECT_EQ(ReadWhole(target + "quarlo.rename"), content.substr(0, kept));
+
+  const Answer again = Request(c, 2, content.size(), QuickOf(src), target);
+  ASSERT_EQ(again.opcode, kOpUploadAllow);
+  EXPECT_EQ(again.allowed, kept);
+  ASSERT_TRUE(SendData(c, 2, content, again.allowed, content.size()));
+  ASSERT_TRUE(Over(c, 2, 0));
+  ASSERT_TRUE(Sync(c));
+  EXPECT_EQ(Md5Sum(target), Md5Sum(src));
 }
 
 TEST_F(UploadTest, ExistingNamesAreNeverOverwritten) {

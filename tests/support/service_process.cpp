@@ -101,8 +101,11 @@ ServiceProcess::~ServiceProcess() {
 
 std::vector<std::string> ServiceProcess::Env() const {
   // QUARLO_HTTP_PORT=0: each service binds its own free HTTP port, never 15008 of the host.
-  return {"QUARLO_NAMESPACE=" + m_base + "/system", "QUARLO_SYSTEM_DIR=" + m_base + "/system",
-          "QUARLO_HTTP_PORT=0"};
+  std::vector<std::string> env = {"QUARLO_NAMESPACE=" + m_base + "/system",
+                                  "QUARLO_SYSTEM_DIR=" + m_base + "/system",
+                                  "QUARLO_HTTP_PORT=0"};
+  env.insert(env.end(), m_extraEnv.begin(), m_extraEnv.end());
+  return env;
 }
 
 void ServiceProcess::CopyPrograms() {

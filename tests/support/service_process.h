@@ -40,9 +40,11 @@ class ServiceProcess {
   std::string LogText() const;
   const std::string& Base() const { return m_base; }
   std::vector<std::string> Env() const;  // the environment the programs run with
+  void AddEnv(const std::string& entry) { m_extraEnv.push_back(entry); }  // "NAME=value"
 
  private:
   std::string m_base;
   std::string m_name;
   bool m_installed = false;
+  std::vector<std::string> m_extraEnv;
 };
