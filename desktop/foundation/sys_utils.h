@@ -1,0 +1,49 @@
+#pragma once
+// Free helpers of the desktop programs: running the system tools (by argv, never through a
+// shell), the version and rights tests, the per-user folder and its files, and a few text
+// functions. Paths use "/".
+#include <string>
+
+// The Windows-style language id of the system default language, derived from the locale:
+// zh_CN/zh_SG 0x0804/0x1004, zh_TW 0x0404, zh_HK 0x0C04, zh_MO 0x1404, en 0x0409, and the
+// usual ids of a few other languages; C/POSIX and unknown languages count as English (0x0409).
+int GetSystemDefaultLangId();
+int LangIdOfLocale(const std::string& localeName);  // pure form for tests
+bool IsSimplifiedChineseSystem();
+
+// Runs a command line (split with Windows quoting rules). One that starts with "sc ", "net ",
+// "taskkill ", "netsh " or "reg " runs the tool of the system folder. With capture the
+// result is its output (stdout and stderr); without, or when it cannot start, "ERROR".
+// timeoutMs bounds the wait for the output.
+constexpr int kDefaultCaptureTimeoutMs = 60000;
+std::string RunCommandCapture(const std::string& command, bool capture,
+                              int timeoutMs = kDefaultCaptureTimeoutMs);
+// Runs the tool with administrator rights and waits. "sc", "net", "taskkill", "netsh" and
+// "reg" name the tools of the system folder. 0 when the command exited with 0; otherwise its
+// exit status, or -1 when it could not be started.
+int RunElevated(const std::string& tool, const std::string& parameters);
+
+bool IsVistaOrLater();
+bool IsUacEnabled();            // elevation asks the user: the process is not root
+bool IsUserInAdministrators();  // root, or a member of sudo/wheel/admin
+bool IsAdminByRegQuery();       // the process already has administrator rights (cached)
+bool IsServiceAutoStart();      // "sc qc Quarlo" says AUTO_START
+
+std::string GetAppDataDir();  // <application data>/Quarlo (not created)
+std::string GetModuleDir();   // folder of the running program, no trailing "/"
+// Replaces the program folder for this process (tests lay out language files and defaults).
+void SetModuleDirOverride(const std::string& dir);
+std::string GetSystemDir();   // the system folder of the service manager and its tools
+std::string IntToString(int value);
+// Writes name in the per-user folder; length < 0 writes the whole content. True when the file
+// exists afterwards.
+bool WriteAppDataFile(const std::string& name, const std::string& content, int length);
+bool DeleteAppDataFile(const std::string& name);
+bool FileExists(const std::string& path);  // can be opened for reading
+
+bool IsValidEmail(const char* text);
+std::string PercentEncodeUtf8(const std::string& utf8);
+// "PICTURE", "MUSIC", "VIDEO", "DOCUMENT", "INSTANT" -> the localized folder name; "null" else.
+std::string LocalizedFolderName(const std::string& key);
+// The part of a data-folder path before its "Quarlo" folder (a whole path component).
+std::string DataFolderParent(const std::string& path);
