@@ -8,6 +8,7 @@ PKGS=(
   clang libclang-rt-14-dev
   iproute2 curl socat procps util-linux
   lighttpd apache2-utils
+  libjpeg62-turbo-dev imagemagick libimage-exiftool-perl libjpeg-turbo-progs
 )
 missing=()
 for p in "${PKGS[@]}"; do
