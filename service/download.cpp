@@ -215,9 +215,13 @@ struct OpenedFile {
   uint64_t size = 0;
 };
 
-// Opens a file for sending: only regular files below the u32 size limit.
-bool OpenForSending(const std::string& path, OpenedFile& out) {
-  out.fd.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// Takes the descriptor that passed the download request's check out of its entry: the file
+// sent is the file that was checked. Only regular files below the u32 size limit.
+bool TakeCheckedFile(TransferEntry& entry, OpenedFile& out) {
+  if (!entry.file) return false;
+  out.fd.fd = fcntl(fileno(entry.file), F_DUPFD_CLOEXEC, 0);
+  std::fclose(entry.file);
+  entry.file = nullptr;
   if (out.fd.fd < 0) return false;
   struct stat st;
   if (fstat(out.fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -347,24 +351,51 @@ int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* 
     QV_LOG(kModIntranet, kLogError, "File %s not in share list.", path.c_str());
     return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, shareCode);
   }
+  if (!Trans_RoomFor(sessionId, conn, udt)) {
+    QV_LOG(kModIntranet, kLogError, "Too many open transfers; download of %s refused.",
+           path.c_str());
+    return RefuseDownload(sessionId, kErrTransOther, reply, replyLen, -1);
+  }
+  // Opened once, here: what is checked is what is hashed and later sent, whatever a local
+  // program does to the name meanwhile; never through a link, never blocking on a FIFO.
+  UniqueFd fd(::open(real.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
-  if (stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     QV_LOG(kModIntranet, kLogError, "File %s not exits.", path.c_str());
     return RefuseDownload(sessionId, kErrDownNoFile, reply, replyLen, -1);
+  }
+  // A folder above it may have been swapped between the check and the open.
+  const std::string opened = CanonicalPath("/proc/self/fd/" + std::to_string(fd.fd));
+  if (opened.empty() || CheckSharePath(ParentOf(opened)) != 0) {
+    QV_LOG(kModIntranet, kLogError, "File %s not in share list.", path.c_str());
+    return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, kErrNotShared);
   }
   if (static_cast<uint64_t>(st.st_size) > kSizeLimit) {
     QV_LOG(kModIntranet, kLogError, "Get file %s size error.", path.c_str());
     return RefuseDownload(sessionId, kErrDownSize, reply, replyLen, -1);
   }
+  // Reads of a regular file never block; the flag only guarded the open.
+  fcntl(fd.fd, F_SETFL, fcntl(fd.fd, F_GETFL) & ~O_NONBLOCK);
 
-  CMd5Hash md5(real);
+  unsigned char fingerprint[16];
+  if (!QuickFingerprintOf(fd.fd, static_cast<uint64_t>(st.st_size), fingerprint)) {
+    QV_LOG(kModIntranet, kLogError, "Get file %s size error.", path.c_str());
+    return RefuseDownload(sessionId, kErrDownSize, reply, replyLen, -1);
+  }
+  FILE* file = fdopen(fd.fd, "rb");
+  if (!file) return kErrAllocate;
+  fd.fd = -1;
   uint8_t bytes[kDownloadInfoSize];
-  EncodeDownloadInfo(sessionId, static_cast<uint32_t>(st.st_size), md5.RawDigest(), bytes);
-  if (!PutReply(bytes, sizeof bytes, reply, replyLen)) return kErrAllocate;
+  EncodeDownloadInfo(sessionId, static_cast<uint32_t>(st.st_size), fingerprint, bytes);
+  if (!PutReply(bytes, sizeof bytes, reply, replyLen)) {
+    std::fclose(file);
+    return kErrAllocate;
+  }
 
   TransferEntry entry;
   entry.conn = conn;
   entry.udtSock = udt;
+  entry.file = file;
   entry.targetPath = real;
   Trans_Add(sessionId, entry);
   return 0;
@@ -427,12 +458,11 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
     entry = std::move(it->second);
     g_TransMap.erase(it);
   }
-  if (entry.file) std::fclose(entry.file);
   const PeerRoute route = RouteOf(body, bodyLen, conn, udt, dir);
 
 
   OpenedFile opened;
-  if (!OpenForSending(entry.targetPath, opened)) {
+  if (!TakeCheckedFile(entry, opened)) {
     QV_LOG(kModIntranet, kLogError, "open file %s error.", entry.targetPath.c_str());
     return ReplyOver('1', sessionId, reply, replyLen, -1);
   }

@@ -1,17 +1,24 @@
 #include "service/folder_listing.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cinttypes>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "common/log.h"
+#include "common/os_layer.h"
 #include "common/settings.h"
 #include "common/share_paths.h"
 #include "service/peer_send.h"
 #include "service/request_args.h"
 #include "service/service_globals.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -55,6 +62,45 @@ std::string EntryLine(const SubFileInfo& entry) {
   char numbers[64];
   std::snprintf(numbers, sizeof numbers, "\t%d\t%" PRIu64 "\t", entry.type, entry.size);
   return entry.time + numbers + LocalToWire(entry.name) + "\r\n";
+}
+
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+
+// The visible folders, then the visible files, of a folder, each looked at once. A link is
+// listed with what it leads to only when that lies inside the shares: a link to an outside file
+// must not show the outside file's size and time.
+void ListForDevice(const std::string& folder, std::vector<SubFileInfo>& out) {
+  std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+  if (!dir) return;
+  const int dirFd = dirfd(dir.get());
+  std::vector<SubFileInfo> files;
+  for (;;) {
+    struct dirent* e = readdir(dir.get());
+    if (!e) break;
+    const std::string name = e->d_name;
+    if (name == "." || name == ".." || Plat_IsHiddenName(name)) continue;
+    struct stat st;
+    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISLNK(st.st_mode)) {
+      const std::string real = CanonicalPath(folder + "/" + name);
+      if (real.empty() || stat(real.c_str(), &st) != 0) continue;
+      if (CheckSharePath(S_ISDIR(st.st_mode) ? real : ParentOf(real)) != 0) continue;
+    }
+    SubFileInfo info;
+    info.name = name;
+    info.time = OS_TimeToStr(static_cast<int64_t>(st.st_mtime));
+    if (S_ISDIR(st.st_mode)) {
+      info.type = 0;
+      out.push_back(std::move(info));
+    } else if (S_ISREG(st.st_mode)) {
+      info.type = 1;
+      info.size = static_cast<uint64_t>(st.st_size);
+      files.push_back(std::move(info));
+    }
+  }
+  for (auto& f : files) out.push_back(std::move(f));
 }
 
 struct Package {
@@ -165,7 +211,7 @@ int GetAllSubFile(const char* body, const CommandHeader* header, bufferevent* co
   if (access != 0) return Refuse(access, param, reply, replyLen);
 
   std::vector<SubFileInfo> entries;
-  GetSubFileList(path, entries);
+  ListForDevice(path, entries);
   std::vector<Package> packages;
   uint32_t total = 0;
   for (const auto& entry : entries) {

@@ -80,6 +80,29 @@ bool Trans_Remove(uint32_t id) {
   return true;
 }
 
+bool Trans_RoomFor(uint32_t id, bufferevent* conn, int udtSock) {
+  const int idle = OS_GetConnectionLimits().idleSeconds;
+  const auto now = std::chrono::steady_clock::now();
+  std::vector<TransferEntry> aged;
+  if (idle > 0) {
+    const auto limit = std::chrono::seconds(idle);
+    aged = TakeMatching([&](const TransferEntry& e) { return !e.started && now - e.opened > limit; });
+  }
+  for (auto& entry : aged) {
+    QV_LOG(kModCommLib, kLogDebug, "close unstarted file trans, file %s", entry.targetPath.c_str());
+    CloseEntryFile(entry);
+  }
+  CMutexLock lock(g_MutexTransMap);
+  size_t total = 0;
+  size_t mine = 0;
+  for (const auto& kv : g_TransMap) {
+    if (kv.first == id) continue;
+    ++total;
+    if (kv.second.conn == conn && kv.second.udtSock == udtSock) ++mine;
+  }
+  return total < kMaxTransfers && mine < kMaxTransfersPerRoute;
+}
+
 size_t Trans_Count() {
   CMutexLock lock(g_MutexTransMap);
   return g_TransMap.size();

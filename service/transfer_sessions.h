@@ -4,6 +4,7 @@
 // a connection or UDT socket drops, and the transfer log.
 // Lock order: g_MutexTransMap is released before the peer-list mutex is taken; no path holds
 // two of g_MutexTransMap, g_MutexDownLoadCount and g_StopDownLoadMutex at once.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -19,7 +20,14 @@ struct TransferEntry {
   std::string tmpPath;          // uploads only
   std::string targetPath;
   std::string digest;           // uploads: the 16 raw fingerprint bytes
+  // Downloads keep the file that passed the check open in `file` until they start.
+  std::chrono::steady_clock::time_point opened = std::chrono::steady_clock::now();
+  bool started = false;         // uploads: data arrived
 };
+
+// Open transfers one connection or UDT socket may hold, and all of them together.
+constexpr size_t kMaxTransfersPerRoute = 16;
+constexpr size_t kMaxTransfers = 1024;
 
 // The map; touch only under g_MutexTransMap.
 extern std::map<uint32_t, TransferEntry> g_TransMap;
@@ -31,6 +39,9 @@ void Trans_Add(uint32_t id, const TransferEntry& entry);  // replaces (and close
 bool Trans_Take(uint32_t id, TransferEntry& out);         // removes without closing the file
 bool Trans_Remove(uint32_t id);                           // closes the file, erases
 size_t Trans_Count();
+// Whether a new entry under id may open for this connection/socket: entries that never started
+// within the connection idle time are closed first; an entry already under id is not counted.
+bool Trans_RoomFor(uint32_t id, bufferevent* conn, int udtSock);
 // Whether id is held by an entry of a different connection/socket.
 bool Trans_HeldByOther(uint32_t id, bufferevent* conn, int udtSock);
 

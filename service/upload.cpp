@@ -366,6 +366,11 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
     QV_LOG(kModIntranet, kLogError, "Filer %s not in share list", target.c_str());
     return Refuse(sessionId, static_cast<uint16_t>(code), reply, replyLen, code);
   }
+  if (!Trans_RoomFor(sessionId, conn, udt)) {
+    QV_LOG(kModIntranet, kLogError, "Too many open transfers; upload of %s refused.",
+           target.c_str());
+    return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
+  }
   uint32_t freeKB = 0;
   if (OS_GetDiskFreeKB(folder, freeKB) != 0 || freeKB <= (size >> 10)) {
     QV_LOG(kModIntranet, kLogError, "not have enough size for save file %s.", target.c_str());
@@ -531,6 +536,7 @@ int UpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
   }
   if (done == n) {
     up.goodLength += n;
+    it->second.started = true;
     return 0;
   }
   QV_LOG(kModIntranet, kLogError, "write file %s error: %s.", it->second.tmpPath.c_str(),

@@ -480,6 +480,71 @@ TEST_F(DownloadTest, RequestsPipelinedBehindADownloadAreServedInOrder) {
   EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0 && Download_RunningJobs() == 0; }, kWait));
 }
 
+// A local program swaps the checked file for a link to an outside file between the request
+// and the start: the phone gets the file that was checked. A FIFO in a share is refused
+// without blocking anyone.
+TEST_F(DownloadTest, TheFileCheckedIsTheFileSent) {
+  const std::string file = m_share + "/report.txt";
+  const std::string checked = Pattern(3500, 21);
+  std::ofstream(file, std::ios::binary) << checked;
+  std::ofstream(m_outside + "/secret.txt", std::ios::binary) << Pattern(3500, 22);
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  ASSERT_EQ(RequestInfo(c, 1, file).header.opcode, kOpDownloadInfo);
+  ASSERT_EQ(unlink(file.c_str()), 0);
+  ASSERT_EQ(symlink((m_outside + "/secret.txt").c_str(), file.c_str()), 0);
+  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 1, U32Body(0)));
+  std::string got;
+  DeviceMessage m;
+  while (c.ReadMessage(m, kWait) && m.header.opcode == kOpDownloadPackage) {
+    got.append(m.body.begin() + 12, m.body.end());
+  }
+  EXPECT_EQ(m.header.opcode, kOpDownloadOver);
+  EXPECT_EQ(got, checked);
+  // Asked for by the link's name now, it leads out of the share.
+  EXPECT_EQ(RequestInfo(c, 2, file).errorCode, kErrDownNotShared);
+
+  const std::string fifo = m_share + "/pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  EXPECT_EQ(RequestInfo(c, 3, fifo).errorCode, kErrDownNoFile);
+  ASSERT_TRUE(Sync(c));
+  EXPECT_EQ(Trans_Count(), 0u);
+}
+
+// One connection cannot hold more than its share of open transfers, nor keep unstarted ones
+// for longer than an idle connection lives; other phones are served meanwhile.
+TEST_F(DownloadTest, OpenTransfersAreCappedPerConnectionAndAgeOut) {
+  const std::string file = m_share + "/f.txt";
+  std::ofstream(file) << "content";
+  DeviceClient a, b;
+  ASSERT_TRUE(Connect(a));
+  ASSERT_TRUE(Connect(b));
+  std::vector<Bytes> burst;
+  for (uint32_t id = 1; id <= 100; ++id) {
+    burst.push_back(BuildMessage(kOpReqDownLoadFile, id, PathRequest(file)));
+  }
+  ASSERT_TRUE(a.SendRaw(Concat(burst)));
+  size_t opened = 0, refused = 0;
+  for (uint32_t id = 1; id <= 100; ++id) {
+    DeviceMessage m;
+    ASSERT_TRUE(a.ReadMessage(m, kWait));
+    if (m.header.opcode == kOpDownloadInfo) ++opened;
+    if (m.header.opcode == kOpDownloadRefused && wire::GetU16(m.body.data()) == kErrTransOther)
+      ++refused;
+  }
+  EXPECT_EQ(opened, kMaxTransfersPerRoute);
+  EXPECT_EQ(refused, 100 - kMaxTransfersPerRoute);
+  EXPECT_EQ(Trans_Count(), kMaxTransfersPerRoute);
+  EXPECT_EQ(RequestInfo(b, 500, file).header.opcode, kOpDownloadInfo);  // another phone
+
+  // Entries that never start are closed once they are older than the idle time.
+  OS_SetConnectionIdleTimeout(1);
+  EXPECT_TRUE(WaitFor(
+      [&] { return Sync(a) && RequestInfo(a, 200, file).header.opcode == kOpDownloadInfo; },
+      kWait, std::chrono::milliseconds(200)));
+  OS_SetConnectionIdleTimeout(kDefaultIdleTimeoutSeconds);
+}
+
 // A phone that goes away mid-download: the job ends, the failure is logged, no row is written.
 TEST_F(DownloadTest, ClientClosingAfterFirstPackageEndsTheDownload) {
   const std::string big = m_share + "/away.bin";

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -197,6 +198,31 @@ TEST_F(ListingTest, PackagesOfFourCarryTheTotalFoldersFirst) {
         << rel << ": folders must come first";
     EXPECT_EQ(std::set<Line>(all.begin(), all.end()), FindEntries(dir)) << rel;
   }
+}
+
+// Links are listed with what they lead to only when that lies inside the shares; FIFOs and
+// links that lead out are not listed at all.
+TEST_F(ListingTest, LinksLeadingOutAreNotListed) {
+  const std::string dir = m_base.MakeDir("share/links");
+  m_base.WriteFile("share/links/plain.txt", "abc");
+  m_base.WriteFile("share/elsewhere/inside.txt", std::string(4321, 'i'));
+  m_base.WriteFile("outside/secret.txt", std::string(98765, 's'));
+  m_base.MakeDir("outside/folder");
+  ASSERT_EQ(symlink((m_share + "/elsewhere/inside.txt").c_str(), (dir + "/in").c_str()), 0);
+  ASSERT_EQ(symlink((m_share + "/elsewhere").c_str(), (dir + "/indir").c_str()), 0);
+  ASSERT_EQ(symlink((m_base.Dir() + "/outside/secret.txt").c_str(), (dir + "/out").c_str()), 0);
+  ASSERT_EQ(symlink((m_base.Dir() + "/outside/folder").c_str(), (dir + "/outdir").c_str()), 0);
+  ASSERT_EQ(symlink("/nowhere", (dir + "/dangling").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir + "/pipe").c_str(), 0644), 0);
+
+  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 5, PathRequest(dir)));
+  std::map<std::string, std::pair<std::string, std::string>> seen;  // name -> type, size
+  for (const auto& p : ReadListing(5)) {
+    for (const auto& l : p.lines) seen[l.name] = {l.type, l.size};
+  }
+  const std::map<std::string, std::pair<std::string, std::string>> expected = {
+      {"plain.txt", {"1", "3"}}, {"in", {"1", "4321"}}, {"indir", {"0", "0"}}};
+  EXPECT_EQ(seen, expected);
 }
 
 TEST_F(ListingTest, EmptyFolderIsRefusedAndTheConnectionGoesOn) {
