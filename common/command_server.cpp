@@ -152,14 +152,16 @@ bool DrainInput(CommandConnState* st) {
       evbuffer_remove(in, raw, sizeof raw);
       st->header = DecodeCommandHeader(raw);
       if (st->header.len < kCommandHeaderSize) {
-        QV_LOG(kModCommLib, kLogError, "Message length %u from %s is below the header; closing.",
+        QV_LOG_REFUSAL(st->peer, kModCommLib, kLogError,
+                       "Message length %u from %s is below the header; closing.",
                static_cast<unsigned>(st->header.len), st->peer.c_str());
         CloseConnection(st);
         return false;
       }
       const uint16_t op = st->header.opcode;
       if (op != kOpRelayPassA && op != kOpRelayPassB && !OS_IsRegistered(op)) {
-        QV_LOG(kModCommLib, kLogError, "Opcode 0x%04X from %s not registered; closing.",
+        QV_LOG_REFUSAL(st->peer, kModCommLib, kLogError,
+                       "Opcode 0x%04X from %s not registered; closing.",
                static_cast<unsigned>(op), st->peer.c_str());
         CloseConnection(st);
         return false;

@@ -1,9 +1,13 @@
 #include "common/log.h"
 
+#include <dirent.h>
 #include <event2/event.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
+#include <ctime>
+#include <vector>
 
 #include "common/os_layer.h"
 #include "platform/files.h"
@@ -19,6 +23,16 @@ std::string RotationSuffix(const std::string& timeText) {
     if (c != '-' && c != ':' && c != ' ') digits += c;
   }
   return digits;
+}
+
+constexpr unsigned kRefusalBurst = 20;        // lines per peer and window
+constexpr long long kRefusalWindowSeconds = 60;
+constexpr size_t kMaxTrackedPeers = 4096;
+
+long long MonotonicSeconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec);
 }
 
 unsigned LevelOfLibeventSeverity(int severity) {
@@ -100,7 +114,9 @@ int CLog::WriteLog(const char* module, unsigned level, const char* function, int
         fclose(m_file);
         // Never replaces an older rotated log: when the name is taken, the same file is
         // appended to and the next call tries again.
-        Plat_RenameNoReplace(m_path, m_path + "." + RotationSuffix(now));
+        if (Plat_RenameNoReplace(m_path, m_path + "." + RotationSuffix(now)) == 0) {
+          RemoveOldRotated();
+        }
         m_file = fopen(m_path.c_str(), "a");
         if (!m_file) return 0;
       }
@@ -114,6 +130,60 @@ int CLog::WriteLog(const char* module, unsigned level, const char* function, int
     fflush(stdout);
   }
   return 0;
+}
+
+// Rotated logs are "<name>.<14 digits>": sorted by name they are sorted by age.
+void CLog::RemoveOldRotated() {
+  const size_t slash = m_path.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? "." : m_path.substr(0, slash);
+  const std::string prefix = (slash == std::string::npos ? m_path : m_path.substr(slash + 1)) + ".";
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> rotated;
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.size() != prefix.size() + 14 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    if (name.find_first_not_of("0123456789", prefix.size()) != std::string::npos) continue;
+    rotated.push_back(name);
+  }
+  closedir(d);
+  if (rotated.size() <= m_keepRotated) return;
+  std::sort(rotated.begin(), rotated.end());
+  for (size_t i = 0; i + m_keepRotated < rotated.size(); ++i) {
+    unlink((dir + "/" + rotated[i]).c_str());
+  }
+}
+
+bool CLog::RefusalAllowed(const std::string& peer) {
+  const long long now = MonotonicSeconds();
+  unsigned leftOut = 0;
+  {
+    CMutexLock lock(&m_peerMutex);
+    if (m_peers.size() >= kMaxTrackedPeers && m_peers.find(peer) == m_peers.end()) {
+      m_peers.clear();  // many peers at once: forget the old windows rather than grow
+    }
+    PeerWindow& w = m_peers[peer];
+    if (now - w.windowStart >= kRefusalWindowSeconds) {
+      leftOut = w.suppressed;
+      w = PeerWindow();
+      w.windowStart = now;
+    }
+    if (w.written >= kRefusalBurst) {
+      ++w.suppressed;
+      return false;
+    }
+    ++w.written;
+  }
+  if (leftOut > 0) {
+    WriteLog(kModCommLib, kLogWarning, __func__, __LINE__,
+             "%u more refusals from %s were not logged.", leftOut, peer.c_str());
+  }
+  return true;
+}
+
+void CLog::ForgetRefusals() {
+  CMutexLock lock(&m_peerMutex);
+  m_peers.clear();
 }
 
 void Log_RouteLibevent() { event_set_log_callback(LibeventLogCallback); }

@@ -1,7 +1,10 @@
 #pragma once
 // The service's one process-wide logger. Lines go to one file (rotated past 5 MiB under a
-// time-suffixed name that never overwrites an older one) and, when configured, to stdout.
+// time-suffixed name that never overwrites an older one; only the newest rotated files are
+// kept) and, when configured, to stdout.
+#include <cstddef>
 #include <cstdio>
+#include <map>
 #include <string>
 
 #include "platform/sync.h"
@@ -39,6 +42,13 @@ class CLog {
   void Close();  // closes the file; later calls write nothing
   void Flush();
   void SetSizeLimit(unsigned bytes) { m_sizeLimit = bytes; }  // tests
+  void SetKeepRotated(size_t count) { m_keepRotated = count; }  // tests
+
+  // Whether a refusal line for this peer may be written now: a burst per peer and minute, so
+  // a peer sending malformed messages cannot flood the log. The first line after a quiet spell
+  // says how many were left out. Thread-safe.
+  bool RefusalAllowed(const std::string& peer);
+  void ForgetRefusals();  // tests: every peer starts a fresh burst
 
  private:
   CSysMutex m_mutex;
@@ -47,6 +57,16 @@ class CLog {
   unsigned m_priority = kLogDefaultPriority;
   std::string m_path;
   unsigned m_sizeLimit = 0x500000;
+  size_t m_keepRotated = 10;
+  struct PeerWindow {
+    long long windowStart = 0;
+    unsigned written = 0;
+    unsigned suppressed = 0;
+  };
+  CSysMutex m_peerMutex;
+  std::map<std::string, PeerWindow> m_peers;  // under m_peerMutex
+
+  void RemoveOldRotated();  // under m_mutex
 };
 
 extern CLog g_Log;
@@ -55,6 +75,13 @@ extern CLog g_Log;
 #define QV_LOG(module, level, ...)                                          \
   do {                                                                      \
     if ((unsigned)(level) <= g_Log.Priority())                              \
+      g_Log.WriteLog((module), (level), __func__, __LINE__, __VA_ARGS__);   \
+  } while (0)
+
+// A refusal caused by a peer: logged only while that peer's burst allows it.
+#define QV_LOG_REFUSAL(peer, module, level, ...)                            \
+  do {                                                                      \
+    if ((unsigned)(level) <= g_Log.Priority() && g_Log.RefusalAllowed(peer)) \
       g_Log.WriteLog((module), (level), __func__, __LINE__, __VA_ARGS__);   \
   } while (0)
 

@@ -36,6 +36,9 @@ constexpr char kLockFile[] = "lock";
 constexpr char kSocketFile[] = "control";
 constexpr char kDeleteMark[] = "delete_pending";
 constexpr char kStdoutLog[] = "stdout.log";
+constexpr char kStdoutLogOld[] = "stdout.log.1";
+constexpr off_t kStdoutLogLimit = 1024 * 1024;  // then moved to stdout.log.1, replacing it
+constexpr int kStdoutCheckMs = 1000;
 
 constexpr size_t kMaxNameLength = 256;
 constexpr size_t kMaxFileBytes = 64 * 1024;   // config and status files are a few lines
@@ -567,6 +570,10 @@ void MoveFd(int fd, int target) {
   if (n != 1) _exit(127);  // the controller gave up
 
   const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  struct stat old;
+  if (stat(plan.logPath.c_str(), &old) == 0 && old.st_size > kStdoutLogLimit) {
+    rename(plan.logPath.c_str(), (plan.logPath + ".1").c_str());
+  }
   int out = open(plan.logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (out < 0) out = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (in >= 0) MoveFd(in, 0);
@@ -1065,6 +1072,28 @@ const char* Scm_ErrorText(int error) {
   }
 }
 
+namespace {
+
+// The service's stdout and stderr go to stdout.log for its whole life: past the limit the file
+// is moved aside (replacing the one moved before) and a new one takes its place, so a talkative
+// service never fills the disk.
+void BoundStdoutLog(int dirfd) {
+  struct stat out, file;
+  if (fstat(1, &out) != 0 || !S_ISREG(out.st_mode) || out.st_size <= kStdoutLogLimit) return;
+  if (fstatat(dirfd, kStdoutLog, &file, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (file.st_dev != out.st_dev || file.st_ino != out.st_ino) return;  // not ours to move
+  if (renameat(dirfd, kStdoutLog, dirfd, kStdoutLogOld) != 0) return;
+  const int fd = openat(dirfd, kStdoutLog, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  fflush(stdout);
+  fflush(stderr);
+  dup2(fd, 1);
+  dup2(fd, 2);
+  close(fd);
+}
+
+}  // namespace
+
 int Scm_StartServiceCtrlDispatcher(const std::string& /*name*/, ScmServiceMain serviceMain) {
   // An own-process service is known by what the manager put into the environment; the name
   // of the table entry is not checked.
@@ -1129,8 +1158,9 @@ int Scm_StartServiceCtrlDispatcher(const std::string& /*name*/, ScmServiceMain s
       DeliverControl(kControlStop);
       continue;
     }
+    BoundStdoutLog(d.dirfd);
     pollfd fds[3] = {{sigfd.Get(), POLLIN, 0}, {wake.Get(), POLLIN, 0}, {listener.Get(), POLLIN, 0}};
-    if (poll(fds, 3, -1) < 0) {
+    if (poll(fds, 3, kStdoutCheckMs) < 0) {
       if (errno == EINTR) continue;
       break;
     }

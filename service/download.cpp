@@ -325,16 +325,19 @@ int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* 
   const size_t base = ViaRelay(udt, DirectOf(direct)) ? kRelayBodyOffset : 0;
   const wire::Reader in(reinterpret_cast<const uint8_t*>(body), HandlerBodyLength(header, base != 0));
   if (!in.Has(base, kFilePathRequestSize)) {
-    QV_LOG(kModIntranet, kLogError, "Download request of %zu bytes is too short.", in.Size());
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Download request of %zu bytes is too short.", in.Size());
     return RefuseDownload(sessionId, kErrTransOther, reply, replyLen, kErrNoBody);
   }
   if (Trans_HeldByOther(sessionId, conn, udt)) {
-    QV_LOG(kModIntranet, kLogError, "Session id %u is held by another connection.", sessionId);
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Session id %u is held by another connection.", sessionId);
     return RefuseDownload(sessionId, kErrTransOther, reply, replyLen, -1);
   }
   std::string wirePath;
   if (!ReadPathField(in, base + kFilePathOffset, kFilePathWidth, wirePath)) {
-    QV_LOG(kModIntranet, kLogError, "Download path without end refused.");
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Download path without end refused.");
     return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, kErrNotShared);
   }
   const std::string path = ResolvePeerPath(wirePath);
@@ -348,11 +351,13 @@ int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* 
   const std::string real = CanonicalPath(path);
   const int shareCode = real.empty() ? kErrNotShared : CheckSharePath(ParentOf(real));
   if (shareCode != 0) {
-    QV_LOG(kModIntranet, kLogError, "File %s not in share list.", path.c_str());
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "File %s not in share list.", path.c_str());
     return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, shareCode);
   }
   if (!Trans_RoomFor(sessionId, conn, udt)) {
-    QV_LOG(kModIntranet, kLogError, "Too many open transfers; download of %s refused.",
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Too many open transfers; download of %s refused.",
            path.c_str());
     return RefuseDownload(sessionId, kErrTransOther, reply, replyLen, -1);
   }
@@ -361,17 +366,20 @@ int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* 
   UniqueFd fd(::open(real.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
   if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    QV_LOG(kModIntranet, kLogError, "File %s not exits.", path.c_str());
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "File %s not exits.", path.c_str());
     return RefuseDownload(sessionId, kErrDownNoFile, reply, replyLen, -1);
   }
   // A folder above it may have been swapped between the check and the open.
   const std::string opened = CanonicalPath("/proc/self/fd/" + std::to_string(fd.fd));
   if (opened.empty() || CheckSharePath(ParentOf(opened)) != 0) {
-    QV_LOG(kModIntranet, kLogError, "File %s not in share list.", path.c_str());
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "File %s not in share list.", path.c_str());
     return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, kErrNotShared);
   }
   if (static_cast<uint64_t>(st.st_size) > kSizeLimit) {
-    QV_LOG(kModIntranet, kLogError, "Get file %s size error.", path.c_str());
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Get file %s size error.", path.c_str());
     return RefuseDownload(sessionId, kErrDownSize, reply, replyLen, -1);
   }
   // Reads of a regular file never block; the flag only guarded the open.
@@ -379,7 +387,8 @@ int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* 
 
   unsigned char fingerprint[16];
   if (!QuickFingerprintOf(fd.fd, static_cast<uint64_t>(st.st_size), fingerprint)) {
-    QV_LOG(kModIntranet, kLogError, "Get file %s size error.", path.c_str());
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Get file %s size error.", path.c_str());
     return RefuseDownload(sessionId, kErrDownSize, reply, replyLen, -1);
   }
   FILE* file = fdopen(fd.fd, "rb");
@@ -417,7 +426,8 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
   if (ViaRelay(udt, dir)) {
     uint32_t offset = 0;
     if (!in.U32(kRelayBodyOffset, offset)) {
-      QV_LOG(kModIntranet, kLogError, "Download start of %zu bytes is too short.", bodyLen);
+      QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                     "Download start of %zu bytes is too short.", bodyLen);
       return kErrNoBody;
     }
     QV_LOG(kModIntranet, kLogDebug, "DownLoad File interline.");
@@ -428,13 +438,15 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
 
   uint32_t offset = 0;
   if (!in.U32(0, offset)) {
-    QV_LOG(kModIntranet, kLogError, "Download start of %zu bytes is too short.", bodyLen);
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Download start of %zu bytes is too short.", bodyLen);
     return ReplyOver('1', sessionId, reply, replyLen, kErrNoBody);
   }
   QV_LOG(kModIntranet, kLogDebug, udt == -1 ? "DownLoad File using tcp." : "DownLoad File using udt.");
 
   if (Trans_HeldByOther(sessionId, conn, udt)) {
-    QV_LOG(kModIntranet, kLogError, "Session id %u is held by another connection.", sessionId);
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Session id %u is held by another connection.", sessionId);
     return ReplyOver('1', sessionId, reply, replyLen, -1);
   }
   if (udt == -1) {
@@ -503,7 +515,8 @@ int RefuseDownLoadFile(const char* /*body*/, const CommandHeader* header, buffer
   const uint32_t sessionId = header->param;
   // Another phone's open download is not ours to drop.
   if (Trans_HeldByOther(sessionId, conn, UdtOf(udtSock))) {
-    QV_LOG(kModIntranet, kLogError, "Session id %u is held by another connection.", sessionId);
+    QV_LOG_REFUSAL(PeerKeyOf(conn, UdtOf(udtSock)), kModIntranet, kLogError,
+                   "Session id %u is held by another connection.", sessionId);
     return 0;
   }
   Trans_Remove(sessionId);

@@ -188,13 +188,15 @@ int GetAllSubFile(const char* body, const CommandHeader* header, bufferevent* co
     return Refuse(kErrNoBody, param, reply, replyLen);
   }
   if (!reader.Has(start, kFilePathRequestSize)) {
-    QV_LOG(kModIntranet, kLogError, "file list request of %zu bytes is too short", bodyLen);
+    QV_LOG_REFUSAL(PeerKeyOf(conn, sock), kModIntranet, kLogError,
+                   "file list request of %zu bytes is too short", bodyLen);
     return Refuse(kErrNoBody, param, reply, replyLen);
   }
   std::string wirePath;
   if (!ReadPathField(reader, start + kPathOffset, kPathField, wirePath)) {
     // Cutting it would name a different folder than the device asked for.
-    QV_LOG(kModIntranet, kLogError, "file list path longer than its field, refused");
+    QV_LOG_REFUSAL(PeerKeyOf(conn, sock), kModIntranet, kLogError,
+                   "file list path longer than its field, refused");
     return Refuse(kErrNoBody, param, reply, replyLen);
   }
   const bool bigEndianTotal = body[start + kOrderFlagOffset] == '1';

@@ -1,5 +1,9 @@
 #include "service/request_args.h"
 
+#include <arpa/inet.h>
+#include <event2/bufferevent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +35,23 @@ std::string ParentOf(const std::string& path) {
   if (slash == std::string::npos) return "";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+std::string PeerKeyOf(bufferevent* conn, int udtSock) {
+  if (udtSock != -1) return "udt " + std::to_string(udtSock);
+  if (!conn) return "relay";
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  if (getpeername(bufferevent_getfd(conn), reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
+    return "unknown";
+  }
+  char text[INET6_ADDRSTRLEN] = {0};
+  if (peer.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr, text, sizeof text);
+  } else if (peer.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr, text, sizeof text);
+  }
+  return text;
 }
 
 bool PutReply(const uint8_t* bytes, size_t n, char** reply, int* replyLen) {

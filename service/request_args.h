@@ -9,6 +9,8 @@
 
 #include "common/wire.h"
 
+struct bufferevent;
+
 constexpr size_t kRelayBodyOffset = 72;
 
 inline int UdtOf(const int* udtSock) { return udtSock ? *udtSock : -1; }
@@ -29,6 +31,10 @@ std::string ResolvePeerPath(const std::string& wirePath);
 
 // The folder part of a path ("/" for a file in the root, "" without a "/").
 std::string ParentOf(const std::string& path);
+
+// Who sent a request, for rate-limited refusal lines: the connection's address, the UDT socket,
+// or the relay.
+std::string PeerKeyOf(bufferevent* conn, int udtSock);
 
 // Copies a reply into a new buffer for the transport; false when it cannot be allocated.
 bool PutReply(const uint8_t* bytes, size_t n, char** reply, int* replyLen);

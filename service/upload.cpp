@@ -313,11 +313,13 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   const size_t base = ViaRelay(udt, DirectOf(direct)) ? kRelayBodyOffset : 0;
   const wire::Reader in(reinterpret_cast<const uint8_t*>(body), HandlerBodyLength(header, base != 0));
   if (!in.Has(base, kUploadRequestSize)) {
-    QV_LOG(kModIntranet, kLogError, "Upload request of %zu bytes is too short.", in.Size());
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Upload request of %zu bytes is too short.", in.Size());
     return Refuse(sessionId, kErrTransOther, reply, replyLen, kErrNoBody);
   }
   if (Trans_HeldByOther(sessionId, conn, udt)) {
-    QV_LOG(kModIntranet, kLogError, "Session id %u is held by another connection.", sessionId);
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Session id %u is held by another connection.", sessionId);
     return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
   }
   uint32_t size = 0;
@@ -326,7 +328,8 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   in.Bytes(base + kFingerprintOffset, kFingerprintSize, fingerprint);
   std::string wirePath;
   if (!ReadPathField(in, base + kTargetOffset, kTargetWidth, wirePath)) {
-    QV_LOG(kModIntranet, kLogError, "Upload path without end refused.");
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Upload path without end refused.");
     return Refuse(sessionId, kErrNotShared, reply, replyLen, kErrNotShared);
   }
   const std::string path = ResolvePeerPath(wirePath);
@@ -338,11 +341,13 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
 
   const std::string target = ResolveTarget(path);
   if (target.empty()) {
-    QV_LOG(kModIntranet, kLogError, "Filer %s not in share list", path.c_str());
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Filer %s not in share list", path.c_str());
     return Refuse(sessionId, kErrNotShared, reply, replyLen, kErrNotShared);
   }
   if (target.size() > kMaxTargetLength) {
-    QV_LOG(kModIntranet, kLogError, "upload path %s too long.", target.c_str());
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "upload path %s too long.", target.c_str());
     return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
   }
   const std::string folder = ParentOf(target);
@@ -350,7 +355,8 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   // The share decides before any folder is made: a refused path leaves nothing behind.
   int code = CheckSharePath(NearestExisting(folder));
   if (code != 0) {
-    QV_LOG(kModIntranet, kLogError, "Filer %s not in share list", target.c_str());
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Filer %s not in share list", target.c_str());
     return Refuse(sessionId, static_cast<uint16_t>(code), reply, replyLen, code);
   }
   if (!Plat_IsDirectory(folder)) {
@@ -363,11 +369,13 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   QV_LOG(kModIntranet, kLogDebug, "check dir:%s", folder.c_str());
   code = CheckSharePath(folder);
   if (code != 0) {
-    QV_LOG(kModIntranet, kLogError, "Filer %s not in share list", target.c_str());
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Filer %s not in share list", target.c_str());
     return Refuse(sessionId, static_cast<uint16_t>(code), reply, replyLen, code);
   }
   if (!Trans_RoomFor(sessionId, conn, udt)) {
-    QV_LOG(kModIntranet, kLogError, "Too many open transfers; upload of %s refused.",
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Too many open transfers; upload of %s refused.",
            target.c_str());
     return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
   }
@@ -502,7 +510,8 @@ int UpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
   }
   const size_t bodyLen = HandlerBodyLength(header, false);
   if (bodyLen < kDataSkip) {
-    QV_LOG(kModIntranet, kLogError, "Upload data of %zu bytes is too short.", bodyLen);
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Upload data of %zu bytes is too short.", bodyLen);
     return 0;
   }
   const uint32_t sessionId = header->param;
@@ -554,7 +563,7 @@ int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* c
     return kErrNoBody;
   }
   if (HandlerBodyLength(header, false) < 1) {
-    QV_LOG(kModIntranet, kLogError, "Upload end without its status.");
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError, "Upload end without its status.");
     return 0;
   }
   const uint32_t sessionId = header->param;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -170,6 +171,40 @@ TEST_F(LogTest, RotatesPastTheLimitAndStartsANewFile) {
   const auto lines = Lines(ReadFileText(path));
   ASSERT_EQ(1u, lines.size());
   EXPECT_NE(std::string::npos, lines[0].find("] after rotation"));
+}
+
+// Only the newest rotated logs are kept; files that merely look similar are left alone.
+TEST_F(LogTest, OnlyTheNewestRotatedLogsAreKept) {
+  log.SetSizeLimit(100);
+  log.SetKeepRotated(3);
+  for (const char* old : {"Log.txt.20200101000001", "Log.txt.20200101000002",
+                          "Log.txt.20200101000003", "Log.txt.20200101000004"}) {
+    std::ofstream(dir.path + "/" + old) << "old";
+  }
+  std::ofstream(dir.path + "/Log.txt.keep") << "not ours";
+  std::ofstream(path, std::ios::binary) << std::string(101, 'x');
+  ASSERT_TRUE(log.Open());
+  log.WriteLog(kModCommLib, kLogError, "F", 1, "after rotation");
+  log.Close();
+  auto rotated = RotatedLogs(dir.path);
+  std::sort(rotated.begin(), rotated.end());
+  ASSERT_EQ(rotated.size(), 3u);
+  EXPECT_EQ(rotated[0], "Log.txt.20200101000003");
+  EXPECT_EQ(rotated[1], "Log.txt.20200101000004");
+  EXPECT_EQ(ReadFileText(dir.path + "/" + rotated[2]), std::string(101, 'x'));
+  EXPECT_TRUE(fs::exists(dir.path + "/Log.txt.keep"));
+}
+
+// Refusals of one peer are written in a burst, the rest left out and counted; another peer
+// keeps its own burst.
+TEST_F(LogTest, RefusalsArePacedPerPeer) {
+  ASSERT_TRUE(log.Open());
+  unsigned allowedA = 0, allowedB = 0;
+  for (int i = 0; i < 1000; ++i) allowedA += log.RefusalAllowed("10.0.0.1") ? 1 : 0;
+  for (int i = 0; i < 10; ++i) allowedB += log.RefusalAllowed("10.0.0.2") ? 1 : 0;
+  log.Close();
+  EXPECT_EQ(allowedA, 20u);
+  EXPECT_EQ(allowedB, 10u);
 }
 
 TEST_F(LogTest, AFileAtTheLimitIsNotRotated) {

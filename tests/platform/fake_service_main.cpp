@@ -2,9 +2,10 @@
 // handler registration, START_PENDING with checkpoints, RUNNING, and on stop STOP_PENDING
 // then STOPPED) and can misbehave on request.
 //   fake_service -r <name> [--states=<file>] [--start-gate=<fifo>] [--fail-start]
-//                [--crash-on-interrogate] [--ignore-stop]
+//                [--crash-on-interrogate] [--ignore-stop] [--print=<bytes>]
 // --states appends "pid <n>" once and then one "<STATE> <checkpoint>" line per report.
 // --start-gate holds START_PENDING until a writer has opened and closed the FIFO.
+// --print writes that many bytes of text to stdout once RUNNING.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@ struct Options {
   bool failStart = false;
   bool crashOnInterrogate = false;
   bool ignoreStop = false;
+  std::string print;
 };
 
 Options g_options;
@@ -95,6 +97,14 @@ void ServiceMain(int, char**) {
   Report(kStateStartPending, 1, 60000);
   Report(kStateStartPending, 2, 60000);
   Report(kStateRunning, 0, 0);
+  if (!g_options.print.empty()) {
+    const std::string line(99, 'p');
+    for (long left = std::atol(g_options.print.c_str()); left > 0; left -= 100) {
+      std::printf("%s\n", line.c_str());
+    }
+    std::fflush(stdout);
+    Record("printed");
+  }
   std::unique_lock<std::mutex> g(*g_stopMutex);
   g_stopCv->wait(g, [] { return g_stopSignalled; });
 }
@@ -118,7 +128,8 @@ int main(int argc, char** argv) {
   for (int i = 3; i < argc; ++i) {
     const std::string arg = argv[i];
     if (Option(arg, "--states", g_options.statesFile) ||
-        Option(arg, "--start-gate", g_options.startGate)) {
+        Option(arg, "--start-gate", g_options.startGate) ||
+        Option(arg, "--print", g_options.print)) {
       continue;
     }
     if (arg == "--fail-start") {

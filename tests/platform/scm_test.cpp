@@ -353,6 +353,27 @@ TEST_F(ScmTest, NetStartsAndStopsTheServiceThroughEveryState) {
   EXPECT_EQ(CountLines(ReadLines(ServiceDir("Svc") + "/stdout.log"), "fake service "), 2);
 }
 
+// A service that writes a lot to stdout does not grow stdout.log without bound: past its limit
+// the file is moved aside once, and a start moves an oversized file aside too.
+TEST_F(ScmTest, StdoutLogStaysBounded) {
+  const std::string dir = ServiceDir("Talk");
+  InstallFake("Talk", {"--print=3000000"});
+  ASSERT_EQ(Net("start", "Talk").exitCode, 0);
+  ASSERT_TRUE(WaitFor([&] { return CountLines(States("Talk"), "printed") == 1; }, kWait));
+  EXPECT_TRUE(WaitFor([&] { return fs::exists(dir + "/stdout.log.1"); }, kWait));
+  EXPECT_LT(fs::file_size(dir + "/stdout.log"), 1024u * 1024u);
+  ASSERT_EQ(Net("stop", "Talk").exitCode, 0);
+
+  InstallFake("Quiet");
+  const std::string quiet = ServiceDir("Quiet");
+  std::ofstream(quiet + "/stdout.log") << "old";
+  fs::resize_file(quiet + "/stdout.log", 2 * 1024 * 1024);
+  ASSERT_EQ(Net("start", "Quiet").exitCode, 0);
+  EXPECT_EQ(fs::file_size(quiet + "/stdout.log.1"), 2u * 1024 * 1024);
+  EXPECT_LT(fs::file_size(quiet + "/stdout.log"), 1024u);
+  ASSERT_EQ(Net("stop", "Quiet").exitCode, 0);
+}
+
 TEST_F(ScmTest, NetReportsUnknownServicesAndBadCommands) {
   ProgramResult r = Net("start", "Nope");
   EXPECT_EQ(r.exitCode, 2);

@@ -22,6 +22,7 @@
 #include "common/wire.h"
 #include "service/transfer_sessions.h"
 #include "tests/service/updown_fixture.h"
+#include "tests/support/text_files.h"
 
 namespace {
 
@@ -367,6 +368,23 @@ TEST_F(DownloadTest, StopRepliesAtOnceForZeroAndLeavesTheListEmpty) {
   }
   CMutexLock lock(g_StopDownLoadMutex);
   EXPECT_TRUE(g_StopDownloadList.empty());
+}
+
+// A phone sending malformed requests by the thousand is answered every time but fills the log
+// with no more than a short burst of refusals.
+TEST_F(DownloadTest, MalformedRequestsDoNotFloodTheLog) {
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  std::vector<Bytes> burst;
+  for (uint32_t i = 0; i < 2000; ++i) burst.push_back(BuildMessage(kOpReqDownLoadFile, i, Bytes(9, 1)));
+  ASSERT_TRUE(c.SendRaw(Concat(burst)));
+  for (uint32_t i = 0; i < 2000; ++i) {
+    DeviceMessage m;
+    ASSERT_TRUE(c.ReadMessage(m, kWait));
+    ASSERT_EQ(m.header.opcode, kOpDownloadRefused);
+  }
+  g_Log.Flush();
+  EXPECT_EQ(CountOccurrences(ReadWhole(m_logPath), "Download request of 9 bytes is too short."), 20u);
 }
 
 // A burst of stops for ids no relay download holds is answered without waiting, and another

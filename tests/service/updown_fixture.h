@@ -114,6 +114,7 @@ class UpDownTest : public ::testing::Test {
     g_Log.SetPath(m_logPath);
     g_Log.SetPriority(kLogDebug);
     g_Log.Open();
+    g_Log.ForgetRefusals();
 
     OS_ClearRegistry();
     const struct { OpcodeHandler handler; uint16_t opcode; } rows[] = {
