@@ -22,6 +22,7 @@
 #include "platform/named_mutex.h"
 #include "platform/process_path.h"
 #include "platform/scm.h"
+#include "service/auto_sort.h"
 #include "service/download.h"
 #include "service/http_server.h"
 #include "service/service_globals.h"
@@ -77,7 +78,7 @@ const StartTask kStartTasks[] = {
     {"StartBroadcastServer", nullptr, "Add StartBroadcastServer to thread error."},
     {"SetDiskInfo", nullptr, "Add SetDiskInfo to thread error."},
     {"StartHttpServer", StartHttpServer, "StartHttpServer thread error."},
-    {"StartAutoTiding", nullptr, "StartAutoTiding thread error."},
+    {"StartAutoTiding", StartAutoTiding, "StartAutoTiding thread error."},
 };
 
 std::string ReadOsRelease() {

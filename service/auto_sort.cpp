@@ -1,0 +1,300 @@
+#include "service/auto_sort.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "common/log.h"
+#include "common/md5.h"
+#include "common/os_layer.h"
+#include "common/settings.h"
+#include "common/share_paths.h"
+#include "common/sqlite_wrapper.h"
+#include "platform/files.h"
+#include "service/exif.h"
+
+namespace {
+
+constexpr const char* kColName = "TidingName";
+constexpr const char* kColStatus = "TidingStatus";
+constexpr const char* kCreateSql =
+    "create table AutoTiding(TidingName char(128), TidingStatus char(4));";
+constexpr int kRenameTries = 8;
+constexpr auto kExitPoll = std::chrono::milliseconds(100);
+
+// Runs body inside one transaction under the database write mutex; a database error rolls
+// back, releases the mutex and is logged by the caller with its own text.
+template <typename Body>
+void InTransaction(Body body) {
+  MutexHandle mutex = g_DB.WriteMutex();
+  if (mutex) mutex->Lock();
+  try {
+    g_DB.ExecDML("begin transaction;");
+    body();
+    g_DB.ExecDML("commit transaction;");
+  } catch (const CppSQLite3Exception&) {
+    RollbackTransaction();  // releases the mutex
+    throw;
+  }
+  if (mutex) mutex->Unlock();
+}
+
+// Both descriptors' files have the same bytes (size, then MD5 of the whole file).
+bool FullMd5(int fd, std::string& hex) {
+  CMd5Hash md5;
+  unsigned char buf[64 * 1024];
+  off_t off = 0;
+  for (;;) {
+    const ssize_t r = pread(fd, buf, sizeof buf, off);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return false;
+    if (r == 0) break;
+    md5.Update(buf, static_cast<size_t>(r));
+    off += r;
+  }
+  hex = md5.HexDigest();
+  return true;
+}
+
+struct Fd {
+  int fd = -1;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+};
+
+int OpenRegular(const std::string& path, struct stat& st) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// The source is an identical twin of the target: another regular file with the same size and
+// the same full MD5. The source's identity is kept in srcSt for the check before removal.
+bool IdenticalTwin(const std::string& source, const std::string& target, struct stat& srcSt) {
+  struct stat tgtSt;
+  Fd src(OpenRegular(source, srcSt));
+  Fd tgt(OpenRegular(target, tgtSt));
+  if (src.fd < 0 || tgt.fd < 0) return false;
+  if (srcSt.st_dev == tgtSt.st_dev && srcSt.st_ino == tgtSt.st_ino) return false;
+  if (srcSt.st_size != tgtSt.st_size) return false;
+  std::string a, b;
+  return FullMd5(src.fd, a) && FullMd5(tgt.fd, b) && a == b;
+}
+
+bool Digits(const char* p, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (p[i] < '0' || p[i] > '9') return false;
+  }
+  return true;
+}
+
+int Number(const char* p, int n) {
+  int v = 0;
+  for (int i = 0; i < n; ++i) v = v * 10 + (p[i] - '0');
+  return v;
+}
+
+// A picture a phone may still be writing: changed lately, or not ending with FFD9.
+bool StillBeingWritten(int fd, const struct stat& st) {
+  const time_t now = std::time(nullptr);
+  const long long age = static_cast<long long>(now) - static_cast<long long>(st.st_mtime);
+  if (age > -kTidingSettleSeconds && age < kTidingSettleSeconds) return true;
+  if (st.st_size < 4) return true;
+  unsigned char tail[2];
+  if (pread(fd, tail, sizeof tail, st.st_size - 2) != 2) return true;
+  return !(tail[0] == 0xFF && tail[1] == 0xD9);
+}
+
+}  // namespace
+
+int CreateAutoTidingTable() {
+  try {
+    InTransaction([] {
+      CppSQLite3Buffer sql;
+      const int count = g_DB.ExecScalar(
+          sql.Format("select count(*) from sqlite_master where type='table' and name='%s'",
+                     kTidingTable));
+      if (count == 0) {
+        QV_LOG(kModClient, kLogInfo, "CreateAutoTidingTable function error:1111%s.", kCreateSql);
+        g_DB.ExecDML(kCreateSql);
+        QV_LOG(kModClient, kLogInfo, "CreateAutoTidingTable function error:2222%s.", kCreateSql);
+        CppSQLite3Buffer insert;
+        g_DB.ExecDML(insert.Format("insert into %s(%s,%s) values('%s','%s')", kTidingTable,
+                                   kColName, kColStatus, kTidingByDate, "0"));
+      }
+    });
+    return 0;
+  } catch (const CppSQLite3Exception& e) {
+    QV_LOG(kModClient, kLogInfo, "CreateAutoTidingTable function error:%s.", e.ErrorMessage());
+    return -1;
+  }
+}
+
+int GetTidingStatusByType(const std::string& name, std::string& status) {
+  if (CreateAutoTidingTable() != 0) return -1;
+  try {
+    std::string found = "0";
+    InTransaction([&] {
+      // Quoted by SQLite, so no name can change the statement.
+      CppSQLite3Buffer sql;
+      CppSQLite3Query q = g_DB.ExecQuery(
+          sql.Format("select * from %s where %s = %Q", kTidingTable, kColName, name.c_str()));
+      if (!q.Eof()) found = q.GetStringField(kColStatus);
+    });
+    status = found;
+    return 0;
+  } catch (const CppSQLite3Exception& e) {
+    QV_LOG(kModClient, kLogInfo, "GetTidingStatusByType function error:%s.", e.ErrorMessage());
+    return -1;
+  }
+}
+
+int SetTidingStatusByType(const std::string& name, const std::string& status) {
+  if (CreateAutoTidingTable() != 0) return -1;
+  try {
+    InTransaction([&] {
+      CppSQLite3Buffer sql;
+      g_DB.ExecDML(sql.Format("update %s set %s = %Q where %s = %Q", kTidingTable, kColStatus,
+                              status.c_str(), kColName, name.c_str()));
+    });
+    return 0;
+  } catch (const CppSQLite3Exception& e) {
+    QV_LOG(kModClient, kLogInfo, "SetTidingStatusByType function error:%s.", e.ErrorMessage());
+    return -1;
+  }
+}
+
+std::string TidingDateFolder(const char* dt) {
+  // Exactly "YYYY:MM:DD", then the end or a blank: no slashes, no "..", no blank dates.
+  if (!dt || std::strlen(dt) < 10) return "";
+  if (!Digits(dt, 4) || dt[4] != ':' || !Digits(dt + 5, 2) || dt[7] != ':' || !Digits(dt + 8, 2))
+    return "";
+  if (dt[10] != '\0' && dt[10] != ' ') return "";
+  const int year = Number(dt, 4), month = Number(dt + 5, 2), day = Number(dt + 8, 2);
+  static const int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1]) return "";
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (month == 2 && day == 29 && !leap) return "";
+  std::string folder(dt, 10);
+  folder[4] = '-';
+  folder[7] = '-';
+  return folder;
+}
+
+int TidingFileByDate(const std::string& picPath, const ExifRecord& record) {
+  const std::string date = TidingDateFolder(record.dateTime);
+  if (date.empty()) return -1;
+  const size_t slash = picPath.rfind('/');
+  if (slash == std::string::npos || slash + 1 >= picPath.size()) return -1;
+  const std::string name = picPath.substr(slash + 1);
+  const std::string dateDir = picPath.substr(0, slash) + "/" + date;
+  if (CreateDirPath(dateDir) != 0) return -1;
+  // The date folder must be a real folder here, not a link to somewhere else.
+  struct stat dirSt;
+  if (lstat(dateDir.c_str(), &dirSt) != 0 || !S_ISDIR(dirSt.st_mode)) return -1;
+  struct stat srcSt;
+  if (lstat(picPath.c_str(), &srcSt) != 0 || !S_ISREG(srcSt.st_mode)) return -1;
+
+  std::string target = dateDir + "/" + name;
+  for (int attempt = 0; attempt < kRenameTries; ++attempt) {
+    if (Plat_RenameNoReplace(picPath, target) == 0) return 0;
+    if (errno != EEXIST) return -1;
+    if (attempt == 0) {
+      struct stat hashed;
+      if (IdenticalTwin(picPath, target, hashed)) {
+        // The same bytes are already in place; only the source goes, and only if it is
+        // still the file that was compared.
+        struct stat now;
+        if (lstat(picPath.c_str(), &now) != 0 || !SameFile(now, hashed)) return -1;
+        return ::unlink(picPath.c_str()) == 0 ? 0 : -1;
+      }
+    }
+    std::string unique;
+    GetUniqueFileName(dateDir + "/" + name, unique);
+    target = unique;
+  }
+  return -1;
+}
+
+int TidingFileList(const std::string& folder, const std::vector<std::string>& names) {
+  int moved = 0;
+  for (const std::string& name : names) {
+    if (g_ExitFlag.load()) break;
+    if (name.empty() || name.find('/') != std::string::npos || Plat_IsHiddenName(name)) continue;
+    const std::string path = folder + "/" + name;
+    struct stat st;
+    Fd fd(OpenRegular(path, st));
+    if (fd.fd < 0) continue;  // gone, a link, a FIFO or a folder
+    if (StillBeingWritten(fd.fd, st)) continue;
+    ExifRecord record;
+    if (GetExifInfoFd(fd.fd, record) != 0) continue;
+    if (TidingFileByDate(path, record) == 0) ++moved;
+  }
+  return moved;
+}
+
+int AutoTiding_RunOnce() {
+  std::string status;
+  if (GetTidingStatusByType(kTidingByDate, status) != 0) return -1;
+  if (status != "1") return 0;
+  DefShareInfo dirs;
+  GetDefShareInfo(dirs);
+  const std::string pictures = FixedField(dirs.pic, sizeof dirs.pic);
+  if (pictures.empty()) return 0;
+  std::vector<std::string> names;
+  if (OS_GetSubFiles(pictures, names) != 0) return 0;
+  return TidingFileList(pictures, names);
+}
+
+int Tiding_PeriodSeconds() {
+  const char* text = std::getenv("QUARLO_TEST_SETTINGS");
+  if (!text) return kTidingPeriodSeconds;
+  const std::string all = text;
+  const std::string key = "tiding_seconds=";
+  size_t at = 0;
+  while ((at = all.find(key, at)) != std::string::npos) {
+    if (at == 0 || all[at - 1] == ',') {
+      char* stop = nullptr;
+      const char* start = all.c_str() + at + key.size();
+      const long v = std::strtol(start, &stop, 10);
+      if (stop != start && (*stop == '\0' || *stop == ',') && v >= 1 && v <= 86400)
+        return static_cast<int>(v);
+    }
+    at += key.size();
+  }
+  return kTidingPeriodSeconds;
+}
+
+int StartAutoTiding(void* /*unused*/) {
+  if (CreateAutoTidingTable() != 0) return -1;
+  const auto period = std::chrono::seconds(Tiding_PeriodSeconds());
+  while (!g_ExitFlag.load()) {
+    if (AutoTiding_RunOnce() < 0) return -1;
+    // A stop is noticed within one poll, not after the whole period.
+    const auto until = std::chrono::steady_clock::now() + period;
+    while (!g_ExitFlag.load() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(kExitPoll);
+    }
+  }
+  return 0;
+}
