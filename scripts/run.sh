@@ -14,6 +14,9 @@ mkdir -p "$BASE/bin" "$BASE/etc" "$BASE/log" "$BASE/system"
 # Copies, not links: the service finds its base folder from its own path.
 install -m 0755 "$BUILD_DIR/service/QuarloClient" "$BASE/bin/QuarloClient"
 install -m 0755 "$BUILD_DIR/tools/hostednetwork/qv_hostednetwork" "$BASE/bin/qv_hostednetwork"
+install -m 0755 "$BUILD_DIR/tools/cmd/Quarlo_Cmd" "$BASE/bin/Quarlo_Cmd"
+# The language files live beside the programs that read them.
+install -m 0644 "$BUILD_DIR"/tools/cmd/*.qvl "$BASE/bin/"
 install -m 0755 "$BUILD_DIR/platform/tools/sc" "$BASE/system/sc"
 install -m 0755 "$BUILD_DIR/platform/tools/net" "$BASE/system/net"
 
