@@ -1,5 +1,8 @@
 #include "platform/locale_info.h"
 
+#include <langinfo.h>
+#include <locale.h>
+
 #include <cctype>
 #include <cstdlib>
 
@@ -71,4 +74,19 @@ std::string Plat_LocaleName() {
 
 SysLanguage Plat_SystemLanguage() { return Plat_LanguageOfLocale(Plat_LocaleName()); }
 
-std::string Plat_LocaleCodeSet() { return Plat_CodeSetOfLocale(Plat_LocaleName()); }
+// The character set is LC_CTYPE's (LC_ALL, LC_CTYPE, LANG), not the messages' locale. Asked of
+// the C library for the environment's locale without touching the process's own; a locale that
+// is not installed is judged by its name.
+std::string Plat_LocaleCodeSet() {
+  locale_t loc = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+  if (loc != static_cast<locale_t>(nullptr)) {
+    const std::string codeSet = nl_langinfo_l(CODESET, loc);
+    freelocale(loc);
+    if (!codeSet.empty()) return Plat_CodeSetOfLocale("C." + codeSet);
+  }
+  for (const char* var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* v = std::getenv(var);
+    if (v && *v) return Plat_CodeSetOfLocale(v);
+  }
+  return Plat_CodeSetOfLocale("C");
+}

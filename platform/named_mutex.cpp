@@ -54,6 +54,8 @@ std::string NamedObjectDir(bool& sharedFallback) {
   return dir;
 }
 
+int LockIn(const std::string& dir, const std::string& name, bool& alreadyExists);
+
 }  // namespace
 
 std::string Plat_NamedObjectDir() {
@@ -69,6 +71,19 @@ int Plat_CreateNamedMutex(const std::string& name, bool& alreadyExists) {
   if (!MakeDirs(dir)) return -1;
   if (sharedFallback && !IsOwnPrivateDir(dir)) return -1;
 
+  return LockIn(dir, name, alreadyExists);
+}
+
+int Plat_CreateNamedMutexIn(const std::string& folder, const std::string& name,
+                            bool& alreadyExists) {
+  alreadyExists = false;
+  if (name.empty() || folder.empty() || !MakeDirs(folder)) return -1;
+  return LockIn(folder, name, alreadyExists);
+}
+
+namespace {
+
+int LockIn(const std::string& dir, const std::string& name, bool& alreadyExists) {
   const std::string path = dir + "/" + LockFileName(name);
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return -1;
@@ -82,6 +97,8 @@ int Plat_CreateNamedMutex(const std::string& name, bool& alreadyExists) {
   // while the first still holds the old one.
   return fd;
 }
+
+}  // namespace
 
 void Plat_CloseNamedMutex(int fd) {
   if (fd >= 0) close(fd);

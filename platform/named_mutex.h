@@ -12,3 +12,8 @@ std::string Plat_NamedObjectDir();
 // (Windows' ERROR_ALREADY_EXISTS): then nothing is held and -1 is returned.
 int Plat_CreateNamedMutex(const std::string& name, bool& alreadyExists);
 void Plat_CloseNamedMutex(int fd);
+
+// The same lock taken on "<folder>/<name>.lock" (the folder is created when missing), for a
+// lock that belongs to a place rather than to whoever's environment started the process.
+int Plat_CreateNamedMutexIn(const std::string& folder, const std::string& name,
+                            bool& alreadyExists);

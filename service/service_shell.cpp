@@ -94,6 +94,16 @@ std::string ReadOsRelease() {
   return "";
 }
 
+bool HasConfRow() {
+  try {
+    CMutexLock lock(g_DB.WriteMutex());
+    CppSQLite3Query q = g_DB.ExecQuery("select count(*) as num from qv_conf");
+    return !q.Eof() && q.GetIntField("num") > 0;
+  } catch (const CppSQLite3Exception&) {
+    return false;
+  }
+}
+
 // The stop and shutdown controls differ only in the step table they run.
 void Service_OnControl(const ServiceStep* steps, int count) {
   g_ExitFlag = 1;
@@ -101,7 +111,6 @@ void Service_OnControl(const ServiceStep* steps, int count) {
   if (g_hStopEvent) g_hStopEvent->Set();
   g_status.checkpoint = 0;
   Service_RunSteps(steps, count);
-  OS_CloseEvent(&g_hStopEvent);
   ReportStatus(kStateStopped, 0, 0);
 }
 
@@ -146,9 +155,12 @@ void Service_Main(int /*argc*/, char** /*argv*/) {
   Scm_RegisterServiceCtrlHandlerEx(g_szServiceName, Service_CtrlHandler, nullptr);
   ReportStatus(kStateStartPending, 0, 60000);
   g_hStopEvent = Plat_CreateEvent(true, false);
-  if (g_hStopEvent && Service_RunSteps(kStartTable, 2) == 0) {
+  // Our own copy before RUNNING is reported: from then on the stop path runs on the control
+  // thread. The event itself is never destroyed.
+  const EventHandle stopEvent = g_hStopEvent;
+  if (stopEvent && Service_RunSteps(kStartTable, 2) == 0) {
     ReportStatus(kStateRunning, 0, 0);
-    g_hStopEvent->Wait();
+    stopEvent->Wait();
     return;  // the stop path reports STOPPED once Service_Exit has run
   }
   ReportStatus(kStateStopped, 0, 0);
@@ -188,11 +200,19 @@ void InitOSInfo() {
 int Service_InitProgram() {
   g_ExitFlag = 0;
 
+  // One service per base folder, whoever starts it and with whatever environment: the lock
+  // lives in the base folder itself.
   bool exists = false;
-  g_nInstanceLock = Plat_CreateNamedMutex(kSingleInstanceName, exists);
+  g_nInstanceLock = g_strBaseDir.empty()
+                        ? -1
+                        : Plat_CreateNamedMutexIn(g_strBaseDir + "/etc", kSingleInstanceName, exists);
   if (g_nInstanceLock < 0) {
-    PrintLine("server exits.");
-    return kErrAnotherInstance;
+    if (exists) {
+      PrintLine("server exits.");
+      return kErrAnotherInstance;
+    }
+    PrintLine("create instance lock error.");
+    return kErrInstanceLock;
   }
 
   // Without a base folder there is no database to open; the service never creates one (its
@@ -265,6 +285,11 @@ int Service_InitProgram() {
   if (rc != 0) {
     QV_LOG(kModCommLib, kLogError, "os init error.");
     return rc;
+  }
+  if (!HasConfRow()) {
+    // The desktop program dials 15002: a port chosen for want of settings must be findable.
+    QV_LOG(kModCommLib, kLogError, "qv_conf has no row; command port %d chosen.",
+           static_cast<int>(g_LocalPort.load()));
   }
 
   for (const StartTask& t : kStartTasks) {

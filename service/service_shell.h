@@ -7,6 +7,7 @@
 constexpr int kErrAnotherInstance = 4124;
 constexpr int kErrOpenDatabase = 4125;
 constexpr int kErrOpenLogFile = 4126;
+constexpr int kErrInstanceLock = 4127;  // the single-instance lock cannot be made at all
 
 constexpr const char* kSingleInstanceName = "342cfb6a-1374-11e2-a327-dd69792138b9";
 

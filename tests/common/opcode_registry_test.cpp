@@ -155,20 +155,6 @@ TEST_F(RegistryTest, ThrowingHandlerLeavesNoReply) {
   EXPECT_EQ(CountOccurrences(LogText(), "Do request exception."), 2u) << LogText();
 }
 
-TEST_F(RegistryTest, RegisteringTheTableTwiceFailsOnTheFirstRow) {
-  const uint16_t table[] = {0x2002, 0x2003, 0x0001, 0x0002, 0x0003, 0x0004, 0x0005};
-  for (uint16_t op : table) ASSERT_EQ(OS_RegFunction(OtherHandler, op), 0);
-  int firstFailure = -1;
-  for (uint16_t op : table) {
-    if (OS_RegFunction(OtherHandler, op) != 0) {
-      firstFailure = op;
-      break;
-    }
-  }
-  EXPECT_EQ(firstFailure, 0x2002);
-  EXPECT_NE(LogText().find("Opcode(8194) already registered."), std::string::npos);
-}
-
 TEST(LocalOnlyOpcodeTest, OnlyTheDesktopOperations) {
   struct Case {
     uint16_t opcode;

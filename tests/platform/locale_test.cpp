@@ -51,12 +51,18 @@ TEST(Locale, FirstNonEmptyVariableDecidesAndTheLocaleStaysAsItWas) {
   CEnvGuard lang("LANG");
   const std::string before = std::setlocale(LC_ALL, nullptr);
 
+  CEnvGuard ctype("LC_CTYPE");
   setenv("LC_ALL", "", 1);
+  unsetenv("LC_CTYPE");
   setenv("LC_MESSAGES", "zh_TW.UTF-8", 1);
   setenv("LANG", "zh_CN.GBK", 1);
   EXPECT_EQ(Plat_LocaleName(), "zh_TW.UTF-8");
   EXPECT_EQ(Plat_SystemLanguage(), SysLanguage::ChineseTaiwan);
+  // The character set is LC_CTYPE's, which LANG gives here, not the messages' locale.
+  EXPECT_EQ(Plat_LocaleCodeSet(), "GBK");
+  setenv("LC_CTYPE", "C.UTF-8", 1);  // installed everywhere: asked of the C library
   EXPECT_EQ(Plat_LocaleCodeSet(), "UTF-8");
+  unsetenv("LC_CTYPE");
 
   unsetenv("LC_MESSAGES");
   EXPECT_EQ(Plat_SystemLanguage(), SysLanguage::ChinesePRC);

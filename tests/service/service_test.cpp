@@ -129,6 +129,51 @@ TEST(Service, SecondInstanceExitsAndLeavesTheFirstRunning) {
   EXPECT_TRUE(phone.ReadMessage(reply));
 }
 
+// Two starts of one base folder never both run, whatever environment started them; a lock that
+// cannot be made at all is its own error, not "another instance".
+TEST(Service, OneInstancePerBaseFolderWhateverTheEnvironment) {
+  TempBase base;
+  ServiceProcess first(base.Dir(), "Quarlo");
+  ASSERT_TRUE(first.Start()) << first.LogText() << StdoutLog(base, "Quarlo");
+  ServiceProcess second(base.Dir(), "Quarlo2");
+  second.AddEnv("QUARLO_NAMESPACE=" + base.Dir() + "/elsewhere");
+  ASSERT_EQ(second.Install().exitCode, 0);
+  EXPECT_NE(second.NetStart().exitCode, 0);
+  EXPECT_NE(StdoutLog(base, "Quarlo2").find("server exits."), std::string::npos);
+  EXPECT_NE(first.Sc({"query", "Quarlo"}).output.find("4  RUNNING"), std::string::npos);
+
+  TempBase broken;
+  ASSERT_EQ(mkdir((broken.EtcDir() + "/342cfb6a-1374-11e2-a327-dd69792138b9.lock").c_str(), 0700), 0);
+  ServiceProcess svc(broken.Dir(), "Quarlo");
+  svc.CopyPrograms();
+  ASSERT_EQ(svc.Install().exitCode, 0);
+  EXPECT_NE(svc.NetStart().exitCode, 0);
+  const std::string out = StdoutLog(broken, "Quarlo");
+  EXPECT_NE(out.find("create instance lock error."), std::string::npos) << out;
+  EXPECT_EQ(out.find("server exits."), std::string::npos) << out;
+}
+
+// Without a qv_conf row the service still starts, and says at error level which port it took.
+TEST(Service, MissingConfRowNamesTheChosenPort) {
+  TempBase base;
+  base.Exec("delete from qv_conf");
+  ServiceProcess svc(base.Dir());
+  svc.CopyPrograms();
+  ASSERT_EQ(svc.Install().exitCode, 0);
+  ASSERT_EQ(svc.NetStart().exitCode, 0) << StdoutLog(base, "Quarlo");
+  ASSERT_TRUE(WaitFor([&] { return svc.LogText().find("qv_conf has no row") != std::string::npos; },
+                      std::chrono::seconds(20)));
+  const std::regex line(R"(\[ERROR\] qv_conf has no row; command port (\d+) chosen\.)");
+  std::smatch m;
+  const std::string log = svc.LogText();
+  ASSERT_TRUE(std::regex_search(log, m, line)) << log;
+  DeviceClient phone;
+  ASSERT_TRUE(phone.Connect("127.0.0.1", static_cast<uint16_t>(std::stoi(m[1].str()))));
+  ASSERT_TRUE(phone.Send(0x2002, 3));
+  DeviceMessage reply;
+  EXPECT_TRUE(phone.ReadMessage(reply));
+}
+
 namespace {
 
 // Resident set of a process in KiB, from /proc/<pid>/status (0 when unreadable).

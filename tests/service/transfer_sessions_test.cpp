@@ -148,15 +148,6 @@ TEST_F(TransferMapTest, HeldByOther) {
   for (const auto& c : cases) EXPECT_EQ(Trans_HeldByOther(c.id, c.conn, c.udt), c.held) << c.id;
 }
 
-TEST_F(TransferMapTest, DownloadCounter) {
-  const int before = DownloadCount_Get();
-  DownloadCount_Add(1);
-  DownloadCount_Add(1);
-  EXPECT_EQ(DownloadCount_Get(), before + 2);
-  DownloadCount_Add(-2);
-  EXPECT_EQ(DownloadCount_Get(), before);
-}
-
 // --- A real connection of the command server that drops with two transfers open.
 
 constexpr uint16_t kOpOpenTestTransfer = 0x7F01;

@@ -1,5 +1,7 @@
 #include "tests/support/service_process.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -104,7 +106,14 @@ std::vector<std::string> ServiceProcess::Env() const {
   std::vector<std::string> env = {"QUARLO_NAMESPACE=" + m_base + "/system",
                                   "QUARLO_SYSTEM_DIR=" + m_base + "/system",
                                   "QUARLO_HTTP_PORT=0"};
-  env.insert(env.end(), m_extraEnv.begin(), m_extraEnv.end());
+  for (const std::string& extra : m_extraEnv) {
+    // An extra entry replaces a default of the same name.
+    const std::string name = extra.substr(0, extra.find('=') + 1);
+    env.erase(std::remove_if(env.begin(), env.end(),
+                             [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; }),
+              env.end());
+    env.push_back(extra);
+  }
   return env;
 }
 
