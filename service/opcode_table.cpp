@@ -4,6 +4,7 @@
 #include "service/download.h"
 #include "service/folder_listing.h"
 #include "service/service_shell.h"
+#include "service/thumb_request.h"
 #include "service/upload.h"
 
 namespace {
@@ -26,6 +27,7 @@ const OpcodeRow kBusinessRows[] = {
     {0x0005, "AllowDownLoadFile", AllowDownLoadFile},
     {0x0011, "RefuseDownLoadFile", RefuseDownLoadFile},
     {0x100E, "StopDownLoad", StopDownLoad},
+    {0x3001, "ReqDownloadThumbNial", ReqDownloadThumbNial},
 };
 
 int RegisterRows(const OpcodeRow* rows, size_t count) {

@@ -20,7 +20,7 @@ TEST(OpcodeTable, RegistersEveryBuiltRowOnceThenRefusesTheFirstRowAgain) {
 
   OS_ClearRegistry();
   ASSERT_EQ(RegBusinessFun(), 0);
-  for (uint16_t op : {0x2002, 0x2003, 0x0001, 0x0002, 0x0003, 0x0004, 0x0005, 0x0011, 0x100E})
+  for (uint16_t op : {0x2002, 0x2003, 0x0001, 0x0002, 0x0003, 0x0004, 0x0005, 0x0011, 0x100E, 0x3001})
     EXPECT_TRUE(OS_IsRegistered(op)) << std::hex << op;
   // Never registered: the push to the desktop program and the relay commands.
   for (uint16_t op : {0x500D, 0x1008, 0x1009}) EXPECT_FALSE(OS_IsRegistered(op)) << std::hex << op;

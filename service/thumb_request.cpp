@@ -1,0 +1,277 @@
+#include "service/thumb_request.h"
+
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <memory>
+#include <new>
+
+#include "common/command_server.h"
+#include "common/log.h"
+#include "common/os_layer.h"
+#include "common/proto_thumb.h"
+#include "common/share_paths.h"
+#include "common/thread_pool.h"
+#include "common/wire.h"
+#include "service/jpeg_convert.h"
+#include "service/peer_send.h"
+#include "service/request_args.h"
+#include "service/thumb_scaler.h"
+
+namespace {
+
+constexpr int kThumbQuality = 75;
+std::atomic<int> g_jobs{0};
+
+// One request on its way through the pool. For a connection the result comes back to the
+// connection's event thread through the eventfd; the connection is referenced meanwhile, so
+// its memory outlives a close (after which its callbacks are gone and nothing is sent).
+struct ThumbJob {
+  PeerRoute route;
+  uint32_t requestId = 0;
+  int fd = -1;
+  std::string path;
+  int width = 0, height = 0;
+  bool ok = false;
+  std::vector<uint8_t> thumbnail;
+  int wake = -1;          // eventfd, connection jobs only
+  event* done = nullptr;  // on the connection's base
+  ~ThumbJob() {
+    if (fd >= 0) ::close(fd);
+    if (done) event_free(done);
+    if (wake >= 0) ::close(wake);
+  }
+};
+
+// Sends the whole answer; after a failed chunk only the end message with status 1 follows.
+void SendAnswer(const PeerRoute& route, uint32_t requestId, const std::vector<uint8_t>* thumb) {
+  const auto messages = ThumbReplyMessages(requestId, thumb);
+  for (size_t i = 0; i < messages.size(); ++i) {
+    if (SendToPeer(route, messages[i].data(), messages[i].size(), true) == 0) continue;
+    if (i + 1 < messages.size()) {
+      const auto failed = ThumbReplyMessages(requestId, nullptr);
+      SendToPeer(route, failed[0].data(), failed[0].size(), true);
+      QV_LOG(kModCommLib, kLogError, "%s", "Write return message error.");
+    }
+    return;
+  }
+}
+
+bool ConnectionAlive(bufferevent* conn) {
+  bufferevent_data_cb readCb = nullptr;
+  bufferevent_getcb(conn, &readCb, nullptr, nullptr, nullptr);
+  return readCb != nullptr;  // a freed connection has its callbacks cleared
+}
+
+// Back on the connection's event thread.
+void JobDone(evutil_socket_t /*fd*/, short /*what*/, void* arg) {
+  std::unique_ptr<ThumbJob> job(static_cast<ThumbJob*>(arg));
+  bufferevent* conn = job->route.conn;
+  if (ConnectionAlive(conn)) {
+    SendAnswer(job->route, job->requestId, job->ok ? &job->thumbnail : nullptr);
+    OS_ReleaseConnection(conn);
+  }
+  job.reset();
+  bufferevent_decref(conn);
+  g_jobs.fetch_sub(1);
+}
+
+int ThumbTask(void* arg) {
+  ThumbJob* job = static_cast<ThumbJob*>(arg);
+  job->ok = ThunmbNailIt(job->fd, job->path, job->height, job->width, job->thumbnail);
+  ::close(job->fd);
+  job->fd = -1;
+  if (job->wake >= 0) {
+    const uint64_t one = 1;
+    ssize_t w;
+    do {
+      w = ::write(job->wake, &one, sizeof one);
+    } while (w < 0 && errno == EINTR);
+    return 0;  // the job now belongs to the event thread
+  }
+  SendAnswer(job->route, job->requestId, job->ok ? &job->thumbnail : nullptr);
+  delete job;
+  g_jobs.fetch_sub(1);
+  return 0;
+}
+
+int SendEndOnly(const PeerRoute& route, uint32_t requestId) {
+  const auto failed = ThumbReplyMessages(requestId, nullptr);
+  return SendToPeer(route, failed[0].data(), failed[0].size(), true);
+}
+
+}  // namespace
+
+int Parse_ThumbTransStatusHead(const uint8_t* request, size_t len, uint16_t& width,
+                               uint16_t& height, std::string& path) {
+  ThumbRequest req;
+  if (!DecodeThumbRequest(request, len, req)) return kThumbParseMissing;
+  width = req.width;
+  height = req.height;
+  path = ResolvePeerPath(req.path);
+  if (path.empty()) {
+    QV_LOG(kModIntranet, kLogDebug, "%s.", "def share dir is empty.");
+    return kErrDefaultEmpty;
+  }
+  // Only files inside a share, judged where they really lie.
+  const std::string real = CanonicalPath(path);
+  if (real.empty() || CheckSharePath(ParentOf(real)) != 0) {
+    QV_LOG(kModIntranet, kLogError, "File %s not in share list.", path.c_str());
+    return kThumbParseMissing;
+  }
+  path = real;
+  return kThumbParseExists;
+}
+
+bool ThunmbNailIt(int fd, const std::string& path, int height, int width,
+                  std::vector<uint8_t>& out) {
+  out.clear();
+  ThumbImage* img = nullptr;
+  // The reader is chosen by the file's bytes, never by its name.
+  switch (SelectInputFormatFd(fd)) {
+    case PictureFormat::kJpeg:
+      img = ThumbOpenFd(fd, path);
+      break;
+    case PictureFormat::kBmp:
+    case PictureFormat::kPnm: {
+      std::vector<uint8_t> jpeg;
+      std::string why;
+      if (!ConvertFdToJpeg(fd, jpeg, &why)) {
+        QV_LOG(kModIntranet, kLogDebug, "convert %s error: %s", path.c_str(), why.c_str());
+        return false;
+      }
+      img = ThumbOpenMemory(jpeg.data(), jpeg.size(), path);
+      break;
+    }
+    default:
+      break;
+  }
+  if (!img) {
+    QV_LOG(kModIntranet, kLogDebug, "open jpeg %s error", path.c_str());
+    return false;
+  }
+  ThumbSetDecodeSize(img, width, height);
+  ThumbSetQuality(img, kThumbQuality);
+  ThumbEnableInfo(img, true);
+  const int rc = ThumbGenerate(img);
+  if (rc == kThumbOk) out = ThumbTakeOutput(img);
+  ThumbClose(img);
+  // Partial output is never sent as a thumbnail.
+  return rc == kThumbOk && !out.empty();
+}
+
+std::vector<std::vector<uint8_t>> ThumbReplyMessages(uint32_t requestId,
+                                                     const std::vector<uint8_t>* thumbnail) {
+  std::vector<std::vector<uint8_t>> out;
+  uint16_t status = kThumbEndFailed;
+  if (thumbnail && !thumbnail->empty() && thumbnail->size() <= 0xFFFFFFFFull) {
+    status = kThumbEndSent;
+    const size_t total = thumbnail->size();
+    for (size_t off = 0; off < total; off += kThumbChunkData) {
+      const size_t n = total - off < kThumbChunkData ? total - off : kThumbChunkData;
+      std::vector<uint8_t> m(kThumbChunkHeaderSize + n);
+      ThumbChunkHeader h;
+      h.len = static_cast<uint16_t>(kThumbChunkHeaderSize + n);
+      h.requestId = requestId;
+      h.total = static_cast<uint32_t>(total);
+      h.offset = static_cast<uint32_t>(off);
+      EncodeThumbChunkHeader(h, m.data());
+      std::copy(thumbnail->begin() + long(off), thumbnail->begin() + long(off + n),
+                m.begin() + kThumbChunkHeaderSize);
+      out.push_back(std::move(m));
+    }
+  }
+  std::vector<uint8_t> end(kThumbEndSize);
+  EncodeThumbEnd(ThumbEnd{requestId, status}, end.data());
+  out.push_back(std::move(end));
+  return out;
+}
+
+int Thumb_JobsInFlight() { return g_jobs.load(); }
+
+int ReqDownloadThumbNial(const char* body, const CommandHeader* header, bufferevent* conn,
+                         char** /*reply*/, int* /*replyLen*/, int* udtSock, char* direct) {
+  if (!body) {
+    QV_LOG(kModIntranet, kLogError, "%s", "Input msg buffer pointer is null.");
+    return kErrNoBody;
+  }
+  const int udt = UdtOf(udtSock);
+  const char dir = DirectOf(direct);
+  const bool relay = ViaRelay(udt, dir);
+  const size_t bodyLen = HandlerBodyLength(header, relay);
+  const PeerRoute route = RouteOf(body, bodyLen, conn, udt, dir);
+  const uint32_t requestId = header->param;
+  if (!route.conn && route.udtSock == -1) return 0;  // nobody to answer
+
+  const size_t start = relay ? kRelayBodyOffset : 0;
+  uint16_t width = 0, height = 0;
+  std::string path;
+  const int parsed = bodyLen < start
+                         ? kThumbParseMissing
+                         : Parse_ThumbTransStatusHead(
+                               reinterpret_cast<const uint8_t*>(body) + start, bodyLen - start,
+                               width, height, path);
+  if (parsed != kThumbParseExists) return SendEndOnly(route, requestId);
+
+  // Opened here, once: the file that passed the check is the one scaled.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    QV_LOG(kModIntranet, kLogError, "File %s not exits.", path.c_str());
+    return SendEndOnly(route, requestId);
+  }
+  if (!g_pThreadPool) return SendEndOnly(route, requestId);
+  if (g_jobs.fetch_add(1) >= kMaxThumbJobs) {
+    g_jobs.fetch_sub(1);
+    QV_LOG(kModIntranet, kLogError, "Too many thumbnails at once; %s refused.", path.c_str());
+    return SendEndOnly(route, requestId);
+  }
+
+  std::unique_ptr<ThumbJob> job(new (std::nothrow) ThumbJob);
+  if (!job) {
+    g_jobs.fetch_sub(1);
+    return SendEndOnly(route, requestId);
+  }
+  job->route = route;
+  job->requestId = requestId;
+  job->path = path;
+  job->width = width;
+  job->height = height;
+  if (route.conn) {
+    job->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (job->wake >= 0) {
+      job->done = event_new(bufferevent_get_base(route.conn), job->wake, EV_READ, JobDone,
+                            job.get());
+    }
+    if (!job->done || event_add(job->done, nullptr) != 0) {
+      job.reset();
+      g_jobs.fetch_sub(1);
+      return SendEndOnly(route, requestId);
+    }
+  }
+  job->fd = fd.fd;
+  fd.fd = -1;
+  if (route.conn) {
+    bufferevent_incref(route.conn);
+    OS_HoldConnection(route.conn);
+  }
+  ThumbJob* raw = job.release();
+  if (ThreadPool_TryAddTask(g_pThreadPool, ThumbTask, raw) != 0) {
+    // No worker free: answer at once rather than stall the transport.
+    if (raw->route.conn) {
+      OS_ReleaseConnection(raw->route.conn);
+      bufferevent_decref(raw->route.conn);
+    }
+    delete raw;
+    g_jobs.fetch_sub(1);
+    QV_LOG(kModIntranet, kLogError, "%s", "Add thumbnail task to thread error.");
+    return SendEndOnly(route, requestId);
+  }
+  return 0;
+}

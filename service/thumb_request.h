@@ -1,0 +1,37 @@
+#pragma once
+// Thumbnail requests (opcode 0x3001): the picture, a JPEG, BMP or PBM/PGM/PPM file inside a
+// share, is scaled in a pool task, never on the transport's thread; the result goes back in
+// chunks of at most 1000 bytes followed by the end message, on the road the request came by.
+// While a TCP request is being answered its connection reads nothing more, so replies keep
+// the order of the requests.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/opcode_registry.h"
+
+constexpr int kThumbParseExists = 0;
+constexpr int kThumbParseMissing = 1;
+constexpr int kMaxThumbJobs = 4;  // pictures being scaled at once; more are refused
+
+int ReqDownloadThumbNial(const char* body, const CommandHeader* header, bufferevent* conn,
+                         char** reply, int* replyLen, int* udtSock, char* direct);
+
+// Reads and resolves the request: 0 with the local path of a file inside a share, 1 when the
+// body is short or no such file is shared, 4123 when a $DEFAULT...$ folder is not set.
+int Parse_ThumbTransStatusHead(const uint8_t* request, size_t len, uint16_t& width,
+                               uint16_t& height, std::string& path);
+
+// The thumbnail of the open picture at width x height; false when it is not a picture we can
+// read or scaling failed. `path` names the source in the thumbnail's markers.
+bool ThunmbNailIt(int fd, const std::string& path, int height, int width,
+                  std::vector<uint8_t>& out);
+
+// The messages of one answer: chunks of the thumbnail in order, then the end message with
+// status 0 (or only the end message with status 1 when there is no thumbnail).
+std::vector<std::vector<uint8_t>> ThumbReplyMessages(uint32_t requestId,
+                                                     const std::vector<uint8_t>* thumbnail);
+
+// Jobs in flight (tests).
+int Thumb_JobsInFlight();

@@ -1,0 +1,340 @@
+// Thumbnail requests: the answer's chunking, the request's path rules, the relay framing over a
+// real libevent connection pair, and phones fetching thumbnails from the real service.
+#include <gtest/gtest.h>
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "common/os_layer.h"
+#include "common/proto_thumb.h"
+#include "common/share_paths.h"
+#include "common/thread_pool.h"
+#include "common/wire.h"
+#include "service/request_args.h"
+#include "service/service_globals.h"
+#include "service/thumb_request.h"
+#include "tests/support/device_client.h"
+#include "tests/support/pictures.h"
+#include "tests/support/service_process.h"
+#include "tests/support/temp_base.h"
+#include "tests/support/wait_for.h"
+
+namespace {
+
+TEST(ThumbReply, ChunksOfAThousandInOrderThenTheEnd) {
+  struct Case { size_t size; std::vector<size_t> chunks; };
+  const Case cases[] = {
+      {2500, {1000, 1000, 500}}, {2000, {1000, 1000}}, {1, {1}}, {1000, {1000}}, {999, {999}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    const std::vector<uint8_t> thumb(c.size, 0x5A);
+    const auto msgs = ThumbReplyMessages(0xCAFE0001, &thumb);
+    ASSERT_EQ(msgs.size(), c.chunks.size() + 1);
+    for (size_t i = 0; i < c.chunks.size(); ++i) {
+      ASSERT_GE(msgs[i].size(), kThumbChunkHeaderSize);
+      const ThumbChunkHeader h = DecodeThumbChunkHeader(msgs[i].data());
+      EXPECT_EQ(h.len, 16 + c.chunks[i]);
+      EXPECT_EQ(msgs[i].size(), 16 + c.chunks[i]);
+      EXPECT_EQ(wire::GetU16(msgs[i].data() + 2), kOpThumbnail);
+      EXPECT_EQ(h.requestId, 0xCAFE0001u);
+      EXPECT_EQ(h.total, c.size);
+      EXPECT_EQ(h.offset, 1000 * i);
+    }
+    const ThumbEnd end = DecodeThumbEnd(msgs.back().data());
+    EXPECT_EQ(msgs.back().size(), kThumbEndSize);
+    EXPECT_EQ(end.requestId, 0xCAFE0001u);
+    EXPECT_EQ(end.status, kThumbEndSent);
+  }
+  const std::vector<uint8_t> empty;
+  for (const std::vector<uint8_t>* none : {static_cast<const std::vector<uint8_t>*>(nullptr), &empty}) {
+    const auto msgs = ThumbReplyMessages(7, none);
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(DecodeThumbEnd(msgs[0].data()).status, kThumbEndFailed);
+    EXPECT_EQ(DecodeThumbEnd(msgs[0].data()).requestId, 7u);
+  }
+}
+
+std::vector<uint8_t> Request(uint16_t w, uint16_t h, const std::string& path) {
+  std::vector<uint8_t> b(kThumbRequestSize);
+  EncodeThumbRequest(ThumbRequest{w, h, path}, b.data());
+  return b;
+}
+
+TEST(ThumbParse, OnlyFilesInsideASharedFolder) {
+  TempBase base;
+  base.OpenGlobalDb();
+  const std::string share = base.MakeDir("share");
+  base.AddShare(share);
+  const std::string inside = base.WriteFile("share/a.jpg", "x");
+  const std::string outside = base.WriteFile("private/b.jpg", "x");
+  ASSERT_EQ(symlink(outside.c_str(), (share + "/link.jpg").c_str()), 0);
+  DefaultDirSet dirs;  // no default folders: the tokens expand to nothing
+
+  struct Case { std::string path; int code; std::string resolved; };
+  const Case cases[] = {
+      {inside, 0, inside},
+      {"\\" + inside.substr(1), 0, inside},  // backslashes from a phone
+      {outside, 1, ""},
+      {share + "/../private/b.jpg", 1, ""},
+      {share + "/link.jpg", 1, ""},
+      {"$DEFAULT_PIC$/a.jpg", kErrDefaultEmpty, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    uint16_t w = 0, h = 0;
+    std::string path;
+    const std::vector<uint8_t> req = Request(160, 120, c.path);
+    EXPECT_EQ(Parse_ThumbTransStatusHead(req.data(), req.size(), w, h, path), c.code);
+    if (c.code == 0) {
+      EXPECT_EQ(path, c.resolved);
+      EXPECT_EQ(w, 160);
+      EXPECT_EQ(h, 120);
+    }
+  }
+  uint16_t w = 0, h = 0;
+  std::string path;
+  const std::vector<uint8_t> req = Request(1, 1, inside);
+  EXPECT_EQ(Parse_ThumbTransStatusHead(req.data(), kThumbRequestSize - 1, w, h, path), 1);
+}
+
+TEST(ThumbFile, FormatComesFromTheBytes) {
+  TempBase base;
+  const std::string d = base.Dir() + "/";
+  MakePicture({"-size", "64x48", "plasma:", "JPEG:" + d + "jpeg.bmp"});
+  MakePicture({"-size", "64x48", "plasma:", "BMP:" + d + "v5.jpg"});
+  MakePicture({"-size", "64x48", "plasma:", "PPM:" + d + "p.ppm"});
+  MakePicture({"-size", "64x48", "plasma:", "GIF:" + d + "gif.bmp"});
+  MakePicture({"-size", "64x48", "plasma:", "PNG:" + d + "png.jpg"});
+  const std::pair<const char*, bool> cases[] = {
+      {"jpeg.bmp", true}, {"v5.jpg", true}, {"p.ppm", true}, {"gif.bmp", false}, {"png.jpg", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    UniqueFd fd(::open((d + c.first).c_str(), O_RDONLY));
+    std::vector<uint8_t> out;
+    EXPECT_EQ(ThunmbNailIt(fd.fd, d + c.first, 12, 16, out), c.second);
+    if (c.second) {
+      WriteBytes(d + "out.jpg", out);
+      EXPECT_EQ(Identify(d + "out.jpg", "%m %w %h"), "JPEG 16 12");
+    } else {
+      EXPECT_TRUE(out.empty());
+    }
+  }
+}
+
+// A request that came through the relay is answered with relay frames on the relay
+// connection: every chunk 150 + n bytes, the end 146, each with the two identities.
+TEST(ThumbRelay, EveryMessageCarriesTheRelayPrefix) {
+  TempBase base;
+  base.OpenGlobalDb();
+  const std::string share = base.MakeDir("share");
+  base.AddShare(share);
+  MakePicture({"-size", "640x480", "plasma:", "-seed", "2", share + "/p.jpg"});
+  std::strcpy(g_szUUID, "pc-identity");
+  ThreadPool* savedPool = g_pThreadPool;
+  g_pThreadPool = ThreadPool_Create(4);
+
+  event_base* evb = event_base_new();
+  bufferevent* pair[2];
+  ASSERT_EQ(bufferevent_pair_new(evb, 0, pair), 0);
+  // A connection in use has callbacks; the answer is only written to a live one.
+  bufferevent_setcb(pair[0], [](bufferevent*, void*) {}, nullptr, nullptr, nullptr);
+  bufferevent_enable(pair[0], EV_READ | EV_WRITE);
+  bufferevent_enable(pair[1], EV_READ | EV_WRITE);
+
+  // Relay body: 64-byte requester identity, the inner header, then the request.
+  std::vector<uint8_t> body(64 + kCommandHeaderSize, 0);
+  std::memcpy(body.data(), "phone-7", 7);
+  const std::vector<uint8_t> req = Request(160, 120, share + "/p.jpg");
+  EncodeCommandHeader(CommandHeader{uint16_t(8 + req.size()), kOpThumbnail, 0x11223344}, body.data() + 64);
+  body.insert(body.end(), req.begin(), req.end());
+  const CommandHeader outer{uint16_t(8 + req.size()), kOpThumbnail, 0x11223344};  // the inner one
+  char* reply = nullptr;
+  int replyLen = 0, udt = -1;
+  char direct = 0;
+  EXPECT_EQ(ReqDownloadThumbNial(reinterpret_cast<const char*>(body.data()), &outer, pair[0], &reply,
+                                 &replyLen, &udt, &direct), 0);
+  EXPECT_EQ(replyLen, 0);
+
+  // Run the loop until the end frame arrived on the other side.
+  evbuffer* in = bufferevent_get_input(pair[1]);
+  std::vector<uint8_t> got;
+  bool ended = false;
+  const bool done = WaitFor([&] {
+    event_base_loop(evb, EVLOOP_NONBLOCK);
+    const size_t n = evbuffer_get_length(in);
+    got.resize(n);
+    evbuffer_copyout(in, got.data(), n);
+    size_t p = 0;
+    ended = false;
+    while (p + 2 <= got.size()) {
+      const size_t len = wire::GetU16(got.data() + p);
+      if (len == 0 || p + len > got.size()) break;
+      if (len == 146) ended = true;
+      p += len;
+    }
+    return ended;
+  }, std::chrono::seconds(20));
+  ASSERT_TRUE(done);
+
+  size_t p = 0, data = 0, total = 0;
+  while (p < got.size()) {
+    const size_t len = wire::GetU16(got.data() + p);
+    ASSERT_GE(len, 134u + kThumbEndSize);
+    EXPECT_EQ(wire::GetU16(got.data() + p + 2), 7);
+    EXPECT_EQ(wire::GetU16(got.data() + p + 4), 0x1009);
+    EXPECT_EQ(wire::GetFixedText(got.data() + p + 6, 64), "pc-identity");
+    EXPECT_EQ(wire::GetFixedText(got.data() + p + 70, 64), "phone-7");
+    const uint8_t* m = got.data() + p + 134;
+    EXPECT_EQ(wire::GetU32(m + 4), 0x11223344u) << "request id on every message";
+    if (wire::GetU16(m + 2) == kOpThumbnail) {
+      const ThumbChunkHeader h = DecodeThumbChunkHeader(m);
+      EXPECT_EQ(len, 150u + (h.len - 16));
+      EXPECT_EQ(h.offset, data);
+      total = h.total;
+      data += h.len - 16;
+    } else {
+      EXPECT_EQ(len, 146u);
+      EXPECT_EQ(DecodeThumbEnd(m).status, kThumbEndSent);
+    }
+    p += len;
+  }
+  EXPECT_GT(data, 0u);
+  EXPECT_EQ(data, total);
+  EXPECT_TRUE(WaitFor([] { return Thumb_JobsInFlight() == 0; }, std::chrono::seconds(5)));
+
+  bufferevent_free(pair[0]);
+  bufferevent_free(pair[1]);
+  event_base_free(evb);
+  g_pThreadPool = savedPool;  // the test pool's workers stay parked; pools are never destroyed
+}
+
+// ---- the real service ----
+
+struct Answer {
+  uint16_t status = 0xFFFF;
+  std::vector<uint8_t> thumbnail;
+  bool wellFormed = true;  // every chunk: our id, one total, offsets in order, <= 1000 bytes
+};
+
+bool ReadAnswer(DeviceClient& phone, uint32_t id, Answer& a) {
+  for (;;) {
+    DeviceMessage m;
+    if (!phone.ReadMessage(m, std::chrono::seconds(20))) return false;
+    if (m.header.param != id) a.wellFormed = false;
+    if (m.header.opcode == kOpThumbnailEnd) {
+      if (m.body.size() != 4) a.wellFormed = false;
+      a.status = m.body.size() >= 2 ? wire::GetU16(m.body.data()) : 0xFFFF;
+      return true;
+    }
+    if (m.header.opcode != kOpThumbnail || m.body.size() < 8) return false;
+    const uint32_t total = wire::GetU32(m.body.data()), offset = wire::GetU32(m.body.data() + 4);
+    const size_t n = m.body.size() - 8;
+    if (offset != a.thumbnail.size() || n == 0 || n > 1000 || total < offset + n) a.wellFormed = false;
+    a.thumbnail.insert(a.thumbnail.end(), m.body.begin() + 8, m.body.end());
+  }
+}
+
+TEST(ThumbService, PhonesFetchThumbnailsAtOnce) {
+  TempBase base;
+  const std::string share = base.MakeDir("share");
+  base.AddShare(share);
+  const DefaultDirSet dirs = base.MakeDefaultDirs();
+  MakePicture({"-seed", "4", "-size", "200x150", "plasma:", "-resize", "4000x3000!", share + "/big.jpg"});
+  MakePicture({"-size", "320x240", "plasma:", "-type", "TrueColor", "BMP3:" + share + "/a.bmp"});
+  MakePicture({"-size", "320x240", "plasma:", "JPEG:" + share + "/named.bmp"});
+  MakePicture({"-size", "320x240", "plasma:", "GIF:" + share + "/gif.bmp"});
+  MakePicture({"-size", "320x240", "plasma:", "-colorspace", "Gray", dirs.pic + "/grey.jpg"});
+  std::vector<uint8_t> huge = ReadBytes(share + "/named.bmp");
+  const long sof = FindMarker(huge, 0xC0);
+  ASSERT_GT(sof, 0);
+  huge[size_t(sof) + 5] = 0xFF; huge[size_t(sof) + 6] = 0xDC;
+  huge[size_t(sof) + 7] = 0xFF; huge[size_t(sof) + 8] = 0xDC;
+  WriteBytes(share + "/huge.jpg", huge);
+  const std::string outside = base.WriteFile("private/secret.jpg", "x");
+
+  ServiceProcess svc(base.Dir());
+  svc.CopyPrograms();
+  ASSERT_TRUE(svc.Start()) << svc.LogText();
+  const uint16_t port = svc.WaitForPort();
+  ASSERT_NE(port, 0);
+
+  struct Case {
+    std::string path;
+    uint16_t w, h;
+    uint16_t status;
+    const char* size;  // identify's "%w %h" of the thumbnail
+  };
+  const std::vector<Case> cases = {
+      {share + "/big.jpg", 160, 120, 0, "160 120"},
+      {share + "/a.bmp", 100, 50, 0, "100 50"},
+      {share + "/named.bmp", 32, 32, 0, "32 32"},
+      {"$DEFAULT_PIC$/grey.jpg", 800, 800, 0, "320 240"},
+      {share + "/gif.bmp", 16, 16, 1, nullptr},
+      {share + "/huge.jpg", 16, 16, 1, nullptr},
+      {share + "/missing.jpg", 16, 16, 1, nullptr},
+      {outside, 16, 16, 1, nullptr},
+      {"$DEFAULT_MUSIC$/../../private/secret.jpg", 16, 16, 1, nullptr},
+  };
+
+  // Three phones at once, each asking for every case back to back on one connection.
+  constexpr int kPhones = 3;
+  std::vector<std::vector<Answer>> answers(kPhones, std::vector<Answer>(cases.size()));
+  std::vector<bool> ok(kPhones, false);
+  std::vector<std::thread> phones;
+  for (int p = 0; p < kPhones; ++p) {
+    phones.emplace_back([&, p] {
+      DeviceClient phone;
+      if (!phone.Connect("127.0.0.1", port)) return;
+      for (size_t i = 0; i < cases.size(); ++i) {
+        if (!phone.Send(kOpThumbnail, uint32_t(p * 1000 + i),
+                        Request(cases[i].w, cases[i].h, cases[i].path)))
+          return;
+      }
+      for (size_t i = 0; i < cases.size(); ++i) {
+        if (!ReadAnswer(phone, uint32_t(p * 1000 + i), answers[size_t(p)][i])) return;
+      }
+      ok[size_t(p)] = true;
+    });
+  }
+  for (auto& t : phones) t.join();
+
+  for (int p = 0; p < kPhones; ++p) {
+    ASSERT_TRUE(ok[size_t(p)]) << "phone " << p << "\n" << svc.LogText();
+    for (size_t i = 0; i < cases.size(); ++i) {
+      SCOPED_TRACE(cases[i].path);
+      const Answer& a = answers[size_t(p)][i];
+      EXPECT_TRUE(a.wellFormed);
+      EXPECT_EQ(a.status, cases[i].status);
+      if (cases[i].size) {
+        const std::string file = base.Dir() + "/t" + std::to_string(p) + "_" + std::to_string(i) + ".jpg";
+        WriteBytes(file, a.thumbnail);
+        EXPECT_EQ(Identify(file, "%m %w %h"), std::string("JPEG ") + cases[i].size);
+      } else {
+        EXPECT_TRUE(a.thumbnail.empty());
+      }
+    }
+  }
+
+  // A short body still gets its end message, and the service keeps answering.
+  DeviceClient phone;
+  ASSERT_TRUE(phone.Connect("127.0.0.1", port));
+  ASSERT_TRUE(phone.Send(kOpThumbnail, 99, {0, 16, 0, 16}));
+  Answer shortAnswer;
+  ASSERT_TRUE(ReadAnswer(phone, 99, shortAnswer));
+  EXPECT_EQ(shortAnswer.status, 1);
+  ASSERT_TRUE(phone.Send(kOpThumbnail, 100, Request(8, 8, share + "/big.jpg")));
+  Answer again;
+  ASSERT_TRUE(ReadAnswer(phone, 100, again));
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(svc.NetStop().exitCode, 0);
+}
+
+}  // namespace
