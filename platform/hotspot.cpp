@@ -364,7 +364,8 @@ HotspotStatus Plat_HotspotStart(const std::string& ssid, const std::string& pass
       {"connection", "add", "type", "wifi", "ifname", device, "con-name", kHotspotProfileName,
        "autoconnect", "no", "802-11-wireless.ssid", ssid, "802-11-wireless.mode", "ap",
        "ipv4.method", "shared", "802-11-wireless-security.key-mgmt", "wpa-psk",
-       "802-11-wireless-security.proto", "rsn", "802-11-wireless-security.psk-flags", "2"},
+       "802-11-wireless-security.proto", "rsn", "802-11-wireless-security.pairwise", "ccmp",
+       "802-11-wireless-security.group", "ccmp", "802-11-wireless-security.psk-flags", "2"},
       kQueryTimeoutMs);
   if (!add.started) return NotRunnable(add, error);
   if (add.exitStatus != 0) {
