@@ -1,0 +1,221 @@
+#include "desktop/foundation/skin_controls.h"
+
+#include <wx/dcbuffer.h>
+#include <wx/dcmemory.h>
+#include <wx/graphics.h>
+#include <wx/popupwin.h>
+
+#include <memory>
+
+#include "desktop/foundation/skin_image.h"
+
+CDiyStatic::CDiyStatic(wxWindow* parent, int id, const wxString& text, const wxPoint& pos,
+                       const wxSize& size)
+    : CSkinControl(parent, id, pos, size) {
+  wxControl::SetLabel(text);
+  Bind(wxEVT_PAINT, &CDiyStatic::OnPaint, this);
+}
+
+void CDiyStatic::SetLabel(const wxString& label) {
+  wxControl::SetLabel(label);
+  Refresh(false);
+}
+
+wxSize CDiyStatic::GetTextSize() const { return MeasureText(GetLabel(), m_textFont); }
+
+void CDiyStatic::OnPaint(wxPaintEvent&) {
+  wxAutoBufferedPaintDC dc(this);
+  wxBitmap canvas = ParentBackdrop(this);
+  if (m_textFont.IsOk()) {
+    wxMemoryDC mdc(canvas);
+    std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::Create(mdc));
+    gc->SetFont(m_textFont, ArgbColour(m_textColour));
+    const wxSize size = GetClientSize();
+    DrawTextInRect(*gc, GetLabel(), wxRect2DDouble(0, 0, size.x, size.y), m_format);
+    gc.reset();
+    mdc.SelectObject(wxNullBitmap);
+  }
+  dc.DrawBitmap(canvas, 0, 0);
+}
+
+namespace {
+
+// The open list of a CColorCombobox.
+class ComboPopup : public wxPopupTransientWindow {
+ public:
+  explicit ComboPopup(CColorCombobox* owner)
+      : wxPopupTransientWindow(owner, wxBORDER_SIMPLE), m_owner(owner) {
+    m_panel = new wxWindow(this, wxID_ANY);
+    m_panel->SetBackgroundStyle(wxBG_STYLE_PAINT);
+    const wxSize size(owner->GetSize().x, std::max(1, owner->GetCount()) * CColorCombobox::kRowHeight);
+    m_panel->SetSize(size);
+    SetClientSize(size);
+    m_panel->Bind(wxEVT_PAINT, &ComboPopup::OnPaint, this);
+    m_panel->Bind(wxEVT_MOTION, [this](wxMouseEvent& e) {
+      m_owner->HoverRow(RowAt(e.GetY()));
+      m_panel->Refresh(false);
+    });
+    m_panel->Bind(wxEVT_LEFT_UP, [this](wxMouseEvent& e) {
+      const int row = RowAt(e.GetY());
+      CColorCombobox* combo = m_owner;
+      Dismiss();
+      if (row != CColorCombobox::kNoHover) combo->ChooseRow(row);
+    });
+  }
+  void OnDismiss() override { m_owner->PopupGone(); }
+
+ private:
+  int RowAt(int y) const {
+    const int row = y / CColorCombobox::kRowHeight;
+    return row >= 0 && row < m_owner->GetCount() ? row : CColorCombobox::kNoHover;
+  }
+  void OnPaint(wxPaintEvent&) {
+    wxAutoBufferedPaintDC dc(m_panel);
+    std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::Create(dc));
+    const int w = m_panel->GetClientSize().x;
+    const int h = CColorCombobox::kRowHeight;
+    for (int row = 0; row < m_owner->GetCount(); ++row) {
+      gc->SetPen(*wxTRANSPARENT_PEN);
+      gc->SetBrush(wxBrush(ArgbColour(row == m_owner->HoverIndex() ? 0xFF21B4E5 : 0xFFFFFFFF)));
+      gc->DrawRectangle(0, row * h, w, h);
+      if (m_owner->TextFont().IsOk()) {
+        gc->SetFont(m_owner->TextFont(), ArgbColour(m_owner->m_textColour));
+        DrawTextInRect(*gc, m_owner->ItemTextAt(row), wxRect2DDouble(2, row * h, w - 2, h),
+                       TextFormat{TextAlign::Near, TextAlign::Center, false});
+      }
+    }
+  }
+  CColorCombobox* m_owner;
+  wxWindow* m_panel;
+};
+
+}  // namespace
+
+CColorCombobox::CColorCombobox(wxWindow* parent, int id, const wxPoint& pos, const wxSize& size)
+    : CSkinControl(parent, id, pos, size) {
+  Bind(wxEVT_PAINT, &CColorCombobox::OnPaint, this);
+  Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) {
+    if (!m_popup) ShowDropDown();
+  });
+}
+
+CColorCombobox::~CColorCombobox() {
+  if (m_popup) m_popup->Destroy();
+}
+
+int CColorCombobox::InsertItem(int index, const wxString& text) {
+  // Rows are found by their list index, so they are appended in order.
+  const int at = index < 0 || index > GetCount() ? GetCount() : index;
+  m_items.push_back(std::make_unique<ColorComboItem>(ColorComboItem{text, at}));
+  Refresh(false);
+  return at;
+}
+
+void CColorCombobox::ResetContent() {
+  m_items.clear();
+  m_selection = -1;
+  Refresh(false);
+}
+
+void CColorCombobox::SetCurSel(int index) {
+  m_selection = index >= 0 && index < GetCount() ? index : -1;
+  Refresh(false);
+}
+
+wxString CColorCombobox::ItemTextAt(int row) const {
+  return row >= 0 && row < GetCount() ? m_items[static_cast<size_t>(row)]->text : wxString();
+}
+
+wxString CColorCombobox::SelectedText() const { return ItemTextAt(m_selection); }
+
+void CColorCombobox::ShowDropDown() {
+  auto* popup = new ComboPopup(this);
+  m_popup = popup;
+  m_hover = kNoHover;
+  popup->Position(ClientToScreen(wxPoint(0, 0)), wxSize(0, GetSize().y));
+  popup->Popup();
+}
+
+void CColorCombobox::InvalidateParentRect() {
+  if (GetParent()) GetParent()->RefreshRect(GetRect().Inflate(2), false);
+}
+
+void CColorCombobox::HoverRow(int row) { m_hover = row; }
+
+void CColorCombobox::ChooseRow(int row) {
+  SetCurSel(row);
+  InvalidateParentRect();
+  // The parent hears of the change once.
+  wxCommandEvent event(wxEVT_COMBOBOX, GetId());
+  event.SetEventObject(this);
+  event.SetInt(row);
+  event.SetString(ItemTextAt(row));
+  ProcessWindowEvent(event);
+}
+
+void CColorCombobox::OnPaint(wxPaintEvent&) {
+  wxAutoBufferedPaintDC dc(this);
+  wxBitmap canvas = ParentBackdrop(this);
+  wxMemoryDC mdc(canvas);
+  std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::Create(mdc));
+  wxImage face, arrow;
+  if (LoadPngResource(face, 224)) {
+    const bool hasArrow = LoadPngResource(arrow, 225);
+    const int aw = hasArrow ? arrow.GetWidth() : 0;
+    wxBitmap faceBmp(face, 32);
+    {
+      wxMemoryDC fdc(faceBmp);
+      std::unique_ptr<wxGraphicsContext> fgc(wxGraphicsContext::Create(fdc));
+      if (hasArrow) {
+        fgc->DrawBitmap(wxBitmap(arrow, 32), face.GetWidth() - aw - 6,
+                        ((face.GetHeight() - arrow.GetHeight()) >> 1) + 1, aw, arrow.GetHeight());
+      }
+      if (m_textFont.IsOk()) {
+        fgc->SetFont(m_textFont, ArgbColour(m_textColour));
+        const wxSize size = GetClientSize();
+        DrawTextInRect(*fgc, SelectedText(), wxRect2DDouble(2, 0, size.x - aw - 2, face.GetHeight()),
+                       TextFormat{TextAlign::Near, TextAlign::Center, false});
+      }
+    }
+    gc->DrawBitmap(faceBmp, 0, 1, face.GetWidth(), face.GetHeight());
+  }
+  gc.reset();
+  mdc.SelectObject(wxNullBitmap);
+  dc.DrawBitmap(canvas, 0, 0);
+}
+
+int MenuIconFor(unsigned command, bool phoneOnline) {
+  switch (command) {
+    case 32810: return 287;
+    case 32827: return 322;
+    case 32784: return 286;
+    case 32816: return phoneOnline ? 285 : 280;
+    case 32818: return 284;
+    case 32806: return 283;
+    case 32788: return 282;
+    case 32787: return 281;
+    default: return 0;
+  }
+}
+
+wxString CDiyMenu::ItemText(unsigned command) const {
+  const auto it = m_texts.find(command);
+  return it == m_texts.end() ? wxString() : it->second;
+}
+
+std::unique_ptr<wxMenu> CDiyMenu::BuildMenu(const std::vector<Entry>& entries) const {
+  auto menu = std::make_unique<wxMenu>();
+  for (const Entry& e : entries) {
+    if (e.command == 0) {
+      menu->AppendSeparator();
+      continue;
+    }
+    auto* item = new wxMenuItem(menu.get(), static_cast<int>(e.command), ItemText(e.command));
+    wxImage icon;
+    const int id = MenuIconFor(e.command, m_phoneOnline != 0);
+    if (id != 0 && LoadPngResource(icon, id)) item->SetBitmap(wxBitmap(icon, 32));
+    menu->Append(item);
+    item->Enable(e.enabled);
+  }
+  return menu;
+}
