@@ -294,6 +294,23 @@ TEST_F(UploadTest, FullDiskMidUploadNeverPublishesACorruptFile) {
   EXPECT_EQ(Md5Sum(target), Md5Sum(src));
 }
 
+// One connection cannot open uploads (and their files) without bound.
+TEST_F(UploadTest, OpenUploadsAreCappedPerConnection) {
+  const std::string content = Pattern(100, 14);
+  const std::string src = Source("many.bin", content);
+  DeviceClient c;
+  ASSERT_TRUE(Connect(c));
+  size_t allowed = 0, refused = 0;
+  for (uint32_t id = 1; id <= 40; ++id) {
+    const Answer a = Request(c, id, content.size(), QuickOf(src), m_share + "/m" + std::to_string(id));
+    if (a.opcode == kOpUploadAllow) ++allowed;
+    if (a.opcode == kOpUploadRefused && a.code == kErrTransOther) ++refused;
+  }
+  EXPECT_EQ(allowed, kMaxTransfersPerRoute);
+  EXPECT_EQ(refused, 40 - kMaxTransfersPerRoute);
+  EXPECT_EQ(Listing(m_share).size(), 2 * kMaxTransfersPerRoute);  // a temporary and a side file each
+}
+
 TEST_F(UploadTest, ExistingNamesAreNeverOverwritten) {
   m_base->MakeDir("share/dir.d");
   std::ofstream(m_outside + "/victim") << "victim";
