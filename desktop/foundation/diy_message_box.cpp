@@ -2,6 +2,7 @@
 
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/skin_image.h"
+#include "desktop/foundation/sys_utils.h"
 #include "desktop/foundation/skin_buttons.h"
 #include "desktop/foundation/skin_controls.h"
 #include "desktop/foundation/text_encodings.h"
@@ -87,3 +88,16 @@ int DiyMessageBox(ILanguages* languages, const std::wstring& text, const std::ws
   box.CentreOnScreen();
   return box.ShowModal();
 }
+
+namespace {
+
+void ShowElevationNotice(ILanguages* languages, const std::wstring& notice) {
+  std::wstring text = notice;
+  if (text.size() <= 1 && languages) text = languages->GetText("MESSAGEBOX", "MSGBOX_UAC");
+  const std::wstring title = languages ? languages->GetText("UI", "DIALOG_TITLE") : L"Quarlo";
+  DiyMessageBox(languages, text, title, kMessageBoxOk);
+}
+
+}  // namespace
+
+void InstallElevationNoticeBox() { SetElevationNoticeHandler(&ShowElevationNotice); }

@@ -48,3 +48,6 @@ class CDiyMessageBox : public CDiyDialog {
 // Shows the box modally; the caller's thread must be the main thread.
 int DiyMessageBox(ILanguages* languages, const std::wstring& text, const std::wstring& title,
                   int type, wxWindow* parent = nullptr);
+
+// Makes RunMaybeElevated show its notice in this message box (titled UI/DIALOG_TITLE).
+void InstallElevationNoticeBox();

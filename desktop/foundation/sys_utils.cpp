@@ -94,7 +94,7 @@ int RunElevated(const std::string& tool, const std::string& parameters) {
 
 bool IsVistaOrLater() { return true; }
 
-bool IsUacEnabled() { return !Plat_IsElevated(); }
+bool IsUacEnabled() { return NeedsElevation(); }
 
 bool IsUserInAdministrators() {
   if (geteuid() == 0) return true;
@@ -213,4 +213,29 @@ std::string DataFolderParent(const std::string& path) {
     if (startsComponent && endsComponent) return path.substr(0, at);
     from = at + 1;
   }
+}
+
+namespace {
+ElevationNoticeHandler g_noticeHandler = nullptr;
+}  // namespace
+
+bool NeedsElevation() {
+  if (Plat_IsElevated()) return false;
+  const std::string system = GetSystemDir();
+  return system.empty() || access(system.c_str(), W_OK) != 0;
+}
+
+void SetElevationNoticeHandler(ElevationNoticeHandler handler) { g_noticeHandler = handler; }
+
+bool RunMaybeElevated(ILanguages* languages, const std::string& tool, const std::string& parameters,
+                      const std::wstring& notice) {
+  if (!NeedsElevation()) {
+    std::vector<std::string> argv{IsSystemTool(tool) ? GetSystemDir() + "/" + tool : tool};
+    std::vector<std::string> params;
+    if (!parameters.empty() && !Scm_SplitCommandLine(parameters, params)) return false;
+    argv.insert(argv.end(), params.begin(), params.end());
+    return Plat_RunCapture(argv, kDefaultCaptureTimeoutMs).exitStatus == 0;
+  }
+  if (g_noticeHandler) g_noticeHandler(languages, notice);
+  return RunElevated(tool, parameters) == 0;
 }

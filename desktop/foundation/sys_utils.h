@@ -24,7 +24,7 @@ std::string RunCommandCapture(const std::string& command, bool capture,
 int RunElevated(const std::string& tool, const std::string& parameters);
 
 bool IsVistaOrLater();
-bool IsUacEnabled();            // elevation asks the user: the process is not root
+bool IsUacEnabled();            // elevation would ask the user (see NeedsElevation)
 bool IsUserInAdministrators();  // root, or a member of sudo/wheel/admin
 bool IsAdminByRegQuery();       // the process already has administrator rights (cached)
 bool IsServiceAutoStart();      // "sc qc Quarlo" says AUTO_START
@@ -47,3 +47,16 @@ std::string PercentEncodeUtf8(const std::string& utf8);
 std::string LocalizedFolderName(const std::string& key);
 // The part of a data-folder path before its "Quarlo" folder (a whole path component).
 std::string DataFolderParent(const std::string& path);
+
+class ILanguages;
+// True when running the system tools needs administrator rights: this process is not root and
+// may not write the system folder of the service manager.
+bool NeedsElevation();
+// Shows the notice before an elevated run; the desktop program installs its message box here.
+using ElevationNoticeHandler = void (*)(ILanguages* languages, const std::wstring& text);
+void SetElevationNoticeHandler(ElevationNoticeHandler handler);
+// Runs a command that needs administrator rights: directly when it needs none, else after the
+// notice (notice longer than one character, otherwise MESSAGEBOX/MSGBOX_UAC) through the
+// elevation helper. True when the command exited with 0.
+bool RunMaybeElevated(ILanguages* languages, const std::string& tool, const std::string& parameters,
+                      const std::wstring& notice);
