@@ -17,4 +17,10 @@ if [ -x "$HTTP_BENCH" ]; then
 else
   echo "http benchmark not built (tests disabled?): $HTTP_BENCH"
 fi
+PICTURE_BENCH="$BUILD_DIR/bench/picture_bench"
+if [ -x "$PICTURE_BENCH" ]; then
+  "$PICTURE_BENCH" "${QUARLO_BENCH_PHOTOS:-2000}" || echo "picture benchmark ended with status $?"
+else
+  echo "picture benchmark not built (tests disabled?): $PICTURE_BENCH"
+fi
 exit 0

@@ -11,6 +11,7 @@ PKGS=(
   xvfb xauth xdotool imagemagick fonts-dejavu-core
   lighttpd apache2-utils
   libjpeg62-turbo-dev imagemagick libimage-exiftool-perl libjpeg-turbo-progs
+  libvips-tools exiv2
 )
 missing=()
 for p in "${PKGS[@]}"; do

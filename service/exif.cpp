@@ -43,6 +43,29 @@ float UnitFactor(int unit) {
   }
 }
 
+// Values of any format land in int and float fields; out-of-range and NaN values become the
+// nearest representable value (or 0) instead of an undefined conversion.
+int ToInt(double v) {
+  if (!(v == v)) return 0;
+  if (v >= 2147483647.0) return 2147483647;
+  if (v <= -2147483648.0) return -2147483647 - 1;
+  return static_cast<int>(v);
+}
+
+float ToFloat(double v) {
+  if (!(v == v)) return 0.0f;
+  constexpr double kMax = 3.4028234663852886e38;
+  if (v > kMax) return static_cast<float>(kMax);
+  if (v < -kMax) return static_cast<float>(-kMax);
+  return static_cast<float>(v);
+}
+
+uint64_t ToOffset(double v) {
+  if (!(v >= 0)) return 0;
+  if (v >= 18446744073709551615.0) return UINT64_MAX;
+  return static_cast<uint64_t>(v);
+}
+
 }  // namespace
 
 CExifReader::CExifReader(ExifRecord* record)
@@ -219,8 +242,8 @@ bool CExifReader::ParseExifSegment(const uint8_t* data, size_t length) {
   if (!ParseIfd(first, base, blockLen, 0)) return false;
 
   if (m_record->focalplaneXRes != 0) {
-    m_record->ccdWidth = static_cast<float>(m_largestDimension * m_record->focalplaneUnits /
-                                            m_record->focalplaneXRes);
+    m_record->ccdWidth = ToFloat(double(m_largestDimension) * m_record->focalplaneUnits /
+                                 m_record->focalplaneXRes);
   }
   return true;
 }
@@ -287,38 +310,38 @@ void CExifReader::StoreTag(uint16_t tag, int format, const uint8_t* value, uint6
     case kTagModel: CopyText(r.cameraModel, 39, value, byteCount); break;
     case kTagDateOriginal: CopyText(r.dateTime, 19, value, byteCount); break;
     case kTagOrientation:
-      r.orientation = static_cast<int>(v);
+      r.orientation = ToInt(v);
       if (r.orientation < 1 || r.orientation > 8) {
         m_error = "Undefined rotation value";
         r.orientation = 0;
       }
       break;
-    case kTagXRes: r.xResolution = static_cast<float>(v); break;
-    case kTagYRes: r.yResolution = static_cast<float>(v); break;
-    case kTagResUnit: r.resolutionUnit = UnitFactor(static_cast<int>(v)); break;
-    case kTagThumbOffset: m_thumbOffset = static_cast<uint64_t>(v < 0 ? 0 : v); m_seenThumbOffset = true; break;
-    case kTagThumbLength: m_thumbLength = static_cast<uint64_t>(v < 0 ? 0 : v); m_seenThumbLength = true; break;
-    case kTagExposure: r.exposureTime = static_cast<float>(v); break;
-    case kTagFNumber: r.apertureFNumber = static_cast<float>(v); break;
-    case kTagExposureProgram: r.exposureProgram = static_cast<int>(v); break;
+    case kTagXRes: r.xResolution = ToFloat(v); break;
+    case kTagYRes: r.yResolution = ToFloat(v); break;
+    case kTagResUnit: r.resolutionUnit = UnitFactor(ToInt(v)); break;
+    case kTagThumbOffset: m_thumbOffset = ToOffset(v); m_seenThumbOffset = true; break;
+    case kTagThumbLength: m_thumbLength = ToOffset(v); m_seenThumbLength = true; break;
+    case kTagExposure: r.exposureTime = ToFloat(v); break;
+    case kTagFNumber: r.apertureFNumber = ToFloat(v); break;
+    case kTagExposureProgram: r.exposureProgram = ToInt(v); break;
     case kTagIso:
-      r.isoEquivalent = static_cast<int>(v);
-      if (r.isoEquivalent < 50) r.isoEquivalent *= 200;
+      r.isoEquivalent = ToInt(v);
+      if (r.isoEquivalent < 50) r.isoEquivalent = ToInt(double(r.isoEquivalent) * 200);
       break;
-    case kTagCompression: r.compressionLevel = static_cast<int>(v); break;
+    case kTagCompression: r.compressionLevel = ToInt(v); break;
     case kTagShutter:
-      if (r.exposureTime == 0) r.exposureTime = static_cast<float>(1 / std::exp(v * std::log(2.0)));
+      if (r.exposureTime == 0) r.exposureTime = ToFloat(1 / std::exp(v * std::log(2.0)));
       break;
     case kTagAperture: case kTagMaxAperture:
-      if (r.apertureFNumber == 0) r.apertureFNumber = static_cast<float>(std::exp(v * std::log(2.0) * 0.5));
+      if (r.apertureFNumber == 0) r.apertureFNumber = ToFloat(std::exp(v * std::log(2.0) * 0.5));
       break;
-    case kTagBrightness: r.brightness = static_cast<float>(v); break;
-    case kTagBias: r.exposureBias = static_cast<float>(v); break;
-    case kTagDistance: r.distance = static_cast<float>(v); break;
-    case kTagMetering: r.meteringMode = static_cast<int>(v); break;
-    case kTagWhiteBalance: r.whitebalance = static_cast<int>(v); break;
-    case kTagFlash: r.flashUsed = (static_cast<int>(v) & 7) ? 1 : 0; break;
-    case kTagFocalLength: r.focalLength = static_cast<float>(v); break;
+    case kTagBrightness: r.brightness = ToFloat(v); break;
+    case kTagBias: r.exposureBias = ToFloat(v); break;
+    case kTagDistance: r.distance = ToFloat(v); break;
+    case kTagMetering: r.meteringMode = ToInt(v); break;
+    case kTagWhiteBalance: r.whitebalance = ToInt(v); break;
+    case kTagFlash: r.flashUsed = (ToInt(v) & 7) ? 1 : 0; break;
+    case kTagFocalLength: r.focalLength = ToFloat(v); break;
     case kTagUserComment: {
       uint64_t end = byteCount;
       while (end > 0 && (value[end - 1] == ' ' || value[end - 1] == '\0')) --end;
@@ -337,11 +360,11 @@ void CExifReader::StoreTag(uint16_t tag, int format, const uint8_t* value, uint6
       break;
     }
     case kTagWidth: case kTagHeight:
-      if (static_cast<int>(v) > m_largestDimension) m_largestDimension = static_cast<int>(v);
+      if (ToInt(v) > m_largestDimension) m_largestDimension = ToInt(v);
       break;
-    case kTagFocalXRes: r.focalplaneXRes = static_cast<float>(v); break;
-    case kTagFocalYRes: r.focalplaneYRes = static_cast<float>(v); break;
-    case kTagFocalUnit: r.focalplaneUnits = UnitFactor(static_cast<int>(v)); break;
+    case kTagFocalXRes: r.focalplaneXRes = ToFloat(v); break;
+    case kTagFocalYRes: r.focalplaneYRes = ToFloat(v); break;
+    case kTagFocalUnit: r.focalplaneUnits = UnitFactor(ToInt(v)); break;
     default: break;
   }
 }

@@ -122,8 +122,8 @@ int Parse_ThumbTransStatusHead(const uint8_t* request, size_t len, uint16_t& wid
   // Only files inside a share, judged where they really lie.
   const std::string real = CanonicalPath(path);
   if (real.empty() || CheckSharePath(ParentOf(real)) != 0) {
-    QV_LOG(kModIntranet, kLogError, "File %s not in share list.", path.c_str());
-    return kThumbParseMissing;
+    path = real.empty() ? path : real;
+    return kThumbParseNotShared;
   }
   path = real;
   return kThumbParseExists;
@@ -217,19 +217,24 @@ int ReqDownloadThumbNial(const char* body, const CommandHeader* header, bufferev
                          : Parse_ThumbTransStatusHead(
                                reinterpret_cast<const uint8_t*>(body) + start, bodyLen - start,
                                width, height, path);
+  if (parsed == kThumbParseNotShared) {
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError, "File %s not in share list.",
+                   path.c_str());
+  }
   if (parsed != kThumbParseExists) return SendEndOnly(route, requestId);
 
   // Opened here, once: the file that passed the check is the one scaled.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
   if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    QV_LOG(kModIntranet, kLogError, "File %s not exits.", path.c_str());
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError, "File %s not exits.", path.c_str());
     return SendEndOnly(route, requestId);
   }
   if (!g_pThreadPool) return SendEndOnly(route, requestId);
   if (g_jobs.fetch_add(1) >= kMaxThumbJobs) {
     g_jobs.fetch_sub(1);
-    QV_LOG(kModIntranet, kLogError, "Too many thumbnails at once; %s refused.", path.c_str());
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Too many thumbnails at once; %s refused.", path.c_str());
     return SendEndOnly(route, requestId);
   }
 

@@ -13,13 +13,15 @@
 
 constexpr int kThumbParseExists = 0;
 constexpr int kThumbParseMissing = 1;
+constexpr int kThumbParseNotShared = 2;  // answered like a missing file, logged as a refusal
 constexpr int kMaxThumbJobs = 4;  // pictures being scaled at once; more are refused
 
 int ReqDownloadThumbNial(const char* body, const CommandHeader* header, bufferevent* conn,
                          char** reply, int* replyLen, int* udtSock, char* direct);
 
 // Reads and resolves the request: 0 with the local path of a file inside a share, 1 when the
-// body is short or no such file is shared, 4123 when a $DEFAULT...$ folder is not set.
+// body is short, 2 when the path lies outside the shares, 4123 when a $DEFAULT...$ folder is
+// not set.
 int Parse_ThumbTransStatusHead(const uint8_t* request, size_t len, uint16_t& width,
                                uint16_t& height, std::string& path);
 

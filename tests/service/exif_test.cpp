@@ -282,6 +282,14 @@ TEST(ExifReader, MalformedBlocksAreRefusedOrContained) {
   }
   {
     Tiff t(true);
+    // A double far outside int's range where an int is kept: clamped, not undefined.
+    Bytes huge = {0x9C, 0x75, 0x00, 0x88, 0x3C, 0xE4, 0x37, 0x7E};  // 1e300 as stored (host order)
+    t.Dir({{274, 12, 1, 0, huge}, {34855, 12, 1, 0, huge}, kDate});
+    cases.push_back({"huge double as orientation and ISO", Jpeg({App1(t.bytes()), kSof}), 0,
+                     "2013:05:04 10:11:12", "Undefined rotation value"});
+  }
+  {
+    Tiff t(true);
     t.Dir({{271, 13, 1, 0}, kDate});
     cases.push_back({"format 13", Jpeg({App1(t.bytes()), kSof}), -1, "",
                      "Illegal format code in EXIF dir"});

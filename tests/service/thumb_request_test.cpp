@@ -23,6 +23,7 @@
 #include "tests/support/pictures.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
+#include "tests/support/thumb_client.h"
 #include "tests/support/wait_for.h"
 
 namespace {
@@ -81,9 +82,9 @@ TEST(ThumbParse, OnlyFilesInsideASharedFolder) {
   const Case cases[] = {
       {inside, 0, inside},
       {"\\" + inside.substr(1), 0, inside},  // backslashes from a phone
-      {outside, 1, ""},
-      {share + "/../private/b.jpg", 1, ""},
-      {share + "/link.jpg", 1, ""},
+      {outside, kThumbParseNotShared, ""},
+      {share + "/../private/b.jpg", kThumbParseNotShared, ""},
+      {share + "/link.jpg", kThumbParseNotShared, ""},
       {"$DEFAULT_PIC$/a.jpg", kErrDefaultEmpty, ""},
   };
   for (const Case& c : cases) {
@@ -218,30 +219,6 @@ TEST(ThumbRelay, EveryMessageCarriesTheRelayPrefix) {
 
 // ---- the real service ----
 
-struct Answer {
-  uint16_t status = 0xFFFF;
-  std::vector<uint8_t> thumbnail;
-  bool wellFormed = true;  // every chunk: our id, one total, offsets in order, <= 1000 bytes
-};
-
-bool ReadAnswer(DeviceClient& phone, uint32_t id, Answer& a) {
-  for (;;) {
-    DeviceMessage m;
-    if (!phone.ReadMessage(m, std::chrono::seconds(20))) return false;
-    if (m.header.param != id) a.wellFormed = false;
-    if (m.header.opcode == kOpThumbnailEnd) {
-      if (m.body.size() != 4) a.wellFormed = false;
-      a.status = m.body.size() >= 2 ? wire::GetU16(m.body.data()) : 0xFFFF;
-      return true;
-    }
-    if (m.header.opcode != kOpThumbnail || m.body.size() < 8) return false;
-    const uint32_t total = wire::GetU32(m.body.data()), offset = wire::GetU32(m.body.data() + 4);
-    const size_t n = m.body.size() - 8;
-    if (offset != a.thumbnail.size() || n == 0 || n > 1000 || total < offset + n) a.wellFormed = false;
-    a.thumbnail.insert(a.thumbnail.end(), m.body.begin() + 8, m.body.end());
-  }
-}
-
 TEST(ThumbService, PhonesFetchThumbnailsAtOnce) {
   TempBase base;
   const std::string share = base.MakeDir("share");
@@ -286,7 +263,7 @@ TEST(ThumbService, PhonesFetchThumbnailsAtOnce) {
 
   // Three phones at once, each asking for every case back to back on one connection.
   constexpr int kPhones = 3;
-  std::vector<std::vector<Answer>> answers(kPhones, std::vector<Answer>(cases.size()));
+  std::vector<std::vector<ThumbAnswer>> answers(kPhones, std::vector<ThumbAnswer>(cases.size()));
   std::vector<bool> ok(kPhones, false);
   std::vector<std::thread> phones;
   for (int p = 0; p < kPhones; ++p) {
@@ -299,7 +276,7 @@ TEST(ThumbService, PhonesFetchThumbnailsAtOnce) {
           return;
       }
       for (size_t i = 0; i < cases.size(); ++i) {
-        if (!ReadAnswer(phone, uint32_t(p * 1000 + i), answers[size_t(p)][i])) return;
+        if (!ReadThumbAnswer(phone, uint32_t(p * 1000 + i), answers[size_t(p)][i])) return;
       }
       ok[size_t(p)] = true;
     });
@@ -310,7 +287,7 @@ TEST(ThumbService, PhonesFetchThumbnailsAtOnce) {
     ASSERT_TRUE(ok[size_t(p)]) << "phone " << p << "\n" << svc.LogText();
     for (size_t i = 0; i < cases.size(); ++i) {
       SCOPED_TRACE(cases[i].path);
-      const Answer& a = answers[size_t(p)][i];
+      const ThumbAnswer& a = answers[size_t(p)][i];
       EXPECT_TRUE(a.wellFormed);
       EXPECT_EQ(a.status, cases[i].status);
       if (cases[i].size) {
@@ -327,12 +304,11 @@ TEST(ThumbService, PhonesFetchThumbnailsAtOnce) {
   DeviceClient phone;
   ASSERT_TRUE(phone.Connect("127.0.0.1", port));
   ASSERT_TRUE(phone.Send(kOpThumbnail, 99, {0, 16, 0, 16}));
-  Answer shortAnswer;
-  ASSERT_TRUE(ReadAnswer(phone, 99, shortAnswer));
+  ThumbAnswer shortAnswer;
+  ASSERT_TRUE(ReadThumbAnswer(phone, 99, shortAnswer));
   EXPECT_EQ(shortAnswer.status, 1);
-  ASSERT_TRUE(phone.Send(kOpThumbnail, 100, Request(8, 8, share + "/big.jpg")));
-  Answer again;
-  ASSERT_TRUE(ReadAnswer(phone, 100, again));
+  ThumbAnswer again;
+  ASSERT_TRUE(FetchThumbnail(phone, 100, 8, 8, share + "/big.jpg", again));
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(svc.NetStop().exitCode, 0);
 }
