@@ -55,14 +55,18 @@ class ComboPopup : public wxPopupTransientWindow {
       m_owner->HoverRow(RowAt(e.GetY()));
       m_panel->Refresh(false);
     });
-    m_panel->Bind(wxEVT_LEFT_UP, [this](wxMouseEvent& e) {
+    m_panel->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent& e) {
       const int row = RowAt(e.GetY());
       CColorCombobox* combo = m_owner;
-      Dismiss();
+      DismissAndNotify();
       if (row != CColorCombobox::kNoHover) combo->ChooseRow(row);
     });
   }
-  void OnDismiss() override { m_owner->PopupGone(); }
+  // The list lives only while it is open.
+  void OnDismiss() override {
+    m_owner->PopupGone();
+    Destroy();
+  }
 
  private:
   int RowAt(int y) const {
