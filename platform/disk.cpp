@@ -85,3 +85,29 @@ std::string Plat_MountPointOf(const std::string& path) {
   if (!in) return "/";
   return Plat_MountPointIn(real, in);
 }
+
+std::vector<std::string> Plat_DriveRootsIn(std::istream& mountinfo) {
+  // The root, then the places where removable and extra disks are mounted; the kernel's
+  // own file systems (/proc, /sys, /dev, /run) are no drives a user browses.
+  std::vector<std::string> roots = {"/"};
+  std::string line;
+  while (std::getline(mountinfo, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, dev, root, mountPoint;
+    if (!(fields >> id >> parent >> dev >> root >> mountPoint)) continue;
+    mountPoint = UnescapeMountField(mountPoint);
+    const bool userMount = IsUnder(mountPoint, "/media") || IsUnder(mountPoint, "/mnt") ||
+                           IsUnder(mountPoint, "/run/media");
+    if (!userMount || mountPoint == "/media" || mountPoint == "/mnt") continue;
+    bool seen = false;
+    for (const std::string& r : roots) seen = seen || r == mountPoint + "/";
+    if (!seen) roots.push_back(mountPoint + "/");
+  }
+  return roots;
+}
+
+std::vector<std::string> Plat_DriveRoots() {
+  std::ifstream in("/proc/self/mountinfo");
+  if (!in) return {"/"};
+  return Plat_DriveRootsIn(in);
+}

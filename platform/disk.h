@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <istream>
 #include <string>
+#include <vector>
 
 // 0 and the bytes available to unprivileged users, or -1.
 int Plat_DiskFreeBytes(const std::string& path, uint64_t& freeBytes);
@@ -15,3 +16,8 @@ std::string Plat_MountPointOf(const std::string& path);
 // Pure form: the longest mount point of a mountinfo listing that holds the canonical path
 // (octal escapes such as \040 decoded); "/" when none does.
 std::string Plat_MountPointIn(const std::string& realPath, std::istream& mountinfo);
+
+// The "drive roots" a user browses: "/" first, then mount points under /media, /mnt and
+// /run/media, each with a trailing "/".
+std::vector<std::string> Plat_DriveRoots();
+std::vector<std::string> Plat_DriveRootsIn(std::istream& mountinfo);  // pure form

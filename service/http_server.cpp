@@ -200,11 +200,9 @@ OpenResult OpenSharedFile(const std::string& path, int& fd, struct stat& st) {
 }  // namespace
 
 void Http_LoadSettings() {
-  const char* v = std::getenv("QUARLO_HTTP_PORT");
-  if (!v || !*v) return;
-  char* end = nullptr;
-  const long port = std::strtol(v, &end, 10);
-  if (*end == '\0' && port >= 0 && port <= 65535) g_httpPort.store(static_cast<uint16_t>(port));
+  long port = 0;
+  if (Service_TestSetting("http_port", port) && port <= 65535)
+    g_httpPort.store(static_cast<uint16_t>(port));
 }
 
 void Http_SetPort(uint16_t port) { g_httpPort.store(port); }

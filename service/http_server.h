@@ -12,7 +12,7 @@ constexpr size_t kHttpTokenMax = 254;    // method and URL
 constexpr size_t kHttpPathMax = 511;
 
 // Settings for tests; set before StartHttpServer. Port 0 binds any free port.
-// Http_LoadSettings reads QUARLO_HTTP_PORT (a number, 0 for any free port) when it is set.
+// Http_LoadSettings takes "http_port" of QUARLO_TEST_SETTINGS (0: any free port) when given.
 void Http_LoadSettings();
 void Http_SetPort(uint16_t port);
 void Http_SetReadTimeout(int seconds);  // a head not complete by then is closed (default 10)

@@ -1,8 +1,11 @@
 // The opcode table: every handler of the service, registered in this order at start-up.
 #include "common/log.h"
 #include "common/opcode_registry.h"
+#include "common/proto_local_api.h"
+#include "service/device_requests.h"
 #include "service/download.h"
 #include "service/folder_listing.h"
+#include "service/local_api.h"
 #include "service/service_shell.h"
 #include "service/thumb_request.h"
 #include "service/upload.h"
@@ -15,8 +18,8 @@ struct OpcodeRow {
   OpcodeHandler handler;
 };
 
-// Device and file-transfer operations. Rows of parts this build does not have yet
-// (thumbnails, device requests, the auto-sorting switch) are added with those parts.
+// Device and file-transfer operations, thumbnails, the device requests and the auto-sorting
+// switch (open to phones).
 const OpcodeRow kBusinessRows[] = {
     {0x2002, "GetShareInfo", GetShareInfo},
     {0x2003, "GetAllSubFile", GetAllSubFile},
@@ -28,6 +31,31 @@ const OpcodeRow kBusinessRows[] = {
     {0x0011, "RefuseDownLoadFile", RefuseDownLoadFile},
     {0x100E, "StopDownLoad", StopDownLoad},
     {0x3001, "ReqDownloadThumbNial", ReqDownloadThumbNial},
+    {kOpDeviceHeartBeat, "ReqDeviceHeartBeat", ReqDeviceHeartBeat},
+    {kOpShutDownSystem, "ReqShutDownSystem", ReqShutDownSystem},
+    {kOpDeviceLogin, "ReqDeviceLogin", ReqDeviceLogin},
+    {kOpGetAutoTiding, "Show_AutoTiding", Show_AutoTiding},
+    {kOpSetAutoTiding, "Show_AutoTiding", Show_AutoTiding},
+};
+
+// The desktop program's local API (answered to loopback peers only) and the version record.
+const OpcodeRow kShowRows[] = {
+    {kOpGetLogOnInfo, "Show_GetLogOnInfo", Show_GetLogOnInfo},
+    {kOpLogOnStatues, "Show_LogOnStatues", Show_LogOnStatues},
+    {kOpGetDefShare, "Show_GetDefShare", Show_GetDefShare},
+    {kOpSetDefShare, "Show_SetDefShare", Show_SetDefShare},
+    {kOpGetShare, "Show_GetShare", Show_GetShare},
+    {kOpSetShare, "Show_SetShare", Show_SetShare},
+    {kOpGetPath, "Show_GetPath", Show_GetPath},
+    {kOpGetTransLog, "Show_GetTransLog", Show_GetTransLog},
+    {kOpGetIsTraning, "Show_GetIsTraning", Show_GetIsTraning},
+    {kOpGetIsMobileLinked, "Show_GetIsMobileLinked", Show_GetIsMobileLinked},
+    {kOpGetSysType, "Show_GetSysType", Show_GetSysType},
+    {kOpClearLog, "Show_ClearLog", Show_ClearLog},
+    {kOpGetPwd, "Show_GetPwd", Show_GetPwd},
+    {kOpSetPwd, "Show_SetPwd", Show_SetPwd},
+    {kOpGetMac, "Show_GetMac", Show_GetMac},
+    {kOpGetVerAndType, "GetVerAndType", GetVerAndType},
 };
 
 int RegisterRows(const OpcodeRow* rows, size_t count) {
@@ -49,5 +77,4 @@ int RegBusinessFun() {
   return RegShowFun();
 }
 
-// The desktop program's local API arrives with its own part; nothing to register yet.
-int RegShowFun() { return 0; }
+int RegShowFun() { return RegisterRows(kShowRows, sizeof(kShowRows) / sizeof(kShowRows[0])); }

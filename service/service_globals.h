@@ -16,3 +16,7 @@ extern std::atomic<int> g_nLogOnRtn; // 0 logged on, else a code; written under 
 
 std::string WireToLocal(const std::string& utf8);  // "//IGNORE" decoding; unchanged under "en"
 std::string LocalToWire(const std::string& local); // unchanged under "en"
+
+// One key of the test setting QUARLO_TEST_SETTINGS ("key=number,key=number", the last valid
+// item of a key counts); false when there is none, or no number from 0 to 1000000.
+bool Service_TestSetting(const char* key, long& value);

@@ -23,6 +23,7 @@
 #include "platform/process_path.h"
 #include "platform/scm.h"
 #include "service/auto_sort.h"
+#include "service/device_requests.h"
 #include "service/download.h"
 #include "service/http_server.h"
 #include "service/service_globals.h"
@@ -278,6 +279,8 @@ int Service_InitProgram() {
   }
   Trans_InstallHooks();
   Download_InstallHooks();
+  Device_InstallHooks();  // after the transfer hooks: it chains them
+  Device_LoadSettings();
   Http_LoadSettings();
 
   OS_ApplyTestSettings();

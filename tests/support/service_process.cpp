@@ -102,11 +102,18 @@ ServiceProcess::~ServiceProcess() {
 }
 
 std::vector<std::string> ServiceProcess::Env() const {
-  // QUARLO_HTTP_PORT=0: each service binds its own free HTTP port, never 15008 of the host.
+  // http_port=0: each service binds its own free HTTP port, never 15008 of the host. Later
+  // items of the one QUARLO_TEST_SETTINGS override earlier ones.
+  const std::string kSettings = "QUARLO_TEST_SETTINGS=";
+  std::string settings = "http_port=0";
+  if (!m_testSettings.empty()) settings += "," + m_testSettings;
   std::vector<std::string> env = {"QUARLO_NAMESPACE=" + m_base + "/system",
-                                  "QUARLO_SYSTEM_DIR=" + m_base + "/system",
-                                  "QUARLO_HTTP_PORT=0"};
+                                  "QUARLO_SYSTEM_DIR=" + m_base + "/system"};
   for (const std::string& extra : m_extraEnv) {
+    if (extra.compare(0, kSettings.size(), kSettings) == 0) {
+      settings += "," + extra.substr(kSettings.size());
+      continue;
+    }
     // An extra entry replaces a default of the same name.
     const std::string name = extra.substr(0, extra.find('=') + 1);
     env.erase(std::remove_if(env.begin(), env.end(),
@@ -114,6 +121,7 @@ std::vector<std::string> ServiceProcess::Env() const {
               env.end());
     env.push_back(extra);
   }
+  env.push_back(kSettings + settings);
   return env;
 }
 

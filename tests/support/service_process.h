@@ -40,11 +40,15 @@ class ServiceProcess {
   std::string LogText() const;
   const std::string& Base() const { return m_base; }
   std::vector<std::string> Env() const;  // the environment the programs run with
-  void AddEnv(const std::string& entry) { m_extraEnv.push_back(entry); }  // "NAME=value"
+  // "NAME=value"; a QUARLO_TEST_SETTINGS entry adds its items to the one setting.
+  void AddEnv(const std::string& entry) { m_extraEnv.push_back(entry); }
+  // More QUARLO_TEST_SETTINGS items ("key=value,..."), for programs started afterwards.
+  void SetTestSettings(const std::string& items) { m_testSettings = items; }
 
  private:
   std::string m_base;
   std::string m_name;
   bool m_installed = false;
   std::vector<std::string> m_extraEnv;
+  std::string m_testSettings;
 };

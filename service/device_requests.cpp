@@ -1,0 +1,389 @@
+#include "service/device_requests.h"
+
+#include <arpa/inet.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <event2/thread.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <new>
+#include <set>
+
+#include "common/command_server.h"
+#include "common/log.h"
+#include "common/os_layer.h"
+#include "common/proto_local_api.h"
+#include "common/settings.h"
+#include "common/sockets.h"
+#include "common/thread_pool.h"
+#include "platform/power.h"
+#include "service/download.h"
+#include "service/peer_send.h"
+#include "service/service_globals.h"
+#include "service/transfer_sessions.h"
+
+namespace {
+
+constexpr int kUISendTimeoutMs = 1000;
+
+std::atomic<uint16_t> g_uiPort{kDefaultUIPushPort};
+std::atomic<int> g_uiAnswerMs{kDefaultUIAnswerMs};
+
+std::string g_strLastHBTime;  // under g_MutexLastHBTime
+
+// The request id of the push: a counter, so two questions in one second stay apart.
+std::atomic<uint32_t> g_nextRequestId{static_cast<uint32_t>(time(nullptr))};
+
+// One open log-in question, from the handler until its reply is sent or its peer is gone.
+struct Question {
+  PeerRoute route;
+  std::string peerKey;
+  event_base* base = nullptr;  // the loop of route.conn, when there is one
+  bool live = true;            // false once the connection closed: nothing is sent
+  WireBytes push;
+  uint16_t result = kLoginRefused;
+};
+
+// Guards every field below. Never held while waiting for the desktop program.
+std::mutex g_stateMutex;
+std::set<std::string> g_acceptedPeers;     // peers with an accepted log-in
+std::map<uint64_t, Question*> g_questions;  // by token
+uint64_t g_nextToken = 1;
+
+std::string ConnKey(const void* conn) {
+  char text[32];
+  std::snprintf(text, sizeof text, "c:%p", conn);
+  return text;
+}
+
+// A peer is its command-server connection, its UDT socket, or its identity behind the relay.
+std::string PeerKeyOf(const PeerRoute& route) {
+  if (route.udtSock != -1) return "u:" + std::to_string(route.udtSock);
+  if (!route.direct) return "r:" + route.requester;
+  return ConnKey(route.conn);
+}
+
+size_t BodyLength(const CommandHeader* header) {
+  return header && header->len > kCommandHeaderSize ? header->len - kCommandHeaderSize : 0;
+}
+
+// A text field of the body, read only within the bytes that arrived.
+std::string FieldWithin(const char* body, size_t len, size_t offset, size_t width) {
+  if (!body || offset >= len) return std::string();
+  const size_t avail = std::min(width, len - offset);
+  return std::string(body + offset, strnlen(body + offset, avail));
+}
+
+void RecordOutcome(const std::string& peerKey, uint16_t result) {
+  std::lock_guard<std::mutex> lock(g_stateMutex);
+  if (result == kLoginAccepted)
+    g_acceptedPeers.insert(peerKey);
+  else
+    g_acceptedPeers.erase(peerKey);
+}
+
+void SendLoginReply(const PeerRoute& route, uint16_t result) {
+  const WireBytes reply = EncodeDeviceLoginReply(result);
+  // UDT: one message, never dropped, not in order.
+  if (SendToPeer(route, reply.data(), reply.size(), false) != 0)
+    QV_LOG(kModIntranet, kLogError, "send device login reply error.");
+}
+
+// On the connection's own loop thread: the answer arrived while the connection lives.
+void DeliverOnLoop(evutil_socket_t /*fd*/, short /*what*/, void* arg) {
+  const uint64_t token = reinterpret_cast<uintptr_t>(arg);
+  Question* q = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    auto it = g_questions.find(token);
+    if (it == g_questions.end()) return;
+    q = it->second;
+    g_questions.erase(it);
+    if (!q->live) {
+      delete q;
+      return;
+    }
+    if (q->result == kLoginAccepted)
+      g_acceptedPeers.insert(q->peerKey);
+    else
+      g_acceptedPeers.erase(q->peerKey);
+  }
+  SendLoginReply(q->route, q->result);
+  if (q->route.direct) OS_ReleaseConnection(q->route.conn);
+  delete q;
+}
+
+// Pool task: asks the desktop program and hands the result back.
+int AskDesktop(void* arg) {
+  const uint64_t token = reinterpret_cast<uintptr_t>(arg);
+  WireBytes push;
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    auto it = g_questions.find(token);
+    if (it == g_questions.end()) return 0;
+    push = it->second->push;
+  }
+  uint16_t result = kLoginRefused;
+  char answer[kLoginAnswerSize] = {};
+  uint32_t decision = 1;
+  if (SendUIRequest(reinterpret_cast<const char*>(push.data()), static_cast<int>(push.size()),
+                    answer, static_cast<int>(sizeof answer)) == 0 &&
+      DecodeDeviceLoginAnswer(reinterpret_cast<const uint8_t*>(answer), sizeof answer, decision)) {
+    // Any non-zero answer refuses, whatever its width.
+    result = decision == 0 ? kLoginAccepted : kLoginRefused;
+  }
+
+  std::unique_lock<std::mutex> lock(g_stateMutex);
+  auto it = g_questions.find(token);
+  if (it == g_questions.end()) return 0;
+  Question* q = it->second;
+  q->result = result;
+  if (!q->live) {
+    g_questions.erase(it);
+    delete q;
+    return 0;
+  }
+  if (q->route.conn != nullptr) {
+    // The connection belongs to its loop's thread: the reply is written there. The base is
+    // alive while the question is live (its connections close, under this lock, before it
+    // is freed).
+    const timeval now{0, 0};
+    if (event_base_once(q->base, -1, EV_TIMEOUT, DeliverOnLoop, reinterpret_cast<void*>(static_cast<uintptr_t>(token)),
+                        &now) == 0)
+      return 0;
+    QV_LOG(kModIntranet, kLogError, "post device login reply error.");
+    g_questions.erase(it);
+    delete q;
+    return 0;
+  }
+  // A UDT socket may be written from any thread.
+  g_questions.erase(it);
+  lock.unlock();
+  RecordOutcome(q->peerKey, result);
+  SendLoginReply(q->route, result);
+  delete q;
+  return 0;
+}
+
+// Pool task: the power-off command may take a while; the event thread does not wait for it.
+int PowerOffTask(void* /*unused*/) {
+  const int rc = PowerOffSystem();
+  if (rc != 0) {
+    QV_LOG(kModIntranet, kLogWarning, "shutdown error.");
+    return rc;
+  }
+  g_ExitFlag = 1;
+  return 0;
+}
+
+void OnConnectionClosed(bufferevent* conn) {
+  CloseTcpTransfers(conn);
+  Download_OnConnectionClosed(conn);
+  Device_OnConnectionClosed(conn);
+}
+
+}  // namespace
+
+void Device_LoadSettings() {
+  long v = 0;
+  if (Service_TestSetting("ui_port", v) && v <= 65535) g_uiPort.store(static_cast<uint16_t>(v));
+  if (Service_TestSetting("ui_answer_ms", v) && v > 0) g_uiAnswerMs.store(static_cast<int>(v));
+}
+void Device_SetUIPort(uint16_t port) { g_uiPort.store(port); }
+void Device_SetUIAnswerTimeout(int ms) { g_uiAnswerMs.store(ms > 0 ? ms : 1); }
+
+void Device_InstallHooks() {
+  static std::once_flag threads;
+  std::call_once(threads, [] { evthread_use_pthreads(); });
+  OS_SetConnectionClosedHook(&OnConnectionClosed);
+}
+
+void Device_OnConnectionClosed(bufferevent* conn) {
+  if (!conn) return;
+  std::lock_guard<std::mutex> lock(g_stateMutex);
+  g_acceptedPeers.erase(ConnKey(conn));
+  for (auto& entry : g_questions) {
+    if (entry.second->route.conn == conn) entry.second->live = false;
+  }
+}
+
+int Device_OpenQuestions() {
+  std::lock_guard<std::mutex> lock(g_stateMutex);
+  return static_cast<int>(g_questions.size());
+}
+
+std::string GetLastHeartBeatTime() {
+  CMutexLock lock(g_MutexLastHBTime);
+  return g_strLastHBTime;
+}
+
+int SendUIRequest(const char* message, int messageLen, char* answer, int answerLen) {
+  if (!message || messageLen <= 0 || !answer || answerLen <= 0) return -1;
+  const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return -1;
+  const timeval sendTimeout{kUISendTimeoutMs / 1000, (kUISendTimeoutMs % 1000) * 1000};
+  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(g_uiPort.load());
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int rc = -1;
+  if (connect(sock, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+    int sent = 0;
+    while (sent < messageLen) {
+      const ssize_t n = send(sock, message + sent, static_cast<size_t>(messageLen - sent),
+                             MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      sent += static_cast<int>(n);
+    }
+    if (sent == messageLen) {
+      // The whole answer within the time-out, however the desktop trickles it.
+      const auto deadline =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(g_uiAnswerMs.load());
+      int got = 0;
+      while (got < answerLen) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) break;
+        pollfd pfd{sock, POLLIN, 0};
+        const int ready = poll(&pfd, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        const ssize_t n = recv(sock, answer + got, static_cast<size_t>(answerLen - got), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<int>(n);
+      }
+      if (got == answerLen) rc = 0;
+    }
+  }
+  close(sock);
+  return rc;
+}
+
+int PowerOffSystem() { return Plat_PowerOff(); }
+
+int ReqDeviceHeartBeat(const char* body, const CommandHeader* header, bufferevent* /*conn*/,
+                       char** reply, int* replyLen, int* /*udtSock*/, char* /*direct*/) {
+  if (!body || !header) {
+    QV_LOG(kModIntranet, kLogError, "Input msg buffer pointer is null.");
+    return kErrNoBody;
+  }
+  const WireBytes bytes = EncodeDeviceHeartBeatReply(header->param);
+  char* out = new (std::nothrow) char[bytes.size()];
+  if (!out) {
+    QV_LOG(kModIntranet, kLogError, "Allocate memory error.");
+    return kErrAllocate;
+  }
+  std::memcpy(out, bytes.data(), bytes.size());
+  *reply = out;
+  *replyLen = static_cast<int>(bytes.size());
+  const std::string now = OS_GetCurTimeStr();
+  CMutexLock lock(g_MutexLastHBTime);
+  g_strLastHBTime = now;
+  return 0;
+}
+
+int ReqShutDownSystem(const char* body, const CommandHeader* header, bufferevent* conn,
+                      char** /*reply*/, int* /*replyLen*/, int* udtSock, char* direct) {
+  if (!body || !header) {
+    QV_LOG(kModIntranet, kLogError, "Input msg buffer pointer is null.");
+    return -1;
+  }
+  const PeerRoute route =
+      RouteOf(body, BodyLength(header), conn, udtSock ? *udtSock : -1, direct ? *direct : 1);
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    if (g_acceptedPeers.count(PeerKeyOf(route)) == 0) {
+      QV_LOG(kModIntranet, kLogWarning, "shutdown refused: no accepted device login.");
+      return -1;
+    }
+  }
+  if (ThreadPool_TryAddTask(g_pThreadPool, PowerOffTask, nullptr) != 0) {
+    QV_LOG(kModIntranet, kLogWarning, "shutdown error.");
+    return -1;
+  }
+  return 0;
+}
+
+int ReqDeviceLogin(const char* body, const CommandHeader* header, bufferevent* conn,
+                   char** /*reply*/, int* /*replyLen*/, int* udtSock, char* direct) {
+  if (!body || !header) {
+    QV_LOG(kModIntranet, kLogError, "Input msg buffer pointer is null.");
+    return -1;
+  }
+  const size_t len = BodyLength(header);
+  const PeerRoute route = RouteOf(body, len, conn, udtSock ? *udtSock : -1, direct ? *direct : 1);
+  const std::string peerKey = PeerKeyOf(route);
+
+  std::string storedEmail, storedPassword;
+  GetUsernfo(storedEmail, storedPassword);
+  const std::string email = FieldWithin(body, len, 0, kAccountTextSize);
+  const std::string password = FieldWithin(body, len, kAccountTextSize, kAccountTextSize);
+  if (!storedEmail.empty() && !storedPassword.empty() && storedEmail == email &&
+      storedPassword == password) {
+    RecordOutcome(peerKey, kLoginAccepted);
+    SendLoginReply(route, kLoginAccepted);
+    return 0;
+  }
+
+  auto* q = new (std::nothrow) Question;
+  if (!q) {
+    QV_LOG(kModUser, kLogError, "Allocate memory error.");
+    RecordOutcome(peerKey, kLoginRefused);
+    SendLoginReply(route, kLoginRefused);
+    return 0;
+  }
+  q->route = route;
+  q->peerKey = peerKey;
+  q->base = route.conn ? bufferevent_get_base(route.conn) : nullptr;
+  q->push = EncodeDeviceLoginPush(g_nextRequestId.fetch_add(1), reinterpret_cast<const uint8_t*>(body), len);
+
+  uint64_t token = 0;
+  bool admitted = false;
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    bool peerBusy = false;
+    for (const auto& entry : g_questions) peerBusy = peerBusy || entry.second->peerKey == peerKey;
+    if (!peerBusy && g_questions.size() < static_cast<size_t>(kMaxOpenQuestions)) {
+      token = g_nextToken++;
+      g_questions[token] = q;
+      admitted = true;
+    }
+  }
+  if (!admitted) {
+    QV_LOG(kModIntranet, kLogWarning, "device login refused: too many open questions.");
+    delete q;
+    RecordOutcome(peerKey, kLoginRefused);
+    SendLoginReply(route, kLoginRefused);
+    return 0;
+  }
+  // Later requests of this connection wait until the answer is sent, so replies keep order.
+  if (route.direct && route.conn) OS_HoldConnection(route.conn);
+  if (ThreadPool_TryAddTask(g_pThreadPool, AskDesktop, reinterpret_cast<void*>(static_cast<uintptr_t>(token))) != 0) {
+    {
+      std::lock_guard<std::mutex> lock(g_stateMutex);
+      g_questions.erase(token);
+    }
+    delete q;
+    QV_LOG(kModIntranet, kLogWarning, "device login refused: no worker for the question.");
+    RecordOutcome(peerKey, kLoginRefused);
+    SendLoginReply(route, kLoginRefused);
+    if (route.direct && route.conn) OS_ReleaseConnection(route.conn);
+  }
+  return 0;
+}
