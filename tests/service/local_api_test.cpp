@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
 #include "common/proto_local_api.h"
 #include "common/sockets.h"
+#include "tests/support/desktop_standin.h"
 #include "tests/support/device_client.h"
 #include "tests/support/peer_namespace.h"
 #include "tests/support/service_process.h"
@@ -230,6 +232,40 @@ TEST_F(LocalApiTest, OnlyLoopbackPeersGetTheLocalApi) {
   const auto tiding = AskOn(remote, kOpGetAutoTiding, 1, {});
   ASSERT_TRUE(tiding.has_value());
   EXPECT_EQ(*tiding, Concat({Header(9, 0x5013, 1), Str("0")}));
+}
+
+// The fixed ports as the desktop program and browsers expect them: run by ctest inside a
+// network namespace of its own (QUARLO_OWN_NETNS set), skipped anywhere else.
+TEST(FixedPorts, DesktopQuestionOn15003AndFilesOn15008) {
+  if (!std::getenv("QUARLO_OWN_NETNS")) GTEST_SKIP() << "needs a network namespace of its own";
+  TempBase base;
+  const std::string share = base.MakeDir("share");
+  base.SetShares({share});
+  base.WriteFile("share/a.txt", "over http");
+  DesktopStandIn desktop;
+  ASSERT_TRUE(desktop.Start([](const Bytes& p) { return DesktopStandIn::Answer{DesktopStandIn::AnswerTo(p, 0)}; },
+                            15003));
+  ServiceProcess svc(base.Dir());
+  svc.AddEnv("QUARLO_TEST_SETTINGS=http_port=15008");  // the service's own default, restored
+  svc.CopyPrograms();
+  ASSERT_TRUE(svc.Start()) << svc.LogText();
+  const uint16_t port = svc.WaitForPort();
+  ASSERT_NE(port, 0);
+
+  DeviceClient phone;
+  ASSERT_TRUE(phone.Connect("127.0.0.1", port));
+  ASSERT_TRUE(phone.Send(kOpDeviceLogin, 0, Concat({Field("someone@x.org", 32), Field("pw", 32)})));
+  DeviceMessage m;
+  ASSERT_TRUE(phone.ReadMessage(m, seconds(20)));
+  EXPECT_EQ(Concat({Header(m.header.len, m.header.opcode, m.header.param), m.body}),
+            Concat({Header(12, 0x0008, 0), Bytes{0, 0, 0, 0}}));
+  EXPECT_EQ(desktop.Questions().size(), 1u);
+
+  const ProgramResult got = RunProgram(
+      {"/usr/bin/curl", "-s", "--max-time", "10", "http://127.0.0.1:15008" + share + "/a.txt"});
+  EXPECT_EQ(got.exitCode, 0);
+  EXPECT_EQ(got.output, "over http");
+  EXPECT_NE(svc.LogText().find("httpServer running on port 15008"), std::string::npos);
 }
 
 }  // namespace

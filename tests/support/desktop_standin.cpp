@@ -13,7 +13,7 @@ constexpr size_t kQuestionSize = 264;
 constexpr int kTickMs = 20;
 }  // namespace
 
-bool DesktopStandIn::Start(Decide decide) {
+bool DesktopStandIn::Start(Decide decide, uint16_t port) {
   Stop();
   m_stop = false;
   m_connections = 0;
@@ -27,7 +27,10 @@ bool DesktopStandIn::Start(Decide decide) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
   socklen_t len = sizeof a;
+  const int one = 1;
+  setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(m_listen, 16) != 0 ||
       getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
     close(m_listen);

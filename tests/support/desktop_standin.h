@@ -24,7 +24,8 @@ class DesktopStandIn {
   DesktopStandIn(const DesktopStandIn&) = delete;
   DesktopStandIn& operator=(const DesktopStandIn&) = delete;
 
-  bool Start(Decide decide);  // listens on 127.0.0.1, any free port; forgets earlier questions
+  // Listens on 127.0.0.1 (port 0: any free port); forgets earlier questions.
+  bool Start(Decide decide, uint16_t port = 0);
   void Stop();                // closes everything, silent connections included
   uint16_t Port() const { return m_port; }
   std::vector<Bytes> Questions();  // every question read so far, in arrival order
