@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <event2/bufferevent.h>
 #include <event2/event.h>
-#include <event2/thread.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,7 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <set>
@@ -29,6 +28,7 @@
 #include "common/sockets.h"
 #include "common/thread_pool.h"
 #include "platform/power.h"
+#include "service/deferred_reply.h"
 #include "service/download.h"
 #include "service/peer_send.h"
 #include "service/service_globals.h"
@@ -46,21 +46,17 @@ std::string g_strLastHBTime;  // under g_MutexLastHBTime
 // The request id of the push: a counter, so two questions in one second stay apart.
 std::atomic<uint32_t> g_nextRequestId{static_cast<uint32_t>(time(nullptr))};
 
-// One open log-in question, from the handler until its reply is sent or its peer is gone.
-struct Question {
-  PeerRoute route;
-  std::string peerKey;
-  event_base* base = nullptr;  // the loop of route.conn, when there is one
-  bool live = true;            // false once the connection closed: nothing is sent
-  WireBytes push;
-  uint16_t result = kLoginRefused;
-};
-
-// Guards every field below. Never held while waiting for the desktop program.
+// Guards the fields below. Never held while waiting for the desktop program.
 std::mutex g_stateMutex;
-std::set<std::string> g_acceptedPeers;     // peers with an accepted log-in
-std::map<uint64_t, Question*> g_questions;  // by token
-uint64_t g_nextToken = 1;
+std::set<std::string> g_acceptedPeers;  // peers with an accepted log-in
+std::set<std::string> g_askingPeers;    // peers whose question is open
+
+// One log-in question on its way to the desktop program.
+struct Question {
+  std::string peerKey;
+  uint64_t token = 0;
+  WireBytes push;
+};
 
 std::string ConnKey(const void* conn) {
   char text[32];
@@ -86,6 +82,8 @@ std::string FieldWithin(const char* body, size_t len, size_t offset, size_t widt
   return std::string(body + offset, strnlen(body + offset, avail));
 }
 
+// Runs where the reply is written, only while the peer's connection lives, so a closed
+// connection's address can never inherit an accepted log-in.
 void RecordOutcome(const std::string& peerKey, uint16_t result) {
   std::lock_guard<std::mutex> lock(g_stateMutex);
   if (result == kLoginAccepted)
@@ -101,79 +99,25 @@ void SendLoginReply(const PeerRoute& route, uint16_t result) {
     QV_LOG(kModIntranet, kLogError, "send device login reply error.");
 }
 
-// On the connection's own loop thread: the answer arrived while the connection lives.
-void DeliverOnLoop(evutil_socket_t /*fd*/, short /*what*/, void* arg) {
-  const uint64_t token = reinterpret_cast<uintptr_t>(arg);
-  Question* q = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(g_stateMutex);
-    auto it = g_questions.find(token);
-    if (it == g_questions.end()) return;
-    q = it->second;
-    g_questions.erase(it);
-    if (!q->live) {
-      delete q;
-      return;
-    }
-    if (q->result == kLoginAccepted)
-      g_acceptedPeers.insert(q->peerKey);
-    else
-      g_acceptedPeers.erase(q->peerKey);
-  }
-  SendLoginReply(q->route, q->result);
-  if (q->route.direct) OS_ReleaseConnection(q->route.conn);
-  delete q;
-}
-
 // Pool task: asks the desktop program and hands the result back.
 int AskDesktop(void* arg) {
-  const uint64_t token = reinterpret_cast<uintptr_t>(arg);
-  WireBytes push;
-  {
-    std::lock_guard<std::mutex> lock(g_stateMutex);
-    auto it = g_questions.find(token);
-    if (it == g_questions.end()) return 0;
-    push = it->second->push;
-  }
+  std::unique_ptr<Question> q(static_cast<Question*>(arg));
   uint16_t result = kLoginRefused;
   char answer[kLoginAnswerSize] = {};
   uint32_t decision = 1;
-  if (SendUIRequest(reinterpret_cast<const char*>(push.data()), static_cast<int>(push.size()),
+  if (SendUIRequest(reinterpret_cast<const char*>(q->push.data()), static_cast<int>(q->push.size()),
                     answer, static_cast<int>(sizeof answer)) == 0 &&
       DecodeDeviceLoginAnswer(reinterpret_cast<const uint8_t*>(answer), sizeof answer, decision)) {
     // Any non-zero answer refuses, whatever its width.
     result = decision == 0 ? kLoginAccepted : kLoginRefused;
   }
-
-  std::unique_lock<std::mutex> lock(g_stateMutex);
-  auto it = g_questions.find(token);
-  if (it == g_questions.end()) return 0;
-  Question* q = it->second;
-  q->result = result;
-  if (!q->live) {
-    g_questions.erase(it);
-    delete q;
-    return 0;
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    g_askingPeers.erase(q->peerKey);
   }
-  if (q->route.conn != nullptr) {
-    // The connection belongs to its loop's thread: the reply is written there. The base is
-    // alive while the question is live (its connections close, under this lock, before it
-    // is freed).
-    const timeval now{0, 0};
-    if (event_base_once(q->base, -1, EV_TIMEOUT, DeliverOnLoop, reinterpret_cast<void*>(static_cast<uintptr_t>(token)),
-                        &now) == 0)
-      return 0;
-    QV_LOG(kModIntranet, kLogError, "post device login reply error.");
-    g_questions.erase(it);
-    delete q;
-    return 0;
-  }
-  // A UDT socket may be written from any thread.
-  g_questions.erase(it);
-  lock.unlock();
-  RecordOutcome(q->peerKey, result);
-  SendLoginReply(q->route, result);
-  delete q;
+  const std::string peerKey = q->peerKey;
+  DeferredReply_Finish(q->token, EncodeDeviceLoginReply(result),
+                       [peerKey, result] { RecordOutcome(peerKey, result); });
   return 0;
 }
 
@@ -192,6 +136,7 @@ void OnConnectionClosed(bufferevent* conn) {
   CloseTcpTransfers(conn);
   Download_OnConnectionClosed(conn);
   Device_OnConnectionClosed(conn);
+  DeferredReply_OnConnectionClosed(conn);
 }
 
 }  // namespace
@@ -205,8 +150,7 @@ void Device_SetUIPort(uint16_t port) { g_uiPort.store(port); }
 void Device_SetUIAnswerTimeout(int ms) { g_uiAnswerMs.store(ms > 0 ? ms : 1); }
 
 void Device_InstallHooks() {
-  static std::once_flag threads;
-  std::call_once(threads, [] { evthread_use_pthreads(); });
+  DeferredReply_Install();
   OS_SetConnectionClosedHook(&OnConnectionClosed);
 }
 
@@ -214,14 +158,11 @@ void Device_OnConnectionClosed(bufferevent* conn) {
   if (!conn) return;
   std::lock_guard<std::mutex> lock(g_stateMutex);
   g_acceptedPeers.erase(ConnKey(conn));
-  for (auto& entry : g_questions) {
-    if (entry.second->route.conn == conn) entry.second->live = false;
-  }
 }
 
 int Device_OpenQuestions() {
   std::lock_guard<std::mutex> lock(g_stateMutex);
-  return static_cast<int>(g_questions.size());
+  return static_cast<int>(g_askingPeers.size());
 }
 
 std::string GetLastHeartBeatTime() {
@@ -341,49 +282,43 @@ int ReqDeviceLogin(const char* body, const CommandHeader* header, bufferevent* c
     return 0;
   }
 
-  auto* q = new (std::nothrow) Question;
-  if (!q) {
-    QV_LOG(kModUser, kLogError, "Allocate memory error.");
-    RecordOutcome(peerKey, kLoginRefused);
-    SendLoginReply(route, kLoginRefused);
-    return 0;
-  }
-  q->route = route;
-  q->peerKey = peerKey;
-  q->base = route.conn ? bufferevent_get_base(route.conn) : nullptr;
-  q->push = EncodeDeviceLoginPush(g_nextRequestId.fetch_add(1), reinterpret_cast<const uint8_t*>(body), len);
-
-  uint64_t token = 0;
   bool admitted = false;
   {
     std::lock_guard<std::mutex> lock(g_stateMutex);
-    bool peerBusy = false;
-    for (const auto& entry : g_questions) peerBusy = peerBusy || entry.second->peerKey == peerKey;
-    if (!peerBusy && g_questions.size() < static_cast<size_t>(kMaxOpenQuestions)) {
-      token = g_nextToken++;
-      g_questions[token] = q;
+    if (g_askingPeers.count(peerKey) == 0 &&
+        g_askingPeers.size() < static_cast<size_t>(kMaxOpenQuestions)) {
+      g_askingPeers.insert(peerKey);
       admitted = true;
     }
   }
   if (!admitted) {
     QV_LOG(kModIntranet, kLogWarning, "device login refused: too many open questions.");
-    delete q;
     RecordOutcome(peerKey, kLoginRefused);
     SendLoginReply(route, kLoginRefused);
     return 0;
   }
-  // Later requests of this connection wait until the answer is sent, so replies keep order.
-  if (route.direct && route.conn) OS_HoldConnection(route.conn);
-  if (ThreadPool_TryAddTask(g_pThreadPool, AskDesktop, reinterpret_cast<void*>(static_cast<uintptr_t>(token))) != 0) {
-    {
-      std::lock_guard<std::mutex> lock(g_stateMutex);
-      g_questions.erase(token);
+  std::unique_ptr<Question> q(new (std::nothrow) Question);
+  const uint64_t token = q ? DeferredReply_Begin(route) : 0;
+  if (token != 0) {
+    q->peerKey = peerKey;
+    q->token = token;
+    q->push = EncodeDeviceLoginPush(g_nextRequestId.fetch_add(1),
+                                    reinterpret_cast<const uint8_t*>(body), len);
+    if (ThreadPool_TryAddTask(g_pThreadPool, AskDesktop, q.get()) == 0) {
+      q.release();  // the task owns it now
+      return 0;
     }
-    delete q;
     QV_LOG(kModIntranet, kLogWarning, "device login refused: no worker for the question.");
+    DeferredReply_Finish(token, EncodeDeviceLoginReply(kLoginRefused),
+                         [peerKey] { RecordOutcome(peerKey, kLoginRefused); });
+  } else {
+    if (!q) QV_LOG(kModUser, kLogError, "Allocate memory error.");
     RecordOutcome(peerKey, kLoginRefused);
     SendLoginReply(route, kLoginRefused);
-    if (route.direct && route.conn) OS_ReleaseConnection(route.conn);
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    g_askingPeers.erase(peerKey);
   }
   return 0;
 }

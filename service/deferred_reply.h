@@ -1,0 +1,25 @@
+#pragma once
+// Replies that a pool task works out (a question to the desktop program, an exchange with the
+// central server) while the transport goes on serving others. A libevent connection belongs to
+// its loop's thread, so the reply is written there; the asking connection is held meanwhile, so
+// its later requests wait and its replies keep their order. A connection that closes first gets
+// nothing. A UDT socket is written from the finishing thread.
+#include <cstdint>
+#include <functional>
+
+#include "common/proto_local_api.h"
+#include "service/peer_send.h"
+
+struct bufferevent;
+
+// Makes libevent's bases thread-aware (once; before the command server makes its base).
+void DeferredReply_Install();
+
+// Registers a reply to come; 0 when the route cannot take one (no connection and no socket).
+uint64_t DeferredReply_Begin(const PeerRoute& route);
+// Once per token, from any thread: sends `reply` (nothing when empty) and runs `delivered`
+// where the reply is written, only while the connection still lives.
+void DeferredReply_Finish(uint64_t token, WireBytes reply, std::function<void()> delivered = {});
+// The connection ended: what waits for it is dropped.
+void DeferredReply_OnConnectionClosed(bufferevent* conn);
+int DeferredReply_Pending();  // tests
