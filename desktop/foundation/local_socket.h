@@ -1,0 +1,107 @@
+#pragma once
+// The desktop program's connection to the service on this PC: one TCP connection per local API
+// request (port 15002 of the service host), a queued sender thread for the request whose
+// caller must not wait, and the push listener (127.0.0.1, port 15003) on which the service asks
+// whether a phone may log in; each push connection is held until the user has answered.
+// Frames: CommandHeader {u16 total length, u16 opcode, u32 parameter}, big-endian.
+#include <netinet/in.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+constexpr uint16_t kLocalRequestPort = 15002;
+constexpr uint16_t kLocalPushPort = 15003;
+constexpr uint16_t kOpDeviceLoginPush = 0x500D;
+constexpr int kLoginQueueMessageSize = 72;
+// A push carries {264, 0x500D, id} and the phone's request; the texts the desktop shows end
+// at byte 200, so anything shorter is no push.
+constexpr int kMinPushSize = 200;
+
+class ISocketConnectCallback {
+ public:
+  virtual ~ISocketConnectCallback() = default;
+  // A whole message (header included); the buffer is the caller's.
+  virtual void OnRecv(const uint8_t* message, int length) = 0;
+  // stage 1 no connection or nothing to send, 2 send failed, 3 receive failed.
+  virtual void OnError(uint16_t opcode, int stage) = 0;
+};
+
+class LocalSocket;
+
+struct PushConnection {
+  int socket = -1;
+  LocalSocket* owner = nullptr;
+  uint32_t requestId = 0;  // the header parameter's four bytes as received (not swapped)
+};
+
+class LocalSocket {
+ public:
+  explicit LocalSocket(uint16_t requestPort = kLocalRequestPort, uint16_t pushPort = kLocalPushPort);
+  ~LocalSocket();
+  LocalSocket(const LocalSocket&) = delete;
+  LocalSocket& operator=(const LocalSocket&) = delete;
+
+  // 0 with the whole reply (header and body); -1 send failed or body incomplete, -2 no host or
+  // no connection, -3 no reply header (or a header whose length is below 8).
+  static int SendRequestWaitReply(const uint8_t* message, int length, std::vector<uint8_t>& reply,
+                                  const std::string& host, uint16_t port = kLocalRequestPort);
+  int SendRequest(const uint8_t* message, int length, std::vector<uint8_t>& reply,
+                  const std::string& host) const {
+    return SendRequestWaitReply(message, length, reply, host, m_requestPort);
+  }
+  // Queues a 72-byte message for the sender thread; 0, or -1 when message or host is missing.
+  int QueueRequest(const uint8_t* message, const std::string& host);
+  // Sends the 12-byte answer (verdict 0 lets the phone in, 1 refuses), forgets the push and
+  // closes it; 0 sent, -1 the send failed.
+  static int ReplyToPush(int socket, LocalSocket* owner, uint32_t requestId, uint32_t verdict);
+
+  void SetCallback(ISocketConnectCallback* callback) { m_callback = callback; }
+  // Binds 127.0.0.1 and starts accepting on a thread of its own; false when it cannot bind.
+  bool StartListener();
+  uint16_t BoundPushPort() const { return m_boundPushPort; }
+  bool Stopping() const { return m_stop; }
+
+  // The push map, re-entrant: a caller may look an id up and answer under the same lock.
+  std::recursive_mutex& MapLock() { return m_mapLock; }
+  bool FindPush(uint32_t requestId, PushConnection& out);  // call under MapLock
+  size_t HeldPushes();
+
+ private:
+  struct QueuedRequest {
+    std::string host;
+    uint16_t port;
+    std::vector<uint8_t> message;
+  };
+  void SenderThread();
+  void ListenerThread();
+  void ReadPush(int socket);
+
+  uint16_t m_requestPort;
+  uint16_t m_pushPort;
+  std::atomic<uint16_t> m_boundPushPort{0};
+  std::atomic<ISocketConnectCallback*> m_callback{nullptr};
+  std::atomic<bool> m_stop{false};
+
+  // Lock order: m_mapLock before m_readersLock.
+  std::recursive_mutex m_mapLock;
+  std::map<uint32_t, PushConnection> m_pushes;
+
+  std::mutex m_queueLock;
+  std::condition_variable m_queueWake;
+  std::deque<QueuedRequest> m_queue;
+
+  std::mutex m_readersLock;
+  std::map<std::thread::id, std::pair<std::thread, int>> m_readers;  // thread and its socket
+  std::vector<std::thread> m_finished;
+
+  int m_listenSocket = -1;
+  std::thread m_sender;
+  std::thread m_listener;
+};
