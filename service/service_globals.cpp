@@ -1,6 +1,7 @@
 #include "service/service_globals.h"
 
 #include <cstdlib>
+#include <mutex>
 
 #include "common/os_layer.h"
 
@@ -50,4 +51,19 @@ bool Service_TestSetting(const char* key, long& value) {
     found = true;
   }
   return found;
+}
+
+namespace {
+std::mutex g_localIpMutex;  // guards g_localIp only; never held across a call
+std::string g_localIp;
+}  // namespace
+
+std::string GetLocalIpText() {
+  std::lock_guard<std::mutex> lock(g_localIpMutex);
+  return g_localIp;
+}
+
+void SetLocalIpText(const std::string& ip) {
+  std::lock_guard<std::mutex> lock(g_localIpMutex);
+  g_localIp = ip;
 }

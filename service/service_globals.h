@@ -20,3 +20,8 @@ std::string LocalToWire(const std::string& local); // unchanged under "en"
 // One key of the test setting QUARLO_TEST_SETTINGS ("key=number,key=number", the last valid
 // item of a key counts); false when there is none, or no number from 0 to 1000000.
 bool Service_TestSetting(const char* key, long& value);
+
+// Dotted IPv4 text of the host, "" when unknown; refreshed by the heartbeat while other
+// threads read it, hence the lock inside.
+std::string GetLocalIpText();
+void SetLocalIpText(const std::string& ip);

@@ -24,8 +24,10 @@
 #include "platform/scm.h"
 #include "service/auto_sort.h"
 #include "service/device_requests.h"
+#include "service/account.h"
 #include "service/download.h"
 #include "service/http_server.h"
+#include "service/identity.h"
 #include "service/service_globals.h"
 #include "service/transfer_sessions.h"
 
@@ -35,7 +37,6 @@ char g_szServiceName[50] = "QuarloClient";
 std::string g_strDbPath;
 EventHandle g_hStopEvent = nullptr;
 int g_nInstanceLock = -1;  // kept open for the life of the process
-std::string g_strLocalIp;
 
 // Status record of the service as last reported.
 struct StatusRecord {
@@ -71,13 +72,13 @@ struct StartTask {
   const char* failure;
 };
 const StartTask kStartTasks[] = {
-    {"UserOp", nullptr, nullptr},  // first log-on (account part)
-    {"HeartBeat", nullptr, "Add HeartBeat to thread error."},
+    {"UserOp", UserOp, nullptr},  // a refused first log-on is retried by the heartbeat
+    {"HeartBeat", HeartBeat, "Add HeartBeat to thread error."},
     {"StartRecvInterLine", nullptr, "Add StartRecvInterLine to thread error."},
     {"InterLineUpLoadFile", nullptr, "Add InterLineUpLoadFile to thread error."},
     {"StartP2PClient", nullptr, "Add StartP2PClient to thread error."},
     {"StartBroadcastServer", nullptr, "Add StartBroadcastServer to thread error."},
-    {"SetDiskInfo", nullptr, "Add SetDiskInfo to thread error."},
+    {"SetDiskInfo", SetDiskInfo, "Add SetDiskInfo to thread error."},
     {"StartHttpServer", StartHttpServer, "StartHttpServer thread error."},
     {"StartAutoTiding", StartAutoTiding, "StartAutoTiding thread error."},
 };
@@ -258,17 +259,21 @@ int Service_InitProgram() {
     return -1;
   }
   QV_LOG(kModCommLib, kLogDebug, "Mac:%s", g_strMacAddr.c_str());
-  // The identity the central server assigns arrives with the account part; until then the
-  // MAC text stands in, as it does when no identity can be had.
+  // Without an identity of its own (no file, no server) the MAC text stands in, unsaved, so
+  // the next start asks the server again.
+  std::string identity = GetDeviceUUID();
+  if (identity.empty()) identity = g_strMacAddr;
   std::memset(g_szUUID, 0, sizeof(g_szUUID));
-  std::strncpy(g_szUUID, g_strMacAddr.c_str(), sizeof(g_szUUID) - 1);
+  std::strncpy(g_szUUID, identity.c_str(), sizeof(g_szUUID) - 1);
   QV_LOG(kModCommLib, kLogDebug, "UUID:%s", g_szUUID);
 
   g_strCodePage = GetDefLanguageEncode();
   QV_LOG(kModCommLib, kLogDebug, "def language encode is %s.", g_strCodePage.c_str());
 
-  if (GetLoaclIp(g_strLocalIp) != 0)
-    QV_LOG(kModCommLib, kLogWarning, "get local ip error %s.", g_strLocalIp.c_str());
+  std::string localIp;
+  if (GetLoaclIp(localIp) != 0)
+    QV_LOG(kModCommLib, kLogWarning, "get local ip error %s.", localIp.c_str());
+  SetLocalIpText(localIp);
 
   // Every handler is registered before the command server accepts its first connection, so
   // no lookup ever races an insert.
@@ -308,7 +313,7 @@ int Service_InitProgram() {
 }
 
 int Service_Exit() {
-  // The account log-out arrives with the account part.
+  LogOut();
   OS_StopEvent();
   // The database stays open: tasks may still be running, and the process leaves right after
   // STOPPED is reported. Every write was committed in its own transaction.

@@ -13,7 +13,7 @@ struct TempBaseOptions {
   int logPriority = 700;  // debug lines, so fixtures can read "Bind port %d." from the log
   int logConsole = 0;
   std::string svhost = "127.0.0.1";
-  int svport = 15100;
+  int svport = 0;  // no central server: tests that want one start QuarloCentral and set it
   std::string p2phost = "127.0.0.1";
   int p2pport = 15101;
 };

@@ -1,0 +1,33 @@
+#pragma once
+// The account's exchanges with the central server: log-on and log-out, the heartbeat, the
+// server-info report (after the router's port mappings), the power-on and the daily disk
+// reports, and the pool tasks that run them. Every call blocks on the network (up to two
+// 5-second time-outs, plus a UPnP discovery in SetSVInfo): run them on pool tasks, never on
+// an event thread. Account and server are read from the settings on each call.
+#include <cstdint>
+#include <vector>
+
+#include "common/proto_central.h"
+#include "common/server_client.h"
+
+constexpr int kErrServerExchange = 0x101A;  // 4122: the exchange with the server failed
+constexpr int kErrNoAccount = 0x101F;       // 4127: no account stored
+constexpr int kHeartBeatPeriodMs = 60000;
+constexpr int kDiskInfoPeriodMs = 86400000;
+
+int LogOn();   // the server's status (0 logged on), kErrNoAccount, kErrServerExchange
+int LogOut();  // the server's status, -1 for a failed exchange, kErrNoAccount (silent)
+int SendHeartBeatToSV(const ServerAddress& server);  // the status, or -1
+int SetSVInfo();  // the status; -1 without a computer name; kErrServerExchange
+void SetPowerOnInfo();
+// One record per file system that holds a shared or default folder, in order of first
+// appearance; free space 0 where it cannot be read.
+void CollectDiskInfo(std::vector<DiskInfo>& out);
+
+// Pool tasks (argument unused).
+int SetDiskInfo(void*);  // at once, then once a day
+int HeartBeat(void*);    // every minute: log on again, heartbeat, server info
+int UserOp(void*);       // the first log-on at start-up
+
+// Stores the log-on result under g_MutexLogOnRtn.
+void StoreLogOnResult(int result);

@@ -1,0 +1,199 @@
+#include "service/upnp.h"
+
+#include <miniupnpc/miniupnpc.h>
+#include <miniupnpc/upnpcommands.h>
+#include <miniupnpc/upnperrors.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/log.h"
+
+namespace {
+
+constexpr const char* kDescription = "Quarlo";
+constexpr int kErrOnlyPermanentLeases = 725;
+
+std::string PortText(uint16_t port) { return std::to_string(port); }
+
+}  // namespace
+
+struct CUPnPGateway::Impl {
+  UPNPUrls urls{};
+  IGDdatas data{};
+  bool haveUrls = false;
+};
+
+CUPnPGateway::CUPnPGateway() : m_impl(new Impl) {}
+
+CUPnPGateway::~CUPnPGateway() {
+  if (m_impl->haveUrls) FreeUPNPUrls(&m_impl->urls);
+}
+
+const char* CUPnPGateway::ControlUrl() const { return m_impl->urls.controlURL; }
+const char* CUPnPGateway::ServiceType() const { return m_impl->data.first.servicetype; }
+
+bool CUPnPGateway::Discover(int delayMs) {
+  int error = 0;
+  UPNPDev* devices = upnpDiscover(delayMs, nullptr, nullptr, UPNP_LOCAL_PORT_ANY, 0, 2, &error);
+  if (!devices) {
+    QV_LOG(kModUser, kLogDebug, "No IGD UPnP Device found on the network !");
+    return false;
+  }
+  char lan[64] = {};
+#if MINIUPNPC_API_VERSION >= 18
+  const int rc = UPNP_GetValidIGD(devices, &m_impl->urls, &m_impl->data, lan, sizeof lan,
+                                  nullptr, 0);
+#else
+  const int rc = UPNP_GetValidIGD(devices, &m_impl->urls, &m_impl->data, lan, sizeof lan);
+#endif
+  freeUPNPDevlist(devices);
+  // The URLs are allocated on every non-zero answer, also for a gateway we do not use.
+  if (rc != 0) m_impl->haveUrls = true;
+  if (rc != 1) {
+    QV_LOG(kModUser, kLogDebug, "No valid UPNP Internet Gateway Device found.");
+    return false;
+  }
+  m_lanAddr = lan;
+  return true;
+}
+
+uint16_t UPnPExternalPort(const std::string& lanAddr, uint16_t base) {
+  const size_t dot = lanAddr.rfind('.');
+  if (dot == std::string::npos || dot + 1 >= lanAddr.size() || lanAddr.size() - dot > 4) return 0;
+  unsigned octet = 0;
+  for (size_t i = dot + 1; i < lanAddr.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(lanAddr[i]))) return 0;
+    octet = octet * 10 + unsigned(lanAddr[i] - '0');
+  }
+  if (octet > 255) return 0;
+  return static_cast<uint16_t>(base + octet);
+}
+
+const char* UPnPCheckProtocol(const char* text) {
+  if (!text) return nullptr;
+  auto match = [text](const char* name) {
+    for (int i = 0; i < 3; ++i)
+      if (std::toupper(static_cast<unsigned char>(text[i])) != name[i]) return false;
+    return text[3] == '\0' || text[3] == ' ' || text[3] == '\t';
+  };
+  if (match("TCP")) return "TCP";
+  if (match("UDP")) return "UDP";
+  return nullptr;
+}
+
+UPnPAction UPnPDecide(bool found, const std::string& client, const std::string& port,
+                      const std::string& lease, const std::string& wantClient, uint16_t wantPort) {
+  if (!found) return UPnPAction::kAdd;
+  if (client != wantClient || port != PortText(wantPort)) return UPnPAction::kReplace;
+  const long left = std::strtol(lease.c_str(), nullptr, 10);
+  if (lease == "0" || left >= kUPnPRenewBelowSeconds) return UPnPAction::kKeep;
+  return UPnPAction::kAdd;  // the same mapping again renews its lease
+}
+
+int UPnPDeleteMapping(const char* protocol, const char* externalPort, const CUPnPGateway& gw) {
+  if (!protocol || !externalPort) {
+    QV_LOG(kModUser, kLogDebug, "invalid arguments");
+    return 1;
+  }
+  const char* proto = UPnPCheckProtocol(protocol);
+  if (!proto) {
+    QV_LOG(kModUser, kLogDebug, "protocol invalid");
+    return 2;
+  }
+  const int r = UPNP_DeletePortMapping(gw.ControlUrl(), gw.ServiceType(), externalPort, proto,
+                                       nullptr);
+  QV_LOG(kModUser, kLogDebug, "UPNP_DeletePortMapping() returned : %d", r);
+  return 0;
+}
+
+int UPnPAddMapping(const CUPnPGateway& gw, const char* internalPort, const char* externalPort,
+                   const char* internalClient, const char* protocol) {
+  if (!internalPort || !externalPort || !internalClient || !protocol) {
+    QV_LOG(kModUser, kLogDebug, "invalid arguments");
+    return 1;
+  }
+  const char* proto = UPnPCheckProtocol(protocol);
+  if (!proto) {
+    QV_LOG(kModUser, kLogDebug, "invalid protocol");
+    return 2;
+  }
+  char external[40] = {};
+  if (UPNP_GetExternalIPAddress(gw.ControlUrl(), gw.ServiceType(), external) == 0)
+    QV_LOG(kModUser, kLogDebug, "ExternalIPAddress = %s", external);
+  else
+    QV_LOG(kModUser, kLogDebug, "GetExternalIPAddress failed.");
+
+  const std::string lease = std::to_string(kUPnPLeaseSeconds);
+  int r = UPNP_AddPortMapping(gw.ControlUrl(), gw.ServiceType(), externalPort, internalPort,
+                              internalClient, kDescription, proto, nullptr, lease.c_str());
+  // Some routers take only permanent mappings.
+  if (r == kErrOnlyPermanentLeases)
+    r = UPNP_AddPortMapping(gw.ControlUrl(), gw.ServiceType(), externalPort, internalPort,
+                            internalClient, kDescription, proto, nullptr, "0");
+  if (r != 0)
+    QV_LOG(kModUser, kLogDebug, "AddPortMapping(%s, %s, %s) failed with code %d (%s)",
+           externalPort, internalPort, internalClient, r, strupnperror(r));
+
+  char client[40] = {}, port[6] = {}, desc[80] = {}, enabled[4] = {}, duration[16] = {};
+  r = UPNP_GetSpecificPortMappingEntry(gw.ControlUrl(), gw.ServiceType(), externalPort, proto,
+                                       nullptr, client, port, desc, enabled, duration);
+  if (r != 0) {
+    QV_LOG(kModUser, kLogDebug, "GetSpecificPortMappingEntry() failed with code %d (%s)", r,
+           strupnperror(r));
+  } else if (client[0]) {
+    QV_LOG(kModUser, kLogDebug, "InternalIP:Port = %s:%s", client, port);
+    QV_LOG(kModUser, kLogDebug, "external %s:%s %s is redirected to internal %s:%s (duration=%s)",
+           external, externalPort, proto, client, port, duration);
+  }
+  return 0;
+}
+
+int UPnPMapPort(CUPnPGateway& gw, uint16_t internalPort, uint16_t* externalPort, bool tcp,
+                bool alternative) {
+  if (internalPort == 0) return -1;
+  const char* proto = tcp ? "TCP" : "UDP";
+  uint16_t external = internalPort;  // UDP keeps its own number outside
+  if (tcp) external = UPnPExternalPort(gw.LanAddr(), alternative ? kUPnPHttpBase : kUPnPCommandBase);
+  if (external == 0) {
+    QV_LOG(kModUser, kLogDebug, "bad LAN address %s from the gateway.", gw.LanAddr().c_str());
+    return -1;
+  }
+  if (externalPort) *externalPort = external;
+
+  const std::string ext = PortText(external);
+  const std::string in = PortText(internalPort);
+  char client[40] = {}, port[6] = {}, desc[80] = {}, enabled[4] = {}, duration[16] = {};
+  const bool found =
+      UPNP_GetSpecificPortMappingEntry(gw.ControlUrl(), gw.ServiceType(), ext.c_str(), proto,
+                                       nullptr, client, port, desc, enabled, duration) == 0;
+  switch (UPnPDecide(found, client, port, duration, gw.LanAddr(), internalPort)) {
+    case UPnPAction::kKeep:
+      QV_LOG(kModUser, kLogDebug, "mapping %s %s -> %s:%s is in place.", proto, ext.c_str(),
+             client, port);
+      return 0;
+    case UPnPAction::kReplace:
+      UPnPDeleteMapping(proto, ext.c_str(), gw);
+      break;
+    case UPnPAction::kAdd:
+      break;
+  }
+  return UPnPAddMapping(gw, in.c_str(), ext.c_str(), gw.LanAddr().c_str(), proto);
+}
+
+uint16_t UPnPMapAll(uint16_t commandPort, uint16_t udpPort, uint16_t httpPort) {
+  CUPnPGateway gw;
+  if (!gw.Discover()) return 0;
+  uint16_t commandExternal = 0;
+  UPnPMapPort(gw, commandPort, &commandExternal, true, false);
+  if (udpPort != 0) {
+    uint16_t ignored = 0;
+    UPnPMapPort(gw, udpPort, &ignored, false, false);
+  } else {
+    QV_LOG(kModUser, kLogDebug, "no peer-to-peer socket bound yet: no UDP mapping.");
+  }
+  uint16_t httpExternal = 0;
+  UPnPMapPort(gw, httpPort, &httpExternal, true, true);
+  return commandExternal;
+}

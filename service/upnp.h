@@ -1,0 +1,56 @@
+#pragma once
+// Port mappings on the home router (an Internet Gateway Device found with UPnP through
+// miniupnpc), so that phones outside the LAN reach the PC. One discovery per round; each
+// mapping is read first and left alone when it already points at this PC with enough lease
+// left. Outcomes go to the log at 700. Blocking: call from a pool task only.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+constexpr uint16_t kUPnPCommandBase = 61616;  // external port = base + last octet of the LAN address
+constexpr uint16_t kUPnPHttpBase = 62616;
+constexpr uint16_t kHttpPort = 15008;
+constexpr int kUPnPDiscoverMs = 1000;
+constexpr int kUPnPLeaseSeconds = 3600;
+constexpr int kUPnPRenewBelowSeconds = 600;  // a mapping with less lease left is added again
+
+// One discovery and the first valid IGD; frees everything it got on destruction.
+class CUPnPGateway {
+ public:
+  CUPnPGateway();
+  ~CUPnPGateway();
+  CUPnPGateway(const CUPnPGateway&) = delete;
+  CUPnPGateway& operator=(const CUPnPGateway&) = delete;
+
+  bool Discover(int delayMs = kUPnPDiscoverMs);  // false: no (valid) gateway; logged
+  const std::string& LanAddr() const { return m_lanAddr; }
+  const char* ControlUrl() const;
+  const char* ServiceType() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+  std::string m_lanAddr;
+};
+
+// Pure rules.
+uint16_t UPnPExternalPort(const std::string& lanAddr, uint16_t base);  // 0 for a bad address
+const char* UPnPCheckProtocol(const char* text);  // "TCP", "UDP" or nullptr
+enum class UPnPAction { kKeep, kAdd, kReplace };
+// What to do with a mapping given what the router holds for its external port (found or
+// not, its internal client, port and the lease left, "0" = permanent).
+UPnPAction UPnPDecide(bool found, const std::string& client, const std::string& port,
+                      const std::string& lease, const std::string& wantClient, uint16_t wantPort);
+
+// One mapping on a discovered gateway. The internal client is the gateway's LAN address (this
+// PC); the external port goes to *externalPort. 0 when the requests were made, -1 for port 0.
+int UPnPMapPort(CUPnPGateway& gw, uint16_t internalPort, uint16_t* externalPort, bool tcp,
+                bool alternative);
+int UPnPDeleteMapping(const char* protocol, const char* externalPort, const CUPnPGateway& gw);
+int UPnPAddMapping(const CUPnPGateway& gw, const char* internalPort, const char* externalPort,
+                   const char* internalClient, const char* protocol);
+
+// The round of one server-info report: the command port (TCP), the peer-to-peer UDP port when
+// its socket is bound (udpPort 0: none yet, logged) and the HTTP port. Returns the command
+// port's external port, 0 when no gateway was found.
+uint16_t UPnPMapAll(uint16_t commandPort, uint16_t udpPort, uint16_t httpPort);

@@ -1,0 +1,135 @@
+#include "tests/support/central_process.h"
+
+#include <crypt.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+#include "tests/support/text_files.h"
+#include "tests/support/wait_for.h"
+
+std::string CentralProcess::Binary() {
+  return std::string(QUARLO_BUILD_DIR) + "/tools/centralserver/QuarloCentral";
+}
+
+std::string PcPasswordOf(const std::string& password) {
+  crypt_data data{};
+  const char* out = crypt_r(password.c_str(), "$1$bramle$", &data);
+  const std::string full = out ? out : "";
+  return full.size() > 10 ? full.substr(10) : "";
+}
+
+CentralProcess::CentralProcess() {
+  char pattern[] = "/tmp/quarlo-central-XXXXXX";
+  if (mkdtemp(pattern)) m_dir = pattern;
+}
+
+CentralProcess::~CentralProcess() {
+  Stop();
+  std::error_code ec;
+  if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ec);
+}
+
+bool CentralProcess::Start() {
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    const int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, 0);
+    dup2(devnull, 1);
+    dup2(devnull, 2);
+    const std::string bin = Binary();
+    execl(bin.c_str(), bin.c_str(), "--data", m_dir.c_str(), "--listen", "127.0.0.1:0", "--p2p",
+          "127.0.0.1:0", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  m_pid = pid;
+  const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
+  WaitFor(
+      [&] {
+        std::smatch m;
+        const std::string log = LogText();
+        if (!std::regex_search(log, m, listening)) return false;
+        m_port = static_cast<uint16_t>(std::stoi(m[1].str()));
+        return true;
+      },
+      std::chrono::seconds(10), std::chrono::milliseconds(10));
+  return m_port != 0;
+}
+
+bool CentralProcess::Stop() {
+  if (m_pid <= 0) return false;
+  kill(m_pid, SIGTERM);
+  int status = 0;
+  if (!WaitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, std::chrono::seconds(10))) {
+    kill(m_pid, SIGKILL);
+    waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    return false;
+  }
+  m_pid = -1;
+  m_port = 0;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string CentralProcess::LogText() const { return ReadFileText(m_dir + "/central.log"); }
+
+std::vector<std::string> CentralProcess::Exchanges(uint16_t command) const {
+  char prefix[32];
+  std::snprintf(prefix, sizeof prefix, "exchange 0x%04X ", command);
+  std::vector<std::string> out;
+  std::istringstream in(LogText());
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t at = line.find(prefix);
+    if (at != std::string::npos) out.push_back(line.substr(at));
+  }
+  return out;
+}
+
+ProgramResult CentralProcess::Admin(const std::vector<std::string>& args,
+                                    const std::string& input) const {
+  ProgramResult result;
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return result;
+  if (pipe2(out, O_CLOEXEC) != 0) return result;
+  const pid_t pid = fork();
+  if (pid < 0) return result;
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    std::vector<std::string> argv{Binary(), "--data", m_dir};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (std::string& a : argv) raw.push_back(&a[0]);
+    raw.push_back(nullptr);
+    execv(raw[0], raw.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  if (!input.empty() && write(in[1], input.data(), input.size()) < 0) {
+  }
+  close(in[1]);
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(out[0], buf, sizeof buf)) > 0) result.output.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+bool CentralProcess::AddAccount(const std::string& email, const std::string& password) const {
+  return Admin({"account", "add", email}, password + "\n").exitCode == 0;
+}

@@ -1,0 +1,41 @@
+#pragma once
+// Runs the real QuarloCentral for a test: its own data folder (removed afterwards), TCP and
+// UDP on free loopback ports, stopped with SIGTERM. Accounts are added through its command
+// line with the password on standard input, as an operator does.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/support/service_process.h"
+
+class CentralProcess {
+ public:
+  CentralProcess();   // makes the data folder; Start() runs the server
+  ~CentralProcess();  // stops the server and removes the folder
+  CentralProcess(const CentralProcess&) = delete;
+  CentralProcess& operator=(const CentralProcess&) = delete;
+
+  bool Start();  // true once the log names the bound port
+  bool Stop();   // SIGTERM; true when it exited with 0
+  uint16_t Port() const { return m_port; }
+  const std::string& DataDir() const { return m_dir; }
+  std::string LogText() const;
+  // Lines "exchange 0x.... ... total N status 0x...." of one command, in order.
+  std::vector<std::string> Exchanges(uint16_t command) const;
+
+  // QuarloCentral --data DIR <args...> with the given standard input.
+  ProgramResult Admin(const std::vector<std::string>& args, const std::string& input = "") const;
+  bool AddAccount(const std::string& email, const std::string& password) const;
+
+  static std::string Binary();
+
+ private:
+  std::string m_dir;
+  pid_t m_pid = -1;
+  uint16_t m_port = 0;
+};
+
+// The text a PC stores and sends for a typed password ("$1$bramle$" MD5-crypt, prefix cut).
+std::string PcPasswordOf(const std::string& password);

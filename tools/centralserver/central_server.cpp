@@ -1,0 +1,344 @@
+#include "tools/centralserver/central_server.h"
+
+#include <arpa/inet.h>
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <event2/listener.h>
+#include <event2/thread.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <csignal>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "common/log.h"
+#include "common/proto_central.h"
+
+namespace {
+
+constexpr const char* kModCentral = "Central";
+
+std::string Printable(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (c < 0x20 || c > 0x7E) c = '?';
+  return out;
+}
+
+bool ParseIpv4(const std::string& host, uint16_t port, sockaddr_in& out) {
+  out = sockaddr_in{};
+  out.sin_family = AF_INET;
+  out.sin_port = htons(port);
+  return inet_pton(AF_INET, host.c_str(), &out.sin_addr) == 1;
+}
+
+uint16_t LocalPortOf(int fd) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+  return ntohs(a.sin_port);
+}
+
+}  // namespace
+
+struct CCentralServer::Impl {
+  struct Conn {
+    Impl* owner = nullptr;
+    uint64_t id = 0;
+    bufferevent* bev = nullptr;
+    std::string peerIp;
+    event* delay = nullptr;
+    std::vector<uint8_t> pending;  // answer held back by a delay
+    bool answered = false;
+  };
+  struct Job {
+    uint64_t conn;
+    CentralRequest request;
+  };
+  struct Done {
+    uint64_t conn;
+    CentralRequest request;
+    CentralOutcome outcome;
+  };
+
+  CentralOptions options;
+  std::map<uint16_t, ExchangeHandler> handlers;
+  event_base* base = nullptr;
+  evconnlistener* listener = nullptr;
+  int udpFd = -1;
+  event* udpEvent = nullptr;
+  event* wake = nullptr;
+  event* sigTerm = nullptr;
+  event* sigInt = nullptr;
+  std::map<uint64_t, Conn*> conns;
+  std::map<std::string, int> perAddress;
+  uint64_t nextId = 1;
+
+  // Worker hand-off; the mutex guards the three fields below it.
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::deque<Job> jobs;
+  std::deque<Done> done;
+  bool stopping = false;
+  std::thread worker;
+
+  void CloseConn(Conn* c) {
+    if (c->delay) event_free(c->delay);
+    if (c->bev) bufferevent_free(c->bev);
+    if (--perAddress[c->peerIp] <= 0) perAddress.erase(c->peerIp);
+    conns.erase(c->id);
+    delete c;
+  }
+
+  void Send(Conn* c, const std::vector<uint8_t>& bytes) {
+    c->answered = true;
+    if (bytes.empty()) {
+      CloseConn(c);
+      return;
+    }
+    bufferevent_write(c->bev, bytes.data(), bytes.size());
+    bufferevent_enable(c->bev, EV_WRITE);
+  }
+
+  void OnRead(Conn* c) {
+    evbuffer* in = bufferevent_get_input(c->bev);
+    const size_t have = evbuffer_get_length(in);
+    if (have < kRelayHeaderSize) return;
+    uint8_t raw[kRelayHeaderSize];
+    evbuffer_copyout(in, raw, sizeof raw);
+    const RelayHeader h = DecodeRelayHeader(raw);
+    if (h.len < kRelayHeaderSize || h.len > options.maxTotal) {
+      QV_LOG(kModCentral, kLogWarning, "closing %s: request total %u out of range.",
+             c->peerIp.c_str(), static_cast<unsigned>(h.len));
+      CloseConn(c);
+      return;
+    }
+    if (have < h.len) return;
+    Job job{c->id, {}};
+    job.request.command = h.command;
+    job.request.total = h.len;
+    job.request.identity = h.identity;
+    job.request.peerIp = c->peerIp;
+    job.request.body.resize(h.len - kRelayHeaderSize);
+    evbuffer_drain(in, kRelayHeaderSize);
+    if (!job.request.body.empty()) evbuffer_remove(in, job.request.body.data(), job.request.body.size());
+    // One request per connection: nothing more is read, so the read time-out stops too.
+    bufferevent_disable(c->bev, EV_READ);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      jobs.push_back(std::move(job));
+    }
+    cv.notify_one();
+  }
+
+  void WorkerLoop() {
+    for (;;) {
+      Job job;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [this] { return stopping || !jobs.empty(); });
+        if (stopping) return;
+        job = std::move(jobs.front());
+        jobs.pop_front();
+      }
+      CentralOutcome outcome;
+      const auto it = handlers.find(job.request.command);
+      if (it == handlers.end()) {
+        outcome.status = kStatusUnknownCommand;
+        outcome.reply = BuildServerReply(kStatusUnknownCommand, {});
+      } else {
+        outcome = it->second(job.request);
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        done.push_back({job.conn, std::move(job.request), std::move(outcome)});
+      }
+      event_active(wake, EV_READ, 0);
+    }
+  }
+
+  void OnWake() {
+    std::deque<Done> ready;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ready.swap(done);
+    }
+    for (Done& d : ready) {
+      QV_LOG(kModCentral, kLogInfo, "exchange 0x%04X from %s identity \"%s\" total %u status 0x%04X",
+             static_cast<unsigned>(d.request.command), d.request.peerIp.c_str(),
+             Printable(d.request.identity).c_str(), static_cast<unsigned>(d.request.total),
+             static_cast<unsigned>(d.outcome.status));
+      const auto it = conns.find(d.conn);
+      if (it == conns.end()) continue;  // the client left meanwhile
+      Conn* c = it->second;
+      if (d.outcome.delayMs > 0 && !d.outcome.reply.empty()) {
+        c->pending = std::move(d.outcome.reply);
+        c->delay = evtimer_new(base, &Impl::DelayCb, c);
+        const timeval tv{d.outcome.delayMs / 1000, (d.outcome.delayMs % 1000) * 1000};
+        evtimer_add(c->delay, &tv);
+        continue;
+      }
+      Send(c, d.outcome.reply);
+    }
+  }
+
+  static void DelayCb(evutil_socket_t, short, void* arg) {
+    Conn* c = static_cast<Conn*>(arg);
+    c->owner->Send(c, c->pending);
+  }
+
+  static void ReadCb(bufferevent*, void* arg);
+  static void WriteCb(bufferevent*, void* arg);
+  static void EventCb(bufferevent*, short what, void* arg);
+  static void AcceptCb(evconnlistener*, evutil_socket_t fd, sockaddr* addr, int, void* arg);
+  static void WakeCb(evutil_socket_t, short, void* arg) { static_cast<Impl*>(arg)->OnWake(); }
+  static void SignalCb(evutil_socket_t, short, void* arg) {
+    QV_LOG(kModCentral, kLogInfo, "stop requested.");
+    event_base_loopexit(static_cast<Impl*>(arg)->base, nullptr);
+  }
+  static void UdpCb(evutil_socket_t fd, short, void*) {
+    // The peer-to-peer rendezvous is not served yet: datagrams are read and dropped.
+    uint8_t buf[2048];
+    while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) >= 0) {
+    }
+  }
+};
+
+void CCentralServer::Impl::ReadCb(bufferevent*, void* arg) {
+  Conn* c = static_cast<Conn*>(arg);
+  c->owner->OnRead(c);
+}
+
+void CCentralServer::Impl::WriteCb(bufferevent* bev, void* arg) {
+  Conn* c = static_cast<Conn*>(arg);
+  // The answer is out: this exchange is over.
+  if (c->answered && evbuffer_get_length(bufferevent_get_output(bev)) == 0) c->owner->CloseConn(c);
+}
+
+void CCentralServer::Impl::EventCb(bufferevent*, short what, void* arg) {
+  Conn* c = static_cast<Conn*>(arg);
+  if (what & BEV_EVENT_TIMEOUT)
+    QV_LOG(kModCentral, kLogWarning, "closing %s: no complete request in time.", c->peerIp.c_str());
+  c->owner->CloseConn(c);
+}
+
+void CCentralServer::Impl::AcceptCb(evconnlistener*, evutil_socket_t fd, sockaddr* addr, int,
+                                    void* arg) {
+  Impl* self = static_cast<Impl*>(arg);
+  char ip[INET_ADDRSTRLEN] = "?";
+  if (addr && addr->sa_family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(addr)->sin_addr, ip, sizeof ip);
+  const std::string peer = ip;
+  const auto per = self->perAddress.find(peer);
+  if (static_cast<int>(self->conns.size()) >= self->options.maxConnections ||
+      (per != self->perAddress.end() && per->second >= self->options.maxPerAddress)) {
+    QV_LOG(kModCentral, kLogWarning, "refusing %s: too many connections.", ip);
+    evutil_closesocket(fd);
+    return;
+  }
+  bufferevent* bev = bufferevent_socket_new(self->base, fd, BEV_OPT_CLOSE_ON_FREE);
+  if (!bev) {
+    evutil_closesocket(fd);
+    return;
+  }
+  Conn* c = new Conn;
+  c->owner = self;
+  c->id = self->nextId++;
+  c->bev = bev;
+  c->peerIp = peer;
+  self->conns[c->id] = c;
+  ++self->perAddress[peer];
+  bufferevent_setcb(bev, ReadCb, WriteCb, EventCb, c);
+  const timeval idle{self->options.idleTimeoutSec, 0};
+  bufferevent_set_timeouts(bev, &idle, &idle);
+  // Frames are small; more than the largest frame waiting unread is not needed.
+  bufferevent_setwatermark(bev, EV_READ, 0, self->options.maxTotal);
+  bufferevent_enable(bev, EV_READ);
+}
+
+CCentralServer::CCentralServer() : m_impl(new Impl) {}
+
+CCentralServer::~CCentralServer() {
+  Impl& m = *m_impl;
+  {
+    std::lock_guard<std::mutex> lock(m.mutex);
+    m.stopping = true;
+  }
+  m.cv.notify_all();
+  if (m.worker.joinable()) m.worker.join();
+  while (!m.conns.empty()) m.CloseConn(m.conns.begin()->second);
+  if (m.listener) evconnlistener_free(m.listener);
+  for (event* e : {m.udpEvent, m.wake, m.sigTerm, m.sigInt})
+    if (e) event_free(e);
+  if (m.udpFd >= 0) close(m.udpFd);
+  if (m.base) event_base_free(m.base);
+}
+
+void CCentralServer::AddExchange(uint16_t command, ExchangeHandler handler) {
+  m_impl->handlers[command] = std::move(handler);
+}
+
+bool CCentralServer::Start(const CentralOptions& options, std::string& error) {
+  Impl& m = *m_impl;
+  m.options = options;
+  evthread_use_pthreads();
+  m.base = event_base_new();
+  if (!m.base) {
+    error = "cannot create the event loop";
+    return false;
+  }
+  sockaddr_in tcp{};
+  if (!ParseIpv4(options.listenHost, options.listenPort, tcp)) {
+    error = "--listen wants an IPv4 address, not " + options.listenHost;
+    return false;
+  }
+  m.listener = evconnlistener_new_bind(m.base, &Impl::AcceptCb, &m,
+                                       LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, 128,
+                                       reinterpret_cast<sockaddr*>(&tcp), sizeof tcp);
+  if (!m.listener) {
+    error = "cannot listen on " + options.listenHost + ":" + std::to_string(options.listenPort);
+    return false;
+  }
+  sockaddr_in udp{};
+  if (!ParseIpv4(options.p2pHost, options.p2pPort, udp)) {
+    error = "--p2p wants an IPv4 address, not " + options.p2pHost;
+    return false;
+  }
+  m.udpFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (m.udpFd < 0 || bind(m.udpFd, reinterpret_cast<sockaddr*>(&udp), sizeof udp) != 0) {
+    error = "cannot bind UDP " + options.p2pHost + ":" + std::to_string(options.p2pPort);
+    return false;
+  }
+  m.udpEvent = event_new(m.base, m.udpFd, EV_READ | EV_PERSIST, &Impl::UdpCb, &m);
+  m.wake = event_new(m.base, -1, EV_PERSIST, &Impl::WakeCb, &m);
+  m.sigTerm = evsignal_new(m.base, SIGTERM, &Impl::SignalCb, &m);
+  m.sigInt = evsignal_new(m.base, SIGINT, &Impl::SignalCb, &m);
+  if (!m.udpEvent || !m.wake || !m.sigTerm || !m.sigInt || event_add(m.udpEvent, nullptr) != 0 ||
+      event_add(m.sigTerm, nullptr) != 0 || event_add(m.sigInt, nullptr) != 0) {
+    error = "cannot set up events";
+    return false;
+  }
+  m.worker = std::thread([&m] { m.WorkerLoop(); });
+  return true;
+}
+
+uint16_t CCentralServer::BoundPort() const {
+  return m_impl->listener ? LocalPortOf(evconnlistener_get_fd(m_impl->listener)) : 0;
+}
+
+uint16_t CCentralServer::BoundP2PPort() const { return LocalPortOf(m_impl->udpFd); }
+
+int CCentralServer::Run() {
+  event_base_dispatch(m_impl->base);
+  return 0;
+}
+
+void CCentralServer::Stop() {
+  if (m_impl->base) event_base_loopexit(m_impl->base, nullptr);
+}

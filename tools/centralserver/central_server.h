@@ -1,0 +1,57 @@
+#pragma once
+// The central server's transport: one libevent thread frames requests (RelayHeader, total
+// checked against 70 and a cap), enforces connection caps and time-outs, and hands each whole
+// request to one worker thread, which runs the exchange's handler (database, password hashing:
+// nothing slow on the event thread) and posts the answer back. A command is served by the
+// handler registered for it; later kinds of traffic register their own commands.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct CentralRequest {
+  uint16_t command = 0;
+  uint16_t total = 0;     // as the header said (70 + body)
+  std::string identity;   // the header's identity field
+  std::vector<uint8_t> body;
+  std::string peerIp;
+};
+
+struct CentralOutcome {
+  std::vector<uint8_t> reply;  // a whole answer (ServerReplyHeader and body); empty: close
+  int delayMs = 0;             // held back this long before it is sent (repeated failures)
+  uint16_t status = 0;         // for the exchange's log line
+};
+
+using ExchangeHandler = std::function<CentralOutcome(const CentralRequest&)>;
+
+struct CentralOptions {
+  std::string listenHost = "127.0.0.1";
+  uint16_t listenPort = 15100;
+  std::string p2pHost = "127.0.0.1";
+  uint16_t p2pPort = 15101;
+  int maxConnections = 256;
+  int maxPerAddress = 32;
+  int idleTimeoutSec = 10;     // a client that sends nothing for this long is dropped
+  unsigned maxTotal = 16384;   // largest request accepted (disk info of 55 file systems)
+};
+
+class CCentralServer {
+ public:
+  CCentralServer();
+  ~CCentralServer();
+  CCentralServer(const CCentralServer&) = delete;
+  CCentralServer& operator=(const CCentralServer&) = delete;
+
+  void AddExchange(uint16_t command, ExchangeHandler handler);  // before Start
+  bool Start(const CentralOptions& options, std::string& error);  // binds TCP and UDP
+  uint16_t BoundPort() const;
+  uint16_t BoundP2PPort() const;
+  int Run();    // until SIGTERM, SIGINT or Stop(); 0
+  void Stop();  // from any thread
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};

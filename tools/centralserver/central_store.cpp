@@ -1,0 +1,229 @@
+#include "tools/centralserver/central_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+namespace {
+
+constexpr const char* kSchema =
+    "create table if not exists accounts (email text primary key, hash text not null,"
+    "  created integer not null);"
+    "create table if not exists devices (identity text primary key, email text,"
+    "  logged_on integer not null default 0, os text, mac text, computer text, peer_ip text,"
+    "  local_ip text, command_port integer default 0, external_port integer default 0,"
+    "  issued integer default 0, last_logon integer default 0, last_seen integer default 0,"
+    "  power_on integer default 0);"
+    "create table if not exists disks (identity text not null, drive text not null,"
+    "  free_mib integer not null, reported integer not null, primary key (identity, drive));";
+
+// One prepared statement, finalised on every path.
+class CStmt {
+ public:
+  CStmt(sqlite3* db, const char* sql) {
+    if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK) m_stmt = nullptr;
+  }
+  ~CStmt() { sqlite3_finalize(m_stmt); }
+  CStmt(const CStmt&) = delete;
+  CStmt& operator=(const CStmt&) = delete;
+  bool Ok() const { return m_stmt != nullptr; }
+  CStmt& Text(int i, const std::string& v) {
+    if (m_stmt) sqlite3_bind_text(m_stmt, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  CStmt& Int(int i, int64_t v) {
+    if (m_stmt) sqlite3_bind_int64(m_stmt, i, v);
+    return *this;
+  }
+  int Step() { return m_stmt ? sqlite3_step(m_stmt) : SQLITE_ERROR; }
+  bool Done() { return Step() == SQLITE_DONE; }
+  std::string ColText(int i) const {
+    const unsigned char* t = sqlite3_column_text(m_stmt, i);
+    return t ? reinterpret_cast<const char*>(t) : "";
+  }
+  int64_t ColInt(int i) const { return sqlite3_column_int64(m_stmt, i); }
+
+ private:
+  sqlite3_stmt* m_stmt = nullptr;
+};
+
+std::string Ipv4Text(uint32_t v) {
+  in_addr a{};
+  a.s_addr = htonl(v);
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
+
+}  // namespace
+
+CCentralStore::~CCentralStore() { sqlite3_close(m_db); }
+
+bool CCentralStore::Exec(const char* sql) {
+  return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool CCentralStore::Open(const std::string& path, std::string& error) {
+  // Created 0600 before SQLite opens it: the file holds password hashes.
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    error = "cannot open " + path;
+    return false;
+  }
+  close(fd);
+  if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
+                      nullptr) != SQLITE_OK) {
+    error = "cannot open database " + path;
+    return false;
+  }
+  sqlite3_busy_timeout(m_db, 5000);
+  if (!Exec("pragma journal_mode=wal;") || !Exec(kSchema)) {
+    error = std::string("cannot create tables: ") + sqlite3_errmsg(m_db);
+    return false;
+  }
+  return true;
+}
+
+int CCentralStore::AddAccount(const std::string& email, const std::string& hash, int64_t now) {
+  CStmt s(m_db, "insert or ignore into accounts (email, hash, created) values (?, ?, ?);");
+  if (!s.Text(1, email).Text(2, hash).Int(3, now).Done()) return -1;
+  return sqlite3_changes(m_db) == 1 ? 0 : 1;
+}
+
+int CCentralStore::RemoveAccount(const std::string& email) {
+  if (!Exec("begin;")) return -1;
+  CStmt s(m_db, "delete from accounts where email = ?;");
+  CStmt d(m_db, "update devices set email = null, logged_on = 0 where email = ?;");
+  const bool ok = s.Text(1, email).Done();
+  const int changed = sqlite3_changes(m_db);
+  if (!ok || !d.Text(1, email).Done()) {
+    Exec("rollback;");
+    return -1;
+  }
+  if (!Exec("commit;")) return -1;
+  return changed == 1 ? 0 : 1;
+}
+
+bool CCentralStore::ListAccounts(std::vector<CentralAccount>& out) {
+  out.clear();
+  CStmt s(m_db, "select email, created from accounts order by email;");
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) out.push_back({s.ColText(0), s.ColInt(1)});
+  return rc == SQLITE_DONE;
+}
+
+int CCentralStore::AccountHash(const std::string& email, std::string& hash) {
+  CStmt s(m_db, "select hash from accounts where email = ?;");
+  const int rc = s.Text(1, email).Step();
+  if (rc == SQLITE_ROW) {
+    hash = s.ColText(0);
+    return 0;
+  }
+  return rc == SQLITE_DONE ? 1 : -1;
+}
+
+bool CCentralStore::IssueIdentity(const std::string& identity, int64_t now) {
+  CStmt s(m_db, "insert into devices (identity, issued) values (?, ?);");
+  return s.Text(1, identity).Int(2, now).Done();
+}
+
+bool CCentralStore::BindDevice(const std::string& identity, const std::string& email,
+                               const LogOnRequest& req, const std::string& peerIp, int64_t now) {
+  CStmt s(m_db,
+          "insert into devices (identity, email, logged_on, os, mac, peer_ip, last_logon, last_seen)"
+          " values (?1, ?2, 1, ?3, ?4, ?5, ?6, ?6) on conflict(identity) do update set"
+          " email = ?2, logged_on = 1, os = ?3, mac = ?4, peer_ip = ?5, last_logon = ?6,"
+          " last_seen = ?6;");
+  return s.Text(1, identity).Text(2, email).Text(3, req.osName).Text(4, req.mac).Text(5, peerIp)
+      .Int(6, now).Done();
+}
+
+bool CCentralStore::LogOutDevice(const std::string& identity, const std::string& email) {
+  CStmt s(m_db, "update devices set logged_on = 0 where identity = ? and email = ?;");
+  return s.Text(1, identity).Text(2, email).Done();
+}
+
+std::string CCentralStore::LoggedOnAccount(const std::string& identity) {
+  CStmt s(m_db, "select email from devices where identity = ? and logged_on = 1;");
+  if (s.Text(1, identity).Step() != SQLITE_ROW) return "";
+  return s.ColText(0);
+}
+
+bool CCentralStore::Touch(const std::string& identity, const std::string& peerIp, int64_t now) {
+  CStmt s(m_db, "update devices set last_seen = ?, peer_ip = ? where identity = ?;");
+  return s.Int(1, now).Text(2, peerIp).Text(3, identity).Done();
+}
+
+bool CCentralStore::SetServerInfo(const std::string& identity, const SVInfo& info, int64_t now) {
+  CStmt s(m_db,
+          "update devices set local_ip = ?, external_port = ?, command_port = ?, computer = ?,"
+          " last_seen = ? where identity = ?;");
+  return s.Text(1, Ipv4Text(info.localIp)).Int(2, info.externalPort).Int(3, info.commandPort)
+      .Text(4, info.computerName).Int(5, now).Text(6, identity).Done();
+}
+
+bool CCentralStore::SetPowerOn(const std::string& identity, const PowerOnInfo& info, int64_t now) {
+  CStmt s(m_db, "update devices set power_on = ?, computer = ?, last_seen = ? where identity = ?;");
+  return s.Int(1, now).Text(2, info.computerName).Int(3, now).Text(4, identity).Done();
+}
+
+bool CCentralStore::SetDisks(const std::string& identity, const std::vector<DiskInfo>& disks,
+                             int64_t now) {
+  if (!Exec("begin;")) return false;
+  bool ok = CStmt(m_db, "delete from disks where identity = ?;").Text(1, identity).Done();
+  for (const DiskInfo& d : disks) {
+    if (!ok) break;
+    CStmt s(m_db, "insert or replace into disks (identity, drive, free_mib, reported)"
+                  " values (?, ?, ?, ?);");
+    ok = s.Text(1, identity).Text(2, d.drive).Int(3, d.freeMiB).Int(4, now).Done();
+  }
+  ok = ok && CStmt(m_db, "update devices set last_seen = ? where identity = ?;")
+                 .Int(1, now).Text(2, identity).Done();
+  if (!ok) {
+    Exec("rollback;");
+    return false;
+  }
+  return Exec("commit;");
+}
+
+bool CCentralStore::Devices(std::vector<CentralDevice>& out) {
+  out.clear();
+  CStmt s(m_db,
+          "select identity, ifnull(email, ''), logged_on, ifnull(os, ''), ifnull(mac, ''),"
+          " ifnull(computer, ''), ifnull(peer_ip, ''), ifnull(local_ip, ''), command_port,"
+          " external_port, issued, last_logon, last_seen, power_on from devices"
+          " order by email, identity;");
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) {
+    CentralDevice d;
+    d.identity = s.ColText(0);
+    d.email = s.ColText(1);
+    d.loggedOn = s.ColInt(2) != 0;
+    d.os = s.ColText(3);
+    d.mac = s.ColText(4);
+    d.computer = s.ColText(5);
+    d.peerIp = s.ColText(6);
+    d.localIp = s.ColText(7);
+    d.commandPort = static_cast<int>(s.ColInt(8));
+    d.externalPort = static_cast<int>(s.ColInt(9));
+    d.issued = s.ColInt(10);
+    d.lastLogOn = s.ColInt(11);
+    d.lastSeen = s.ColInt(12);
+    d.powerOn = s.ColInt(13);
+    out.push_back(d);
+  }
+  if (rc != SQLITE_DONE) return false;
+  for (CentralDevice& d : out) {
+    CStmt k(m_db, "select drive, free_mib from disks where identity = ? order by rowid;");
+    k.Text(1, d.identity);
+    while (k.Step() == SQLITE_ROW) {
+      DiskInfo disk;
+      disk.drive = k.ColText(0);
+      disk.freeMiB = static_cast<uint32_t>(k.ColInt(1));
+      d.disks.push_back(disk);
+    }
+  }
+  return true;
+}

@@ -1,0 +1,62 @@
+#pragma once
+// The central server's own SQLite database (<data>/central.db, mode 0600): accounts (e-mail
+// and the hash of the PC's password text), the identities it issued, and per identity what
+// the PC last reported and when. Used by one thread at a time (the exchange worker, or the
+// administration commands); every call is one statement or one transaction.
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/proto_central.h"
+
+struct CentralAccount {
+  std::string email;
+  int64_t created = 0;
+};
+
+struct CentralDevice {
+  std::string identity;
+  std::string email;      // "" until a log-on binds it
+  bool loggedOn = false;  // false after a log-out
+  std::string os, mac, computer;
+  std::string peerIp;     // the address the server saw
+  std::string localIp;    // as the PC reported it
+  int commandPort = 0, externalPort = 0;
+  int64_t issued = 0, lastLogOn = 0, lastSeen = 0, powerOn = 0;
+  std::vector<DiskInfo> disks;
+};
+
+class CCentralStore {
+ public:
+  CCentralStore() = default;
+  ~CCentralStore();
+  CCentralStore(const CCentralStore&) = delete;
+  CCentralStore& operator=(const CCentralStore&) = delete;
+
+  bool Open(const std::string& path, std::string& error);
+
+  // 0 done, 1 already there (add) / not there (remove), -1 database error.
+  int AddAccount(const std::string& email, const std::string& hash, int64_t now);
+  int RemoveAccount(const std::string& email);
+  bool ListAccounts(std::vector<CentralAccount>& out);
+  // 0 found, 1 unknown, -1 error.
+  int AccountHash(const std::string& email, std::string& hash);
+
+  bool IssueIdentity(const std::string& identity, int64_t now);
+  bool BindDevice(const std::string& identity, const std::string& email, const LogOnRequest& req,
+                  const std::string& peerIp, int64_t now);
+  bool LogOutDevice(const std::string& identity, const std::string& email);
+  // The account an identity is logged on under, "" when none.
+  std::string LoggedOnAccount(const std::string& identity);
+  bool Touch(const std::string& identity, const std::string& peerIp, int64_t now);
+  bool SetServerInfo(const std::string& identity, const SVInfo& info, int64_t now);
+  bool SetPowerOn(const std::string& identity, const PowerOnInfo& info, int64_t now);
+  bool SetDisks(const std::string& identity, const std::vector<DiskInfo>& disks, int64_t now);
+  bool Devices(std::vector<CentralDevice>& out);  // by account, then identity
+
+ private:
+  bool Exec(const char* sql);
+  sqlite3* m_db = nullptr;
+};

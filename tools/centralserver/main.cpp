@@ -1,0 +1,220 @@
+// QuarloCentral: the central server PCs log on to, and its administration.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "tools/centralserver/central_exchanges.h"
+#include "tools/centralserver/central_server.h"
+#include "tools/centralserver/central_store.h"
+#include "tools/centralserver/password.h"
+
+namespace {
+
+constexpr int kOnlineWindowSec = 180;  // three missed heartbeats and a PC counts as offline
+constexpr size_t kEmailMax = 31;
+
+const char kUsage[] =
+    "usage: QuarloCentral [--data DIR] [--listen ADDR:PORT] [--p2p ADDR:PORT]\n"
+    "         run the server (defaults 127.0.0.1:15100, UDP 127.0.0.1:15101)\n"
+    "       QuarloCentral [--data DIR] account add EMAIL   (password read from standard input)\n"
+    "       QuarloCentral [--data DIR] account remove EMAIL\n"
+    "       QuarloCentral [--data DIR] account list\n"
+    "       QuarloCentral [--data DIR] status\n"
+    "DIR holds central.db and central.log (default: the current folder).\n";
+
+bool SplitHostPort(const std::string& text, std::string& host, uint16_t& port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  host = text.substr(0, colon);
+  const std::string p = text.substr(colon + 1);
+  char* end = nullptr;
+  const long v = std::strtol(p.c_str(), &end, 10);
+  if (p.empty() || *end != '\0' || v < 0 || v > 65535) return false;
+  port = static_cast<uint16_t>(v);
+  return true;
+}
+
+std::string TimeText(int64_t t) {
+  if (t <= 0) return "never";
+  const time_t tt = static_cast<time_t>(t);
+  tm local{};
+  localtime_r(&tt, &local);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+bool ValidEmail(const std::string& email) {
+  if (email.empty() || email.size() > kEmailMax || email.find('@') == std::string::npos)
+    return false;
+  for (char c : email)
+    if (c <= 0x20 || c > 0x7E) return false;
+  return true;
+}
+
+int OpenStore(const std::string& dir, CCentralStore& store) {
+  mkdir(dir.c_str(), 0700);
+  std::string error;
+  if (!store.Open(dir + "/central.db", error)) {
+    std::fprintf(stderr, "QuarloCentral: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+int AccountCommand(const std::string& dir, const std::vector<std::string>& args) {
+  CCentralStore store;
+  if (args.empty()) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  if (OpenStore(dir, store) != 0) return 1;
+  if (args[0] == "list" && args.size() == 1) {
+    std::vector<CentralAccount> accounts;
+    if (!store.ListAccounts(accounts)) return 1;
+    for (const CentralAccount& a : accounts)
+      std::printf("%s  (added %s)\n", a.email.c_str(), TimeText(a.created).c_str());
+    return 0;
+  }
+  if (args.size() != 2 || (args[0] != "add" && args[0] != "remove")) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  const std::string& email = args[1];
+  if (args[0] == "remove") {
+    const int rc = store.RemoveAccount(email);
+    if (rc == 1) std::fprintf(stderr, "QuarloCentral: no account %s\n", email.c_str());
+    if (rc == 0) std::printf("removed account %s\n", email.c_str());
+    return rc == 0 ? 0 : 1;
+  }
+  if (!ValidEmail(email)) {
+    std::fprintf(stderr, "QuarloCentral: an e-mail address of 1 to 31 characters, please\n");
+    return 2;
+  }
+  if (isatty(0)) std::fprintf(stderr, "Password for %s: ", email.c_str());
+  std::string password;
+  std::getline(std::cin, password);
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (password.size() < 6 || password.size() > 16) {
+    std::fprintf(stderr, "QuarloCentral: a password of 6 to 16 characters, please\n");
+    return 2;
+  }
+  const std::string hash = HashSecret(PcPasswordText(password));
+  if (hash.empty()) {
+    std::fprintf(stderr, "QuarloCentral: libcrypt could not hash the password\n");
+    return 1;
+  }
+  const int rc = store.AddAccount(email, hash, static_cast<int64_t>(std::time(nullptr)));
+  if (rc == 1) std::fprintf(stderr, "QuarloCentral: account %s exists already\n", email.c_str());
+  if (rc == 0) std::printf("added account %s\n", email.c_str());
+  return rc == 0 ? 0 : 1;
+}
+
+int StatusCommand(const std::string& dir) {
+  CCentralStore store;
+  if (OpenStore(dir, store) != 0) return 1;
+  std::vector<CentralAccount> accounts;
+  std::vector<CentralDevice> devices;
+  if (!store.ListAccounts(accounts) || !store.Devices(devices)) return 1;
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  for (const CentralAccount& a : accounts) {
+    std::printf("account %s\n", a.email.c_str());
+    bool any = false;
+    for (const CentralDevice& d : devices) {
+      if (d.email != a.email) continue;
+      any = true;
+      const bool online = d.loggedOn && now - d.lastSeen <= kOnlineWindowSec;
+      std::printf("  pc %s  \"%s\"  %s\n", d.identity.c_str(), d.computer.c_str(),
+                  online ? "online" : "offline");
+      std::printf("    local %s:%d  external port %d  seen from %s  mac %s  os \"%s\"\n",
+                  d.localIp.c_str(), d.commandPort, d.externalPort, d.peerIp.c_str(),
+                  d.mac.c_str(), d.os.c_str());
+      std::printf("    last log-on %s  last contact %s  powered on %s\n",
+                  TimeText(d.lastLogOn).c_str(), TimeText(d.lastSeen).c_str(),
+                  TimeText(d.powerOn).c_str());
+      for (const DiskInfo& k : d.disks)
+        std::printf("    disk %s  %u MiB free\n", k.drive.c_str(), k.freeMiB);
+    }
+    if (!any) std::printf("  (no PC)\n");
+  }
+  return 0;
+}
+
+int RunServer(const std::string& dir, const CentralOptions& options) {
+  CCentralStore store;
+  if (OpenStore(dir, store) != 0) return 1;
+  g_Log.SetPath(dir + "/central.log");
+  g_Log.SetPriority(kLogDebug);
+  if (!g_Log.Open()) {
+    std::fprintf(stderr, "QuarloCentral: cannot open %s/central.log\n", dir.c_str());
+    return 1;
+  }
+  Log_RouteLibevent();
+  CCentralServer server;
+  CCentralExchanges exchanges(store);
+  exchanges.RegisterAll(server);
+  std::string error;
+  if (!server.Start(options, error)) {
+    std::fprintf(stderr, "QuarloCentral: %s\n", error.c_str());
+    QV_LOG("Central", kLogError, "%s", error.c_str());
+    return 1;
+  }
+  QV_LOG("Central", kLogInfo, "listening on %s:%u, peer-to-peer UDP %s:%u, data %s",
+         options.listenHost.c_str(), static_cast<unsigned>(server.BoundPort()),
+         options.p2pHost.c_str(), static_cast<unsigned>(server.BoundP2PPort()), dir.c_str());
+  g_Log.Flush();
+  std::printf("QuarloCentral listening on %s:%u (UDP %s:%u), data in %s\n",
+              options.listenHost.c_str(), static_cast<unsigned>(server.BoundPort()),
+              options.p2pHost.c_str(), static_cast<unsigned>(server.BoundP2PPort()), dir.c_str());
+  std::fflush(stdout);
+  server.Run();
+  QV_LOG("Central", kLogInfo, "stopped.");
+  g_Log.Flush();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  std::string dir = ".";
+  CentralOptions options;
+  std::vector<std::string> rest;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (rest.empty() && (arg == "--data" || arg == "--listen" || arg == "--p2p")) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "QuarloCentral: %s needs a value\n%s", arg.c_str(), kUsage);
+        return 2;
+      }
+      const std::string value = argv[++i];
+      bool ok = true;
+      if (arg == "--data") dir = value;
+      else if (arg == "--listen") ok = SplitHostPort(value, options.listenHost, options.listenPort);
+      else ok = SplitHostPort(value, options.p2pHost, options.p2pPort);
+      if (!ok || dir.empty()) {
+        std::fprintf(stderr, "QuarloCentral: bad value for %s: %s\n", arg.c_str(), value.c_str());
+        return 2;
+      }
+      continue;
+    }
+    rest.push_back(arg);
+  }
+  if (rest.empty()) return RunServer(dir, options);
+  if (rest[0] == "account") return AccountCommand(dir, {rest.begin() + 1, rest.end()});
+  if (rest[0] == "status" && rest.size() == 1) return StatusCommand(dir);
+  std::fprintf(stderr, "QuarloCentral: unknown command %s\n%s", rest[0].c_str(), kUsage);
+  return 2;
+}
