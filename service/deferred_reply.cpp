@@ -10,6 +10,7 @@
 
 #include "common/command_server.h"
 #include "common/log.h"
+#include "service/peer_send.h"
 
 namespace {
 
@@ -73,6 +74,10 @@ uint64_t DeferredReply_Begin(const PeerRoute& route) {
   // Handlers run on the connection's loop thread: holding it here is safe.
   if (route.conn && route.direct) OS_HoldConnection(route.conn);
   return token;
+}
+
+uint64_t DeferredReply_BeginFor(bufferevent* conn, int udtSock, char direct) {
+  return DeferredReply_Begin(RouteOf(nullptr, 0, conn, udtSock, direct));
 }
 
 void DeferredReply_Finish(uint64_t token, WireBytes reply, std::function<void()> delivered) {

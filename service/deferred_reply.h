@@ -8,15 +8,17 @@
 #include <functional>
 
 #include "common/proto_local_api.h"
-#include "service/peer_send.h"
 
 struct bufferevent;
+struct PeerRoute;
 
 // Makes libevent's bases thread-aware (once; before the command server makes its base).
 void DeferredReply_Install();
 
 // Registers a reply to come; 0 when the route cannot take one (no connection and no socket).
 uint64_t DeferredReply_Begin(const PeerRoute& route);
+// The same for a request of a handler's arguments that carries no relay requester.
+uint64_t DeferredReply_BeginFor(bufferevent* conn, int udtSock, char direct);
 // Once per token, from any thread: sends `reply` (nothing when empty) and runs `delivered`
 // where the reply is written, only while the connection still lives.
 void DeferredReply_Finish(uint64_t token, WireBytes reply, std::function<void()> delivered = {});

@@ -22,6 +22,10 @@ QV_LOCAL_HANDLER(Show_GetPwd);
 QV_LOCAL_HANDLER(Show_SetPwd);
 QV_LOCAL_HANDLER(Show_GetMac);
 QV_LOCAL_HANDLER(GetVerAndType);
+// The account's log-on and log-out: the central-server exchanges run on a pool task and the
+// reply follows when the log-on itself is done; server info and power-on come after it.
+QV_LOCAL_HANDLER(Show_LogOn);
+QV_LOCAL_HANDLER(Show_LogOut);
 
 // Folders, shares, transfer log, auto-sorting switch.
 QV_LOCAL_HANDLER(Show_GetDefShare);

@@ -42,6 +42,7 @@ const OpcodeRow kBusinessRows[] = {
 const OpcodeRow kShowRows[] = {
     {kOpGetLogOnInfo, "Show_GetLogOnInfo", Show_GetLogOnInfo},
     {kOpLogOnStatues, "Show_LogOnStatues", Show_LogOnStatues},
+    {kOpLogOn, "Show_LogOn", Show_LogOn},
     {kOpGetDefShare, "Show_GetDefShare", Show_GetDefShare},
     {kOpSetDefShare, "Show_SetDefShare", Show_SetDefShare},
     {kOpGetShare, "Show_GetShare", Show_GetShare},
@@ -51,6 +52,7 @@ const OpcodeRow kShowRows[] = {
     {kOpGetIsTraning, "Show_GetIsTraning", Show_GetIsTraning},
     {kOpGetIsMobileLinked, "Show_GetIsMobileLinked", Show_GetIsMobileLinked},
     {kOpGetSysType, "Show_GetSysType", Show_GetSysType},
+    {kOpLogOut, "Show_LogOut", Show_LogOut},
     {kOpClearLog, "Show_ClearLog", Show_ClearLog},
     {kOpGetPwd, "Show_GetPwd", Show_GetPwd},
     {kOpSetPwd, "Show_SetPwd", Show_SetPwd},

@@ -25,7 +25,7 @@ TEST(OpcodeTable, RegistersEveryBuiltRowOnceThenRefusesTheFirstRowAgain) {
   // Device requests, the auto-sorting switch, the local API and the version record.
   for (uint16_t op : {0x8888, 0x0009, 0x0008, 0x5013, 0x5014, 0x5000, 0x5001, 0x5004, 0x5005,
                       0x5006, 0x5007, 0x5008, 0x5009, 0x500A, 0x500B, 0x500C, 0x500F, 0x5010,
-                      0x5011, 0x5012, 0x1013})
+                      0x5011, 0x5012, 0x1013, 0x5002, 0x500E})
     EXPECT_TRUE(OS_IsRegistered(op)) << std::hex << op;
   // Never registered: the push to the desktop program and the relay commands.
   for (uint16_t op : {0x500D, 0x1008, 0x1009}) EXPECT_FALSE(OS_IsRegistered(op)) << std::hex << op;
