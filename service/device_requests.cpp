@@ -27,9 +27,9 @@
 #include "common/settings.h"
 #include "common/sockets.h"
 #include "common/thread_pool.h"
-#include "platform/power.h"
 #include "service/deferred_reply.h"
 #include "service/download.h"
+#include "service/power_off.h"
 #include "service/peer_send.h"
 #include "service/service_globals.h"
 #include "service/transfer_sessions.h"
@@ -121,17 +121,6 @@ int AskDesktop(void* arg) {
   return 0;
 }
 
-// Pool task: the power-off command may take a while; the event thread does not wait for it.
-int PowerOffTask(void* /*unused*/) {
-  const int rc = PowerOffSystem();
-  if (rc != 0) {
-    QV_LOG(kModIntranet, kLogWarning, "shutdown error.");
-    return rc;
-  }
-  g_ExitFlag = 1;
-  return 0;
-}
-
 void OnConnectionClosed(bufferevent* conn) {
   CloseTcpTransfers(conn);
   Download_OnConnectionClosed(conn);
@@ -215,8 +204,6 @@ int SendUIRequest(const char* message, int messageLen, char* answer, int answerL
   close(sock);
   return rc;
 }
-
-int PowerOffSystem() { return Plat_PowerOff(); }
 
 int ReqDeviceHeartBeat(const char* body, const CommandHeader* header, bufferevent* /*conn*/,
                        char** reply, int* replyLen, int* /*udtSock*/, char* /*direct*/) {

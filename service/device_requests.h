@@ -28,8 +28,6 @@ int ReqDeviceLogin(const char* body, const CommandHeader* header, bufferevent* c
 // Sends the message to the desktop program's push port and reads exactly answerLen bytes.
 // 0, or -1 for the failing step (connect, send, receive or its time-out).
 int SendUIRequest(const char* message, int messageLen, char* answer, int answerLen);
-// Powers the machine off (platform layer); 0 or -1.
-int PowerOffSystem();
 
 // The last device heartbeat as "%Y-%m-%d %H:%M:%S" (local), "" before the first.
 std::string GetLastHeartBeatTime();
