@@ -1,6 +1,7 @@
 // Device heartbeat, log-in and power-off through the real command server and the real opcode
 // table, with a stand-in for the desktop program's push listener.
 #include "service/device_requests.h"
+#include "service/local_api.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -45,6 +46,23 @@ Bytes LoginBody(const std::string& email, const std::string& password,
 std::string SenderOf(const Bytes& push) {
   const char* p = reinterpret_cast<const char*>(push.data() + 72);
   return std::string(p, strnlen(p, 64));
+}
+
+// The desktop program shows a phone as linked while its last heartbeat is at most a minute old.
+TEST(MobileLinked, HeartBeatAge) {
+  const struct {
+    const char* last;
+    const char* now;
+    bool linked;
+  } cases[] = {
+      {"", "2026-12-10 10:00:00", false},
+      {"2026-12-10 10:00:00", "2026-12-10 10:00:00", true},
+      {"2026-12-10 10:00:00", "2026-12-10 10:01:00", true},
+      {"2026-12-10 10:00:00", "2026-12-10 10:01:01", false},
+      {"2026-12-10 10:01:00", "2026-12-10 10:00:00", true},  // the clock went back
+      {"2026-12-10 23:59:30", "2026-12-11 00:00:20", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsMobileLinkedAt(c.last, c.now), c.linked) << c.last << " " << c.now;
 }
 
 class DeviceRequestTest : public ::testing::Test {
