@@ -7,7 +7,7 @@ PKGS=(
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
   iproute2 curl socat procps util-linux
-  libwxgtk3.2-dev libwxgtk-webview3.2-dev
+  libwxgtk3.2-dev libwxgtk-webview3.2-dev libglib2.0-dev
   xvfb xauth xdotool imagemagick fonts-dejavu-core
   lighttpd apache2-utils
   libjpeg62-turbo-dev imagemagick libimage-exiftool-perl libjpeg-turbo-progs
