@@ -2,17 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <thread>
-
-int PeriodMs(int defaultMs) {
-  const char* text = std::getenv(kPeriodEnv);
-  if (!text || !*text) return defaultMs;
-  char* end = nullptr;
-  const long v = std::strtol(text, &end, 10);
-  if (*end != '\0' || v <= 0) return defaultMs;
-  return v < defaultMs ? static_cast<int>(v) : defaultMs;
-}
 
 bool WaitOrExit(int ms, const std::atomic<unsigned char>& exitFlag) {
   constexpr int kStepMs = 100;

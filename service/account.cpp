@@ -15,12 +15,20 @@
 #include "common/sockets.h"
 #include "platform/disk.h"
 #include "platform/sync.h"
+#include "service/http_server.h"
 #include "service/service_globals.h"
 #include "service/upnp.h"
 
 namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
+
+// The real period, unless the test setting names a shorter one in milliseconds.
+int PeriodMs(const char* key, int defaultMs) {
+  long v = 0;
+  if (Service_TestSetting(key, v) && v > 0 && v < defaultMs) return static_cast<int>(v);
+  return defaultMs;
+}
 
 bool ReadServer(ServerAddress& out) {
   std::string host;
@@ -121,7 +129,7 @@ int SetSVInfo() {
   ServerAddress server;
   if (!ReadServer(server)) return kErrServerExchange;
   uint16_t external = 0;
-  if (g_nLogOnRtn.load() == 0) external = UPnPMapAll(g_LocalPort.load(), P2PUdpPort(), kHttpPort);
+  if (g_nLogOnRtn.load() == 0) external = UPnPMapAll(g_LocalPort.load(), P2PUdpPort(), Http_BoundPort());
 
   SVInfo info;
   info.localIp = LocalIpNumber();
@@ -194,7 +202,7 @@ int SetDiskInfo(void*) {
       ServerReplyHeader reply;
       Exchange(server, kCmdDiskInfo, EncodeDiskInfoList(disks), reply);
     }
-    if (WaitOrExit(PeriodMs(kDiskInfoPeriodMs), g_ExitFlag)) break;
+    if (WaitOrExit(PeriodMs("diskinfo_ms", kDiskInfoPeriodMs), g_ExitFlag)) break;
   }
   return 0;
 }
@@ -203,7 +211,7 @@ int HeartBeat(void*) {
   ServerAddress server;
   const bool haveServer = ReadServer(server);
   while (!g_ExitFlag.load()) {
-    if (WaitOrExit(PeriodMs(kHeartBeatPeriodMs), g_ExitFlag)) break;
+    if (WaitOrExit(PeriodMs("heartbeat_ms", kHeartBeatPeriodMs), g_ExitFlag)) break;
     std::string ip;
     if (GetLoaclIp(ip) == 0 && !ip.empty()) SetLocalIpText(ip);
     const int rc = LogOn();

@@ -193,7 +193,9 @@ uint16_t UPnPMapAll(uint16_t commandPort, uint16_t udpPort, uint16_t httpPort) {
   } else {
     QV_LOG(kModUser, kLogDebug, "no peer-to-peer socket bound yet: no UDP mapping.");
   }
-  uint16_t httpExternal = 0;
-  UPnPMapPort(gw, httpPort, &httpExternal, true, true);
+  if (httpPort != 0) {
+    uint16_t httpExternal = 0;
+    UPnPMapPort(gw, httpPort, &httpExternal, true, true);
+  }
   return commandExternal;
 }

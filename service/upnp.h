@@ -9,7 +9,6 @@
 
 constexpr uint16_t kUPnPCommandBase = 61616;  // external port = base + last octet of the LAN address
 constexpr uint16_t kUPnPHttpBase = 62616;
-constexpr uint16_t kHttpPort = 15008;
 constexpr int kUPnPDiscoverMs = 1000;
 constexpr int kUPnPLeaseSeconds = 3600;
 constexpr int kUPnPRenewBelowSeconds = 600;  // a mapping with less lease left is added again
@@ -52,5 +51,5 @@ int UPnPAddMapping(const CUPnPGateway& gw, const char* internalPort, const char*
 
 // The round of one server-info report: the command port (TCP), the peer-to-peer UDP port when
 // its socket is bound (udpPort 0: none yet, logged) and the HTTP port. Returns the command
-// port's external port, 0 when no gateway was found.
+// port's external port, 0 when no gateway was found. A port of 0 is not mapped.
 uint16_t UPnPMapAll(uint16_t commandPort, uint16_t udpPort, uint16_t httpPort);

@@ -102,6 +102,8 @@ TEST_F(Central, LogOnStatusesAndWhatIsStoredPerIdentity) {
   EXPECT_EQ(Exchange(central.Port(), kCmdServerInfo, "pc-B", sv).head.status, kStatusNotLoggedOn);
   const Bytes disks = EncodeDiskInfoList({{2, 1234, "m", "/"}, {2, 99, "m", "/dev/shm"}});
   EXPECT_EQ(Exchange(central.Port(), kCmdDiskInfo, "pc-A", disks).head.status, 0);
+  EXPECT_EQ(Exchange(central.Port(), kCmdDiskInfo, "pc-B", disks).head.status, kStatusNotLoggedOn)
+      << "disks are taken from identities the server knows";
   EXPECT_EQ(Exchange(central.Port(), kCmdPowerOn, "pc-A",
                      EncodePowerOnInfo({2, "owner@example.org", "m", "kitchen-pc"})).head.status, 0);
 

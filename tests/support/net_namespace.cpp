@@ -164,6 +164,13 @@ bool NamespaceRouter::EnterClient() {
   return ok;
 }
 
+std::string NamespaceRouter::DaemonLog() const {
+  std::ifstream in(m_dir + "/miniupnpd.log");
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 std::string NamespaceRouter::Listing() const {
   std::string out;
   Run({"/usr/sbin/ip", "netns", "exec", m_client, "upnpc", "-l"}, &out);

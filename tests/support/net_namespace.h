@@ -38,6 +38,7 @@ class NamespaceRouter {
   // The router's own listing of its port mappings (upnpc -l from the client namespace).
   std::vector<UPnPMappingRow> Mappings() const;
   std::string Listing() const;
+  std::string DaemonLog() const;  // miniupnpd's own output (-d), one line per SOAP action
 
  private:
   std::string m_router, m_client, m_dir;

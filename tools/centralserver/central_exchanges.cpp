@@ -135,7 +135,10 @@ CentralOutcome CCentralExchanges::PowerOn(const CentralRequest& r) {
 CentralOutcome CCentralExchanges::Disks(const CentralRequest& r) {
   std::vector<DiskInfo> disks;
   if (!DecodeDiskInfoList(r.body.data(), r.body.size(), disks)) return Answer(kStatusBadRequest);
-  return ForBoundDevice(r, [&] { return m_store.SetDisks(r.identity, disks, Now()); });
+  // The first disk report of a starting PC races its log-on: a known identity is enough.
+  if (r.identity.empty() || !m_store.KnownIdentity(r.identity)) return Answer(kStatusNotLoggedOn);
+  if (!m_store.SetDisks(r.identity, disks, Now())) return Answer(kStatusServerError);
+  return Answer(kStatusOk);
 }
 
 CentralOutcome CCentralExchanges::Identity(const CentralRequest& r) {

@@ -151,6 +151,11 @@ std::string CCentralStore::LoggedOnAccount(const std::string& identity) {
   return s.ColText(0);
 }
 
+bool CCentralStore::KnownIdentity(const std::string& identity) {
+  CStmt s(m_db, "select 1 from devices where identity = ?;");
+  return s.Text(1, identity).Step() == SQLITE_ROW;
+}
+
 bool CCentralStore::Touch(const std::string& identity, const std::string& peerIp, int64_t now) {
   CStmt s(m_db, "update devices set last_seen = ?, peer_ip = ? where identity = ?;");
   return s.Int(1, now).Text(2, peerIp).Text(3, identity).Done();

@@ -50,6 +50,7 @@ class CCentralStore {
   bool LogOutDevice(const std::string& identity, const std::string& email);
   // The account an identity is logged on under, "" when none.
   std::string LoggedOnAccount(const std::string& identity);
+  bool KnownIdentity(const std::string& identity);  // issued here or logged on once
   bool Touch(const std::string& identity, const std::string& peerIp, int64_t now);
   bool SetServerInfo(const std::string& identity, const SVInfo& info, int64_t now);
   bool SetPowerOn(const std::string& identity, const PowerOnInfo& info, int64_t now);

@@ -1,0 +1,137 @@
+// Port mappings on a real router: miniupnpd in a network namespace of its own, the PC in
+// another, joined by a veth pair. Also the pure rules behind the mappings.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "service/upnp.h"
+#include "tests/support/central_process.h"
+#include "tests/support/net_namespace.h"
+#include "tests/support/service_process.h"
+#include "tests/support/temp_base.h"
+#include "tests/support/text_files.h"
+#include "tests/support/wait_for.h"
+
+namespace {
+
+bool Has(const std::vector<UPnPMappingRow>& rows, const std::string& proto, int external,
+         const std::string& client, int internal) {
+  for (const UPnPMappingRow& r : rows)
+    if (r.protocol == proto && r.externalPort == external && r.client == client &&
+        r.internalPort == internal)
+      return r.description == "Quarlo";
+  return false;
+}
+
+// Runs f on a thread inside the router's client namespace.
+template <typename F>
+void InClient(NamespaceRouter& router, F f) {
+  std::thread t([&] {
+    ASSERT_TRUE(router.EnterClient());
+    f();
+  });
+  t.join();
+}
+
+TEST(UPnPRules, ExternalPortsProtocolsAndDecisions) {
+  EXPECT_EQ(UPnPExternalPort("192.168.0.100", kUPnPCommandBase), 61716);
+  EXPECT_EQ(UPnPExternalPort("192.168.0.100", kUPnPHttpBase), 62716);
+  EXPECT_EQ(UPnPExternalPort("10.0.0.0", kUPnPCommandBase), 61616);
+  EXPECT_EQ(UPnPExternalPort("10.0.0.255", kUPnPCommandBase), 61871);
+  for (const char* bad : {"", "10.0.0.", "10.0.0.256", "10.0.0.1x", "nodots", "10.0.0.1000"})
+    EXPECT_EQ(UPnPExternalPort(bad, kUPnPCommandBase), 0) << bad;
+
+  const std::pair<const char*, const char*> protocols[] = {
+      {"TCP", "TCP"}, {"udp", "UDP"}, {"tCp extra", "TCP"}, {"UDP\tx", "UDP"},
+      {"TCPX", nullptr}, {"TC", nullptr}, {"", nullptr}, {"ICMP", nullptr}};
+  for (const auto& p : protocols) {
+    const char* got = UPnPCheckProtocol(p.first);
+    if (p.second) {
+      ASSERT_NE(got, nullptr) << p.first;
+      EXPECT_STREQ(got, p.second) << p.first;
+    } else {
+      EXPECT_EQ(got, nullptr) << p.first;
+    }
+  }
+  EXPECT_EQ(UPnPCheckProtocol(nullptr), nullptr);
+
+  struct Case {
+    bool found;
+    const char *client, *port, *lease;
+    UPnPAction want;
+  };
+  const Case cases[] = {
+      {false, "", "", "", UPnPAction::kAdd},
+      {true, "10.0.0.5", "15002", "3000", UPnPAction::kKeep},
+      {true, "10.0.0.5", "15002", "0", UPnPAction::kKeep},  // permanent
+      {true, "10.0.0.5", "15002", "120", UPnPAction::kAdd},  // renew before it runs out
+      {true, "10.0.0.6", "15002", "3000", UPnPAction::kReplace},  // another PC's old mapping
+      {true, "10.0.0.5", "15003", "3000", UPnPAction::kReplace},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(UPnPDecide(c.found, c.client, c.port, c.lease, "10.0.0.5", 15002), c.want)
+        << c.client << ":" << c.port << " lease " << c.lease;
+}
+
+TEST(UPnPRouter, MappingsAreMadeCheckedAndLeftAloneWhenRight) {
+  NamespaceRouter router;
+  std::string why;
+  if (!router.Start(why)) GTEST_SKIP() << why;
+
+  uint16_t external = 0;
+  InClient(router, [&] { external = UPnPMapAll(15002, 0, 15008); });
+  EXPECT_EQ(external, 61716);
+  std::vector<UPnPMappingRow> rows = router.Mappings();
+  EXPECT_TRUE(Has(rows, "TCP", 61716, "10.77.0.100", 15002)) << router.Listing();
+  EXPECT_TRUE(Has(rows, "TCP", 62716, "10.77.0.100", 15008)) << router.Listing();
+  EXPECT_EQ(rows.size(), 2u) << "no UDP mapping while no peer-to-peer socket is bound\n"
+                             << router.Listing();
+
+  // A second round finds both right and adds nothing.
+  const size_t adds = CountOccurrences(router.DaemonLog(), "#AddPortMapping");
+  EXPECT_EQ(adds, 2u);
+  InClient(router, [&] { external = UPnPMapAll(15002, 0, 15008); });
+  EXPECT_EQ(external, 61716);
+  EXPECT_EQ(CountOccurrences(router.DaemonLog(), "#AddPortMapping"), adds);
+  EXPECT_EQ(CountOccurrences(router.DaemonLog(), "#DeletePortMapping"), 0u);
+
+  // A changed command port replaces the mapping; a bound UDP socket gets its own.
+  InClient(router, [&] { external = UPnPMapAll(15022, 40001, 15008); });
+  rows = router.Mappings();
+  EXPECT_TRUE(Has(rows, "TCP", 61716, "10.77.0.100", 15022)) << router.Listing();
+  EXPECT_TRUE(Has(rows, "UDP", 40001, "10.77.0.100", 40001)) << router.Listing();
+  EXPECT_TRUE(Has(rows, "TCP", 62716, "10.77.0.100", 15008)) << router.Listing();
+  EXPECT_EQ(rows.size(), 3u) << router.Listing();
+}
+
+TEST(UPnPRouter, ServiceReportsTheMappedPortToTheCentralServer) {
+  NamespaceRouter router;
+  std::string why;
+  if (!router.Start(why)) GTEST_SKIP() << why;
+  // This thread and every program it starts live on the PC's side of the router.
+  ASSERT_TRUE(router.EnterClient());
+
+  CentralProcess central;
+  ASSERT_TRUE(central.AddAccount("owner@example.org", "secret1"));
+  ASSERT_TRUE(central.Start());
+  TempBase base;
+  base.Exec("update qv_conf set svport = " + std::to_string(central.Port()) + ";");
+  base.Exec("insert into qv_user (email, psw) values ('owner@example.org', '" +
+            PcPasswordOf("secret1") + "');");
+  ServiceProcess svc(base.Dir());
+  svc.AddEnv("QUARLO_TEST_SETTINGS=http_port=0");
+  ASSERT_TRUE(svc.Start()) << svc.LogText();
+  const uint16_t port = svc.WaitForPort();
+  ASSERT_TRUE(WaitFor([&] { return svc.LogText().find("log on successfully.") != std::string::npos; },
+                      std::chrono::seconds(20))) << svc.LogText();
+  ASSERT_TRUE(WaitFor([&] { return !central.Exchanges(0x1004).empty(); }, std::chrono::seconds(20)));
+
+  EXPECT_TRUE(Has(router.Mappings(), "TCP", 61716, "10.77.0.100", port)) << router.Listing();
+  const std::string status = central.Admin({"status"}).output;
+  EXPECT_NE(status.find("local 10.77.0.100:" + std::to_string(port) + "  external port 61716"),
+            std::string::npos) << status;
+  EXPECT_TRUE(svc.NetStop().exitCode == 0);
+}
+
+}  // namespace
