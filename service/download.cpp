@@ -206,7 +206,7 @@ void RefillAndSettle(std::map<bufferevent*, std::unique_ptr<DownloadJob>>::itera
     const std::string path = done->path;
     const uint64_t size = done->size;
     done.reset();  // the file is closed before its row is written
-    WriteTranLog(path, 1, size);
+    QueueTranLog(path, 1, size);
   }
 }
 
@@ -260,7 +260,7 @@ int SendOverUdt(const PeerRoute& route, uint32_t sessionId, int fd, uint64_t off
     }
   }
   DownloadCount_Add(-1);
-  WriteTranLog(path, 1, size);
+  QueueTranLog(path, 1, size);
   return ReplyOver('0', sessionId, reply, replyLen, 0);
 }
 

@@ -319,6 +319,7 @@ int Service_Exit() {
   // STOPPED is reported. Every write was committed in its own transaction.
   QV_LOG(kModClient, kLogDebug, "exit server.");
   OS_Exit();
+  TransLog_Flush();  // every finished transfer has its row before STOPPED
   return 0;
 }
 

@@ -1,6 +1,11 @@
 #include "service/transfer_sessions.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 #include "common/command_server.h"
 #include "common/log.h"
@@ -180,5 +185,77 @@ void WriteTranLog(const std::string& path, int type, uint64_t size) {
            e.ErrorMessage());
   }
 }
+
+namespace {
+
+struct TransLogRow {
+  std::string path;
+  int type;
+  uint64_t size;
+};
+
+// The writer: one thread started on the first row, living as long as the process; rows are
+// written in the order queued. Immortal, like the service's mutexes.
+struct TransLogWriter {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<TransLogRow> rows;
+  uint64_t queued = 0;   // rows ever queued
+  uint64_t written = 0;  // rows ever written (or given up on)
+  bool started = false;
+};
+
+std::atomic<void (*)()> g_beforeWrite{nullptr};
+
+TransLogWriter& Writer() {
+  static TransLogWriter* writer = new TransLogWriter;
+  return *writer;
+}
+
+void WriterLoop() {
+  TransLogWriter& w = Writer();
+  std::unique_lock<std::mutex> lock(w.mutex);
+  for (;;) {
+    w.changed.wait(lock, [&] { return !w.rows.empty(); });
+    TransLogRow row = std::move(w.rows.front());
+    w.rows.pop_front();
+    lock.unlock();
+    if (void (*hook)() = g_beforeWrite.load()) hook();
+    WriteTranLog(row.path, row.type, row.size);
+    lock.lock();
+    ++w.written;
+    w.changed.notify_all();
+  }
+}
+
+}  // namespace
+
+void QueueTranLog(const std::string& path, int type, uint64_t size) {
+  if (size == 0) return;
+  TransLogWriter& w = Writer();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  if (!w.started) {
+    try {
+      std::thread(WriterLoop).detach();
+      w.started = true;
+    } catch (const std::system_error&) {
+      QV_LOG(kModCommLib, kLogError, "transfer log writer cannot start; row of %s lost.",
+             path.c_str());
+      return;
+    }
+  }
+  w.rows.push_back(TransLogRow{path, type, size});
+  ++w.queued;
+  w.changed.notify_all();
+}
+
+void TransLog_Flush() {
+  TransLogWriter& w = Writer();
+  std::unique_lock<std::mutex> lock(w.mutex);
+  const uint64_t target = w.queued;
+  w.changed.wait(lock, [&] { return w.written >= target; });
+}
+
+void TransLog_SetBeforeWriteHook(void (*hook)()) { g_beforeWrite.store(hook); }
 
 void Trans_InstallHooks() { OS_SetConnectionClosedHook(&OnConnectionClosed); }

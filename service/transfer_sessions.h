@@ -54,6 +54,13 @@ int DownloadCount_Get();
 
 // Appends a qv_trans row (nothing for size 0); keeps at most 100 rows, trimming the 50 oldest.
 void WriteTranLog(const std::string& path, int type, uint64_t size);
+// The same row written by the transfer-log writer thread, in the order queued: handlers on an
+// event thread never wait for the database (its write mutex, SQLite's syncs).
+void QueueTranLog(const std::string& path, int type, uint64_t size);
+// Waits until every row queued before the call is written (the stop path; tests).
+void TransLog_Flush();
+// Tests: called on the writer thread before each row is written (null: none).
+void TransLog_SetBeforeWriteHook(void (*hook)());
 
 // Installs the command server's connection-closed hook: CloseTcpTransfers, then
 // Download_OnConnectionClosed.

@@ -632,7 +632,7 @@ int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* c
   }
   uint64_t length = 0;
   if (Plat_FileSize(finalPath, length) != 0) length = 0;
-  WriteTranLog(finalPath, 0, length);
+  QueueTranLog(finalPath, 0, length);
   cleanSide();
   return 0;
 }

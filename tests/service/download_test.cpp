@@ -13,12 +13,16 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <condition_variable>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/md5.h"
 #include "common/share_paths.h"
+#include "common/sqlite_wrapper.h"
 #include "common/wire.h"
 #include "service/transfer_sessions.h"
 #include "tests/service/updown_fixture.h"
@@ -561,6 +565,70 @@ TEST_F(DownloadTest, OpenTransfersAreCappedPerConnectionAndAgeOut) {
       [&] { return Sync(a) && RequestInfo(a, 200, file).header.opcode == kOpDownloadInfo; },
       kWait, std::chrono::milliseconds(200)));
   OS_SetConnectionIdleTimeout(kDefaultIdleTimeoutSeconds);
+}
+
+// The transfer-log writer's gate: rows wait at it until the test opens it.
+std::mutex g_gateMutex;
+std::condition_variable g_gateChanged;
+bool g_gateOpen = true;
+int g_rowsAtGate = 0;
+
+void WaitAtGate() {
+  std::unique_lock<std::mutex> lock(g_gateMutex);
+  ++g_rowsAtGate;
+  g_gateChanged.notify_all();
+  g_gateChanged.wait(lock, [] { return g_gateOpen; });
+}
+
+// Each finished download gets exactly one transfer-log row, and the row is written off the
+// event thread: while the writer is held up, downloads still end at once.
+TEST_F(DownloadTest, LogRowsAreWrittenOffTheEventThreadNoneLostNoneTwice) {
+  constexpr int kFiles = 6;
+  for (int i = 0; i < kFiles; ++i) {
+    std::ofstream(m_share + "/row" + std::to_string(i), std::ios::binary) << Pattern(2500 + i, i);
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_gateMutex);
+    g_gateOpen = false;
+    g_rowsAtGate = 0;
+  }
+  TransLog_SetBeforeWriteHook(WaitAtGate);
+  struct OpenGateAtEnd {  // however the test ends, the writer is not left waiting
+    ~OpenGateAtEnd() {
+      std::lock_guard<std::mutex> lock(g_gateMutex);
+      g_gateOpen = true;
+      g_gateChanged.notify_all();
+    }
+  } openGateAtEnd;
+  DeviceClient a, b;
+  ASSERT_TRUE(Connect(a));
+  ASSERT_TRUE(Connect(b));
+  for (int i = 0; i < kFiles; ++i) {
+    DeviceClient& c = i % 2 ? b : a;
+    const uint32_t id = static_cast<uint32_t>(i + 1);
+    ASSERT_EQ(RequestInfo(c, id, m_share + "/row" + std::to_string(i)).header.opcode, kOpDownloadInfo);
+    ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, id, U32Body(0)));
+    DeviceMessage m;
+    while (c.ReadMessage(m, kWait) && m.header.opcode == kOpDownloadPackage) {
+    }
+    ASSERT_EQ(m.header.opcode, kOpDownloadOver) << i;
+    EXPECT_EQ(m.body[0], '0');
+  }
+  {
+    std::unique_lock<std::mutex> lock(g_gateMutex);
+    EXPECT_TRUE(g_gateChanged.wait_for(lock, kWait, [] { return g_rowsAtGate >= 1; }));
+    g_gateOpen = true;
+    g_gateChanged.notify_all();
+  }
+  std::multiset<std::string> files;
+  for (const auto& row : LogRows()) {
+    files.insert(std::string(row.file, strnlen(row.file, sizeof row.file)));
+    EXPECT_EQ(row.type, 1);
+  }
+  TransLog_SetBeforeWriteHook(nullptr);
+  std::multiset<std::string> expected;
+  for (int i = 0; i < kFiles; ++i) expected.insert(m_share + "/row" + std::to_string(i));
+  EXPECT_EQ(files, expected);
 }
 
 // A phone that goes away mid-download: the job ends, the failure is logged, no row is written.

@@ -131,6 +131,7 @@ class UpDownTest : public ::testing::Test {
 
   void TearDown() override {
     m_server.Stop();
+    TransLog_Flush();  // the writer is done with this base's database before it goes
     OS_ClearRegistry();
     g_Log.Close();
     m_base.reset();
@@ -155,6 +156,7 @@ class UpDownTest : public ::testing::Test {
   }
 
   std::vector<TransLogRecord> LogRows() const {
+    TransLog_Flush();
     std::vector<TransLogRecord> rows;
     GetTransLog(rows);
     return rows;
