@@ -4,6 +4,8 @@
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
 #include <event2/event.h>
+#include <udt/udt.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -215,6 +217,82 @@ TEST(ThumbRelay, EveryMessageCarriesTheRelayPrefix) {
   bufferevent_free(pair[1]);
   event_base_free(evb);
   g_pThreadPool = savedPool;  // the test pool's workers stay parked; pools are never destroyed
+}
+
+// Over UDT the answer is sent from the pool worker as messages, in order.
+TEST(ThumbUdt, ChunksArriveInOrderThenTheEnd) {
+  TempBase base;
+  base.OpenGlobalDb();
+  const std::string share = base.MakeDir("share");
+  base.AddShare(share);
+  MakePicture({"-size", "800x600", "plasma:", "-seed", "8", share + "/p.jpg"});
+  ThreadPool* savedPool = g_pThreadPool;
+  g_pThreadPool = ThreadPool_Create(4);
+
+  ASSERT_EQ(UDT::startup(), 0);
+  UDTSOCKET listener = UDT::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_NE(UDT::bind(listener, reinterpret_cast<sockaddr*>(&sin), sizeof sin), UDT::ERROR);
+  int len = sizeof sin;
+  ASSERT_NE(UDT::getsockname(listener, reinterpret_cast<sockaddr*>(&sin), &len), UDT::ERROR);
+  ASSERT_NE(UDT::listen(listener, 1), UDT::ERROR);
+  UDTSOCKET phone = UDT::socket(AF_INET, SOCK_DGRAM, 0);
+  // UDT 4.11's recvmsg sits out its whole time-out even when a message is queued, so it polls
+  // in short slices up to a deadline.
+  const int sliceMs = 20;
+  UDT::setsockopt(phone, 0, UDT_RCVTIMEO, &sliceMs, sizeof sliceMs);
+  int connected = UDT::ERROR;
+  std::thread connector([&] {
+    connected = UDT::connect(phone, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+  });
+  sockaddr_in peer{};
+  int plen = sizeof peer;
+  UDTSOCKET pc = UDT::accept(listener, reinterpret_cast<sockaddr*>(&peer), &plen);
+  connector.join();
+  ASSERT_NE(connected, UDT::ERROR);
+  ASSERT_NE(pc, UDT::INVALID_SOCK);
+
+  const std::vector<uint8_t> req = Request(400, 300, share + "/p.jpg");
+  const CommandHeader header{uint16_t(8 + req.size()), kOpThumbnail, 0x0BADCAFE};
+  char* reply = nullptr;
+  int replyLen = 0, udt = pc;
+  char direct = 1;
+  EXPECT_EQ(ReqDownloadThumbNial(reinterpret_cast<const char*>(req.data()), &header, nullptr,
+                                 &reply, &replyLen, &udt, &direct), 0);
+
+  std::vector<uint8_t> thumb;
+  uint16_t status = 0xFFFF;
+  size_t chunks = 0;
+  for (;;) {
+    char buf[2048];
+    int got = UDT::ERROR;
+    ASSERT_TRUE(WaitFor([&] { return (got = UDT::recvmsg(phone, buf, sizeof buf)) > 0; },
+                        std::chrono::seconds(20), std::chrono::milliseconds(0)));
+    const uint8_t* m = reinterpret_cast<const uint8_t*>(buf);
+    ASSERT_EQ(wire::GetU16(m), got) << "one message, one frame";
+    EXPECT_EQ(wire::GetU32(m + 4), 0x0BADCAFEu);
+    if (wire::GetU16(m + 2) == kOpThumbnailEnd) {
+      status = DecodeThumbEnd(m).status;
+      break;
+    }
+    const ThumbChunkHeader h = DecodeThumbChunkHeader(m);
+    EXPECT_EQ(h.offset, thumb.size());
+    thumb.insert(thumb.end(), m + 16, m + got);
+    ++chunks;
+  }
+  EXPECT_EQ(status, kThumbEndSent);
+  EXPECT_GT(chunks, 1u);
+  WriteBytes(base.Dir() + "/t.jpg", thumb);
+  EXPECT_EQ(Identify(base.Dir() + "/t.jpg", "%m %w %h"), "JPEG 400 300");
+
+  EXPECT_TRUE(WaitFor([] { return Thumb_JobsInFlight() == 0; }, std::chrono::seconds(5)));
+  UDT::close(phone);
+  UDT::close(pc);
+  UDT::close(listener);
+  UDT::cleanup();
+  g_pThreadPool = savedPool;
 }
 
 // ---- the real service ----
