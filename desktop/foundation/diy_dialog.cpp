@@ -46,6 +46,7 @@ CDiyDialog::CDiyDialog(wxWindow* parent, int templateId, int backgroundPng, cons
       m_backgroundImage(backgroundPng) {
   SetBackgroundStyle(wxBG_STYLE_PAINT);
   m_languages = CLanguages::GetInstance();
+  m_languages->RegisterCallback(this);
   Bind(wxEVT_PAINT, &CDiyDialog::OnPaint, this);
   Bind(wxEVT_SIZE, &CDiyDialog::OnSize, this);
   Bind(wxEVT_LEFT_DOWN, &CDiyDialog::OnLeftDown, this);
@@ -58,7 +59,21 @@ CDiyDialog::CDiyDialog(wxWindow* parent, int templateId, int backgroundPng, cons
 }
 
 CDiyDialog::~CDiyDialog() {
-  if (m_languages) m_languages->Release();
+  if (m_languages) {
+    m_languages->UnregisterCallback(this);
+    m_languages->Release();
+  }
+}
+
+void CDiyDialog::OnLanguageChanged() {
+  m_textsApplied = false;
+  Refresh(false);
+}
+
+void CDiyDialog::BeforePaint() {
+  if (m_textsApplied) return;
+  m_textsApplied = true;
+  ApplyLanguageTexts();
 }
 
 void CDiyDialog::EnsureInit() {

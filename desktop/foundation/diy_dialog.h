@@ -9,7 +9,8 @@
 
 #include <string>
 
-class ILanguages;
+#include "desktop/foundation/languages.h"
+
 class CTransparentButton;
 
 // Posted by the close button of a dialog that hides instead of closing (the main window).
@@ -28,7 +29,9 @@ struct Decoration {
 // The extra pictures of a dialog kind (the decoration flag switches the main window's on).
 std::vector<Decoration> DecorationsFor(int dialogKind, bool decorationFlag);
 
-class CDiyDialog : public wxDialog {
+// Every skinned dialog follows the language: its texts are applied at the first paint after
+// construction and after each language switch (OnLanguageChanged only clears the flag).
+class CDiyDialog : public wxDialog, public ILanguageCallBack {
  public:
   // background: the PNG that fills the window; its size is the window's size.
   CDiyDialog(wxWindow* parent, int templateId, int backgroundPng, const wxString& title);
@@ -62,8 +65,13 @@ class CDiyDialog : public wxDialog {
  protected:
   virtual bool OnInitDialog();
   virtual void OnMinimize();
-  // Called at every paint before the background is drawn (dialogs apply their texts here).
-  virtual void BeforePaint() {}
+  // Sets every caption, label and link from the language service (called while the
+  // texts-applied flag is clear, at paint time).
+  virtual void ApplyLanguageTexts() {}
+  void OnLanguageChanged() override;
+  // Called at every paint before the background is drawn; applies the texts when needed.
+  virtual void BeforePaint();
+  bool m_textsApplied = false;
   // Draws what a dialog adds to its background (links, lines) into the composed picture.
   virtual void DrawOverBackground(wxGraphicsContext&) {}
   // Enter in the dialog: the default is a click on control 1 when there is one.

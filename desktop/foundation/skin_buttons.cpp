@@ -177,7 +177,9 @@ CTransparentButton::CTransparentButton(wxWindow* parent, int id, const wxPoint& 
                                        const wxSize& size)
     : CSkinControl(parent, id, pos, size) {
   Bind(wxEVT_PAINT, &CTransparentButton::OnPaint, this);
+  // A quick second click arrives as a double click; it is a click all the same.
   Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) { m_down = true; });
+  Bind(wxEVT_LEFT_DCLICK, [this](wxMouseEvent&) { m_down = true; });
   Bind(wxEVT_LEFT_UP, [this](wxMouseEvent& e) {
     if (m_down && wxRect(GetClientSize()).Contains(e.GetPosition())) SendCommand(this, wxEVT_BUTTON);
     m_down = false;
@@ -205,7 +207,9 @@ CLinkButtonCtrl::CLinkButtonCtrl(wxWindow* parent, int id, const wxPoint& pos, c
     : CSkinControl(parent, id, pos, size) {
   SetCursor(wxCursor(wxCURSOR_HAND));
   Bind(wxEVT_PAINT, &CLinkButtonCtrl::OnPaint, this);
+  // A quick second click arrives as a double click; it is a click all the same.
   Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) { m_down = true; });
+  Bind(wxEVT_LEFT_DCLICK, [this](wxMouseEvent&) { m_down = true; });
   Bind(wxEVT_LEFT_UP, [this](wxMouseEvent& e) {
     if (m_down && wxRect(GetClientSize()).Contains(e.GetPosition())) SendCommand(this, wxEVT_BUTTON);
     m_down = false;
@@ -256,7 +260,9 @@ void CLinkButtonCtrl::OnPaint(wxPaintEvent&) {
 CSettingButton::CSettingButton(wxWindow* parent, int id, const wxPoint& pos, const wxSize& size)
     : CSkinControl(parent, id, pos, size) {
   Bind(wxEVT_PAINT, &CSettingButton::OnPaint, this);
+  // A quick second click arrives as a double click; it is a click all the same.
   Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) { m_down = true; });
+  Bind(wxEVT_LEFT_DCLICK, [this](wxMouseEvent&) { m_down = true; });
   Bind(wxEVT_LEFT_UP, [this](wxMouseEvent& e) {
     if (m_down && wxRect(GetClientSize()).Contains(e.GetPosition())) SendCommand(this, wxEVT_BUTTON);
     m_down = false;

@@ -3,10 +3,12 @@
 // with ImageMagick's import, both as separate processes. Commands run on a helper thread while
 // the main thread runs a window's modal loop; the helper thread never touches a widget.
 #include <wx/app.h>
+#include <wx/colour.h>
 #include <wx/image.h>
 #include <wx/utils.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
