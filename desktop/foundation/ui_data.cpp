@@ -561,7 +561,7 @@ void CUIData::OnRecv(const uint8_t* message, int length) {
 
 int CUIData::CheckAndMoveDataFolder(const std::string& base) {
   if (m_host != "127.0.0.1") return -1;  // the data folder of another PC is not ours to move
-  return MoveDataFolder(m_dataFolder, base, m_moveProgress);
+  return m_mover ? m_mover(m_dataFolder, base) : MoveDataFolder(m_dataFolder, base);
 }
 
 void CUIData::PrepareDataFolder() {

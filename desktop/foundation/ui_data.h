@@ -173,8 +173,10 @@ class CUIData : public IUIData, public ISocketConnectCallback {
   void WriteDesktopIni();
   void CopyHelpPdf();
   void RegisterComputerIcon(bool force);
-  // The move's progress (the desktop program shows a dialog); called from the copying thread.
-  void SetMoveProgress(MoveProgress progress) { m_moveProgress = std::move(progress); }
+  // How the data folder is moved; the desktop program shows a progress dialog while a
+  // worker copies (MakeProgressMover). The default moves on the calling thread.
+  using Mover = std::function<int(const std::string& dataFolder, const std::string& base)>;
+  void SetMover(Mover mover) { m_mover = std::move(mover); }
 
  private:
   CUIData();
@@ -197,7 +199,7 @@ class CUIData : public IUIData, public ISocketConnectCallback {
   std::string m_host = "127.0.0.1";
   int m_sysType = 2;
   ILanguages* m_languages = nullptr;
-  MoveProgress m_moveProgress;
+  Mover m_mover;
   std::mutex m_watchLock;
   std::condition_variable m_watchWake;
   bool m_stop = false;
