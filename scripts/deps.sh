@@ -12,7 +12,7 @@ PKGS=(
   lighttpd apache2-utils
   libjpeg62-turbo-dev imagemagick libimage-exiftool-perl libjpeg-turbo-progs
   libvips-tools exiv2
-  libminiupnpc-dev libcrypt-dev miniupnpd miniupnpc nftables
+  libminiupnpc-dev libcrypt-dev miniupnpd miniupnpc nftables openssl sqlite3
 )
 missing=()
 for p in "${PKGS[@]}"; do

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Lays out a base folder, installs the service into the project's own service manager, starts
-# it with `net start`, follows its log, and stops it with `net stop` on Ctrl-C.
+# Lays out a base folder, starts the central server QuarloCentral on loopback, installs the
+# service into the project's own service manager, starts it with `net start`, follows its log,
+# and stops both on Ctrl-C. The first run also makes a local account (stored in the service's
+# settings as the desktop program would) and shares one folder, so a phone has something to see.
 # The base folder is $QUARLO_BASE, by default run-base/ in the repository; a second run reuses
 # it and keeps its settings.
 set -euo pipefail
@@ -20,12 +22,48 @@ install -m 0644 "$BUILD_DIR"/tools/cmd/*.qvl "$BASE/bin/"
 install -m 0755 "$BUILD_DIR/platform/tools/sc" "$BASE/system/sc"
 install -m 0755 "$BUILD_DIR/platform/tools/net" "$BASE/system/net"
 
+FIRST_RUN=0
 if [ ! -f "$BASE/etc/Quarlo.db" ]; then
   "$BUILD_DIR/tools/dbinit/quarlo_dbinit" "$BASE/etc/Quarlo.db"
   echo "Created the settings database $BASE/etc/Quarlo.db"
+  FIRST_RUN=1
 else
   echo "Reusing the settings database $BASE/etc/Quarlo.db"
 fi
+
+# The central server, on the address and ports the settings database names (loopback).
+CENTRAL="$BUILD_DIR/tools/centralserver/QuarloCentral"
+CENTRAL_DIR="$BASE/central"
+mkdir -p "$CENTRAL_DIR"
+chmod 0700 "$CENTRAL_DIR"
+install -m 0755 "$CENTRAL" "$BASE/bin/QuarloCentral"
+CENTRAL="$BASE/bin/QuarloCentral"
+sql_text() { printf "'%s'" "$(printf '%s' "$1" | sed "s/'/''/g")"; }
+if [ "$FIRST_RUN" = 1 ] || [ -z "$("$CENTRAL" --data "$CENTRAL_DIR" account list)" ]; then
+  EMAIL="me@quarlo.local"
+  PASSWORD=$(od -An -N7 -tx1 /dev/urandom | tr -d ' \n')
+  "$CENTRAL" --data "$CENTRAL_DIR" account remove "$EMAIL" >/dev/null 2>&1 || true
+  printf '%s\n' "$PASSWORD" | "$CENTRAL" --data "$CENTRAL_DIR" account add "$EMAIL" >/dev/null
+  # What the desktop program stores after a log-in: the MD5-crypt text, its setting cut off.
+  PC_TEXT=$(printf '%s' "$PASSWORD" | openssl passwd -1 -salt bramle -stdin | cut -c11-)
+  sqlite3 "$BASE/etc/Quarlo.db" "delete from qv_user; insert into qv_user (email, psw) values ($(sql_text "$EMAIL"), $(sql_text "$PC_TEXT"));"
+  SHARE="$BASE/share"
+  mkdir -p "$SHARE/Pictures/Instant" "$SHARE/Music" "$SHARE/Videos" "$SHARE/Documents"
+  [ -f "$SHARE/hello.txt" ] || echo "Hello from $(hostname). Files you put here, a phone can fetch." > "$SHARE/hello.txt"
+  sqlite3 "$BASE/etc/Quarlo.db" "delete from qv_share; insert into qv_share (path) values ($(sql_text "$SHARE"));
+    delete from qv_defshare; insert into qv_defshare (def, def_pic, def_music, def_video, def_doc, def_instant)
+    values ($(sql_text "$SHARE"), $(sql_text "$SHARE/Pictures"), $(sql_text "$SHARE/Music"),
+            $(sql_text "$SHARE/Videos"), $(sql_text "$SHARE/Documents"), $(sql_text "$SHARE/Pictures/Instant"));"
+  echo "Made the account $EMAIL on the local central server; its password is: $PASSWORD"
+  echo "(the service is signed in with it; shared folder: $SHARE)"
+fi
+"$CENTRAL" --data "$CENTRAL_DIR" --listen 127.0.0.1:15100 --p2p 127.0.0.1:15101 &
+CENTRAL_PID=$!
+for _ in $(seq 1 50); do
+  grep -q "listening on" "$CENTRAL_DIR/central.log" 2>/dev/null && break
+  kill -0 "$CENTRAL_PID" 2>/dev/null || { echo "QuarloCentral did not start (see $CENTRAL_DIR/central.log)"; exit 1; }
+  sleep 0.1
+done
 
 SC="$BASE/system/sc"
 NET="$BASE/system/net"
@@ -44,18 +82,26 @@ fi
 
 cat <<TXT
 Base folder : $BASE
-  bin/      QuarloClient
+  bin/      QuarloClient, QuarloCentral
+  central/  the central server's database and log (QuarloCentral --data $CENTRAL_DIR status)
   etc/      Quarlo.db (settings)
   log/      Log.txt
+  share/    the shared folder of the first run
   system/   the service manager and its sc and net tools
 Log         : $BASE/log/Log.txt
-Stop with Ctrl-C (runs "$NET stop $NAME").
+Try it      : $BUILD_DIR/tests/quarlo-phone ls
+              $BUILD_DIR/tests/quarlo-phone ls $BASE/share
+              $BUILD_DIR/tests/quarlo-phone get $BASE/share/hello.txt /tmp/hello.txt
+              $BUILD_DIR/tests/quarlo-phone put /etc/os-release '\$DEFAULT_DOC\$/os-release'
+Stop with Ctrl-C (runs "$NET stop $NAME" and stops QuarloCentral).
 TXT
 
 stop() {
   trap - INT TERM
   [ -n "${TAIL_PID:-}" ] && kill "$TAIL_PID" 2>/dev/null || true
   "$NET" stop "$NAME" || true
+  kill "$CENTRAL_PID" 2>/dev/null || true
+  wait "$CENTRAL_PID" 2>/dev/null || true
   exit 0
 }
 trap stop INT TERM
