@@ -77,7 +77,10 @@ TEST(UPnPRules, ExternalPortsProtocolsAndDecisions) {
 TEST(UPnPRouter, MappingsAreMadeCheckedAndLeftAloneWhenRight) {
   NamespaceRouter router;
   std::string why;
-  if (!router.Start(why)) GTEST_SKIP() << why;
+  if (!router.Start(why)) {
+    ASSERT_FALSE(router.Failed()) << why;
+    GTEST_SKIP() << why;
+  }
 
   uint16_t external = 0;
   InClient(router, [&] { external = UPnPMapAll(15002, 0, 15008); });
@@ -108,7 +111,10 @@ TEST(UPnPRouter, MappingsAreMadeCheckedAndLeftAloneWhenRight) {
 TEST(UPnPRouter, ServiceReportsTheMappedPortToTheCentralServer) {
   NamespaceRouter router;
   std::string why;
-  if (!router.Start(why)) GTEST_SKIP() << why;
+  if (!router.Start(why)) {
+    ASSERT_FALSE(router.Failed()) << why;
+    GTEST_SKIP() << why;
+  }
   // This thread and every program it starts live on the PC's side of the router.
   ASSERT_TRUE(router.EnterClient());
 

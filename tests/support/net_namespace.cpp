@@ -142,18 +142,27 @@ bool NamespaceRouter::Start(std::string& why) {
     const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, 1);
     dup2(out, 2);
+    // A pid file of its own: the default one in /var/run is shared by every router of
+    // every test, and a second daemon that finds it refuses to start.
+    const std::string pidFile = m_dir + "/miniupnpd.pid";
     execl("/usr/sbin/ip", "ip", "netns", "exec", m_router.c_str(), "/usr/sbin/miniupnpd", "-d",
-          "-f", conf.c_str(), static_cast<char*>(nullptr));
+          "-f", conf.c_str(), "-P", pidFile.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   m_daemon = pid;
-  // Ready once a discovery from the client side finds it.
-  if (!WaitFor([&] { return Listing().find("ExternalIPAddress = 11.22.33.44") != std::string::npos; },
-               std::chrono::seconds(20), std::chrono::milliseconds(200))) {
-    why = "miniupnpd did not come up in its namespace";
-    return false;
+  // Ready once it listens and a discovery from the client side finds it; a loaded machine
+  // may take a while.
+  const bool listening = WaitFor(
+      [&] { return DaemonLog().find("HTTP listening on port") != std::string::npos; },
+      std::chrono::seconds(60), std::chrono::milliseconds(50));
+  const bool found = listening && WaitFor(
+      [&] { return Listing().find("ExternalIPAddress = 11.22.33.44") != std::string::npos; },
+      std::chrono::seconds(60), std::chrono::milliseconds(200));
+  if (!found) {
+    m_failure = "miniupnpd did not come up in its namespace:\n" + DaemonLog();
+    why = m_failure;
   }
-  return true;
+  return found;
 }
 
 bool NamespaceRouter::EnterClient() {

@@ -30,7 +30,10 @@ class NamespaceRouter {
   NamespaceRouter(const NamespaceRouter&) = delete;
   NamespaceRouter& operator=(const NamespaceRouter&) = delete;
 
-  bool Start(std::string& why);  // false: namespaces or miniupnpd unavailable (why says)
+  // False when namespaces or miniupnpd are unavailable (why says; callers skip), or when the
+  // router did not come up (Failed() is then true: callers fail).
+  bool Start(std::string& why);
+  bool Failed() const { return !m_failure.empty(); }
   const std::string& ClientNs() const { return m_client; }
   std::string ClientAddress() const { return "10.77.0.100"; }
   // Moves the calling thread into the client namespace.
@@ -43,4 +46,5 @@ class NamespaceRouter {
  private:
   std::string m_router, m_client, m_dir;
   pid_t m_daemon = -1;
+  std::string m_failure;
 };
