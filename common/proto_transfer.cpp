@@ -7,10 +7,6 @@ using namespace xfer;
 
 namespace {
 
-constexpr size_t kPathOffset = 1;
-constexpr size_t kTotalOrderOffset = 256;
-constexpr size_t kUploadFingerprintOffset = 8;
-constexpr size_t kUploadPathOffset = 25;
 
 Bytes WithHeader(uint16_t opcode, uint32_t param, size_t size) {
   Bytes b(size, 0);
@@ -29,16 +25,16 @@ bool Framed(const uint8_t* msg, size_t len, uint16_t opcode, size_t minimum, Com
 
 Bytes EncodeFilePathRequest(const FilePathRequest& r) {
   Bytes b(kFilePathRequestSize, 0);
-  wire::PutFixedText(b.data() + kPathOffset, kFilePathWidth, r.path);
-  b[kTotalOrderOffset] = r.totalBigEndian ? '1' : '0';
+  wire::PutFixedText(b.data() + kFilePathOffset, kFilePathWidth, r.path);
+  b[kFilePathOrderOffset] = r.totalBigEndian ? '1' : '0';
   return b;
 }
 
 bool DecodeFilePathRequest(const uint8_t* body, size_t len, FilePathRequest& out) {
   const wire::Reader in(body, len);
   if (!in.Has(0, kFilePathRequestSize)) return false;
-  in.Text(kPathOffset, kFilePathWidth, out.path);
-  out.totalBigEndian = body[kTotalOrderOffset] == '1';
+  in.Text(kFilePathOffset, kFilePathWidth, out.path);
+  out.totalBigEndian = body[kFilePathOrderOffset] == '1';
   return true;
 }
 
@@ -191,6 +187,12 @@ bool DecodeDownloadEnd(const uint8_t* msg, size_t len, DownloadEnd& out) {
   out.param = h.param;
   out.status = static_cast<char>(msg[8]);
   return true;
+}
+
+Bytes EncodeStopReply(uint16_t opcode, uint32_t param) {
+  Bytes b = WithHeader(opcode, param, kStopReplySize);
+  b[8] = '0';
+  return b;
 }
 
 Bytes EncodeStartOffset(uint32_t offset) {

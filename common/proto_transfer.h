@@ -30,13 +30,19 @@ constexpr uint16_t kOpFileList = 0x2003;
 }  // namespace xfer
 
 constexpr size_t kFilePathRequestSize = 356;
+constexpr size_t kFilePathOffset = 1;
 constexpr size_t kFilePathWidth = 255;
+constexpr size_t kFilePathOrderOffset = 256;  // '1': the listing's total is big-endian
 constexpr size_t kFileListRefusalSize = 368;
 constexpr size_t kDownloadInfoSize = 64;
 constexpr size_t kTransErrorSize = 266;
 constexpr size_t kDownloadEndSize = 12;
 constexpr size_t kUploadRequestSize = 380;
+constexpr size_t kUploadFingerprintOffset = 8;
+constexpr size_t kUploadPathOffset = 25;
 constexpr size_t kUploadPathWidth = 355;
+constexpr size_t kStartOffsetSize = 4;  // body of 5: u32 start offset
+constexpr size_t kStopReplySize = 9;
 constexpr size_t kUploadAllowSize = 12;
 constexpr size_t kPackageData = 1000;
 constexpr size_t kFingerprintSize = 16;
@@ -106,6 +112,9 @@ struct DownloadEnd {
 };
 Bytes EncodeDownloadEnd(const DownloadEnd& e);
 bool DecodeDownloadEnd(const uint8_t* msg, size_t len, DownloadEnd& out);
+
+// Answer to 0x100E: the request's opcode and parameter, then '0'.
+Bytes EncodeStopReply(uint16_t opcode, uint32_t param);
 
 Bytes EncodeStartOffset(uint32_t offset);  // body of 5
 bool DecodeStartOffset(const uint8_t* body, size_t len, uint32_t& offset);

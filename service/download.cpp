@@ -21,6 +21,7 @@
 #include "common/log.h"
 #include "common/md5.h"
 #include "common/os_layer.h"
+#include "common/proto_transfer.h"
 #include "common/share_paths.h"
 #include "common/sockets.h"
 #include "common/wire.h"
@@ -31,13 +32,7 @@
 
 namespace {
 
-constexpr size_t kFilePathRequestSize = 356;
-constexpr size_t kFilePathOffset = 1;
-constexpr size_t kFilePathWidth = 255;
-constexpr size_t kAllowRequestSize = 4;      // u32 start offset
-constexpr size_t kDownloadInfoSize = 64;
-constexpr size_t kDownloadOverSize = 12;
-constexpr size_t kStopReplySize = 9;
+constexpr size_t kDownloadOverSize = kDownloadEndSize;
 constexpr size_t kPackageBytes = kTransHeaderSize + kDownloadPackageData;
 // Room for a full batch plus the empty package that ends a file whose length is a multiple of
 // the package size.
@@ -127,13 +122,8 @@ class CPackageReader {
 };
 
 void EncodeDownloadOver(char status, uint32_t sessionId, uint8_t out[kDownloadOverSize]) {
-  std::memset(out, 0, kDownloadOverSize);
-  CommandHeader h;
-  h.len = kDownloadOverSize;
-  h.opcode = kOpDownloadOver;
-  h.param = sessionId;
-  EncodeCommandHeader(h, out);
-  out[8] = static_cast<uint8_t>(status);
+  const Bytes b = EncodeDownloadEnd({sessionId, status});
+  std::memcpy(out, b.data(), kDownloadOverSize);
 }
 
 // A streaming download over one command connection, refilled from the write callback.
@@ -265,14 +255,8 @@ int SendOverUdt(const PeerRoute& route, uint32_t sessionId, int fd, uint64_t off
 }
 
 void EncodeTransError(uint16_t opcode, uint32_t sessionId, uint16_t code, uint8_t* out) {
-  std::memset(out, 0, kTransErrorReplySize);
-  CommandHeader h;
-  h.len = kTransErrorReplySize;
-  h.opcode = opcode;
-  h.param = sessionId;
-  EncodeCommandHeader(h, out);
-  wire::PutU16(out + 8, code);
-  out[10] = '0';
+  const Bytes b = EncodeTransError(TransError{opcode, sessionId, code});
+  std::memcpy(out, b.data(), kTransErrorReplySize);
 }
 
 int RefuseDownload(uint32_t sessionId, uint16_t code, char** reply, int* replyLen, int result) {
@@ -299,20 +283,16 @@ void WriteInterDownLoadOverMsg(char status, uint32_t sessionId, char** reply, in
 
 void EncodeDownloadInfo(uint32_t sessionId, uint32_t size, const unsigned char fingerprint[16],
                         uint8_t out[64]) {
-  std::memset(out, 0, kDownloadInfoSize);
-  CommandHeader h;
-  h.len = kDownloadInfoSize;
-  h.opcode = kOpDownloadInfo;
-  h.param = sessionId;
-  EncodeCommandHeader(h, out);
-  wire::PutU32(out + 8, size);
-  wire::PutU32(out + 12, DownloadPackageCount(size));
-  std::memcpy(out + 16, fingerprint, 16);
+  DownloadInfo info;
+  info.param = sessionId;
+  info.size = size;
+  info.packages = PackageCount(size);
+  std::memcpy(info.fingerprint, fingerprint, kFingerprintSize);
+  const Bytes b = EncodeDownloadInfo(info);
+  std::memcpy(out, b.data(), kDownloadInfoSize);
 }
 
-uint32_t DownloadPackageCount(uint32_t size) {
-  return size / kDownloadPackageData + (size % kDownloadPackageData ? 1 : 0);
-}
+uint32_t DownloadPackageCount(uint32_t size) { return PackageCount(size); }
 
 int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
                     char** reply, int* replyLen, int* udtSock, char* direct) {
@@ -539,10 +519,8 @@ int StopDownLoad(const char* /*body*/, const CommandHeader* header, bufferevent*
     }
     if (queued) QV_LOG(kModIntranet, kLogDebug, "stop download %d", sessionId);
   }
-  uint8_t bytes[kStopReplySize] = {0};
-  EncodeCommandHeader(CommandHeader{kStopReplySize, header->opcode, header->param}, bytes);
-  bytes[8] = '0';
-  return PutReply(bytes, sizeof bytes, reply, replyLen) ? 0 : -1;
+  const Bytes bytes = EncodeStopReply(header->opcode, header->param);
+  return PutReply(bytes.data(), bytes.size(), reply, replyLen) ? 0 : -1;
 }
 
 void Download_RelayBegin(uint32_t sessionId) {

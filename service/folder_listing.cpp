@@ -13,6 +13,7 @@
 
 #include "common/log.h"
 #include "common/os_layer.h"
+#include "common/proto_transfer.h"
 #include "common/settings.h"
 #include "common/share_paths.h"
 #include "service/peer_send.h"
@@ -23,11 +24,6 @@
 namespace {
 
 constexpr int kErrAllocate = 273;
-constexpr size_t kFilePathRequestSize = 356;
-constexpr size_t kPathOffset = 1;
-constexpr size_t kPathField = 255;
-constexpr size_t kOrderFlagOffset = 256;
-constexpr size_t kRefusalSize = 368;
 constexpr size_t kEntriesPerPackage = 4;
 constexpr size_t kMaxMessage = 0xFFFF;
 
@@ -38,18 +34,14 @@ void StoreReply(char* buffer, size_t len, char** reply, int* replyLen) {
 
 // Nothing listed: the device still gets a 0x2003 answer so it stops waiting.
 int Refuse(int code, uint32_t param, char** reply, int* replyLen) {
-  char* buffer = new (std::nothrow) char[kRefusalSize];
+  const Bytes bytes = EncodeFileListRefusal(param);
+  char* buffer = new (std::nothrow) char[bytes.size()];
   if (!buffer) {
     QV_LOG(kModIntranet, kLogError, "Allocate memory error.");
     return kErrAllocate;
   }
-  std::memset(buffer, 0, kRefusalSize);
-  TransHeader h;
-  h.cmd.len = uint16_t(kRefusalSize);
-  h.cmd.opcode = kOpGetAllSubFile;
-  h.cmd.param = param;
-  EncodeTransHeader(h, reinterpret_cast<uint8_t*>(buffer));
-  StoreReply(buffer, kRefusalSize, reply, replyLen);
+  std::memcpy(buffer, bytes.data(), bytes.size());
+  StoreReply(buffer, bytes.size(), reply, replyLen);
   return code;
 }
 
@@ -103,29 +95,6 @@ void ListForDevice(const std::string& folder, std::vector<SubFileInfo>& out) {
   for (auto& f : files) out.push_back(std::move(f));
 }
 
-struct Package {
-  uint32_t count = 0;
-  std::string lines;
-};
-
-std::vector<uint8_t> EncodePackage(const Package& pkg, uint32_t param, uint32_t total,
-                                   bool bigEndianTotal) {
-  std::vector<uint8_t> out(kTransHeaderSize + pkg.lines.size());
-  uint8_t* p = out.data();
-  wire::PutU16(p, uint16_t(out.size()));
-  wire::PutU16(p + 2, kOpGetAllSubFile);
-  wire::PutU32(p + 4, param);
-  wire::PutU32(p + 8, pkg.count);
-  if (bigEndianTotal)
-    wire::PutU32(p + 12, total);
-  else
-    wire::PutU32LE(p + 12, total);
-  p[16] = '1';
-  p[17] = p[18] = p[19] = 0;
-  std::memcpy(p + kTransHeaderSize, pkg.lines.data(), pkg.lines.size());
-  return out;
-}
-
 }  // namespace
 
 int GetShareInfo(const char* /*body*/, const CommandHeader* header, bufferevent* /*conn*/,
@@ -145,6 +114,7 @@ int GetShareInfo(const char* /*body*/, const CommandHeader* header, bufferevent*
   // The total length is a u16: folders that would not fit are left out rather than wrapping it.
   std::string text;
   uint16_t count = 0;
+  std::vector<std::string> sent;
   for (const auto& folder : folders) {
     std::string line = LocalToWire(folder) + "\r\n";
     if (kTransHeaderSize + text.size() + line.size() > kMaxMessage) {
@@ -153,6 +123,7 @@ int GetShareInfo(const char* /*body*/, const CommandHeader* header, bufferevent*
       break;
     }
     text += line;
+    sent.push_back(LocalToWire(folder));
     ++count;
   }
   QV_LOG(kModIntranet, kLogDebug, "share dir size: %d info :%s", int(count), text.c_str());
@@ -163,13 +134,8 @@ int GetShareInfo(const char* /*body*/, const CommandHeader* header, bufferevent*
     QV_LOG(kModIntranet, kLogError, "Allocate memory error.");
     return kErrAllocate;
   }
-  uint8_t* p = reinterpret_cast<uint8_t*>(buffer);
-  std::memset(p, 0, kTransHeaderSize);
-  wire::PutU16(p, uint16_t(len));
-  wire::PutU16(p + 2, kOpGetShareInfo);
-  wire::PutU32(p + 4, header ? header->param : 0);
-  wire::PutU16(p + 8, count);
-  std::memcpy(p + kTransHeaderSize, text.data(), text.size());
+  const Bytes bytes = EncodeShareList(header ? header->param : 0, sent);
+  std::memcpy(buffer, bytes.data(), len);
   StoreReply(buffer, len, reply, replyLen);
   return 0;
 }
@@ -193,13 +159,13 @@ int GetAllSubFile(const char* body, const CommandHeader* header, bufferevent* co
     return Refuse(kErrNoBody, param, reply, replyLen);
   }
   std::string wirePath;
-  if (!ReadPathField(reader, start + kPathOffset, kPathField, wirePath)) {
+  if (!ReadPathField(reader, start + kFilePathOffset, kFilePathWidth, wirePath)) {
     // Cutting it would name a different folder than the device asked for.
     QV_LOG_REFUSAL(PeerKeyOf(conn, sock), kModIntranet, kLogError,
                    "file list path longer than its field, refused");
     return Refuse(kErrNoBody, param, reply, replyLen);
   }
-  const bool bigEndianTotal = body[start + kOrderFlagOffset] == '1';
+  const bool bigEndianTotal = body[start + kFilePathOrderOffset] == '1';
 
   QV_LOG(kModIntranet, kLogDebug, "get file list in dir:%s", WireToLocal(wirePath).c_str());
   const std::string path = ResolvePeerPath(wirePath);
@@ -214,11 +180,15 @@ int GetAllSubFile(const char* body, const CommandHeader* header, bufferevent* co
 
   std::vector<SubFileInfo> entries;
   ListForDevice(path, entries);
-  std::vector<Package> packages;
+  std::vector<FileListPackage> packages;
   uint32_t total = 0;
   for (const auto& entry : entries) {
     if (!FitsLineFormat(entry.name)) continue;
-    if (packages.empty() || packages.back().count == kEntriesPerPackage) packages.emplace_back();
+    if (packages.empty() || packages.back().count == kEntriesPerPackage) {
+      packages.emplace_back();
+      packages.back().param = param;
+      packages.back().totalBigEndian = bigEndianTotal;
+    }
     packages.back().lines += EntryLine(entry);
     ++packages.back().count;
     ++total;
@@ -229,8 +199,9 @@ int GetAllSubFile(const char* body, const CommandHeader* header, bufferevent* co
          int(packages.size()));
 
   const PeerRoute route = RouteOf(body, bodyLen, conn, sock, isDirect ? 1 : 0);
-  for (const auto& pkg : packages) {
-    std::vector<uint8_t> message = EncodePackage(pkg, param, total, bigEndianTotal);
+  for (auto& pkg : packages) {
+    pkg.total = total;
+    const Bytes message = EncodeFileListPackage(pkg);
     // Send results are not acted on: a peer that went away is noticed by its transport.
     SendToPeer(route, message.data(), message.size(), false);
   }

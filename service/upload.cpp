@@ -18,6 +18,7 @@
 #include "common/log.h"
 #include "common/md5.h"
 #include "common/os_layer.h"
+#include "common/proto_transfer.h"
 #include "common/share_paths.h"
 #include "common/sockets.h"
 #include "common/wire.h"
@@ -30,12 +31,6 @@
 
 namespace {
 
-constexpr size_t kUploadRequestSize = 380;
-constexpr size_t kFingerprintOffset = 8;
-constexpr size_t kFingerprintSize = 16;
-constexpr size_t kTargetOffset = 25;
-constexpr size_t kTargetWidth = 355;
-constexpr size_t kUploadAllowSize = 12;
 constexpr size_t kDataSkip = kTransHeaderSize - kCommandHeaderSize;  // the header's three u32
 constexpr size_t kSideFileSize = 288;
 constexpr size_t kSidePathWidth = 255;
@@ -325,9 +320,9 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   uint32_t size = 0;
   uint8_t fingerprint[kFingerprintSize];
   in.U32(base, size);
-  in.Bytes(base + kFingerprintOffset, kFingerprintSize, fingerprint);
+  in.Bytes(base + kUploadFingerprintOffset, kFingerprintSize, fingerprint);
   std::string wirePath;
-  if (!ReadPathField(in, base + kTargetOffset, kTargetWidth, wirePath)) {
+  if (!ReadPathField(in, base + kUploadPathOffset, kUploadPathWidth, wirePath)) {
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
                    "Upload path without end refused.");
     return Refuse(sessionId, kErrNotShared, reply, replyLen, kErrNotShared);
@@ -463,15 +458,13 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   QV_LOG(kModIntranet, kLogDebug, "===File allow send size:%d, session id %u===\n",
          static_cast<int>(allowed), sessionId);
 
-  uint8_t bytes[kUploadAllowSize];
-  EncodeCommandHeader(CommandHeader{kUploadAllowSize, kOpUploadAllow, sessionId}, bytes);
-  wire::PutU32(bytes + kCommandHeaderSize, allowed);
-  char* out = new (std::nothrow) char[sizeof bytes];
+  const Bytes bytes = EncodeUploadAllow(sessionId, allowed);
+  char* out = new (std::nothrow) char[bytes.size()];
   if (!out) {
     if (file) std::fclose(file);
     return kErrAllocate;
   }
-  std::memcpy(out, bytes, sizeof bytes);
+  std::memcpy(out, bytes.data(), bytes.size());
 
   TransferEntry entry;
   entry.conn = conn;
@@ -494,7 +487,7 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   }
   QV_LOG(kModIntranet, kLogDebug, "===ReqUpLoadFile session id %u===\n", sessionId);
   *reply = out;
-  *replyLen = static_cast<int>(sizeof bytes);
+  *replyLen = static_cast<int>(bytes.size());
   return 0;
 }
 
