@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/wire.h"
+#include "service/relay_lock.h"
 #include "service/service_globals.h"
 
 namespace {
@@ -56,6 +57,7 @@ int SendToPeer(const PeerRoute& route, const uint8_t* data, size_t len, bool inO
   std::vector<uint8_t> frame(kRelayReplyPrefixSize + len);
   if (!EncodeRelayReplyPrefix(route.requester, len, frame.data())) return -1;
   std::memcpy(frame.data() + kRelayReplyPrefixSize, data, len);
+  std::lock_guard<std::mutex> lock(RelaySendMutex());
   return bufferevent_write(route.conn, frame.data(), frame.size()) == 0 ? 0 : -1;
 }
 

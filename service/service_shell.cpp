@@ -28,6 +28,8 @@
 #include "service/download.h"
 #include "service/http_server.h"
 #include "service/identity.h"
+#include "service/relay_client.h"
+#include "service/relay_transfer.h"
 #include "service/service_globals.h"
 #include "service/transfer_sessions.h"
 
@@ -74,8 +76,8 @@ struct StartTask {
 const StartTask kStartTasks[] = {
     {"UserOp", UserOp, nullptr},  // a refused first log-on is retried by the heartbeat
     {"HeartBeat", HeartBeat, "Add HeartBeat to thread error."},
-    {"StartRecvInterLine", nullptr, "Add StartRecvInterLine to thread error."},
-    {"InterLineUpLoadFile", nullptr, "Add InterLineUpLoadFile to thread error."},
+    {"StartRecvInterLine", StartRecvInterLine, "Add StartRecvInterLine to thread error."},
+    {"InterLineUpLoadFile", InterLineUpLoadFile, "Add InterLineUpLoadFile to thread error."},
     {"StartP2PClient", nullptr, "Add StartP2PClient to thread error."},
     {"StartBroadcastServer", nullptr, "Add StartBroadcastServer to thread error."},
     {"SetDiskInfo", SetDiskInfo, "Add SetDiskInfo to thread error."},

@@ -306,6 +306,9 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   const uint32_t sessionId = header->param;
   const int udt = UdtOf(udtSock);
   const size_t base = ViaRelay(udt, DirectOf(direct)) ? kRelayBodyOffset : 0;
+  // A relay upload's data is fetched from the server's cache without a connection: its entry
+  // carries none, so fetched data matches relay entries only.
+  if (base != 0) conn = nullptr;
   const wire::Reader in(reinterpret_cast<const uint8_t*>(body), HandlerBodyLength(header, base != 0));
   if (!in.Has(base, kUploadRequestSize)) {
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,

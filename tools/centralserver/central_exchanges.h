@@ -26,6 +26,13 @@ class CCentralExchanges {
   CentralOutcome PowerOn(const CentralRequest& r);
   CentralOutcome Disks(const CentralRequest& r);
 
+  // The account check of log-on, for phones signing in (same failure throttle).
+  uint16_t VerifyAccount(const std::string& email, const std::string& pcText,
+                         const std::string& peerIp, int& delayMs) {
+    return CheckAccount(email, pcText, peerIp, delayMs);
+  }
+  CCentralStore& Store() { return m_store; }
+
   // Delay before answering the next failure from an address that failed `failures` times.
   static int ThrottleDelayMs(int failures);
 

@@ -69,6 +69,7 @@ struct CCentralServer::Impl {
 
   CentralOptions options;
   std::map<uint16_t, ExchangeHandler> handlers;
+  ICentralStreamOwner* streamOwner = nullptr;
   event_base* base = nullptr;
   evconnlistener* listener = nullptr;
   int udpFd = -1;
@@ -177,6 +178,14 @@ struct CCentralServer::Impl {
       const auto it = conns.find(d.conn);
       if (it == conns.end()) continue;  // the client left meanwhile
       Conn* c = it->second;
+      if (d.outcome.keep && streamOwner) {
+        // Leaves this transport's books (and caps); the owner keeps its own.
+        bufferevent* bev = c->bev;
+        c->bev = nullptr;
+        CloseConn(c);
+        streamOwner->Adopt(bev, d.request, d.outcome);
+        continue;
+      }
       if (d.outcome.delayMs > 0 && !d.outcome.reply.empty()) {
         c->pending = std::move(d.outcome.reply);
         c->delay = evtimer_new(base, &Impl::DelayCb, c);
@@ -283,6 +292,10 @@ CCentralServer::~CCentralServer() {
 void CCentralServer::AddExchange(uint16_t command, ExchangeHandler handler) {
   m_impl->handlers[command] = std::move(handler);
 }
+
+void CCentralServer::SetStreamOwner(ICentralStreamOwner* owner) { m_impl->streamOwner = owner; }
+
+event_base* CCentralServer::Base() const { return m_impl->base; }
 
 bool CCentralServer::Start(const CentralOptions& options, std::string& error) {
   Impl& m = *m_impl;

@@ -22,6 +22,23 @@ struct CentralOutcome {
   std::vector<uint8_t> reply;  // a whole answer (ServerReplyHeader and body); empty: close
   int delayMs = 0;             // held back this long before it is sent (repeated failures)
   uint16_t status = 0;         // for the exchange's log line
+  // The connection stays open: after this outcome it belongs to the stream owner, which
+  // writes `reply` itself. `account` and `session` are what the worker found or issued.
+  bool keep = false;
+  std::string account;
+  std::string session;
+};
+
+struct bufferevent;
+struct event_base;
+
+// Takes over connections whose first request was answered with keep (the relay, the relay
+// cache, phones). Called on the event thread.
+class ICentralStreamOwner {
+ public:
+  virtual ~ICentralStreamOwner() = default;
+  virtual void Adopt(bufferevent* bev, const CentralRequest& first,
+                     const CentralOutcome& outcome) = 0;
 };
 
 using ExchangeHandler = std::function<CentralOutcome(const CentralRequest&)>;
@@ -45,6 +62,8 @@ class CCentralServer {
   CCentralServer& operator=(const CCentralServer&) = delete;
 
   void AddExchange(uint16_t command, ExchangeHandler handler);  // before Start
+  void SetStreamOwner(ICentralStreamOwner* owner);              // before Start
+  event_base* Base() const;  // after Start; for the stream owner's timers
   bool Start(const CentralOptions& options, std::string& error);  // binds TCP and UDP
   uint16_t BoundPort() const;
   uint16_t BoundP2PPort() const;

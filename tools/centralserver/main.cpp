@@ -15,6 +15,7 @@
 #include "tools/centralserver/central_server.h"
 #include "tools/centralserver/central_store.h"
 #include "tools/centralserver/password.h"
+#include "tools/centralserver/relay_hub.h"
 
 namespace {
 
@@ -161,6 +162,8 @@ int RunServer(const std::string& dir, const CentralOptions& options) {
   CCentralServer server;
   CCentralExchanges exchanges(store);
   exchanges.RegisterAll(server);
+  CRelayHub relayHub(exchanges);
+  relayHub.RegisterAll(server);
   std::string error;
   if (!server.Start(options, error)) {
     std::fprintf(stderr, "QuarloCentral: %s\n", error.c_str());

@@ -1,0 +1,298 @@
+#include "service/relay_transfer.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "common/log.h"
+#include "common/opcode_registry.h"
+#include "common/os_layer.h"
+#include "common/periods.h"
+#include "common/proto_relay.h"
+#include "common/settings.h"
+#include "common/sockets.h"
+#include "common/thread_pool.h"
+#include "service/download.h"
+#include "service/service_globals.h"
+#include "service/transfer_sessions.h"
+
+namespace {
+
+// The real period, unless the test setting names a shorter one in milliseconds.
+int ShortenedMs(const char* key, int defaultMs) {
+  long v = 0;
+  if (Service_TestSetting(key, v) && v > 0 && v < defaultMs) return static_cast<int>(v);
+  return defaultMs;
+}
+
+constexpr int kServerTimeout = 5000;
+constexpr size_t kPackageData = 1000;
+constexpr uint16_t kOpPackage = 0x1002;
+constexpr uint16_t kOpOver = 0x1003;
+constexpr size_t kOverMsgSize = 12;
+
+std::string OwnIdentity() { return std::string(g_szUUID, strnlen(g_szUUID, sizeof g_szUUID)); }
+
+int ConnectConfigured() {
+  std::string host;
+  uint16_t port = 0;
+  GetServerInfo(host, port);
+  return ConnectToSV(host.c_str(), port);
+}
+
+bool ReadAnswer(int* sock, ServerReplyHeader& out) {
+  uint8_t raw[kServerReplyHeaderSize];
+  if (RecvSock(sock, sizeof raw, reinterpret_cast<char*>(raw)) != 0) return false;
+  out = DecodeServerReplyHeader(raw);
+  return true;
+}
+
+bool SendAll(int* sock, const std::vector<uint8_t>& bytes) {
+  return *sock >= 0 && SendSock(sock, static_cast<int>(bytes.size()),
+                                reinterpret_cast<const char*>(bytes.data())) == 0;
+}
+
+// The package as the cache wants it: RelayHeader, requester, TransHeader, data.
+std::vector<uint8_t> CachePackage(const std::string& requester, uint32_t sessionId, uint32_t k,
+                                  const uint8_t* data, size_t n) {
+  std::vector<uint8_t> inner(kTransHeaderSize + n, 0);
+  TransHeader t;
+  t.cmd = {static_cast<uint16_t>(kTransHeaderSize + n), kOpPackage, sessionId};
+  t.v1 = k;
+  EncodeTransHeader(t, inner.data());
+  if (n) std::memcpy(inner.data() + kTransHeaderSize, data, n);
+  return BuildAddressedFrame(kCmdCacheDeliver, OwnIdentity(), requester, inner.data(), inner.size());
+}
+
+// Takes the descriptor that passed the download request's check (never re-opened by name).
+int TakeCheckedDescriptor(TransferEntry& entry, uint64_t& size) {
+  if (!entry.file) return -1;
+  const int fd = fcntl(fileno(entry.file), F_DUPFD_CLOEXEC, 0);
+  std::fclose(entry.file);
+  entry.file = nullptr;
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  size = static_cast<uint64_t>(st.st_size);
+  return fd;
+}
+
+bool ReadFull(int fd, uint8_t* out, size_t n, uint64_t pos) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t r = pread(fd, out + done, n - done, static_cast<off_t>(pos + done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    done += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+}  // namespace
+
+int ConnectToSV(const char* host, uint16_t port) {
+  int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return -1;
+  if (SetSockTimeout(sock, kServerTimeout, kServerTimeout) != 0 ||
+      ConnectSock(&sock, port, host) != 0) {
+    CloseSock(&sock);
+    return -1;
+  }
+  return sock;
+}
+
+void WriteInterDownLoadOverMsg(const std::string& requester, int* sock, char status,
+                               uint32_t sessionId) {
+  uint8_t over[kOverMsgSize] = {0};
+  EncodeCommandHeader({static_cast<uint16_t>(kOverMsgSize), kOpOver, sessionId}, over);
+  over[8] = static_cast<uint8_t>(status);
+  const std::vector<uint8_t> msg =
+      BuildAddressedFrame(kCmdCacheDeliver, OwnIdentity(), requester, over, sizeof over);
+  ServerReplyHeader answer;
+  if (SendAll(sock, msg) && *sock >= 0) ReadAnswer(sock, answer);  // its content is not used
+  if (*sock >= 0) shutdown(*sock, SHUT_RDWR);
+  CloseSock(sock);
+  *sock = -1;
+}
+
+int StartRelayDownload(uint32_t sessionId, uint32_t offset, const std::string& requester) {
+  InterDownloadJob* job = new (std::nothrow) InterDownloadJob;
+  if (!job) return kErrAllocate;
+  job->sessionId = sessionId;
+  job->offset = offset;
+  std::strncpy(job->requester, requester.c_str(), sizeof job->requester - 1);
+  // The relay loop must not stall on a full pool: refused at once instead.
+  const int rc = ThreadPool_TryAddTask(g_pThreadPool, DownLoadFile_Cash, job);
+  if (rc != 0) delete job;
+  return rc;
+}
+
+int DownLoadFile_Cash(void* arg) {
+  std::unique_ptr<InterDownloadJob> job(static_cast<InterDownloadJob*>(arg));
+  const uint32_t id = job->sessionId;
+  const uint64_t offset = job->offset;
+  const std::string requester(job->requester, strnlen(job->requester, sizeof job->requester));
+  job.reset();
+
+  int sock = ConnectConfigured();
+  if (sock < 0) {
+    // No end message can reach the phone; the open download must not linger either.
+    TransferEntry entry;
+    CMutexLock lock(g_MutexTransMap);
+    auto it = g_TransMap.find(id);
+    if (it != g_TransMap.end() && it->second.tmpPath.empty()) {
+      if (it->second.file) std::fclose(it->second.file);
+      g_TransMap.erase(it);
+    }
+    QV_LOG(kModIntranet, kLogError, "relay download %u: no connection to the server.", id);
+    return 0;
+  }
+  TransferEntry entry;
+  bool found = false;
+  {
+    CMutexLock lock(g_MutexTransMap);
+    auto it = g_TransMap.find(id);
+    // Only an open download starts; an upload under this id stays as it is.
+    if (it != g_TransMap.end() && it->second.tmpPath.empty()) {
+      entry = std::move(it->second);
+      g_TransMap.erase(it);
+      found = true;
+    }
+  }
+  uint64_t size = 0;
+  const int fd = found ? TakeCheckedDescriptor(entry, size) : -1;
+  if (fd < 0) {
+    if (found) QV_LOG(kModIntranet, kLogError, "open file %s error.", entry.targetPath.c_str());
+    WriteInterDownLoadOverMsg(requester, &sock, '1', id);
+    return 0;
+  }
+  const std::string path = entry.targetPath;
+  uint32_t k = static_cast<uint32_t>(offset / kPackageData);
+  QV_LOG(kModIntranet, kLogDebug, "begain download file %s using interline, package count %d.",
+         path.c_str(), static_cast<int>(k));
+  DownloadCount_Add(1);
+  Download_RelayBegin(id);
+  auto finish = [&](int endStatus) {  // -1: no end message
+    close(fd);
+    DownloadCount_Add(-1);
+    Download_RelayEnd(id);
+    if (endStatus < 0) CloseSock(&sock);
+    else WriteInterDownLoadOverMsg(requester, &sock, static_cast<char>(endStatus), id);
+    return 0;
+  };
+
+  uint8_t data[kPackageData];
+  uint64_t pos = offset < size ? offset : size;
+  int fullWait = 0;
+  int reconnectWait = 0;
+  for (;;) {
+    const size_t n = static_cast<size_t>(size - pos < kPackageData ? size - pos : kPackageData);
+    if (n && !ReadFull(fd, data, n, pos)) {
+      QV_LOG(kModIntranet, kLogError, "read file %s error.", path.c_str());
+      return finish('1');
+    }
+    ++k;
+    const std::vector<uint8_t> package = CachePackage(requester, id, k, data, n);
+    for (;;) {
+      if (Download_RelayStopRequested(id)) {
+        QV_LOG(kModIntranet, kLogDebug, "get cmd to stop download OK %d", static_cast<int>(id));
+        return finish(-1);
+      }
+      if (g_ExitFlag.load() != 0) return finish(-1);
+      if (!SendAll(&sock, package)) {
+        QV_LOG(kModIntranet, kLogDebug, "send error reconnect.");
+        WaitOrExit(kReconnectWaitMs, g_ExitFlag);
+        reconnectWait += kReconnectWaitMs;
+        CloseSock(&sock);
+        sock = ConnectConfigured();
+        if (sock >= 0) {
+          QV_LOG(kModIntranet, kLogDebug, "send error reconnect ok.");
+          reconnectWait = 0;
+        } else if (reconnectWait > kCacheGiveUpMs) {
+          QV_LOG(kModIntranet, kLogDebug, "download file %s time out.", path.c_str());
+          return finish(-1);
+        }
+        continue;
+      }
+      ServerReplyHeader answer;
+      if (!ReadAnswer(&sock, answer)) {
+        QV_LOG(kModIntranet, kLogDebug, "recev error.");
+        return finish('1');
+      }
+      if (answer.status == kStatusOk) {
+        fullWait = 0;
+        break;
+      }
+      if (answer.status != kStatusCacheFull) return finish('1');
+      WaitOrExit(kCacheFullWaitMs, g_ExitFlag);
+      fullWait += kCacheFullWaitMs;
+      QV_LOG(kModIntranet, kLogDebug, "server cash is full. time: %d, file %s", fullWait,
+             path.c_str());
+      if (fullWait > kCacheGiveUpMs) {
+        QV_LOG(kModIntranet, kLogDebug, "download file %s time out.", path.c_str());
+        return finish('1');
+      }
+    }
+    pos += n;
+    if (n < kPackageData) break;  // the end of the file was reached
+  }
+  close(fd);
+  DownloadCount_Add(-1);
+  Download_RelayEnd(id);
+  WriteTranLog(path, 1, size);
+  WriteInterDownLoadOverMsg(requester, &sock, '0', id);
+  return 0;
+}
+
+int InterLineUpLoadFile(void*) {
+  const std::vector<uint8_t> fetch = BuildRelayFrame(kCmdCacheFetch, OwnIdentity(), nullptr, 0);
+  int backoff = 100;
+  while (g_ExitFlag.load() == 0) {
+    if (WaitOrExit(ShortenedMs("upload_fetch_ms", kUploadPollPeriodMs), g_ExitFlag)) break;
+    if (Trans_Count() == 0) continue;
+    int sock = ConnectConfigured();
+    if (sock < 0) continue;
+    while (g_ExitFlag.load() == 0) {
+      ServerReplyHeader answer;
+      if (!SendAll(&sock, fetch) || !ReadAnswer(&sock, answer)) break;
+      if (answer.status == kStatusOk) {
+        backoff = 100;
+        if (answer.len <= kServerReplyHeaderSize) continue;
+        std::vector<uint8_t> rest(answer.len - kServerReplyHeaderSize);
+        if (RecvSock(&sock, static_cast<int>(rest.size()), reinterpret_cast<char*>(rest.data())) != 0)
+          break;
+        CommandHeader inner;
+        // Only upload data and upload ends come this way, whole; nothing reaches the local API.
+        if (!ParseFetchedMessage(rest.data(), rest.size(), inner)) {
+          QV_LOG(kModIntranet, kLogWarning, "fetched message of %zu bytes dropped.", rest.size());
+          continue;
+        }
+        char* reply = nullptr;
+        int replyLen = 0;
+        Dispatch(&inner, reinterpret_cast<const char*>(rest.data() + kCommandHeaderSize), nullptr,
+                 &reply, &replyLen, -1, 1);
+        delete[] reply;
+        continue;
+      }
+      if (Trans_Count() == 0) break;
+      if (WaitOrExit(backoff, g_ExitFlag)) break;
+      backoff *= 2;
+      if (backoff > kUploadBackoffMaxMs) {
+        backoff = 100;
+        break;
+      }
+    }
+    if (sock >= 0) shutdown(sock, SHUT_RDWR);
+    CloseSock(&sock);
+  }
+  return 0;
+}

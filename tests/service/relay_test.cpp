@@ -1,0 +1,377 @@
+// Phones outside the home network: the real QuarloClient logged on to the real QuarloCentral,
+// phones that sign in at the server, list their account's PCs, and list, download and upload
+// through the relay and its cache. Inside a network namespace of the test's own (the service's
+// server-info report looks for a UPnP router).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/md5.h"
+#include "tests/support/central_process.h"
+#include "tests/support/net_namespace.h"
+#include "tests/support/relay_phone.h"
+#include "tests/support/service_process.h"
+#include "tests/support/temp_base.h"
+#include "tests/support/text_files.h"
+#include "tests/support/wait_for.h"
+
+namespace {
+
+using std::chrono::seconds;
+
+constexpr const char* kOwner = "owner@example.org";
+constexpr const char* kStranger = "stranger@example.org";
+constexpr uint16_t kOpReqUpload = 0x0001, kOpUploadData = 0x0002, kOpUploadOver = 0x0003;
+constexpr uint16_t kOpReqDownload = 0x0004, kOpAllowDownload = 0x0005;
+constexpr uint16_t kOpShares = 0x2002, kOpList = 0x2003;
+constexpr uint16_t kOpUploadAllow = 0x1001, kOpPackage = 0x1002, kOpDownloadOver = 0x1003;
+constexpr uint16_t kOpDownloadInfo = 0x1004;
+
+std::string Pattern(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  uint32_t x = seed * 2654435761u + 7;
+  for (size_t i = 0; i < n; ++i) {
+    x = x * 1103515245u + 12345u;
+    s[i] = static_cast<char>(x >> 16);
+  }
+  return s;
+}
+
+void WriteFileText(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+std::string Md5Of(const std::string& bytes) {
+  CMd5Hash md5;
+  md5.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  return md5.HexDigest();
+}
+
+Bytes PathBody(const std::string& path) {
+  Bytes body(356, 0);
+  std::memcpy(body.data() + 1, path.data(), std::min<size_t>(path.size(), 255));
+  body[256] = '1';
+  return body;
+}
+
+Bytes U32Body(uint32_t v) {
+  Bytes body(4);
+  wire::PutU32(body.data(), v);
+  return body;
+}
+
+class Relay : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string why;
+    if (!EnterPrivateNetwork(why)) {
+      s_skip = why;
+      return;
+    }
+    s_central = new CentralProcess;
+    s_base = new TempBase;
+    if (!s_central->AddAccount(kOwner, "secret1") || !s_central->AddAccount(kStranger, "secret2") ||
+        !s_central->Start()) {
+      s_skip = "QuarloCentral did not start: " + s_central->LogText();
+      return;
+    }
+    s_share = s_base->MakeDir("share");
+    s_base->AddShare(s_share);
+    s_base->Exec("update qv_conf set svport = " + std::to_string(s_central->Port()) + ";");
+    s_base->Exec("delete from qv_user;");
+    s_base->Exec(std::string("insert into qv_user (email, psw) values ('") + kOwner + "', '" +
+                 PcPasswordOf("secret1") + "');");
+    s_svc = new ServiceProcess(s_base->Dir());
+    // Relay retries and upload fetches come soon.
+    s_svc->SetTestSettings("relay_retry_ms=300,relay_keepalive_ms=1000,upload_fetch_ms=100");
+    if (!s_svc->Start()) s_skip = "the service did not start: " + s_svc->LogText();
+  }
+  static void TearDownTestSuite() {
+    delete s_svc;
+    delete s_base;
+    delete s_central;
+    s_svc = nullptr;
+    s_base = nullptr;
+    s_central = nullptr;
+  }
+  void SetUp() override {
+    if (!s_skip.empty()) GTEST_SKIP() << s_skip;
+    ASSERT_EQ(m_phone.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+    // The PC is reachable once its relay connection registered.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          std::vector<PcEntry> pcs;
+          if (m_phone.ListPcs(Port(), pcs) != 0 || pcs.size() != 1 || !pcs[0].online) return false;
+          m_pc = pcs[0];
+          return true;
+        },
+        seconds(30), std::chrono::milliseconds(100)))
+        << s_svc->LogText() << s_central->LogText();
+  }
+
+  static uint16_t Port() { return s_central->Port(); }
+
+  // Downloads path from offset through the relay and the cache; the bytes received.
+  static bool Download(RelayPhone& phone, const std::string& pc, uint32_t id,
+                       const std::string& path, uint32_t offset, std::string& out,
+                       uint32_t* announced = nullptr) {
+    out.clear();
+    DeviceMessage m;
+    if (!phone.Request(pc, BuildMessage(kOpReqDownload, id, PathBody(path))) ||
+        !phone.ReadMessage(m) || m.header.opcode != kOpDownloadInfo || m.body.size() < 8)
+      return false;
+    if (announced) *announced = wire::GetU32(m.body.data());
+    if (!phone.Request(pc, BuildMessage(kOpAllowDownload, id, U32Body(offset)))) return false;
+    uint32_t expect = offset / 1000 + 1;
+    for (;;) {
+      uint16_t command = 0;
+      if (!phone.ReadMessage(m, &command, seconds(30))) return false;
+      if (command != kCmdCacheDeliver || m.header.param != id) return false;
+      if (m.header.opcode == kOpDownloadOver) return !m.body.empty() && m.body[0] == '0';
+      if (m.header.opcode != kOpPackage || m.body.size() < 12) return false;
+      if (m.Trans().v1 != expect++) return false;  // in order, numbered from offset / 1000 + 1
+      out.append(m.body.begin() + 12, m.body.end());
+    }
+  }
+
+  // Announces an upload; the allowed size, or -1.
+  static long long StartUpload(RelayPhone& phone, const std::string& pc, uint32_t id,
+                               const std::string& content, const std::string& path) {
+    Bytes body(380, 0);
+    wire::PutU32(body.data(), static_cast<uint32_t>(content.size()));
+    CMd5Hash md5;  // any fingerprint of the content serves the resume decision
+    md5.Update(reinterpret_cast<const unsigned char*>(content.data()), content.size());
+    std::memcpy(body.data() + 8, md5.RawDigest(), 16);
+    std::memcpy(body.data() + 25, path.data(), std::min<size_t>(path.size(), 354));
+    DeviceMessage m;
+    if (!phone.Request(pc, BuildMessage(kOpReqUpload, id, body)) || !phone.ReadMessage(m) ||
+        m.header.opcode != kOpUploadAllow || m.body.size() < 4)
+      return -1;
+    return wire::GetU32(m.body.data());
+  }
+
+  static bool LeaveData(RelayPhone& phone, const std::string& pc, uint32_t id,
+                        const std::string& content, size_t from, size_t to) {
+    for (size_t at = from; at < to; at += 1000) {
+      const size_t n = std::min<size_t>(1000, to - at);
+      const Bytes payload(content.begin() + at, content.begin() + at + n);
+      if (phone.Leave(pc, BuildTransMessage(kOpUploadData, id, 0, 0, 0, payload), seconds(30)) != 0)
+        return false;
+    }
+    return true;
+  }
+
+  RelayPhone m_phone;
+  PcEntry m_pc;
+
+  static std::string s_skip;
+  static CentralProcess* s_central;
+  static TempBase* s_base;
+  static ServiceProcess* s_svc;
+  static std::string s_share;
+};
+std::string Relay::s_skip;
+CentralProcess* Relay::s_central = nullptr;
+TempBase* Relay::s_base = nullptr;
+ServiceProcess* Relay::s_svc = nullptr;
+std::string Relay::s_share;
+
+TEST_F(Relay, PcListShowsWhatThePcReported) {
+  EXPECT_EQ(m_pc.identity.size(), 32u);
+  EXPECT_TRUE(m_pc.online);
+  // The server-info report follows the log-on.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::vector<PcEntry> pcs;
+        if (m_phone.ListPcs(Port(), pcs) != 0 || pcs.size() != 1) return false;
+        m_pc = pcs[0];
+        return m_pc.commandPort != 0;
+      },
+      seconds(30), std::chrono::milliseconds(100)));
+  EXPECT_FALSE(m_pc.computerName.empty());
+  EXPECT_EQ(m_pc.localIp >> 8, 0x0A4200u);  // the namespace's 10.66.0.0/24
+  // The session is the server's, not one the phone could choose.
+  EXPECT_EQ(m_phone.Session().size(), 32u);
+}
+
+TEST_F(Relay, SharesAndListingComeBackAddressedToThePhone) {
+  const std::string folder = s_share + "/listed";
+  std::filesystem::create_directories(folder);
+  for (int i = 0; i < 5; ++i) WriteFileText(folder + "/f" + std::to_string(i), "x");
+  DeviceMessage m;
+  ASSERT_TRUE(m_phone.Request(m_pc.identity, BuildMessage(kOpShares, 3)));
+  ASSERT_TRUE(m_phone.ReadMessage(m));
+  EXPECT_EQ(m.header.opcode, kOpShares);
+  EXPECT_EQ(m.header.param, 3u);
+  EXPECT_NE(std::string(m.body.begin(), m.body.end()).find(s_share), std::string::npos);
+
+  ASSERT_TRUE(m_phone.Request(m_pc.identity, BuildMessage(kOpList, 9, PathBody(folder))));
+  uint32_t seen = 0, total = 1, messages = 0;
+  while (seen < total) {
+    ASSERT_TRUE(m_phone.ReadMessage(m));
+    ASSERT_EQ(m.header.opcode, kOpList);
+    const TransHeader t = m.Trans();
+    ASSERT_NE(t.v1, 0u);
+    total = t.v2;
+    seen += t.v1;
+    ++messages;
+  }
+  EXPECT_EQ(seen, 5u);
+  EXPECT_EQ(messages, 2u);  // 4 + 1
+}
+
+TEST_F(Relay, DownloadsByteForByteFromEachOffset) {
+  struct Case {
+    size_t size;
+    uint32_t offset;
+  };
+  const Case cases[] = {{0, 0},    {999, 0},    {1000, 0},    {1001, 0},       {3 << 20, 0},
+                        {999, 3000}, {4200, 3000}, {1001, 3000}, {(3 << 20) + 7, 3000}};
+  uint32_t id = 100;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.size) + " bytes from " + std::to_string(c.offset));
+    const std::string content = Pattern(c.size, static_cast<unsigned>(c.size));
+    const std::string path = s_share + "/down-" + std::to_string(c.size);
+    WriteFileText(path, content);
+    std::string got;
+    uint32_t announced = 0;
+    ASSERT_TRUE(Download(m_phone, m_pc.identity, ++id, path, c.offset, got, &announced));
+    EXPECT_EQ(announced, c.size);
+    const std::string want = c.offset < c.size ? content.substr(c.offset) : std::string();
+    EXPECT_EQ(got.size(), want.size());
+    EXPECT_TRUE(got == want);
+  }
+}
+
+TEST_F(Relay, UploadBreaksAndResumes) {
+  const std::string content = Pattern(250000, 5);
+  const std::string path = s_share + "/up/photo.jpg";
+  const uint32_t id = 500;
+  ASSERT_EQ(StartUpload(m_phone, m_pc.identity, id, content, path), 0);
+  const size_t half = 120000;
+  ASSERT_TRUE(LeaveData(m_phone, m_pc.identity, id, content, 0, half));
+  // The phone gives up half-way: the PC keeps what it has for a resume.
+  ASSERT_EQ(m_phone.Leave(m_pc.identity, BuildMessage(kOpUploadOver, id, Bytes{1})), 0);
+  const std::string tmp = path + "quarlo.rename";
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        struct stat st;
+        return stat(tmp.c_str(), &st) == 0 && size_t(st.st_size) == half &&
+               s_svc->LogText().find("===over upload session id 500===") != std::string::npos;
+      },
+      seconds(30)))
+      << s_svc->LogText();
+
+  ASSERT_EQ(StartUpload(m_phone, m_pc.identity, id + 1, content, path), (long long)half);
+  ASSERT_TRUE(LeaveData(m_phone, m_pc.identity, id + 1, content, half, content.size()));
+  ASSERT_EQ(m_phone.Leave(m_pc.identity, BuildMessage(kOpUploadOver, id + 1, Bytes{0})), 0);
+  ASSERT_TRUE(WaitFor([&] { return Md5Of(ReadFileText(path)) == Md5Of(content); }, seconds(30)))
+      << s_svc->LogText();
+  EXPECT_FALSE(std::filesystem::exists(tmp));
+}
+
+// Several phones on the relay road at once, one table: same account in parallel, another
+// account, a burst of requests, and a phone whose cache fills because it does not read.
+TEST_F(Relay, SeveralPhonesAtOnce) {
+  const std::string content = Pattern(700000, 9);
+  const std::string path = s_share + "/shared-photo";
+  WriteFileText(path, content);
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& pc)> run;
+  };
+  const std::vector<Case> cases = {
+      {"two phones of the account download the same file at once",
+       [&](const std::string& pc) {
+         RelayPhone a, b;
+         ASSERT_EQ(a.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+         ASSERT_EQ(b.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+         std::string gotA, gotB;
+         bool okA = false, okB = false;
+         // Same session id on both: the relay keeps them apart by requester.
+         std::thread ta([&] { okA = Download(a, pc, 42, path, 0, gotA); });
+         std::thread tb([&] { okB = Download(b, pc, 43, path, 3000, gotB); });
+         ta.join();
+         tb.join();
+         EXPECT_TRUE(okA && gotA == content);
+         EXPECT_TRUE(okB && gotB == content.substr(3000));
+       }},
+      {"a phone of another account neither sees nor reaches the PC",
+       [&](const std::string& pc) {
+         RelayPhone s;
+         ASSERT_EQ(s.SignIn(Port(), kStranger, PcPasswordOf("secret2")), 0);
+         std::vector<PcEntry> pcs;
+         ASSERT_EQ(s.ListPcs(Port(), pcs), 0);
+         EXPECT_TRUE(pcs.empty());
+         uint16_t status = 0;
+         ASSERT_TRUE(s.Request(pc, BuildMessage(kOpShares, 1)));
+         ASSERT_TRUE(s.ReadStatus(kCmdRelayData, status));
+         EXPECT_EQ(status, kStatusNoSuchPc);
+         EXPECT_EQ(s.Leave(pc, BuildTransMessage(kOpUploadData, 1, 0, 0, 0, Bytes(10, 1))),
+                   kStatusNoSuchPc);
+         DeviceMessage m;
+         EXPECT_FALSE(s.ReadMessage(m, nullptr, std::chrono::milliseconds(500)));
+       }},
+      {"wrong password and unknown session are refused",
+       [&](const std::string&) {
+         RelayPhone s;
+         EXPECT_EQ(s.SignIn(Port(), kOwner, PcPasswordOf("wrong-one")), kStatusWrongPassword);
+         std::vector<PcEntry> pcs;
+         EXPECT_EQ(s.ListPcs(Port(), pcs), kStatusNotSignedIn);
+       }},
+      {"a burst of requests is answered in order",
+       [&](const std::string& pc) {
+         RelayPhone a;
+         ASSERT_EQ(a.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+         for (uint32_t i = 1; i <= 50; ++i) ASSERT_TRUE(a.Request(pc, BuildMessage(kOpShares, i)));
+         for (uint32_t i = 1; i <= 50; ++i) {
+           DeviceMessage m;
+           ASSERT_TRUE(a.ReadMessage(m));
+           EXPECT_EQ(m.header.param, i);
+         }
+       }},
+      {"a phone that stops reading fills its cache; the download goes on when it reads",
+       [&](const std::string& pc) {
+         RelayPhone a;
+         ASSERT_EQ(a.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+         const std::string big = Pattern(6 << 20, 11);
+         const std::string bigPath = s_share + "/big-photo";
+         WriteFileText(bigPath, big);
+         DeviceMessage m;
+         ASSERT_TRUE(a.Request(pc, BuildMessage(kOpReqDownload, 77, PathBody(bigPath))));
+         ASSERT_TRUE(a.ReadMessage(m));
+         ASSERT_TRUE(a.Request(pc, BuildMessage(kOpAllowDownload, 77, U32Body(0))));
+         ASSERT_TRUE(WaitFor(
+             [&] { return s_svc->LogText().find("server cash is full.") != std::string::npos; },
+             seconds(30)))
+             << "the cache never filled";
+         std::string got;
+         uint16_t command = 0;
+         for (;;) {
+           ASSERT_TRUE(a.ReadMessage(m, &command, seconds(30)));
+           if (m.header.opcode == kOpDownloadOver) {
+             EXPECT_EQ(m.body.at(0), '0');
+             break;
+           }
+           got.append(m.body.begin() + 12, m.body.end());
+         }
+         EXPECT_TRUE(got == big);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.run(m_pc.identity);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,504 @@
+#include "tools/centralserver/relay_hub.h"
+
+#include <arpa/inet.h>
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "common/proto_relay.h"
+
+namespace {
+
+constexpr const char* kModRelay = "Relay";
+constexpr size_t kMaxFrame = 0xFFFF;
+
+enum class Kind { kPcRelay, kPcCache, kPhone };
+
+uint32_t Ipv4Number(const std::string& text) {
+  in_addr a{};
+  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return 0;
+  return ntohl(a.s_addr);
+}
+
+CentralOutcome Keep(const std::string& account, const std::string& session = {}) {
+  CentralOutcome o;
+  o.keep = true;
+  o.account = account;
+  o.session = session;
+  return o;
+}
+
+CentralOutcome Refuse(std::vector<uint8_t> reply, uint16_t status) {
+  CentralOutcome o;
+  o.status = status;
+  o.reply = std::move(reply);
+  return o;
+}
+
+}  // namespace
+
+struct CRelayHub::Impl {
+  struct Conn;
+  struct Cached {
+    uint32_t session;  // the download's session id
+    std::vector<uint8_t> frame;
+  };
+  struct Left {
+    std::string phone;
+    std::vector<uint8_t> message;  // CommandHeader and body
+  };
+  struct Conn {
+    Impl* owner = nullptr;
+    Kind kind = Kind::kPhone;
+    bufferevent* bev = nullptr;
+    std::string name;     // PC identity (relay, cache) or phone session
+    std::string account;
+    std::string peerIp;
+    std::deque<Cached> cache;  // phones: packages not yet in the socket buffer
+    std::map<uint32_t, size_t> perDownload;
+    size_t cacheBytes = 0;
+  };
+
+  CCentralExchanges& exchanges;
+  RelayHubOptions options;
+  event_base* base = nullptr;
+  std::set<Conn*> conns;
+  std::map<std::string, Conn*> relays;  // by PC identity
+  std::map<std::string, Conn*> phones;  // by session
+  std::map<std::string, std::deque<Left>> left;  // by PC identity
+  std::map<std::string, size_t> leftBytes;
+  size_t totalLeft = 0;
+  size_t totalCache = 0;
+  size_t cacheConns = 0;
+
+  // Shared with the worker (the PC list, log-out); guards the three fields below.
+  std::mutex shared;
+  std::map<std::string, std::string> sessionAccount;  // phone session -> account
+  std::map<std::string, std::string> onlinePcs;       // PC identity -> account
+  std::set<std::string> loggedOut;                     // identities that logged out since
+
+  Impl(CCentralExchanges& e, const RelayHubOptions& o) : exchanges(e), options(o) {}
+
+  // ---- worker side -------------------------------------------------------------------------
+
+  CentralOutcome PcFirst(const CentralRequest& r) {
+    const std::string account =
+        r.identity.empty() ? std::string() : exchanges.Store().LoggedOnAccount(r.identity);
+    if (account.empty()) {
+      QV_LOG(kModRelay, kLogWarning, "relay 0x%04X from %s refused: identity not logged on.",
+             static_cast<unsigned>(r.command), r.peerIp.c_str());
+      if (r.command == kCmdRelayRegister || r.command == kCmdRelayData)
+        return Refuse(BuildShortReply(r.command, kStatusNotLoggedOn), kStatusNotLoggedOn);
+      return Refuse(BuildServerReply(kStatusNotLoggedOn, {}), kStatusNotLoggedOn);
+    }
+    return Keep(account);
+  }
+
+  CentralOutcome SignIn(const CentralRequest& r) {
+    AccountText a;
+    if (!DecodeAccountText(r.body.data(), r.body.size(), a))
+      return Refuse(BuildServerReply(kStatusBadRequest, {}), kStatusBadRequest);
+    int delayMs = 0;
+    const uint16_t status = exchanges.VerifyAccount(a.email, a.password, r.peerIp, delayMs);
+    if (status != kStatusOk) {
+      CentralOutcome o = Refuse(BuildServerReply(status, {}), status);
+      o.delayMs = delayMs;
+      return o;
+    }
+    // The session identity is ours, never one the phone chose.
+    const std::string session = NewIdentity();
+    CentralOutcome o = Keep(a.email, session);
+    o.reply = BuildServerReply(kStatusOk, EncodeIdentityReply(session));
+    return o;
+  }
+
+  CentralOutcome ListPcs(const CentralRequest& r) {
+    std::string account;
+    std::map<std::string, std::string> online;
+    {
+      std::lock_guard<std::mutex> lock(shared);
+      const auto it = sessionAccount.find(r.identity);
+      if (!r.identity.empty() && it != sessionAccount.end()) account = it->second;
+      online = onlinePcs;
+    }
+    if (account.empty()) return Refuse(BuildServerReply(kStatusNotSignedIn, {}), kStatusNotSignedIn);
+    std::vector<CentralDevice> devices;
+    if (!exchanges.Store().Devices(devices))
+      return Refuse(BuildServerReply(kStatusServerError, {}), kStatusServerError);
+    std::vector<PcEntry> pcs;
+    for (const CentralDevice& d : devices) {
+      if (d.email != account || !d.loggedOn) continue;
+      PcEntry e;
+      e.identity = d.identity;
+      e.computerName = d.computer;
+      e.localIp = Ipv4Number(d.localIp);
+      e.seenIp = Ipv4Number(d.peerIp);
+      e.commandPort = static_cast<uint16_t>(d.commandPort);
+      e.externalPort = static_cast<uint16_t>(d.externalPort);
+      const auto o = online.find(d.identity);
+      e.online = o != online.end() && o->second == account;
+      pcs.push_back(e);
+      if (pcs.size() >= (kMaxFrame - 10) / kPcEntrySize) break;
+    }
+    CentralOutcome o;
+    o.reply = BuildServerReply(kStatusOk, EncodePcList(pcs));
+    return o;
+  }
+
+  // ---- event thread ------------------------------------------------------------------------
+
+  void Write(Conn* c, const std::vector<uint8_t>& bytes) {
+    if (!bytes.empty()) bufferevent_write(c->bev, bytes.data(), bytes.size());
+  }
+
+  size_t Pending(Conn* c) { return evbuffer_get_length(bufferevent_get_output(c->bev)); }
+
+  void Close(Conn* c, const char* why) {
+    QV_LOG(kModRelay, kLogInfo, "closing %s connection of %s (%s): %s.",
+           c->kind == Kind::kPhone ? "phone" : c->kind == Kind::kPcRelay ? "relay" : "cache",
+           c->name.c_str(), c->peerIp.c_str(), why);
+    if (c->kind == Kind::kPhone) {
+      totalCache -= c->cacheBytes;
+      phones.erase(c->name);
+      // Nothing is kept for a phone that has gone: its upload data left for PCs goes too.
+      for (auto& q : left) {
+        for (auto it = q.second.begin(); it != q.second.end();) {
+          if (it->phone != c->name) {
+            ++it;
+            continue;
+          }
+          leftBytes[q.first] -= it->message.size();
+          totalLeft -= it->message.size();
+          it = q.second.erase(it);
+        }
+      }
+      std::lock_guard<std::mutex> lock(shared);
+      sessionAccount.erase(c->name);
+    } else if (c->kind == Kind::kPcRelay) {
+      const auto it = relays.find(c->name);
+      if (it != relays.end() && it->second == c) {
+        relays.erase(it);
+        std::lock_guard<std::mutex> lock(shared);
+        onlinePcs.erase(c->name);
+      }
+    } else {
+      --cacheConns;
+    }
+    bufferevent_free(c->bev);
+    conns.erase(c);
+    delete c;
+  }
+
+  bool LoggedOut(const std::string& identity) {
+    std::lock_guard<std::mutex> lock(shared);
+    return loggedOut.count(identity) != 0;
+  }
+
+  // The relay of a PC of this account, or null.
+  Conn* RelayOf(const std::string& identity, const std::string& account) {
+    const auto it = relays.find(identity);
+    if (it == relays.end() || it->second->account != account) return nullptr;
+    if (LoggedOut(identity)) {
+      Close(it->second, "logged out");
+      return nullptr;
+    }
+    return it->second;
+  }
+
+  Conn* PhoneOf(const std::string& session, const std::string& account) {
+    const auto it = phones.find(session);
+    if (it == phones.end() || it->second->account != account) return nullptr;
+    return it->second;
+  }
+
+  void Pump(Conn* phone) {
+    while (!phone->cache.empty() && Pending(phone) < options.phoneOutputBytes) {
+      Cached& m = phone->cache.front();
+      Write(phone, m.frame);
+      const size_t n = m.frame.size();
+      phone->cacheBytes -= n;
+      totalCache -= n;
+      auto d = phone->perDownload.find(m.session);
+      if (d != phone->perDownload.end() && (d->second -= n) == 0) phone->perDownload.erase(d);
+      phone->cache.pop_front();
+    }
+  }
+
+  void Adopt(bufferevent* bev, const CentralRequest& first, const CentralOutcome& outcome) {
+    Kind kind = Kind::kPhone;
+    if (first.command == kCmdRelayRegister) kind = Kind::kPcRelay;
+    else if (first.command == kCmdCacheDeliver || first.command == kCmdCacheFetch) kind = Kind::kPcCache;
+    const bool full = (kind == Kind::kPhone && phones.size() >= options.maxPhones) ||
+                      (kind == Kind::kPcRelay && relays.size() >= options.maxRelays) ||
+                      (kind == Kind::kPcCache && cacheConns >= options.maxCacheConns);
+    if (full) {
+      QV_LOG(kModRelay, kLogWarning, "refusing %s: too many connections of its kind.",
+             first.peerIp.c_str());
+      bufferevent_free(bev);
+      return;
+    }
+    Conn* c = new Conn;
+    c->owner = this;
+    c->kind = kind;
+    c->bev = bev;
+    c->account = outcome.account;
+    c->peerIp = first.peerIp;
+    c->name = kind == Kind::kPhone ? outcome.session : first.identity;
+    conns.insert(c);
+    bufferevent_setcb(bev, ReadCb, WriteCb, EventCb, c);
+    const int idle = kind == Kind::kPcCache ? options.cacheIdleSec : options.idleSec;
+    const timeval tv{idle, 0};
+    bufferevent_set_timeouts(bev, &tv, &tv);
+    bufferevent_setwatermark(bev, EV_READ, 0, kMaxFrame);
+    bufferevent_setwatermark(bev, EV_WRITE, options.phoneOutputBytes / 2, 0);
+    bufferevent_enable(bev, EV_READ | EV_WRITE);
+
+    if (kind == Kind::kPhone) {
+      phones[c->name] = c;
+      {
+        std::lock_guard<std::mutex> lock(shared);
+        sessionAccount[c->name] = c->account;
+      }
+      QV_LOG(kModRelay, kLogInfo, "phone of %s signed in from %s as %s.", c->account.c_str(),
+             c->peerIp.c_str(), c->name.c_str());
+      Write(c, outcome.reply);
+    } else if (kind == Kind::kPcRelay) {
+      const auto old = relays.find(c->name);
+      if (old != relays.end()) Close(old->second, "replaced by a new relay connection");
+      relays[c->name] = c;
+      {
+        std::lock_guard<std::mutex> lock(shared);
+        onlinePcs[c->name] = c->account;
+        loggedOut.erase(c->name);
+      }
+      QV_LOG(kModRelay, kLogInfo, "relay of %s (%s) registered from %s.", c->name.c_str(),
+             c->account.c_str(), c->peerIp.c_str());
+      Write(c, BuildShortReply(kCmdRelayRegister, kStatusOk));
+    } else {
+      ++cacheConns;
+      OnFrame(c, first.command, first.body);
+    }
+    OnRead(c);  // what came right behind the first request
+  }
+
+  // ---- frames ------------------------------------------------------------------------------
+
+  void OnRead(Conn* c) {
+    evbuffer* in = bufferevent_get_input(c->bev);
+    for (;;) {
+      const size_t have = evbuffer_get_length(in);
+      uint8_t lenField[2];
+      if (have < sizeof lenField) return;
+      evbuffer_copyout(in, lenField, sizeof lenField);
+      size_t total = 0;
+      const RelayChunk chunk = ClassifyInboundFrame(lenField, have, total);
+      if (chunk == RelayChunk::kNeedMore) return;
+      if (chunk == RelayChunk::kBroken) {
+        Close(c, "frame total below its header");
+        return;
+      }
+      std::vector<uint8_t> frame(total);
+      evbuffer_remove(in, frame.data(), total);
+      const RelayHeader h = DecodeRelayHeader(frame.data());
+      const std::vector<uint8_t> body(frame.begin() + kRelayHeaderSize, frame.end());
+      if (!OnFrame(c, h.command, body)) return;  // closed
+    }
+  }
+
+  // False when the connection was closed.
+  bool OnFrame(Conn* c, uint16_t command, const std::vector<uint8_t>& body) {
+    switch (c->kind) {
+      case Kind::kPhone: return PhoneFrame(c, command, body);
+      case Kind::kPcRelay: return RelayFrame(c, command, body);
+      case Kind::kPcCache: return CacheFrame(c, command, body);
+    }
+    return true;
+  }
+
+  static bool InnerFits(const std::vector<uint8_t>& body, CommandHeader& inner, bool exact) {
+    return InnerMessageFits(body.data(), body.size(), exact, inner);
+  }
+
+  bool PhoneFrame(Conn* c, uint16_t command, const std::vector<uint8_t>& body) {
+    CommandHeader inner;
+    switch (command) {
+      case kCmdRelayRegister:
+        Write(c, BuildPhoneStatus(command, kStatusOk));
+        return true;
+      case kCmdRelayData: {
+        if (!InnerFits(body, inner, false)) {
+          Write(c, BuildPhoneStatus(command, kStatusBadRequest));
+          return true;
+        }
+        const std::string target = wire::GetFixedText(body.data(), kIdentityFieldSize);
+        Conn* pc = RelayOf(target, c->account);
+        if (!pc) {
+          QV_LOG(kModRelay, kLogWarning, "phone %s: no PC %s of its account online.",
+                 c->name.c_str(), target.c_str());
+          Write(c, BuildPhoneStatus(command, kStatusNoSuchPc));
+          return true;
+        }
+        if (Pending(pc) > options.pcOutputBytes) {
+          Write(c, BuildPhoneStatus(command, kStatusCacheFull));
+          return true;
+        }
+        Write(pc, BuildRelayFrame(kCmdRelayData, c->name, body.data(), body.size()));
+        return true;
+      }
+      case kCmdLeaveForPc: {
+        // Only upload data and upload ends are left for a PC, whole.
+        if (!InnerFits(body, inner, true) || (inner.opcode != 2 && inner.opcode != 3)) {
+          Write(c, BuildPhoneStatus(command, kStatusBadRequest));
+          return true;
+        }
+        const std::string target = wire::GetFixedText(body.data(), kIdentityFieldSize);
+        if (!RelayOf(target, c->account)) {
+          Write(c, BuildPhoneStatus(command, kStatusNoSuchPc));
+          return true;
+        }
+        const size_t n = body.size() - kIdentityFieldSize;
+        if (leftBytes[target] + n > options.perPcLeftBytes ||
+            totalLeft + n > options.totalLeftBytes) {
+          Write(c, BuildPhoneStatus(command, kStatusCacheFull));
+          return true;
+        }
+        left[target].push_back({c->name, {body.begin() + kIdentityFieldSize, body.end()}});
+        leftBytes[target] += n;
+        totalLeft += n;
+        Write(c, BuildPhoneStatus(command, kStatusOk));
+        return true;
+      }
+      default:
+        Write(c, BuildPhoneStatus(command, kStatusUnknownCommand));
+        return true;
+    }
+  }
+
+  bool RelayFrame(Conn* c, uint16_t command, const std::vector<uint8_t>& body) {
+    if (LoggedOut(c->name)) {
+      Close(c, "logged out");
+      return false;
+    }
+    if (command == kCmdRelayRegister) {
+      Write(c, BuildShortReply(kCmdRelayRegister, kStatusOk));
+      return true;
+    }
+    CommandHeader inner;
+    if (command != kCmdRelayData || !InnerFits(body, inner, false)) {
+      QV_LOG(kModRelay, kLogWarning, "relay of %s: frame 0x%04X of %zu bytes dropped.",
+             c->name.c_str(), static_cast<unsigned>(command), body.size());
+      return true;
+    }
+    const std::string requester = wire::GetFixedText(body.data(), kIdentityFieldSize);
+    Conn* phone = PhoneOf(requester, c->account);
+    if (!phone) return true;  // gone, or never of this account: nothing is kept
+    Write(phone, BuildRelayFrame(kCmdRelayData, c->name, body.data(), body.size()));
+    if (Pending(phone) > options.phoneOutputBytes + options.perDownloadBytes) {
+      Close(phone, "does not read its replies");
+    }
+    return true;
+  }
+
+  bool CacheFrame(Conn* c, uint16_t command, const std::vector<uint8_t>& body) {
+    if (command == kCmdCacheFetch) {
+      auto q = left.find(c->name);
+      if (q == left.end() || q->second.empty()) {
+        Write(c, BuildServerReply(kStatusNothingWaits, {}));
+        return true;
+      }
+      Left m = std::move(q->second.front());
+      q->second.pop_front();
+      leftBytes[c->name] -= m.message.size();
+      totalLeft -= m.message.size();
+      if (q->second.empty()) {
+        left.erase(q);
+        leftBytes.erase(c->name);
+      }
+      Write(c, BuildServerReply(kStatusOk, m.message));
+      return true;
+    }
+    CommandHeader inner;
+    if (command != kCmdCacheDeliver || !InnerFits(body, inner, true)) {
+      Write(c, BuildServerReply(kStatusBadRequest, {}));
+      return true;
+    }
+    const std::string requester = wire::GetFixedText(body.data(), kIdentityFieldSize);
+    Conn* phone = PhoneOf(requester, c->account);
+    if (!phone) {
+      Write(c, BuildServerReply(kStatusNoSuchPhone, {}));
+      return true;
+    }
+    std::vector<uint8_t> frame = BuildRelayFrame(kCmdCacheDeliver, c->name, body.data(), body.size());
+    const size_t n = frame.size();
+    if (phone->perDownload[inner.param] + n > options.perDownloadBytes ||
+        totalCache + n > options.totalCacheBytes) {
+      if (phone->perDownload[inner.param] == 0) phone->perDownload.erase(inner.param);
+      Write(c, BuildServerReply(kStatusCacheFull, {}));
+      return true;
+    }
+    phone->perDownload[inner.param] += n;
+    phone->cacheBytes += n;
+    totalCache += n;
+    phone->cache.push_back({inner.param, std::move(frame)});
+    Pump(phone);
+    Write(c, BuildServerReply(kStatusOk, {}));
+    return true;
+  }
+
+  static void ReadCb(bufferevent*, void* arg) {
+    Conn* c = static_cast<Conn*>(arg);
+    c->owner->OnRead(c);
+  }
+  static void WriteCb(bufferevent*, void* arg) {
+    Conn* c = static_cast<Conn*>(arg);
+    if (c->kind == Kind::kPhone) c->owner->Pump(c);
+  }
+  static void EventCb(bufferevent*, short what, void* arg) {
+    Conn* c = static_cast<Conn*>(arg);
+    c->owner->Close(c, (what & BEV_EVENT_TIMEOUT) ? "idle" : "closed");
+  }
+};
+
+CRelayHub::CRelayHub(CCentralExchanges& exchanges, const RelayHubOptions& options)
+    : m_impl(new Impl(exchanges, options)) {}
+
+CRelayHub::~CRelayHub() {
+  while (!m_impl->conns.empty()) {
+    Impl::Conn* c = *m_impl->conns.begin();
+    bufferevent_free(c->bev);
+    m_impl->conns.erase(c);
+    delete c;
+  }
+}
+
+void CRelayHub::RegisterAll(CCentralServer& server) {
+  Impl* m = m_impl.get();
+  for (uint16_t cmd : {kCmdRelayRegister, kCmdCacheDeliver, kCmdCacheFetch})
+    server.AddExchange(cmd, [m](const CentralRequest& r) { return m->PcFirst(r); });
+  server.AddExchange(kCmdPhoneSignIn, [m](const CentralRequest& r) { return m->SignIn(r); });
+  server.AddExchange(kCmdPhoneListPcs, [m](const CentralRequest& r) { return m->ListPcs(r); });
+  CCentralExchanges* ex = &m->exchanges;
+  server.AddExchange(kCmdLogOut, [m, ex](const CentralRequest& r) {
+    CentralOutcome o = ex->LogOut(r);
+    if (o.status == kStatusOk && !r.identity.empty()) {
+      std::lock_guard<std::mutex> lock(m->shared);
+      m->loggedOut.insert(r.identity);
+      m->onlinePcs.erase(r.identity);
+    }
+    return o;
+  });
+  server.SetStreamOwner(this);
+}
+
+void CRelayHub::Adopt(bufferevent* bev, const CentralRequest& first, const CentralOutcome& outcome) {
+  m_impl->Adopt(bev, first, outcome);
+}

@@ -1,0 +1,44 @@
+#pragma once
+// The relay, its cache and the phone side of the central server (layouts: docs/central-protocol.md).
+// The first request of such a connection is checked on the worker (the PC's identity must be
+// logged on to an account, a phone's e-mail and password must match); the hub then owns the
+// connection on the event thread and routes in memory: phone requests to the PC's relay
+// connection, the PC's replies and cached download packages to the phone they are addressed
+// to, upload data left by phones to the PC's fetches. Only within one account. Every queue is
+// bounded per download, per PC and in total; nothing is kept for a phone that has gone.
+#include <cstddef>
+#include <memory>
+
+#include "tools/centralserver/central_exchanges.h"
+#include "tools/centralserver/central_server.h"
+
+struct RelayHubOptions {
+  int idleSec = 120;                          // a relay or phone silent this long is dropped
+  int cacheIdleSec = 30;                      // a cache connection silent this long
+  size_t maxRelays = 1024;
+  size_t maxPhones = 1024;
+  size_t maxCacheConns = 1024;
+  size_t perDownloadBytes = 256 * 1024;       // cached, not yet handed to the phone's socket
+  size_t totalCacheBytes = 64 * 1024 * 1024;  // all phones together
+  size_t perPcLeftBytes = 1024 * 1024;        // upload data waiting for one PC's fetch
+  size_t totalLeftBytes = 64 * 1024 * 1024;
+  size_t phoneOutputBytes = 256 * 1024;       // in a phone's socket buffer before the cache waits
+  size_t pcOutputBytes = 1024 * 1024;         // requests waiting for a PC that does not read
+};
+
+class CRelayHub : public ICentralStreamOwner {
+ public:
+  CRelayHub(CCentralExchanges& exchanges, const RelayHubOptions& options = {});
+  ~CRelayHub() override;
+  CRelayHub(const CRelayHub&) = delete;
+  CRelayHub& operator=(const CRelayHub&) = delete;
+
+  // Registers the relay, cache and phone commands, and wraps log-out so that a PC that logged
+  // out loses its relay. After CCentralExchanges::RegisterAll, before Start.
+  void RegisterAll(CCentralServer& server);
+  void Adopt(bufferevent* bev, const CentralRequest& first, const CentralOutcome& outcome) override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};
