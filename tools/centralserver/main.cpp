@@ -1,5 +1,6 @@
 // QuarloCentral: the central server PCs log on to, and its administration.
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -100,9 +101,23 @@ int AccountCommand(const std::string& dir, const std::vector<std::string>& args)
     std::fprintf(stderr, "QuarloCentral: an e-mail address of 1 to 31 characters, please\n");
     return 2;
   }
-  if (isatty(0)) std::fprintf(stderr, "Password for %s: ", email.c_str());
   std::string password;
-  std::getline(std::cin, password);
+  if (isatty(0)) {
+    // Typed at a terminal: not echoed.
+    std::fprintf(stderr, "Password for %s: ", email.c_str());
+    termios saved{};
+    const bool quiet = tcgetattr(0, &saved) == 0;
+    if (quiet) {
+      termios silent = saved;
+      silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      tcsetattr(0, TCSANOW, &silent);
+    }
+    std::getline(std::cin, password);
+    if (quiet) tcsetattr(0, TCSANOW, &saved);
+    std::fprintf(stderr, "\n");
+  } else {
+    std::getline(std::cin, password);
+  }
   if (!password.empty() && password.back() == '\r') password.pop_back();
   if (password.size() < 6 || password.size() > 16) {
     std::fprintf(stderr, "QuarloCentral: a password of 6 to 16 characters, please\n");
