@@ -55,8 +55,7 @@ void SendAnswer(const PeerRoute& route, uint32_t requestId, const std::vector<ui
   for (size_t i = 0; i < messages.size(); ++i) {
     if (SendToPeer(route, messages[i].data(), messages[i].size(), true) == 0) continue;
     if (i + 1 < messages.size()) {
-      const auto failed = ThumbReplyMessages(requestId, nullptr);
-      SendToPeer(route, failed[0].data(), failed[0].size(), true);
+      SendThumbEnd(route, kThumbEndFailed, requestId);
       QV_LOG(kModCommLib, kLogError, "%s", "Write return message error.");
     }
     return;
@@ -101,12 +100,13 @@ int ThumbTask(void* arg) {
   return 0;
 }
 
-int SendEndOnly(const PeerRoute& route, uint32_t requestId) {
-  const auto failed = ThumbReplyMessages(requestId, nullptr);
-  return SendToPeer(route, failed[0].data(), failed[0].size(), true);
-}
-
 }  // namespace
+
+int SendThumbEnd(const PeerRoute& route, uint16_t status, uint32_t requestId) {
+  uint8_t end[kThumbEndSize];
+  EncodeThumbEnd(ThumbEnd{requestId, status}, end);
+  return SendToPeer(route, end, sizeof end, true);
+}
 
 int Parse_ThumbTransStatusHead(const uint8_t* request, size_t len, uint16_t& width,
                                uint16_t& height, std::string& path) {
@@ -221,27 +221,27 @@ int ReqDownloadThumbNial(const char* body, const CommandHeader* header, bufferev
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError, "File %s not in share list.",
                    path.c_str());
   }
-  if (parsed != kThumbParseExists) return SendEndOnly(route, requestId);
+  if (parsed != kThumbParseExists) return SendThumbEnd(route, kThumbEndFailed, requestId);
 
   // Opened here, once: the file that passed the check is the one scaled.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
   if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError, "File %s not exits.", path.c_str());
-    return SendEndOnly(route, requestId);
+    return SendThumbEnd(route, kThumbEndFailed, requestId);
   }
-  if (!g_pThreadPool) return SendEndOnly(route, requestId);
+  if (!g_pThreadPool) return SendThumbEnd(route, kThumbEndFailed, requestId);
   if (g_jobs.fetch_add(1) >= kMaxThumbJobs) {
     g_jobs.fetch_sub(1);
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
                    "Too many thumbnails at once; %s refused.", path.c_str());
-    return SendEndOnly(route, requestId);
+    return SendThumbEnd(route, kThumbEndFailed, requestId);
   }
 
   std::unique_ptr<ThumbJob> job(new (std::nothrow) ThumbJob);
   if (!job) {
     g_jobs.fetch_sub(1);
-    return SendEndOnly(route, requestId);
+    return SendThumbEnd(route, kThumbEndFailed, requestId);
   }
   job->route = route;
   job->requestId = requestId;
@@ -257,7 +257,7 @@ int ReqDownloadThumbNial(const char* body, const CommandHeader* header, bufferev
     if (!job->done || event_add(job->done, nullptr) != 0) {
       job.reset();
       g_jobs.fetch_sub(1);
-      return SendEndOnly(route, requestId);
+      return SendThumbEnd(route, kThumbEndFailed, requestId);
     }
   }
   job->fd = fd.fd;
@@ -276,7 +276,7 @@ int ReqDownloadThumbNial(const char* body, const CommandHeader* header, bufferev
     delete raw;
     g_jobs.fetch_sub(1);
     QV_LOG(kModIntranet, kLogError, "%s", "Add thumbnail task to thread error.");
-    return SendEndOnly(route, requestId);
+    return SendThumbEnd(route, kThumbEndFailed, requestId);
   }
   return 0;
 }

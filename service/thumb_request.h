@@ -35,5 +35,10 @@ bool ThunmbNailIt(int fd, const std::string& path, int height, int width,
 std::vector<std::vector<uint8_t>> ThumbReplyMessages(uint32_t requestId,
                                                      const std::vector<uint8_t>* thumbnail);
 
+// The end message (status 0 sent completely, 1 failed) on the request's road, once; the
+// send's result.
+struct PeerRoute;
+int SendThumbEnd(const PeerRoute& route, uint16_t status, uint32_t requestId);
+
 // Jobs in flight (tests).
 int Thumb_JobsInFlight();
