@@ -1,40 +1,45 @@
-// Download throughput over the command connection on loopback, against a plain TCP copy of
-// the same file measured in the same run. The service side runs in this process: the real
-// command server on its own thread with the real download handlers; the phone side reads as
-// fast as it can and walks the message headers to find the end. Never fails: it reports.
+// Download throughput of the real service, started black-box, against lighttpd serving the same
+// file to the same C++ client in the same run: 1, 4 and 16 downloads at once (best of three),
+// and the time to the first package of a 2500-byte file while 4 large downloads stream. The
+// client reads as fast as it can: device mode walks the message headers, HTTP mode counts the
+// body. Never fails: it reports.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/log.h"
-#include "common/opcode_registry.h"
-#include "common/os_layer.h"
 #include "common/wire.h"
-#include "service/download.h"
-#include "service/transfer_sessions.h"
-#include "tests/support/device_client.h"
+#include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr size_t kReceiveBuffer = 4 * kMiB;
-constexpr size_t kCopyChunk = 256 * 1024;
 constexpr int kRounds = 3;
 constexpr int kPollMs = 30000;
+constexpr uint64_t kSmallSize = 2500;
+constexpr int kLatencyTries = 20;
+constexpr uint16_t kOpReqDownload = 0x0004, kOpAllowDownload = 0x0005;
+constexpr uint16_t kOpPackage = 0x1002, kOpOver = 0x1003, kOpInfo = 0x1004;
 
 using Clock = std::chrono::steady_clock;
 
@@ -71,135 +76,293 @@ void WarmCache(const std::string& path) {
   close(fd);
 }
 
-// The peer: a plain sender that reads the file and writes it to a loopback TCP socket.
-double RawCopyMBps(const std::string& path, uint64_t size) {
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listener, 1) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    close(listener);
-    return 0;
+int ConnectTo(uint16_t port) {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    const int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return s;
   }
-  std::thread sender([&] {
-    const int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    std::vector<char> buf(kCopyChunk);
-    ssize_t r;
-    while (conn >= 0 && fd >= 0 && (r = read(fd, buf.data(), buf.size())) > 0) {
-      for (ssize_t off = 0; off < r;) {
-        const ssize_t w = send(conn, buf.data() + off, static_cast<size_t>(r - off), MSG_NOSIGNAL);
-        if (w <= 0) break;
-        off += w;
-      }
-    }
-    if (fd >= 0) close(fd);
-    if (conn >= 0) close(conn);
-  });
-  const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  std::vector<char> buf(kReceiveBuffer);
-  uint64_t got = 0;
-  const auto start = Clock::now();
-  if (connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-    ssize_t r;
-    while (got < size && (r = recv(client, buf.data(), buf.size(), 0)) > 0) got += static_cast<uint64_t>(r);
-  }
-  const double secs = Seconds(start);
-  close(client);
-  sender.join();
-  close(listener);
-  return got == size ? static_cast<double>(size) / kMiB / secs : 0;
+  if (s >= 0) close(s);
+  return -1;
 }
 
-// One download through the command server: the info request, the start, then every package
-// up to the end message.
-double DownloadMBps(uint16_t port, const std::string& path, uint64_t size, uint32_t id) {
-  DeviceClient c;
-  if (!c.Connect("127.0.0.1", port)) return 0;
-  Bytes req(356, 0);
-  std::memcpy(req.data() + 1, path.data(), std::min<size_t>(path.size(), 255));
-  DeviceMessage info;
-  if (!c.Send(kOpReqDownLoadFile, id, req) || !c.ReadMessage(info) ||
-      info.header.opcode != kOpDownloadInfo) {
+uint16_t FreePort() {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  uint16_t port = 0;
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(s);
+  return port;
+}
+
+bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
+  size_t off = 0;
+  while (off < bytes.size()) {
+    const ssize_t w = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+    if (w <= 0) return false;
+    off += static_cast<size_t>(w);
+  }
+  return true;
+}
+
+std::vector<uint8_t> Message(uint16_t opcode, uint32_t param, const std::vector<uint8_t>& body) {
+  std::vector<uint8_t> out(kCommandHeaderSize + body.size());
+  EncodeCommandHeader(CommandHeader{static_cast<uint16_t>(out.size()), opcode, param}, out.data());
+  std::copy(body.begin(), body.end(), out.begin() + kCommandHeaderSize);
+  return out;
+}
+
+// The device client: reads whole messages from a buffer it refills with large reads.
+class DeviceReader {
+ public:
+  explicit DeviceReader(int fd) : m_fd(fd), m_buf(kReceiveBuffer) {}
+  // Calls onMessage for each message until it returns false; false on close or time-out.
+  bool Run(const std::function<bool(const CommandHeader&)>& onMessage) {
+    for (;;) {
+      while (m_end - m_start >= kCommandHeaderSize) {
+        const CommandHeader h = DecodeCommandHeader(m_buf.data() + m_start);
+        if (h.len < kCommandHeaderSize) return false;
+        if (m_end - m_start < h.len) break;
+        m_start += h.len;
+        if (!onMessage(h)) return true;
+      }
+      std::memmove(m_buf.data(), m_buf.data() + m_start, m_end - m_start);
+      m_end -= m_start;
+      m_start = 0;
+      pollfd p{m_fd, POLLIN, 0};
+      if (poll(&p, 1, kPollMs) <= 0) return false;
+      const ssize_t r = recv(m_fd, m_buf.data() + m_end, m_buf.size() - m_end, 0);
+      if (r <= 0) return false;
+      m_end += static_cast<size_t>(r);
+    }
+  }
+
+ private:
+  int m_fd;
+  std::vector<uint8_t> m_buf;
+  size_t m_start = 0, m_end = 0;
+};
+
+std::vector<uint8_t> PathBody(const std::string& path) {
+  std::vector<uint8_t> body(356, 0);
+  std::memcpy(body.data() + 1, path.data(), std::min<size_t>(path.size(), 254));
+  body[256] = '1';
+  return body;
+}
+
+// One device download: request, start, packages to the end. Bytes of file data received.
+uint64_t DeviceDownload(uint16_t port, const std::string& path, uint32_t id) {
+  const int fd = ConnectTo(port);
+  if (fd < 0) return 0;
+  DeviceReader reader(fd);
+  uint64_t data = 0;
+  bool ok = SendAll(fd, Message(kOpReqDownload, id, PathBody(path)));
+  bool info = false;
+  ok = ok && reader.Run([&](const CommandHeader& h) {
+    info = h.opcode == kOpInfo;
+    return false;
+  });
+  ok = ok && info && SendAll(fd, Message(kOpAllowDownload, id, {0, 0, 0, 0}));
+  bool ended = false;
+  ok = ok && reader.Run([&](const CommandHeader& h) {
+    if (h.opcode == kOpPackage) data += h.len - kTransHeaderSize;
+    ended = h.opcode == kOpOver;
+    return !ended;
+  });
+  close(fd);
+  return ok && ended ? data : 0;
+}
+
+// One HTTP download by the same client: GET, then count the body up to the close.
+uint64_t HttpDownload(uint16_t port, const std::string& path) {
+  const int fd = ConnectTo(port);
+  if (fd < 0) return 0;
+  const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+  if (!SendAll(fd, std::vector<uint8_t>(request.begin(), request.end()))) {
+    close(fd);
     return 0;
   }
-  Bytes offset(4, 0);
-  std::vector<uint8_t> buf(kReceiveBuffer);
-  size_t start = 0, end = 0;
-  uint64_t data = 0;
-  bool ended = false;
-  const auto t0 = Clock::now();
-  if (!c.Send(kOpAllowDownLoadFile, id, offset)) return 0;
-  while (!ended) {
-    while (end - start >= kCommandHeaderSize) {
-      const CommandHeader h = DecodeCommandHeader(buf.data() + start);
-      if (h.len < kCommandHeaderSize || end - start < h.len) break;
-      if (h.opcode == kOpDownloadOver) ended = true;
-      if (h.opcode == kOpDownloadPackage) data += h.len - kTransHeaderSize;
-      start += h.len;
-    }
-    if (ended) break;
-    std::memmove(buf.data(), buf.data() + start, end - start);
-    end -= start;
-    start = 0;
-    pollfd p{c.Fd(), POLLIN, 0};
-    if (poll(&p, 1, kPollMs) <= 0) break;
-    const ssize_t r = recv(c.Fd(), buf.data() + end, buf.size() - end, 0);
+  std::vector<char> buf(kReceiveBuffer);
+  uint64_t total = 0;
+  size_t headerEnd = 0;
+  std::string head;
+  for (;;) {
+    const ssize_t r = recv(fd, buf.data(), buf.size(), 0);
     if (r <= 0) break;
-    end += static_cast<size_t>(r);
+    if (headerEnd == 0 && head.size() < 65536) {
+      head.append(buf.data(), static_cast<size_t>(std::min<ssize_t>(r, 65536)));
+      const size_t at = head.find("\r\n\r\n");
+      if (at != std::string::npos) headerEnd = at + 4;
+    }
+    total += static_cast<uint64_t>(r);
   }
-  const double secs = Seconds(t0);
-  return ended && data == size ? static_cast<double>(size) / kMiB / secs : 0;
+  close(fd);
+  return total > headerEnd ? total - headerEnd : 0;
 }
+
+// MiB/s of n downloads at once, best of the rounds; 0 when any came short.
+double Concurrent(int n, uint64_t size, const std::function<uint64_t(int)>& one) {
+  double best = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<uint64_t> got(static_cast<size_t>(n), 0);
+    std::vector<std::thread> threads;
+    const auto start = Clock::now();
+    for (int i = 0; i < n; ++i) threads.emplace_back([&, i] { got[static_cast<size_t>(i)] = one(i); });
+    for (auto& t : threads) t.join();
+    const double secs = Seconds(start);
+    bool whole = true;
+    for (uint64_t g : got) whole = whole && g == size;
+    if (whole) best = std::max(best, static_cast<double>(size) * n / kMiB / secs);
+  }
+  return best;
+}
+
+// Median milliseconds to the first package (device) or first body byte (HTTP) of the small
+// file while four large downloads stream.
+double FirstByteMs(const std::function<double()>& once, const std::function<void()>& background) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> streams;
+  for (int i = 0; i < 4; ++i) {
+    streams.emplace_back([&] {
+      while (!stop.load()) background();
+    });
+  }
+  std::vector<double> samples;
+  for (int i = 0; i < kLatencyTries; ++i) {
+    const double ms = once();
+    if (ms > 0) samples.push_back(ms);
+  }
+  stop = true;
+  for (auto& t : streams) t.join();
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  return samples[samples.size() / 2];
+}
+
+double DeviceFirstPackageMs(uint16_t port, const std::string& path, uint32_t id) {
+  const int fd = ConnectTo(port);
+  if (fd < 0) return 0;
+  DeviceReader reader(fd);
+  bool info = false;
+  bool ok = SendAll(fd, Message(kOpReqDownload, id, PathBody(path))) &&
+            reader.Run([&](const CommandHeader& h) {
+              info = h.opcode == kOpInfo;
+              return false;
+            });
+  const auto start = Clock::now();
+  bool first = false;
+  ok = ok && info && SendAll(fd, Message(kOpAllowDownload, id, {0, 0, 0, 0})) &&
+       reader.Run([&](const CommandHeader& h) {
+         first = h.opcode == kOpPackage;
+         return false;
+       });
+  const double ms = Seconds(start) * 1000;
+  close(fd);
+  return ok && first ? ms : 0;
+}
+
+double HttpFirstByteMs(uint16_t port, const std::string& path) {
+  const int fd = ConnectTo(port);
+  if (fd < 0) return 0;
+  const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+  const auto start = Clock::now();
+  if (!SendAll(fd, std::vector<uint8_t>(request.begin(), request.end()))) {
+    close(fd);
+    return 0;
+  }
+  std::string head;
+  char buf[8192];
+  bool body = false;
+  while (!body) {
+    const ssize_t r = recv(fd, buf, sizeof buf, 0);
+    if (r <= 0) break;
+    head.append(buf, static_cast<size_t>(r));
+    const size_t at = head.find("\r\n\r\n");
+    body = at != std::string::npos && head.size() > at + 4;
+  }
+  const double ms = Seconds(start) * 1000;
+  close(fd);
+  return body ? ms : 0;
+}
+
+double Ratio(double a, double b) { return b > 0 ? a / b : 0; }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   const uint64_t size = (argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024) * kMiB;
-
-  g_MutexTransMap = Plat_CreateMutex();
-  g_MutexDownLoadCount = Plat_CreateMutex();
-  g_StopDownLoadMutex = Plat_CreateMutex();
+  if (access("/usr/sbin/lighttpd", X_OK) != 0) {
+    std::printf("download benchmark: lighttpd missing (make deps)\n");
+    return 0;
+  }
   TempBase base;
-  base.OpenGlobalDb();
   const std::string share = base.MakeDir("share");
-  base.SetShares({share});
+  base.AddShare(share);
   const std::string file = share + "/bench.bin";
-  std::printf("download benchmark: %llu MiB file in %s\n",
-              static_cast<unsigned long long>(size / kMiB), share.c_str());
-  if (!MakeFile(file, size)) {
-    std::printf("could not write the file; no figures.\n");
+  const std::string small = share + "/small.bin";
+  std::printf("download benchmark: %llu MiB file, %u cores\n",
+              static_cast<unsigned long long>(size / kMiB), std::thread::hardware_concurrency());
+  if (!MakeFile(file, size) || !MakeFile(small, kSmallSize)) {
+    std::printf("could not write the files; no figures.\n");
     return 0;
   }
   WarmCache(file);
 
-  OS_RegFunction(ReqDownLoadFile, kOpReqDownLoadFile);
-  OS_RegFunction(AllowDownLoadFile, kOpAllowDownLoadFile);
-  Trans_InstallHooks();
-  Download_InstallHooks();
-  TestCommandServer server;
-  if (!server.Start()) {
-    std::printf("command server did not start; no figures.\n");
-    return 0;
+  ServiceProcess svc(base.Dir());
+  const uint16_t port = svc.Start() ? svc.WaitForPort() : 0;
+  const uint16_t web = FreePort();
+  const std::string conf = base.Dir() + "/lighttpd.conf";
+  std::ofstream(conf) << "server.document-root = \"/\"\n"
+                      << "server.port = " << web << "\n"
+                      << "server.bind = \"127.0.0.1\"\n"
+                      << "server.errorlog = \"" << base.Dir() << "/lighttpd.err\"\n"
+                      << "server.max-keep-alive-requests = 0\n";
+  const pid_t lighttpd = fork();
+  if (lighttpd == 0) {
+    execl("/usr/sbin/lighttpd", "lighttpd", "-D", "-f", conf.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
   }
-
-  double bestRaw = 0, bestOurs = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    const double raw = RawCopyMBps(file, size);
-    const double ours = DownloadMBps(server.Port(), file, size, static_cast<uint32_t>(round + 1));
-    std::printf("round %d: raw TCP copy %.0f MiB/s, download %.0f MiB/s\n", round + 1, raw, ours);
-    bestRaw = std::max(bestRaw, raw);
-    bestOurs = std::max(bestOurs, ours);
+  const bool webUp = WaitFor(
+      [&] {
+        const int s = ConnectTo(web);
+        if (s >= 0) close(s);
+        return s >= 0;
+      },
+      std::chrono::seconds(10));
+  if (port == 0 || !webUp) {
+    std::printf("service (port %u) or lighttpd (%s) did not start; no figures.\n", port,
+                webUp ? "up" : "down");
+  } else {
+    std::printf("peer: lighttpd (sendfile) serving the same file to the same client's HTTP mode\n");
+    std::atomic<uint32_t> id{1};
+    for (int n : {1, 4, 16}) {
+      const double ours = Concurrent(n, size, [&](int) { return DeviceDownload(port, file, id++); });
+      const double theirs = Concurrent(n, size, [&](int) { return HttpDownload(web, file); });
+      std::printf("%2d at once: service %6.0f MiB/s, lighttpd %6.0f MiB/s, ratio %.2f (aim %s)\n", n,
+                  ours, theirs, Ratio(ours, theirs), n == 1 ? ">= 0.9" : n == 16 ? ">= 0.7" : "-");
+    }
+    const double oursMs = FirstByteMs([&] { return DeviceFirstPackageMs(port, small, id++); },
+                                      [&] { DeviceDownload(port, file, id++); });
+    const double theirsMs = FirstByteMs([&] { return HttpFirstByteMs(web, small); },
+                                        [&] { HttpDownload(web, file); });
+    std::printf("first package of a 2500-byte file while 4 large downloads stream (median of %d): "
+                "service %.3f ms, lighttpd %.3f ms, ratio %.2f\n",
+                kLatencyTries, oursMs, theirsMs, Ratio(oursMs, theirsMs));
   }
-  server.Stop();
-  std::printf("peer: plain C++ sender (read %zu KiB + send) over loopback TCP, same file, same run\n",
-              kCopyChunk / 1024);
-  std::printf("best raw TCP copy: %.0f MiB/s\n", bestRaw);
-  std::printf("best download:     %.0f MiB/s (1000-byte packages, 20-byte headers)\n", bestOurs);
-  if (bestRaw > 0) std::printf("ratio download/raw: %.2f (aim: >= 0.50)\n", bestOurs / bestRaw);
+  if (lighttpd > 0) {
+    kill(lighttpd, SIGTERM);
+    waitpid(lighttpd, nullptr, 0);
+  }
   return 0;
 }

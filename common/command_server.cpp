@@ -11,16 +11,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "common/log.h"
 #include "common/opcode_registry.h"
@@ -41,16 +46,23 @@ std::atomic<ConnectionWritableHook> g_writableHook{nullptr};
 std::mutex g_limitsMutex;
 ConnectionLimits g_limits;  // under g_limitsMutex
 
-// Stop requests reach the loop through a pipe: writing to it is safe from any thread and
-// needs no locking inside libevent. A request made before the loop runs is kept for it.
-std::mutex g_stopMutex;
-int g_stopWriteFd = -1;  // under g_stopMutex
-bool g_stopRequested = false;
+// Connections are spread over several event loops, one thread each, so that sending uses every
+// core; a connection lives on one loop for its whole life, which keeps its requests and replies
+// in order and its callbacks on one thread.
+constexpr unsigned kMaxEventLoops = 8;
 
 struct CommandServer;
+struct EventLoop;
+
+// Stop requests reach the loops through their pipes: writing to them is safe from any thread
+// and needs no locking inside libevent. A request made before the loops run is kept for them.
+std::mutex g_stopMutex;
+CommandServer* g_running = nullptr;  // under g_stopMutex
+bool g_stopRequested = false;
 
 struct CommandConnState {
   CommandServer* server = nullptr;
+  EventLoop* loop = nullptr;
   bufferevent* bev = nullptr;
   bool haveHeader = false;  // false: reading the header, true: reading the body
   CommandHeader header;
@@ -64,16 +76,47 @@ struct CommandConnState {
   std::string peer;
 };
 
-struct CommandServer {
+// An accepted socket on its way from the listener's loop to the loop that will own it.
+struct PendingConn {
+  evutil_socket_t fd = -1;
+  bool loopback = false;
+  std::string peer;
+  ConnectionLimits limits;
+};
+
+struct EventLoop {
+  CommandServer* server = nullptr;
   event_base* base = nullptr;
+  std::set<CommandConnState*> conns;  // this loop's thread only
+  int wakeRead = -1;                  // a byte: new connections queued, or stop
+  int wakeWrite = -1;
+  event* wakeEvent = nullptr;
+  std::mutex queueMutex;
+  std::deque<PendingConn> queue;  // under queueMutex
+  ~EventLoop() {
+    if (wakeEvent) event_free(wakeEvent);
+    if (base) event_base_free(base);
+    if (wakeRead >= 0) close(wakeRead);
+    if (wakeWrite >= 0) close(wakeWrite);
+  }
+  void Wake() {
+    const char byte = 1;
+    (void)!write(wakeWrite, &byte, 1);  // a full pipe is a wake-up already pending
+  }
+};
+
+struct CommandServer {
   evconnlistener* listener = nullptr;
   event* resumeTimer = nullptr;
-  event* stopEvent = nullptr;
-  std::set<CommandConnState*> conns;
+  std::vector<std::unique_ptr<EventLoop>> loops;  // loops[0] runs on the listener's thread
+  size_t nextLoop = 0;                            // the listener's thread only
+  bool capLogged = false;                         // the listener's thread only
+  std::atomic<bool> stopping{false};
+  // Counted by the listener, released by whichever loop closes the connection.
+  std::mutex countMutex;
   std::map<std::string, size_t> perAddress;  // open connections of each remote address
   size_t remote = 0;
   size_t loopback = 0;
-  bool capLogged = false;
 };
 
 bool IsLoopbackAddress(const sockaddr* sa) {
@@ -102,19 +145,23 @@ std::string AddressText(const sockaddr* sa) {
   return text;
 }
 
+void ReleaseCount(CommandServer& server, bool loopback, const std::string& peer) {
+  std::lock_guard<std::mutex> lock(server.countMutex);
+  if (loopback) {
+    --server.loopback;
+  } else {
+    --server.remote;
+    auto it = server.perAddress.find(peer);
+    if (it != server.perAddress.end() && --it->second == 0) server.perAddress.erase(it);
+  }
+}
+
 // Every way a connection ends comes through here: the transfer layer hears of it while the
 // connection still exists, then the socket is closed.
 void CloseConnection(CommandConnState* st) {
   if (ConnectionClosedHook hook = g_closedHook.load()) hook(st->bev);
-  CommandServer* server = st->server;
-  server->conns.erase(st);
-  if (st->loopbackPeer) {
-    --server->loopback;
-  } else {
-    --server->remote;
-    auto it = server->perAddress.find(st->peer);
-    if (it != server->perAddress.end() && --it->second == 0) server->perAddress.erase(it);
-  }
+  st->loop->conns.erase(st);
+  ReleaseCount(*st->server, st->loopbackPeer, st->peer);
   if (st->idleTimer) event_free(st->idleTimer);
   if (st->drainEvent) event_free(st->drainEvent);
   bufferevent_free(st->bev);
@@ -271,49 +318,47 @@ const char* CapReached(const CommandServer& server, bool loopback, const std::st
   return nullptr;
 }
 
-void accept_conn_cb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* address,
-                    int /*length*/, void* ctx) {
-  auto* server = static_cast<CommandServer*>(ctx);
-  const ConnectionLimits limits = OS_GetConnectionLimits();
-  const bool loopback = IsLoopbackAddress(address);
-  const std::string peer = AddressText(address);
-  if (const char* cap = CapReached(*server, loopback, peer, limits)) {
-    if (!server->capLogged) {
-      QV_LOG(kModCommLib, kLogWarning, "Too many connections (%s cap, from %s); refusing new ones.",
-             cap, peer.c_str());
-      server->capLogged = true;
-    }
-    evutil_closesocket(fd);
-    return;
+// Takes a slot for the new connection when its caps allow; the name of the cap it would break
+// otherwise.
+const char* TakeSlot(CommandServer& server, bool loopback, const std::string& address,
+                     const ConnectionLimits& limits) {
+  std::lock_guard<std::mutex> lock(server.countMutex);
+  if (const char* cap = CapReached(server, loopback, address, limits)) return cap;
+  if (loopback) {
+    ++server.loopback;
+  } else {
+    ++server.remote;
+    ++server.perAddress[address];
   }
-  server->capLogged = false;
+  return nullptr;
+}
 
-  bufferevent* bev = bufferevent_socket_new(server->base, fd, BEV_OPT_CLOSE_ON_FREE);
+// On the owning loop's thread: the connection's buffered socket and state.
+void SetUpConnection(EventLoop& loop, const PendingConn& pending) {
+  CommandServer* server = loop.server;
+  bufferevent* bev = bufferevent_socket_new(loop.base, pending.fd, BEV_OPT_CLOSE_ON_FREE);
   if (bev == nullptr) {
     QV_LOG(kModCommLib, kLogError, "Couldn't open socket event.");
-    evutil_closesocket(fd);
+    evutil_closesocket(pending.fd);
+    ReleaseCount(*server, pending.loopback, pending.peer);
     return;
   }
   auto* st = new (std::nothrow) CommandConnState;
   if (st == nullptr) {
     QV_LOG(kModCommLib, kLogError, "Allocate memory error.");
     bufferevent_free(bev);
+    ReleaseCount(*server, pending.loopback, pending.peer);
     return;
   }
   st->server = server;
+  st->loop = &loop;
   st->bev = bev;
-  st->loopbackPeer = loopback;
-  st->peer = peer;
-  st->idleSeconds = limits.idleSeconds;
-  st->idleTimer = evtimer_new(server->base, idle_cb, st);
-  st->drainEvent = event_new(server->base, -1, 0, drain_cb, st);
-  server->conns.insert(st);
-  if (loopback) {
-    ++server->loopback;
-  } else {
-    ++server->remote;
-    ++server->perAddress[peer];
-  }
+  st->loopbackPeer = pending.loopback;
+  st->peer = pending.peer;
+  st->idleSeconds = pending.limits.idleSeconds;
+  st->idleTimer = evtimer_new(loop.base, idle_cb, st);
+  st->drainEvent = event_new(loop.base, -1, 0, drain_cb, st);
+  loop.conns.insert(st);
   if (st->idleTimer == nullptr || st->drainEvent == nullptr) {
     QV_LOG(kModCommLib, kLogError, "Couldn't open socket event.");
     CloseConnection(st);
@@ -325,15 +370,64 @@ void accept_conn_cb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* 
   // Larger single writes than libevent's 16 KiB default: downloads fill the buffer in 64 KiB
   // batches, and fewer send calls keep them close to a raw copy.
   bufferevent_set_max_single_write(bev, 256 * 1024);
-  if (limits.idleSeconds > 0) {
+  if (pending.limits.idleSeconds > 0) {
     // Only the send side: a stalled send is a peer that stopped reading. The idle timer
     // covers the receive side.
-    const timeval tv{limits.idleSeconds, 0};
+    const timeval tv{pending.limits.idleSeconds, 0};
     bufferevent_set_timeouts(bev, nullptr, &tv);
   }
   RestartIdleTimer(st);
   bufferevent_setcb(bev, read_cb, write_cb, event_cb, st);
   bufferevent_enable(bev, EV_READ | EV_WRITE);
+}
+
+void wake_cb(evutil_socket_t fd, short /*what*/, void* ctx) {
+  auto* loop = static_cast<EventLoop*>(ctx);
+  char drain[64];
+  while (read(fd, drain, sizeof drain) > 0) {
+  }
+  if (loop->server->stopping.load()) {
+    event_base_loopbreak(loop->base);
+    return;
+  }
+  std::deque<PendingConn> pending;
+  {
+    std::lock_guard<std::mutex> lock(loop->queueMutex);
+    pending.swap(loop->queue);
+  }
+  for (const PendingConn& p : pending) SetUpConnection(*loop, p);
+}
+
+void accept_conn_cb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* address,
+                    int /*length*/, void* ctx) {
+  auto* server = static_cast<CommandServer*>(ctx);
+  PendingConn pending;
+  pending.fd = fd;
+  pending.limits = OS_GetConnectionLimits();
+  pending.loopback = IsLoopbackAddress(address);
+  pending.peer = AddressText(address);
+  if (const char* cap = TakeSlot(*server, pending.loopback, pending.peer, pending.limits)) {
+    if (!server->capLogged) {
+      QV_LOG(kModCommLib, kLogWarning, "Too many connections (%s cap, from %s); refusing new ones.",
+             cap, pending.peer.c_str());
+      server->capLogged = true;
+    }
+    evutil_closesocket(fd);
+    return;
+  }
+  server->capLogged = false;
+
+  // Round robin over the loops; the first one sets its connections up at once.
+  EventLoop& loop = *server->loops[server->nextLoop++ % server->loops.size()];
+  if (&loop == server->loops[0].get()) {
+    SetUpConnection(loop, pending);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(loop.queueMutex);
+    loop.queue.push_back(std::move(pending));
+  }
+  loop.Wake();
 }
 
 void resume_listener_cb(evutil_socket_t /*fd*/, short /*what*/, void* ctx) {
@@ -357,20 +451,35 @@ void accept_error_cb(evconnlistener* listener, void* ctx) {
   event_base_loopexit(evconnlistener_get_base(listener), nullptr);
 }
 
-void stop_cb(evutil_socket_t fd, short /*what*/, void* ctx) {
-  char drain[64];
-  while (read(fd, drain, sizeof drain) > 0) {
-  }
-  event_base_loopbreak(static_cast<CommandServer*>(ctx)->base);
+// A loop with its wake-up pipe; null when libevent or the system refuses one.
+std::unique_ptr<EventLoop> MakeLoop(CommandServer& server) {
+  auto loop = std::make_unique<EventLoop>();
+  loop->server = &server;
+  loop->base = event_base_new();
+  int fds[2];
+  if (!loop->base || pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return nullptr;
+  loop->wakeRead = fds[0];
+  loop->wakeWrite = fds[1];
+  loop->wakeEvent = event_new(loop->base, loop->wakeRead, EV_READ | EV_PERSIST, wake_cb, loop.get());
+  if (!loop->wakeEvent || event_add(loop->wakeEvent, nullptr) != 0) return nullptr;
+  return loop;
 }
 
-struct PipeFds {
-  int fd[2] = {-1, -1};
-  ~PipeFds() {
-    if (fd[0] >= 0) close(fd[0]);
-    if (fd[1] >= 0) close(fd[1]);
+// Closes what a loop still owns, on its own thread, once it no longer runs.
+void CloseLoop(EventLoop& loop) {
+  while (!loop.conns.empty()) CloseConnection(*loop.conns.begin());
+  std::lock_guard<std::mutex> lock(loop.queueMutex);
+  for (const PendingConn& p : loop.queue) {
+    evutil_closesocket(p.fd);
+    ReleaseCount(*loop.server, p.loopback, p.peer);
   }
-};
+  loop.queue.clear();
+}
+
+void RunLoop(EventLoop& loop) {
+  event_base_dispatch(loop.base);
+  CloseLoop(loop);
+}
 
 }  // namespace
 
@@ -379,19 +488,25 @@ int OS_RunEvent(void* /*unused*/) {
   std::call_once(routed, Log_RouteLibevent);
 
   CommandServer server;
-  std::unique_ptr<event_base, decltype(&event_base_free)> base(event_base_new(), event_base_free);
-  if (!base) {
+  const unsigned cores = std::thread::hardware_concurrency();
+  const unsigned wanted = std::min(kMaxEventLoops, std::max(1u, cores));
+  for (unsigned i = 0; i < wanted; ++i) {
+    std::unique_ptr<EventLoop> loop = MakeLoop(server);
+    if (!loop) break;
+    server.loops.push_back(std::move(loop));
+  }
+  if (server.loops.empty()) {
     QV_LOG(kModCommLib, kLogError, "Couldn't open event base.");
     return -1;
   }
-  server.base = base.get();
+  event_base* base = server.loops[0]->base;
 
   sockaddr_in sin{};
   sin.sin_family = AF_INET;
   sin.sin_addr.s_addr = htonl(INADDR_ANY);
   sin.sin_port = htons(g_LocalPort.load());
   std::unique_ptr<evconnlistener, decltype(&evconnlistener_free)> listener(
-      evconnlistener_new_bind(base.get(), accept_conn_cb, &server,
+      evconnlistener_new_bind(base, accept_conn_cb, &server,
                               LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_EXEC,
                               -1, reinterpret_cast<sockaddr*>(&sin), sizeof sin),
       evconnlistener_free);
@@ -400,27 +515,14 @@ int OS_RunEvent(void* /*unused*/) {
     return -1;
   }
   server.listener = listener.get();
-
-  PipeFds stopPipe;
   std::unique_ptr<event, decltype(&event_free)> resumeTimer(
-      evtimer_new(base.get(), resume_listener_cb, &server), event_free);
-  std::unique_ptr<event, decltype(&event_free)> stopEvent(nullptr, event_free);
-  if (pipe2(stopPipe.fd, O_NONBLOCK | O_CLOEXEC) == 0) {
-    stopEvent.reset(event_new(base.get(), stopPipe.fd[0], EV_READ | EV_PERSIST, stop_cb, &server));
-  }
-  if (!resumeTimer || !stopEvent || event_add(stopEvent.get(), nullptr) != 0) {
+      evtimer_new(base, resume_listener_cb, &server), event_free);
+  if (!resumeTimer) {
     QV_LOG(kModCommLib, kLogError, "Couldn't open event base.");
     return -1;
   }
   server.resumeTimer = resumeTimer.get();
-  server.stopEvent = stopEvent.get();
 
-  bool stopNow = false;
-  {
-    std::lock_guard<std::mutex> lock(g_stopMutex);
-    stopNow = g_stopRequested;
-    g_stopWriteFd = stopPipe.fd[1];
-  }
 
   if (g_LocalPort.load() == 0) {
     sockaddr_in bound{};
@@ -433,15 +535,38 @@ int OS_RunEvent(void* /*unused*/) {
   QV_LOG(kModCommLib, kLogDebug, "Bind port %d.", static_cast<int>(g_LocalPort.load()));
 
   evconnlistener_set_error_cb(listener.get(), accept_error_cb);
-  if (!stopNow) event_base_dispatch(base.get());
+  std::vector<std::thread> others;
+  bool stopNow = false;
+  {
+    // The loop list is fixed before a stop request can walk it.
+    std::lock_guard<std::mutex> lock(g_stopMutex);
+    stopNow = g_stopRequested;
+    if (!stopNow) {
+      for (size_t i = 1; i < server.loops.size(); ++i) {
+        EventLoop* loop = server.loops[i].get();
+        try {
+          others.emplace_back([loop] { RunLoop(*loop); });
+        } catch (const std::system_error&) {
+          break;  // fewer loops; the listener hands connections only to running ones
+        }
+      }
+      server.loops.resize(others.size() + 1);
+      g_running = &server;
+    }
+  }
+  if (!stopNow) event_base_dispatch(base);
 
   {
-    // The stop request, if any, was for this run.
+    // The stop request, if any, was for this run; the other loops end too.
     std::lock_guard<std::mutex> lock(g_stopMutex);
-    if (g_stopWriteFd == stopPipe.fd[1]) g_stopWriteFd = -1;
+    if (g_running == &server) g_running = nullptr;
     g_stopRequested = false;
   }
-  while (!server.conns.empty()) CloseConnection(*server.conns.begin());
+  server.stopping = true;
+  for (size_t i = 1; i < server.loops.size(); ++i) server.loops[i]->Wake();
+  for (std::thread& t : others) t.join();
+  listener.reset();  // no more accepts onto loops that ended
+  CloseLoop(*server.loops[0]);
   QV_LOG(kModCommLib, kLogInfo, "%s.", "exit local server");
   return 0;
 }
@@ -449,9 +574,9 @@ int OS_RunEvent(void* /*unused*/) {
 void OS_StopEvent() {
   std::lock_guard<std::mutex> lock(g_stopMutex);
   g_stopRequested = true;
-  if (g_stopWriteFd >= 0) {
-    const char byte = 1;
-    (void)!write(g_stopWriteFd, &byte, 1);
+  if (g_running) {
+    g_running->stopping = true;
+    for (auto& loop : g_running->loops) loop->Wake();
   }
 }
 

@@ -1,5 +1,7 @@
 #include "service/download.h"
 
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -140,19 +142,38 @@ struct DownloadJob {
   bool connGone = false;
 };
 
-// Touched on the command server's thread; the lock covers the test hooks' reads and a close
-// arriving while a refill is under way.
-std::recursive_mutex g_jobsMutex;
+// A job is only ever touched on the thread of its connection's event loop (its start, refills
+// and close all come from there), so the lock covers only the map itself: loops refill their
+// own jobs at the same time.
+std::mutex g_jobsMutex;
 std::map<bufferevent*, std::unique_ptr<DownloadJob>> g_jobs;
 
 enum class FillResult { kWaiting, kFinished, kFailed };
 
 // Queues batches until the output holds at least the high-water mark or the file is done.
 FillResult FillJob(DownloadJob& job) {
+  // On a command connection the file is read straight into the connection's output buffer:
+  // one copy less than reading into our own buffer and queuing that.
+  const bool direct = job.route.direct && job.route.udtSock == -1 && job.route.conn;
+  evbuffer* out = direct ? bufferevent_get_output(job.route.conn) : nullptr;
   while (!job.connGone && PendingOutput(job.route) < kDownloadHighWater) {
-    if (!job.reader->NextBatch(job.buffer.get(), job.sizes)) {
+    evbuffer_iovec space{};
+    uint8_t* target = job.buffer.get();
+    if (direct) {
+      if (evbuffer_reserve_space(out, kBatchBufferBytes, &space, 1) != 1 ||
+          space.iov_len < kBatchBufferBytes) {
+        QV_LOG(kModCommLib, kLogError, "Allocate memory error.");
+        return FillResult::kFailed;
+      }
+      target = static_cast<uint8_t*>(space.iov_base);
+    }
+    if (!job.reader->NextBatch(target, job.sizes)) {
       QV_LOG(kModIntranet, kLogError, "Read file %s error: %s.", job.path.c_str(),
              std::strerror(errno));
+      if (direct) {
+        space.iov_len = 0;
+        evbuffer_commit_space(out, &space, 1);
+      }
       uint8_t over[kDownloadOverSize];
       EncodeDownloadOver('1', job.sessionId, over);
       SendToPeer(job.route, over, sizeof over);
@@ -161,9 +182,13 @@ FillResult FillJob(DownloadJob& job) {
     // Full packages sit at their slots; only the last may be short, so the batch is contiguous.
     size_t total = 0;
     for (size_t s : job.sizes) total += s;
-    if (total > 0 && SendToPeer(job.route, job.buffer.get(), total) != 0) {
+    if (total > 0 && !direct && SendToPeer(job.route, job.buffer.get(), total) != 0) {
       QV_LOG(kModCommLib, kLogError, "Write return message error.");
       return FillResult::kFailed;
+    }
+    if (direct) {
+      space.iov_len = total;
+      evbuffer_commit_space(out, &space, 1);
     }
     NotePending(PendingOutput(job.route));
     if (job.reader->Done()) {
@@ -179,16 +204,27 @@ FillResult FillJob(DownloadJob& job) {
   return job.connGone ? FillResult::kFailed : FillResult::kWaiting;
 }
 
-// Runs a refill and ends the job when it finished or failed. Called with g_jobsMutex held.
-void RefillAndSettle(std::map<bufferevent*, std::unique_ptr<DownloadJob>>::iterator it) {
-  DownloadJob& job = *it->second;
+DownloadJob* FindJob(bufferevent* conn) {
+  std::lock_guard<std::mutex> lock(g_jobsMutex);
+  auto it = g_jobs.find(conn);
+  return it == g_jobs.end() ? nullptr : it->second.get();
+}
+
+// Runs a refill and ends the job when it finished or failed. On the job's own loop thread.
+void RefillAndSettle(bufferevent* conn, DownloadJob& job) {
   if (job.filling) return;
   job.filling = true;
   const FillResult result = FillJob(job);
   job.filling = false;
   if (result == FillResult::kWaiting) return;
-  std::unique_ptr<DownloadJob> done = std::move(it->second);
-  g_jobs.erase(it);
+  std::unique_ptr<DownloadJob> done;
+  {
+    std::lock_guard<std::mutex> lock(g_jobsMutex);
+    auto it = g_jobs.find(conn);
+    if (it == g_jobs.end() || it->second.get() != &job) return;
+    done = std::move(it->second);
+    g_jobs.erase(it);
+  }
   DownloadCount_Add(-1);
   // Requests that waited behind the download are served now, after its end message.
   if (!done->connGone) OS_ReleaseConnection(done->route.conn);
@@ -432,7 +468,7 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
   if (udt == -1) {
     // The command server holds a connection's later requests while its download streams, so
     // this only guards a caller that does not; the open entry is kept for a later start.
-    std::lock_guard<std::recursive_mutex> lock(g_jobsMutex);
+    std::lock_guard<std::mutex> lock(g_jobsMutex);
     if (g_jobs.count(conn)) {
       QV_LOG(kModIntranet, kLogError, "A download already runs on this connection; %u refused.",
              sessionId);
@@ -484,9 +520,12 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
   // The packages and the end message go out from the write callback; no reply here. Later
   // requests of the connection wait until the end message is queued.
   OS_HoldConnection(conn);
-  std::lock_guard<std::recursive_mutex> lock(g_jobsMutex);
-  auto it = g_jobs.emplace(conn, std::move(job)).first;
-  RefillAndSettle(it);
+  DownloadJob* started = job.get();
+  {
+    std::lock_guard<std::mutex> lock(g_jobsMutex);
+    g_jobs[conn] = std::move(job);
+  }
+  RefillAndSettle(conn, *started);
   return 0;
 }
 
@@ -556,26 +595,29 @@ bool Download_RelayStopRequested(uint32_t sessionId) {
 }
 
 void Download_OnConnectionClosed(bufferevent* conn) {
-  std::lock_guard<std::recursive_mutex> lock(g_jobsMutex);
-  auto it = g_jobs.find(conn);
-  if (it == g_jobs.end()) return;
-  QV_LOG(kModIntranet, kLogError, "download of %s failed: connection closed.",
-         it->second->path.c_str());
-  if (it->second->filling) {
-    // The refill under way ends the job when it returns.
-    it->second->connGone = true;
-    return;
+  std::unique_ptr<DownloadJob> gone;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(g_jobsMutex);
+    auto it = g_jobs.find(conn);
+    if (it == g_jobs.end()) return;
+    path = it->second->path;
+    if (it->second->filling) {
+      // The refill under way ends the job when it returns.
+      it->second->connGone = true;
+    } else {
+      gone = std::move(it->second);
+      g_jobs.erase(it);
+    }
   }
-  g_jobs.erase(it);
-  DownloadCount_Add(-1);
+  QV_LOG(kModIntranet, kLogError, "download of %s failed: connection closed.", path.c_str());
+  if (gone) DownloadCount_Add(-1);
 }
 
 void Download_OnConnectionWritable(bufferevent* conn) {
-  std::lock_guard<std::recursive_mutex> lock(g_jobsMutex);
-  auto it = g_jobs.find(conn);
-  if (it == g_jobs.end()) return;
-  if (PendingOutput(it->second->route) >= kDownloadLowWater) return;
-  RefillAndSettle(it);
+  DownloadJob* job = FindJob(conn);
+  if (!job || PendingOutput(job->route) >= kDownloadLowWater) return;
+  RefillAndSettle(conn, *job);
 }
 
 void Download_InstallHooks() { OS_SetConnectionWritableHook(&Download_OnConnectionWritable); }
@@ -586,6 +628,6 @@ size_t Download_PeakPending() { return g_peakPending.load(); }
 void Download_ResetPeakPending() { g_peakPending.store(0); }
 
 size_t Download_RunningJobs() {
-  std::lock_guard<std::recursive_mutex> lock(g_jobsMutex);
+  std::lock_guard<std::mutex> lock(g_jobsMutex);
   return g_jobs.size();
 }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/md5.h"
@@ -322,6 +323,48 @@ TEST_F(ManyPhones, TwoPhonesOnTheTransferRoad) {
       if (e.is_regular_file()) all[e.path().string()] = "";
     }
     ExpectNoLeftovers(all);
+  }
+}
+
+// Sixteen phones download sixteen different files at once; each gets its file byte for byte,
+// whichever event loop serves it.
+TEST_F(ManyPhones, SixteenDownloadsAtOnceEachByteForByte) {
+  ASSERT_NE(s_port, 0) << s_svc->LogText();
+  constexpr int kPhones = 16;
+  const std::string dir = s_share + "/sixteen";
+  std::filesystem::create_directories(dir);
+  std::vector<std::string> md5s;
+  for (int i = 0; i < kPhones; ++i) {
+    const std::string content = Pattern(2 * 1024 * 1024 + 777 * static_cast<size_t>(i), 100 + i);
+    std::ofstream(dir + "/f" + std::to_string(i), std::ios::binary) << content;
+    md5s.push_back(Md5Of(content));
+  }
+  std::vector<std::string> got(kPhones);
+  std::vector<char> status(kPhones, 0);
+  std::vector<std::thread> phones;
+  for (int i = 0; i < kPhones; ++i) {
+    phones.emplace_back([&, i] {
+      DeviceClient c;
+      if (!c.Connect("127.0.0.1", s_port)) return;
+      const uint32_t id = static_cast<uint32_t>(900 + i);
+      DeviceMessage m;
+      if (!c.Send(kOpReqDownload, id, PathBody(dir + "/f" + std::to_string(i))) ||
+          !c.ReadMessage(m, kWait) || m.header.opcode != kOpDownloadInfo ||
+          !c.Send(kOpAllowDownload, id, U32Body(0))) {
+        return;
+      }
+      std::string data;
+      while (c.ReadMessage(m, kWait) && m.header.opcode == kOpPackage) {
+        data.append(m.body.begin() + 12, m.body.end());
+      }
+      if (m.header.opcode == kOpDownloadOver && !m.body.empty()) status[i] = static_cast<char>(m.body[0]);
+      got[i] = Md5Of(data);
+    });
+  }
+  for (auto& t : phones) t.join();
+  for (int i = 0; i < kPhones; ++i) {
+    EXPECT_EQ(status[i], '0') << i;
+    EXPECT_EQ(got[i], md5s[i]) << i;
   }
 }
 
