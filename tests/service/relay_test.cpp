@@ -280,6 +280,32 @@ TEST_F(Relay, UploadBreaksAndResumes) {
   EXPECT_FALSE(std::filesystem::exists(tmp));
 }
 
+// The command-line phone through the relay, as a user types it.
+TEST_F(Relay, CommandLinePhoneGoesThroughTheServer) {
+  const std::string phone = std::string(QUARLO_BUILD_DIR) + "/tests/quarlo-phone";
+  const std::string content = Pattern(12345, 3);
+  const std::string local = s_base->Dir() + "/local-copy";
+  WriteFileText(local, content);
+  auto run = [&](const std::string& args) {
+    return RunProgram({"/bin/sh", "-c",
+                       "echo secret1 | '" + phone + "' --via relay --port " +
+                           std::to_string(Port()) + " --account " + kOwner + " " + args});
+  };
+  ProgramResult r = run("put '" + local + "' '" + s_share + "/cli/put.bin'");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Md5Of(ReadFileText(s_share + "/cli/put.bin")), Md5Of(content));
+  r = run("ls '" + s_share + "/cli'");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("put.bin"), std::string::npos);
+  r = run("get '" + s_share + "/cli/put.bin' '" + local + ".back'");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Md5Of(ReadFileText(local + ".back")), Md5Of(content));
+  r = RunProgram({"/bin/sh", "-c",
+                  "echo wrong-one | '" + phone + "' --via relay --port " + std::to_string(Port()) +
+                      " --account " + kOwner + " ls"});
+  EXPECT_NE(r.exitCode, 0);
+}
+
 // Several phones on the relay road at once, one table: same account in parallel, another
 // account, a burst of requests, and a phone whose cache fills because it does not read.
 TEST_F(Relay, SeveralPhonesAtOnce) {

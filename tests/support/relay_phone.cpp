@@ -16,7 +16,7 @@ bool IsStatusFrame(const RelayHeader& h, const Bytes& body) {
 }  // namespace
 
 int RelayPhone::SignIn(uint16_t port, const std::string& email, const std::string& pcText) {
-  if (!m_conn.Connect("127.0.0.1", port)) return -1;
+  if (!m_conn.Connect(m_host, port)) return -1;
   const std::vector<uint8_t> body = EncodeAccountText({email, pcText});
   if (!m_conn.SendRaw(BuildServerRequest(kCmdPhoneSignIn, "", body))) return -1;
   uint8_t head[kServerReplyHeaderSize];
@@ -32,7 +32,7 @@ int RelayPhone::SignIn(uint16_t port, const std::string& email, const std::strin
 
 int RelayPhone::ListPcs(uint16_t port, std::vector<PcEntry>& out) const {
   DeviceClient c;
-  if (!c.Connect("127.0.0.1", port)) return -1;
+  if (!c.Connect(m_host, port)) return -1;
   if (!c.SendRaw(BuildServerRequest(kCmdPhoneListPcs, m_session, {}))) return -1;
   uint8_t head[kServerReplyHeaderSize];
   if (!c.ReadExact(head, sizeof head, kWait)) return -1;

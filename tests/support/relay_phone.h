@@ -14,6 +14,7 @@ class RelayPhone {
  public:
   static constexpr std::chrono::milliseconds kWait{10000};
 
+  void SetHost(const std::string& host) { m_host = host; }  // the server; 127.0.0.1 by default
   // Connects and signs in; the server's status (0: signed in, the session is set). -1 when
   // the connection or the answer failed.
   int SignIn(uint16_t port, const std::string& email, const std::string& pcText);
@@ -41,6 +42,7 @@ class RelayPhone {
   };
   bool ReadFrame(Frame& out, std::chrono::milliseconds wait);
   DeviceClient m_conn;
+  std::string m_host = "127.0.0.1";
   std::string m_session;
   std::deque<Frame> m_stash;  // frames read while looking for another kind
 };

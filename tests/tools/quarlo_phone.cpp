@@ -3,6 +3,9 @@
 //   quarlo-phone [--host H] [--port P] ls [PATH]      shared folders, or one folder's entries
 //   quarlo-phone [--host H] [--port P] get PATH [FILE] download (FILE defaults to the name)
 //   quarlo-phone [--host H] [--port P] put FILE PATH   upload (resumes what the PC holds)
+// With --via relay the same requests go through QuarloCentral at --host/--port (default
+// 127.0.0.1:15100), signed in as --account with the password read from standard input, to
+// the account's PC named by --pc (default: the first one online).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,10 +16,15 @@
 #include <random>
 #include <string>
 #include <vector>
+#include <memory>
 
 #include "common/md5.h"
 #include "common/proto_transfer.h"
+#include "tests/support/central_process.h"
 #include "tests/support/device_client.h"
+#include "tests/support/relay_phone.h"
+#include <iostream>
+#include <thread>
 
 namespace {
 
@@ -27,8 +35,10 @@ const char kUsage[] =
     "usage: quarlo-phone [--host HOST] [--port PORT] ls [PATH]\n"
     "       quarlo-phone [--host HOST] [--port PORT] get PATH [FILE]\n"
     "       quarlo-phone [--host HOST] [--port PORT] put FILE PATH\n"
-    "HOST defaults to 127.0.0.1, PORT to 15002. PATH is a path on the PC, or begins with\n"
-    "$DEFAULT$, $DEFAULT_PIC$, ... for the default folders.\n";
+    "       quarlo-phone --via relay [--host HOST] [--port PORT] --account EMAIL [--pc ID] ...\n"
+    "HOST defaults to 127.0.0.1, PORT to 15002 (15100 through the relay). PATH is a path on\n"
+    "the PC, or begins with $DEFAULT$, $DEFAULT_PIC$, ... for the default folders. Through the\n"
+    "relay the account's password is read from standard input.\n";
 
 int Fail(const std::string& text) {
   std::fprintf(stderr, "quarlo-phone: %s\n", text.c_str());
@@ -42,9 +52,69 @@ Bytes WholeMessage(const DeviceMessage& m) {
   return b;
 }
 
+// The road to the PC: its command port, or the relay through the central server.
+class Road {
+ public:
+  virtual ~Road() = default;
+  virtual bool SendRaw(const Bytes& message) = 0;
+  bool Send(uint16_t op, uint32_t param, const Bytes& body = {}) {
+    return SendRaw(BuildMessage(op, param, body));
+  }
+  virtual bool ReadMessage(DeviceMessage& m, std::chrono::seconds wait) = 0;
+  // Returns once the PC has handled everything of the upload sent before.
+  virtual bool Settle(uint32_t session, const std::string& path, uint32_t size) = 0;
+};
+
+class DirectRoad : public Road {
+ public:
+  DeviceClient conn;
+  bool SendRaw(const Bytes& message) override { return conn.SendRaw(message); }
+  bool ReadMessage(DeviceMessage& m, std::chrono::seconds wait) override {
+    return conn.ReadMessage(m, wait);
+  }
+  bool Settle(uint32_t session, const std::string&, uint32_t) override {
+    // The end has no answer: a share-list request behind it returns once it was handled.
+    DeviceMessage m;
+    return Send(xfer::kOpShareList, session) && conn.ReadMessage(m, kWait);
+  }
+};
+
+class RelayRoad : public Road {
+ public:
+  RelayPhone phone;
+  std::string pc;
+  bool SendRaw(const Bytes& message) override {
+    if (message.size() < kCommandHeaderSize) return false;
+    const uint16_t op = wire::GetU16(message.data() + 2);
+    // Upload data and ends are left in the server's cache for the PC to fetch.
+    if (op == xfer::kOpUploadData || op == xfer::kOpUploadOver) {
+      return phone.Leave(pc, message, std::chrono::milliseconds(60000)) == 0;
+    }
+    return phone.Request(pc, message);
+  }
+  bool ReadMessage(DeviceMessage& m, std::chrono::seconds wait) override {
+    return phone.ReadMessage(m, nullptr, wait);
+  }
+  bool Settle(uint32_t session, const std::string& path, uint32_t size) override {
+    // The PC fetches on its own time: asks until the finished file is there.
+    for (int i = 0; i < 600; ++i) {
+      DeviceMessage m;
+      if (!Send(xfer::kOpReqDownload, session + 1, EncodeFilePathRequest({path, true})) ||
+          !ReadMessage(m, kWait))
+        return false;
+      Send(xfer::kOpRefuseDownload, session + 1);
+      const Bytes b = WholeMessage(m);
+      DownloadInfo info;
+      if (DecodeDownloadInfo(b.data(), b.size(), info) && info.size == size) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+};
+
 uint32_t NewSession() { return std::random_device()() & 0x7FFFFFFF; }
 
-int List(DeviceClient& pc, const std::string& path) {
+int List(Road& pc, const std::string& path) {
   const uint32_t session = NewSession();
   if (path.empty()) {
     if (!pc.Send(xfer::kOpShareList, session)) return Fail("cannot send");
@@ -79,7 +149,7 @@ int List(DeviceClient& pc, const std::string& path) {
   }
 }
 
-int Get(DeviceClient& pc, const std::string& path, std::string file) {
+int Get(Road& pc, const std::string& path, std::string file) {
   if (file.empty()) {
     const size_t slash = path.find_last_of("/\\");
     file = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -119,7 +189,7 @@ int Get(DeviceClient& pc, const std::string& path, std::string file) {
   }
 }
 
-int Put(DeviceClient& pc, const std::string& file, const std::string& path) {
+int Put(Road& pc, const std::string& file, const std::string& path) {
   std::ifstream in(file, std::ios::binary);
   struct stat st {};
   if (!in || stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Fail("cannot read " + file);
@@ -151,9 +221,7 @@ int Put(DeviceClient& pc, const std::string& file, const std::string& path) {
     sent += n;
   }
   if (!pc.Send(xfer::kOpUploadOver, session, EncodeUploadOver(0))) return Fail("upload broke off");
-  // The end has no answer: a share-list request behind it returns once it was handled.
-  if (!pc.Send(xfer::kOpShareList, session) || !pc.ReadMessage(m, kWait))
-    return Fail("no confirmation");
+  if (!pc.Settle(session, path, req.size)) return Fail("no confirmation");
   std::printf("%s  %llu bytes (%u were there already)\n", path.c_str(),
               static_cast<unsigned long long>(req.size), allowed);
   return 0;
@@ -163,7 +231,8 @@ int Put(DeviceClient& pc, const std::string& file, const std::string& path) {
 
 int main(int argc, char** argv) {
   std::string host = "127.0.0.1";
-  long port = 15002;
+  long port = 0;
+  std::string via, account, pcId;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -171,20 +240,46 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if ((a == "--host" || a == "--port") && i + 1 < argc) {
-      if (a == "--host") host = argv[++i];
-      else port = std::strtol(argv[++i], nullptr, 10);
+    if ((a == "--host" || a == "--port" || a == "--via" || a == "--account" || a == "--pc") &&
+        i + 1 < argc) {
+      const std::string v = argv[++i];
+      if (a == "--host") host = v;
+      else if (a == "--port") port = std::strtol(v.c_str(), nullptr, 10);
+      else if (a == "--via") via = v;
+      else if (a == "--account") account = v;
+      else pcId = v;
       continue;
     }
     args.push_back(a);
   }
-  if (args.empty() || port <= 0 || port > 65535) {
+  const bool relay = via == "relay";
+  if (port == 0) port = relay ? 15100 : 15002;
+  if (args.empty() || port <= 0 || port > 65535 || (!via.empty() && !relay) ||
+      (relay && (account.empty() || host != "127.0.0.1"))) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  DeviceClient pc;
-  if (!pc.Connect(host, static_cast<uint16_t>(port)))
-    return Fail("cannot connect to " + host + ":" + std::to_string(port));
+  std::unique_ptr<Road> road;
+  if (relay) {
+    auto r = std::make_unique<RelayRoad>();
+    r->phone.SetHost(host);
+    std::string password;
+    std::getline(std::cin, password);
+    const int status = r->phone.SignIn(static_cast<uint16_t>(port), account, PcPasswordOf(password));
+    if (status != 0) return Fail("sign-in refused (status " + std::to_string(status) + ")");
+    std::vector<PcEntry> pcs;
+    if (r->phone.ListPcs(static_cast<uint16_t>(port), pcs) != 0) return Fail("no PC list");
+    for (const PcEntry& e : pcs)
+      if (e.online && (pcId.empty() || e.identity == pcId) && r->pc.empty()) r->pc = e.identity;
+    if (r->pc.empty()) return Fail("no PC of the account is online");
+    road = std::move(r);
+  } else {
+    auto d = std::make_unique<DirectRoad>();
+    if (!d->conn.Connect(host, static_cast<uint16_t>(port)))
+      return Fail("cannot connect to " + host + ":" + std::to_string(port));
+    road = std::move(d);
+  }
+  Road& pc = *road;
   const std::string& cmd = args[0];
   if (cmd == "ls" && args.size() <= 2) return List(pc, args.size() == 2 ? args[1] : "");
   if (cmd == "get" && (args.size() == 2 || args.size() == 3))
