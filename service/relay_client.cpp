@@ -17,6 +17,7 @@
 #include "common/periods.h"
 #include "common/proto_relay.h"
 #include "common/settings.h"
+#include "service/deferred_reply.h"
 #include "service/download.h"
 #include "service/relay_lock.h"
 #include "service/relay_transfer.h"
@@ -64,6 +65,8 @@ void EndConnection(RelayConnState* s) {
     s->watch = nullptr;
   }
   if (s->bev) {
+    // Replies still being worked out for relayed requests find the connection gone.
+    DeferredReply_OnConnectionClosed(s->bev);
     std::lock_guard<std::mutex> lock(RelaySendMutex());
     bufferevent_free(s->bev);
     s->bev = nullptr;
