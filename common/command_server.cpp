@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -59,6 +61,8 @@ struct EventLoop;
 std::mutex g_stopMutex;
 CommandServer* g_running = nullptr;  // under g_stopMutex
 bool g_stopRequested = false;
+int g_serversRunning = 0;  // OS_RunEvent calls not yet returned; under g_stopMutex
+std::condition_variable g_serverEnded;
 
 struct CommandConnState {
   CommandServer* server = nullptr;
@@ -483,9 +487,27 @@ void RunLoop(EventLoop& loop) {
 
 }  // namespace
 
+namespace {
+
+// Counts a run of the command server from its start to its very end.
+struct RunningMark {
+  RunningMark() {
+    std::lock_guard<std::mutex> lock(g_stopMutex);
+    ++g_serversRunning;
+  }
+  ~RunningMark() {
+    std::lock_guard<std::mutex> lock(g_stopMutex);
+    --g_serversRunning;
+    g_serverEnded.notify_all();
+  }
+};
+
+}  // namespace
+
 int OS_RunEvent(void* /*unused*/) {
   static std::once_flag routed;
   std::call_once(routed, Log_RouteLibevent);
+  RunningMark running;
 
   CommandServer server;
   const unsigned cores = std::thread::hardware_concurrency();
@@ -569,6 +591,12 @@ int OS_RunEvent(void* /*unused*/) {
   CloseLoop(*server.loops[0]);
   QV_LOG(kModCommLib, kLogInfo, "%s.", "exit local server");
   return 0;
+}
+
+bool OS_WaitEventStopped(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(g_stopMutex);
+  return g_serverEnded.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                [] { return g_serversRunning == 0; });
 }
 
 void OS_StopEvent() {

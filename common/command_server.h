@@ -7,8 +7,11 @@ struct bufferevent;
 
 // Pool task started by OS_Init; returns when its loop ends.
 int OS_RunEvent(void* unused);
-// Ends the command server's loop (stop control).
+// Ends the command server's loops (stop control).
 void OS_StopEvent();
+// Waits until a running command server has ended (its connections closed, its exit logged);
+// false when it still runs at the deadline.
+bool OS_WaitEventStopped(int timeoutMs);
 
 // Hook the transfer layer installs: closes the open transfers of a dropped connection.
 using ConnectionClosedHook = void (*)(bufferevent* conn);

@@ -317,6 +317,8 @@ int Service_InitProgram() {
 int Service_Exit() {
   LogOut();
   OS_StopEvent();
+  // Its connections close (and their transfers with them) before STOPPED is reported.
+  if (!OS_WaitEventStopped(5000)) QV_LOG(kModCommLib, kLogError, "local server did not stop.");
   // The database stays open: tasks may still be running, and the process leaves right after
   // STOPPED is reported. Every write was committed in its own transaction.
   QV_LOG(kModClient, kLogDebug, "exit server.");
