@@ -18,10 +18,13 @@
 
 #include "common/md5.h"
 #include "tests/support/central_process.h"
+#include "common/proto_thumb.h"
 #include "tests/support/net_namespace.h"
+#include "tests/support/pictures.h"
 #include "tests/support/relay_phone.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
+#include "tests/support/thumb_client.h"
 #include "tests/support/text_files.h"
 #include "tests/support/wait_for.h"
 
@@ -228,6 +231,77 @@ TEST_F(Relay, SharesAndListingComeBackAddressedToThePhone) {
   }
   EXPECT_EQ(seen, 5u);
   EXPECT_EQ(messages, 2u);  // 4 + 1
+}
+
+// Thumbnails through the relay: two phones at once, every message addressed to its phone with
+// its request id, chunks in order, and a failure answered with the end message alone.
+TEST_F(Relay, ThumbnailsComeBackInChunksAndAnEnd) {
+  MakePicture({"-size", "640x480", "plasma:", "-seed", "6", s_share + "/relayed.jpg"});
+  MakePicture({"-size", "320x240", "plasma:", "-type", "TrueColor", "BMP3:" + s_share + "/relayed.bmp"});
+  struct Fetch {
+    std::string path;
+    uint16_t w, h;
+    uint16_t status;
+    const char* size;
+  };
+  const std::vector<Fetch> fetches = {
+      {s_share + "/relayed.jpg", 160, 120, 0, "160 120"},
+      {s_share + "/relayed.bmp", 64, 48, 0, "64 48"},
+      {s_share + "/missing.jpg", 16, 16, 1, nullptr},
+  };
+  RelayPhone other;
+  ASSERT_EQ(other.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+  RelayPhone* phones[2] = {&m_phone, &other};
+  bool ok[2] = {false, false};
+  std::vector<ThumbAnswer> answers[2];
+  std::vector<std::thread> threads;
+  for (int p = 0; p < 2; ++p) {
+    threads.emplace_back([&, p] {
+      RelayPhone& phone = *phones[p];
+      answers[p].resize(fetches.size());
+      for (size_t i = 0; i < fetches.size(); ++i) {
+        const uint32_t id = uint32_t(500 + 10 * p + i);
+        if (!phone.Request(m_pc.identity, BuildMessage(kOpThumbnail, id,
+                                                       ThumbRequestBody(fetches[i].w, fetches[i].h,
+                                                                        fetches[i].path))))
+          return;
+        ThumbAnswer& a = answers[p][i];
+        for (;;) {
+          DeviceMessage m;
+          if (!phone.ReadMessage(m, nullptr, seconds(30))) return;
+          if (m.header.param != id) a.wellFormed = false;
+          if (m.header.opcode == kOpThumbnailEnd) {
+            a.status = m.body.size() >= 2 ? wire::GetU16(m.body.data()) : 0xFFFF;
+            break;
+          }
+          if (m.header.opcode != kOpThumbnail || m.body.size() < 9 || m.body.size() > 1008) {
+            a.wellFormed = false;
+            break;
+          }
+          if (wire::GetU32(m.body.data() + 4) != a.thumbnail.size()) a.wellFormed = false;
+          a.thumbnail.insert(a.thumbnail.end(), m.body.begin() + 8, m.body.end());
+        }
+      }
+      ok[p] = true;
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int p = 0; p < 2; ++p) {
+    ASSERT_TRUE(ok[p]) << "phone " << p;
+    for (size_t i = 0; i < fetches.size(); ++i) {
+      SCOPED_TRACE(fetches[i].path);
+      const ThumbAnswer& a = answers[p][i];
+      EXPECT_TRUE(a.wellFormed);
+      EXPECT_EQ(a.status, fetches[i].status);
+      if (!fetches[i].size) {
+        EXPECT_TRUE(a.thumbnail.empty());
+        continue;
+      }
+      const std::string file = s_base->Dir() + "/relay_thumb.jpg";
+      WriteBytes(file, a.thumbnail);
+      EXPECT_EQ(Identify(file, "%m %w %h"), std::string("JPEG ") + fetches[i].size);
+    }
+  }
 }
 
 TEST_F(Relay, DownloadsByteForByteFromEachOffset) {
