@@ -30,6 +30,7 @@
 #include "service/identity.h"
 #include "service/relay_client.h"
 #include "service/relay_transfer.h"
+#include "service/lan_discovery.h"
 #include "service/service_globals.h"
 #include "service/transfer_sessions.h"
 
@@ -79,7 +80,7 @@ const StartTask kStartTasks[] = {
     {"StartRecvInterLine", StartRecvInterLine, "Add StartRecvInterLine to thread error."},
     {"InterLineUpLoadFile", InterLineUpLoadFile, "Add InterLineUpLoadFile to thread error."},
     {"StartP2PClient", nullptr, "Add StartP2PClient to thread error."},
-    {"StartBroadcastServer", nullptr, "Add StartBroadcastServer to thread error."},
+    {"StartBroadcastServer", StartBroadcastServer, "Add StartBroadcastServer to thread error."},
     {"SetDiskInfo", SetDiskInfo, "Add SetDiskInfo to thread error."},
     {"StartHttpServer", StartHttpServer, "StartHttpServer thread error."},
     {"StartAutoTiding", StartAutoTiding, "StartAutoTiding thread error."},
