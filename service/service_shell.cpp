@@ -31,6 +31,7 @@
 #include "service/relay_client.h"
 #include "service/relay_transfer.h"
 #include "service/lan_discovery.h"
+#include "service/p2p_channel.h"
 #include "service/service_globals.h"
 #include "service/transfer_sessions.h"
 
@@ -79,7 +80,7 @@ const StartTask kStartTasks[] = {
     {"HeartBeat", HeartBeat, "Add HeartBeat to thread error."},
     {"StartRecvInterLine", StartRecvInterLine, "Add StartRecvInterLine to thread error."},
     {"InterLineUpLoadFile", InterLineUpLoadFile, "Add InterLineUpLoadFile to thread error."},
-    {"StartP2PClient", nullptr, "Add StartP2PClient to thread error."},
+    {"StartP2PClient", StartP2PClient, "Add StartP2PClient to thread error."},
     {"StartBroadcastServer", StartBroadcastServer, "Add StartBroadcastServer to thread error."},
     {"SetDiskInfo", SetDiskInfo, "Add SetDiskInfo to thread error."},
     {"StartHttpServer", StartHttpServer, "StartHttpServer thread error."},

@@ -58,6 +58,11 @@ bool Run(const std::vector<std::string>& argv, std::string& why) {
 class LanNamespaces {
  public:
   ~LanNamespaces() {
+    // The thread goes back to the host's network for whatever runs after this test.
+    if (m_hostFd >= 0) {
+      setns(m_hostFd, CLONE_NEWNET);
+      close(m_hostFd);
+    }
     if (m_pcFd >= 0) close(m_pcFd);
     if (!m_phone.empty()) {
       std::string why;
@@ -65,6 +70,7 @@ class LanNamespaces {
     }
   }
   bool Create(std::string& why) {
+    m_hostFd = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     if (unshare(CLONE_NEWNET) != 0) {
       why = "network namespaces are not allowed here (unshare: " + std::string(strerror(errno)) + ")";
       return false;
@@ -118,6 +124,7 @@ class LanNamespaces {
   }
 
  private:
+  int m_hostFd = -1;
   int m_pcFd = -1;
   std::string m_phone;
 };
