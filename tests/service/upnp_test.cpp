@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <regex>
 #include <thread>
 
 #include "service/upnp.h"
@@ -126,14 +127,26 @@ TEST(UPnPRouter, ServiceReportsTheMappedPortToTheCentralServer) {
   base.Exec("insert into qv_user (email, psw) values ('owner@example.org', '" +
             PcPasswordOf("secret1") + "');");
   ServiceProcess svc(base.Dir());
-  svc.AddEnv("QUARLO_TEST_SETTINGS=http_port=0");
+  // The HTTP server may bind after the first report; the next minute's round maps it then.
+  svc.AddEnv("QUARLO_TEST_SETTINGS=http_port=0,heartbeat_ms=1000");
   ASSERT_TRUE(svc.Start()) << svc.LogText();
   const uint16_t port = svc.WaitForPort();
   ASSERT_TRUE(WaitFor([&] { return svc.LogText().find("log on successfully.") != std::string::npos; },
                       std::chrono::seconds(20))) << svc.LogText();
   ASSERT_TRUE(WaitFor([&] { return !central.Exchanges(0x1004).empty(); }, std::chrono::seconds(20)));
 
-  EXPECT_TRUE(Has(router.Mappings(), "TCP", 61716, "10.77.0.100", port)) << router.Listing();
+  std::smatch m;
+  const std::string log = svc.LogText();
+  ASSERT_TRUE(std::regex_search(log, m, std::regex(R"(httpServer running on port (\d+))"))) << log;
+  const int httpPort = std::stoi(m[1].str());
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        const std::vector<UPnPMappingRow> rows = router.Mappings();
+        return Has(rows, "TCP", 61716, "10.77.0.100", port) &&
+               Has(rows, "TCP", 62716, "10.77.0.100", httpPort);
+      },
+      std::chrono::seconds(30), std::chrono::milliseconds(500)))
+      << router.Listing();
   const std::string status = central.Admin({"status"}).output;
   EXPECT_NE(status.find("local 10.77.0.100:" + std::to_string(port) + "  external port 61716"),
             std::string::npos) << status;
