@@ -23,4 +23,10 @@ if [ -x "$PICTURE_BENCH" ]; then
 else
   echo "picture benchmark not built (tests disabled?): $PICTURE_BENCH"
 fi
+RELAY_BENCH="$BUILD_DIR/bench/relay_bench"
+if [ -x "$RELAY_BENCH" ]; then
+  "$RELAY_BENCH" "${QUARLO_RELAY_BENCH_MIB:-64}" || echo "relay benchmark ended with status $?"
+else
+  echo "relay benchmark not built (tests disabled?): $RELAY_BENCH"
+fi
 exit 0

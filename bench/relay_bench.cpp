@@ -1,0 +1,203 @@
+// Relay download throughput: a file downloaded through the real QuarloCentral's cache from the
+// real service, against the same file downloaded over the service's command connection in the
+// same run (best of three each). Then the same pair with 10 ms added to the PC's road
+// (tc netem on a veth pair between two namespaces), where one package in flight per download
+// shows; where the kernel has no netem, that part says so and prints the bound it implies.
+// Runs in a network namespace of its own. Never fails: it reports.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/central_process.h"
+#include "tests/support/device_client.h"
+#include "tests/support/net_namespace.h"
+#include "tests/support/relay_phone.h"
+#include "tests/support/service_process.h"
+#include "tests/support/temp_base.h"
+#include "tests/support/wait_for.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr int kRounds = 3;
+constexpr uint16_t kOpReqDownload = 0x0004, kOpAllowDownload = 0x0005;
+constexpr uint16_t kOpPackage = 0x1002, kOpOver = 0x1003, kOpInfo = 0x1004;
+
+Bytes PathBody(const std::string& path) {
+  Bytes body(356, 0);
+  std::memcpy(body.data() + 1, path.data(), std::min<size_t>(path.size(), 255));
+  body[256] = '1';
+  return body;
+}
+
+Bytes Offset0() { return Bytes(4, 0); }
+
+bool MakeFile(const std::string& path, uint64_t size) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::vector<char> chunk(kMiB);
+  uint32_t x = 12345;
+  for (char& c : chunk) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+  for (uint64_t done = 0; done < size; done += chunk.size())
+    out.write(chunk.data(), static_cast<std::streamsize>(std::min<uint64_t>(chunk.size(), size - done)));
+  return static_cast<bool>(out);
+}
+
+// Seconds for one download over the command connection; negative on failure.
+double Direct(const std::string& host, uint16_t port, const std::string& path, uint64_t size) {
+  DeviceClient c;
+  if (!c.Connect(host, port)) return -1;
+  const auto start = Clock::now();
+  DeviceMessage m;
+  if (!c.Send(kOpReqDownload, 1, PathBody(path)) || !c.ReadMessage(m) || m.header.opcode != kOpInfo)
+    return -1;
+  if (!c.Send(kOpAllowDownload, 1, Offset0())) return -1;
+  uint64_t got = 0;
+  for (;;) {
+    if (!c.ReadMessage(m, std::chrono::seconds(120))) return -1;
+    if (m.header.opcode == kOpOver) break;
+    if (m.header.opcode == kOpPackage && m.body.size() >= 12) got += m.body.size() - 12;
+  }
+  if (got != size) return -1;
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Seconds for one download through the relay and the cache; negative on failure.
+double Relayed(RelayPhone& phone, const std::string& pc, uint32_t id, const std::string& path,
+               uint64_t size) {
+  const auto start = Clock::now();
+  DeviceMessage m;
+  if (!phone.Request(pc, BuildMessage(kOpReqDownload, id, PathBody(path))) || !phone.ReadMessage(m) ||
+      m.header.opcode != kOpInfo)
+    return -1;
+  if (!phone.Request(pc, BuildMessage(kOpAllowDownload, id, Offset0()))) return -1;
+  uint64_t got = 0;
+  for (;;) {
+    if (!phone.ReadMessage(m, nullptr, std::chrono::seconds(600))) return -1;
+    if (m.header.opcode == kOpOver) break;
+    if (m.header.opcode == kOpPackage && m.body.size() >= 12) got += m.body.size() - 12;
+  }
+  if (got != size) return -1;
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double Best(const std::vector<double>& runs) {
+  double best = -1;
+  for (double r : runs)
+    if (r > 0 && (best < 0 || r < best)) best = r;
+  return best;
+}
+
+int Run(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void Report(const char* what, uint64_t size, double direct, double relayed) {
+  const double mib = static_cast<double>(size) / kMiB;
+  if (direct <= 0 || relayed <= 0) {
+    std::printf("%s: a download failed (direct %.3f s, relay %.3f s)\n", what, direct, relayed);
+    return;
+  }
+  std::printf("%s: direct %.1f MiB/s, relay %.1f MiB/s, relay/direct %.3f\n", what, mib / direct,
+              mib / relayed, direct / relayed);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 64;
+  const uint64_t size = (mib ? mib : 64) * kMiB;
+  std::string why;
+  if (!EnterPrivateNetwork(why)) {
+    std::printf("relay benchmark skipped: %s\n", why.c_str());
+    return 0;
+  }
+  CentralProcess central;
+  TempBase base;
+  const std::string share = base.MakeDir("share");
+  base.AddShare(share);
+  const std::string file = share + "/big.bin";
+  if (!central.AddAccount("bench@example.org", "secret1") || !central.Start() || !MakeFile(file, size)) {
+    std::printf("relay benchmark: set-up failed\n");
+    return 0;
+  }
+  base.Exec("update qv_conf set svport = " + std::to_string(central.Port()) + ";");
+  base.Exec("delete from qv_user;");
+  base.Exec("insert into qv_user (email, psw) values ('bench@example.org', '" + PcPasswordOf("secret1") + "');");
+  ServiceProcess svc(base.Dir());
+  svc.SetTestSettings("relay_retry_ms=300");
+  if (!svc.Start()) {
+    std::printf("relay benchmark: the service did not start\n");
+    return 0;
+  }
+  const uint16_t port = svc.WaitForPort();
+  RelayPhone phone;
+  std::string pc;
+  if (phone.SignIn(central.Port(), "bench@example.org", PcPasswordOf("secret1")) != 0 ||
+      !WaitFor(
+          [&] {
+            std::vector<PcEntry> pcs;
+            if (phone.ListPcs(central.Port(), pcs) != 0 || pcs.empty() || !pcs[0].online) return false;
+            pc = pcs[0].identity;
+            return true;
+          },
+          std::chrono::seconds(30), std::chrono::milliseconds(100))) {
+    std::printf("relay benchmark: the PC never came online at the server\n");
+    return 0;
+  }
+  std::vector<double> direct, relayed;
+  for (int r = 0; r < kRounds; ++r) {
+    direct.push_back(Direct("127.0.0.1", port, file, size));
+    relayed.push_back(Relayed(phone, pc, 10 + r, file, size));
+  }
+  std::printf("relay benchmark, %llu MiB, best of %d\n", static_cast<unsigned long long>(size / kMiB), kRounds);
+  Report("loopback", size, Best(direct), Best(relayed));
+
+  // One package of at most 1000 bytes per round trip between the PC and the server.
+  const bool netem = Run({"unshare", "--net", "sh", "-c",
+                          "ip link set lo up && tc qdisc add dev lo root netem delay 10ms"}) == 0;
+  if (!netem) {
+    std::printf("10 ms delay: this kernel has no netem (tc qdisc ... netem refused); one package of "
+                "1000 bytes per 10 ms round trip bounds a relay download at %.3f MiB/s\n",
+                1000.0 / 0.010 / kMiB);
+    return 0;
+  }
+  // The same pair with the PC's road to the server and the phone's direct road delayed.
+  Run({"tc", "qdisc", "add", "dev", "lo", "root", "netem", "delay", "5ms"});
+  const uint64_t small = std::min<uint64_t>(size, 4 * kMiB);
+  const std::string smallFile = share + "/small.bin";
+  MakeFile(smallFile, small);
+  const double d = Direct("127.0.0.1", port, smallFile, small);
+  const double rl = Relayed(phone, pc, 99, smallFile, small);
+  Run({"tc", "qdisc", "del", "dev", "lo", "root"});
+  Report("10 ms round trip (netem 5 ms each way on loopback)", small, d, rl);
+  return 0;
+}
