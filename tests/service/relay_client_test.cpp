@@ -43,9 +43,12 @@ constexpr uint16_t kOpEcho = 0x7001;
 constexpr uint16_t kOpLocalOnly = 0x5001;
 constexpr const char* kPc = "pc-under-test";
 
+std::atomic<int> g_echoed{0};
+
 // Replies with the request as it came after the relay prefix: header and body.
 int Echo(const char* body, const CommandHeader* header, bufferevent*, char** reply, int* replyLen,
          int*, char*) {
+  ++g_echoed;
   const size_t n = header->len;
   char* out = new char[n];
   EncodeCommandHeader(*header, reinterpret_cast<uint8_t*>(out));
@@ -369,6 +372,38 @@ TEST_F(RelayDownload, NoServerLeavesNoOpenEntryBehind) {
   task.join();
   EXPECT_EQ(Trans_Count(), 0u);
   EXPECT_EQ(DownloadCount_Get(), before);
+}
+
+}  // namespace
+
+namespace {
+
+// The upload fetch task: no connection while nothing is open, then only upload data and ends
+// are dispatched from what the cache hands over.
+TEST_F(RelayDownload, UploadFetchesOnlyWhileTransfersAreOpenAndDispatchesOnlyUploadMessages) {
+  setenv("QUARLO_TEST_SETTINGS", "upload_fetch_ms=50", 1);
+  ASSERT_EQ(Trans_Count(), 0u);
+  task = std::thread([] { InterLineUpLoadFile(nullptr); });
+  DeviceClient c;
+  EXPECT_FALSE(server.Accept(c, milliseconds(500)));  // ten periods, nothing open
+  Open(40, 10);
+  ASSERT_TRUE(server.Accept(c));
+  const Bytes fetch = BuildRelayFrame(kCmdCacheFetch, kPc, nullptr, 0);
+  const int before = g_echoed.load();
+  // Handed over: an echo request (never dispatched from the cache), then a local-only one.
+  for (const Bytes& m : {BuildMessage(kOpEcho, 1), BuildMessage(kOpLocalOnly, 2)}) {
+    Bytes got(fetch.size());
+    ASSERT_TRUE(c.ReadExact(got.data(), got.size()));
+    EXPECT_EQ(got, fetch);
+    ASSERT_TRUE(c.SendRaw(BuildServerReply(0, m)));
+  }
+  Bytes got(fetch.size());
+  ASSERT_TRUE(c.ReadExact(got.data(), got.size()));
+  ASSERT_TRUE(c.SendRaw(BuildServerReply(kStatusNothingWaits, {})));
+  EXPECT_EQ(g_echoed.load(), before);
+  EXPECT_NE(Log().find("fetched message of 8 bytes dropped."), std::string::npos);
+  Trans_Remove(40);
+  g_ExitFlag = 1;  // the task ends; TearDown joins it
 }
 
 }  // namespace
