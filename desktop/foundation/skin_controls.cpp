@@ -207,6 +207,19 @@ wxString CDiyMenu::ItemText(unsigned command) const {
   return it == m_texts.end() ? wxString() : it->second;
 }
 
+namespace {
+constexpr unsigned kMenuIdShift = 0x7000;
+}  // namespace
+
+int CDiyMenu::MenuIdOf(unsigned command) {
+  return static_cast<int>(command >= 0x7FFF ? command - kMenuIdShift : command);
+}
+
+unsigned CDiyMenu::CommandOf(int menuId) {
+  const unsigned id = static_cast<unsigned>(menuId);
+  return id >= 0x7FFF - kMenuIdShift && id < 0x7FFF ? id + kMenuIdShift : id;
+}
+
 std::unique_ptr<wxMenu> CDiyMenu::BuildMenu(const std::vector<Entry>& entries) const {
   auto menu = std::make_unique<wxMenu>();
   for (const Entry& e : entries) {
@@ -214,7 +227,8 @@ std::unique_ptr<wxMenu> CDiyMenu::BuildMenu(const std::vector<Entry>& entries) c
       menu->AppendSeparator();
       continue;
     }
-    auto* item = new wxMenuItem(menu.get(), static_cast<int>(e.command), ItemText(e.command));
+    const wxString text = ItemText(e.command);
+    auto* item = new wxMenuItem(menu.get(), MenuIdOf(e.command), text.empty() ? wxString(" ") : text);
     wxImage icon;
     const int id = MenuIconFor(e.command, m_phoneOnline != 0);
     if (id != 0 && LoadPngResource(icon, id)) item->SetBitmap(wxBitmap(icon, 32));

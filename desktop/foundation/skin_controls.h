@@ -77,8 +77,13 @@ class CDiyMenu {
   };
   void SetItemText(unsigned command, const wxString& text) { m_texts[command] = text; }
   wxString ItemText(unsigned command) const;  // "" when the map has none
-  // A native popup menu of the entries, with texts from the map and the icons.
+  // A native popup menu of the entries, with texts from the map and the icons. wx menu ids
+  // stay below 0x7FFF, so the tray's commands (0x8010...) are shifted: use the two mappers
+  // (they round-trip commands below 0x0FFF and from 0x7FFF on). GTK needs a label: an item
+  // without a text gets a blank.
   std::unique_ptr<wxMenu> BuildMenu(const std::vector<Entry>& entries) const;
+  static int MenuIdOf(unsigned command);
+  static unsigned CommandOf(int menuId);
 
   int m_phoneOnline = 0;
 

@@ -157,6 +157,22 @@ TEST_F(ControlsGui, EachControlDrawsItsStates) {
   EXPECT_EQ(comboEvents, 1);
   EXPECT_EQ(combo->GetCurSel(), 2);
 
+  // The tray menu: native items with the model's texts and icons; a greyed item stays greyed.
+  CDiyMenu tray;
+  tray.SetItemText(32816, "No phone connected");
+  tray.SetItemText(32787, "Exit");
+  tray.m_phoneOnline = 1;
+  const std::unique_ptr<wxMenu> menu =
+      tray.BuildMenu({{32816, false}, {0, true}, {32806, true}, {32787, true}});
+  ASSERT_EQ(menu->GetMenuItemCount(), 4u);
+  const int phones = CDiyMenu::MenuIdOf(32816);
+  EXPECT_EQ(CDiyMenu::CommandOf(phones), 32816u);
+  EXPECT_EQ(menu->FindItem(phones)->GetItemLabelText(), "No phone connected");
+  EXPECT_FALSE(menu->IsEnabled(phones));
+  EXPECT_TRUE(menu->FindItem(phones)->GetBitmap().IsOk());
+  EXPECT_EQ(menu->FindItem(CDiyMenu::MenuIdOf(32806))->GetItemLabelText(), " ");  // no text
+  EXPECT_TRUE(menu->FindItemByPosition(1)->IsSeparator());
+
   dlg->Destroy();
   PumpUntil([] { return false; }, std::chrono::milliseconds(100));
 }

@@ -58,6 +58,10 @@ TEST(SkinLogic, MenuIconsLogosAndDecorations) {
   menu.SetItemText(32787, "Quit");
   EXPECT_EQ(menu.ItemText(32787), "Quit");
   EXPECT_EQ(menu.ItemText(32806), "");
+  for (unsigned command : {32784u, 32787u, 32816u, 32827u, 100u}) {
+    EXPECT_LT(CDiyMenu::MenuIdOf(command), 0x7FFF);
+    EXPECT_EQ(CDiyMenu::CommandOf(CDiyMenu::MenuIdOf(command)), command);
+  }
 
   EXPECT_EQ(LogoForLanguage(0, 0), 344);
   EXPECT_EQ(LogoForLanguage(1, 0), 376);
