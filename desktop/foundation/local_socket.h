@@ -67,6 +67,9 @@ class LocalSocket {
   bool StartListener();
   uint16_t BoundPushPort() const { return m_boundPushPort; }
   bool Stopping() const { return m_stop; }
+  // Set when the object goes away: a push reader waiting for the user gives up on it (pass it
+  // to AskMainThread as the cancel flag), so the destructor's join cannot wait for the user.
+  const std::atomic<bool>& StopFlag() const { return m_stop; }
 
   // The push map, re-entrant: a caller may look an id up and answer under the same lock.
   std::recursive_mutex& MapLock() { return m_mapLock; }
