@@ -253,10 +253,11 @@ TEST(P2PChannel, PhonesOverUdtTable) {
     }
     for (int i = 0; i < accepted && !c.oneAfterAnother; ++i)
       EXPECT_TRUE(ListsShares(*phones[i].udt, pc.m_share, 200 + i)) << i;
-    if (c.punchTwice) {
-      EXPECT_TRUE(pc.LogHas("is connected or connecting already."));
-    }
-    EXPECT_EQ(CountOccurrences(pc.m_svc->LogText(), "add udt in thread"), static_cast<size_t>(accepted));
+    // One connection per phone, however often it punched (a punch that comes once the PC has
+    // the phone's own socket goes to that socket's UDT instead of being refused by address).
+    const std::string log = pc.m_svc->LogText();
+    EXPECT_EQ(CountOccurrences(log, "init udt ok."), static_cast<size_t>(accepted)) << log;
+    EXPECT_EQ(CountOccurrences(log, "add udt in thread"), static_cast<size_t>(accepted)) << log;
     // Stopping with phones connected is prompt: their blocked receives end with their sockets.
     EXPECT_EQ(pc.m_svc->NetStop().exitCode, 0);
   }
