@@ -66,6 +66,7 @@ struct CRelayHub::Impl {
     std::deque<Cached> cache;  // phones: packages not yet in the socket buffer
     std::map<uint32_t, size_t> perDownload;
     size_t cacheBytes = 0;
+    std::chrono::steady_clock::time_point armed;  // when the idle time-outs last started
   };
 
   CCentralExchanges& exchanges;
@@ -220,7 +221,18 @@ struct CRelayHub::Impl {
     return it->second;
   }
 
+  // A phone that receives a long download sends nothing meanwhile: what it is sent counts as
+  // activity too (the time-outs restart at most once a second).
+  void StillActive(Conn* c) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - c->armed < std::chrono::seconds(1)) return;
+    c->armed = now;
+    const timeval tv{options.idleSec, 0};
+    bufferevent_set_timeouts(c->bev, &tv, &tv);
+  }
+
   void Pump(Conn* phone) {
+    if (!phone->cache.empty()) StillActive(phone);
     while (!phone->cache.empty() && Pending(phone) < options.phoneOutputBytes) {
       Cached& m = phone->cache.front();
       Write(phone, m.frame);
@@ -258,6 +270,7 @@ struct CRelayHub::Impl {
     const int idle = kind == Kind::kPcCache ? options.cacheIdleSec : options.idleSec;
     const timeval tv{idle, 0};
     bufferevent_set_timeouts(bev, &tv, &tv);
+    c->armed = std::chrono::steady_clock::now();
     bufferevent_setwatermark(bev, EV_READ, 0, kMaxFrame);
     bufferevent_setwatermark(bev, EV_WRITE, options.phoneOutputBytes / 2, 0);
     bufferevent_enable(bev, EV_READ | EV_WRITE);
@@ -402,7 +415,8 @@ struct CRelayHub::Impl {
     Conn* phone = PhoneOf(requester, c->account);
     if (!phone) return true;  // gone, or never of this account: nothing is kept
     Write(phone, BuildRelayFrame(kCmdRelayData, c->name, body.data(), body.size()));
-    if (Pending(phone) > options.phoneOutputBytes + options.perDownloadBytes) {
+    StillActive(phone);
+    if (Pending(phone) > options.phoneReplyBytes) {
       Close(phone, "does not read its replies");
     }
     return true;

@@ -24,6 +24,7 @@ struct RelayHubOptions {
   size_t totalLeftBytes = 64 * 1024 * 1024;
   size_t phoneOutputBytes = 256 * 1024;       // in a phone's socket buffer before the cache waits
   size_t pcOutputBytes = 1024 * 1024;         // requests waiting for a PC that does not read
+  size_t phoneReplyBytes = 4 * 1024 * 1024;   // replies (a long listing) waiting for a phone
 };
 
 class CRelayHub : public ICentralStreamOwner {
