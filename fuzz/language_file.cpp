@@ -5,18 +5,28 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/sys_utils.h"
 
+namespace {
+std::string folder;
+void RemoveFolder() {
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
+}
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static std::string folder;
   static ILanguages* service = nullptr;
   if (!service) {
     char tmpl[] = "/tmp/quarlo_fuzz_lang_XXXXXX";
     folder = mkdtemp(tmpl);
+    std::atexit(RemoveFolder);
     SetModuleDirOverride(folder);
     CLanguages::UseSystemLanguageOnly(true);
     service = CLanguages::GetInstance();
