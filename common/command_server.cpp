@@ -8,6 +8,7 @@
 #include <event2/util.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -369,6 +370,10 @@ void SetUpConnection(EventLoop& loop, const PendingConn& pending) {
     return;
   }
 
+  // Replies are small and answer a request each: they go out at once, not when the peer's
+  // delayed acknowledgement of the previous one arrives.
+  const int one = 1;
+  setsockopt(pending.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   bufferevent_setwatermark(bev, EV_READ, 0, 0);
   bufferevent_setwatermark(bev, EV_WRITE, kWriteLowWater, 0);
   // Larger single writes than libevent's 16 KiB default: downloads fill the buffer in 64 KiB
