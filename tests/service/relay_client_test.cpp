@@ -337,6 +337,31 @@ TEST_F(RelayDownload, CacheFullDelaysThePackageAndTheDownloadGoesOn) {
   EXPECT_EQ(CountOccurrences(Log(), "server cash is full."), 3u);
 }
 
+// Takes the 30 seconds the wait on one package is allowed.
+TEST_F(RelayDownload, ACacheThatStaysFullEndsTheDownloadWithAFailure) {
+  Open(34, 1500);
+  Start(34, 0);
+  DeviceClient c;
+  ASSERT_TRUE(server.Accept(c));
+  uint16_t op = 0;
+  uint32_t k = 0;
+  int full = 0;
+  for (;;) {
+    ASSERT_TRUE(ReadCache(c, op, k));
+    if (op == 0x1003) break;
+    EXPECT_EQ(k, 1u);
+    ++full;
+    ASSERT_TRUE(c.SendRaw(BuildShortReply(kCmdCacheDeliver, kStatusCacheFull)));
+  }
+  EXPECT_EQ(k >> 24, uint32_t('1'));  // the end message's status byte: failed
+  ASSERT_TRUE(c.SendRaw(BuildServerReply(0, {})));
+  task.join();
+  EXPECT_EQ(full, 301);  // 300 waits of 100 ms are allowed, the 301st answer ends it
+  EXPECT_NE(Log().find("time out."), std::string::npos);
+  EXPECT_EQ(Trans_Count(), 0u);
+  EXPECT_EQ(DownloadCount_Get(), 0);
+}
+
 TEST_F(RelayDownload, StopEndsItBeforeTheNextPackage) {
   Open(32, 5000);
   Start(32, 0);
