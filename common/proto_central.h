@@ -37,6 +37,7 @@ constexpr uint16_t kStatusNotLoggedOn = 0x1002;   // the identity is bound to no
 constexpr uint16_t kStatusBadRequest = 0x1010;    // body shorter than the command needs
 constexpr uint16_t kStatusUnknownCommand = 0x1011;
 constexpr uint16_t kStatusServerError = 0x1012;   // the server could not store or read
+constexpr uint16_t kStatusTooMany = 0x1013;       // too many new identities from one address
 
 struct RelayHeader {
   uint16_t len = kRelayHeaderSize;  // total, header included

@@ -141,6 +141,14 @@ TEST_F(Central, IdentitiesAreFreshAndPrintable) {
   const std::string idB = DecodeIdentityReply(b.body.data(), b.body.size());
   EXPECT_TRUE(std::regex_match(idA, std::regex("[0-9a-f]{32}"))) << idA;
   EXPECT_NE(idA, idB);
+
+  // One address gets a bounded number of new identities an hour.
+  for (int i = 3; i <= kIdentitiesPerHour; ++i)
+    ASSERT_EQ(Exchange(central.Port(), kCmdIdentity, "", {}).head.status, 0) << i;
+  const Answer refused = Exchange(central.Port(), kCmdIdentity, "", {});
+  ASSERT_TRUE(refused.ok);
+  EXPECT_EQ(refused.head.status, kStatusTooMany);
+  EXPECT_TRUE(refused.body.empty());
 }
 
 TEST_F(Central, BadRequestsAreRefusedAndNothingElse) {

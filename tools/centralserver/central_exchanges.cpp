@@ -142,7 +142,14 @@ CentralOutcome CCentralExchanges::Disks(const CentralRequest& r) {
 }
 
 CentralOutcome CCentralExchanges::Identity(const CentralRequest& r) {
-  (void)r;
+  // Each identity is a row for good: one address cannot fill the database with them.
+  const int64_t now = Now();
+  for (auto it = m_issued.begin(); it != m_issued.end();)
+    it = now - it->second.windowStart >= 3600 ? m_issued.erase(it) : std::next(it);
+  Issued& issued = m_issued[r.peerIp];
+  if (issued.count == 0) issued.windowStart = now;
+  if (issued.count >= kIdentitiesPerHour) return Answer(kStatusTooMany);
+  ++issued.count;
   // A collision of 128 random bits does not happen; the primary key would refuse it anyway.
   const std::string id = NewIdentity();
   if (!m_store.IssueIdentity(id, Now())) return Answer(kStatusServerError);

@@ -12,6 +12,7 @@
 constexpr int kThrottleFreeFailures = 3;  // failures from one address before answers slow down
 constexpr int kThrottleMaxDelayMs = 30000;
 constexpr int kThrottleForgetSec = 900;
+constexpr int kIdentitiesPerHour = 60;  // new identities one address may get in an hour
 
 class CCentralExchanges {
  public:
@@ -48,6 +49,11 @@ class CCentralExchanges {
     int64_t last = 0;
   };
   std::map<std::string, Failures> m_failures;
+  struct Issued {
+    int count = 0;
+    int64_t windowStart = 0;
+  };
+  std::map<std::string, Issued> m_issued;  // per address, against a flood of new identities
 };
 
 std::string NewIdentity();  // 32 random hex digits
