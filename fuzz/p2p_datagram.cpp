@@ -1,5 +1,6 @@
-// Datagrams on the peer-to-peer port (hole punches, acknowledgements, anything else) and the
-// CommandHeader check of UDT messages, both straight from the network.
+// Datagrams on the peer-to-peer port (hole punches, acknowledgements, anything else), the
+// CommandHeader check of UDT messages, and the rendezvous server's datagrams, all straight from
+// the network.
 #include <netinet/in.h>
 
 #include <cstddef>
@@ -18,5 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   P2PHandleDatagram(copy.data(), copy.size(), from);
   CommandHeader h;
   UdtMessageHeader(copy.data(), copy.size(), h);
+  // The central server's rendezvous reads heartbeats and requests of exactly their size.
+  if (copy.size() == kHeartBeatSize) DecodeHeartBeatBody(copy.data() + kP2PHeaderSize);
+  if (copy.size() == kRendezvousSize) DecodeRendezvousBody(copy.data() + kP2PHeaderSize);
   return 0;
 }

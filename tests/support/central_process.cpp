@@ -62,6 +62,10 @@ bool CentralProcess::Start() {
         return true;
       },
       std::chrono::seconds(10), std::chrono::milliseconds(10));
+  const std::regex udp(R"(peer-to-peer UDP 127\.0\.0\.1:(\d+))");
+  std::smatch u;
+  const std::string log = LogText();
+  if (std::regex_search(log, u, udp)) m_p2pPort = static_cast<uint16_t>(std::stoi(u[1].str()));
   return m_port != 0;
 }
 

@@ -20,6 +20,7 @@ class CentralProcess {
   bool Start();  // true once the log names the bound port
   bool Stop();   // SIGTERM; true when it exited with 0
   uint16_t Port() const { return m_port; }
+  uint16_t P2PPort() const { return m_p2pPort; }  // the UDP rendezvous port
   const std::string& DataDir() const { return m_dir; }
   std::string LogText() const;
   // Lines "exchange 0x.... ... total N status 0x...." of one command, in order.
@@ -35,6 +36,7 @@ class CentralProcess {
   std::string m_dir;
   pid_t m_pid = -1;
   uint16_t m_port = 0;
+  uint16_t m_p2pPort = 0;
 };
 
 // The text a PC stores and sends for a typed password ("$1$bramle$" MD5-crypt, prefix cut).

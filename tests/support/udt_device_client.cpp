@@ -69,6 +69,43 @@ bool UdtDeviceClient::Punch(const std::string& host, uint16_t p2pPort, std::chro
   return false;
 }
 
+bool UdtDeviceClient::Rendezvous(const std::string& centralHost, uint16_t centralPort,
+                                 const std::string& email, const std::string& pcPasswordText,
+                                 std::string& pcHost, uint16_t& pcPort, std::chrono::milliseconds wait) {
+  sockaddr_in server{};
+  if (m_udp < 0 || !Address(centralHost, centralPort, server)) return false;
+  RendezvousRequest req;
+  req.email = email;
+  req.password = pcPasswordText;
+  uint8_t bytes[kRendezvousSize];
+  EncodeRendezvousRequest(req, bytes);
+  if (sendto(m_udp, bytes, sizeof bytes, 0, reinterpret_cast<sockaddr*>(&server), sizeof server) !=
+      static_cast<ssize_t>(sizeof bytes))
+    return false;
+  const auto end = std::chrono::steady_clock::now() + wait;
+  while (std::chrono::steady_clock::now() < end) {
+    pollfd p{m_udp, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0) continue;
+    uint8_t in[kP2PDatagramMax];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    const ssize_t n = recvfrom(m_udp, in, sizeof in, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n != static_cast<ssize_t>(kHoleAckSize) || from.sin_port != server.sin_port ||
+        DecodeP2PHeader(in).command != kP2PCmdAck)
+      continue;
+    const HoleAckBody ack = DecodeHoleAckBody(in + kP2PHeaderSize);
+    if (ack.addr1 == 0 || ack.port1 == 0) return false;  // refused
+    in_addr a{};
+    a.s_addr = htonl(ack.addr1);
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    pcHost = text;
+    pcPort = ack.port1;
+    return true;
+  }
+  return false;
+}
+
 bool UdtDeviceClient::ConnectUdt(const std::string& host, uint16_t p2pPort,
                                  std::chrono::milliseconds wait) {
   sockaddr_in pc{};

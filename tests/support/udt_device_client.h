@@ -30,6 +30,11 @@ class UdtDeviceClient {
   // Rendezvous over the bound socket, which UDT owns from here on.
   bool ConnectUdt(const std::string& host, uint16_t p2pPort,
                   std::chrono::milliseconds wait = kDefaultWait);
+  // Asks the central server's rendezvous (UDP) to be introduced to a PC of the account; the
+  // PC's address as the server saw it comes back. False when refused or unanswered.
+  bool Rendezvous(const std::string& centralHost, uint16_t centralPort, const std::string& email,
+                  const std::string& pcPasswordText, std::string& pcHost, uint16_t& pcPort,
+                  std::chrono::milliseconds wait = kDefaultWait);
   // Bind + Punch + ConnectUdt.
   bool Open(const std::string& host, uint16_t p2pPort, std::chrono::milliseconds wait = kDefaultWait);
   bool Connected() const { return m_udt != UDT::INVALID_SOCK; }

@@ -6,6 +6,9 @@
 // With --via relay the same requests go through QuarloCentral at --host/--port (default
 // 127.0.0.1:15100), signed in as --account with the password read from standard input, to
 // the account's PC named by --pc (default: the first one online).
+// With --via udt the requests go peer to peer over UDT: to the PC's peer-to-peer port
+// (--host/--port) after a hole punch, or, with --account, to the account's PC that
+// QuarloCentral's rendezvous at --host/--port (default 127.0.0.1:15101) introduces.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +26,7 @@
 #include "tests/support/central_process.h"
 #include "tests/support/device_client.h"
 #include "tests/support/relay_phone.h"
+#include "tests/support/udt_device_client.h"
 #include <iostream>
 #include <thread>
 
@@ -36,6 +40,8 @@ const char kUsage[] =
     "       quarlo-phone [--host HOST] [--port PORT] get PATH [FILE]\n"
     "       quarlo-phone [--host HOST] [--port PORT] put FILE PATH\n"
     "       quarlo-phone --via relay [--host HOST] [--port PORT] --account EMAIL [--pc ID] ...\n"
+    "       quarlo-phone --via udt [--host HOST] --port P2PPORT ...\n"
+    "       quarlo-phone --via udt [--host HOST] [--port PORT] --account EMAIL ...\n"
     "HOST defaults to 127.0.0.1, PORT to 15002 (15100 through the relay). PATH is a path on\n"
     "the PC, or begins with $DEFAULT$, $DEFAULT_PIC$, ... for the default folders. Through the\n"
     "relay the account's password is read from standard input.\n";
@@ -63,6 +69,8 @@ class Road {
   virtual bool ReadMessage(DeviceMessage& m, std::chrono::seconds wait) = 0;
   // Returns once the PC has handled everything of the upload sent before.
   virtual bool Settle(uint32_t session, const std::string& path, uint32_t size) = 0;
+  // Upload data per message.
+  virtual size_t Chunk() const { return kUploadChunk; }
 };
 
 class DirectRoad : public Road {
@@ -77,6 +85,21 @@ class DirectRoad : public Road {
     DeviceMessage m;
     return Send(xfer::kOpShareList, session) && conn.ReadMessage(m, kWait);
   }
+};
+
+// UDT: one message per request, at most 2048 bytes each.
+class UdtRoad : public Road {
+ public:
+  UdtDeviceClient udt;
+  bool SendRaw(const Bytes& message) override { return udt.SendRaw(message); }
+  bool ReadMessage(DeviceMessage& m, std::chrono::seconds wait) override {
+    return udt.ReadMessage(m, wait);
+  }
+  bool Settle(uint32_t session, const std::string&, uint32_t) override {
+    DeviceMessage m;
+    return Send(xfer::kOpShareList, session) && udt.ReadMessage(m, kWait);
+  }
+  size_t Chunk() const override { return 1000; }
 };
 
 class RelayRoad : public Road {
@@ -211,7 +234,7 @@ int Put(Road& pc, const std::string& file, const std::string& path) {
   if (!DecodeUploadAllow(b.data(), b.size(), param, allowed) || allowed > req.size)
     return Fail("malformed answer");
   in.seekg(allowed);
-  std::vector<uint8_t> chunk(kUploadChunk);
+  std::vector<uint8_t> chunk(pc.Chunk());
   uint64_t sent = allowed;
   while (sent < req.size) {
     in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
@@ -253,8 +276,9 @@ int main(int argc, char** argv) {
     args.push_back(a);
   }
   const bool relay = via == "relay";
-  if (port == 0) port = relay ? 15100 : 15002;
-  if (args.empty() || port <= 0 || port > 65535 || (!via.empty() && !relay) ||
+  const bool udt = via == "udt";
+  if (port == 0) port = relay ? 15100 : udt ? 15101 : 15002;
+  if (args.empty() || port <= 0 || port > 65535 || (!via.empty() && !relay && !udt) ||
       (relay && (account.empty() || host != "127.0.0.1"))) {
     std::fputs(kUsage, stderr);
     return 2;
@@ -273,6 +297,21 @@ int main(int argc, char** argv) {
       if (e.online && (pcId.empty() || e.identity == pcId) && r->pc.empty()) r->pc = e.identity;
     if (r->pc.empty()) return Fail("no PC of the account is online");
     road = std::move(r);
+  } else if (udt) {
+    auto u = std::make_unique<UdtRoad>();
+    std::string pcHost = host;
+    uint16_t pcPort = static_cast<uint16_t>(port);
+    if (u->udt.Bind(host == "127.0.0.1" ? "127.0.0.1" : "0.0.0.0") == 0) return Fail("cannot bind a UDP socket");
+    if (!account.empty()) {
+      std::string password;
+      std::getline(std::cin, password);
+      if (!u->udt.Rendezvous(host, static_cast<uint16_t>(port), account, PcPasswordOf(password),
+                             pcHost, pcPort))
+        return Fail("the rendezvous at " + host + ":" + std::to_string(port) + " introduced no PC");
+    }
+    if (!u->udt.Punch(pcHost, pcPort)) return Fail("no answer to the hole punch from " + pcHost + ":" + std::to_string(pcPort));
+    if (!u->udt.ConnectUdt(pcHost, pcPort)) return Fail("no UDT connection to " + pcHost + ":" + std::to_string(pcPort));
+    road = std::move(u);
   } else {
     auto d = std::make_unique<DirectRoad>();
     if (!d->conn.Connect(host, static_cast<uint16_t>(port)))

@@ -74,6 +74,7 @@ struct CCentralServer::Impl {
   evconnlistener* listener = nullptr;
   int udpFd = -1;
   event* udpEvent = nullptr;
+  CCentralServer::DatagramSink datagramSink;
   event* wake = nullptr;
   event* sigTerm = nullptr;
   event* sigInt = nullptr;
@@ -211,10 +212,15 @@ struct CCentralServer::Impl {
     QV_LOG(kModCentral, kLogInfo, "stop requested.");
     event_base_loopexit(static_cast<Impl*>(arg)->base, nullptr);
   }
-  static void UdpCb(evutil_socket_t fd, short, void*) {
-    // The peer-to-peer rendezvous is not served yet: datagrams are read and dropped.
+  static void UdpCb(evutil_socket_t fd, short, void* arg) {
+    Impl* m = static_cast<Impl*>(arg);
     uint8_t buf[2048];
-    while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) >= 0) {
+    for (;;) {
+      sockaddr_in from{};
+      socklen_t len = sizeof from;
+      const ssize_t n = recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+      if (n < 0) break;
+      if (m->datagramSink) m->datagramSink(buf, static_cast<size_t>(n), from);
     }
   }
 };
@@ -344,6 +350,10 @@ bool CCentralServer::Start(const CentralOptions& options, std::string& error) {
 uint16_t CCentralServer::BoundPort() const {
   return m_impl->listener ? LocalPortOf(evconnlistener_get_fd(m_impl->listener)) : 0;
 }
+
+int CCentralServer::UdpFd() const { return m_impl->udpFd; }
+
+void CCentralServer::SetDatagramSink(DatagramSink sink) { m_impl->datagramSink = std::move(sink); }
 
 uint16_t CCentralServer::BoundP2PPort() const { return LocalPortOf(m_impl->udpFd); }
 

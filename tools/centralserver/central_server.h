@@ -4,6 +4,9 @@
 // request to one worker thread, which runs the exchange's handler (database, password hashing:
 // nothing slow on the event thread) and posts the answer back. A command is served by the
 // handler registered for it; later kinds of traffic register their own commands.
+#include <netinet/in.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -67,6 +70,11 @@ class CCentralServer {
   bool Start(const CentralOptions& options, std::string& error);  // binds TCP and UDP
   uint16_t BoundPort() const;
   uint16_t BoundP2PPort() const;
+  int UdpFd() const;  // the peer-to-peer UDP socket, -1 before Start
+  // Called on the event thread with each datagram of the UDP port (before Start); without a
+  // sink datagrams are read and dropped.
+  using DatagramSink = std::function<void(const uint8_t* data, size_t len, const sockaddr_in& from)>;
+  void SetDatagramSink(DatagramSink sink);
   int Run();    // until SIGTERM, SIGINT or Stop(); 0
   void Stop();  // from any thread
 

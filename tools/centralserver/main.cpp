@@ -14,6 +14,7 @@
 #include "common/log.h"
 #include "tools/centralserver/central_exchanges.h"
 #include "tools/centralserver/central_server.h"
+#include "tools/centralserver/rendezvous_server.h"
 #include "tools/centralserver/central_store.h"
 #include "tools/centralserver/password.h"
 #include "tools/centralserver/relay_hub.h"
@@ -180,6 +181,10 @@ int RunServer(const std::string& dir, const CentralOptions& options) {
   CRelayHub relayHub(exchanges);
   relayHub.RegisterAll(server);
   std::string error;
+  CRendezvousServer* rendezvousOf = nullptr;
+  server.SetDatagramSink([&rendezvousOf](const uint8_t* data, size_t len, const sockaddr_in& from) {
+    if (rendezvousOf) rendezvousOf->Post(data, len, from);
+  });
   if (!server.Start(options, error)) {
     std::fprintf(stderr, "QuarloCentral: %s\n", error.c_str());
     QV_LOG("Central", kLogError, "%s", error.c_str());
@@ -193,7 +198,15 @@ int RunServer(const std::string& dir, const CentralOptions& options) {
               options.listenHost.c_str(), static_cast<unsigned>(server.BoundPort()),
               options.p2pHost.c_str(), static_cast<unsigned>(server.BoundP2PPort()), dir.c_str());
   std::fflush(stdout);
+  CRendezvousServer rendezvous;
+  if (!rendezvous.Start(dir + "/central.db", server.UdpFd(), error)) {
+    std::fprintf(stderr, "QuarloCentral: %s\n", error.c_str());
+    return 1;
+  }
+  rendezvousOf = &rendezvous;
   server.Run();
+  rendezvousOf = nullptr;
+  rendezvous.Stop();
   QV_LOG("Central", kLogInfo, "stopped.");
   g_Log.Flush();
   return 0;

@@ -1,0 +1,242 @@
+#include "tools/centralserver/rendezvous_server.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "common/proto_p2p.h"
+#include "tools/centralserver/central_store.h"
+#include "tools/centralserver/password.h"
+
+namespace {
+
+constexpr const char* kModRendezvous = "Rendezvous";
+
+struct Datagram {
+  std::vector<uint8_t> bytes;
+  sockaddr_in from{};
+};
+
+struct PcSeen {
+  std::string email, name;
+  uint8_t mac[6] = {};
+  uint32_t ip = 0;     // network order, as seen
+  uint16_t port = 0;   // host order, as seen
+  int64_t seen = 0;
+};
+
+std::string Text(const sockaddr_in& a) {
+  char ip[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
+  return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+std::string MacKey(const uint8_t mac[6]) {
+  char t[18];
+  std::snprintf(t, sizeof t, "%02x%02x%02x%02x%02x%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+  return t;
+}
+
+}  // namespace
+
+struct CRendezvousServer::Impl {
+  int udpFd = -1;
+  std::string dbPath;
+  std::thread thread;
+  std::mutex mutex;  // guards queue and stopping
+  std::condition_variable cv;
+  std::deque<Datagram> queue;
+  bool stopping = false;
+
+  // The thread's own state.
+  std::map<std::string, PcSeen> pcs;  // by account + MAC
+  std::map<uint32_t, std::pair<int, int64_t>> failures;  // address -> count, last failure
+
+  void Loop() {
+    for (;;) {
+      Datagram d;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [this] { return stopping || !queue.empty(); });
+        if (stopping) return;
+        d = std::move(queue.front());
+        queue.pop_front();
+      }
+      Handle(d);
+    }
+  }
+
+  void Handle(const Datagram& d) {
+    const size_t len = d.bytes.size();
+    if (len < kP2PHeaderSize) return;
+    const P2PHeader h = DecodeP2PHeader(d.bytes.data());
+    if (h.len != len) return;
+    if (h.command == kP2PCmdHeartBeat && len == kHeartBeatSize) HeartBeat(d);
+    else if (h.command == kP2PCmdRendezvous && len == kRendezvousSize) Introduce(d);
+    // The PC's copies of its punch (command 3) confirm it punched; nothing more to do.
+  }
+
+  void HeartBeat(const Datagram& d) {
+    const HeartBeatInfo info = DecodeHeartBeatBody(d.bytes.data() + kP2PHeaderSize);
+    if (info.email.empty()) return;
+    const std::string key = info.email + "|" + MacKey(info.mac);
+    if (pcs.size() >= kRendezvousPcsMax && pcs.find(key) == pcs.end()) Forget();
+    if (pcs.size() >= kRendezvousPcsMax) return;
+    PcSeen& pc = pcs[key];
+    const bool fresh = pc.seen == 0 || pc.ip != d.from.sin_addr.s_addr || pc.port != ntohs(d.from.sin_port);
+    pc.email = info.email;
+    pc.name = info.name;
+    std::memcpy(pc.mac, info.mac, 6);
+    pc.ip = d.from.sin_addr.s_addr;
+    pc.port = ntohs(d.from.sin_port);
+    pc.seen = time(nullptr);
+    if (fresh)
+      QV_LOG(kModRendezvous, kLogInfo, "heartbeat of %s (%s) from %s", info.email.c_str(),
+             info.name.c_str(), Text(d.from).c_str());
+  }
+
+  void Forget() {
+    const int64_t now = time(nullptr);
+    for (auto it = pcs.begin(); it != pcs.end();) {
+      if (now - it->second.seen > kRendezvousPcFreshSec) it = pcs.erase(it);
+      else ++it;
+    }
+  }
+
+  bool Paused(uint32_t ip) {
+    const auto it = failures.find(ip);
+    if (it == failures.end()) return false;
+    if (time(nullptr) - it->second.second > kRendezvousPauseSec) {
+      failures.erase(it);
+      return false;
+    }
+    return it->second.first >= kRendezvousFailuresMax;
+  }
+
+  // The heartbeat's account is believed only when a PC logged on to it from the same address.
+  bool LoggedOnFrom(CCentralStore& store, const std::string& email, uint32_t ip) {
+    std::vector<CentralDevice> devices;
+    if (!store.Devices(devices)) return false;
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &ip, text, sizeof text);
+    for (const CentralDevice& dev : devices)
+      if (dev.loggedOn && dev.email == email && dev.peerIp == text) return true;
+    return false;
+  }
+
+  void Answer(const sockaddr_in& to, const HoleAckBody& body) {
+    uint8_t bytes[kHoleAckSize];
+    EncodeHoleAck(kP2PCmdAck, body, bytes);
+    sendto(udpFd, bytes, sizeof bytes, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  }
+
+  void Introduce(const Datagram& d) {
+    const uint32_t phoneIp = d.from.sin_addr.s_addr;
+    const uint16_t phonePort = ntohs(d.from.sin_port);
+    HoleAckBody refused;
+    refused.source = 1;  // from the server; a zero PC address means no introduction
+    if (Paused(phoneIp)) return;
+    const RendezvousRequest req = DecodeRendezvousBody(d.bytes.data() + kP2PHeaderSize);
+    // A connection of its own for each introduction, closed at once: introductions are rare,
+    // and an idle second connection kept open beside the exchanges' one hid their later
+    // writes from other readers of the database.
+    CCentralStore store;
+    std::string error;
+    if (!store.Open(dbPath, error)) {
+      QV_LOG(kModRendezvous, kLogError, "%s", error.c_str());
+      return;
+    }
+    std::string hash;
+    const bool known = store.AccountHash(req.email, hash) == 0;
+    if (!known) VerifyAgainstDummy(req.password);
+    if (!known || !VerifySecret(req.password, hash)) {
+      auto& f = failures[phoneIp];
+      ++f.first;
+      f.second = time(nullptr);
+      QV_LOG(kModRendezvous, kLogWarning, "rendezvous for %s from %s refused: account or password.",
+             req.email.c_str(), Text(d.from).c_str());
+      Answer(d.from, refused);
+      return;
+    }
+    failures.erase(phoneIp);
+    const bool anyPc = MacKey(req.mac) == "000000000000";
+    const int64_t now = time(nullptr);
+    const PcSeen* best = nullptr;
+    for (const auto& item : pcs) {
+      const PcSeen& pc = item.second;
+      if (pc.email != req.email || now - pc.seen > kRendezvousPcFreshSec) continue;
+      if (!anyPc && std::memcmp(pc.mac, req.mac, 6) != 0) continue;
+      if (!LoggedOnFrom(store, pc.email, pc.ip)) continue;
+      if (!best || pc.seen > best->seen) best = &pc;
+    }
+    if (!best) {
+      QV_LOG(kModRendezvous, kLogInfo, "rendezvous for %s from %s: no PC of the account is there.",
+             req.email.c_str(), Text(d.from).c_str());
+      Answer(d.from, refused);
+      return;
+    }
+    HolePunchBody punch;
+    punch.source = 1;
+    punch.addrA = ntohl(phoneIp);
+    punch.portA = phonePort;
+    punch.addrB = ntohl(best->ip);
+    punch.portB = best->port;
+    uint8_t bytes[kHolePunchSize];
+    EncodeHolePunch(punch, bytes);
+    sockaddr_in pcAddr{};
+    pcAddr.sin_family = AF_INET;
+    pcAddr.sin_addr.s_addr = best->ip;
+    pcAddr.sin_port = htons(best->port);
+    sendto(udpFd, bytes, sizeof bytes, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&pcAddr), sizeof pcAddr);
+    Answer(d.from, {1, ntohl(best->ip), best->port, ntohl(phoneIp), phonePort});
+    QV_LOG(kModRendezvous, kLogInfo, "introduced %s to %s (%s)", Text(d.from).c_str(),
+           Text(pcAddr).c_str(), best->name.c_str());
+  }
+};
+
+CRendezvousServer::CRendezvousServer() : m_impl(new Impl) {}
+
+CRendezvousServer::~CRendezvousServer() { Stop(); }
+
+bool CRendezvousServer::Start(const std::string& dbPath, int udpFd, std::string& error) {
+  if (udpFd < 0) {
+    error = "no UDP socket for the rendezvous";
+    return false;
+  }
+  m_impl->dbPath = dbPath;
+  m_impl->udpFd = udpFd;
+  Impl* impl = m_impl.get();
+  m_impl->thread = std::thread([impl] { impl->Loop(); });
+  return true;
+}
+
+void CRendezvousServer::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->stopping = true;
+  }
+  m_impl->cv.notify_all();
+  if (m_impl->thread.joinable()) m_impl->thread.join();
+}
+
+void CRendezvousServer::Post(const uint8_t* data, size_t len, const sockaddr_in& from) {
+  if (!data || len < kP2PHeaderSize || len > kP2PDatagramMax) return;
+  {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    if (m_impl->stopping || m_impl->queue.size() >= kRendezvousQueueMax) return;
+    Datagram d;
+    d.bytes.assign(data, data + len);
+    d.from = from;
+    m_impl->queue.push_back(std::move(d));
+  }
+  m_impl->cv.notify_one();
+}

@@ -1,0 +1,37 @@
+#pragma once
+// The peer-to-peer rendezvous on the server's UDP port (layouts: docs/central-protocol.md).
+// PCs announce themselves with a 150-byte heartbeat; a phone asks, with its account's e-mail
+// and password text, to be introduced to a PC of that account; the server sends the PC a hole
+// punch naming the phone's address as seen, and the phone the PC's address. The event thread
+// only queues datagrams: checks (password hashing, the database) run on a thread of this
+// module, which opens the database for each introduction.
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+constexpr size_t kRendezvousQueueMax = 1024;  // datagrams waiting; more are dropped
+constexpr size_t kRendezvousPcsMax = 4096;    // PCs remembered from heartbeats
+constexpr int kRendezvousPcFreshSec = 60;     // a PC silent this long is not introduced
+constexpr int kRendezvousFailuresMax = 5;     // wrong passwords from one address before a pause
+constexpr int kRendezvousPauseSec = 300;
+
+class CRendezvousServer {
+ public:
+  CRendezvousServer();
+  ~CRendezvousServer();  // stops the thread
+  CRendezvousServer(const CRendezvousServer&) = delete;
+  CRendezvousServer& operator=(const CRendezvousServer&) = delete;
+
+  // Starts the thread; answers leave from udpFd.
+  bool Start(const std::string& dbPath, int udpFd, std::string& error);
+  void Stop();
+  // From the event thread: copies the datagram into the queue (dropped when full).
+  void Post(const uint8_t* data, size_t len, const sockaddr_in& from);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};
