@@ -29,4 +29,10 @@ if [ -x "$RELAY_BENCH" ]; then
 else
   echo "relay benchmark not built (tests disabled?): $RELAY_BENCH"
 fi
+UDT_BENCH="$BUILD_DIR/bench/udt_bench"
+if [ -x "$UDT_BENCH" ]; then
+  "$UDT_BENCH" "${QUARLO_UDT_BENCH_MIB:-256}" || echo "udt benchmark ended with status $?"
+else
+  echo "udt benchmark not built (tests disabled?): $UDT_BENCH"
+fi
 exit 0
