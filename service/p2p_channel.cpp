@@ -530,7 +530,7 @@ int StartP2PClient(void* /*unused*/) {
     return 0;
   }
   QV_LOG(kModCommLib, kLogInfo, "p2p client started.");
-  QV_LOG(kModCommLib, kLogDebug, "p2p udp port %u.", static_cast<unsigned>(port));
+  QV_LOG(kModCommLib, kLogInfo, "p2p udp port %u.", static_cast<unsigned>(port));
   const int sock = g_P2PUdpSock.load();
   uint8_t buffer[kP2PDatagramMax];
   while (!g_ExitFlag.load()) {
