@@ -127,6 +127,12 @@ void DeferredReply_OnConnectionClosed(bufferevent* conn) {
   }
 }
 
+bool DeferredReply_Live(uint64_t token) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = g_pending.find(token);
+  return it != g_pending.end() && it->second.live;
+}
+
 int DeferredReply_Pending() {
   std::lock_guard<std::mutex> lock(g_mutex);
   return static_cast<int>(g_pending.size());

@@ -24,4 +24,6 @@ uint64_t DeferredReply_BeginFor(bufferevent* conn, int udtSock, char direct);
 void DeferredReply_Finish(uint64_t token, WireBytes reply, std::function<void()> delivered = {});
 // The connection ended: what waits for it is dropped.
 void DeferredReply_OnConnectionClosed(bufferevent* conn);
+// Whether the token's reply is still awaited by an open connection (or a UDT socket).
+bool DeferredReply_Live(uint64_t token);
 int DeferredReply_Pending();  // tests

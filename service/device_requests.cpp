@@ -122,10 +122,11 @@ int AskDesktop(void* arg) {
 }
 
 void OnConnectionClosed(bufferevent* conn) {
+  // First: a request still worked on a pool task then makes no entry for the connection.
+  DeferredReply_OnConnectionClosed(conn);
   CloseTcpTransfers(conn);
   Download_OnConnectionClosed(conn);
   Device_OnConnectionClosed(conn);
-  DeferredReply_OnConnectionClosed(conn);
 }
 
 }  // namespace

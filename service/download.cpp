@@ -28,6 +28,7 @@
 #include "common/sockets.h"
 #include "common/wire.h"
 #include "service/peer_send.h"
+#include "service/pool_request.h"
 #include "service/request_args.h"
 #include "service/service_globals.h"
 #include "service/transfer_sessions.h"
@@ -330,7 +331,7 @@ void EncodeDownloadInfo(uint32_t sessionId, uint32_t size, const unsigned char f
 
 uint32_t DownloadPackageCount(uint32_t size) { return PackageCount(size); }
 
-int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
+static int ReqDownLoadFileNow(const char* body, const CommandHeader* header, bufferevent* conn,
                     char** reply, int* replyLen, int* udtSock, char* direct) {
   if (!body) {
     QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
@@ -424,6 +425,14 @@ int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* 
   entry.targetPath = real;
   Trans_Add(sessionId, entry);
   return 0;
+}
+
+int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* conn, char** reply,
+                   int* replyLen, int* udtSock, char* direct) {
+  // Checking, opening and hashing the file touch the disk: worked on a pool task when the
+  // request came in on an event thread.
+  if (PoolRequest_Post(ReqDownLoadFileNow, body, header, conn, udtSock, direct)) return 0;
+  return ReqDownLoadFileNow(body, header, conn, reply, replyLen, udtSock, direct);
 }
 
 int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,

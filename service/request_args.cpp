@@ -12,6 +12,7 @@
 
 #include "common/md5.h"
 #include "common/share_paths.h"
+#include "service/pool_request.h"
 #include "service/service_globals.h"
 
 size_t HandlerBodyLength(const CommandHeader* header, bool viaRelay) {
@@ -40,6 +41,7 @@ std::string ParentOf(const std::string& path) {
 std::string PeerKeyOf(bufferevent* conn, int udtSock) {
   if (udtSock != -1) return "udt " + std::to_string(udtSock);
   if (!conn) return "relay";
+  if (const std::string* posted = PoolRequest_PeerKey(conn)) return *posted;
   sockaddr_storage peer{};
   socklen_t len = sizeof peer;
   if (getpeername(bufferevent_getfd(conn), reinterpret_cast<sockaddr*>(&peer), &len) != 0) {

@@ -12,7 +12,9 @@
 #include "common/os_layer.h"
 #include "common/settings.h"
 #include "common/sqlite_wrapper.h"
+#include "service/deferred_reply.h"
 #include "service/download.h"
+#include "service/pool_request.h"
 
 std::map<uint32_t, TransferEntry> g_TransMap;
 int g_nDownLoadCount = 0;
@@ -47,6 +49,8 @@ std::vector<TransferEntry> TakeMatching(Pred pred) {
 }
 
 void OnConnectionClosed(bufferevent* conn) {
+  // First: a request still worked on a pool task then makes no entry for the connection.
+  DeferredReply_OnConnectionClosed(conn);
   CloseTcpTransfers(conn);
   Download_OnConnectionClosed(conn);
 }
@@ -58,6 +62,13 @@ void Trans_Add(uint32_t id, const TransferEntry& entry) {
   bool hadOld = false;
   {
     CMutexLock lock(g_MutexTransMap);
+    // A request worked on a pool task whose connection closed meanwhile: its transfers were
+    // closed already, and this one would never be.
+    if (PoolRequest_ConnectionGone(entry.conn)) {
+      replaced = entry;
+      CloseEntryFile(replaced);
+      return;
+    }
     auto it = g_TransMap.find(id);
     if (it != g_TransMap.end()) {
       replaced = std::move(it->second);
@@ -258,4 +269,7 @@ void TransLog_Flush() {
 
 void TransLog_SetBeforeWriteHook(void (*hook)()) { g_beforeWrite.store(hook); }
 
-void Trans_InstallHooks() { OS_SetConnectionClosedHook(&OnConnectionClosed); }
+void Trans_InstallHooks() {
+  DeferredReply_Install();  // handlers finish replies from pool tasks
+  OS_SetConnectionClosedHook(&OnConnectionClosed);
+}

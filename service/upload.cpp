@@ -25,6 +25,7 @@
 #include "platform/files.h"
 #include "platform/sync.h"
 #include "service/download.h"
+#include "service/pool_request.h"
 #include "service/request_args.h"
 #include "service/service_globals.h"
 #include "service/transfer_sessions.h"
@@ -297,7 +298,7 @@ std::string RenameUploadFile(const std::string& tmpPath, const std::string& targ
 
 void CleanRenameFiles(const std::string& target) { OS_RemoveFile(target + kRenameTmpSuffix); }
 
-int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
+static int ReqUpLoadFileNow(const char* body, const CommandHeader* header, bufferevent* conn,
                   char** reply, int* replyLen, int* udtSock, char* direct) {
   if (!body) {
     QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
@@ -492,6 +493,14 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   *reply = out;
   *replyLen = static_cast<int>(bytes.size());
   return 0;
+}
+
+int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn, char** reply,
+                 int* replyLen, int* udtSock, char* direct) {
+  // Folders, the free-space query, hashing a target already there and the temporary files
+  // touch the disk: worked on a pool task when the request came in on an event thread.
+  if (PoolRequest_Post(ReqUpLoadFileNow, body, header, conn, udtSock, direct)) return 0;
+  return ReqUpLoadFileNow(body, header, conn, reply, replyLen, udtSock, direct);
 }
 
 int UpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,

@@ -21,6 +21,7 @@
 #include "common/log.h"
 #include "common/opcode_registry.h"
 #include "common/os_layer.h"
+#include "common/thread_pool.h"
 #include "common/wire.h"
 #include "service/download.h"
 #include "service/transfer_sessions.h"
@@ -106,6 +107,8 @@ class UpDownTest : public ::testing::Test {
     EnsureServiceMutexes();
     m_base = std::make_unique<TempBase>();
     m_base->OpenGlobalDb();
+    // Requests that touch the disk are worked on pool tasks, as in the service.
+    if (!g_pThreadPool) g_pThreadPool = ThreadPool_Create();
     m_share = m_base->MakeDir("share");
     m_outside = m_base->MakeDir("outside");
     m_base->SetShares({m_share});

@@ -6,14 +6,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/md5.h"
 #include "common/share_paths.h"
 #include "common/wire.h"
+#include "service/deferred_reply.h"
 #include "service/download.h"
+#include "service/folder_listing.h"
+#include "service/pool_request.h"
 #include "service/transfer_sessions.h"
 #include "tests/service/updown_fixture.h"
 
@@ -505,6 +511,116 @@ TEST_F(UploadTest, MalformedMessagesAreRefusedOrDropped) {
   ASSERT_TRUE(Over(c, 11, 0));
   ASSERT_TRUE(Sync(c));
   EXPECT_EQ(Listing(m_share), std::vector<std::string>{});
+}
+
+// The gate a test holds requests' disk work at: a slow disk, as the pool task sees it.
+struct DiskGate {
+  static std::mutex mutex;
+  static std::condition_variable changed;
+  static bool open;
+  static int waiting;
+  static void Wait() {
+    std::unique_lock<std::mutex> lock(mutex);
+    ++waiting;
+    changed.notify_all();
+    changed.wait(lock, [] { return open; });
+    --waiting;
+  }
+  static void Set(bool isOpen) {
+    std::lock_guard<std::mutex> lock(mutex);
+    open = isOpen;
+    changed.notify_all();
+  }
+  static int Waiting() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return waiting;
+  }
+};
+std::mutex DiskGate::mutex;
+std::condition_variable DiskGate::changed;
+bool DiskGate::open = true;
+int DiskGate::waiting = 0;
+
+bool NothingToRead(int fd) {
+  char byte;
+  const ssize_t r = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+// Download and upload requests whose disk work is held back (a slow disk) hold up no other
+// connection, whichever event loop it shares with them; the phone that asked gets its answer
+// before the replies of its later requests; one that leaves meanwhile leaves no open transfer
+// and no open file behind.
+TEST_F(UploadTest, SlowDiskWorkOfARequestHoldsUpNoOtherConnection) {
+  ASSERT_EQ(OS_RegFunction(GetShareInfo, kOpGetShareInfo), 0);
+  const std::string content = Pattern(3000, 5);
+  const std::string present = m_share + "/present.bin";
+  std::ofstream(present, std::ios::binary) << content;
+  Bytes downloadBody(356, 0);
+  std::memcpy(downloadBody.data() + 1, present.data(), present.size());
+  downloadBody[256] = '1';
+  const struct {
+    const char* what;
+    uint16_t opcode;
+    Bytes body;
+    uint16_t answer;
+  } cases[] = {
+      {"download request", kOpReqDownLoadFile, downloadBody, kOpDownloadInfo},
+      {"upload request", kOpReqUpLoadFile,
+       RequestBody(3000, QuickOf(Source("src.bin", content)), m_share + "/sub/new.bin"),
+       kOpUploadAllow},
+  };
+  struct OpenAtEnd {  // however the test ends, no pool task is left at the gate
+    ~OpenAtEnd() {
+      DiskGate::Set(true);
+      PoolRequest_SetBeforeWorkHook(nullptr);
+    }
+  } openAtEnd;
+  PoolRequest_SetBeforeWorkHook(&DiskGate::Wait);
+  uint32_t id = 100;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    DiskGate::Set(false);
+    const uint32_t mine = ++id;
+    DeviceClient held;
+    ASSERT_TRUE(Connect(held));
+    ASSERT_TRUE(held.SendRaw(
+        Concat({BuildMessage(c.opcode, mine, c.body), BuildMessage(kOpStopDownLoad, 0)})));
+    ASSERT_TRUE(WaitFor([] { return DiskGate::Waiting() == 1; }, kWait));
+    // Connections go round robin over at most eight loops: one of these shares its loop.
+    for (int i = 0; i < 8; ++i) {
+      DeviceClient other;
+      ASSERT_TRUE(Connect(other));
+      ASSERT_TRUE(other.Send(kOpGetShareInfo, 7));
+      DeviceMessage m;
+      ASSERT_TRUE(other.ReadMessage(m, kWait));
+      EXPECT_EQ(m.header.opcode, kOpGetShareInfo);
+    }
+    EXPECT_TRUE(NothingToRead(held.Fd()));  // its stop request waits behind the held one
+    DiskGate::Set(true);
+    DeviceMessage m;
+    ASSERT_TRUE(held.ReadMessage(m, kWait));
+    EXPECT_EQ(m.header.opcode, c.answer);
+    EXPECT_EQ(m.header.param, mine);
+    ASSERT_TRUE(held.ReadMessage(m, kWait));
+    EXPECT_EQ(m.header.opcode, kOpStopDownLoad);
+    EXPECT_EQ(Trans_Count(), 1u);
+    held.Close();
+    ASSERT_TRUE(WaitFor([] { return Trans_Count() == 0; }, kWait));
+  }
+
+  // The service stops while a request's disk work is under way: its connection is closed
+  // first, and the work that ends afterwards leaves no open transfer and no open file.
+  DiskGate::Set(false);
+  DeviceClient leaving;
+  ASSERT_TRUE(Connect(leaving));
+  ASSERT_TRUE(leaving.Send(kOpReqDownLoadFile, ++id, downloadBody));
+  ASSERT_TRUE(WaitFor([] { return DiskGate::Waiting() == 1; }, kWait));
+  m_server.Stop();
+  DiskGate::Set(true);
+  EXPECT_TRUE(WaitFor([] { return DeferredReply_Pending() == 0 && DiskGate::Waiting() == 0; }, kWait));
+  EXPECT_EQ(Trans_Count(), 0u);
+  EXPECT_TRUE(WaitFor([&] { return !ProcessHoldsOpen(present); }, kWait));
 }
 
 }  // namespace

@@ -1,0 +1,89 @@
+#include "service/pool_request.h"
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "common/log.h"
+#include "common/os_layer.h"
+#include "common/thread_pool.h"
+#include "service/deferred_reply.h"
+#include "service/peer_send.h"
+#include "service/request_args.h"
+
+namespace {
+
+struct PostedRequest {
+  OpcodeHandler work = nullptr;
+  CommandHeader header{};
+  std::unique_ptr<char[]> body;
+  bufferevent* conn = nullptr;
+  char direct = 1;
+  uint64_t token = 0;
+  std::string peerKey;
+};
+
+// The request the calling pool thread works on, if any.
+thread_local const PostedRequest* t_current = nullptr;
+std::atomic<void (*)()> g_beforeWork{nullptr};
+
+int WorkPosted(void* arg) {
+  std::unique_ptr<PostedRequest> r(static_cast<PostedRequest*>(arg));
+  if (void (*hook)() = g_beforeWork.load()) hook();
+  char* reply = nullptr;
+  int replyLen = 0;
+  int udt = -1;
+  char direct = r->direct;
+  t_current = r.get();
+  r->work(r->body.get(), &r->header, r->conn, &reply, &replyLen, &udt, &direct);
+  t_current = nullptr;
+  std::unique_ptr<char[]> owned(reply);
+  WireBytes bytes;
+  if (owned && replyLen > 0) bytes.assign(owned.get(), owned.get() + replyLen);
+  DeferredReply_Finish(r->token, std::move(bytes));
+  return 0;
+}
+
+}  // namespace
+
+bool PoolRequest_Post(OpcodeHandler work, const char* body, const CommandHeader* header,
+                      bufferevent* conn, int* udtSock, char* direct) {
+  if (!work || !body || !header || !conn || UdtOf(udtSock) != -1 || !g_pThreadPool) return false;
+  const char dir = DirectOf(direct);
+  const size_t bodyLen = HandlerBodyLength(header, ViaRelay(-1, dir));
+  std::unique_ptr<PostedRequest> r(new (std::nothrow) PostedRequest);
+  if (!r) return false;
+  // One spare zero byte, as the transports give it.
+  r->body.reset(new (std::nothrow) char[bodyLen + 1]);
+  if (!r->body) return false;
+  if (bodyLen > 0) std::memcpy(r->body.get(), body, bodyLen);
+  r->body[bodyLen] = 0;
+  r->work = work;
+  r->header = *header;
+  r->conn = conn;
+  r->direct = dir;
+  r->peerKey = PeerKeyOf(conn, -1);
+  r->token = DeferredReply_Begin(RouteOf(body, bodyLen, conn, -1, dir));
+  if (r->token == 0) return false;
+  const uint64_t token = r->token;
+  if (ThreadPool_TryAddTask(g_pThreadPool, WorkPosted, r.get()) != 0) {
+    // Every worker is busy: the request is worked here rather than refused.
+    QV_LOG(kModCommLib, kLogError, "%s", "Add request task to thread error.");
+    DeferredReply_Finish(token, {});
+    return false;
+  }
+  r.release();
+  return true;
+}
+
+const std::string* PoolRequest_PeerKey(bufferevent* conn) {
+  return t_current && conn && t_current->conn == conn ? &t_current->peerKey : nullptr;
+}
+
+bool PoolRequest_ConnectionGone(bufferevent* conn) {
+  if (!t_current || !conn || t_current->conn != conn) return false;
+  return !DeferredReply_Live(t_current->token);
+}
+
+void PoolRequest_SetBeforeWorkHook(void (*hook)()) { g_beforeWork.store(hook); }

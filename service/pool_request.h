@@ -1,0 +1,26 @@
+#pragma once
+// Requests whose work touches the disk (opening and hashing a file, folders and temporary
+// files, the free-space query) are worked on a pool task when they come in on an event thread,
+// so a slow disk never holds up the other connections of that thread. The reply is finished on
+// the connection's own loop through the deferred replies, which hold the connection meanwhile:
+// its later requests wait and its replies keep their order.
+#include <string>
+
+#include "common/opcode_registry.h"
+
+struct bufferevent;
+
+// Hands the request to a pool task that runs `work` with the same arguments; false when it
+// is to be worked here (a UDT task, no connection, no pool, or no free worker).
+bool PoolRequest_Post(OpcodeHandler work, const char* body, const CommandHeader* header,
+                      bufferevent* conn, int* udtSock, char* direct);
+
+// On the thread working a posted request of conn: the peer's key taken on the connection's
+// thread (the connection may close meanwhile and is not touched); null otherwise.
+const std::string* PoolRequest_PeerKey(bufferevent* conn);
+// On the thread working a posted request of conn: whether that connection has closed, so an
+// entry made for it now would outlive it. False on any other thread.
+bool PoolRequest_ConnectionGone(bufferevent* conn);
+
+// Tests: called on the pool task before each posted request is worked (null: none).
+void PoolRequest_SetBeforeWorkHook(void (*hook)());
