@@ -1,14 +1,10 @@
 #include "service/thumb_request.h"
 
-#include <event2/bufferevent.h>
-#include <event2/event.h>
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <memory>
 #include <new>
 
@@ -20,6 +16,7 @@
 #include "common/thread_pool.h"
 #include "common/wire.h"
 #include "service/jpeg_convert.h"
+#include "service/deferred_reply.h"
 #include "service/peer_send.h"
 #include "service/request_args.h"
 #include "service/thumb_scaler.h"
@@ -29,23 +26,18 @@ namespace {
 constexpr int kThumbQuality = 75;
 std::atomic<int> g_jobs{0};
 
-// One request on its way through the pool. For a connection the result comes back to the
-// connection's event thread through the eventfd; the connection is referenced meanwhile, so
-// its memory outlives a close (after which its callbacks are gone and nothing is sent).
+// One request on its way through the pool. The answer goes back as a deferred reply: written on
+// the connection's own loop while it lives (its later requests wait meanwhile), dropped when it
+// closed first, whether it was a command connection or the relay.
 struct ThumbJob {
   PeerRoute route;
+  uint64_t token = 0;
   uint32_t requestId = 0;
   int fd = -1;
   std::string path;
   int width = 0, height = 0;
-  bool ok = false;
-  std::vector<uint8_t> thumbnail;
-  int wake = -1;          // eventfd, connection jobs only
-  event* done = nullptr;  // on the connection's base
   ~ThumbJob() {
     if (fd >= 0) ::close(fd);
-    if (done) event_free(done);
-    if (wake >= 0) ::close(wake);
   }
 };
 
@@ -62,41 +54,19 @@ void SendAnswer(const PeerRoute& route, uint32_t requestId, const std::vector<ui
   }
 }
 
-bool ConnectionAlive(bufferevent* conn) {
-  bufferevent_data_cb readCb = nullptr;
-  bufferevent_getcb(conn, &readCb, nullptr, nullptr, nullptr);
-  return readCb != nullptr;  // a freed connection has its callbacks cleared
-}
-
-// Back on the connection's event thread.
-void JobDone(evutil_socket_t /*fd*/, short /*what*/, void* arg) {
-  std::unique_ptr<ThumbJob> job(static_cast<ThumbJob*>(arg));
-  bufferevent* conn = job->route.conn;
-  if (ConnectionAlive(conn)) {
-    SendAnswer(job->route, job->requestId, job->ok ? &job->thumbnail : nullptr);
-    OS_ReleaseConnection(conn);
-  }
-  job.reset();
-  bufferevent_decref(conn);
-  g_jobs.fetch_sub(1);
-}
-
 int ThumbTask(void* arg) {
-  ThumbJob* job = static_cast<ThumbJob*>(arg);
-  job->ok = ThunmbNailIt(job->fd, job->path, job->height, job->width, job->thumbnail);
+  std::unique_ptr<ThumbJob> job(static_cast<ThumbJob*>(arg));
+  auto thumb = std::make_shared<std::vector<uint8_t>>();
+  const bool ok = ThunmbNailIt(job->fd, job->path, job->height, job->width, *thumb);
   ::close(job->fd);
   job->fd = -1;
-  if (job->wake >= 0) {
-    const uint64_t one = 1;
-    ssize_t w;
-    do {
-      w = ::write(job->wake, &one, sizeof one);
-    } while (w < 0 && errno == EINTR);
-    return 0;  // the job now belongs to the event thread
-  }
-  SendAnswer(job->route, job->requestId, job->ok ? &job->thumbnail : nullptr);
-  delete job;
+  // The slot is free once the picture is scaled, whatever becomes of the connection.
   g_jobs.fetch_sub(1);
+  const PeerRoute route = job->route;
+  const uint32_t requestId = job->requestId;
+  DeferredReply_Finish(job->token, {}, [route, requestId, ok, thumb] {
+    SendAnswer(route, requestId, ok ? thumb.get() : nullptr);
+  });
   return 0;
 }
 
@@ -248,35 +218,24 @@ int ReqDownloadThumbNial(const char* body, const CommandHeader* header, bufferev
   job->path = path;
   job->width = width;
   job->height = height;
-  if (route.conn) {
-    job->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (job->wake >= 0) {
-      job->done = event_new(bufferevent_get_base(route.conn), job->wake, EV_READ, JobDone,
-                            job.get());
-    }
-    if (!job->done || event_add(job->done, nullptr) != 0) {
-      job.reset();
-      g_jobs.fetch_sub(1);
-      return SendThumbEnd(route, kThumbEndFailed, requestId);
-    }
+  job->token = DeferredReply_Begin(route);
+  if (job->token == 0) {
+    g_jobs.fetch_sub(1);
+    return SendThumbEnd(route, kThumbEndFailed, requestId);
   }
   job->fd = fd.fd;
   fd.fd = -1;
-  if (route.conn) {
-    bufferevent_incref(route.conn);
-    OS_HoldConnection(route.conn);
-  }
   ThumbJob* raw = job.release();
   if (ThreadPool_TryAddTask(g_pThreadPool, ThumbTask, raw) != 0) {
     // No worker free: answer at once rather than stall the transport.
-    if (raw->route.conn) {
-      OS_ReleaseConnection(raw->route.conn);
-      bufferevent_decref(raw->route.conn);
-    }
+    const uint64_t token = raw->token;
     delete raw;
     g_jobs.fetch_sub(1);
     QV_LOG(kModIntranet, kLogError, "%s", "Add thumbnail task to thread error.");
-    return SendThumbEnd(route, kThumbEndFailed, requestId);
+    DeferredReply_Finish(token, {}, [route, requestId] {
+      SendThumbEnd(route, kThumbEndFailed, requestId);
+    });
+    return 0;
   }
   return 0;
 }
