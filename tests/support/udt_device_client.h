@@ -38,6 +38,7 @@ class UdtDeviceClient {
   // Bind + Punch + ConnectUdt.
   bool Open(const std::string& host, uint16_t p2pPort, std::chrono::milliseconds wait = kDefaultWait);
   bool Connected() const { return m_udt != UDT::INVALID_SOCK; }
+  UDTSOCKET Socket() const { return m_udt; }  // non-blocking receives
   void Close();
 
   bool SendRaw(const uint8_t* data, size_t len);  // one UDT message
