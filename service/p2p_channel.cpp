@@ -270,7 +270,8 @@ void BeginPeerConnect(const sockaddr_in& peer, const char* okText, const char* e
 }
 
 // Ends a peer: its open transfer first (the transfer-map mutex is released inside), then its
-// entry and its UDT socket under the peer-list mutex.
+// entry and its UDT socket under the peer-list mutex. An entry the stopping loop took has its
+// socket closed already (and its descriptor may be gone): nothing more to do.
 void ClosePeer(const P2PPeerEntry& peer) {
   CloseUdtTransfers(peer.sock);
   std::lock_guard<std::mutex> lock(PeerMutex());
@@ -278,10 +279,10 @@ void ClosePeer(const P2PPeerEntry& peer) {
   for (auto it = list.begin(); it != list.end(); ++it) {
     if (it->ip == peer.ip && it->port == peer.port && it->sock == peer.sock) {
       list.erase(it);
-      break;
+      CloseUdtPeerSock(peer.sock, peer.udpFd);
+      return;
     }
   }
-  CloseUdtPeerSock(peer.sock, peer.udpFd);
 }
 
 int HeartBeatPeriodMs() {
@@ -312,11 +313,6 @@ uint16_t P2P_BoundPort() {
   socklen_t len = sizeof addr;
   if (getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
   return ntohs(addr.sin_port);
-}
-
-int P2P_PeerCount() {
-  std::lock_guard<std::mutex> lock(PeerMutex());
-  return static_cast<int>(PeerList().size() + Connecting().size());
 }
 
 int InitP2PSock() {
@@ -543,16 +539,17 @@ int StartP2PClient(void* /*unused*/) {
     if (n < 0) continue;  // EAGAIN and the like: nothing yet
     P2PHandleDatagram(buffer, static_cast<size_t>(n), from);
   }
-  // Workers block in recvmsg without a time-out: closing their sockets ends them now.
-  std::vector<UDTSOCKET> open;
+  // Workers block in recvmsg without a time-out: closing their sockets ends them now. The
+  // entries leave the list here, so a worker does not close them a second time.
+  std::list<P2PPeerEntry> open;
   {
     std::lock_guard<std::mutex> lock(PeerMutex());
     QV_LOG(kModCommLib, kLogDebug, "p2p --- exit loop singnal.");
     g_PeerSignalled = true;
     PeerEvent().notify_all();
-    for (const P2PPeerEntry& e : PeerList()) open.push_back(e.sock);
+    open.swap(PeerList());
   }
-  for (UDTSOCKET u : open) UDT::close(u);
+  for (const P2PPeerEntry& e : open) CloseUdtPeerSock(e.sock, e.udpFd);
   int own = g_P2PUdpSock.exchange(kNoSocket);
   CloseSock(&own);
   return 0;

@@ -37,5 +37,3 @@ int InitP2PSock();  // g_P2PUdpSock; 0 or -1
 // The UDP port the P2P socket really bound (host order), 0 while there is none: the port the
 // router must map for phones outside.
 uint16_t P2P_BoundPort();
-
-int P2P_PeerCount();  // connected and connecting
