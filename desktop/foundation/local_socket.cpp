@@ -80,7 +80,9 @@ LocalSocket::LocalSocket(uint16_t requestPort, uint16_t pushPort)
   m_sender = std::thread(&LocalSocket::SenderThread, this);
 }
 
-LocalSocket::~LocalSocket() {
+LocalSocket::~LocalSocket() { Stop(); }
+
+void LocalSocket::Stop() {
   m_stop = true;
   {
     std::lock_guard<std::mutex> lock(m_queueLock);
@@ -117,6 +119,7 @@ LocalSocket::~LocalSocket() {
   for (auto& p : m_pushes) close(p.second.socket);
   m_pushes.clear();
   if (m_listenSocket >= 0) close(m_listenSocket);
+  m_listenSocket = -1;
 }
 
 int LocalSocket::SendRequestWaitReply(const uint8_t* message, int length, std::vector<uint8_t>& reply,

@@ -44,7 +44,7 @@ struct PushConnection {
 class LocalSocket {
  public:
   explicit LocalSocket(uint16_t requestPort = kLocalRequestPort, uint16_t pushPort = kLocalPushPort);
-  ~LocalSocket();
+  ~LocalSocket();  // Stop()s first
   LocalSocket(const LocalSocket&) = delete;
   LocalSocket& operator=(const LocalSocket&) = delete;
 
@@ -67,6 +67,9 @@ class LocalSocket {
   bool StartListener();
   uint16_t BoundPushPort() const { return m_boundPushPort; }
   bool Stopping() const { return m_stop; }
+  // Ends the sender, the listener and every push reader, and closes the held pushes; when it
+  // returns no callback of this socket is running or will run. Safe to call more than once.
+  void Stop();
   // Set when the object goes away: a push reader waiting for the user gives up on it (pass it
   // to AskMainThread as the cancel flag), so the destructor's join cannot wait for the user.
   const std::atomic<bool>& StopFlag() const { return m_stop; }

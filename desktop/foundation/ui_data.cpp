@@ -290,8 +290,11 @@ CUIData::CUIData() {
 }
 
 CUIData::~CUIData() {
-  if (m_languages) m_languages->Release();
   m_socket->SetCallback(nullptr);
+  // A push reader may be inside a callback that answers through this object: its threads end
+  // while every member is still whole.
+  m_socket->Stop();
+  if (m_languages) m_languages->Release();
   {
     std::lock_guard<std::mutex> lock(m_watchLock);
     m_stop = true;

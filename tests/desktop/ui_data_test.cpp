@@ -65,6 +65,7 @@ struct Window : IUIDataCallBack {
   std::vector<MobileLoginRequest> questions;
   int networkReports = 0;
   uint8_t accept = 1;
+  bool answerAgainOnRelease = false;  // the second answer waits until the client goes away
   CUIData* ui = nullptr;
   void OnShareItem(const std::string& f) override { shares.push_back(f); }
   void OnTransLogItem(const desktop::TransLogRecord* r) override { log.push_back(*r); }
@@ -76,6 +77,7 @@ struct Window : IUIDataCallBack {
     }
     MobileLoginAnswer answer{r->requestId, accept};
     ui->AnswerMobileLogin(&answer);
+    if (answerAgainOnRelease) WaitFor([this] { return ui->Socket().Stopping(); }, std::chrono::seconds(20));
     ui->AnswerMobileLogin(&answer);  // a second answer for the same id sends nothing
   }
   void OnNetworkDown() override { std::lock_guard<std::mutex> g(lock); ++networkReports; }
@@ -216,6 +218,26 @@ TEST_F(UIDataTest, PhoneLogInQuestionsAreAnsweredOnTheHeldConnection) {
   EXPECT_STREQ(window.questions[0].network, "home-wifi");
   EXPECT_EQ(window.questions[0].age, 0u);
   EXPECT_EQ(ui->Socket().HeldPushes(), 0u);
+}
+
+// The user answers while the desktop program lets the client go: the release waits for the
+// question's thread, which still finds the client whole.
+TEST_F(UIDataTest, ReleaseWaitsForAQuestionStillBeingAnswered) {
+  ui->SetCallback(&window);
+  window.answerAgainOnRelease = true;
+  DeviceClient phone;
+  ASSERT_TRUE(phone.Connect("127.0.0.1", port));
+  const Bytes body = Concat({Field("x@y.z", 32), Field("p", 32), Field("Anna's phone", 64), Field("home-wifi", 64)});
+  ASSERT_TRUE(phone.Send(0x0008, 0, body));
+  DeviceMessage m;
+  ASSERT_TRUE(phone.ReadMessage(m, std::chrono::seconds(20)));
+  ASSERT_GE(m.body.size(), 2u);
+  EXPECT_EQ((m.body[0] << 8) | m.body[1], 0);
+  ui->ClearCallback();
+  ui->Release();
+  ui = nullptr;
+  std::lock_guard<std::mutex> g(window.lock);
+  EXPECT_EQ(window.questions.size(), 1u);
 }
 
 TEST(UIDataPure, CryptLogOnStatesAndPushDecoding) {
