@@ -13,7 +13,6 @@
 #include "service/service_globals.h"
 
 namespace {
-constexpr size_t kIdentitySize = 64;
 constexpr size_t kMaxFrame = 0xFFFF;
 constexpr int kUdtForever = -1;  // time-to-live: the message is never dropped
 }  // namespace
@@ -23,8 +22,9 @@ PeerRoute RouteOf(const char* body, size_t bodyLen, bufferevent* conn, int udtSo
   route.conn = conn;
   route.udtSock = udtSock;
   route.direct = direct != 0;
-  if (!route.direct && body && bodyLen >= kIdentitySize) {
-    route.requester = wire::GetFixedText(reinterpret_cast<const uint8_t*>(body), kIdentitySize);
+  if (!route.direct && body && bodyLen >= kIdentityFieldSize) {
+    route.requester =
+        wire::GetFixedText(reinterpret_cast<const uint8_t*>(body), kIdentityFieldSize);
   }
   return route;
 }
@@ -32,11 +32,12 @@ PeerRoute RouteOf(const char* body, size_t bodyLen, bufferevent* conn, int udtSo
 bool EncodeRelayReplyPrefix(const std::string& requester, size_t payloadLen, uint8_t* out) {
   if (payloadLen > kMaxFrame - kRelayReplyPrefixSize) return false;
   const std::string own(g_szUUID, strnlen(g_szUUID, sizeof g_szUUID));
-  wire::PutU16(out, static_cast<uint16_t>(kRelayReplyPrefixSize + payloadLen));
-  wire::PutU16(out + 2, kRelayProtocolVersion);
-  wire::PutU16(out + 4, kRelayCmdData);
-  wire::PutFixedText(out + 6, kIdentitySize, own);
-  wire::PutFixedText(out + kRelayHeaderSize, kIdentitySize, requester);
+  RelayHeader header;
+  header.len = static_cast<uint16_t>(kRelayReplyPrefixSize + payloadLen);
+  header.command = kCmdRelayData;
+  header.identity = own;
+  EncodeRelayHeader(header, out);
+  wire::PutFixedText(out + kRelayHeaderSize, kIdentityFieldSize, requester);
   return true;
 }
 

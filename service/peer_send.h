@@ -7,12 +7,12 @@
 #include <cstdint>
 #include <string>
 
+#include "common/proto_relay.h"
+
 struct bufferevent;
 
-constexpr size_t kRelayHeaderSize = 70;
-constexpr size_t kRelayReplyPrefixSize = 134;  // RelayHeader + char[64] requester identity
-constexpr uint16_t kRelayProtocolVersion = 7;
-constexpr uint16_t kRelayCmdData = 0x1009;
+// RelayHeader + char[64] requester identity: 134.
+constexpr size_t kRelayReplyPrefixSize = kRelayHeaderSize + kIdentityFieldSize;
 
 struct PeerRoute {
   bufferevent* conn = nullptr;  // command server or relay connection
