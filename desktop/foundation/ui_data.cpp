@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/local_api_ops.h"
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/profile_file.h"
 #include "desktop/foundation/share_list.h"
@@ -25,24 +26,7 @@ namespace desktop {
 
 namespace {
 
-constexpr uint16_t kOpGetLogOnInfo = 0x5000;
-constexpr uint16_t kOpLogOnStatues = 0x5001;
-constexpr uint16_t kOpLogOn = 0x5002;
-constexpr uint16_t kOpGetDefShare = 0x5004;
-constexpr uint16_t kOpSetDefShare = 0x5005;
-constexpr uint16_t kOpGetShare = 0x5006;
-constexpr uint16_t kOpSetShare = 0x5007;
-constexpr uint16_t kOpGetPath = 0x5008;
-constexpr uint16_t kOpGetTransLog = 0x5009;
-constexpr uint16_t kOpGetIsTraning = 0x500A;
-constexpr uint16_t kOpGetIsMobileLinked = 0x500B;
-constexpr uint16_t kOpGetSysType = 0x500C;
-constexpr uint16_t kOpLogOut = 0x500E;
-constexpr uint16_t kOpGetPwd = 0x5010;
-constexpr uint16_t kOpSetPwd = 0x5011;
-constexpr size_t kFieldSize = 260;
-constexpr size_t kTextMax = 259;  // a path field holds 259 bytes and its zero
-constexpr size_t kRecordSize = 300;
+constexpr size_t kTextMax = kDefShareFieldSize - 1;  // a path field holds 259 bytes and its zero
 
 uint16_t g_requestPort = kLocalRequestPort;
 uint16_t g_pushPort = kLocalPushPort;
@@ -403,9 +387,11 @@ int CUIData::SetServerAddr(const std::string& host) {
 
 int CUIData::GetDefShare(std::string& dataFolder) {
   Bytes reply;
-  if (Request(kOpGetDefShare, {}, reply) == 0 && reply.size() >= 8 + 6 * kFieldSize) {
+  if (Request(kOpGetDefShare, {}, reply) == 0 && reply.size() >= 8 + 6 * kDefShareFieldSize) {
     std::string six[6];
-    for (size_t i = 0; i < 6; ++i) six[i] = FromService(FixedText(reply.data() + 8 + i * kFieldSize, kFieldSize));
+    for (size_t i = 0; i < 6; ++i)
+      six[i] = FromService(
+          FixedText(reply.data() + 8 + i * kDefShareFieldSize, kDefShareFieldSize));
     dataFolder = six[0];
     m_dataFolder = six[0];
     m_categories = CategoryFolders{six[1], six[2], six[3], six[4], six[5]};
@@ -428,11 +414,11 @@ int CUIData::SetDefShare(const std::string& base) {
   const DefShareInfo info = FillDefShareInfo(base);
   // Every path must reach the service whole: one that cannot be converted or does not fit its
   // field stops the change before anything is sent.
-  Bytes body(6 * kFieldSize, 0);
+  Bytes body(6 * kDefShareFieldSize, 0);
   for (size_t i = 0; i < 6; ++i) {
     std::string utf8;
     if (!Convert(LocalToUtf8, info.path[i], utf8) || utf8.size() > kTextMax) return -1;
-    std::memcpy(body.data() + i * kFieldSize, utf8.data(), utf8.size());
+    std::memcpy(body.data() + i * kDefShareFieldSize, utf8.data(), utf8.size());
   }
   CreateCategoryFolders(info);
   m_dataFolder = info.path[0];
@@ -492,9 +478,9 @@ int CUIData::SendShareList() {
 int CUIData::GetTransLog() {
   Bytes reply;
   if (Request(kOpGetTransLog, {}, reply) != 0) return 0;
-  const size_t count = (reply.size() - 8) / kRecordSize;
+  const size_t count = (reply.size() - 8) / kTransLogRecordSize;
   for (size_t i = 0; i < count; ++i) {
-    const uint8_t* r = reply.data() + 8 + i * kRecordSize;
+    const uint8_t* r = reply.data() + 8 + i * kTransLogRecordSize;
     TransLogRecord rec{};
     rec.type = Be16(r);
     rec.status = Be16(r + 2);
