@@ -27,24 +27,6 @@ void CopyCut(char* dest, size_t destSize, const std::string& text) {
   dest[n] = '\0';
 }
 
-// Runs one rewrite in a transaction under the write mutex. On a database error the
-// transaction is rolled back, the mutex released and the exception passed on to the caller,
-// which logs it under its own name.
-template <typename Body>
-void RunTransaction(Body body) {
-  MutexHandle mutex = g_DB.WriteMutex();
-  if (mutex) mutex->Lock();
-  try {
-    g_DB.ExecDML("begin transaction;");
-    body();
-    g_DB.ExecDML("commit transaction;");
-  } catch (const CppSQLite3Exception&) {
-    RollbackTransaction();
-    throw;
-  }
-  if (mutex) mutex->Unlock();
-}
-
 #define QV_LOG_DB_ERROR(e) \
   QV_LOG(kModCommLib, kLogDebug, "sqlite get a exception code %d,msg %s", (e).ErrorCode(), \
          (e).ErrorMessage())
@@ -217,7 +199,7 @@ std::string GetPsw() {
 
 int ClearLogOnInfo() {
   try {
-    RunTransaction([] { g_DB.ExecDML("delete from qv_user"); });
+    RunWriteTransaction([] { g_DB.ExecDML("delete from qv_user"); });
     return 0;
   } catch (const CppSQLite3Exception& e) {
     QV_LOG_DB_ERROR(e);
@@ -229,7 +211,7 @@ int WriteLogOnInfo(const AccountInfo& account) {
   const std::string email = FixedField(account.email, sizeof(account.email));
   const std::string password = FixedField(account.password, sizeof(account.password));
   try {
-    RunTransaction([&] {
+    RunWriteTransaction([&] {
       g_DB.ExecDML("delete from qv_user");
       CppSQLite3Buffer sql;
       g_DB.ExecDML(sql.Format("insert into qv_user (email, psw) values (%Q,%Q)", email.c_str(),
@@ -250,7 +232,7 @@ int SetDefaultDir(const DefShareInfo& dirs) {
   const std::string doc = FixedField(dirs.doc, sizeof(dirs.doc));
   const std::string instant = FixedField(dirs.instant, sizeof(dirs.instant));
   try {
-    RunTransaction([&] {
+    RunWriteTransaction([&] {
       g_DB.ExecDML("delete from qv_defshare");
       CppSQLite3Buffer sql;
       g_DB.ExecDML(sql.Format(
@@ -267,7 +249,7 @@ int SetDefaultDir(const DefShareInfo& dirs) {
 
 int SetShareInfo(const std::vector<std::string>& shares) {
   try {
-    RunTransaction([&] {
+    RunWriteTransaction([&] {
       g_DB.ExecDML("delete from qv_share");
       CppSQLite3Buffer sql;
       for (const std::string& path : shares) {
@@ -284,7 +266,7 @@ int SetShareInfo(const std::vector<std::string>& shares) {
 
 int ClearLog() {
   try {
-    RunTransaction([] { g_DB.ExecDML("delete from qv_trans"); });
+    RunWriteTransaction([] { g_DB.ExecDML("delete from qv_trans"); });
     return 0;
   } catch (const CppSQLite3Exception& e) {
     QV_LOG_DB_ERROR(e);
@@ -294,7 +276,7 @@ int ClearLog() {
 
 int SetPsw(const std::string& password) {
   try {
-    RunTransaction([&] {
+    RunWriteTransaction([&] {
       g_DB.ExecDML("delete from qv_psw");
       CppSQLite3Buffer sql;
       g_DB.ExecDML(sql.Format("insert into qv_psw (psw) values (%Q)", password.c_str()));
@@ -304,6 +286,20 @@ int SetPsw(const std::string& password) {
     QV_LOG_DB_ERROR(e);
     return -1;
   }
+}
+
+void RunWriteTransaction(const std::function<void()>& body) {
+  MutexHandle mutex = g_DB.WriteMutex();
+  if (mutex) mutex->Lock();
+  try {
+    g_DB.ExecDML("begin transaction;");
+    body();
+    g_DB.ExecDML("commit transaction;");
+  } catch (const CppSQLite3Exception&) {
+    RollbackTransaction();  // releases the mutex
+    throw;
+  }
+  if (mutex) mutex->Unlock();
 }
 
 void RollbackTransaction() {

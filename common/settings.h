@@ -3,6 +3,7 @@
 // are caught here: writers roll back and return -1 (ClearLog 1), readers keep their defaults.
 // Both log "sqlite get a exception code %d,msg %s" at 700.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,9 @@ int ClearLog();  // 0, or 1 on a database error
 int SetPsw(const std::string& password);
 
 void RollbackTransaction();  // "rollback transaction;" and release the write mutex
+// Runs body in one transaction under the database write mutex. A database error rolls back,
+// releases the mutex and is passed on, for the caller to log under its own name.
+void RunWriteTransaction(const std::function<void()>& body);
 int CheckIllegalChar(const std::string& text);  // -1 when it holds one of 16 characters
 
 // A fixed text field read within its width (no zero byte: the whole width).

@@ -29,23 +29,6 @@ constexpr const char* kCreateSql =
 constexpr int kRenameTries = 8;
 constexpr auto kExitPoll = std::chrono::milliseconds(100);
 
-// Runs body inside one transaction under the database write mutex; a database error rolls
-// back, releases the mutex and is logged by the caller with its own text.
-template <typename Body>
-void InTransaction(Body body) {
-  MutexHandle mutex = g_DB.WriteMutex();
-  if (mutex) mutex->Lock();
-  try {
-    g_DB.ExecDML("begin transaction;");
-    body();
-    g_DB.ExecDML("commit transaction;");
-  } catch (const CppSQLite3Exception&) {
-    RollbackTransaction();  // releases the mutex
-    throw;
-  }
-  if (mutex) mutex->Unlock();
-}
-
 // Both descriptors' files have the same bytes (size, then MD5 of the whole file).
 bool FullMd5(int fd, std::string& hex) {
   CMd5Hash md5;
@@ -129,7 +112,7 @@ bool StillBeingWritten(int fd, const struct stat& st) {
 
 int CreateAutoTidingTable() {
   try {
-    InTransaction([] {
+    RunWriteTransaction([] {
       CppSQLite3Buffer sql;
       const int count = g_DB.ExecScalar(
           sql.Format("select count(*) from sqlite_master where type='table' and name='%s'",
@@ -154,7 +137,7 @@ int GetTidingStatusByType(const std::string& name, std::string& status) {
   if (CreateAutoTidingTable() != 0) return -1;
   try {
     std::string found = "0";
-    InTransaction([&] {
+    RunWriteTransaction([&] {
       // Quoted by SQLite, so no name can change the statement.
       CppSQLite3Buffer sql;
       CppSQLite3Query q = g_DB.ExecQuery(
@@ -172,7 +155,7 @@ int GetTidingStatusByType(const std::string& name, std::string& status) {
 int SetTidingStatusByType(const std::string& name, const std::string& status) {
   if (CreateAutoTidingTable() != 0) return -1;
   try {
-    InTransaction([&] {
+    RunWriteTransaction([&] {
       CppSQLite3Buffer sql;
       g_DB.ExecDML(sql.Format("update %s set %s = %Q where %s = %Q", kTidingTable, kColStatus,
                               status.c_str(), kColName, name.c_str()));

@@ -175,23 +175,20 @@ void WriteTranLog(const std::string& path, int type, uint64_t size) {
     count = 0;
   }
 
-  MutexHandle writeMutex = g_DB.WriteMutex();
-  if (writeMutex) writeMutex->Lock();
   try {
-    g_DB.ExecDML("begin transaction;");
-    if (count >= kTransLogMaxRows) {
-      g_DB.ExecDML(
-          "delete from qv_trans where id in (select id from qv_trans order by id limit 50)");
-    }
-    // The size is stored whole: files of 4 GiB and more are common on phones' PCs.
-    CppSQLite3Buffer sql;
-    sql.Format("insert into qv_trans (type,status,file,size,time)values(%d,%d,%Q,%lld,%Q)", type,
-               0, path.c_str(), static_cast<long long>(size), OS_GetCurTimeStr().c_str());
-    g_DB.ExecDML(sql);
-    g_DB.ExecDML("commit transaction;");
-    if (writeMutex) writeMutex->Unlock();
+    RunWriteTransaction([&] {
+      if (count >= kTransLogMaxRows) {
+        g_DB.ExecDML(
+            "delete from qv_trans where id in (select id from qv_trans order by id limit 50)");
+      }
+      // The size is stored whole: files of 4 GiB and more are common on phones' PCs.
+      CppSQLite3Buffer sql;
+      sql.Format("insert into qv_trans (type,status,file,size,time)values(%d,%d,%Q,%lld,%Q)",
+                 type, 0, path.c_str(), static_cast<long long>(size),
+                 OS_GetCurTimeStr().c_str());
+      g_DB.ExecDML(sql);
+    });
   } catch (const CppSQLite3Exception& e) {
-    RollbackTransaction();  // also releases the write mutex
     QV_LOG(kModCommLib, kLogDebug, "sqlite get a exception code %d,msg %s", e.ErrorCode(),
            e.ErrorMessage());
   }
