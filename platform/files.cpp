@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -122,4 +123,23 @@ int Plat_FileMTime(const std::string& path, int64_t& mtime) {
   if (path.empty() || stat(path.c_str(), &st) != 0) return -1;
   mtime = static_cast<int64_t>(st.st_mtime);
   return 0;
+}
+
+bool Plat_WriteFileAtomically(const std::string& path, const std::string& content) {
+  const std::string tmp = path + ".tmp" + std::to_string(getpid());
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out << content;
+    out.flush();
+    if (!out) {
+      unlink(tmp.c_str());
+      return false;
+    }
+  }
+  if (rename(tmp.c_str(), path.c_str()) != 0) {
+    unlink(tmp.c_str());
+    return false;
+  }
+  return true;
 }

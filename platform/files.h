@@ -11,6 +11,10 @@ int Plat_SetHidden(const std::string& path, bool hidden);  // no-op, 0
 // 0 on success; -1 with errno (EEXIST when the target exists).
 int Plat_RenameNoReplace(const std::string& from, const std::string& to);
 
+// Writes content to a temporary file beside path and renames it over path, so readers see
+// the old file or the new one, never a part. False (and no temporary left) on failure.
+bool Plat_WriteFileAtomically(const std::string& path, const std::string& content);
+
 bool Plat_IsDirectory(const std::string& path);     // stat, follows links
 bool Plat_IsRegularFile(const std::string& path);   // stat, follows links
 bool Plat_PathExists(const std::string& path);      // lstat: a dangling link exists too

@@ -11,6 +11,7 @@
 #include <functional>
 #include <sstream>
 
+#include "platform/files.h"
 #include "platform/scm.h"
 #include "platform/special_folders.h"
 
@@ -167,22 +168,7 @@ bool ReadStore(const std::string& path, Store& store) {
 }
 
 bool WriteStore(const std::string& path, const Store& store) {
-  const std::string tmp = path + ".tmp" + std::to_string(getpid());
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << Serialise(store);
-    out.flush();
-    if (!out) {
-      unlink(tmp.c_str());
-      return false;
-    }
-  }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+  return Plat_WriteFileAtomically(path, Serialise(store));
 }
 
 // Runs fn on the store under its lock; a change is written back when fn says so.

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "desktop/foundation/text_encodings.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -52,25 +53,6 @@ bool SectionName(const std::string& trimmed, std::string& name) {
 std::string KeyOf(const std::string& line) {
   const size_t eq = line.find('=');
   return Trim(eq == std::string::npos ? line : line.substr(0, eq));
-}
-
-bool WriteAtomically(const std::string& path, const std::string& content) {
-  const std::string tmp = path + ".tmp" + std::to_string(getpid());
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << content;
-    out.flush();
-    if (!out) {
-      unlink(tmp.c_str());
-      return false;
-    }
-  }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -177,5 +159,5 @@ bool ProfileWriteString(const std::string& path, const std::string& section,
   }
   std::string out;
   for (const std::string& l : lines) out += l + "\n";
-  return WriteAtomically(path, out);
+  return Plat_WriteFileAtomically(path, out);
 }
