@@ -31,6 +31,7 @@
 #include "service/download.h"
 #include "service/power_off.h"
 #include "service/peer_send.h"
+#include "service/request_args.h"
 #include "service/service_globals.h"
 #include "service/transfer_sessions.h"
 
@@ -69,17 +70,6 @@ std::string PeerKeyOf(const PeerRoute& route) {
   if (route.udtSock != -1) return "u:" + std::to_string(route.udtSock);
   if (!route.direct) return "r:" + route.requester;
   return ConnKey(route.conn);
-}
-
-size_t BodyLength(const CommandHeader* header) {
-  return header && header->len > kCommandHeaderSize ? header->len - kCommandHeaderSize : 0;
-}
-
-// A text field of the body, read only within the bytes that arrived.
-std::string FieldWithin(const char* body, size_t len, size_t offset, size_t width) {
-  if (!body || offset >= len) return std::string();
-  const size_t avail = std::min(width, len - offset);
-  return std::string(body + offset, strnlen(body + offset, avail));
 }
 
 // Runs where the reply is written, only while the peer's connection lives, so a closed
@@ -234,7 +224,8 @@ int ReqShutDownSystem(const char* body, const CommandHeader* header, bufferevent
     return -1;
   }
   const PeerRoute route =
-      RouteOf(body, BodyLength(header), conn, udtSock ? *udtSock : -1, direct ? *direct : 1);
+      RouteOf(body, HandlerBodyLength(header, false), conn, udtSock ? *udtSock : -1,
+              direct ? *direct : 1);
   {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     if (g_acceptedPeers.count(PeerKeyOf(route)) == 0) {
@@ -255,7 +246,7 @@ int ReqDeviceLogin(const char* body, const CommandHeader* header, bufferevent* c
     QV_LOG(kModIntranet, kLogError, "Input msg buffer pointer is null.");
     return -1;
   }
-  const size_t len = BodyLength(header);
+  const size_t len = HandlerBodyLength(header, false);
   const PeerRoute route = RouteOf(body, len, conn, udtSock ? *udtSock : -1, direct ? *direct : 1);
   const std::string peerKey = PeerKeyOf(route);
 

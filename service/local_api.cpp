@@ -13,6 +13,7 @@
 #include "platform/disk.h"
 #include "service/auto_sort.h"
 #include "service/device_requests.h"
+#include "service/request_args.h"
 #include "service/service_globals.h"
 #include "service/transfer_sessions.h"
 
@@ -22,26 +23,10 @@ constexpr size_t kTextMax = kDefShareFieldSize - 1;  // a path field holds 259 b
 constexpr size_t kFieldTextMax = kAccountTextSize - 1;
 constexpr int kLinkedSeconds = 60;
 
-size_t BodyLength(const CommandHeader* header) {
-  return header && header->len > kCommandHeaderSize ? header->len - kCommandHeaderSize : 0;
-}
-
 // The body as text up to its first zero byte, never past the received length.
 std::string BodyText(const char* body, const CommandHeader* header) {
-  const size_t len = body ? BodyLength(header) : 0;
+  const size_t len = body ? HandlerBodyLength(header, false) : 0;
   return body ? std::string(body, strnlen(body, len)) : std::string();
-}
-
-int Reply(const WireBytes& bytes, char** reply, int* replyLen) {
-  char* out = new (std::nothrow) char[bytes.size()];
-  if (!out) {
-    QV_LOG(kModShow, kLogError, "%s", "Allocate memory error.");
-    return kErrAllocate;
-  }
-  std::memcpy(out, bytes.data(), bytes.size());
-  *reply = out;
-  *replyLen = static_cast<int>(bytes.size());
-  return 0;
 }
 
 std::string Cut(const std::string& text, size_t max) {
@@ -70,9 +55,9 @@ int Show_GetLogOnInfo(const char* /*body*/, const CommandHeader* header, buffere
   std::string email, password;
   GetUsernfo(email, password);
   QV_LOG(kModShow, kLogDebug, "Show_GetLogOnInfo username %s pwd ", email.c_str());
-  return Reply(EncodeAccountReply(header->opcode, header->param, Cut(email, kFieldTextMax),
-                                  Cut(password, kFieldTextMax)),
-               reply, replyLen);
+  return LocalApiReply(EncodeAccountReply(header->opcode, header->param, Cut(email, kFieldTextMax),
+                                          Cut(password, kFieldTextMax)),
+                       reply, replyLen);
 }
 
 int Show_LogOnStatues(const char* /*body*/, const CommandHeader* header, bufferevent* /*conn*/,
@@ -83,8 +68,8 @@ int Show_LogOnStatues(const char* /*body*/, const CommandHeader* header, buffere
     result = g_nLogOnRtn.load();
   }
   QV_LOG(kModShow, kLogDebug, "Show_LogOnStatues statues %d ", result);
-  return Reply(EncodeU32Reply(header->opcode, header->param, static_cast<uint32_t>(result)), reply,
-               replyLen);
+  return LocalApiReply(EncodeU32Reply(header->opcode, header->param, static_cast<uint32_t>(result)),
+                       reply, replyLen);
 }
 
 int Show_GetIsTraning(const char* /*body*/, const CommandHeader* header, bufferevent* /*conn*/,
@@ -93,7 +78,8 @@ int Show_GetIsTraning(const char* /*body*/, const CommandHeader* header, buffere
   const uint16_t open = Saturate16(static_cast<long long>(Trans_Count()));
   const uint16_t running = Saturate16(DownloadCount_Get());
   QV_LOG(kModShow, kLogDebug, "Show_GetIsTraning DownLoad %d UpLoad %d", running, open);
-  return Reply(EncodeU16PairReply(header->opcode, header->param, open, running), reply, replyLen);
+  return LocalApiReply(EncodeU16PairReply(header->opcode, header->param, open, running), reply,
+                       replyLen);
 }
 
 bool IsMobileLinkedAt(const std::string& last, const std::string& now) {
@@ -117,38 +103,38 @@ int Show_GetIsMobileLinked(const char* /*body*/, const CommandHeader* header,
   }
   const int value = linked ? 0 : -1;
   QV_LOG(kModShow, kLogDebug, "Show_GetIsMobileLinked  iIsMobileLineked %d", value);
-  return Reply(EncodeU32Reply(header->opcode, header->param, static_cast<uint32_t>(value)), reply,
-               replyLen);
+  return LocalApiReply(EncodeU32Reply(header->opcode, header->param, static_cast<uint32_t>(value)),
+                       reply, replyLen);
 }
 
 int Show_GetSysType(const char* /*body*/, const CommandHeader* header, bufferevent* /*conn*/,
                     char** reply, int* replyLen, int* /*udtSock*/, char* /*direct*/) {
   QV_LOG(kModShow, kLogDebug, "Show_GetSysType DownLoad %d ", g_nSysType);
-  return Reply(EncodeU32Reply(header->opcode, header->param, g_nSysType), reply, replyLen);
+  return LocalApiReply(EncodeU32Reply(header->opcode, header->param, g_nSysType), reply, replyLen);
 }
 
 int Show_GetPwd(const char* /*body*/, const CommandHeader* header, bufferevent* /*conn*/,
                 char** reply, int* replyLen, int* /*udtSock*/, char* /*direct*/) {
-  return Reply(EncodeTextFieldReply(header->opcode, header->param, Cut(GetPsw(), kFieldTextMax),
-                                    kAccountTextSize),
-               reply, replyLen);
+  return LocalApiReply(EncodeTextFieldReply(header->opcode, header->param,
+                                            Cut(GetPsw(), kFieldTextMax), kAccountTextSize),
+                       reply, replyLen);
 }
 
 int Show_SetPwd(const char* body, const CommandHeader* header, bufferevent* /*conn*/,
                 char** reply, int* replyLen, int* /*udtSock*/, char* /*direct*/) {
-  const size_t len = body ? BodyLength(header) : 0;
+  const size_t len = body ? HandlerBodyLength(header, false) : 0;
   const std::string password =
       body ? std::string(body, strnlen(body, std::min(len, kAccountTextSize))) : std::string();
   const int result = SetPsw(password);
-  return Reply(EncodeU32Reply(header->opcode, header->param, static_cast<uint32_t>(result)), reply,
-               replyLen);
+  return LocalApiReply(EncodeU32Reply(header->opcode, header->param, static_cast<uint32_t>(result)),
+                       reply, replyLen);
 }
 
 int Show_GetMac(const char* /*body*/, const CommandHeader* header, bufferevent* /*conn*/,
                 char** reply, int* replyLen, int* /*udtSock*/, char* /*direct*/) {
-  return Reply(EncodeTextFieldReply(header->opcode, header->param, Cut(g_strMacAddr, kFieldTextMax),
-                                    kAccountTextSize),
-               reply, replyLen);
+  return LocalApiReply(EncodeTextFieldReply(header->opcode, header->param,
+                                            Cut(g_strMacAddr, kFieldTextMax), kAccountTextSize),
+                       reply, replyLen);
 }
 
 int GetVerAndType(const char* /*body*/, const CommandHeader* header, bufferevent* /*conn*/,
@@ -159,7 +145,7 @@ int GetVerAndType(const char* /*body*/, const CommandHeader* header, bufferevent
   info.sysType = g_nSysType;
   info.identity = std::string(g_szUUID, strnlen(g_szUUID, sizeof g_szUUID));
   info.hostName = Cut(LocalToWire(host), 63);
-  return Reply(EncodeVerAndTypeReply(header->param, info), reply, replyLen);
+  return LocalApiReply(EncodeVerAndTypeReply(header->param, info), reply, replyLen);
 }
 
 // ---- folders, shares, transfer log, auto-sorting switch ----
@@ -180,7 +166,7 @@ int Show_GetDefShare(const char* /*body*/, const CommandHeader* header, bufferev
          "DefaultVideo %s, DefInstant %s",
          six[0].c_str(), six[4].c_str(), six[2].c_str(), six[1].c_str(), six[3].c_str(),
          six[5].c_str());
-  return Reply(EncodeDefShareReply(header->param, six), reply, replyLen);
+  return LocalApiReply(EncodeDefShareReply(header->param, six), reply, replyLen);
 }
 
 int Show_SetDefShare(const char* body, const CommandHeader* header, bufferevent* /*conn*/,
@@ -189,7 +175,8 @@ int Show_SetDefShare(const char* body, const CommandHeader* header, bufferevent*
     QV_LOG(kModShow, kLogError, "Input msg buffer pointer is null.");
     return kErrNoBody;
   }
-  const wire::Reader in(reinterpret_cast<const uint8_t*>(body), BodyLength(header));
+  const wire::Reader in(reinterpret_cast<const uint8_t*>(body),
+                        HandlerBodyLength(header, false));
   std::vector<std::string> six;
   int result = -1;
   if (!DecodeDefShareInfo(in, six)) {
@@ -214,8 +201,8 @@ int Show_SetDefShare(const char* body, const CommandHeader* header, bufferevent*
     }
     if (result != 0) QV_LOG(kModShow, kLogError, "set def dir error.");
   }
-  return Reply(EncodeU32Reply(header->opcode, header->param, static_cast<uint32_t>(result)), reply,
-               replyLen);
+  return LocalApiReply(EncodeU32Reply(header->opcode, header->param, static_cast<uint32_t>(result)),
+                       reply, replyLen);
 }
 
 int Show_GetShare(const char* /*body*/, const CommandHeader* header, bufferevent* /*conn*/,
@@ -224,7 +211,7 @@ int Show_GetShare(const char* /*body*/, const CommandHeader* header, bufferevent
   ParseShareInfo(shares);
   const WireBytes text = LinesBody(shares);
   QV_LOG(kModShow, kLogDebug, "Show_GetShare %s", std::string(text.begin(), text.end()).c_str());
-  return Reply(EncodeLocalReply(header->opcode, header->param, text), reply, replyLen);
+  return LocalApiReply(EncodeLocalReply(header->opcode, header->param, text), reply, replyLen);
 }
 
 int Show_SetShare(const char* body, const CommandHeader* header, bufferevent* /*conn*/,
@@ -240,8 +227,8 @@ int Show_SetShare(const char* body, const CommandHeader* header, bufferevent* /*
     folders.push_back(line);
   }
   const int result = SetShareInfo(folders);
-  return Reply(EncodeU32Reply(header->opcode, header->param, static_cast<uint32_t>(result)), reply,
-               replyLen);
+  return LocalApiReply(EncodeU32Reply(header->opcode, header->param, static_cast<uint32_t>(result)),
+                       reply, replyLen);
 }
 
 void GetLogicalDriveList(std::vector<std::string>& out) {
@@ -269,7 +256,7 @@ int Show_GetPath(const char* body, const CommandHeader* header, bufferevent* /*c
   }
   const WireBytes text = LinesBody(lines);
   QV_LOG(kModShow, kLogDebug, "Show_GetPath %s", std::string(text.begin(), text.end()).c_str());
-  return Reply(EncodeLocalReply(header->opcode, header->param, text), reply, replyLen);
+  return LocalApiReply(EncodeLocalReply(header->opcode, header->param, text), reply, replyLen);
 }
 
 int Show_GetTransLog(const char* /*body*/, const CommandHeader* header, bufferevent* /*conn*/,
@@ -289,15 +276,15 @@ int Show_GetTransLog(const char* /*body*/, const CommandHeader* header, bufferev
     rec.file = Cut(LocalToWire(FixedField(rows[i].file, sizeof rows[i].file)), kTextMax);
     EncodeTransLogRecord(rec, records.data() + i * kTransLogRecordSize);
   }
-  return Reply(EncodeLocalReply(header->opcode, header->param, records), reply, replyLen);
+  return LocalApiReply(EncodeLocalReply(header->opcode, header->param, records), reply, replyLen);
 }
 
 int Show_ClearLog(const char* /*body*/, const CommandHeader* header, bufferevent* /*conn*/,
                   char** reply, int* replyLen, int* /*udtSock*/, char* /*direct*/) {
   const int result = ClearLog();
   QV_LOG(kModShow, kLogDebug, "Show_ClearLog %d ", result);
-  return Reply(EncodeU32Reply(header->opcode, header->param, static_cast<uint32_t>(result)), reply,
-               replyLen);
+  return LocalApiReply(EncodeU32Reply(header->opcode, header->param, static_cast<uint32_t>(result)),
+                       reply, replyLen);
 }
 
 int Show_AutoTiding(const char* body, const CommandHeader* header, bufferevent* /*conn*/,
@@ -305,13 +292,21 @@ int Show_AutoTiding(const char* body, const CommandHeader* header, bufferevent* 
   if (header->opcode == kOpGetAutoTiding) {
     std::string status;
     if (GetTidingStatusByType(kTidingByDate, status) != 0) return -1;
-    return Reply(EncodeAutoTidingReply(header->param, status.empty() ? '\0' : status[0]), reply,
-                 replyLen);
+    return LocalApiReply(EncodeAutoTidingReply(header->param, status.empty() ? '\0' : status[0]),
+                         reply, replyLen);
   }
   if (header->opcode == kOpSetAutoTiding) {
-    if (!body || BodyLength(header) == 0) return -1;
+    if (!body || HandlerBodyLength(header, false) == 0) return -1;
     if (body[0] != '0' && body[0] != '1') return 0;
     return SetTidingStatusByType(kTidingByDate, std::string(1, body[0])) == 0 ? 0 : -1;
+  }
+  return 0;
+}
+
+int LocalApiReply(const WireBytes& bytes, char** reply, int* replyLen) {
+  if (!PutReply(bytes.data(), bytes.size(), reply, replyLen)) {
+    QV_LOG(kModShow, kLogError, "%s", "Allocate memory error.");
+    return kErrAllocate;
   }
   return 0;
 }

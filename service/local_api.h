@@ -3,6 +3,7 @@
 // the command server), the version record and the auto-sorting switch (open to phones too).
 // Each handler reads its request from the start of the body, bounded by the received length,
 // and leaves its reply (header with the request's opcode and parameter) for the transport.
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,3 +46,6 @@ void GetLogicalDriveList(std::vector<std::string>& out);
 // Whether a device heartbeat at `last` ("%Y-%m-%d %H:%M:%S", local) means a phone is linked at
 // `now`: within 60 seconds either way. Empty: never linked.
 bool IsMobileLinkedAt(const std::string& last, const std::string& now);
+
+// Leaves a reply for the transport: 0, or kErrAllocate (logged) when it cannot be allocated.
+int LocalApiReply(const std::vector<uint8_t>& bytes, char** reply, int* replyLen);

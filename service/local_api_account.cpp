@@ -14,6 +14,7 @@
 #include "service/account.h"
 #include "service/deferred_reply.h"
 #include "service/local_api.h"
+#include "service/request_args.h"
 
 namespace {
 
@@ -31,27 +32,8 @@ struct AccountJob {
   std::string password;
 };
 
-size_t BodyLength(const CommandHeader* header) {
-  return header && header->len > kCommandHeaderSize ? header->len - kCommandHeaderSize : 0;
-}
-
-std::string FieldWithin(const char* body, size_t len, size_t offset, size_t width) {
-  if (!body || offset >= len) return std::string();
-  const size_t avail = std::min(width, len - offset);
-  return std::string(body + offset, strnlen(body + offset, avail));
-}
-
 int ReplyNow(uint16_t opcode, uint32_t param, uint32_t value, char** reply, int* replyLen) {
-  const WireBytes bytes = EncodeU32Reply(opcode, param, value);
-  char* out = new (std::nothrow) char[bytes.size()];
-  if (!out) {
-    QV_LOG(kModShow, kLogError, "%s", "Allocate memory error.");
-    return kErrAllocate;
-  }
-  std::memcpy(out, bytes.data(), bytes.size());
-  *reply = out;
-  *replyLen = static_cast<int>(bytes.size());
-  return 0;
+  return LocalApiReply(EncodeU32Reply(opcode, param, value), reply, replyLen);
 }
 
 int LogOnTask(void* arg) {
@@ -115,7 +97,7 @@ int Show_LogOn(const char* body, const CommandHeader* header, bufferevent* conn,
     QV_LOG(kModShow, kLogError, "Input msg buffer pointer is null.");
     return kErrNoBody;
   }
-  const size_t len = BodyLength(header);
+  const size_t len = HandlerBodyLength(header, false);
   auto job = std::unique_ptr<AccountJob>(new (std::nothrow) AccountJob);
   if (!job) {
     QV_LOG(kModShow, kLogError, "%s", "Allocate memory error.");

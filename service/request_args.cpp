@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -19,6 +20,12 @@ size_t HandlerBodyLength(const CommandHeader* header, bool viaRelay) {
   if (!header) return 0;
   if (viaRelay) return 64 + size_t(header->len);
   return header->len > kCommandHeaderSize ? header->len - kCommandHeaderSize : 0;
+}
+
+std::string FieldWithin(const char* body, size_t len, size_t offset, size_t width) {
+  if (!body || offset >= len) return std::string();
+  const size_t avail = std::min(width, len - offset);
+  return std::string(body + offset, strnlen(body + offset, avail));
 }
 
 bool ReadPathField(const wire::Reader& in, size_t offset, size_t width, std::string& out) {

@@ -21,6 +21,10 @@ inline bool ViaRelay(int udt, char direct) { return direct == 0 && udt == -1; }
 // Bytes of the body a handler may read.
 size_t HandlerBodyLength(const CommandHeader* header, bool viaRelay);
 
+// A text field of the body up to its first zero byte, read only within the len bytes that
+// arrived ("" when it starts past them).
+std::string FieldWithin(const char* body, size_t len, size_t offset, size_t width);
+
 // A fixed path field of a request; false when the field is cut off or holds no zero byte (a
 // longer path must not be cut to a different one).
 bool ReadPathField(const wire::Reader& in, size_t offset, size_t width, std::string& out);
