@@ -5,13 +5,10 @@
 #include <event2/bufferevent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,10 +27,9 @@
 #include "common/opcode_registry.h"
 #include "common/os_layer.h"
 #include "tests/support/device_client.h"
+#include "tests/support/peer_namespace.h"
 #include "tests/support/wait_for.h"
 #include "tests/support/text_files.h"
-
-extern char** environ;
 
 namespace {
 
@@ -159,107 +155,6 @@ void ClosedHook(bufferevent* conn) {
   g_closed.push_back(conn);
   if (g_stream.conn == conn) g_stream.conn = nullptr;
 }
-
-// Runs a program by argv, its output discarded; its exit status or -1.
-int RunArgv(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// A network namespace joined to this one by a veth pair: a peer whose address is not
-// loopback. Removed on destruction.
-class PeerNamespace {
- public:
-  PeerNamespace() {
-    const int pid = static_cast<int>(getpid());
-    m_ns = "qvns" + std::to_string(pid);
-    m_hostIf = "qvh" + std::to_string(pid);
-    m_peerIf = "qvp" + std::to_string(pid);
-    const std::string net = "10.213." + std::to_string((pid >> 6) & 0xFF) + ".";
-    const int base = (pid & 63) * 4;
-    m_hostIp = net + std::to_string(base + 1);
-    m_peerIp = net + std::to_string(base + 2);
-  }
-  ~PeerNamespace() {
-    if (m_linkMade) RunArgv({"ip", "link", "del", m_hostIf});
-    if (m_nsMade) RunArgv({"ip", "netns", "del", m_ns});
-  }
-
-  // Empty on success, else what failed.
-  std::string Create() {
-    // Leftovers of an earlier run that died with the same process id.
-    RunArgv({"ip", "link", "del", m_hostIf});
-    RunArgv({"ip", "netns", "del", m_ns});
-    if (RunArgv({"ip", "netns", "add", m_ns}) != 0) return "ip netns add failed";
-    m_nsMade = true;
-    if (RunArgv({"ip", "link", "add", m_hostIf, "type", "veth", "peer", "name", m_peerIf}) != 0)
-      return "ip link add ... type veth failed";
-    m_linkMade = true;
-    const std::vector<std::vector<std::string>> steps = {
-        {"ip", "link", "set", m_peerIf, "netns", m_ns},
-        {"ip", "addr", "add", m_hostIp + "/30", "dev", m_hostIf},
-        {"ip", "link", "set", m_hostIf, "up"},
-        {"ip", "netns", "exec", m_ns, "ip", "addr", "add", m_peerIp + "/30", "dev", m_peerIf},
-        {"ip", "netns", "exec", m_ns, "ip", "link", "set", m_peerIf, "up"},
-    };
-    for (const auto& step : steps) {
-      if (RunArgv(step) != 0) return "command failed: " + step[0] + " " + step[1] + " " + step[2];
-    }
-    return "";
-  }
-
-  // A socket made inside the namespace and connected to the host side; -1 on failure.
-  int Connect(uint16_t port) {
-    int result = -1;
-    std::thread inside([&] {
-      const int nsFd = open(("/var/run/netns/" + m_ns).c_str(), O_RDONLY | O_CLOEXEC);
-      if (nsFd < 0) return;
-      const int joined = setns(nsFd, CLONE_NEWNET);
-      close(nsFd);
-      if (joined != 0) return;
-      sockaddr_in to{};
-      to.sin_family = AF_INET;
-      to.sin_port = htons(port);
-      inet_pton(AF_INET, m_hostIp.c_str(), &to.sin_addr);
-      // The link may take a moment to carry traffic after it came up.
-      WaitFor(
-          [&] {
-            const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (s < 0) return false;
-            if (connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
-              result = s;
-              return true;
-            }
-            close(s);
-            return false;
-          },
-          seconds(10), milliseconds(50));
-    });
-    inside.join();
-    return result;
-  }
-  const std::string& PeerIp() const { return m_peerIp; }
-
- private:
-  std::string m_ns, m_hostIf, m_peerIf, m_hostIp, m_peerIp;
-  bool m_nsMade = false;
-  bool m_linkMade = false;
-};
 
 class CommandServerTest : public ::testing::Test {
  protected:

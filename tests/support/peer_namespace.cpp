@@ -46,7 +46,6 @@ PeerNamespace::PeerNamespace() {
   m_ns = "qvpn" + std::to_string(pid);
   m_hostIf = "qvph" + std::to_string(pid);
   m_peerIf = "qvpp" + std::to_string(pid);
-  // Apart from the command-server test's 10.213.x.y pairs.
   const std::string net = "10.214." + std::to_string((pid >> 6) & 0xFF) + ".";
   const int base = (pid & 63) * 4;
   m_hostIp = net + std::to_string(base + 1);
@@ -59,6 +58,7 @@ PeerNamespace::~PeerNamespace() {
 }
 
 std::string PeerNamespace::Create() {
+  // Leftovers of an earlier run that died with the same process id.
   RunArgv({"ip", "link", "del", m_hostIf});
   RunArgv({"ip", "netns", "del", m_ns});
   if (RunArgv({"ip", "netns", "add", m_ns}) != 0) return "ip netns add failed";
