@@ -51,12 +51,6 @@ uint16_t FreePort() {
   return ntohs(a.sin_port);
 }
 
-Bytes Field(const std::string& text, size_t width) {
-  Bytes out(width, 0);
-  std::copy(text.begin(), text.begin() + static_cast<long>(std::min(text.size(), width)), out.begin());
-  return out;
-}
-
 // The main window as the client reports to it; the user's decision on phones is scripted.
 struct Window : IUIDataCallBack {
   std::mutex lock;
@@ -202,7 +196,8 @@ TEST_F(UIDataTest, PhoneLogInQuestionsAreAnsweredOnTheHeldConnection) {
   auto login = [&](const std::string& sender) {
     DeviceClient phone;
     if (!phone.Connect("127.0.0.1", port)) return -1;
-    const Bytes body = Concat({Field("x@y.z", 32), Field("p", 32), Field(sender, 64), Field("home-wifi", 64)});
+    const Bytes body = Concat({TextField("x@y.z", 32), TextField("p", 32), TextField(sender, 64),
+                               TextField("home-wifi", 64)});
     if (!phone.Send(0x0008, 0, body)) return -1;
     DeviceMessage m;
     if (!phone.ReadMessage(m, std::chrono::seconds(20)) || m.body.size() < 2) return -1;

@@ -31,16 +31,11 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-Bytes Field(const std::string& text, size_t width) {
-  Bytes out(width, 0);
-  std::copy(text.begin(), text.begin() + std::min(text.size(), width), out.begin());
-  return out;
-}
-
 // e-mail[32], password[32], sender[64], network[64].
 Bytes LoginBody(const std::string& email, const std::string& password,
                 const std::string& sender = "phone", const std::string& network = "net") {
-  return Concat({Field(email, 32), Field(password, 32), Field(sender, 64), Field(network, 64)});
+  return Concat({TextField(email, 32), TextField(password, 32), TextField(sender, 64),
+                 TextField(network, 64)});
 }
 
 std::string SenderOf(const Bytes& push) {
@@ -73,10 +68,7 @@ class DeviceRequestTest : public ::testing::Test {
     g_Log.SetPath(m_base.LogDir() + "/Log.txt");
     g_Log.SetPriority(kLogDebug);
     ASSERT_TRUE(g_Log.Open());
-    EnsureServiceMutexes();
-    if (!g_MutexLastHBTime) g_MutexLastHBTime = Plat_CreateMutex();
-    if (!g_MutexLogOnRtn) g_MutexLogOnRtn = Plat_CreateMutex();
-    if (!g_pThreadPool) g_pThreadPool = ThreadPool_Create();
+    EnsureDeviceGlobals();
     g_ExitFlag = 0;
     m_base.Exec("insert into qv_user(email, psw) values('me@x.org', 'pw1')");
     // A power-off logs out: no central server answers there.
@@ -186,10 +178,10 @@ TEST_F(DeviceRequestTest, DesktopAnswersTable) {
     ASSERT_EQ(questions.size(), 1u) << c.name;
     const Bytes& q = questions[0];
     EXPECT_EQ(Bytes(q.begin(), q.begin() + 4), (Bytes{0x01, 0x08, 0x50, 0x0D})) << c.name;
-    EXPECT_EQ(Bytes(q.begin() + 8, q.begin() + 40), Field("other@x.org", 32));
+    EXPECT_EQ(Bytes(q.begin() + 8, q.begin() + 40), TextField("other@x.org", 32));
     EXPECT_EQ(Bytes(q.begin() + 40, q.begin() + 72), Bytes(32, 0)) << "no password bytes";
     EXPECT_EQ(SenderOf(q), "Ann's phone");
-    EXPECT_EQ(Bytes(q.begin() + 136, q.begin() + 200), Field("HomeNet", 64));
+    EXPECT_EQ(Bytes(q.begin() + 136, q.begin() + 200), TextField("HomeNet", 64));
     m_desktop.Stop();
   }
 }

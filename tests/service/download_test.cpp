@@ -35,19 +35,6 @@ using namespace updown;
 constexpr size_t kInfoLen = 64;
 constexpr uint64_t kMiB = 1024 * 1024;
 
-Bytes PathRequest(const std::string& path) {
-  Bytes body(356, 0);
-  std::memcpy(body.data() + 1, path.data(), std::min<size_t>(path.size(), 255));
-  body[256] = '1';
-  return body;
-}
-
-Bytes U32Body(uint32_t v) {
-  Bytes body(4);
-  wire::PutU32(body.data(), v);
-  return body;
-}
-
 // Reads a download's message stream in large pieces (a phone that keeps up) and checks every
 // package against the file.
 class StreamReader {
@@ -143,7 +130,7 @@ struct Info {
 
 Info RequestInfo(DeviceClient& c, uint32_t id, const std::string& path) {
   Info info;
-  if (!c.Send(kOpReqDownLoadFile, id, PathRequest(path))) return info;
+  if (!c.Send(kOpReqDownLoadFile, id, PathRequestBody(path))) return info;
   DeviceMessage m;
   if (!c.ReadMessage(m, kWait)) return info;
   info.ok = true;
@@ -227,7 +214,7 @@ TEST_F(DownloadTest, PackagesNumberedCountedAndExactForSizesAndOffsets) {
       CMd5Hash md5(file);
       EXPECT_EQ(0, std::memcmp(info.fingerprint, md5.RawDigest(), 16));
 
-      ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, id, U32Body(offset)));
+      ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, id, U32RequestBody(offset)));
       const Received got = ReadDownload(reader, id, file, offset);
       const uint64_t rest = size > offset ? size - offset : 0;
       ASSERT_TRUE(got.ended);
@@ -320,7 +307,7 @@ TEST_F(DownloadTest, RefusesWhatMayNotBeSent) {
     EXPECT_EQ(m.body[2], '0');
 
     // No open download was left behind: starting it ends at once with '1'.
-    ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, id, U32Body(0)));
+    ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, id, U32RequestBody(0)));
     ASSERT_TRUE(c.ReadMessage(m, kWait));
     EXPECT_EQ(m.header.opcode, kOpDownloadOver);
     EXPECT_EQ(m.body[0], '1');
@@ -335,7 +322,7 @@ TEST_F(DownloadTest, StartWithoutOpenDownloadAndRefusalEndWithFailure) {
   ASSERT_TRUE(Connect(c));
   DeviceMessage m;
   // Never opened.
-  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 9, U32Body(0)));
+  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 9, U32RequestBody(0)));
   ASSERT_TRUE(c.ReadMessage(m, kWait));
   EXPECT_EQ(m.header.opcode, kOpDownloadOver);
   EXPECT_EQ(m.header.param, 9u);
@@ -344,7 +331,7 @@ TEST_F(DownloadTest, StartWithoutOpenDownloadAndRefusalEndWithFailure) {
   ASSERT_EQ(RequestInfo(c, 10, m_share + "/a.txt").header.opcode, kOpDownloadInfo);
   EXPECT_EQ(Trans_Count(), 1u);
   ASSERT_TRUE(c.Send(kOpRefuseDownLoadFile, 10));
-  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 10, U32Body(0)));
+  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 10, U32RequestBody(0)));
   ASSERT_TRUE(c.ReadMessage(m, kWait));
   EXPECT_EQ(m.header.opcode, kOpDownloadOver);
   EXPECT_EQ(m.body[0], '1');
@@ -449,7 +436,7 @@ TEST_F(DownloadTest, SessionIdOfAnotherConnectionIsRefused) {
   ASSERT_TRUE(other.ok);
   EXPECT_EQ(other.header.opcode, kOpDownloadRefused);
   EXPECT_EQ(other.errorCode, kErrTransOther);
-  ASSERT_TRUE(b.Send(kOpAllowDownLoadFile, 55, U32Body(0)));
+  ASSERT_TRUE(b.Send(kOpAllowDownLoadFile, 55, U32RequestBody(0)));
   DeviceMessage m;
   ASSERT_TRUE(b.ReadMessage(m, kWait));
   EXPECT_EQ(m.header.opcode, kOpDownloadOver);
@@ -457,7 +444,7 @@ TEST_F(DownloadTest, SessionIdOfAnotherConnectionIsRefused) {
   ASSERT_TRUE(b.Send(kOpRefuseDownLoadFile, 55));
   ASSERT_TRUE(Sync(b));
 
-  ASSERT_TRUE(a.Send(kOpAllowDownLoadFile, 55, U32Body(0)));
+  ASSERT_TRUE(a.Send(kOpAllowDownLoadFile, 55, U32RequestBody(0)));
   StreamReader reader(a.Fd());
   const Received got = ReadDownload(reader, 55, file, 0);
   EXPECT_TRUE(got.ended);
@@ -476,9 +463,9 @@ TEST_F(DownloadTest, RequestsPipelinedBehindADownloadAreServedInOrder) {
   DeviceClient c;
   ASSERT_TRUE(Connect(c));
   ASSERT_EQ(RequestInfo(c, 1, big).header.opcode, kOpDownloadInfo);
-  ASSERT_TRUE(c.SendRaw(Concat({BuildMessage(kOpAllowDownLoadFile, 1, U32Body(0)),
-                                BuildMessage(kOpReqDownLoadFile, 2, PathRequest(small)),
-                                BuildMessage(kOpAllowDownLoadFile, 2, U32Body(0)),
+  ASSERT_TRUE(c.SendRaw(Concat({BuildMessage(kOpAllowDownLoadFile, 1, U32RequestBody(0)),
+                                BuildMessage(kOpReqDownLoadFile, 2, PathRequestBody(small)),
+                                BuildMessage(kOpAllowDownLoadFile, 2, U32RequestBody(0)),
                                 BuildMessage(kOpStopDownLoad, 0)})));
 
   StreamReader reader(c.Fd());
@@ -515,7 +502,7 @@ TEST_F(DownloadTest, TheFileCheckedIsTheFileSent) {
   ASSERT_EQ(RequestInfo(c, 1, file).header.opcode, kOpDownloadInfo);
   ASSERT_EQ(unlink(file.c_str()), 0);
   ASSERT_EQ(symlink((m_outside + "/secret.txt").c_str(), file.c_str()), 0);
-  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 1, U32Body(0)));
+  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 1, U32RequestBody(0)));
   std::string got;
   DeviceMessage m;
   while (c.ReadMessage(m, kWait) && m.header.opcode == kOpDownloadPackage) {
@@ -543,7 +530,7 @@ TEST_F(DownloadTest, OpenTransfersAreCappedPerConnectionAndAgeOut) {
   ASSERT_TRUE(Connect(b));
   std::vector<Bytes> burst;
   for (uint32_t id = 1; id <= 100; ++id) {
-    burst.push_back(BuildMessage(kOpReqDownLoadFile, id, PathRequest(file)));
+    burst.push_back(BuildMessage(kOpReqDownLoadFile, id, PathRequestBody(file)));
   }
   ASSERT_TRUE(a.SendRaw(Concat(burst)));
   size_t opened = 0, refused = 0;
@@ -607,7 +594,7 @@ TEST_F(DownloadTest, LogRowsAreWrittenOffTheEventThreadNoneLostNoneTwice) {
     DeviceClient& c = i % 2 ? b : a;
     const uint32_t id = static_cast<uint32_t>(i + 1);
     ASSERT_EQ(RequestInfo(c, id, m_share + "/row" + std::to_string(i)).header.opcode, kOpDownloadInfo);
-    ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, id, U32Body(0)));
+    ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, id, U32RequestBody(0)));
     DeviceMessage m;
     while (c.ReadMessage(m, kWait) && m.header.opcode == kOpDownloadPackage) {
     }
@@ -638,7 +625,7 @@ TEST_F(DownloadTest, ClientClosingAfterFirstPackageEndsTheDownload) {
   DeviceClient c;
   ASSERT_TRUE(Connect(c));
   ASSERT_EQ(RequestInfo(c, 3, big).header.opcode, kOpDownloadInfo);
-  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 3, U32Body(0)));
+  ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, 3, U32RequestBody(0)));
   DeviceMessage m;
   ASSERT_TRUE(c.ReadMessage(m, kWait));
   ASSERT_EQ(m.header.opcode, kOpDownloadPackage);
@@ -662,7 +649,7 @@ TEST_F(DownloadTest, OthersAnsweredAndOutputBoundedDuringLargeDownload) {
   DeviceClient a;
   ASSERT_TRUE(Connect(a));
   ASSERT_EQ(RequestInfo(a, 8, big).header.opcode, kOpDownloadInfo);
-  ASSERT_TRUE(a.Send(kOpAllowDownLoadFile, 8, U32Body(0)));
+  ASSERT_TRUE(a.Send(kOpAllowDownLoadFile, 8, U32RequestBody(0)));
 
   std::atomic<bool> started{false};
   std::atomic<bool> finished{false};
@@ -710,7 +697,7 @@ TEST_F(DownloadTest, SlowReaderKeepsOutputBounded) {
   DeviceClient a;
   ASSERT_TRUE(Connect(a));
   ASSERT_EQ(RequestInfo(a, 12, big).header.opcode, kOpDownloadInfo);
-  ASSERT_TRUE(a.Send(kOpAllowDownLoadFile, 12, U32Body(0)));
+  ASSERT_TRUE(a.Send(kOpAllowDownLoadFile, 12, U32RequestBody(0)));
   // Small reads: every refill of the service meets a full or nearly full output.
   std::vector<uint8_t> chunk(1500);
   uint64_t total = 0;
@@ -751,7 +738,7 @@ TEST_F(DownloadTest, RelayRequestsReadBehindTheRequesterAndHandTheStartOn) {
   int noUdt = -1;
 
   Bytes req = prefix;
-  const Bytes path = PathRequest(file);
+  const Bytes path = PathRequestBody(file);
   req.insert(req.end(), path.begin(), path.end());
   // The inner header's length covers itself and the request, not the identity field.
   CommandHeader h4{static_cast<uint16_t>(8 + path.size()), kOpReqDownLoadFile, 17};
@@ -764,7 +751,7 @@ TEST_F(DownloadTest, RelayRequestsReadBehindTheRequesterAndHandTheStartOn) {
   EXPECT_EQ(wire::GetU32(reinterpret_cast<const uint8_t*>(reply) + 8), 1500u);
 
   Bytes start = prefix;
-  const Bytes offset = U32Body(2000);
+  const Bytes offset = U32RequestBody(2000);
   start.insert(start.end(), offset.begin(), offset.end());
   CommandHeader h5{static_cast<uint16_t>(8 + offset.size()), kOpAllowDownLoadFile, 17};
   reply = nullptr;
@@ -838,7 +825,7 @@ TEST_F(DownloadTest, UdtSendsOneMessagePerPackageAndRepliesWithTheEnd) {
   int sock = udt.Server();
   char direct = 1;
 
-  const Bytes req = PathRequest(file);
+  const Bytes req = PathRequestBody(file);
   CommandHeader h{static_cast<uint16_t>(8 + req.size()), kOpReqDownLoadFile, 31};
   char* reply = nullptr;
   int len = 0;
@@ -847,7 +834,7 @@ TEST_F(DownloadTest, UdtSendsOneMessagePerPackageAndRepliesWithTheEnd) {
   std::unique_ptr<char[]> owned(reply);
   ASSERT_EQ(len, 64);
 
-  const Bytes start = U32Body(1000);
+  const Bytes start = U32RequestBody(1000);
   CommandHeader h5{12, kOpAllowDownLoadFile, 31};
   reply = nullptr;
   len = 0;

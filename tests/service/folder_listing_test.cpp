@@ -27,14 +27,6 @@ namespace {
 constexpr size_t kRequestSize = 356;
 constexpr size_t kRefusalSize = 368;
 
-// FilePathRequest: byte 0 unread, the path from byte 1, the byte-order flag at 256.
-Bytes PathRequest(const std::string& path, char orderFlag = '1') {
-  Bytes body(kRequestSize, 0);
-  std::memcpy(body.data() + 1, path.data(), std::min(path.size(), size_t(255)));
-  body[256] = uint8_t(orderFlag);
-  return body;
-}
-
 struct Line {
   std::string time, type, size, name;
   bool operator<(const Line& o) const { return name < o.name; }
@@ -181,7 +173,7 @@ TEST_F(ListingTest, PackagesOfFourCarryTheTotalFoldersFirst) {
   for (const auto& c : cases) {
     const std::string rel = "d" + std::to_string(c.folders) + "_" + std::to_string(c.files);
     const std::string dir = Fill(rel, c.folders, c.files);
-    ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, ++param, PathRequest(dir)));
+    ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, ++param, PathRequestBody(dir)));
     const auto pkgs = ReadListing(param);
 
     std::vector<uint32_t> counts;
@@ -215,7 +207,7 @@ TEST_F(ListingTest, LinksLeadingOutAreNotListed) {
   ASSERT_EQ(symlink("/nowhere", (dir + "/dangling").c_str()), 0);
   ASSERT_EQ(mkfifo((dir + "/pipe").c_str(), 0644), 0);
 
-  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 5, PathRequest(dir)));
+  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 5, PathRequestBody(dir)));
   std::map<std::string, std::pair<std::string, std::string>> seen;  // name -> type, size
   for (const auto& p : ReadListing(5)) {
     for (const auto& l : p.lines) seen[l.name] = {l.type, l.size};
@@ -227,11 +219,11 @@ TEST_F(ListingTest, LinksLeadingOutAreNotListed) {
 
 TEST_F(ListingTest, EmptyFolderIsRefusedAndTheConnectionGoesOn) {
   const std::string dir = Fill("empty", 0, 0);
-  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 7, PathRequest(dir)));
+  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 7, PathRequestBody(dir)));
   ExpectRefusal(7, "empty folder");
   // Nothing else was queued behind the refusal: the next answer is the next listing.
   const std::string other = Fill("one", 0, 1);
-  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 8, PathRequest(other)));
+  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 8, PathRequestBody(other)));
   const auto pkgs = ReadListing(8);
   ASSERT_EQ(pkgs.size(), 1u);
   EXPECT_EQ(pkgs[0].lines.at(0).name, "file0.txt");
@@ -240,7 +232,7 @@ TEST_F(ListingTest, EmptyFolderIsRefusedAndTheConnectionGoesOn) {
 TEST_F(ListingTest, TotalIsLittleEndianUnlessFlagIsOne) {
   const std::string dir = Fill("le", 1, 4);  // 5 entries: 4 + 1
   for (char flag : {'0', '\0', 'x'}) {
-    ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 9, PathRequest(dir, flag)));
+    ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 9, PathRequestBody(dir, flag)));
     const auto pkgs = ReadListing(9, false);
     ASSERT_EQ(pkgs.size(), 2u) << int(flag);
     for (const auto& p : pkgs) {
@@ -258,7 +250,7 @@ TEST_F(ListingTest, NamesThatWouldBreakTheLineFormatAreLeftOut) {
   m_base.WriteFile("share/odd/new\nline.txt", "b");
   m_base.WriteFile("share/odd/cr\rname", "c");
   m_base.WriteFile("share/odd/plain name.txt", "abc");
-  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 10, PathRequest(dir)));
+  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 10, PathRequestBody(dir)));
   const auto pkgs = ReadListing(10);
   ASSERT_EQ(pkgs.size(), 1u);
   EXPECT_EQ(wire::GetU32(pkgs[0].totalBytes.data()), 1u);
@@ -274,7 +266,7 @@ TEST_F(ListingTest, SizesAreTheWhole64BitSize) {
     std::ofstream f(file, std::ios::binary);
   }
   ASSERT_EQ(truncate(file.c_str(), (5ll << 30) + 3), 0);  // sparse: no disk space used
-  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 11, PathRequest(dir)));
+  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 11, PathRequestBody(dir)));
   const auto pkgs = ReadListing(11);
   ASSERT_EQ(pkgs.size(), 1u);
   ASSERT_EQ(pkgs[0].lines.size(), 1u);
@@ -293,14 +285,14 @@ TEST_F(ListingTest, PathsOutsideTheSharesAndBadRequestsAreRefused) {
     std::string why;
     Bytes body;
   } cases[] = {
-      {"traversal", PathRequest(m_share + "/../outside")},
-      {"traversal to /etc", PathRequest(m_share + "/../../../../etc")},
-      {"symlink out of the share", PathRequest(m_share + "/escape")},
-      {"sibling with the share as prefix", PathRequest(sibling)},
-      {"not a folder", PathRequest(m_share + "/inside.txt")},
-      {"missing folder", PathRequest(m_share + "/nothing")},
-      {"unset default folder token", PathRequest("$DEFAULT_PIC$")},
-      {"empty path", PathRequest("")},
+      {"traversal", PathRequestBody(m_share + "/../outside")},
+      {"traversal to /etc", PathRequestBody(m_share + "/../../../../etc")},
+      {"symlink out of the share", PathRequestBody(m_share + "/escape")},
+      {"sibling with the share as prefix", PathRequestBody(sibling)},
+      {"not a folder", PathRequestBody(m_share + "/inside.txt")},
+      {"missing folder", PathRequestBody(m_share + "/nothing")},
+      {"unset default folder token", PathRequestBody("$DEFAULT_PIC$")},
+      {"empty path", PathRequestBody("")},
       {"body shorter than the request", Bytes(kRequestSize - 1, 0)},
       {"no body", Bytes()},
   };
@@ -315,7 +307,7 @@ TEST_F(ListingTest, PathsOutsideTheSharesAndBadRequestsAreRefused) {
   ASSERT_EQ(deep.size(), 255u);
   ASSERT_EQ(mkdir(deep.substr(0, 254).c_str(), 0755), 0);  // the cut path would exist
   m_base.WriteFile("share/" + std::string(254 - m_share.size() - 1, 'a') + "/f.txt", "f");
-  Bytes body = PathRequest(deep);
+  Bytes body = PathRequestBody(deep);
   ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, ++param, body));
   ExpectRefusal(param, "path without a terminator");
 }
@@ -323,14 +315,14 @@ TEST_F(ListingTest, PathsOutsideTheSharesAndBadRequestsAreRefused) {
 TEST_F(ListingTest, DefaultTokensExpandAndBackslashesBecomeSlashes) {
   DefaultDirSet dirs = m_base.MakeDefaultDirs("share/data");
   m_base.WriteFile("share/data/top.txt", "t");
-  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 12, PathRequest("$DEFAULT$")));
+  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 12, PathRequestBody("$DEFAULT$")));
   auto pkgs = ReadListing(12);
   std::vector<Line> all;
   for (const auto& p : pkgs) all.insert(all.end(), p.lines.begin(), p.lines.end());
   EXPECT_EQ(std::set<Line>(all.begin(), all.end()), FindEntries(dirs.def));
 
   m_base.WriteFile("share/sub/inner/leaf.txt", "leaf");
-  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 13, PathRequest(m_share + "\\sub\\inner")));
+  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 13, PathRequestBody(m_share + "\\sub\\inner")));
   pkgs = ReadListing(13);
   ASSERT_EQ(pkgs.size(), 1u);
   EXPECT_EQ(pkgs[0].lines.at(0).name, "leaf.txt");
@@ -343,7 +335,7 @@ TEST_F(ListingTest, RelayedRequestGetsEveryMessageWithTheRelayPrefix) {
   // What the relay client hands over: requester identity, inner header, request body.
   Bytes body(64, 0);
   std::memcpy(body.data(), "PHONE-9", 7);
-  Bytes inner = BuildMessage(kOpGetAllSubFile, 31, PathRequest(dir));
+  Bytes inner = BuildMessage(kOpGetAllSubFile, 31, PathRequestBody(dir));
   body.insert(body.end(), inner.begin(), inner.end());
   CommandHeader header = DecodeCommandHeader(inner.data());
 
@@ -421,7 +413,7 @@ TEST_F(ListingTest, NamesGoOutAsUtf8UnderAChineseCodePage) {
   CodePageScope cp("gb2312");
   const std::string dir = Fill("gb", 0, 0);
   m_base.WriteFile("share/gb/\xD6\xD0.txt", "zh");
-  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 14, PathRequest(dir)));
+  ASSERT_TRUE(m_device.Send(kOpGetAllSubFile, 14, PathRequestBody(dir)));
   const auto pkgs = ReadListing(14);
   ASSERT_EQ(pkgs.size(), 1u);
   ASSERT_EQ(pkgs[0].lines.size(), 1u);

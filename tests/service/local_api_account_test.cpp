@@ -34,12 +34,6 @@ using std::chrono::seconds;
 
 constexpr const char* kEmail = "owner@example.org";
 
-Bytes Field(const std::string& text, size_t width) {
-  Bytes out(width, 0);
-  std::copy(text.begin(), text.begin() + std::min(text.size(), width), out.begin());
-  return out;
-}
-
 class LocalApiAccount : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,10 +47,7 @@ class LocalApiAccount : public ::testing::Test {
     g_Log.SetPath(base.LogDir() + "/Log.txt");
     g_Log.SetPriority(kLogDebug);
     ASSERT_TRUE(g_Log.Open());
-    EnsureServiceMutexes();
-    if (!g_MutexLastHBTime) g_MutexLastHBTime = Plat_CreateMutex();
-    if (!g_MutexLogOnRtn) g_MutexLogOnRtn = Plat_CreateMutex();
-    if (!g_pThreadPool) g_pThreadPool = ThreadPool_Create();
+    EnsureDeviceGlobals();
     g_strBaseDir = base.Dir();
     g_strMacAddr = "02-00-00-00-00-07";
     std::memset(g_szUUID, 0, sizeof g_szUUID);
@@ -106,12 +97,13 @@ TEST_F(LocalApiAccount, RefusedTextsChangeNothing) {
     Bytes body;
     uint32_t reply;
   } cases[] = {
-      {"empty password", Concat({Field(kEmail, 32), Field("", 32)}), 0x101F},
-      {"empty e-mail", Concat({Field("", 32), Field("abc", 32)}), 0x101F},
-      {"short body", Field(kEmail, 20), 0x101F},
-      {"semicolon in the password", Concat({Field(kEmail, 32), Field("ab;c", 32)}), 0x1024},
-      {"quote in the e-mail", Concat({Field("o'wner@x.org", 32), Field("abc", 32)}), 0x1024},
-      {"e-mail of 32 bytes", Concat({Bytes(32, 'e'), Field("abc", 32)}), 0x101F},
+      {"empty password", Concat({TextField(kEmail, 32), TextField("", 32)}), 0x101F},
+      {"empty e-mail", Concat({TextField("", 32), TextField("abc", 32)}), 0x101F},
+      {"short body", TextField(kEmail, 20), 0x101F},
+      {"semicolon in the password", Concat({TextField(kEmail, 32), TextField("ab;c", 32)}), 0x1024},
+      {"quote in the e-mail", Concat({TextField("o'wner@x.org", 32), TextField("abc", 32)}),
+       0x1024},
+      {"e-mail of 32 bytes", Concat({Bytes(32, 'e'), TextField("abc", 32)}), 0x101F},
   };
   for (const auto& c : cases) EXPECT_EQ(AskU32(kOpLogOn, c.body), c.reply) << c.name;
   EXPECT_EQ(Sql("select email, psw from qv_user;"), "kept@x.org|kept\n");
@@ -124,7 +116,7 @@ TEST_F(LocalApiAccount, RefusedTextsChangeNothing) {
 
 TEST_F(LocalApiAccount, LogOnStoresReportsAndLogOutForgets) {
   const std::string pw = PcPasswordOf("secret1");
-  EXPECT_EQ(AskU32(kOpLogOn, Concat({Field(kEmail, 32), Field(pw, 32)})), 0u);
+  EXPECT_EQ(AskU32(kOpLogOn, Concat({TextField(kEmail, 32), TextField(pw, 32)})), 0u);
   EXPECT_EQ(Sql("select email, psw from qv_user;"), std::string(kEmail) + "|" + pw + "\n");
   EXPECT_EQ(AskU32(kOpLogOnStatues), 0u);
   EXPECT_EQ(Count(kCmdLogOn), 1u);
@@ -136,7 +128,7 @@ TEST_F(LocalApiAccount, LogOnStoresReportsAndLogOutForgets) {
   // A wrong password is stored all the same and its status reported; the old account was
   // logged out first.
   const std::string wrong = PcPasswordOf("secret9");
-  EXPECT_EQ(AskU32(kOpLogOn, Concat({Field(kEmail, 32), Field(wrong, 32)})), 0x1001u);
+  EXPECT_EQ(AskU32(kOpLogOn, Concat({TextField(kEmail, 32), TextField(wrong, 32)})), 0x1001u);
   EXPECT_EQ(Count(kCmdLogOut), 1u);
   EXPECT_EQ(Sql("select psw from qv_user;"), wrong + "\n");
   EXPECT_EQ(AskU32(kOpLogOnStatues), 0x1001u);
@@ -150,7 +142,7 @@ TEST_F(LocalApiAccount, LogOnStoresReportsAndLogOutForgets) {
 
   // The server away: the account is stored anyway, the reply says so.
   ASSERT_TRUE(central.Stop());
-  EXPECT_EQ(AskU32(kOpLogOn, Concat({Field(kEmail, 32), Field(pw, 32)})), 0x101Au);
+  EXPECT_EQ(AskU32(kOpLogOn, Concat({TextField(kEmail, 32), TextField(pw, 32)})), 0x101Au);
   EXPECT_EQ(Sql("select email from qv_user;"), std::string(kEmail) + "\n");
 }
 
@@ -169,7 +161,7 @@ TEST_F(LocalApiAccount, SlowServerDoesNotHoldTheCommandServer) {
 
   DeviceClient desktop;
   ASSERT_TRUE(desktop.Connect("127.0.0.1", server.Port()));
-  ASSERT_TRUE(desktop.Send(kOpLogOn, 1, Concat({Field(kEmail, 32), Field("abc", 32)})));
+  ASSERT_TRUE(desktop.Send(kOpLogOn, 1, Concat({TextField(kEmail, 32), TextField("abc", 32)})));
   // Another request of the desktop program and a phone's, answered while the log-on waits.
   EXPECT_EQ(AskU32(kOpGetSysType), 2u);
   DeviceClient phone;

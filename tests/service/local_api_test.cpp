@@ -24,11 +24,6 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-Bytes Field(const std::string& text, size_t width) {
-  Bytes out(width, 0);
-  std::copy(text.begin(), text.begin() + std::min(text.size(), width), out.begin());
-  return out;
-}
 Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
 Bytes Header(uint16_t len, uint16_t op, uint32_t param) {
   return {uint8_t(len >> 8), uint8_t(len), uint8_t(op >> 8), uint8_t(op),
@@ -90,17 +85,19 @@ TEST_F(LocalApiTest, AccountAndStatus) {
     Bytes reply;
   } cases[] = {
       {"log-on info", kOpGetLogOnInfo, {},
-       Concat({Header(72, 0x5000, 1), Field("me@x.org", 32), Field("pw-hash", 32)})},
+       Concat({Header(72, 0x5000, 1), TextField("me@x.org", 32), TextField("pw-hash", 32)})},
       {"transfers", kOpGetIsTraning, {}, Concat({Header(12, 0x500A, 1), Bytes{0, 0, 0, 0}})},
       {"no phone yet", kOpGetIsMobileLinked, {}, Concat({Header(12, 0x500B, 1), U32(0xFFFFFFFF)})},
       {"system type", kOpGetSysType, {}, Concat({Header(12, 0x500C, 1), U32(2)})},
       {"empty local password", kOpGetPwd, {}, Concat({Header(40, 0x5010, 1), Bytes(32, 0)})},
-      {"set local password", kOpSetPwd, Field("abc", 32), Concat({Header(12, 0x5011, 1), U32(0)})},
-      {"local password", kOpGetPwd, {}, Concat({Header(40, 0x5010, 1), Field("abc", 32)})},
+      {"set local password", kOpSetPwd, TextField("abc", 32),
+       Concat({Header(12, 0x5011, 1), U32(0)})},
+      {"local password", kOpGetPwd, {}, Concat({Header(40, 0x5010, 1), TextField("abc", 32)})},
       {"short password body", kOpSetPwd, Str("xy"), Concat({Header(12, 0x5011, 1), U32(0)})},
       {"unterminated password", kOpSetPwd, Bytes(40, 'q'), Concat({Header(12, 0x5011, 1), U32(0)})},
-      {"cut password", kOpGetPwd, {}, Concat({Header(40, 0x5010, 1), Field(std::string(31, 'q'), 32)})},
-      {"mac", kOpGetMac, {}, Concat({Header(40, 0x5012, 1), Field(mac, 32)})},
+      {"cut password", kOpGetPwd, {},
+       Concat({Header(40, 0x5010, 1), TextField(std::string(31, 'q'), 32)})},
+      {"mac", kOpGetMac, {}, Concat({Header(40, 0x5012, 1), TextField(mac, 32)})},
   };
   for (const auto& c : cases) {
     const auto reply = Ask(c.op, 1, c.body);
@@ -121,7 +118,7 @@ TEST_F(LocalApiTest, AccountAndStatus) {
   EXPECT_EQ(Bytes(ver->begin(), ver->begin() + 12), Concat({Header(140, 0x1013, 3), Bytes{0, 2, 0, 7}}));
   EXPECT_NE((*ver)[12], 0) << "an identity";
   EXPECT_EQ((*ver)[12 + 63], 0);
-  EXPECT_EQ(Bytes(ver->begin() + 76, ver->end()), Field(host, 64));
+  EXPECT_EQ(Bytes(ver->begin() + 76, ver->end()), TextField(host, 64));
 
   // A phone's heartbeat makes the phone linked.
   DeviceClient phone;
@@ -137,10 +134,11 @@ TEST_F(LocalApiTest, FoldersSharesLogAndSwitch) {
   Bytes six;
   for (const std::string* d : {&m_dirs.def, &m_dirs.pic, &m_dirs.music, &m_dirs.video, &m_dirs.doc,
                                &m_dirs.instant})
-    six = Concat({six, Field(*d, 260)});
+    six = Concat({six, TextField(*d, 260)});
   EXPECT_EQ(Ask(kOpGetDefShare, 2), Concat({Header(1568, 0x5004, 2), six}));
   Bytes other;
-  for (const char* d : {"/n", "/n/P", "/n/M", "/n/V", "/n/D", "/n/P/I"}) other = Concat({other, Field(d, 260)});
+  for (const char* d : {"/n", "/n/P", "/n/M", "/n/V", "/n/D", "/n/P/I"})
+    other = Concat({other, TextField(d, 260)});
   EXPECT_EQ(Ask(kOpSetDefShare, 2, other), Concat({Header(12, 0x5005, 2), U32(0)}));
   EXPECT_EQ(Sql("select def,def_pic,def_music,def_video,def_doc,def_instant from qv_defshare;"),
             "/n|/n/P|/n/M|/n/V|/n/D|/n/P/I\n");
@@ -184,8 +182,10 @@ TEST_F(LocalApiTest, FoldersSharesLogAndSwitch) {
   EXPECT_EQ(Ask(kOpGetTransLog, 7), Header(8, 0x5009, 7));
   m_base.Exec("insert into qv_trans(type,status,file,size,time) values(1,0,'/s/a.txt',1234,'2026-12-10 10:00:00')");
   m_base.Exec("insert into qv_trans(type,status,file,size,time) values(0,0,'/s/b.txt',5,'2026-12-10 10:00:01')");
-  const Bytes rec1 = Concat({Bytes{0, 1, 0, 0}, U32(1234), Field("2026-12-10 10:00:00", 30), Field("/s/a.txt", 260), Bytes(2, 0)});
-  const Bytes rec2 = Concat({Bytes{0, 0, 0, 0}, U32(5), Field("2026-12-10 10:00:01", 30), Field("/s/b.txt", 260), Bytes(2, 0)});
+  const Bytes rec1 = Concat({Bytes{0, 1, 0, 0}, U32(1234), TextField("2026-12-10 10:00:00", 30),
+                             TextField("/s/a.txt", 260), Bytes(2, 0)});
+  const Bytes rec2 = Concat({Bytes{0, 0, 0, 0}, U32(5), TextField("2026-12-10 10:00:01", 30),
+                             TextField("/s/b.txt", 260), Bytes(2, 0)});
   EXPECT_EQ(Ask(kOpGetTransLog, 7), Concat({Header(608, 0x5009, 7), rec1, rec2}));
   EXPECT_EQ(Ask(kOpClearLog, 7), Concat({Header(12, 0x500F, 7), U32(0)}));
   EXPECT_EQ(Sql("select count(*) from qv_trans;"), "0\n");
@@ -254,7 +254,8 @@ TEST(FixedPorts, DesktopQuestionOn15003AndFilesOn15008) {
 
   DeviceClient phone;
   ASSERT_TRUE(phone.Connect("127.0.0.1", port));
-  ASSERT_TRUE(phone.Send(kOpDeviceLogin, 0, Concat({Field("someone@x.org", 32), Field("pw", 32)})));
+  ASSERT_TRUE(
+      phone.Send(kOpDeviceLogin, 0, Concat({TextField("someone@x.org", 32), TextField("pw", 32)})));
   DeviceMessage m;
   ASSERT_TRUE(phone.ReadMessage(m, seconds(20)));
   EXPECT_EQ(Concat({Header(m.header.len, m.header.opcode, m.header.param), m.body}),

@@ -64,19 +64,6 @@ Bytes QuickOf(const std::string& content) {
   return Bytes(raw, raw + 16);
 }
 
-Bytes PathBody(const std::string& path) {
-  Bytes body(356, 0);
-  std::memcpy(body.data() + 1, path.data(), std::min<size_t>(path.size(), 255));
-  body[256] = '1';
-  return body;
-}
-
-Bytes U32Body(uint32_t v) {
-  Bytes body(4);
-  wire::PutU32(body.data(), v);
-  return body;
-}
-
 // A phone: a device client plus the few exchanges the cases need.
 class Phone {
  public:
@@ -116,7 +103,7 @@ class Phone {
   // The names of a folder's listing.
   std::vector<std::string> List(const std::string& folder) {
     std::vector<std::string> names;
-    if (!m_c.Send(kOpList, 77, PathBody(folder))) return names;
+    if (!m_c.Send(kOpList, 77, PathRequestBody(folder))) return names;
     DeviceMessage m;
     uint32_t seen = 0, total = 1;
     while (seen < total && m_c.ReadMessage(m, kWait)) {
@@ -283,13 +270,13 @@ TEST_F(ManyPhones, TwoPhonesOnTheTransferRoad) {
          ASSERT_EQ(truncate((std::ofstream(big) << "x", big).c_str(), 30 << 20), 0);
          std::ofstream(f.path + "/small.txt", std::ios::binary) << kPhoto.substr(0, 2500);
          DeviceMessage m;
-         ASSERT_TRUE(a.Client().Send(kOpReqDownload, 7, PathBody(big)));
+         ASSERT_TRUE(a.Client().Send(kOpReqDownload, 7, PathRequestBody(big)));
          ASSERT_TRUE(a.Client().ReadMessage(m, kWait));
          ASSERT_EQ(m.header.opcode, kOpDownloadInfo);
          ASSERT_TRUE(a.Client().SendRaw(
-             Concat({BuildMessage(kOpAllowDownload, 7, U32Body(0)),
-                     BuildMessage(kOpReqDownload, 8, PathBody(f.path + "/small.txt")),
-                     BuildMessage(kOpAllowDownload, 8, U32Body(0))})));
+             Concat({BuildMessage(kOpAllowDownload, 7, U32RequestBody(0)),
+                     BuildMessage(kOpReqDownload, 8, PathRequestBody(f.path + "/small.txt")),
+                     BuildMessage(kOpAllowDownload, 8, U32RequestBody(0))})));
          // B is answered while A's download streams.
          EXPECT_EQ(b.List(f.path), (std::vector<std::string>{"big.bin", "small.txt"}));
          std::vector<std::pair<uint16_t, uint32_t>> order;
@@ -348,9 +335,9 @@ TEST_F(ManyPhones, SixteenDownloadsAtOnceEachByteForByte) {
       if (!c.Connect("127.0.0.1", s_port)) return;
       const uint32_t id = static_cast<uint32_t>(900 + i);
       DeviceMessage m;
-      if (!c.Send(kOpReqDownload, id, PathBody(dir + "/f" + std::to_string(i))) ||
+      if (!c.Send(kOpReqDownload, id, PathRequestBody(dir + "/f" + std::to_string(i))) ||
           !c.ReadMessage(m, kWait) || m.header.opcode != kOpDownloadInfo ||
-          !c.Send(kOpAllowDownload, id, U32Body(0))) {
+          !c.Send(kOpAllowDownload, id, U32RequestBody(0))) {
         return;
       }
       std::string data;

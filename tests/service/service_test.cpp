@@ -185,13 +185,6 @@ long ResidentKiB(int pid) {
   return 0;
 }
 
-Bytes PathRequest(const std::string& path) {
-  Bytes body(356, 0);
-  std::copy(path.begin(), path.end(), body.begin() + 1);
-  body[256] = '1';
-  return body;
-}
-
 }  // namespace
 
 TEST(Service, LargeDownloadKeepsMemoryBoundedAndOthersServed) {
@@ -215,7 +208,7 @@ TEST(Service, LargeDownloadKeepsMemoryBoundedAndOthersServed) {
 
   DeviceClient phone;
   ASSERT_TRUE(phone.Connect("127.0.0.1", port));
-  ASSERT_TRUE(phone.Send(0x0004, 5, PathRequest(big)));
+  ASSERT_TRUE(phone.Send(0x0004, 5, PathRequestBody(big)));
   DeviceMessage info;
   ASSERT_TRUE(phone.ReadMessage(info));
   ASSERT_EQ(info.header.opcode, 0x1004);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/os_layer.h"
+#include "common/thread_pool.h"
 #include "tests/support/wait_for.h"
 
 class TempDir {
@@ -41,6 +42,15 @@ inline void EnsureServiceMutexes() {
   if (!g_MutexTransMap) g_MutexTransMap = Plat_CreateMutex();
   if (!g_MutexDownLoadCount) g_MutexDownLoadCount = Plat_CreateMutex();
   if (!g_StopDownLoadMutex) g_StopDownLoadMutex = Plat_CreateMutex();
+}
+
+// Also what the device-request and local-API handlers use: the heartbeat and log-on mutexes
+// and the thread pool their slow work runs on.
+inline void EnsureDeviceGlobals() {
+  EnsureServiceMutexes();
+  if (!g_MutexLastHBTime) g_MutexLastHBTime = Plat_CreateMutex();
+  if (!g_MutexLogOnRtn) g_MutexLogOnRtn = Plat_CreateMutex();
+  if (!g_pThreadPool) g_pThreadPool = ThreadPool_Create();
 }
 
 // Whether this process holds a descriptor open on the file.

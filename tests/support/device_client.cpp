@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -81,6 +82,25 @@ TransHeader DeviceMessage::Trans() const {
                        : kTransHeaderSize - kCommandHeaderSize;
   if (n > 0) std::memcpy(raw + kCommandHeaderSize, body.data(), n);
   return DecodeTransHeader(raw);
+}
+
+Bytes PathRequestBody(const std::string& path, char orderFlag) {
+  Bytes body(356, 0);
+  std::memcpy(body.data() + 1, path.data(), std::min<size_t>(path.size(), 255));
+  body[256] = static_cast<uint8_t>(orderFlag);
+  return body;
+}
+
+Bytes TextField(const std::string& text, size_t width) {
+  Bytes out(width, 0);
+  std::memcpy(out.data(), text.data(), std::min(text.size(), width));
+  return out;
+}
+
+Bytes U32RequestBody(uint32_t value) {
+  Bytes body(4);
+  wire::PutU32(body.data(), value);
+  return body;
 }
 
 bool DeviceClient::Connect(const std::string& host, uint16_t port) {

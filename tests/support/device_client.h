@@ -22,6 +22,15 @@ Bytes BuildTransMessage(uint16_t opcode, uint32_t param, uint32_t v1, uint32_t v
                         const Bytes& payload = {});
 Bytes Concat(const std::vector<Bytes>& parts);
 
+// The 356-byte body of a path request (download, folder listing): byte 0 unread, the path
+// from byte 1 (at most 255 bytes, copied as given), the byte-order flag at 256.
+Bytes PathRequestBody(const std::string& path, char orderFlag = '1');
+// A fixed text field: the text cut to width bytes, zero-filled (no zero byte when it fills
+// the width).
+Bytes TextField(const std::string& text, size_t width);
+// A body of one big-endian u32.
+Bytes U32RequestBody(uint32_t value);
+
 struct DeviceMessage {
   CommandHeader header;  // host order
   Bytes body;            // header.len - 8 bytes
