@@ -222,7 +222,8 @@ TEST_F(UIDataTest, ReleaseWaitsForAQuestionStillBeingAnswered) {
   window.answerAgainOnRelease = true;
   DeviceClient phone;
   ASSERT_TRUE(phone.Connect("127.0.0.1", port));
-  const Bytes body = Concat({Field("x@y.z", 32), Field("p", 32), Field("Anna's phone", 64), Field("home-wifi", 64)});
+  const Bytes body = Concat({TextField("x@y.z", 32), TextField("p", 32),
+                             TextField("Anna's phone", 64), TextField("home-wifi", 64)});
   ASSERT_TRUE(phone.Send(0x0008, 0, body));
   DeviceMessage m;
   ASSERT_TRUE(phone.ReadMessage(m, std::chrono::seconds(20)));
