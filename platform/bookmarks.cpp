@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/special_folders.h"
+#include "platform/xdg_folders.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "platform/files.h"
 #include "platform/scm.h"
-#include "platform/special_folders.h"
+#include "platform/xdg_folders.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "platform/process_path.h"
 #include "platform/run_command.h"
 #include "platform/scm.h"
-#include "platform/special_folders.h"
+#include "platform/xdg_folders.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "platform/files.h"
 #include "platform/net_info.h"
 #include "platform/registry.h"
-#include "platform/special_folders.h"
+#include "platform/xdg_folders.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "platform/special_folders.h"
+#include "platform/xdg_folders.h"
 
 #include <unistd.h>
 
