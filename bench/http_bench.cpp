@@ -25,50 +25,22 @@
 #include "common/os_layer.h"
 #include "common/thread_pool.h"
 #include "service/http_server.h"
+#include "bench/bench_util.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
 #include "tests/support/wait_for.h"
 
 namespace {
 
+using bench::FreePort;
+using bench::MakeFile;
+using bench::Seconds;
+using bench::WarmCache;
+
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr int kRounds = 3;
 constexpr int kSmallFiles = 100;
 constexpr size_t kSmallSize = 4096;
-
-bool MakeFile(const std::string& path, uint64_t size) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  std::vector<uint8_t> chunk(kMiB);
-  uint64_t x = 88172645463325252ull;
-  bool ok = true;
-  for (uint64_t done = 0; ok && done < size; done += chunk.size()) {
-    for (size_t i = 0; i + 8 <= chunk.size(); i += 8) {
-      x ^= x << 13;
-      x ^= x >> 7;
-      x ^= x << 17;
-      std::memcpy(&chunk[i], &x, 8);
-    }
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), size - done));
-    ok = write(fd, chunk.data(), n) == static_cast<ssize_t>(n);
-  }
-  close(fd);
-  return ok;
-}
-
-uint16_t FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  uint16_t port = 0;
-  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(s);
-  return port;
-}
 
 bool PortAnswers(uint16_t port) {
   const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

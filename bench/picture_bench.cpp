@@ -18,6 +18,7 @@
 #include "service/auto_sort.h"
 #include "service/exif.h"
 #include "service/thumb_request.h"
+#include "bench/bench_util.h"
 #include "tests/support/pictures.h"
 #include "tests/support/service_process.h"
 
@@ -26,9 +27,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
+using bench::FreePort;
+using bench::MakeFile;
+using bench::Seconds;
+using bench::WarmCache;
 
 // Seconds per run of a shell line (the best of `runs`), or -1 when it fails.
 double TimeShell(const std::string& line, int runs) {

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "tests/support/central_process.h"
 #include "tests/support/device_client.h"
 #include "tests/support/net_namespace.h"
@@ -32,6 +33,14 @@
 extern char** environ;
 
 namespace {
+
+// Exit status of a helper command (tc, unshare); its output is not needed.
+int Run(const std::vector<std::string>& args) { return RunProgram(args).exitCode; }
+
+using bench::FreePort;
+using bench::MakeFile;
+using bench::Seconds;
+using bench::WarmCache;
 
 using Clock = std::chrono::steady_clock;
 constexpr uint64_t kMiB = 1024 * 1024;
@@ -47,16 +56,6 @@ Bytes PathBody(const std::string& path) {
 }
 
 Bytes Offset0() { return Bytes(4, 0); }
-
-bool MakeFile(const std::string& path, uint64_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  std::vector<char> chunk(kMiB);
-  uint32_t x = 12345;
-  for (char& c : chunk) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
-  for (uint64_t done = 0; done < size; done += chunk.size())
-    out.write(chunk.data(), static_cast<std::streamsize>(std::min<uint64_t>(chunk.size(), size - done)));
-  return static_cast<bool>(out);
-}
 
 // Seconds for one download over the command connection; negative on failure.
 double Direct(const std::string& host, uint16_t port, const std::string& path, uint64_t size) {
@@ -101,23 +100,6 @@ double Best(const std::vector<double>& runs) {
   for (double r : runs)
     if (r > 0 && (best < 0 || r < best)) best = r;
   return best;
-}
-
-int Run(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void Report(const char* what, uint64_t size, double direct, double relayed) {

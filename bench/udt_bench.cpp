@@ -20,29 +20,22 @@
 #include <vector>
 
 #include "common/proto_transfer.h"
+#include "bench/bench_util.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
 #include "tests/support/udt_device_client.h"
 
 namespace {
 
+using bench::FreePort;
+using bench::MakeFile;
+using bench::Seconds;
+using bench::WarmCache;
+
 using Clock = std::chrono::steady_clock;
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr size_t kMessage = 1020;
 constexpr int kPunchTries = 5;
-
-double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
-
-bool MakeFile(const std::string& path, uint64_t size) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  std::vector<char> chunk(kMiB);
-  for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 31 + 7);
-  bool ok = true;
-  for (uint64_t done = 0; ok && done < size; done += chunk.size())
-    ok = std::fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size();
-  return std::fclose(f) == 0 && ok;
-}
 
 // Counts what a UDT socket receives until `total` bytes came, polling the way the phone does.
 bool Drain(UDTSOCKET u, uint64_t total) {

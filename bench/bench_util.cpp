@@ -1,0 +1,62 @@
+#include "bench/bench_util.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace bench {
+
+double Seconds(Clock::time_point from) {
+  return std::chrono::duration<double>(Clock::now() - from).count();
+}
+
+bool MakeFile(const std::string& path, uint64_t size) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  std::vector<uint8_t> chunk(kMiB);
+  uint64_t x = 88172645463325252ull;
+  bool ok = true;
+  for (uint64_t done = 0; ok && done < size; done += chunk.size()) {
+    for (size_t i = 0; i + 8 <= chunk.size(); i += 8) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      std::memcpy(&chunk[i], &x, 8);
+    }
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), size - done));
+    ok = write(fd, chunk.data(), n) == static_cast<ssize_t>(n);
+  }
+  return close(fd) == 0 && ok;
+}
+
+void WarmCache(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  std::vector<char> buf(kMiB);
+  while (read(fd, buf.data(), buf.size()) > 0) {
+  }
+  close(fd);
+}
+
+uint16_t FreePort() {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return 0;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  uint16_t port = 0;
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(s);
+  return port;
+}
+
+}  // namespace bench
