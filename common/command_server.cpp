@@ -33,6 +33,7 @@
 #include "common/log.h"
 #include "common/opcode_registry.h"
 #include "common/os_layer.h"
+#include "common/test_settings.h"
 #include "common/wire.h"
 
 namespace {
@@ -632,27 +633,12 @@ void OS_SetConnectionIdleTimeout(int seconds) {
 }
 
 void OS_ApplyTestSettings() {
-  const char* text = std::getenv("QUARLO_TEST_SETTINGS");
-  if (text == nullptr) return;
   ConnectionLimits limits = OS_GetConnectionLimits();
-  std::string all = text;
-  size_t pos = 0;
-  while (pos <= all.size()) {
-    size_t end = all.find(',', pos);
-    if (end == std::string::npos) end = all.size();
-    const std::string item = all.substr(pos, end - pos);
-    pos = end + 1;
-    const size_t eq = item.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string key = item.substr(0, eq);
-    char* stop = nullptr;
-    const long value = std::strtol(item.c_str() + eq + 1, &stop, 10);
-    if (stop == item.c_str() + eq + 1 || *stop != 0 || value < 0 || value > 1000000) continue;
-    if (key == "idle_seconds") limits.idleSeconds = static_cast<int>(value);
-    if (key == "max_remote") limits.maxRemote = static_cast<size_t>(value);
-    if (key == "max_per_address") limits.maxPerAddress = static_cast<size_t>(value);
-    if (key == "max_loopback") limits.maxLoopback = static_cast<size_t>(value);
-  }
+  long v = 0;
+  if (Service_TestSetting("idle_seconds", v)) limits.idleSeconds = static_cast<int>(v);
+  if (Service_TestSetting("max_remote", v)) limits.maxRemote = static_cast<size_t>(v);
+  if (Service_TestSetting("max_per_address", v)) limits.maxPerAddress = static_cast<size_t>(v);
+  if (Service_TestSetting("max_loopback", v)) limits.maxLoopback = static_cast<size_t>(v);
   OS_SetConnectionLimits(limits);
 }
 

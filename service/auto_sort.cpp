@@ -17,6 +17,7 @@
 #include "common/settings.h"
 #include "common/share_paths.h"
 #include "common/sqlite_wrapper.h"
+#include "common/test_settings.h"
 #include "platform/files.h"
 #include "service/exif.h"
 
@@ -250,21 +251,8 @@ int AutoTiding_RunOnce() {
 }
 
 int Tiding_PeriodSeconds() {
-  const char* text = std::getenv("QUARLO_TEST_SETTINGS");
-  if (!text) return kTidingPeriodSeconds;
-  const std::string all = text;
-  const std::string key = "tiding_seconds=";
-  size_t at = 0;
-  while ((at = all.find(key, at)) != std::string::npos) {
-    if (at == 0 || all[at - 1] == ',') {
-      char* stop = nullptr;
-      const char* start = all.c_str() + at + key.size();
-      const long v = std::strtol(start, &stop, 10);
-      if (stop != start && (*stop == '\0' || *stop == ',') && v >= 1 && v <= 86400)
-        return static_cast<int>(v);
-    }
-    at += key.size();
-  }
+  long v = 0;
+  if (Service_TestSetting("tiding_seconds", v) && v >= 1 && v <= 86400) return static_cast<int>(v);
   return kTidingPeriodSeconds;
 }
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/test_settings.h"
+
 extern std::string g_strBaseDir;     // parent of the program's folder
 extern std::string g_strCodePage;    // "gb2312", "big5" or "en"
 extern std::string g_strMacAddr;     // "%02X-%02X-..." of the first real adapter
@@ -17,9 +19,6 @@ extern std::atomic<int> g_nLogOnRtn; // 0 logged on, else a code; written under 
 std::string WireToLocal(const std::string& utf8);  // "//IGNORE" decoding; unchanged under "en"
 std::string LocalToWire(const std::string& local); // unchanged under "en"
 
-// One key of the test setting QUARLO_TEST_SETTINGS ("key=number,key=number", the last valid
-// item of a key counts); false when there is none, or no number from 0 to 1000000.
-bool Service_TestSetting(const char* key, long& value);
 
 // Dotted IPv4 text of the host, "" when unknown; refreshed by the heartbeat while other
 // threads read it, hence the lock inside.
