@@ -658,6 +658,19 @@ void OS_ReleaseConnection(bufferevent* conn) {
   event_active(st->drainEvent, 0, 0);  // requests that waited are already buffered
 }
 
+bool OS_IsCommandConnection(bufferevent* conn) { return StateOf(conn) != nullptr; }
+
+int OS_ConnectionSendTimeout(bufferevent* conn) {
+  const CommandConnState* st = StateOf(conn);
+  return st == nullptr ? 0 : st->idleSeconds;
+}
+
+void OS_FailConnectionLater(bufferevent* conn, bool timedOut) {
+  if (StateOf(conn) == nullptr) return;
+  const short why = BEV_EVENT_WRITING | (timedOut ? BEV_EVENT_TIMEOUT : BEV_EVENT_ERROR);
+  bufferevent_trigger_event(conn, why, BEV_TRIG_DEFER_CALLBACKS);
+}
+
 bool OS_IsLoopbackConnection(bufferevent* conn) {
   if (conn == nullptr) return false;
   const evutil_socket_t fd = bufferevent_getfd(conn);

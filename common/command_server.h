@@ -45,5 +45,13 @@ void OS_ApplyTestSettings();
 void OS_HoldConnection(bufferevent* conn);
 void OS_ReleaseConnection(bufferevent* conn);
 
+// For a handler that writes straight to a held connection's socket (a streamed download):
+// whether the connection is the command server's, its send time-out in seconds (0: none), and
+// a close that runs later from the loop, as a failed or stalled send would close it, so the
+// caller's own state stays valid meanwhile.
+bool OS_IsCommandConnection(bufferevent* conn);
+int OS_ConnectionSendTimeout(bufferevent* conn);
+void OS_FailConnectionLater(bufferevent* conn, bool timedOut);
+
 // Whether the connection's peer is a loopback address.
 bool OS_IsLoopbackConnection(bufferevent* conn);

@@ -2,7 +2,11 @@
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
+#include <event2/event.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -41,6 +45,7 @@ constexpr size_t kPackageBytes = kTransHeaderSize + kDownloadPackageData;
 // the package size.
 constexpr size_t kBatchBufferBytes = (kDownloadBatchPackages + 1) * kPackageBytes;
 constexpr uint64_t kSizeLimit = 0xFFFFFFFFull;  // the u32 size field cannot say more
+constexpr long kDiskRetryMicros = 2000;          // a mapped download waiting for the disk
 
 // Relay downloads that are sending now; only they read the stop list. Under
 // g_StopDownLoadMutex, like the list.
@@ -48,6 +53,7 @@ std::multiset<uint32_t> g_relayRunning;
 
 std::atomic<RelayDownloadStarter> g_relayStarter{nullptr};
 std::atomic<size_t> g_peakPending{0};
+std::atomic<size_t> g_diskWaits{0};
 
 void NotePending(size_t pending) {
   size_t seen = g_peakPending.load();
@@ -124,6 +130,165 @@ class CPackageReader {
   bool m_done = false;
 };
 
+// Sends a file's packages to a command connection's socket straight from a read-only mapping
+// of the file: each send hands the socket iovecs that alternate our 20-byte headers with
+// 1000-byte slices of the file's own pages, so every byte is copied once (into the socket)
+// instead of twice (into our buffer, then into the socket). Our code never touches the
+// mapping, only the kernel's copy does: if another program truncates the file meanwhile, that
+// copy fails with EFAULT instead of raising SIGBUS in the service. The file is mapped a window
+// at a time, so the mapping stays small whatever the file's size.
+class CMappedSender {
+ public:
+  enum class SendResult { kBatchSent, kBlocked, kBroken };
+
+  CMappedSender(int fd, uint32_t sessionId, uint64_t offset, uint64_t end)
+      : m_fd(fd), m_sessionId(sessionId), m_pos(offset < end ? offset : end), m_end(end),
+        m_winEnd(m_pos), m_number(static_cast<uint32_t>(offset / kDownloadPackageData)) {}
+  ~CMappedSender() { Unmap(); }
+  CMappedSender(const CMappedSender&) = delete;
+  CMappedSender& operator=(const CMappedSender&) = delete;
+
+  bool InBatch() const { return m_iovAt < m_iovCount; }
+  bool Done() const { return m_done && !InBatch(); }
+
+  enum class Prepared { kReady, kNotCached, kFailed };
+
+  // Lays out the next batch of packages, mapping the next window of the file when the last one
+  // is used up. Only pages already in the page cache go into a batch, so the loop never waits
+  // for the disk: kNotCached when none is, after asking the kernel to read them (try again a
+  // little later). kFailed (errno set) when the file cannot be mapped.
+  Prepared PrepareBatch() {
+    m_iovCount = m_iovAt = 0;
+    if (m_done) return Prepared::kReady;
+    if (m_pos >= m_winEnd && m_pos < m_end && !MapWindow()) return Prepared::kFailed;
+    const uint64_t cached = CachedFrom(m_pos, std::min<uint64_t>(m_winEnd - m_pos,
+                                                                  kSendPackages * kDownloadPackageData));
+    for (size_t n = 0; n < kSendPackages; ++n) {
+      const uint64_t left = m_winEnd - m_pos;
+      const size_t slice = left < kDownloadPackageData ? static_cast<size_t>(left)
+                                                       : kDownloadPackageData;
+      // Windows other than the last hold whole packages; only the file's end gives a short one
+      // (empty when the length is a multiple of the package size).
+      const bool last = slice < kDownloadPackageData && m_winEnd == m_end;
+      if ((slice == 0 && !last) || m_pos + slice > cached) break;
+      TransHeader h;
+      h.cmd.len = static_cast<uint16_t>(kTransHeaderSize + slice);
+      h.cmd.opcode = kOpDownloadPackage;
+      h.cmd.param = m_sessionId;
+      h.v1 = ++m_number;
+      EncodeTransHeader(h, m_headers[n]);
+      m_iov[m_iovCount++] = iovec{m_headers[n], kTransHeaderSize};
+      if (slice > 0) m_iov[m_iovCount++] = iovec{m_map + (m_pos - m_mapStart), slice};
+      m_pos += slice;
+      if (last) {
+        m_done = true;
+        break;
+      }
+    }
+    if (m_iovCount > 0) return Prepared::kReady;
+    posix_fadvise(m_fd, static_cast<off_t>(m_pos), static_cast<off_t>(m_winEnd - m_pos),
+                  POSIX_FADV_WILLNEED);
+    return Prepared::kNotCached;
+  }
+
+  // Sends what is left of the batch until the socket would block. kBroken (errno set) when
+  // the peer is gone, or the file shrank under a send.
+  SendResult Send(int sock) {
+    while (m_iovAt < m_iovCount) {
+      msghdr msg{};
+      msg.msg_iov = m_iov + m_iovAt;
+      msg.msg_iovlen = static_cast<size_t>(std::min(m_iovCount - m_iovAt, IOV_MAX));
+      const ssize_t sent = sendmsg(sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent < 0) {
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? SendResult::kBlocked
+                                                       : SendResult::kBroken;
+      }
+      Advance(static_cast<size_t>(sent));
+    }
+    return SendResult::kBatchSent;
+  }
+
+ private:
+  static constexpr size_t kSendPackages = 256;  // 512 iovecs per send, below IOV_MAX
+  static constexpr uint64_t kWindowBytes = 4096 * kDownloadPackageData;
+  static const uint64_t s_page;
+
+  bool MapWindow() {
+    Unmap();
+    struct stat st;
+    if (fstat(m_fd, &st) != 0) return false;
+    // A file that shrank since it was opened ends where it ends now, as a short read would.
+    if (static_cast<uint64_t>(st.st_size) < m_end) {
+      m_end = std::max<uint64_t>(static_cast<uint64_t>(st.st_size), m_pos);
+    }
+    m_winEnd = std::min<uint64_t>(m_end, m_pos + kWindowBytes);
+    if (m_winEnd == m_pos) return true;
+    m_mapStart = m_pos - m_pos % s_page;
+    const size_t length = static_cast<size_t>(m_winEnd - m_mapStart);
+    void* map = mmap(nullptr, length, PROT_READ, MAP_SHARED, m_fd, static_cast<off_t>(m_mapStart));
+    if (map == MAP_FAILED) return false;
+    m_map = static_cast<uint8_t*>(map);
+    m_mapLength = length;
+    // The next window is read from the disk while this one is sent.
+    const uint64_t ahead = std::min<uint64_t>(m_end, m_winEnd + kWindowBytes);
+    posix_fadvise(m_fd, static_cast<off_t>(m_pos), static_cast<off_t>(ahead - m_pos),
+                  POSIX_FADV_WILLNEED);
+    return true;
+  }
+
+  // The file offset up to which the want bytes from pos on are in the page cache. When that
+  // cannot be told, all of them are taken as cached (the send then reads what is missing).
+  uint64_t CachedFrom(uint64_t pos, uint64_t want) const {
+    if (want == 0 || m_map == nullptr) return pos + want;
+    const uint64_t first = (pos - m_mapStart) / s_page;
+    const uint64_t last = (pos + want - 1 - m_mapStart) / s_page;
+    unsigned char resident[kSendPackages * kDownloadPackageData / 4096 + 2];
+    const uint64_t pages = std::min<uint64_t>(last - first + 1, sizeof resident);
+    if (mincore(m_map + first * s_page, pages * s_page, resident) != 0) return pos + want;
+    uint64_t n = 0;
+    while (n < pages && (resident[n] & 1) != 0) ++n;
+    const uint64_t end = m_mapStart + (first + n) * s_page;
+    return std::max(pos, std::min(end, pos + want));
+  }
+
+  void Unmap() {
+    if (m_map != nullptr) munmap(m_map, m_mapLength);
+    m_map = nullptr;
+    m_mapLength = 0;
+  }
+
+  void Advance(size_t sent) {
+    while (sent > 0 && m_iovAt < m_iovCount) {
+      iovec& v = m_iov[m_iovAt];
+      if (sent < v.iov_len) {
+        v.iov_base = static_cast<uint8_t*>(v.iov_base) + sent;
+        v.iov_len -= sent;
+        return;
+      }
+      sent -= v.iov_len;
+      ++m_iovAt;
+    }
+  }
+
+  int m_fd;
+  uint32_t m_sessionId;
+  uint64_t m_pos;     // the next file byte to lay out
+  uint64_t m_end;
+  uint64_t m_winEnd;  // end of the mapped window (file offset)
+  uint32_t m_number;
+  bool m_done = false;
+  uint8_t* m_map = nullptr;
+  size_t m_mapLength = 0;
+  uint64_t m_mapStart = 0;
+  uint8_t m_headers[kSendPackages][kTransHeaderSize];
+  iovec m_iov[2 * kSendPackages];
+  int m_iovCount = 0;
+  int m_iovAt = 0;
+};
+
+const uint64_t CMappedSender::s_page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+
 void EncodeDownloadOver(char status, uint32_t sessionId, uint8_t out[kDownloadOverSize]) {
   const Bytes b = EncodeDownloadEnd({sessionId, status});
   std::memcpy(out, b.data(), kDownloadOverSize);
@@ -139,8 +304,20 @@ struct DownloadJob {
   std::unique_ptr<CPackageReader> reader;
   std::unique_ptr<uint8_t[]> buffer;
   std::vector<size_t> sizes;
+  // Set when the packages go straight from a mapping of the file to the socket.
+  std::unique_ptr<CMappedSender> mapped;
+  event* writable = nullptr;   // the socket can take more of a half-sent batch
+  event* diskRetry = nullptr;  // pages of the file may have come from the disk
   bool filling = false;
   bool connGone = false;
+
+  DownloadJob() = default;
+  DownloadJob(const DownloadJob&) = delete;
+  DownloadJob& operator=(const DownloadJob&) = delete;
+  ~DownloadJob() {
+    if (writable != nullptr) event_free(writable);
+    if (diskRetry != nullptr) event_free(diskRetry);
+  }
 };
 
 // A job is only ever touched on the thread of its connection's event loop (its start, refills
@@ -151,8 +328,69 @@ std::map<bufferevent*, std::unique_ptr<DownloadJob>> g_jobs;
 
 enum class FillResult { kWaiting, kFinished, kFailed };
 
+void SendOver(DownloadJob& job, char status) {
+  uint8_t over[kDownloadOverSize];
+  EncodeDownloadOver(status, job.sessionId, over);
+  if (SendToPeer(job.route, over, sizeof over) != 0) {
+    QV_LOG(kModCommLib, kLogError, "Write return message error.");
+  }
+}
+
+// Sends mapped batches until the socket would block or the file is done.
+FillResult PumpMapped(DownloadJob& job) {
+  bufferevent* conn = job.route.conn;
+  evbuffer* out = bufferevent_get_output(conn);
+  CMappedSender& sender = *job.mapped;
+  while (!job.connGone) {
+    if (!sender.InBatch()) {
+      if (evbuffer_get_length(out) > 0) {
+        // What the connection queued itself goes first; its write callback brings us back.
+        bufferevent_enable(conn, EV_WRITE);
+        return FillResult::kWaiting;
+      }
+      if (sender.Done()) {
+        SendOver(job, '0');
+        return FillResult::kFinished;
+      }
+      const CMappedSender::Prepared prepared = sender.PrepareBatch();
+      if (prepared == CMappedSender::Prepared::kFailed) {
+        QV_LOG(kModIntranet, kLogError, "Read file %s error: %s.", job.path.c_str(),
+               std::strerror(errno));
+        SendOver(job, '1');
+        return FillResult::kFailed;
+      }
+      if (prepared == CMappedSender::Prepared::kNotCached) {
+        // The disk is reading the next pages; the loop serves others meanwhile.
+        ++g_diskWaits;
+        const timeval tv{0, kDiskRetryMicros};
+        evtimer_add(job.diskRetry, &tv);
+        return FillResult::kWaiting;
+      }
+      // Nothing else may reach the socket while a batch is half-sent.
+      bufferevent_disable(conn, EV_WRITE);
+    }
+    switch (sender.Send(bufferevent_getfd(conn))) {
+      case CMappedSender::SendResult::kBatchSent:
+        break;
+      case CMappedSender::SendResult::kBlocked: {
+        const timeval tv{OS_ConnectionSendTimeout(conn), 0};
+        event_add(job.writable, tv.tv_sec > 0 ? &tv : nullptr);
+        return FillResult::kWaiting;
+      }
+      case CMappedSender::SendResult::kBroken:
+        // A package may be half-sent: nothing more can follow on this connection.
+        QV_LOG(kModIntranet, kLogError, "Send file %s error: %s.", job.path.c_str(),
+               std::strerror(errno));
+        OS_FailConnectionLater(conn, false);
+        return FillResult::kWaiting;  // the close ends the job
+    }
+  }
+  return FillResult::kFailed;
+}
+
 // Queues batches until the output holds at least the high-water mark or the file is done.
 FillResult FillJob(DownloadJob& job) {
+  if (job.mapped) return PumpMapped(job);
   // On a command connection the file is read straight into the connection's output buffer:
   // one copy less than reading into our own buffer and queuing that.
   const bool direct = job.route.direct && job.route.udtSock == -1 && job.route.conn;
@@ -218,6 +456,7 @@ void RefillAndSettle(bufferevent* conn, DownloadJob& job) {
   const FillResult result = FillJob(job);
   job.filling = false;
   if (result == FillResult::kWaiting) return;
+  if (job.mapped && !job.connGone) bufferevent_enable(conn, EV_WRITE);  // the end goes out now
   std::unique_ptr<DownloadJob> done;
   {
     std::lock_guard<std::mutex> lock(g_jobsMutex);
@@ -235,6 +474,21 @@ void RefillAndSettle(bufferevent* conn, DownloadJob& job) {
     done.reset();  // the file is closed before its row is written
     QueueTranLog(path, 1, size);
   }
+}
+
+// The socket of a half-sent mapped batch can take more, or stayed full for the send time-out;
+// or (the timer, fd -1) the next pages may have come from the disk.
+void MappedWritable(evutil_socket_t fd, short what, void* arg) {
+  auto* conn = static_cast<bufferevent*>(arg);
+  DownloadJob* job = FindJob(conn);
+  if (job == nullptr) return;
+  if (fd >= 0 && (what & EV_TIMEOUT)) {
+    QV_LOG(kModIntranet, kLogError, "download of %s stalled: the peer stopped reading.",
+           job->path.c_str());
+    OS_FailConnectionLater(conn, true);
+    return;
+  }
+  RefillAndSettle(conn, *job);
 }
 
 struct OpenedFile {
@@ -522,6 +776,17 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
   job->file.fd = opened.fd.fd;
   opened.fd.fd = -1;
   job->reader.reset(new CPackageReader(job->file.fd, sessionId, offset, job->size));
+  // Large files go straight from a mapping to the socket; a small one is a single read.
+  if (job->size > offset && job->size - offset >= kDownloadBatchBytes &&
+      OS_IsCommandConnection(conn)) {
+    event_base* base = bufferevent_get_base(conn);
+    job->writable = event_new(base, bufferevent_getfd(conn), EV_WRITE, &MappedWritable, conn);
+    job->diskRetry = evtimer_new(base, &MappedWritable, conn);
+    if (job->writable != nullptr && job->diskRetry != nullptr) {
+      job->mapped.reset(new (std::nothrow) CMappedSender(job->file.fd, sessionId, offset,
+                                                         job->size));
+    }
+  }
   QV_LOG(kModIntranet, kLogDebug, "begain download file %s, package count %d.", job->path.c_str(),
          static_cast<int>(job->reader->FirstNumberBefore()));
   DownloadCount_Add(1);
@@ -635,6 +900,7 @@ void Download_SetRelayStarter(RelayDownloadStarter starter) { g_relayStarter.sto
 
 size_t Download_PeakPending() { return g_peakPending.load(); }
 void Download_ResetPeakPending() { g_peakPending.store(0); }
+size_t Download_DiskWaits() { return g_diskWaits.load(); }
 
 size_t Download_RunningJobs() {
   std::lock_guard<std::mutex> lock(g_jobsMutex);
