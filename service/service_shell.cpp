@@ -34,6 +34,7 @@
 #include "service/p2p_channel.h"
 #include "service/service_globals.h"
 #include "service/transfer_sessions.h"
+#include "service/upload.h"
 
 namespace {
 
@@ -325,6 +326,7 @@ int Service_Exit() {
   // STOPPED is reported. Every write was committed in its own transaction.
   QV_LOG(kModClient, kLogDebug, "exit server.");
   OS_Exit();
+  Upload_Flush();    // uploads ended before the stop are published
   TransLog_Flush();  // every finished transfer has its row before STOPPED
   return 0;
 }

@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <mutex>
-#include <thread>
 
 #include "common/command_server.h"
 #include "common/log.h"
@@ -14,6 +11,7 @@
 #include "common/sqlite_wrapper.h"
 #include "service/deferred_reply.h"
 #include "service/download.h"
+#include "service/ordered_worker.h"
 #include "service/pool_request.h"
 
 std::map<uint32_t, TransferEntry> g_TransMap;
@@ -196,75 +194,25 @@ void WriteTranLog(const std::string& path, int type, uint64_t size) {
 
 namespace {
 
-struct TransLogRow {
-  std::string path;
-  int type;
-  uint64_t size;
-};
-
-// The writer: one thread started on the first row, living as long as the process; rows are
-// written in the order queued. Immortal, like the service's mutexes.
-struct TransLogWriter {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::deque<TransLogRow> rows;
-  uint64_t queued = 0;   // rows ever queued
-  uint64_t written = 0;  // rows ever written (or given up on)
-  bool started = false;
-};
-
-std::atomic<void (*)()> g_beforeWrite{nullptr};
-
-TransLogWriter& Writer() {
-  static TransLogWriter* writer = new TransLogWriter;
+// Rows are written in the order queued, on a thread of their own. Immortal, like the service's
+// mutexes.
+COrderedWorker& LogWriter() {
+  static COrderedWorker* writer = new COrderedWorker("transfer log writer");
   return *writer;
-}
-
-void WriterLoop() {
-  TransLogWriter& w = Writer();
-  std::unique_lock<std::mutex> lock(w.mutex);
-  for (;;) {
-    w.changed.wait(lock, [&] { return !w.rows.empty(); });
-    TransLogRow row = std::move(w.rows.front());
-    w.rows.pop_front();
-    lock.unlock();
-    if (void (*hook)() = g_beforeWrite.load()) hook();
-    WriteTranLog(row.path, row.type, row.size);
-    lock.lock();
-    ++w.written;
-    w.changed.notify_all();
-  }
 }
 
 }  // namespace
 
 void QueueTranLog(const std::string& path, int type, uint64_t size) {
   if (size == 0) return;
-  TransLogWriter& w = Writer();
-  std::lock_guard<std::mutex> lock(w.mutex);
-  if (!w.started) {
-    try {
-      std::thread(WriterLoop).detach();
-      w.started = true;
-    } catch (const std::system_error&) {
-      QV_LOG(kModCommLib, kLogError, "transfer log writer cannot start; row of %s lost.",
-             path.c_str());
-      return;
-    }
+  if (!LogWriter().Post([path, type, size] { WriteTranLog(path, type, size); })) {
+    QV_LOG(kModCommLib, kLogError, "row of %s lost.", path.c_str());
   }
-  w.rows.push_back(TransLogRow{path, type, size});
-  ++w.queued;
-  w.changed.notify_all();
 }
 
-void TransLog_Flush() {
-  TransLogWriter& w = Writer();
-  std::unique_lock<std::mutex> lock(w.mutex);
-  const uint64_t target = w.queued;
-  w.changed.wait(lock, [&] { return w.written >= target; });
-}
+void TransLog_Flush() { LogWriter().Drain(); }
 
-void TransLog_SetBeforeWriteHook(void (*hook)()) { g_beforeWrite.store(hook); }
+void TransLog_SetBeforeWriteHook(void (*hook)()) { LogWriter().SetBeforeEachHook(hook); }
 
 void Trans_InstallHooks() {
   DeferredReply_Install();  // handlers finish replies from pool tasks

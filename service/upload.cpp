@@ -4,14 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <udt/udt.h>
 
@@ -24,7 +28,9 @@
 #include "common/wire.h"
 #include "platform/files.h"
 #include "platform/sync.h"
+#include "service/deferred_reply.h"
 #include "service/download.h"
+#include "service/ordered_worker.h"
 #include "service/pool_request.h"
 #include "service/request_args.h"
 #include "service/service_globals.h"
@@ -40,6 +46,35 @@ constexpr size_t kMaxTargetLength = kSidePathWidth - 1;  // the side file must h
 constexpr mode_t kFileMode = 0644;
 constexpr int kDefaultEmptyCode = 0;
 
+// Data of uploads over command connections is written by the upload writer, in the order it
+// came, so a slow disk never holds up an event thread. A connection whose queued data passes
+// the high mark is held (its later messages wait, unread, in the socket) until the writer has
+// brought it below the low mark.
+constexpr size_t kQueuedHigh = 4 * 1024 * 1024;
+constexpr size_t kQueuedLow = 1024 * 1024;
+
+std::atomic<size_t> g_peakQueued{0};
+
+COrderedWorker& UploadWriter() {
+  static COrderedWorker* writer = new COrderedWorker("upload writer");
+  return *writer;
+}
+
+// What the writer needs of one upload, shared with its queued pieces: they may run after the
+// upload's entry (and its own file) closed.
+struct UploadPipe {
+  UniqueFd fd;  // a duplicate of the temporary file's descriptor, so it never names another file
+  std::string tmpPath;
+  std::string target;
+  std::mutex mutex;
+  size_t queued = 0;        // bytes handed to the writer and not yet written
+  uint64_t holdToken = 0;   // the held connection, released below the low mark
+  // The writer's own: the length of the temporary file known good, and whether a write failed
+  // (then nothing more is appended: a resume goes on from what is there).
+  uint64_t landed = 0;
+  bool failed = false;
+};
+
 // What the map's entry cannot hold: the announced size, how much of the temporary file is
 // known good, and whether a write failed. Kept under g_MutexTransMap beside the entry of the
 // same id, and believed only while that entry still holds the same file.
@@ -47,12 +82,19 @@ struct UploadState {
   FILE* file = nullptr;
   std::string tmpPath;
   uint32_t announced = 0;
+  uint64_t serial = 0;          // tells this upload from a later one under the same id
+  std::shared_ptr<UploadPipe> pipe;  // set with the first data queued for the writer
+  uint64_t accepted = 0;        // bytes taken in: written, or queued for the writer
   uint64_t goodLength = 0;      // bytes of the temporary file that really landed
   bool writeFailed = false;     // the file takes no more data
   bool overrun = false;         // data beyond the announced size came and was refused
   bool alreadyPresent = false;  // the target already holds this content; nothing to publish
 };
 std::map<uint32_t, UploadState> g_uploads;
+uint64_t g_nextSerial = 1;  // under g_MutexTransMap
+// Uploads whose end message came and whose publishing waits on the writer: target and
+// temporary path by session id. Under g_MutexTransMap.
+std::multimap<uint32_t, std::pair<std::string, std::string>> g_ending;
 
 // Serialises the upload decisions (which temporary and side files to make, keep or delete)
 // with the removals at an upload's end, so two phones never act on each other's files. Taken
@@ -185,19 +227,28 @@ bool TargetBusyLocked(const std::string& target, uint32_t exceptId) {
     const TransferEntry& e = kv.second;
     if (e.targetPath == target || e.tmpPath == tmp || e.tmpPath == side) return true;
   }
+  for (const auto& kv : g_ending) {
+    if (kv.first == exceptId) continue;
+    const auto& e = kv.second;
+    if (e.first == target || e.second == tmp || e.second == side) return true;
+  }
   return false;
 }
 
 // Stops an upload whose write failed from taking more data and cuts its file back to what
 // really landed, so a resume continues from bytes that are there. Under g_MutexTransMap.
-void FailUploadLocked(UploadState& state, const std::string& tmpPath, const std::string& target) {
-  state.writeFailed = true;
-  if (ftruncate(fileno(state.file), static_cast<off_t>(state.goodLength)) != 0) {
+void CutBack(int fd, uint64_t length, const std::string& tmpPath, const std::string& target) {
+  if (ftruncate(fd, static_cast<off_t>(length)) != 0) {
     // Its length cannot be trusted: without the side file no resume believes it.
     OS_RemoveFile(target + kRenameTmpSuffix);
     QV_LOG(kModIntranet, kLogError, "cut file %s back error: %s.", tmpPath.c_str(),
            std::strerror(errno));
   }
+}
+
+void FailUploadLocked(UploadState& state, const std::string& tmpPath, const std::string& target) {
+  state.writeFailed = true;
+  CutBack(state.pipe ? state.pipe->fd.fd : fileno(state.file), state.goodLength, tmpPath, target);
 }
 
 }  // namespace
@@ -300,6 +351,9 @@ void CleanRenameFiles(const std::string& target) { OS_RemoveFile(target + kRenam
 
 static int ReqUpLoadFileNow(const char* body, const CommandHeader* header, bufferevent* conn,
                   char** reply, int* replyLen, int* udtSock, char* direct) {
+  // A temporary file is judged (resumed from its length) only once the data queued for it has
+  // landed.
+  UploadWriter().Drain();
   if (!body) {
     QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
     return kErrNoBody;
@@ -412,6 +466,7 @@ static int ReqUpLoadFileNow(const char* body, const CommandHeader* header, buffe
     for (const auto& kv : g_TransMap) {
       if (!kv.second.tmpPath.empty()) heldTmps.insert(kv.second.tmpPath);
     }
+    for (const auto& kv : g_ending) heldTmps.insert(kv.second.second);
   }
   if (haveStale) {
     QV_LOG(kModCommLib, kLogDebug, "close file trans, file %s", stale.targetPath.c_str());
@@ -484,6 +539,8 @@ static int ReqUpLoadFileNow(const char* body, const CommandHeader* header, buffe
     state.file = file;
     state.tmpPath = entry.tmpPath;
     state.announced = size;
+    state.serial = g_nextSerial++;
+    state.accepted = held;
     state.goodLength = held;
     state.alreadyPresent = info.present;
     g_uploads[sessionId] = state;
@@ -502,6 +559,62 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
   if (PoolRequest_Post(ReqUpLoadFileNow, body, header, conn, udtSock, direct)) return 0;
   return ReqUpLoadFileNow(body, header, conn, reply, replyLen, udtSock, direct);
 }
+
+namespace {
+
+bool WriteAll(int fd, const char* data, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t w = ::write(fd, data + done, n - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Whether data of a command connection goes to the writer; else (UDT, relay fetches, tests
+// without a connection) it is written on the thread that got it, which is no event thread.
+bool Queued(bufferevent* conn, int udt, char direct) { return conn && udt == -1 && direct != 0; }
+
+// On the writer: one data message of the upload `serial`. It lands even when the upload's
+// entry closed meanwhile (a resume waits for the writer, then goes on from the file's length),
+// never after a failed write.
+void WriteQueued(uint32_t sessionId, uint64_t serial, const std::shared_ptr<UploadPipe>& pipe,
+                 const std::vector<char>& data) {
+  if (!pipe->failed) {
+    // Written outside the map's mutex: the event threads take it for every message.
+    const bool ok = WriteAll(pipe->fd.fd, data.data(), data.size());
+    const int error = errno;
+    if (ok) {
+      pipe->landed += data.size();
+    } else {
+      pipe->failed = true;
+    }
+    CMutexLock lock(g_MutexTransMap);
+    auto st = g_uploads.find(sessionId);
+    UploadState* up = st != g_uploads.end() && st->second.serial == serial ? &st->second : nullptr;
+    if (up) up->goodLength = pipe->landed;
+    if (!ok) {
+      QV_LOG(kModIntranet, kLogError, "write file %s error: %s.", pipe->tmpPath.c_str(),
+             std::strerror(error));
+      if (up) {
+        FailUploadLocked(*up, pipe->tmpPath, pipe->target);
+      } else {
+        CutBack(pipe->fd.fd, pipe->landed, pipe->tmpPath, pipe->target);
+      }
+    }
+  }
+  uint64_t release = 0;
+  {
+    std::lock_guard<std::mutex> lock(pipe->mutex);
+    pipe->queued -= data.size();
+    if (pipe->holdToken != 0 && pipe->queued <= kQueuedLow) std::swap(release, pipe->holdToken);
+  }
+  if (release != 0) DeferredReply_Finish(release, {});
+}
+
+}  // namespace
 
 int UpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
                char** /*reply*/, int* /*replyLen*/, int* udtSock, char* direct) {
@@ -523,79 +636,135 @@ int UpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
   const char* data = body + kDataSkip;
   const size_t n = bodyLen - kDataSkip;
 
-  // Under the map's mutex, so no other thread closes the file while it is written.
-  CMutexLock lock(g_MutexTransMap);
-  auto it = g_TransMap.find(sessionId);
-  if (it == g_TransMap.end() || !it->second.file) return 0;
-  if (it->second.conn != conn || it->second.udtSock != udt) return 0;  // another phone's id
-  if (n == 0) return 0;
-  auto state = g_uploads.find(sessionId);
-  if (state == g_uploads.end() || state->second.file != it->second.file) return 0;
-  UploadState& up = state->second;
-  if (up.writeFailed || up.overrun) return 0;
-  if (up.goodLength + n > up.announced) {
-    // Never more than was announced: a share's disk is not filled by a 1-byte upload.
-    up.overrun = true;
-    QV_LOG(kModIntranet, kLogError, "upload data past the %u announced bytes of %s refused.",
-           static_cast<unsigned>(up.announced), it->second.targetPath.c_str());
-    return 0;
-  }
-  const int fd = fileno(it->second.file);
-  size_t done = 0;
-  while (done < n) {
-    const ssize_t w = ::write(fd, data + done, n - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) break;
-    done += static_cast<size_t>(w);
-  }
-  if (done == n) {
-    up.goodLength += n;
+  std::shared_ptr<UploadPipe> pipe;
+  uint64_t serial = 0;
+  {
+    // Under the map's mutex, so no other thread closes the file while it is written.
+    CMutexLock lock(g_MutexTransMap);
+    auto it = g_TransMap.find(sessionId);
+    if (it == g_TransMap.end() || !it->second.file) return 0;
+    if (it->second.conn != conn || it->second.udtSock != udt) return 0;  // another phone's id
+    if (n == 0) return 0;
+    auto state = g_uploads.find(sessionId);
+    if (state == g_uploads.end() || state->second.file != it->second.file) return 0;
+    UploadState& up = state->second;
+    if (up.writeFailed || up.overrun) return 0;
+    if (up.accepted + n > up.announced) {
+      // Never more than was announced: a share's disk is not filled by a 1-byte upload.
+      up.overrun = true;
+      QV_LOG(kModIntranet, kLogError, "upload data past the %u announced bytes of %s refused.",
+             static_cast<unsigned>(up.announced), it->second.targetPath.c_str());
+      return 0;
+    }
+    if (Queued(conn, udt, DirectOf(direct)) && !up.pipe) {
+      auto made = std::make_shared<UploadPipe>();
+      made->fd.fd = fcntl(fileno(it->second.file), F_DUPFD_CLOEXEC, 0);
+      made->tmpPath = it->second.tmpPath;
+      made->target = it->second.targetPath;
+      made->landed = up.goodLength;
+      if (made->fd.fd >= 0) up.pipe = std::move(made);
+    }
     it->second.started = true;
+    if (!up.pipe) {
+      if (WriteAll(fileno(it->second.file), data, n)) {
+        up.accepted += n;
+        up.goodLength += n;
+        return 0;
+      }
+      QV_LOG(kModIntranet, kLogError, "write file %s error: %s.", it->second.tmpPath.c_str(),
+             std::strerror(errno));
+      FailUploadLocked(up, it->second.tmpPath, it->second.targetPath);
+      return 0;
+    }
+    up.accepted += n;
+    pipe = up.pipe;
+    serial = up.serial;
+  }
+
+  bool hold = false;
+  {
+    std::lock_guard<std::mutex> lock(pipe->mutex);
+    pipe->queued += n;
+    hold = pipe->queued > kQueuedHigh && pipe->holdToken == 0;
+    size_t seen = g_peakQueued.load();
+    while (pipe->queued > seen && !g_peakQueued.compare_exchange_weak(seen, pipe->queued)) {
+    }
+  }
+  std::vector<char> bytes(data, data + n);
+  if (!UploadWriter().Post([sessionId, serial, pipe, bytes] {
+        WriteQueued(sessionId, serial, pipe, bytes);
+      })) {
+    CMutexLock lock(g_MutexTransMap);
+    auto st = g_uploads.find(sessionId);
+    if (st != g_uploads.end() && st->second.serial == serial) st->second.writeFailed = true;
     return 0;
   }
-  QV_LOG(kModIntranet, kLogError, "write file %s error: %s.", it->second.tmpPath.c_str(),
-         std::strerror(errno));
-  FailUploadLocked(up, it->second.tmpPath, it->second.targetPath);
+  if (hold) {
+    // The disk is slower than the phone: its next messages wait in the socket.
+    const uint64_t token = DeferredReply_BeginFor(conn, udt, DirectOf(direct));
+    bool releaseNow = false;
+    {
+      std::lock_guard<std::mutex> lock(pipe->mutex);
+      if (pipe->queued > kQueuedLow && pipe->holdToken == 0) {
+        pipe->holdToken = token;
+      } else {
+        releaseNow = true;
+      }
+    }
+    if (releaseNow && token != 0) DeferredReply_Finish(token, {});
+  }
   return 0;
 }
 
-int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
-                   char** /*reply*/, int* /*replyLen*/, int* udtSock, char* direct) {
-  const int udt = UdtOf(udtSock);
-  if (ViaRelay(udt, DirectOf(direct))) return 0;
-  if (!body) {
-    QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
-    return kErrNoBody;
-  }
-  if (HandlerBodyLength(header, false) < 1) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError, "Upload end without its status.");
-    return 0;
-  }
-  const uint32_t sessionId = header->param;
-  const uint8_t status = static_cast<uint8_t>(body[0]);
-  QV_LOG(kModIntranet, kLogDebug, "===over upload session id %u===\n", sessionId);
+namespace {
 
-  std::lock_guard<std::mutex> decision(DecisionMutex());
+// An upload taken out of the map by its end message, to be published (or kept for a resume).
+struct EndingUpload {
+  uint32_t sessionId = 0;
   TransferEntry entry;
   UploadState state;
   bool haveState = false;
+  bool recorded = false;  // listed in g_ending until it is done
+};
+
+// Takes the upload out of the map. Under g_MutexTransMap.
+bool TakeUploadLocked(uint32_t sessionId, bufferevent* conn, int udt, EndingUpload& out) {
+  auto it = g_TransMap.find(sessionId);
+  if (it == g_TransMap.end() || it->second.tmpPath.empty() || it->second.conn != conn ||
+      it->second.udtSock != udt) {
+    QV_LOG(kModIntranet, kLogDebug, "===over upload session id %u not in map.....===\n",
+           sessionId);
+    return false;
+  }
+  out.sessionId = sessionId;
+  out.entry = std::move(it->second);
+  g_TransMap.erase(it);
+  auto s = g_uploads.find(sessionId);
+  if (s != g_uploads.end()) {
+    out.haveState = s->second.file == out.entry.file && s->second.tmpPath == out.entry.tmpPath;
+    out.state = s->second;
+    g_uploads.erase(s);
+  }
+  return true;
+}
+
+// Publishes an ended upload. Under the decision mutex, not the map's.
+void FinishUpload(uint8_t status, EndingUpload& ending) {
+  const uint32_t sessionId = ending.sessionId;
+  TransferEntry& entry = ending.entry;
+  const UploadState& state = ending.state;
+  const bool haveState = ending.haveState;
   bool targetBusy = false;
   {
     CMutexLock lock(g_MutexTransMap);
-    auto it = g_TransMap.find(sessionId);
-    if (it == g_TransMap.end() || it->second.tmpPath.empty() || it->second.conn != conn ||
-        it->second.udtSock != udt) {
-      QV_LOG(kModIntranet, kLogDebug, "===over upload session id %u not in map.....===\n",
-             sessionId);
-      return 0;
-    }
-    entry = std::move(it->second);
-    g_TransMap.erase(it);
-    auto s = g_uploads.find(sessionId);
-    if (s != g_uploads.end()) {
-      haveState = s->second.file == entry.file && s->second.tmpPath == entry.tmpPath;
-      state = s->second;
-      g_uploads.erase(s);
+    if (ending.recorded) {
+      auto range = g_ending.equal_range(sessionId);
+      for (auto it = range.first; it != range.second; ++it) {
+        if (it->second.first == entry.targetPath && it->second.second == entry.tmpPath) {
+          g_ending.erase(it);
+          break;
+        }
+      }
     }
     targetBusy = TargetBusyLocked(entry.targetPath, sessionId);
   }
@@ -616,28 +785,83 @@ int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* c
   if (status != 0) {
     // The side file of a temporary path that was not made unique keeps it for a resume.
     if (entry.file && !Exists(entry.tmpPath + "tmp")) OS_RemoveFile(entry.tmpPath);
-    return 0;
+    return;
   }
   if (haveState && state.alreadyPresent) {
     cleanSide();
-    return 0;
+    return;
   }
   if (!haveState || failed || received != state.announced) {
     // Published only whole: the temporary file stays for the phone to resume.
     QV_LOG(kModIntranet, kLogError, "upload of %s incomplete: %llu of %u bytes.",
            entry.targetPath.c_str(), static_cast<unsigned long long>(received),
            static_cast<unsigned>(state.announced));
-    return 0;
+    return;
   }
   const std::string finalPath = RenameUploadFile(entry.tmpPath, entry.targetPath);
   if (finalPath.empty()) {
     QV_LOG(kModIntranet, kLogError, "rename %s to %s error: %s.", entry.tmpPath.c_str(),
            entry.targetPath.c_str(), std::strerror(errno));
-    return 0;
+    return;
   }
   uint64_t length = 0;
   if (Plat_FileSize(finalPath, length) != 0) length = 0;
   QueueTranLog(finalPath, 0, length);
   cleanSide();
+}
+
+}  // namespace
+
+int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
+                   char** /*reply*/, int* /*replyLen*/, int* udtSock, char* direct) {
+  const int udt = UdtOf(udtSock);
+  if (ViaRelay(udt, DirectOf(direct))) return 0;
+  if (!body) {
+    QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
+    return kErrNoBody;
+  }
+  if (HandlerBodyLength(header, false) < 1) {
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError, "Upload end without its status.");
+    return 0;
+  }
+  const uint32_t sessionId = header->param;
+  const uint8_t status = static_cast<uint8_t>(body[0]);
+  QV_LOG(kModIntranet, kLogDebug, "===over upload session id %u===\n", sessionId);
+  if (!Queued(conn, udt, DirectOf(direct))) {
+    std::lock_guard<std::mutex> decision(DecisionMutex());
+    EndingUpload ending;
+    {
+      CMutexLock lock(g_MutexTransMap);
+      if (!TakeUploadLocked(sessionId, conn, udt, ending)) return 0;
+    }
+    FinishUpload(status, ending);
+    return 0;
+  }
+  // Published on the writer after the upload's data. The upload leaves the map now, so a
+  // connection that closes right after its end message does not take it along, and stays
+  // listed as ending, so no other upload of its target acts on its files meanwhile. The
+  // connection waits for it: the phone's next request sees the file published.
+  auto ending = std::make_shared<EndingUpload>();
+  {
+    CMutexLock lock(g_MutexTransMap);
+    if (!TakeUploadLocked(sessionId, conn, udt, *ending)) return 0;
+    g_ending.emplace(sessionId, std::make_pair(ending->entry.targetPath, ending->entry.tmpPath));
+    ending->recorded = true;
+  }
+  const uint64_t token = DeferredReply_BeginFor(conn, udt, DirectOf(direct));
+  auto finish = [status, ending, token] {
+    {
+      std::lock_guard<std::mutex> decision(DecisionMutex());
+      FinishUpload(status, *ending);
+    }
+    if (token != 0) DeferredReply_Finish(token, {});
+  };
+  if (!UploadWriter().Post(finish)) finish();
   return 0;
 }
+
+void Upload_Flush() { UploadWriter().Drain(); }
+
+void Upload_SetBeforeWriteHook(void (*hook)()) { UploadWriter().SetBeforeEachHook(hook); }
+
+size_t Upload_PeakQueued() { return g_peakQueued.load(); }

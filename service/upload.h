@@ -19,5 +19,14 @@ int UpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
 int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
                    char** reply, int* replyLen, int* udtSock, char* direct);
 
+// Upload data and end messages of command connections are written and published by the upload
+// writer, off the event threads. Waits until what was queued before the call is done (the stop
+// path, before the transfer log's last rows).
+void Upload_Flush();
+// Tests: runs on the upload writer before each piece of work (null: none); the most data one
+// upload ever had waiting for the writer.
+void Upload_SetBeforeWriteHook(void (*hook)());
+size_t Upload_PeakQueued();
+
 std::string RenameUploadFile(const std::string& tmpPath, const std::string& target);
 void CleanRenameFiles(const std::string& target);

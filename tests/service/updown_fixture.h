@@ -134,6 +134,7 @@ class UpDownTest : public ::testing::Test {
 
   void TearDown() override {
     m_server.Stop();
+    Upload_Flush();
     TransLog_Flush();  // the writer is done with this base's database before it goes
     OS_ClearRegistry();
     g_Log.Close();

@@ -190,6 +190,7 @@ TEST_F(UploadTest, BreakAt5000ThenResumeSendsOnlyTheRest) {
     ASSERT_TRUE(Sync(c));
   }
   ASSERT_TRUE(WaitFor([] { return Trans_Count() == 0; }, kWait));
+  Upload_Flush();  // data is written off the event thread: the writer has caught up
   EXPECT_EQ(FileSize(target + "quarlo.rename"), 5000u);
 
   DeviceClient c;
@@ -274,6 +275,7 @@ TEST_F(UploadTest, FullDiskMidUploadNeverPublishesACorruptFile) {
   ASSERT_EQ(Request(c, 1, content.size(), QuickOf(src), target).allowed, 0u);
   ASSERT_TRUE(SendData(c, 1, content, 0, 120000));
   ASSERT_TRUE(Sync(c));
+  Upload_Flush();  // each step meets the disk as the test left it
   // Another program fills the disk.
   const std::string filler = disk + "/filler";
   {
@@ -282,6 +284,7 @@ TEST_F(UploadTest, FullDiskMidUploadNeverPublishesACorruptFile) {
   }
   ASSERT_TRUE(SendData(c, 1, content, 120000, 150000));  // does not fit
   ASSERT_TRUE(Sync(c));
+  Upload_Flush();
   ASSERT_EQ(unlink(filler.c_str()), 0);  // room again: later data must not land after a gap
   ASSERT_TRUE(SendData(c, 1, content, 150000, content.size()));
   ASSERT_TRUE(Over(c, 1, 0));
@@ -454,6 +457,7 @@ TEST_F(UploadTest, OverlongTemporaryFileStartsAgain) {
     ASSERT_TRUE(Sync(c));
   }
   ASSERT_TRUE(WaitFor([] { return Trans_Count() == 0; }, kWait));
+  Upload_Flush();
   std::ofstream(target + "quarlo.rename", std::ios::app) << Pattern(5000, 11);
 
   DeviceClient c;
@@ -621,6 +625,98 @@ TEST_F(UploadTest, SlowDiskWorkOfARequestHoldsUpNoOtherConnection) {
   EXPECT_TRUE(WaitFor([] { return DeferredReply_Pending() == 0 && DiskGate::Waiting() == 0; }, kWait));
   EXPECT_EQ(Trans_Count(), 0u);
   EXPECT_TRUE(WaitFor([&] { return !ProcessHoldsOpen(present); }, kWait));
+}
+
+// Upload data is written off the event threads. While the disk is slow (the writer held at a
+// gate) other phones are answered, a phone whose data outruns the disk is held once 4 MiB wait
+// (its later messages stay in the socket), and what a phone sent before it left still lands:
+// an upload ended just before its phone hung up is published, and one broken off resumes after
+// the last byte that came.
+TEST_F(UploadTest, DataWaitsForASlowDiskOffTheEventThreadsAndNothingIsLost) {
+  ASSERT_EQ(OS_RegFunction(GetShareInfo, kOpGetShareInfo), 0);
+  constexpr size_t kMiB = 1024 * 1024;
+  const struct {
+    const char* what;
+    size_t size;
+    size_t sent;  // bytes sent while the disk is slow
+    bool endThenLeave;
+    bool leave;
+  } rows[] = {
+      {"outruns the disk and stays", 8 * kMiB, 7 * kMiB, false, false},
+      {"ends and hangs up at once", 2 * kMiB, 2 * kMiB, true, true},
+      {"hangs up mid-upload", 8 * kMiB, 2 * kMiB, false, true},
+  };
+  struct OpenAtEnd {
+    ~OpenAtEnd() {
+      DiskGate::Set(true);
+      Upload_SetBeforeWriteHook(nullptr);
+    }
+  } openAtEnd;
+  Upload_SetBeforeWriteHook(&DiskGate::Wait);
+  uint32_t id = 300;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string content = Pattern(row.size, static_cast<unsigned>(id));
+    const std::string src = Source("big" + std::to_string(id) + ".bin", content);
+    const std::string target = m_share + "/up" + std::to_string(id) + ".bin";
+    DiskGate::Set(false);
+    auto phone = std::make_unique<DeviceClient>();
+    ASSERT_TRUE(Connect(*phone));
+    const uint32_t first = ++id;
+    ASSERT_EQ(Request(*phone, first, content.size(), QuickOf(src), target).allowed, 0u);
+    // The phone sends on a thread of its own: once it is held, its sends block.
+    std::thread sender([&] {
+      SendData(*phone, first, content, 0, row.sent);
+      if (row.endThenLeave) {
+        Over(*phone, first, 0);
+      }
+      if (!row.leave) phone->Send(kOpStopDownLoad, 0);
+    });
+    ASSERT_TRUE(WaitFor([] { return DiskGate::Waiting() == 1; }, kWait));
+    for (int i = 0; i < 8; ++i) {
+      DeviceClient other;
+      ASSERT_TRUE(Connect(other));
+      ASSERT_TRUE(other.Send(kOpGetShareInfo, 7));
+      DeviceMessage m;
+      ASSERT_TRUE(other.ReadMessage(m, kWait));
+      EXPECT_EQ(m.header.opcode, kOpGetShareInfo);
+    }
+    if (!row.leave) {
+      EXPECT_TRUE(NothingToRead(phone->Fd()));  // held behind the data still to be written
+    } else {
+      sender.join();
+      phone.reset();  // hangs up with its data still waiting for the disk
+      ASSERT_TRUE(WaitFor([] { return Trans_Count() == 0; }, kWait));
+    }
+    DiskGate::Set(true);
+    if (sender.joinable()) sender.join();
+    if (row.endThenLeave) {
+      Upload_Flush();
+      EXPECT_EQ(Md5Sum(target), Md5Sum(src));
+      continue;
+    }
+    DeviceClient again;
+    DeviceClient& c = row.leave ? again : *phone;
+    if (row.leave) {
+      ASSERT_TRUE(Connect(again));
+    } else {
+      DeviceMessage m;
+      ASSERT_TRUE(c.ReadMessage(m, kWait));
+      EXPECT_EQ(m.header.opcode, kOpStopDownLoad);
+    }
+    const uint32_t second = ++id;
+    const Answer a = Request(c, second, content.size(), QuickOf(src), target);
+    ASSERT_EQ(a.opcode, kOpUploadAllow);
+    EXPECT_EQ(a.allowed, row.sent);
+    ASSERT_TRUE(SendData(c, second, content, a.allowed, content.size()));
+    ASSERT_TRUE(Over(c, second, 0));
+    ASSERT_TRUE(Sync(c));
+    EXPECT_EQ(Md5Sum(target), Md5Sum(src));
+  }
+  EXPECT_EQ(LogRows().size(), 3u);
+  // Held at 4 MiB waiting: one message more at most.
+  EXPECT_LE(Upload_PeakQueued(), 4 * kMiB + kChunk);
+  EXPECT_GT(Upload_PeakQueued(), 4 * kMiB);
 }
 
 }  // namespace
