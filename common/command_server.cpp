@@ -94,6 +94,7 @@ struct EventLoop {
   CommandServer* server = nullptr;
   event_base* base = nullptr;
   std::set<CommandConnState*> conns;  // this loop's thread only
+  std::atomic<size_t> assigned{0};    // connections handed to it and not yet closed
   int wakeRead = -1;                  // a byte: new connections queued, or stop
   int wakeWrite = -1;
   event* wakeEvent = nullptr;
@@ -167,6 +168,7 @@ void ReleaseCount(CommandServer& server, bool loopback, const std::string& peer)
 void CloseConnection(CommandConnState* st) {
   if (ConnectionClosedHook hook = g_closedHook.load()) hook(st->bev);
   st->loop->conns.erase(st);
+  --st->loop->assigned;
   ReleaseCount(*st->server, st->loopbackPeer, st->peer);
   if (st->idleTimer) event_free(st->idleTimer);
   if (st->drainEvent) event_free(st->drainEvent);
@@ -346,6 +348,7 @@ void SetUpConnection(EventLoop& loop, const PendingConn& pending) {
   if (bev == nullptr) {
     QV_LOG(kModCommLib, kLogError, "Couldn't open socket event.");
     evutil_closesocket(pending.fd);
+    --loop.assigned;
     ReleaseCount(*server, pending.loopback, pending.peer);
     return;
   }
@@ -353,6 +356,7 @@ void SetUpConnection(EventLoop& loop, const PendingConn& pending) {
   if (st == nullptr) {
     QV_LOG(kModCommLib, kLogError, "Allocate memory error.");
     bufferevent_free(bev);
+    --loop.assigned;
     ReleaseCount(*server, pending.loopback, pending.peer);
     return;
   }
@@ -427,8 +431,18 @@ void accept_conn_cb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* 
   }
   server->capLogged = false;
 
-  // Round robin over the loops; the first one sets its connections up at once.
-  EventLoop& loop = *server->loops[server->nextLoop++ % server->loops.size()];
+  // To the loop with the fewest connections (a phone asking for a small file does not queue
+  // behind another's large download), round robin among equals; the first loop sets its
+  // connections up at once.
+  const size_t count = server->loops.size();
+  const size_t start = server->nextLoop++ % count;
+  EventLoop* chosen = server->loops[start].get();
+  for (size_t i = 1; i < count; ++i) {
+    EventLoop* candidate = server->loops[(start + i) % count].get();
+    if (candidate->assigned.load() < chosen->assigned.load()) chosen = candidate;
+  }
+  ++chosen->assigned;
+  EventLoop& loop = *chosen;
   if (&loop == server->loops[0].get()) {
     SetUpConnection(loop, pending);
     return;
@@ -481,6 +495,7 @@ void CloseLoop(EventLoop& loop) {
   std::lock_guard<std::mutex> lock(loop.queueMutex);
   for (const PendingConn& p : loop.queue) {
     evutil_closesocket(p.fd);
+    --loop.assigned;
     ReleaseCount(*loop.server, p.loopback, p.peer);
   }
   loop.queue.clear();
@@ -656,6 +671,15 @@ void OS_ReleaseConnection(bufferevent* conn) {
   RestartIdleTimer(st);
   UpdateReading(st);
   event_active(st->drainEvent, 0, 0);  // requests that waited are already buffered
+}
+
+std::vector<size_t> OS_ConnectionsPerLoop() {
+  std::lock_guard<std::mutex> lock(g_stopMutex);
+  std::vector<size_t> counts;
+  if (g_running != nullptr) {
+    for (const auto& loop : g_running->loops) counts.push_back(loop->assigned.load());
+  }
+  return counts;
 }
 
 bool OS_IsCommandConnection(bufferevent* conn) { return StateOf(conn) != nullptr; }

@@ -2,6 +2,7 @@
 // The TCP command server: one libevent loop on a pool thread; reads whole CommandHeader
 // messages from each connection, dispatches them and writes the replies back.
 #include <cstddef>
+#include <vector>
 
 struct bufferevent;
 
@@ -52,6 +53,9 @@ void OS_ReleaseConnection(bufferevent* conn);
 bool OS_IsCommandConnection(bufferevent* conn);
 int OS_ConnectionSendTimeout(bufferevent* conn);
 void OS_FailConnectionLater(bufferevent* conn, bool timedOut);
+
+// Tests: the connections each event loop of the running server holds (empty when none runs).
+std::vector<size_t> OS_ConnectionsPerLoop();
 
 // Whether the connection's peer is a loopback address.
 bool OS_IsLoopbackConnection(bufferevent* conn);

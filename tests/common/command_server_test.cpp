@@ -515,6 +515,41 @@ TEST_F(CommandServerTest, ConnectionCapsPerAddressAndForLoopback) {
 }
 
 // A peer that trickles bytes without ever finishing a message is idle all the same.
+// A new connection goes to the loop with the fewest connections, so a phone that asks for a
+// small file does not wait behind another phone's large download on a busy loop.
+TEST_F(CommandServerTest, NewConnectionsGoToTheLeastBusyLoop) {
+  auto settled = [](size_t total) {
+    return WaitFor([&] {
+      const std::vector<size_t> counts = OS_ConnectionsPerLoop();
+      size_t sum = 0;
+      for (size_t n : counts) sum += n;
+      return sum == total;
+    }, std::chrono::seconds(5));
+  };
+  const size_t loops = OS_ConnectionsPerLoop().size();
+  ASSERT_GE(loops, 1u);
+  std::vector<std::unique_ptr<DeviceClient>> clients;
+  for (size_t i = 0; i < 2 * loops; ++i) {
+    clients.push_back(std::make_unique<DeviceClient>());
+    ConnectClient(*clients.back());
+    ExpectEcho(*clients.back(), static_cast<uint32_t>(i));
+  }
+  ASSERT_TRUE(settled(2 * loops));
+  // Empty one loop: the first connections went round the loops in turn.
+  clients[loops / 2].reset();
+  clients[loops / 2 + loops].reset();
+  ASSERT_TRUE(settled(2 * loops - 2));
+  for (int i = 0; i < 2; ++i) {
+    clients.push_back(std::make_unique<DeviceClient>());
+    ConnectClient(*clients.back());
+    ExpectEcho(*clients.back(), 100u + static_cast<uint32_t>(i));
+  }
+  ASSERT_TRUE(settled(2 * loops));
+  const std::vector<size_t> counts = OS_ConnectionsPerLoop();
+  EXPECT_EQ(*std::max_element(counts.begin(), counts.end()), 2u);
+  EXPECT_EQ(*std::min_element(counts.begin(), counts.end()), 2u);
+}
+
 TEST_F(CommandServerTest, IdleTimeCountsFromTheLastWholeMessage) {
   OS_SetConnectionIdleTimeout(1);
   DeviceClient c;
