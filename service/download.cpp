@@ -53,7 +53,6 @@ std::multiset<uint32_t> g_relayRunning;
 
 std::atomic<RelayDownloadStarter> g_relayStarter{nullptr};
 std::atomic<size_t> g_peakPending{0};
-std::atomic<size_t> g_diskWaits{0};
 
 void NotePending(size_t pending) {
   size_t seen = g_peakPending.load();
@@ -361,7 +360,6 @@ FillResult PumpMapped(DownloadJob& job) {
       }
       if (prepared == CMappedSender::Prepared::kNotCached) {
         // The disk is reading the next pages; the loop serves others meanwhile.
-        ++g_diskWaits;
         const timeval tv{0, kDiskRetryMicros};
         evtimer_add(job.diskRetry, &tv);
         return FillResult::kWaiting;
@@ -465,15 +463,16 @@ void RefillAndSettle(bufferevent* conn, DownloadJob& job) {
     done = std::move(it->second);
     g_jobs.erase(it);
   }
+  const bool connGone = done->connGone;
+  const std::string path = done->path;
+  const uint64_t size = done->size;
+  // The file is closed (and unmapped) before the download counts as ended and before its row
+  // is written.
+  done.reset();
   DownloadCount_Add(-1);
   // Requests that waited behind the download are served now, after its end message.
-  if (!done->connGone) OS_ReleaseConnection(done->route.conn);
-  if (result == FillResult::kFinished) {
-    const std::string path = done->path;
-    const uint64_t size = done->size;
-    done.reset();  // the file is closed before its row is written
-    QueueTranLog(path, 1, size);
-  }
+  if (!connGone) OS_ReleaseConnection(conn);
+  if (result == FillResult::kFinished) QueueTranLog(path, 1, size);
 }
 
 // The socket of a half-sent mapped batch can take more, or stayed full for the send time-out;
@@ -885,7 +884,10 @@ void Download_OnConnectionClosed(bufferevent* conn) {
     }
   }
   QV_LOG(kModIntranet, kLogError, "download of %s failed: connection closed.", path.c_str());
-  if (gone) DownloadCount_Add(-1);
+  if (gone) {
+    gone.reset();  // its file closed before it counts as ended
+    DownloadCount_Add(-1);
+  }
 }
 
 void Download_OnConnectionWritable(bufferevent* conn) {
@@ -900,7 +902,7 @@ void Download_SetRelayStarter(RelayDownloadStarter starter) { g_relayStarter.sto
 
 size_t Download_PeakPending() { return g_peakPending.load(); }
 void Download_ResetPeakPending() { g_peakPending.store(0); }
-size_t Download_DiskWaits() { return g_diskWaits.load(); }
+
 
 size_t Download_RunningJobs() {
   std::lock_guard<std::mutex> lock(g_jobsMutex);

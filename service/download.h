@@ -71,9 +71,7 @@ void Download_RelayBegin(uint32_t sessionId);
 void Download_RelayEnd(uint32_t sessionId);
 bool Download_RelayStopRequested(uint32_t sessionId);
 
-// Test hooks: the largest output backlog seen right after a refill, the running TCP jobs, and
-// how often a mapped download waited for pages still on the disk.
+// Test hooks: the largest output backlog seen right after a refill, and the running TCP jobs.
 size_t Download_PeakPending();
 void Download_ResetPeakPending();
-size_t Download_DiskWaits();
 size_t Download_RunningJobs();

@@ -6,12 +6,15 @@
 #include "service/download.h"
 #include "service/folder_listing.h"
 #include "service/local_api.h"
+#include "service/pool_request.h"
 #include "service/service_shell.h"
 #include "service/thumb_request.h"
 #include "service/upload.h"
 
 namespace {
 
+// Handlers whose work reads folders or the settings database are registered as
+// OnPool<Handler>: worked on a pool task, never on an event thread.
 struct OpcodeRow {
   uint16_t opcode;
   const char* name;  // the registration name, used in the failure message
@@ -21,8 +24,8 @@ struct OpcodeRow {
 // Device and file-transfer operations, thumbnails, the device requests and the auto-sorting
 // switch (open to phones).
 const OpcodeRow kBusinessRows[] = {
-    {0x2002, "GetShareInfo", GetShareInfo},
-    {0x2003, "GetAllSubFile", GetAllSubFile},
+    {0x2002, "GetShareInfo", OnPool<GetShareInfo>},
+    {0x2003, "GetAllSubFile", OnPool<GetAllSubFile>},
     {0x0001, "ReqUpLoadFile", ReqUpLoadFile},
     {0x0002, "UpLoadFile", UpLoadFile},
     {0x0003, "OverUpLoadFile", OverUpLoadFile},
@@ -34,8 +37,8 @@ const OpcodeRow kBusinessRows[] = {
     {kOpDeviceHeartBeat, "ReqDeviceHeartBeat", ReqDeviceHeartBeat},
     {kOpShutDownSystem, "ReqShutDownSystem", ReqShutDownSystem},
     {kOpDeviceLogin, "ReqDeviceLogin", ReqDeviceLogin},
-    {kOpGetAutoTiding, "Show_AutoTiding", Show_AutoTiding},
-    {kOpSetAutoTiding, "Show_AutoTiding", Show_AutoTiding},
+    {kOpGetAutoTiding, "Show_AutoTiding", OnPool<Show_AutoTiding>},
+    {kOpSetAutoTiding, "Show_AutoTiding", OnPool<Show_AutoTiding>},
 };
 
 // The desktop program's local API (answered to loopback peers only) and the version record.
@@ -43,19 +46,19 @@ const OpcodeRow kShowRows[] = {
     {kOpGetLogOnInfo, "Show_GetLogOnInfo", Show_GetLogOnInfo},
     {kOpLogOnStatues, "Show_LogOnStatues", Show_LogOnStatues},
     {kOpLogOn, "Show_LogOn", Show_LogOn},
-    {kOpGetDefShare, "Show_GetDefShare", Show_GetDefShare},
-    {kOpSetDefShare, "Show_SetDefShare", Show_SetDefShare},
-    {kOpGetShare, "Show_GetShare", Show_GetShare},
-    {kOpSetShare, "Show_SetShare", Show_SetShare},
-    {kOpGetPath, "Show_GetPath", Show_GetPath},
-    {kOpGetTransLog, "Show_GetTransLog", Show_GetTransLog},
+    {kOpGetDefShare, "Show_GetDefShare", OnPool<Show_GetDefShare>},
+    {kOpSetDefShare, "Show_SetDefShare", OnPool<Show_SetDefShare>},
+    {kOpGetShare, "Show_GetShare", OnPool<Show_GetShare>},
+    {kOpSetShare, "Show_SetShare", OnPool<Show_SetShare>},
+    {kOpGetPath, "Show_GetPath", OnPool<Show_GetPath>},
+    {kOpGetTransLog, "Show_GetTransLog", OnPool<Show_GetTransLog>},
     {kOpGetIsTraning, "Show_GetIsTraning", Show_GetIsTraning},
     {kOpGetIsMobileLinked, "Show_GetIsMobileLinked", Show_GetIsMobileLinked},
     {kOpGetSysType, "Show_GetSysType", Show_GetSysType},
     {kOpLogOut, "Show_LogOut", Show_LogOut},
-    {kOpClearLog, "Show_ClearLog", Show_ClearLog},
-    {kOpGetPwd, "Show_GetPwd", Show_GetPwd},
-    {kOpSetPwd, "Show_SetPwd", Show_SetPwd},
+    {kOpClearLog, "Show_ClearLog", OnPool<Show_ClearLog>},
+    {kOpGetPwd, "Show_GetPwd", OnPool<Show_GetPwd>},
+    {kOpSetPwd, "Show_SetPwd", OnPool<Show_SetPwd>},
     {kOpGetMac, "Show_GetMac", Show_GetMac},
     {kOpGetVerAndType, "GetVerAndType", GetVerAndType},
 };

@@ -1,7 +1,8 @@
 #pragma once
-// Requests whose work touches the disk (opening and hashing a file, folders and temporary
-// files, the free-space query) are worked on a pool task when they come in on an event thread,
-// so a slow disk never holds up the other connections of that thread. The reply is finished on
+// Requests whose work touches the disk or the settings database (opening and hashing a file,
+// folders and temporary files, the free-space query, folder listings, settings read or
+// written) are worked on a pool task when they come in on an event thread, so a slow disk or a
+// database commit never holds up the other connections of that thread. The reply is finished on
 // the connection's own loop through the deferred replies, which hold the connection meanwhile:
 // its later requests wait and its replies keep their order.
 #include <string>
@@ -14,6 +15,18 @@ struct bufferevent;
 // is to be worked here (a UDT task, no connection, no pool, or no free worker).
 bool PoolRequest_Post(OpcodeHandler work, const char* body, const CommandHeader* header,
                       bufferevent* conn, int* udtSock, char* direct);
+
+// Registered in place of a handler whose work may block: worked on a pool task when it came
+// on a command connection (held meanwhile, so its replies keep their order), else here. The
+// relay connection carries the requests of many phones and is not held: worked on a pool task
+// a burst of them would be answered out of order.
+template <OpcodeHandler Work>
+int OnPool(const char* body, const CommandHeader* header, bufferevent* conn, char** reply,
+           int* replyLen, int* udtSock, char* direct) {
+  const bool viaRelay = direct != nullptr && *direct == 0;
+  if (!viaRelay && PoolRequest_Post(Work, body, header, conn, udtSock, direct)) return 0;
+  return Work(body, header, conn, reply, replyLen, udtSock, direct);
+}
 
 // On the thread working a posted request of conn: the peer's key taken on the connection's
 // thread (the connection may close meanwhile and is not touched); null otherwise.
