@@ -562,6 +562,21 @@ int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* co
 
 namespace {
 
+// What both upload messages (data and end) check first; false with the handler's result when
+// it goes no further. Data and end messages of relay uploads are fetched and dispatched as
+// direct ones by the relay upload task: arriving on the relay connection itself they are not
+// ours.
+bool UploadMessageTaken(const char* body, int udt, char direct, int& result) {
+  result = 0;
+  if (ViaRelay(udt, direct)) return false;
+  if (!body) {
+    QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
+    result = kErrNoBody;
+    return false;
+  }
+  return true;
+}
+
 bool WriteAll(int fd, const char* data, size_t n) {
   size_t done = 0;
   while (done < n) {
@@ -618,14 +633,9 @@ void WriteQueued(uint32_t sessionId, uint64_t serial, const std::shared_ptr<Uplo
 
 int UpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
                char** /*reply*/, int* /*replyLen*/, int* udtSock, char* direct) {
-  // Data and end messages of relay uploads are fetched and dispatched as direct ones by the
-  // relay upload task; arriving on the relay connection itself they are not ours.
   const int udt = UdtOf(udtSock);
-  if (ViaRelay(udt, DirectOf(direct))) return 0;
-  if (!body) {
-    QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
-    return kErrNoBody;
-  }
+  int result = 0;
+  if (!UploadMessageTaken(body, udt, DirectOf(direct), result)) return result;
   const size_t bodyLen = HandlerBodyLength(header, false);
   if (bodyLen < kDataSkip) {
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
@@ -815,11 +825,8 @@ void FinishUpload(uint8_t status, EndingUpload& ending) {
 int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
                    char** /*reply*/, int* /*replyLen*/, int* udtSock, char* direct) {
   const int udt = UdtOf(udtSock);
-  if (ViaRelay(udt, DirectOf(direct))) return 0;
-  if (!body) {
-    QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
-    return kErrNoBody;
-  }
+  int result = 0;
+  if (!UploadMessageTaken(body, udt, DirectOf(direct), result)) return result;
   if (HandlerBodyLength(header, false) < 1) {
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError, "Upload end without its status.");
     return 0;

@@ -103,6 +103,23 @@ std::vector<std::string> Listing(const std::string& folder) {
 
 class UploadTest : public UpDownTest {
  protected:
+  // Sixteen other phones, all connected at once, get their share listing. A new connection
+  // goes to the loop with the fewest, at most eight loops run: so at least one of them shares
+  // the loop of any connection already open.
+  void ExpectOthersAnswered() {
+    std::vector<std::unique_ptr<DeviceClient>> others;
+    for (int i = 0; i < 16; ++i) {
+      others.push_back(std::make_unique<DeviceClient>());
+      ASSERT_TRUE(Connect(*others.back()));
+    }
+    for (auto& other : others) {
+      ASSERT_TRUE(other->Send(kOpGetShareInfo, 7));
+      DeviceMessage m;
+      ASSERT_TRUE(other->ReadMessage(m, kWait));
+      EXPECT_EQ(m.header.opcode, kOpGetShareInfo);
+    }
+  }
+
   // A source file outside the shares and its quick fingerprint.
   std::string Source(const std::string& name, const std::string& content) {
     const std::string path = m_base->Dir() + "/" + name;
@@ -545,6 +562,23 @@ std::condition_variable DiskGate::changed;
 bool DiskGate::open = true;
 int DiskGate::waiting = 0;
 
+// Puts the gate in a worker's before-work hook for a test's length; however the test ends, the
+// gate opens and the hook goes, so no work is left waiting at it.
+class GateHook {
+ public:
+  using Setter = void (*)(void (*)());
+  explicit GateHook(Setter set) : m_set(set) { m_set(&DiskGate::Wait); }
+  ~GateHook() {
+    DiskGate::Set(true);
+    m_set(nullptr);
+  }
+  GateHook(const GateHook&) = delete;
+  GateHook& operator=(const GateHook&) = delete;
+
+ private:
+  Setter m_set;
+};
+
 bool NothingToRead(int fd) {
   char byte;
   const ssize_t r = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
@@ -578,13 +612,7 @@ TEST_F(UploadTest, SlowDiskWorkOfARequestHoldsUpNoOtherConnection) {
        kOpUploadAllow},
       {"folder listing", kOpGetAllSubFile, PathRequestBody(m_share), kOpGetAllSubFile, 0},
   };
-  struct OpenAtEnd {  // however the test ends, no pool task is left at the gate
-    ~OpenAtEnd() {
-      DiskGate::Set(true);
-      PoolRequest_SetBeforeWorkHook(nullptr);
-    }
-  } openAtEnd;
-  PoolRequest_SetBeforeWorkHook(&DiskGate::Wait);
+  GateHook gate(&PoolRequest_SetBeforeWorkHook);
   uint32_t id = 100;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -595,15 +623,7 @@ TEST_F(UploadTest, SlowDiskWorkOfARequestHoldsUpNoOtherConnection) {
     ASSERT_TRUE(held.SendRaw(
         Concat({BuildMessage(c.opcode, mine, c.body), BuildMessage(kOpStopDownLoad, 0)})));
     ASSERT_TRUE(WaitFor([] { return DiskGate::Waiting() == 1; }, kWait));
-    // Connections go round robin over at most eight loops: one of these shares its loop.
-    for (int i = 0; i < 8; ++i) {
-      DeviceClient other;
-      ASSERT_TRUE(Connect(other));
-      ASSERT_TRUE(other.Send(kOpGetShareInfo, 7));
-      DeviceMessage m;
-      ASSERT_TRUE(other.ReadMessage(m, kWait));
-      EXPECT_EQ(m.header.opcode, kOpGetShareInfo);
-    }
+    ExpectOthersAnswered();
     EXPECT_TRUE(NothingToRead(held.Fd()));  // its stop request waits behind the held one
     DiskGate::Set(true);
     DeviceMessage m;
@@ -650,13 +670,7 @@ TEST_F(UploadTest, DataWaitsForASlowDiskOffTheEventThreadsAndNothingIsLost) {
       {"ends and hangs up at once", 2 * kMiB, 2 * kMiB, true, true},
       {"hangs up mid-upload", 8 * kMiB, 2 * kMiB, false, true},
   };
-  struct OpenAtEnd {
-    ~OpenAtEnd() {
-      DiskGate::Set(true);
-      Upload_SetBeforeWriteHook(nullptr);
-    }
-  } openAtEnd;
-  Upload_SetBeforeWriteHook(&DiskGate::Wait);
+  GateHook gate(&Upload_SetBeforeWriteHook);
   uint32_t id = 300;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -677,14 +691,7 @@ TEST_F(UploadTest, DataWaitsForASlowDiskOffTheEventThreadsAndNothingIsLost) {
       if (!row.leave) phone->Send(kOpStopDownLoad, 0);
     });
     ASSERT_TRUE(WaitFor([] { return DiskGate::Waiting() == 1; }, kWait));
-    for (int i = 0; i < 8; ++i) {
-      DeviceClient other;
-      ASSERT_TRUE(Connect(other));
-      ASSERT_TRUE(other.Send(kOpGetShareInfo, 7));
-      DeviceMessage m;
-      ASSERT_TRUE(other.ReadMessage(m, kWait));
-      EXPECT_EQ(m.header.opcode, kOpGetShareInfo);
-    }
+    ExpectOthersAnswered();
     if (!row.leave) {
       EXPECT_TRUE(NothingToRead(phone->Fd()));  // held behind the data still to be written
     } else {
