@@ -53,6 +53,7 @@ std::multiset<uint32_t> g_relayRunning;
 
 std::atomic<RelayDownloadStarter> g_relayStarter{nullptr};
 std::atomic<size_t> g_peakPending{0};
+std::atomic<int> g_refuseMappingAfter{-1};  // tests: a file system that cannot map files
 
 void NotePending(size_t pending) {
   size_t seen = g_peakPending.load();
@@ -66,8 +67,12 @@ void NotePending(size_t pending) {
 class CPackageReader {
  public:
   CPackageReader(int fd, uint32_t sessionId, uint64_t offset, uint64_t end)
+      : CPackageReader(fd, sessionId, offset, end,
+                       static_cast<uint32_t>(offset / kDownloadPackageData)) {}
+  // Going on where another sender stopped: numberBefore is the number of its last package.
+  CPackageReader(int fd, uint32_t sessionId, uint64_t offset, uint64_t end, uint32_t numberBefore)
       : m_fd(fd), m_sessionId(sessionId), m_pos(offset < end ? offset : end), m_end(end),
-        m_number(static_cast<uint32_t>(offset / kDownloadPackageData)) {}
+        m_number(numberBefore) {}
 
   uint32_t FirstNumberBefore() const { return m_number; }
   bool Done() const { return m_done; }
@@ -149,6 +154,10 @@ class CMappedSender {
 
   bool InBatch() const { return m_iovAt < m_iovCount; }
   bool Done() const { return m_done && !InBatch(); }
+  // Where the next batch would start: file offset, end, and the last package's number.
+  uint64_t Position() const { return m_pos; }
+  uint64_t End() const { return m_end; }
+  uint32_t NumberBefore() const { return m_number; }
 
   enum class Prepared { kReady, kNotCached, kFailed };
 
@@ -223,6 +232,12 @@ class CMappedSender {
     }
     m_winEnd = std::min<uint64_t>(m_end, m_pos + kWindowBytes);
     if (m_winEnd == m_pos) return true;
+    const int refuseAfter = g_refuseMappingAfter.load();
+    if (refuseAfter >= 0 && m_windowsMapped >= refuseAfter) {
+      errno = ENODEV;
+      return false;
+    }
+    ++m_windowsMapped;
     m_mapStart = m_pos - m_pos % s_page;
     const size_t length = static_cast<size_t>(m_winEnd - m_mapStart);
     void* map = mmap(nullptr, length, PROT_READ, MAP_SHARED, m_fd, static_cast<off_t>(m_mapStart));
@@ -280,6 +295,7 @@ class CMappedSender {
   uint8_t* m_map = nullptr;
   size_t m_mapLength = 0;
   uint64_t m_mapStart = 0;
+  int m_windowsMapped = 0;
   uint8_t m_headers[kSendPackages][kTransHeaderSize];
   iovec m_iov[2 * kSendPackages];
   int m_iovCount = 0;
@@ -335,6 +351,8 @@ void SendOver(DownloadJob& job, char status) {
   }
 }
 
+FillResult FillJob(DownloadJob& job);
+
 // Sends mapped batches until the socket would block or the file is done.
 FillResult PumpMapped(DownloadJob& job) {
   bufferevent* conn = job.route.conn;
@@ -353,10 +371,14 @@ FillResult PumpMapped(DownloadJob& job) {
       }
       const CMappedSender::Prepared prepared = sender.PrepareBatch();
       if (prepared == CMappedSender::Prepared::kFailed) {
-        QV_LOG(kModIntranet, kLogError, "Read file %s error: %s.", job.path.c_str(),
-               std::strerror(errno));
-        SendOver(job, '1');
-        return FillResult::kFailed;
+        // Some file systems cannot map files: the rest is read instead, numbered on.
+        QV_LOG(kModIntranet, kLogWarning, "map file %s error: %s; reading it instead.",
+               job.path.c_str(), std::strerror(errno));
+        job.reader.reset(new CPackageReader(job.file.fd, job.sessionId, sender.Position(),
+                                            sender.End(), sender.NumberBefore()));
+        job.mapped.reset();
+        bufferevent_enable(conn, EV_WRITE);
+        return FillJob(job);
       }
       if (prepared == CMappedSender::Prepared::kNotCached) {
         // The disk is reading the next pages; the loop serves others meanwhile.
@@ -901,6 +923,7 @@ void Download_InstallHooks() { OS_SetConnectionWritableHook(&Download_OnConnecti
 void Download_SetRelayStarter(RelayDownloadStarter starter) { g_relayStarter.store(starter); }
 
 size_t Download_PeakPending() { return g_peakPending.load(); }
+void Download_RefuseMappingAfter(int windows) { g_refuseMappingAfter.store(windows); }
 void Download_ResetPeakPending() { g_peakPending.store(0); }
 
 

@@ -71,7 +71,9 @@ void Download_RelayBegin(uint32_t sessionId);
 void Download_RelayEnd(uint32_t sessionId);
 bool Download_RelayStopRequested(uint32_t sessionId);
 
-// Test hooks: the largest output backlog seen right after a refill, and the running TCP jobs.
+// Test hooks: the largest output backlog seen right after a refill, the running TCP jobs, and
+// a file system that cannot map files from the given window of a download on (-1: never).
 size_t Download_PeakPending();
 void Download_ResetPeakPending();
+void Download_RefuseMappingAfter(int windows);
 size_t Download_RunningJobs();

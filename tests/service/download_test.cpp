@@ -237,11 +237,41 @@ TEST_F(DownloadTest, PackagesNumberedCountedAndExactForSizesAndOffsets) {
   EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0; }, kWait));
   EXPECT_EQ(Download_RunningJobs(), 0u);
 
+  // A file system that cannot map files: read from the start, or from the second window on,
+  // the packages numbered on across the switch.
+  struct MapAgain {
+    ~MapAgain() { Download_RefuseMappingAfter(-1); }
+  } mapAgain;
+  for (int refuseAfter : {0, 1}) {
+    Download_RefuseMappingAfter(refuseAfter);
+    for (uint32_t offset : {0u, 70001u}) {
+      SCOPED_TRACE("mapping refused after " + std::to_string(refuseAfter) + " windows, offset " +
+                   std::to_string(offset));
+      const uint64_t size = 4096000 + 4097;
+      const std::string file = m_share + "/f" + std::to_string(size);
+      ++id;
+      ASSERT_EQ(RequestInfo(c, id, file).header.opcode, kOpDownloadInfo);
+      ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, id, U32RequestBody(offset)));
+      const Received got = ReadDownload(reader, id, file, offset);
+      ASSERT_TRUE(got.ended);
+      EXPECT_EQ(got.status, '0');
+      EXPECT_EQ(got.firstNumber, offset / 1000 + 1);
+      EXPECT_EQ(got.bytes, size - offset);
+      EXPECT_TRUE(got.numbersInOrder);
+      EXPECT_TRUE(got.lengthsRight);
+      EXPECT_TRUE(got.contentMatches);
+      ++rowsExpected;
+    }
+  }
+  EXPECT_TRUE(LogHas("; reading it instead."));
+  EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0; }, kWait));
+
   const auto rows = LogRows();
   ASSERT_EQ(static_cast<int>(rows.size()), rowsExpected);  // none for the empty file
   for (const auto& row : rows) EXPECT_EQ(row.type, 1);
-  EXPECT_EQ(std::string(rows.back().file), m_share + "/f" + std::to_string(big));
-  EXPECT_EQ(rows.back().size, static_cast<uint32_t>(big));
+  const TransLogRecord& bigRow = rows[rows.size() - 5];  // the last before the four unmapped
+  EXPECT_EQ(std::string(bigRow.file), m_share + "/f" + std::to_string(big));
+  EXPECT_EQ(bigRow.size, static_cast<uint32_t>(big));
 }
 
 TEST_F(DownloadTest, InfoFingerprintIsHeadAndTailOfALargeFile) {
