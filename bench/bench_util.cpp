@@ -3,11 +3,14 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 namespace bench {
@@ -42,6 +45,42 @@ void WarmCache(const std::string& path) {
   while (read(fd, buf.data(), buf.size()) > 0) {
   }
   close(fd);
+}
+
+bool PortAnswers(uint16_t port) {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(s);
+  return ok;
+}
+
+Lighttpd::Lighttpd(const std::string& dir) : m_port(FreePort()) {
+  const std::string conf = dir + "/lighttpd.conf";
+  std::ofstream(conf) << "server.document-root = \"/\"\n"
+                      << "server.port = " << m_port << "\n"
+                      << "server.bind = \"127.0.0.1\"\n"
+                      << "server.errorlog = \"" << dir << "/lighttpd.err\"\n"
+                      << "server.max-keep-alive-requests = 0\n";
+  m_pid = fork();
+  if (m_pid == 0) {
+    execl("/usr/sbin/lighttpd", "lighttpd", "-D", "-f", conf.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; m_pid > 0 && i < 1000 && !m_up; ++i) {
+    m_up = PortAnswers(m_port);
+    if (!m_up) usleep(10000);
+  }
+}
+
+Lighttpd::~Lighttpd() {
+  if (m_pid <= 0) return;
+  kill(m_pid, SIGTERM);
+  waitpid(m_pid, nullptr, 0);
 }
 
 uint16_t FreePort() {

@@ -17,5 +17,24 @@ bool MakeFile(const std::string& path, uint64_t size);
 void WarmCache(const std::string& path);
 // A TCP port on 127.0.0.1 that was free a moment ago; 0 when none could be found.
 uint16_t FreePort();
+// Whether something accepts connections on 127.0.0.1:port.
+bool PortAnswers(uint16_t port);
+
+// The web-server peer: lighttpd serving / on a free loopback port (its configuration and
+// error log in dir), without keep-alive; stopped when this goes.
+class Lighttpd {
+ public:
+  explicit Lighttpd(const std::string& dir);
+  ~Lighttpd();
+  Lighttpd(const Lighttpd&) = delete;
+  Lighttpd& operator=(const Lighttpd&) = delete;
+  bool Up() const { return m_up; }
+  uint16_t Port() const { return m_port; }
+
+ private:
+  int m_pid = -1;
+  uint16_t m_port = 0;
+  bool m_up = false;
+};
 
 }  // namespace bench

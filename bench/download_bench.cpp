@@ -15,7 +15,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,7 +23,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -34,11 +32,9 @@
 #include "bench/bench_util.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
-#include "tests/support/wait_for.h"
 
 namespace {
 
-using bench::FreePort;
 using bench::MakeFile;
 using bench::Seconds;
 using bench::WarmCache;
@@ -384,25 +380,9 @@ int main(int argc, char** argv) {
 
   ServiceProcess svc(base.Dir());
   const uint16_t port = svc.Start() ? svc.WaitForPort() : 0;
-  const uint16_t web = FreePort();
-  const std::string conf = base.Dir() + "/lighttpd.conf";
-  std::ofstream(conf) << "server.document-root = \"/\"\n"
-                      << "server.port = " << web << "\n"
-                      << "server.bind = \"127.0.0.1\"\n"
-                      << "server.errorlog = \"" << base.Dir() << "/lighttpd.err\"\n"
-                      << "server.max-keep-alive-requests = 0\n";
-  const pid_t lighttpd = fork();
-  if (lighttpd == 0) {
-    execl("/usr/sbin/lighttpd", "lighttpd", "-D", "-f", conf.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  const bool webUp = WaitFor(
-      [&] {
-        const int s = ConnectTo(web);
-        if (s >= 0) close(s);
-        return s >= 0;
-      },
-      std::chrono::seconds(10));
+  const bench::Lighttpd lighttpd(base.Dir());
+  const uint16_t web = lighttpd.Port();
+  const bool webUp = lighttpd.Up();
   if (port == 0 || !webUp) {
     std::printf("service (port %u) or lighttpd (%s) did not start; no figures.\n", port,
                 webUp ? "up" : "down");
@@ -434,10 +414,6 @@ int main(int argc, char** argv) {
                   "service %.3f ms, lighttpd %.3f ms, ratio %.2f\n",
                   kLatencyTries, oursMs, theirsMs, Ratio(oursMs, theirsMs));
     }
-  }
-  if (lighttpd > 0) {
-    kill(lighttpd, SIGTERM);
-    waitpid(lighttpd, nullptr, 0);
   }
   return 0;
 }

@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -32,7 +30,6 @@
 
 namespace {
 
-using bench::FreePort;
 using bench::MakeFile;
 using bench::Seconds;
 using bench::WarmCache;
@@ -41,17 +38,6 @@ constexpr uint64_t kMiB = 1024 * 1024;
 constexpr int kRounds = 3;
 constexpr int kSmallFiles = 100;
 constexpr size_t kSmallSize = 4096;
-
-bool PortAnswers(uint16_t port) {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
-}
 
 // MB/s of one curl download of url to /dev/null; 0 when it failed.
 double CurlOnce(const std::string& url) {
@@ -104,19 +90,8 @@ int main(int argc, char** argv) {
   WaitFor([] { return Http_BoundPort() != 0; }, std::chrono::seconds(10));
   const uint16_t ours = Http_BoundPort();
 
-  const uint16_t theirs = FreePort();
-  const std::string conf = base.Dir() + "/lighttpd.conf";
-  std::ofstream(conf) << "server.document-root = \"/\"\n"
-                      << "server.port = " << theirs << "\n"
-                      << "server.bind = \"127.0.0.1\"\n"
-                      << "server.errorlog = \"" << base.Dir() << "/lighttpd.err\"\n"
-                      << "server.max-keep-alive-requests = 0\n";
-  const pid_t lighttpd = fork();
-  if (lighttpd == 0) {
-    execl("/usr/sbin/lighttpd", "lighttpd", "-D", "-f", conf.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  WaitFor([&] { return PortAnswers(theirs); }, std::chrono::seconds(10));
+  const bench::Lighttpd lighttpd(base.Dir());
+  const uint16_t theirs = lighttpd.Port();
 
   const std::string oursBase = "http://127.0.0.1:" + std::to_string(ours) + share;
   const std::string theirsBase = "http://127.0.0.1:" + std::to_string(theirs) + share;
@@ -137,8 +112,6 @@ int main(int argc, char** argv) {
               "req/s (keep-alive off), ratio %.2f\n",
               kSmallSize, oursSmall, theirsSmall, Ratio(oursSmall, theirsSmall));
 
-  kill(lighttpd, SIGTERM);
-  waitpid(lighttpd, nullptr, 0);
   Http_Stop();
   server.join();
   return 0;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/files.h"
 #include "platform/xdg_folders.h"
 
 namespace {
@@ -51,17 +52,6 @@ std::string LineFolder(const std::string& line) {
     }
   }
   return WithoutTrailingSlash(path);
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 bool MakeDirs(const std::string& path) {
@@ -171,7 +161,7 @@ int Plat_SetFolderBookmark(const std::string& folder, const std::string& label,
     error = Errno("cannot write in " + dir);
     return -1;
   }
-  const bool ok = WriteAll(fd, next) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+  const bool ok = Plat_WriteAll(fd, next.data(), next.size()) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
   if (close(fd) != 0 || !ok || rename(tmp.c_str(), path.c_str()) != 0) {
     error = Errno("cannot write " + path);
     unlink(tmp.c_str());

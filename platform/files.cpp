@@ -125,6 +125,18 @@ int Plat_FileMTime(const std::string& path, int64_t& mtime) {
   return 0;
 }
 
+bool Plat_WriteAll(int fd, const void* data, size_t size) {
+  const char* at = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, at, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 bool Plat_WriteFileAtomically(const std::string& path, const std::string& content) {
   const std::string tmp = path + ".tmp" + std::to_string(getpid());
   {

@@ -2,6 +2,7 @@
 // File helpers. Linux has no hidden attribute: a name is hidden when it starts with "." or
 // ends with one of the upload side-file suffixes; setting the attribute is a no-op. Moves
 // never overwrite (renameat2 with RENAME_NOREPLACE).
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -10,6 +11,9 @@ int Plat_SetHidden(const std::string& path, bool hidden);  // no-op, 0
 
 // 0 on success; -1 with errno (EEXIST when the target exists).
 int Plat_RenameNoReplace(const std::string& from, const std::string& to);
+
+// Writes all size bytes to fd (a file or a pipe), again after a signal; false on an error.
+bool Plat_WriteAll(int fd, const void* data, size_t size);
 
 // Writes content to a temporary file beside path and renames it over path, so readers see
 // the old file or the new one, never a part. False (and no temporary left) on failure.

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
+
 extern char** environ;
 
 const char* const kHotspotProfileName = "Quarlo Hotspot";
@@ -313,14 +315,8 @@ class PasswdFile {
     if (fd < 0) return;
     m_path = tmpl;
     const std::string line = "802-11-wireless-security.psk:" + passphrase + "\n";
-    size_t done = 0;
-    while (done < line.size()) {
-      const ssize_t n = write(fd, line.data() + done, line.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    if (close(fd) != 0 || done != line.size()) {
+    const bool written = Plat_WriteAll(fd, line.data(), line.size());
+    if (close(fd) != 0 || !written) {
       unlink(m_path.c_str());
       m_path.clear();
     }

@@ -24,6 +24,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/files.h"
+
 extern char** environ;
 
 namespace {
@@ -174,17 +176,6 @@ bool ReadSmallFile(int dirfd, const char* name, std::string& out) {
   }
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Readers see the old file or the new one, never a half-written one.
 bool WriteFileAtomic(int dirfd, const char* name, const std::string& text) {
   static std::atomic<unsigned> counter{0};
@@ -192,7 +183,7 @@ bool WriteFileAtomic(int dirfd, const char* name, const std::string& text) {
                           std::to_string(counter.fetch_add(1));
   CFd fd(openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (!fd.Valid()) return false;
-  const bool written = WriteAll(fd.Get(), text.data(), text.size()) && fdatasync(fd.Get()) == 0;
+  const bool written = Plat_WriteAll(fd.Get(), text.data(), text.size()) && fdatasync(fd.Get()) == 0;
   fd.Reset();
   if (!written || renameat(dirfd, tmp.c_str(), dirfd, name) != 0) {
     unlinkat(dirfd, tmp.c_str(), 0);
@@ -561,7 +552,7 @@ void MoveFd(int fd, int target) {
 
 [[noreturn]] void RunChild(const SpawnPlan& plan, int reportFd, int goFd) {
   const pid_t self = getpid();
-  if (!WriteAll(reportFd, reinterpret_cast<const char*>(&self), sizeof(self))) _exit(127);
+  if (!Plat_WriteAll(reportFd, reinterpret_cast<const char*>(&self), sizeof(self))) _exit(127);
   char go = 0;
   ssize_t n;
   do {
@@ -598,7 +589,7 @@ void MoveFd(int fd, int target) {
   }
   execve(plan.argv[0], plan.argv.data(), plan.envp.data());
   const int e = errno;
-  WriteAll(reportFd, reinterpret_cast<const char*>(&e), sizeof(e));
+  Plat_WriteAll(reportFd, reinterpret_cast<const char*>(&e), sizeof(e));
   _exit(127);
 }
 
@@ -669,7 +660,7 @@ int SpawnService(ServiceRef& ref, const std::vector<std::string>& args) {
     return kScmErrIo;
   }
   const char go = 'g';
-  if (!WriteAll(downWrite.Get(), &go, 1)) return kScmErrIo;
+  if (!Plat_WriteAll(downWrite.Get(), &go, 1)) return kScmErrIo;
   downWrite.Reset();
 
   int childErrno = 0;

@@ -46,6 +46,7 @@ constexpr size_t kPackageBytes = kTransHeaderSize + kDownloadPackageData;
 constexpr size_t kBatchBufferBytes = (kDownloadBatchPackages + 1) * kPackageBytes;
 constexpr uint64_t kSizeLimit = 0xFFFFFFFFull;  // the u32 size field cannot say more
 constexpr long kDiskRetryMicros = 2000;          // a mapped download waiting for the disk
+constexpr int kDiskRetries = 500;                // then it stops waiting, about a second later
 
 // Relay downloads that are sending now; only they read the stop list. Under
 // g_StopDownLoadMutex, like the list.
@@ -54,11 +55,22 @@ std::multiset<uint32_t> g_relayRunning;
 std::atomic<RelayDownloadStarter> g_relayStarter{nullptr};
 std::atomic<size_t> g_peakPending{0};
 std::atomic<int> g_refuseMappingAfter{-1};  // tests: a file system that cannot map files
+std::atomic<bool> g_pagesNeverCached{false};  // tests: one that keeps no pages cached
 
 void NotePending(size_t pending) {
   size_t seen = g_peakPending.load();
   while (pending > seen && !g_peakPending.compare_exchange_weak(seen, pending)) {
   }
+}
+
+// The 20-byte header of download package `number` carrying n bytes of the file.
+void EncodePackageHeader(uint32_t sessionId, uint32_t number, size_t n, uint8_t* out) {
+  TransHeader h;
+  h.cmd.len = static_cast<uint16_t>(kTransHeaderSize + n);
+  h.cmd.opcode = kOpDownloadPackage;
+  h.cmd.param = sessionId;
+  h.v1 = number;
+  EncodeTransHeader(h, out);
 }
 
 // Reads a file into ready-made download packages: each package is a TransHeader followed by at
@@ -117,12 +129,7 @@ class CPackageReader {
 
  private:
   void Emit(uint8_t* buffer, size_t index, size_t n, std::vector<size_t>& sizes) {
-    TransHeader h;
-    h.cmd.len = static_cast<uint16_t>(kTransHeaderSize + n);
-    h.cmd.opcode = kOpDownloadPackage;
-    h.cmd.param = m_sessionId;
-    h.v1 = ++m_number;
-    EncodeTransHeader(h, buffer + index * kPackageBytes);
+    EncodePackageHeader(m_sessionId, ++m_number, n, buffer + index * kPackageBytes);
     sizes.push_back(kTransHeaderSize + n);
   }
 
@@ -162,15 +169,15 @@ class CMappedSender {
   enum class Prepared { kReady, kNotCached, kFailed };
 
   // Lays out the next batch of packages, mapping the next window of the file when the last one
-  // is used up. Only pages already in the page cache go into a batch, so the loop never waits
-  // for the disk: kNotCached when none is, after asking the kernel to read them (try again a
-  // little later). kFailed (errno set) when the file cannot be mapped.
-  Prepared PrepareBatch() {
+  // is used up. Unless `anyPages`, only pages already in the page cache go into a batch, so the
+  // loop never waits for the disk: kNotCached when none is, after asking the kernel to read
+  // them (try again a little later). kFailed (errno set) when the file cannot be mapped.
+  Prepared PrepareBatch(bool anyPages) {
     m_iovCount = m_iovAt = 0;
     if (m_done) return Prepared::kReady;
     if (m_pos >= m_winEnd && m_pos < m_end && !MapWindow()) return Prepared::kFailed;
-    const uint64_t cached = CachedFrom(m_pos, std::min<uint64_t>(m_winEnd - m_pos,
-                                                                  kSendPackages * kDownloadPackageData));
+    const uint64_t want = std::min<uint64_t>(m_winEnd - m_pos, kSendPackages * kDownloadPackageData);
+    const uint64_t cached = anyPages ? m_pos + want : CachedFrom(m_pos, want);
     for (size_t n = 0; n < kSendPackages; ++n) {
       const uint64_t left = m_winEnd - m_pos;
       const size_t slice = left < kDownloadPackageData ? static_cast<size_t>(left)
@@ -179,12 +186,7 @@ class CMappedSender {
       // (empty when the length is a multiple of the package size).
       const bool last = slice < kDownloadPackageData && m_winEnd == m_end;
       if ((slice == 0 && !last) || m_pos + slice > cached) break;
-      TransHeader h;
-      h.cmd.len = static_cast<uint16_t>(kTransHeaderSize + slice);
-      h.cmd.opcode = kOpDownloadPackage;
-      h.cmd.param = m_sessionId;
-      h.v1 = ++m_number;
-      EncodeTransHeader(h, m_headers[n]);
+      EncodePackageHeader(m_sessionId, ++m_number, slice, m_headers[n]);
       m_iov[m_iovCount++] = iovec{m_headers[n], kTransHeaderSize};
       if (slice > 0) m_iov[m_iovCount++] = iovec{m_map + (m_pos - m_mapStart), slice};
       m_pos += slice;
@@ -254,6 +256,7 @@ class CMappedSender {
   // The file offset up to which the want bytes from pos on are in the page cache. When that
   // cannot be told, all of them are taken as cached (the send then reads what is missing).
   uint64_t CachedFrom(uint64_t pos, uint64_t want) const {
+    if (g_pagesNeverCached.load()) return pos;
     if (want == 0 || m_map == nullptr) return pos + want;
     const uint64_t first = (pos - m_mapStart) / s_page;
     const uint64_t last = (pos + want - 1 - m_mapStart) / s_page;
@@ -323,6 +326,7 @@ struct DownloadJob {
   std::unique_ptr<CMappedSender> mapped;
   event* writable = nullptr;   // the socket can take more of a half-sent batch
   event* diskRetry = nullptr;  // pages of the file may have come from the disk
+  int diskWaits = 0;           // retries for pages not yet cached; at the bound, none wait
   bool filling = false;
   bool connGone = false;
 
@@ -369,7 +373,10 @@ FillResult PumpMapped(DownloadJob& job) {
         SendOver(job, '0');
         return FillResult::kFinished;
       }
-      const CMappedSender::Prepared prepared = sender.PrepareBatch();
+      // When pages do not show up in the page cache within a second (a file system that keeps
+      // none there), the sends read the rest themselves: the download goes on.
+      const CMappedSender::Prepared prepared =
+          sender.PrepareBatch(job.diskWaits >= kDiskRetries);
       if (prepared == CMappedSender::Prepared::kFailed) {
         // Some file systems cannot map files: the rest is read instead, numbered on.
         QV_LOG(kModIntranet, kLogWarning, "map file %s error: %s; reading it instead.",
@@ -382,6 +389,7 @@ FillResult PumpMapped(DownloadJob& job) {
       }
       if (prepared == CMappedSender::Prepared::kNotCached) {
         // The disk is reading the next pages; the loop serves others meanwhile.
+        ++job.diskWaits;
         const timeval tv{0, kDiskRetryMicros};
         evtimer_add(job.diskRetry, &tv);
         return FillResult::kWaiting;
@@ -924,6 +932,7 @@ void Download_SetRelayStarter(RelayDownloadStarter starter) { g_relayStarter.sto
 
 size_t Download_PeakPending() { return g_peakPending.load(); }
 void Download_RefuseMappingAfter(int windows) { g_refuseMappingAfter.store(windows); }
+void Download_PagesNeverCached(bool never) { g_pagesNeverCached.store(never); }
 void Download_ResetPeakPending() { g_peakPending.store(0); }
 
 

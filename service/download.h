@@ -71,9 +71,11 @@ void Download_RelayBegin(uint32_t sessionId);
 void Download_RelayEnd(uint32_t sessionId);
 bool Download_RelayStopRequested(uint32_t sessionId);
 
-// Test hooks: the largest output backlog seen right after a refill, the running TCP jobs, and
-// a file system that cannot map files from the given window of a download on (-1: never).
+// Test hooks: the largest output backlog seen right after a refill, the running TCP jobs, a
+// file system that cannot map files from the given window of a download on (-1: never), and
+// one whose pages never show as cached.
 size_t Download_PeakPending();
 void Download_ResetPeakPending();
 void Download_RefuseMappingAfter(int windows);
+void Download_PagesNeverCached(bool never);
 size_t Download_RunningJobs();

@@ -577,17 +577,6 @@ bool UploadMessageTaken(const char* body, int udt, char direct, int& result) {
   return true;
 }
 
-bool WriteAll(int fd, const char* data, size_t n) {
-  size_t done = 0;
-  while (done < n) {
-    const ssize_t w = ::write(fd, data + done, n - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    done += static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // Whether data of a command connection goes to the writer; else (UDT, relay fetches, tests
 // without a connection) it is written on the thread that got it, which is no event thread.
 bool Queued(bufferevent* conn, int udt, char direct) { return conn && udt == -1 && direct != 0; }
@@ -599,7 +588,7 @@ void WriteQueued(uint32_t sessionId, uint64_t serial, const std::shared_ptr<Uplo
                  const std::vector<char>& data) {
   if (!pipe->failed) {
     // Written outside the map's mutex: the event threads take it for every message.
-    const bool ok = WriteAll(pipe->fd.fd, data.data(), data.size());
+    const bool ok = Plat_WriteAll(pipe->fd.fd, data.data(), data.size());
     const int error = errno;
     if (ok) {
       pipe->landed += data.size();
@@ -676,7 +665,7 @@ int UpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
     }
     it->second.started = true;
     if (!up.pipe) {
-      if (WriteAll(fileno(it->second.file), data, n)) {
+      if (Plat_WriteAll(fileno(it->second.file), data, n)) {
         up.accepted += n;
         up.goodLength += n;
         return 0;

@@ -677,23 +677,29 @@ TEST_F(DownloadTest, ClientClosingAfterFirstPackageEndsTheDownload) {
 
 // A large file is sent from a mapping of it. What another program does to the file meanwhile
 // never crashes the service or breaks the framing: pages evicted from the page cache are sent
-// once the disk has read them (the loop serving others meanwhile), and a file cut short ends the download early (a
-// short last package and the end message, or the connection closed when a package was already
-// under way), while a second phone is answered as before.
+// once the disk has read them (also where they never show as cached), and a file cut short
+// ends the download early (a short last package and the end message, or the connection closed
+// when a package was already under way), while a second phone is answered as before.
 TEST_F(DownloadTest, AFileEvictedOrCutShortWhileSentEndsSoundly) {
   constexpr uint64_t kSize = 24 * kMiB;
   const struct {
     const char* name;
     bool evict;
     off_t cutTo;  // -1: not cut
+    bool neverCached = false;
   } rows[] = {
       {"evicted from the page cache", true, -1},
+      {"on a file system that never shows its pages cached", true, -1, true},
       {"cut to nothing after the first MiB", false, 0},
       {"cut below the next window", false, 6 * 1000 * 1000 + 17},
   };
+  struct CachedAgain {
+    ~CachedAgain() { Download_PagesNeverCached(false); }
+  } cachedAgain;
   uint32_t id = 40;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
+    Download_PagesNeverCached(row.neverCached);
     const std::string file = m_share + "/cut" + std::to_string(id) + ".bin";
     const std::string pattern = Pattern(kSize, id);
     std::ofstream(file, std::ios::binary) << pattern;
