@@ -328,7 +328,7 @@ int OS_GetDiskFreeKB(const std::string& path, uint32_t& outKB) {
   if (Plat_DiskFreeBytes(drive, freeBytes) != 0) return -1;
   const uint64_t kb = freeBytes / 1024;
   outKB = kb > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(kb);
-  printf("disk %uKB free.\n", outKB);
+  QV_LOG(kModCommLib, kLogDebug, "disk %uKB free.", outKB);
   return 0;
 }
 

@@ -12,7 +12,6 @@ namespace {
 constexpr const char* kIllegalChars = "'|;|\"|=|`|*|%|$|^|&|<|>|{|}|[|]|";
 constexpr size_t kTransTimeMax = sizeof(TransLogRecord::time) - 1;
 constexpr size_t kTransFileMax = sizeof(TransLogRecord::file) - 1;
-constexpr size_t kPathTextMax = kPathFieldSize - 1;
 
 // An entry of only blanks names no folder; storing it would admit nothing and confuse lists.
 bool IsBlank(const std::string& text) {

@@ -7,7 +7,10 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 dir=${FUZZ_BUILD_DIR:-build-fuzz}
 jobs=$(nproc)
+werror=OFF
+[ "${CI:-}" = true ] && werror=ON  # warnings fail CI here as in the main build
 CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DQUARLO_FUZZ=ON -DBUILD_TESTING=OFF \
+  -DQUARLO_WERROR="$werror" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   "-DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" \
   "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" \

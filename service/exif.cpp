@@ -127,10 +127,7 @@ bool CExifReader::ReadJpegSections(FILE* file) {
       marker = std::fgetc(file);
       if (marker == EOF) return Fail("Premature end of file?");
       if (marker != 0xFF) break;
-      if (a >= 6) {
-        std::printf("too many padding unsigned chars\n");
-        return Fail("too many padding unsigned chars");
-      }
+      if (a >= 6) return Fail("too many padding unsigned chars");
     }
     const int lh = std::fgetc(file), ll = std::fgetc(file);
     if (lh == EOF || ll == EOF) return Fail("Premature end of file?");
@@ -157,7 +154,6 @@ bool CExifReader::ReadJpegSections(FILE* file) {
         m_sections.push_back(std::move(s));
         break;
       case 0xD9:
-        std::printf("No image in jpeg!\n");
         return Fail("No image in jpeg!");
       case 0xDA:
         return true;

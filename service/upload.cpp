@@ -280,7 +280,7 @@ void UploadResumeInfo::Init(uint32_t fileSize, const uint8_t digest[kFingerprint
   tmpPath = target + kRenameSuffix;
   sidePath = target + kRenameTmpSuffix;
   hex = CMd5Hash::BytesToHex(fingerprint, kFingerprintSize);
-  std::printf("===File:%s,crc:%s===\n", tmpPath.c_str(), hex.c_str());
+  QV_LOG(kModIntranet, kLogDebug, "===File:%s,crc:%s===", tmpPath.c_str(), hex.c_str());
   if (!Exists(sidePath)) {
     newSideFile = WriteSideFile(sidePath, target, hex);
   }

@@ -1,5 +1,6 @@
 #include "platform/registry.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -145,12 +146,36 @@ TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {
 }
 
 TEST_F(RegistryTest, UnwritableStoreIsAccessDenied) {
-  if (geteuid() == 0) GTEST_SKIP() << "root may write any file";
-  std::filesystem::permissions(m_dir + "/system", std::filesystem::perms::owner_read |
-                                                       std::filesystem::perms::owner_exec);
-  EXPECT_EQ(Reg_CreateKey(RegRoot::LocalMachine, "SOFTWARE\\X"), kRegAccessDenied);
-  EXPECT_EQ(Reg_OpenKey(RegRoot::LocalMachine, "", true), kRegAccessDenied);
-  std::filesystem::permissions(m_dir + "/system", std::filesystem::perms::owner_all);
+  const auto check = [this] {
+    std::filesystem::permissions(m_dir + "/system", std::filesystem::perms::owner_read |
+                                                         std::filesystem::perms::owner_exec);
+    const bool denied = Reg_CreateKey(RegRoot::LocalMachine, "SOFTWARE\\X") == kRegAccessDenied &&
+                        Reg_OpenKey(RegRoot::LocalMachine, "", true) == kRegAccessDenied;
+    std::filesystem::permissions(m_dir + "/system", std::filesystem::perms::owner_all);
+    return denied;
+  };
+  if (geteuid() != 0) {
+    EXPECT_TRUE(check());
+    return;
+  }
+  // Root may write any file: the store's owner is an unprivileged user here, in a child.
+  constexpr uid_t kNobody = 65534;
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(m_dir)) {
+      if (lchown(e.path().c_str(), kNobody, kNobody) != 0) _exit(2);
+    }
+    if (chown(m_dir.c_str(), kNobody, kNobody) != 0 || setgid(kNobody) != 0 ||
+        setuid(kNobody) != 0) {
+      _exit(2);
+    }
+    _exit(check() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the store was written; 2: could not become nobody";
 }
 
 }  // namespace

@@ -154,6 +154,18 @@ class UpDownTest : public ::testing::Test {
     return false;
   }
 
+  // Sixteen other phones, all connected at once, are answered. A new connection goes to the
+  // loop with the fewest, at most eight loops run: so at least one of them shares the loop of
+  // any connection already open.
+  void ExpectOthersAnswered() {
+    std::vector<std::unique_ptr<DeviceClient>> others;
+    for (int i = 0; i < 16; ++i) {
+      others.push_back(std::make_unique<DeviceClient>());
+      ASSERT_TRUE(Connect(*others.back()));
+    }
+    for (auto& other : others) EXPECT_TRUE(Sync(*other));
+  }
+
   bool LogHas(const std::string& text) const {
     g_Log.Flush();
     return ReadWhole(m_logPath).find(text) != std::string::npos;
