@@ -17,6 +17,7 @@
 #include "common/periods.h"
 #include "common/proto_relay.h"
 #include "common/settings.h"
+#include "service/account.h"
 #include "service/deferred_reply.h"
 #include "service/download.h"
 #include "service/relay_lock.h"
@@ -158,9 +159,16 @@ void time_cb(evutil_socket_t, short, void* arg) {
     QV_LOG(kModCommLib, kLogDebug, "send interline req in timer err");
 }
 
+// A heartbeat log-on that could not reach the server is no log-out: if the server is really
+// gone, the connection fails by itself; if it was a passing fault, the relay keeps serving.
+bool LoggedOff() {
+  const int rc = g_nLogOnRtn.load();
+  return rc != 0 && rc != kErrServerExchange;
+}
+
 void watch_cb(evutil_socket_t, short, void* arg) {
   RelayConnState* s = static_cast<RelayConnState*>(arg);
-  if (g_ExitFlag.load() != 0 || g_nLogOnRtn.load() != 0) {
+  if (g_ExitFlag.load() != 0 || LoggedOff()) {
     QV_LOG(kModCommLib, kLogDebug, "interline closed: %s.",
            g_ExitFlag.load() != 0 ? "service stops" : "logged off");
     EndConnection(s);
@@ -246,12 +254,13 @@ int StartRecvInterLine(void*) {
   RelaySendMutex();
   // Relayed download starts go to the cache road from now on.
   Download_SetRelayStarter(StartRelayDownload);
-  while (g_ExitFlag.load() == 0) {
-    if (g_nLogOnRtn.load() == 0) {
-      QV_LOG(kModCommLib, kLogDebug, "begain run interline.");
-      OS_RunEventClient(server);
-      QV_LOG(kModCommLib, kLogDebug, "end run interline.");
-    }
+  // The relay starts as soon as a log-on succeeds (the first one may still be under way when
+  // this task starts); the retry pause is only for a connection that failed while logged on.
+  while (WaitUntilOrExit([] { return g_nLogOnRtn.load() == 0; }, g_ExitFlag)) {
+    QV_LOG(kModCommLib, kLogDebug, "begain run interline.");
+    OS_RunEventClient(server);
+    QV_LOG(kModCommLib, kLogDebug, "end run interline.");
+    if (LoggedOff()) continue;
     if (WaitOrExit(ShortenedMs("relay_retry_ms", kRelayRetryPeriodMs), g_ExitFlag)) break;
   }
   return 0;

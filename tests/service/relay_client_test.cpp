@@ -260,12 +260,15 @@ TEST_F(RelayClient, ReconnectsOnlyWhileLoggedOn) {
   DeviceClient second;
   ASSERT_TRUE(server.Accept(second));
   EXPECT_NE(Log().find("get an interline error, exits"), std::string::npos);
+  // A heartbeat log-on that could not reach the server is no log-out: the relay stays.
   g_nLogOnRtn = 0x101A;
+  EXPECT_FALSE(second.WaitClosed(milliseconds(1500)));
+  g_nLogOnRtn = 0x1001;  // refused: logged off
   EXPECT_TRUE(second.WaitClosed());
   DeviceClient third;
   EXPECT_FALSE(server.Accept(third, milliseconds(800)));  // eight retry periods, logged off
   g_nLogOnRtn = 0;
-  EXPECT_TRUE(server.Accept(third));
+  EXPECT_TRUE(server.Accept(third));  // at once, whatever the retry pause
 }
 
 // ---- a relay download against a scripted cache ---------------------------------------------
