@@ -43,7 +43,8 @@ bool PeerAdmitted(const CallerTrust& trust, uint16_t opcode, const void* conn, i
 int Dispatch(const CallerTrust& trust, const CommandHeader* header, const char* body,
              bufferevent* conn, char** reply, int* replyLen, int udtSock, int direct) {
   if (!PeerAdmitted(trust, header->opcode, conn, udtSock)) {
-    QV_LOG_REFUSAL(trust.peer, kModCommLib, kLogWarning, "Refuse opcode 0x%04X from %s.",
+    QV_LOG_REFUSAL(trust.peer, kModCommLib, kLogError, "Refuse %sopcode 0x%04X from %s.",
+                   IsLocalOnlyOpcode(header->opcode) ? "local API " : "",
                    static_cast<unsigned>(header->opcode), trust.peer);
     return kErrPeerRefused;
   }

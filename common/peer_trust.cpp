@@ -11,9 +11,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/net_info.h"
 
@@ -116,7 +118,7 @@ bool IsOwnSubnetAddress(uint32_t ipNetOrder) {
   return IsOwnSubnetAddress(ipNetOrder, adapters);
 }
 
-bool LoopbackPeerUid(int fd, uint32_t& uid) {
+bool LoopbackPeerUid(int fd, uint32_t& uid, int waitMs) {
   sockaddr_in self{}, peer{};
   socklen_t selfLen = sizeof self, peerLen = sizeof peer;
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&self), &selfLen) != 0 ||
@@ -124,17 +126,24 @@ bool LoopbackPeerUid(int fd, uint32_t& uid) {
     return false;
   if (self.sin_family != AF_INET || peer.sin_family != AF_INET) return false;
   if (!IsLoopbackIp(peer.sin_addr.s_addr)) return false;
-  inet_diag_msg msg{};
-  // The peer's socket: its local end is our remote end.
-  if (!QueryTcpSocket(peer, self, msg)) return false;
-  if (!IsFullSocketState(msg.idiag_state)) return false;
-  uid = msg.idiag_uid;
-  return true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  for (;;) {
+    inet_diag_msg msg{};
+    // The peer's socket: its local end is our remote end.
+    if (!QueryTcpSocket(peer, self, msg)) return false;
+    if (IsFullSocketState(msg.idiag_state)) {
+      uid = msg.idiag_uid;
+      return true;
+    }
+    const bool opening = msg.idiag_state == TCP_SYN_RECV || msg.idiag_state == 12;
+    if (!opening || std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
-bool LoopbackPeerIsSameUser(int fd) {
+bool LoopbackPeerIsSameUser(int fd, int waitMs) {
   uint32_t uid = 0;
-  if (!LoopbackPeerUid(fd, uid)) return false;
+  if (!LoopbackPeerUid(fd, uid, waitMs)) return false;
   return uid == 0 || uid == static_cast<uint32_t>(geteuid());
 }
 

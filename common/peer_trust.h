@@ -30,10 +30,11 @@ bool IsOwnSubnetAddress(uint32_t ipNetOrder);
 
 // The owner of the socket at the other end of a connected loopback TCP socket (IPv4), looked
 // up in the kernel's socket table (sock_diag). False when it cannot be told: not found, or not
-// a full socket (a half-open or closing socket carries no owner).
-bool LoopbackPeerUid(int fd, uint32_t& uid);
+// a full socket (a half-open or closing socket carries no owner). waitMs > 0 waits that long
+// for a listener's new connection to become a full socket (never on an event thread).
+bool LoopbackPeerUid(int fd, uint32_t& uid, int waitMs = 0);
 // Whether that owner is this process's user or root.
-bool LoopbackPeerIsSameUser(int fd);
+bool LoopbackPeerIsSameUser(int fd, int waitMs = 0);
 
 enum class LoginState { kNone, kAccepted, kRefused };
 

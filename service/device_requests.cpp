@@ -234,7 +234,13 @@ int SendUIRequest(const char* message, int messageLen, char* answer, int answerL
   to.sin_port = htons(g_uiPort.load());
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int rc = -1;
-  if (connect(sock, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+  // Any local user could listen there first: the question (the phone's e-mail) goes only to a
+  // listener of the service's own user or root.
+  const bool connected = connect(sock, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+  if (connected && !LoopbackPeerIsSameUser(sock, kUISendTimeoutMs)) {
+    QV_LOG(kModIntranet, kLogWarning, "the listener on port %u is not this user's; not asked.",
+           static_cast<unsigned>(g_uiPort.load()));
+  } else if (connected) {
     int sent = 0;
     while (sent < messageLen) {
       const ssize_t n = send(sock, message + sent, static_cast<size_t>(messageLen - sent),
@@ -346,7 +352,9 @@ int ReqDeviceLogin(const char* body, const CommandHeader* header, bufferevent* c
     for (const auto& kv : g_askingAddresses) total += kv.second;
     auto it = g_askingAddresses.find(addressKey);
     const int ofAddress = it == g_askingAddresses.end() ? 0 : it->second;
-    if (g_askingPeers.count(peerKey) == 0 && ofAddress < kMaxQuestionsPerAddress &&
+    // Loopback is this PC itself (its tools share one address); the total still bounds it.
+    const bool loopback = addressKey.compare(0, 6, "a:127.") == 0;
+    if (g_askingPeers.count(peerKey) == 0 && (loopback || ofAddress < kMaxQuestionsPerAddress) &&
         total < kMaxOpenQuestions) {
       g_askingPeers.insert(peerKey);
       ++g_askingAddresses[addressKey];

@@ -305,7 +305,9 @@ void BeginPeerConnect(const sockaddr_in& peer, const char* okText, const char* e
              AddrText(ip).c_str(), port);
       return;
     }
-    if (SlotsOfAddressLocked(ip) >= static_cast<size_t>(kMaxP2PPeersPerAddress)) {
+    // Loopback is this PC itself: its phones-under-test and tools share one address.
+    const bool loopback = (ntohl(ip) >> 24) == 127;
+    if (!loopback && SlotsOfAddressLocked(ip) >= static_cast<size_t>(kMaxP2PPeersPerAddress)) {
       QV_LOG(kModCommLib, kLogWarning, "p2p peers of %s full (%d), port %d refused.",
              AddrText(ip).c_str(), kMaxP2PPeersPerAddress, port);
       return;

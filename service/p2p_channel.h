@@ -15,7 +15,7 @@
 struct sockaddr_in;
 
 constexpr int kMaxP2PPeers = 8;             // connected and connecting phones together
-constexpr int kMaxP2PPeersPerAddress = 2;   // of one address, so one sender cannot take them all
+constexpr int kMaxP2PPeersPerAddress = 2;   // of one non-loopback address: one sender cannot take all
 constexpr int kRendezvousTimeoutMs = 6000;  // a rendezvous connect gives up after this
 constexpr int kP2PHeartBeatMs = 10000;
 constexpr int kP2PResolveRetryMs = 30000;

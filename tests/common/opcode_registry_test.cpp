@@ -192,7 +192,7 @@ TEST_F(RegistryTest, RefusedCallerRunsNoHandler) {
   EXPECT_EQ(reply, nullptr);
   EXPECT_EQ(len, 0);
   EXPECT_EQ(g_seen.header.opcode, 0);  // the handler never ran
-  EXPECT_NE(LogText().find("Refuse opcode 0x5000 from relay."), std::string::npos) << LogText();
+  EXPECT_NE(LogText().find("Refuse local API opcode 0x5000 from relay."), std::string::npos) << LogText();
 }
 
 // Every road x peer x log-in state, for a local-API opcode, a file request and the three
