@@ -34,5 +34,6 @@ int Dispatch(const CallerTrust& trust, const CommandHeader* header, const char* 
 bool PeerAdmitted(const CallerTrust& trust, uint16_t opcode, const void* conn, int udtSock);
 void OS_ClearRegistry();  // tests only
 
-// The opcodes that only the desktop program on this machine may use (loopback peers only).
+// The opcodes that only the desktop program on this machine may use (a loopback command
+// connection of the service's own user or root).
 bool IsLocalOnlyOpcode(uint16_t opcode);
