@@ -33,6 +33,7 @@
 #include "common/log.h"
 #include "common/opcode_registry.h"
 #include "common/os_layer.h"
+#include "common/peer_trust.h"
 #include "common/test_settings.h"
 #include "common/wire.h"
 
@@ -73,7 +74,8 @@ struct CommandConnState {
   bool haveHeader = false;  // false: reading the header, true: reading the body
   CommandHeader header;
   bool loopbackPeer = false;
-  bool refusalLogged = false;
+  CallerTrust trust;        // trust.peer points into peer
+  bool closeWhenSent = false;  // a refused device log-in: closed once its reply went out
   bool readPaused = false;  // the peer does not read its replies
   bool held = false;        // a handler still streams its reply
   int idleSeconds = 0;
@@ -86,6 +88,8 @@ struct CommandConnState {
 struct PendingConn {
   evutil_socket_t fd = -1;
   bool loopback = false;
+  bool sameUser = false;
+  bool ownSubnet = false;
   std::string peer;
   ConnectionLimits limits;
 };
@@ -167,6 +171,7 @@ void ReleaseCount(CommandServer& server, bool loopback, const std::string& peer)
 // connection still exists, then the socket is closed.
 void CloseConnection(CommandConnState* st) {
   if (ConnectionClosedHook hook = g_closedHook.load()) hook(st->bev);
+  PeerLogin_Forget(st->bev, -1);
   st->loop->conns.erase(st);
   --st->loop->assigned;
   ReleaseCount(*st->server, st->loopbackPeer, st->peer);
@@ -200,6 +205,13 @@ bool DrainInput(CommandConnState* st) {
   bufferevent* bev = st->bev;
   evbuffer* in = bufferevent_get_input(bev);
   for (;;) {
+    if (st->closeWhenSent) {
+      if (evbuffer_get_length(bufferevent_get_output(bev)) == 0) {
+        CloseConnection(st);
+        return false;
+      }
+      return true;  // the write callback closes it once the reply went out
+    }
     if (st->readPaused || st->held) return true;
     if (!st->haveHeader) {
       if (evbuffer_get_length(in) < kCommandHeaderSize) return true;
@@ -242,18 +254,9 @@ bool DrainInput(CommandConnState* st) {
     st->haveHeader = false;
     RestartIdleTimer(st);  // idle counts from the last whole message, not the last byte
 
-    if (IsLocalOnlyOpcode(header.opcode) && !st->loopbackPeer) {
-      if (!st->refusalLogged) {
-        QV_LOG(kModCommLib, kLogError, "Refuse local API opcode 0x%04X from %s.",
-               static_cast<unsigned>(header.opcode), st->peer.c_str());
-        st->refusalLogged = true;
-      }
-      continue;
-    }
-
     char* reply = nullptr;
     int replyLen = 0;
-    Dispatch(&header, body.get(), bev, &reply, &replyLen, -1, 1);
+    Dispatch(st->trust, &header, body.get(), bev, &reply, &replyLen, -1, 1);
     std::unique_ptr<char[]> ownedReply(reply);
     if (replyLen > 0 && ownedReply) {
       if (bufferevent_write(bev, ownedReply.get(), static_cast<size_t>(replyLen)) != 0) {
@@ -273,6 +276,10 @@ void read_cb(bufferevent* /*bev*/, void* ctx) { DrainInput(static_cast<CommandCo
 void write_cb(bufferevent* bev, void* ctx) {
   auto* st = static_cast<CommandConnState*>(ctx);
   if (ConnectionWritableHook hook = g_writableHook.load()) hook(bev);
+  if (st->closeWhenSent && evbuffer_get_length(bufferevent_get_output(bev)) == 0) {
+    CloseConnection(st);
+    return;
+  }
   if (st->readPaused && evbuffer_get_length(bufferevent_get_output(bev)) <= kWriteLowWater) {
     st->readPaused = false;
     UpdateReading(st);
@@ -365,6 +372,10 @@ void SetUpConnection(EventLoop& loop, const PendingConn& pending) {
   st->bev = bev;
   st->loopbackPeer = pending.loopback;
   st->peer = pending.peer;
+  st->trust.road = Road::kCommand;
+  st->trust.sameUser = pending.sameUser;
+  st->trust.ownSubnet = pending.ownSubnet;
+  st->trust.peer = st->peer.c_str();
   st->idleSeconds = pending.limits.idleSeconds;
   st->idleTimer = evtimer_new(loop.base, idle_cb, st);
   st->drainEvent = event_new(loop.base, -1, 0, drain_cb, st);
@@ -420,6 +431,15 @@ void accept_conn_cb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* 
   pending.limits = OS_GetConnectionLimits();
   pending.loopback = IsLoopbackAddress(address);
   pending.peer = AddressText(address);
+  if (pending.loopback) {
+    // Any local user may connect to loopback: only the service's own user (or root) is the
+    // desktop program.
+    pending.sameUser = LoopbackPeerIsSameUser(fd);
+    pending.ownSubnet = true;
+  } else if (address != nullptr && address->sa_family == AF_INET) {
+    pending.ownSubnet =
+        IsOwnSubnetAddress(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
+  }
   if (const char* cap = TakeSlot(*server, pending.loopback, pending.peer, pending.limits)) {
     if (!server->capLogged) {
       QV_LOG(kModCommLib, kLogWarning, "Too many connections (%s cap, from %s); refusing new ones.",
@@ -693,6 +713,14 @@ void OS_FailConnectionLater(bufferevent* conn, bool timedOut) {
   if (StateOf(conn) == nullptr) return;
   const short why = BEV_EVENT_WRITING | (timedOut ? BEV_EVENT_TIMEOUT : BEV_EVENT_ERROR);
   bufferevent_trigger_event(conn, why, BEV_TRIG_DEFER_CALLBACKS);
+}
+
+void OS_CloseWhenSent(bufferevent* conn) {
+  CommandConnState* st = StateOf(conn);
+  if (st == nullptr) return;
+  st->closeWhenSent = true;
+  bufferevent_disable(conn, EV_READ);
+  event_active(st->drainEvent, 0, 0);  // closes at once when nothing waits to be sent
 }
 
 bool OS_IsLoopbackConnection(bufferevent* conn) {

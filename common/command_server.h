@@ -57,5 +57,9 @@ void OS_FailConnectionLater(bufferevent* conn, bool timedOut);
 // Tests: the connections each event loop of the running server holds (empty when none runs).
 std::vector<size_t> OS_ConnectionsPerLoop();
 
+// Event-thread only: the connection takes no more requests and closes once its output went out
+// (a refused device log-in).
+void OS_CloseWhenSent(bufferevent* conn);
+
 // Whether the connection's peer is a loopback address.
 bool OS_IsLoopbackConnection(bufferevent* conn);

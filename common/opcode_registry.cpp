@@ -2,7 +2,9 @@
 
 #include <map>
 
+#include "common/local_api_ops.h"
 #include "common/log.h"
+#include "common/proto_local_api.h"
 
 namespace {
 
@@ -28,8 +30,24 @@ int OS_RegFunction(OpcodeHandler handler, uint16_t opcode) {
 
 bool OS_IsRegistered(uint16_t opcode) { return Registry().count(opcode) != 0; }
 
-int Dispatch(const CommandHeader* header, const char* body, bufferevent* conn, char** reply,
-             int* replyLen, int udtSock, int direct) {
+bool PeerAdmitted(const CallerTrust& trust, uint16_t opcode, const void* conn, int udtSock) {
+  if (IsLocalOnlyOpcode(opcode)) return trust.road == Road::kCommand && trust.sameUser;
+  // The relay's phones signed in at the central server; fetched data is theirs.
+  if (trust.road != Road::kCommand && trust.road != Road::kUdt) return true;
+  const LoginState state = PeerLogin_Get(conn, udtSock);
+  if (state == LoginState::kRefused) return false;
+  if (trust.ownSubnet || state == LoginState::kAccepted) return true;
+  return opcode == kOpDeviceLogin || opcode == kOpDeviceHeartBeat || opcode == kOpGetVerAndType;
+}
+
+int Dispatch(const CallerTrust& trust, const CommandHeader* header, const char* body,
+             bufferevent* conn, char** reply, int* replyLen, int udtSock, int direct) {
+  if (!PeerAdmitted(trust, header->opcode, conn, udtSock)) {
+    QV_LOG_REFUSAL(trust.peer, kModCommLib, kLogError, "Refuse %sopcode 0x%04X from %s.",
+                   IsLocalOnlyOpcode(header->opcode) ? "local API " : "",
+                   static_cast<unsigned>(header->opcode), trust.peer);
+    return kErrPeerRefused;
+  }
   const auto it = Registry().find(header->opcode);
   if (it == Registry().end()) {
     QV_LOG(kModCommLib, kLogError, "Type(%d) not registe.", header->opcode);

@@ -71,7 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!Dispatchable(use.opcode)) continue;
     char* reply = nullptr;
     int replyLen = 0;
-    Dispatch(&use, bodyLen ? body.data() : nullptr, f.pair[0], &reply, &replyLen, -1, direct);
+    // A LAN phone's trust: every handler but the local API is reached.
+    CallerTrust trust;
+    trust.road = direct ? Road::kCommand : Road::kRelay;
+    trust.ownSubnet = true;
+    Dispatch(trust, &use, bodyLen ? body.data() : nullptr, f.pair[0], &reply, &replyLen, -1,
+             direct);
     delete[] reply;
   }
   // What handlers wrote to the peer is dropped; the loop runs anything they posted.

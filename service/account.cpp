@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <string>
 #include <utility>
 
@@ -77,6 +78,10 @@ uint16_t P2PUdpPort() {
   if (getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
   return ntohs(addr.sin_port);
 }
+
+// Whether this run's power-on report went out: a PC that started while the central server was
+// unreachable sends it after its first log-on that succeeds.
+std::atomic<bool> g_powerOnSent{false};
 
 }  // namespace
 
@@ -158,8 +163,11 @@ void SetPowerOnInfo() {
   info.mac = g_strMacAddr;
   info.computerName = ComputerName();
   ServerReplyHeader reply;
-  if (Exchange(server, kCmdPowerOn, EncodePowerOnInfo(info), reply) != 0)
+  if (Exchange(server, kCmdPowerOn, EncodePowerOnInfo(info), reply) != 0) {
     QV_LOG(kModCommLib, kLogWarning, "connect net work error.");
+    return;
+  }
+  g_powerOnSent = true;
 }
 
 void CollectDiskInfo(std::vector<DiskInfo>& out) {
@@ -219,6 +227,7 @@ int HeartBeat(void*) {
     QV_LOG(kModUser, kLogDebug, "relogin , return code %d", rc);
     if (haveServer) SendHeartBeatToSV(server);
     SetSVInfo();
+    if (rc == 0 && !g_powerOnSent.load()) SetPowerOnInfo();
   }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <udt/udt.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,17 +19,20 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <map>
 #include <set>
 
 #include "common/command_server.h"
 #include "common/log.h"
 #include "common/os_layer.h"
+#include "common/peer_trust.h"
 #include "common/proto_local_api.h"
 #include "common/settings.h"
 #include "common/sockets.h"
 #include "common/thread_pool.h"
 #include "service/deferred_reply.h"
 #include "service/download.h"
+#include "service/p2p_channel.h"
 #include "service/power_off.h"
 #include "service/peer_send.h"
 #include "service/request_args.h"
@@ -38,6 +42,7 @@
 namespace {
 
 constexpr int kUISendTimeoutMs = 1000;
+constexpr int kMaxQuestionsPerAddress = 2;
 
 std::atomic<uint16_t> g_uiPort{kDefaultUIPushPort};
 std::atomic<int> g_uiAnswerMs{kDefaultUIAnswerMs};
@@ -49,12 +54,15 @@ std::atomic<uint32_t> g_nextRequestId{static_cast<uint32_t>(time(nullptr))};
 
 // Guards the fields below. Never held while waiting for the desktop program.
 std::mutex g_stateMutex;
-std::set<std::string> g_acceptedPeers;  // peers with an accepted log-in
+std::set<std::string> g_acceptedPeers;  // relay identities with an accepted log-in
 std::set<std::string> g_askingPeers;    // peers whose question is open
+std::map<std::string, int> g_askingAddresses;  // open questions of each address
 
 // One log-in question on its way to the desktop program.
 struct Question {
   std::string peerKey;
+  std::string addressKey;
+  PeerRoute route;
   uint64_t token = 0;
   WireBytes push;
 };
@@ -72,14 +80,79 @@ std::string PeerKeyOf(const PeerRoute& route) {
   return ConnKey(route.conn);
 }
 
-// Runs where the reply is written, only while the peer's connection lives, so a closed
-// connection's address can never inherit an accepted log-in.
-void RecordOutcome(const std::string& peerKey, uint16_t result) {
+// The peer's IPv4 address (network order) on a command connection or UDT socket; 0 when
+// it has none (relay).
+uint32_t PeerIpOf(const PeerRoute& route) {
+  sockaddr_in peer{};
+  if (route.udtSock != -1) {
+    int len = sizeof peer;
+    if (UDT::getpeername(route.udtSock, reinterpret_cast<sockaddr*>(&peer), &len) == UDT::ERROR)
+      return 0;
+    return peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+  }
+  if (!route.direct || route.conn == nullptr) return 0;
+  const int fd = static_cast<int>(bufferevent_getfd(route.conn));
+  socklen_t len = sizeof peer;
+  if (fd < 0 || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return 0;
+  return peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+}
+
+// Whose open questions count together: the peer's address, or its identity behind the relay.
+std::string AddressKeyOf(const PeerRoute& route) {
+  if (route.udtSock == -1 && !route.direct) return "r:" + route.requester;
+  return "a:" + Plat_Ipv4Text(PeerIpOf(route));
+}
+
+void ForgetQuestion(const std::string& peerKey, const std::string& addressKey) {
   std::lock_guard<std::mutex> lock(g_stateMutex);
-  if (result == kLoginAccepted)
-    g_acceptedPeers.insert(peerKey);
+  g_askingPeers.erase(peerKey);
+  auto it = g_askingAddresses.find(addressKey);
+  if (it != g_askingAddresses.end() && --it->second <= 0) g_askingAddresses.erase(it);
+}
+
+// Before the reply goes out (the phone's next request must find it), and for a command
+// connection on its loop while it lives, so a closed connection's address can never inherit an
+// accepted log-in. A command or UDT connection keeps its state with the dispatch, which serves
+// nothing more after a refusal.
+void RecordOutcome(const PeerRoute& route, uint16_t result) {
+  if (route.udtSock == -1 && !route.direct) {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    const std::string key = PeerKeyOf(route);
+    if (result == kLoginAccepted)
+      g_acceptedPeers.insert(key);
+    else
+      g_acceptedPeers.erase(key);
+    return;
+  }
+  const uint32_t ip = PeerIpOf(route);
+  const void* conn = route.udtSock != -1 ? nullptr : route.conn;
+  PeerLogin_Set(conn, route.udtSock, ip,
+                result == kLoginAccepted ? LoginState::kAccepted : LoginState::kRefused);
+  // A UDT peer that ended meanwhile has had its state forgotten already: no stale entry.
+  if (route.udtSock != -1 && UDT::getsockstate(route.udtSock) != CONNECTED)
+    PeerLogin_Forget(nullptr, route.udtSock);
+}
+
+// After the reply: a peer from outside the PC's subnets whose log-in was refused is closed once
+// the refusal went out.
+void CloseIfRefused(const PeerRoute& route, uint16_t result) {
+  if (result == kLoginAccepted || (route.udtSock == -1 && !route.direct)) return;
+  const uint32_t ip = PeerIpOf(route);
+  if (IsOwnSubnetAddress(ip)) return;
+  QV_LOG(kModIntranet, kLogInfo, "device login from %s refused; closing.", Plat_Ipv4Text(ip).c_str());
+  if (route.udtSock != -1)
+    P2P_ClosePeerWhenSent(route.udtSock);
   else
-    g_acceptedPeers.erase(peerKey);
+    OS_CloseWhenSent(route.conn);
+}
+
+bool LoginAccepted(const PeerRoute& route) {
+  if (route.udtSock == -1 && !route.direct) {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    return g_acceptedPeers.count(PeerKeyOf(route)) != 0;
+  }
+  return PeerLogin_Get(route.udtSock != -1 ? nullptr : route.conn, route.udtSock) ==
+         LoginState::kAccepted;
 }
 
 void SendLoginReply(const PeerRoute& route, uint16_t result) {
@@ -101,13 +174,14 @@ int AskDesktop(void* arg) {
     // Any non-zero answer refuses, whatever its width.
     result = decision == 0 ? kLoginAccepted : kLoginRefused;
   }
-  {
-    std::lock_guard<std::mutex> lock(g_stateMutex);
-    g_askingPeers.erase(q->peerKey);
-  }
-  const std::string peerKey = q->peerKey;
-  DeferredReply_Finish(q->token, EncodeDeviceLoginReply(result),
-                       [peerKey, result] { RecordOutcome(peerKey, result); });
+  ForgetQuestion(q->peerKey, q->addressKey);
+  const PeerRoute route = q->route;
+  const bool onLoop = route.udtSock == -1;  // else the reply is sent from this thread
+  if (!onLoop) RecordOutcome(route, result);
+  DeferredReply_Finish(q->token, EncodeDeviceLoginReply(result), [route, result, onLoop] {
+    if (onLoop) RecordOutcome(route, result);
+    CloseIfRefused(route, result);
+  });
   return 0;
 }
 
@@ -136,8 +210,7 @@ void Device_InstallHooks() {
 
 void Device_OnConnectionClosed(bufferevent* conn) {
   if (!conn) return;
-  std::lock_guard<std::mutex> lock(g_stateMutex);
-  g_acceptedPeers.erase(ConnKey(conn));
+  PeerLogin_Forget(conn, -1);
 }
 
 int Device_OpenQuestions() {
@@ -161,7 +234,13 @@ int SendUIRequest(const char* message, int messageLen, char* answer, int answerL
   to.sin_port = htons(g_uiPort.load());
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int rc = -1;
-  if (connect(sock, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+  // Any local user could listen there first: the question (the phone's e-mail) goes only to a
+  // listener of the service's own user or root.
+  const bool connected = connect(sock, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+  if (connected && !LoopbackPeerIsSameUser(sock, kUISendTimeoutMs)) {
+    QV_LOG(kModIntranet, kLogWarning, "the listener on port %u is not this user's; not asked.",
+           static_cast<unsigned>(g_uiPort.load()));
+  } else if (connected) {
     int sent = 0;
     while (sent < messageLen) {
       const ssize_t n = send(sock, message + sent, static_cast<size_t>(messageLen - sent),
@@ -223,15 +302,12 @@ int ReqShutDownSystem(const char* body, const CommandHeader* header, bufferevent
     QV_LOG(kModIntranet, kLogError, "Input msg buffer pointer is null.");
     return -1;
   }
-  const PeerRoute route =
-      RouteOf(body, HandlerBodyLength(header, false), conn, udtSock ? *udtSock : -1,
-              direct ? *direct : 1);
-  {
-    std::lock_guard<std::mutex> lock(g_stateMutex);
-    if (g_acceptedPeers.count(PeerKeyOf(route)) == 0) {
-      QV_LOG(kModIntranet, kLogWarning, "shutdown refused: no accepted device login.");
-      return -1;
-    }
+  const int udt = UdtOf(udtSock);
+  const char dir = DirectOf(direct);
+  const PeerRoute route = RouteOf(body, HandlerBodyLength(header, ViaRelay(udt, dir)), conn, udt, dir);
+  if (!LoginAccepted(route)) {
+    QV_LOG(kModIntranet, kLogWarning, "shutdown refused: no accepted device login.");
+    return -1;
   }
   if (ThreadPool_TryAddTask(g_pThreadPool, PowerOffTask, nullptr) != 0) {
     QV_LOG(kModIntranet, kLogWarning, "shutdown error.");
@@ -246,58 +322,75 @@ int ReqDeviceLogin(const char* body, const CommandHeader* header, bufferevent* c
     QV_LOG(kModIntranet, kLogError, "Input msg buffer pointer is null.");
     return -1;
   }
-  const size_t len = HandlerBodyLength(header, false);
-  const PeerRoute route = RouteOf(body, len, conn, udtSock ? *udtSock : -1, direct ? *direct : 1);
+  const int udt = UdtOf(udtSock);
+  const char dir = DirectOf(direct);
+  const bool viaRelay = ViaRelay(udt, dir);
+  const size_t len = HandlerBodyLength(header, viaRelay);
+  const PeerRoute route = RouteOf(body, len, conn, udt, dir);
   const std::string peerKey = PeerKeyOf(route);
+  // Through the relay the request follows the requester's identity and the inner header.
+  const size_t at = viaRelay ? kRelayBodyOffset : 0;
+  const char* request = len > at ? body + at : nullptr;
+  const size_t requestLen = len > at ? len - at : 0;
 
   std::string storedEmail, storedPassword;
   GetUsernfo(storedEmail, storedPassword);
-  const std::string email = FieldWithin(body, len, 0, kAccountTextSize);
-  const std::string password = FieldWithin(body, len, kAccountTextSize, kAccountTextSize);
+  const std::string email = FieldWithin(body, len, at, kAccountTextSize);
+  const std::string password = FieldWithin(body, len, at + kAccountTextSize, kAccountTextSize);
   if (!storedEmail.empty() && !storedPassword.empty() && storedEmail == email &&
       storedPassword == password) {
-    RecordOutcome(peerKey, kLoginAccepted);
+    RecordOutcome(route, kLoginAccepted);
     SendLoginReply(route, kLoginAccepted);
     return 0;
   }
 
+  const std::string addressKey = AddressKeyOf(route);
   bool admitted = false;
   {
     std::lock_guard<std::mutex> lock(g_stateMutex);
-    if (g_askingPeers.count(peerKey) == 0 &&
-        g_askingPeers.size() < static_cast<size_t>(kMaxOpenQuestions)) {
+    int total = 0;
+    for (const auto& kv : g_askingAddresses) total += kv.second;
+    auto it = g_askingAddresses.find(addressKey);
+    const int ofAddress = it == g_askingAddresses.end() ? 0 : it->second;
+    // Loopback is this PC itself (its tools share one address); the total still bounds it.
+    const bool loopback = addressKey.compare(0, 6, "a:127.") == 0;
+    if (g_askingPeers.count(peerKey) == 0 && (loopback || ofAddress < kMaxQuestionsPerAddress) &&
+        total < kMaxOpenQuestions) {
       g_askingPeers.insert(peerKey);
+      ++g_askingAddresses[addressKey];
       admitted = true;
     }
   }
   if (!admitted) {
     QV_LOG(kModIntranet, kLogWarning, "device login refused: too many open questions.");
-    RecordOutcome(peerKey, kLoginRefused);
+    RecordOutcome(route, kLoginRefused);
     SendLoginReply(route, kLoginRefused);
+    CloseIfRefused(route, kLoginRefused);
     return 0;
   }
   std::unique_ptr<Question> q(new (std::nothrow) Question);
   const uint64_t token = q ? DeferredReply_Begin(route) : 0;
   if (token != 0) {
     q->peerKey = peerKey;
+    q->addressKey = addressKey;
+    q->route = route;
     q->token = token;
     q->push = EncodeDeviceLoginPush(g_nextRequestId.fetch_add(1),
-                                    reinterpret_cast<const uint8_t*>(body), len);
+                                    reinterpret_cast<const uint8_t*>(request), requestLen);
     if (ThreadPool_TryAddTask(g_pThreadPool, AskDesktop, q.get()) == 0) {
       q.release();  // the task owns it now
       return 0;
     }
     QV_LOG(kModIntranet, kLogWarning, "device login refused: no worker for the question.");
+    RecordOutcome(route, kLoginRefused);
     DeferredReply_Finish(token, EncodeDeviceLoginReply(kLoginRefused),
-                         [peerKey] { RecordOutcome(peerKey, kLoginRefused); });
+                         [route] { CloseIfRefused(route, kLoginRefused); });
   } else {
     if (!q) QV_LOG(kModUser, kLogError, "Allocate memory error.");
-    RecordOutcome(peerKey, kLoginRefused);
+    RecordOutcome(route, kLoginRefused);
     SendLoginReply(route, kLoginRefused);
+    CloseIfRefused(route, kLoginRefused);
   }
-  {
-    std::lock_guard<std::mutex> lock(g_stateMutex);
-    g_askingPeers.erase(peerKey);
-  }
+  ForgetQuestion(peerKey, addressKey);
   return 0;
 }

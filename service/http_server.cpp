@@ -26,6 +26,7 @@
 
 #include "common/log.h"
 #include "common/os_layer.h"
+#include "common/peer_trust.h"
 #include "common/share_paths.h"
 #include "common/thread_pool.h"
 #include "service/service_globals.h"
@@ -303,6 +304,29 @@ bool HttpIsExecutableName(const std::string& path) {
   return ext == ".exe" || ext == ".cmd" || ext == ".bat" || ext == ".com";
 }
 
+void HttpSendForbidden(int sock) {
+  static const char* const kLines[] = {
+      "HTTP/1.1 403 FORBIDDEN\r\n",
+      kServerLine,
+      "Content-Type: text/html\r\n",
+      "\r\n",
+      "<HTML><TITLE>Forbidden</TITLE>\r\n",
+      "<BODY><P>Log in from the phone first.\r\n",
+      "</BODY></HTML>\r\n",
+  };
+  SendLines(sock, kLines, sizeof kLines / sizeof kLines[0]);
+}
+
+bool HttpPeerAdmitted(int sock) {
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  if (getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &len) != 0 ||
+      peer.sin_family != AF_INET)
+    return false;
+  return IsOwnSubnetAddress(peer.sin_addr.s_addr) ||
+         PeerLogin_AddressAccepted(peer.sin_addr.s_addr);
+}
+
 void HttpSendNotFound(int sock) {
   static const char* const kLines[] = {
       "HTTP/1.1 404 NOT FOUND\r\n",
@@ -393,7 +417,10 @@ int accept_request(void* arg) {
   setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 
   const HttpRequest req = ParseHttpRequest(conn->head.data(), conn->head.size());
-  if (req.action == HttpAction::kNotImplemented) {
+  if (!HttpPeerAdmitted(sock)) {
+    QV_LOG_REFUSAL("http", kModClient, kLogWarning, "http request refused: no accepted device login.");
+    HttpSendForbidden(sock);
+  } else if (req.action == HttpAction::kNotImplemented) {
     HttpSendNotImplemented(sock);
   } else {
     const std::string path = HttpMapPath(req.url);

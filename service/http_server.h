@@ -51,6 +51,10 @@ bool HttpIsExecutableName(const std::string& path);
 
 // The fixed answers, each line sent as the peer expects.
 void HttpSendNotFound(int sock);
+// A peer outside the PC's subnets is served only while a live connection from its address
+// holds an accepted device log-in; else it gets 403.
+bool HttpPeerAdmitted(int sock);
+void HttpSendForbidden(int sock);
 void HttpSendNotImplemented(int sock);
 void HttpSendFileHeaders(int sock, long long length);
 bool HttpSendFileBody(int fd, int sock, long long length);  // sendfile from the open file

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +23,7 @@
 #include "common/log.h"
 #include "common/opcode_registry.h"
 #include "common/os_layer.h"
+#include "common/peer_trust.h"
 #include "common/periods.h"
 #include "common/proto_p2p.h"
 #include "common/settings.h"
@@ -36,6 +38,7 @@ struct P2PPeerEntry {
   uint16_t port = 0;   // host order
   UDTSOCKET sock = UDT::INVALID_SOCK;
   int udpFd = -1;      // the peer's own UDP socket, owned by its UDT socket
+  bool ownSubnet = false;  // on one of the PC's subnets (else it must log in first)
 };
 
 namespace {
@@ -46,6 +49,9 @@ constexpr int kUdtErrNoData = 6002;
 constexpr int kUdtErrTimeout = 6003;
 constexpr int kPunchRepeats = 3;
 constexpr int kConnectStepMs = 5;
+constexpr int kIntroductionMs = 60000;  // how long the server's introduction admits a phone
+constexpr size_t kMaxIntroductions = 256;
+constexpr int kFlushWaitMs = 1000;  // a refusal's last message before its peer is closed
 
 // Immortal: threads may still hold them while the service ends.
 std::mutex& PeerMutex() {
@@ -67,6 +73,37 @@ std::vector<std::pair<uint32_t, uint16_t>>& Connecting() {
   return *v;
 }
 bool g_PeerSignalled = false;
+
+// Phones the peer-to-peer server introduced (their address, network order) and when.
+std::mutex g_introMutex;
+std::map<uint32_t, std::chrono::steady_clock::time_point> g_introduced;  // under g_introMutex
+
+void RecordIntroduction(uint32_t ip) {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(g_introMutex);
+  for (auto it = g_introduced.begin(); it != g_introduced.end();) {
+    if (now - it->second > std::chrono::milliseconds(kIntroductionMs))
+      it = g_introduced.erase(it);
+    else
+      ++it;
+  }
+  if (g_introduced.size() >= kMaxIntroductions && g_introduced.count(ip) == 0) return;
+  g_introduced[ip] = now;
+}
+
+bool IntroducedRecently(uint32_t ip) {
+  std::lock_guard<std::mutex> lock(g_introMutex);
+  const auto it = g_introduced.find(ip);
+  return it != g_introduced.end() &&
+         std::chrono::steady_clock::now() - it->second <= std::chrono::milliseconds(kIntroductionMs);
+}
+
+// A punch or acknowledgement is answered (and a slot reserved) only for a phone on the home
+// network or one the server introduced: anything else would let any sender fill the slots and
+// aim the PC's datagrams at a forged address.
+bool MayPunch(const sockaddr_in& from) {
+  return IntroducedRecently(from.sin_addr.s_addr) || IsOwnSubnetAddress(from.sin_addr.s_addr);
+}
 
 // The peer-to-peer server as the heartbeat resolved it; 0 until then.
 std::atomic<uint32_t> g_P2PServerIp{0};  // network order
@@ -90,6 +127,13 @@ bool FromP2PServer(const sockaddr_in& from) {
 void SendRepeated(const uint8_t* data, size_t len, const sockaddr_in& to) {
   int sock = g_P2PUdpSock.load();
   SendToSock(&sock, static_cast<int>(len), reinterpret_cast<const char*>(data), &to);
+}
+
+size_t SlotsOfAddressLocked(uint32_t ip) {
+  size_t n = 0;
+  for (const P2PPeerEntry& e : PeerList()) n += e.ip == ip ? 1 : 0;
+  for (const auto& c : Connecting()) n += c.first == ip ? 1 : 0;
+  return n;
 }
 
 bool KnownPeerLocked(uint32_t ip, uint16_t port) {
@@ -208,6 +252,7 @@ int ConnectTask(void* arg) {
   const uint16_t port = ntohs(job->peer.sin_port);
   UDTSOCKET u = UDT::INVALID_SOCK;
   int udp = -1;
+  const bool ownSubnet = IsOwnSubnetAddress(ip);  // off the receive loop: reads the adapters
   const int rc = ConnectUdtPeer(&u, &udp, job->peer);
   if (rc != 0) {
     DropConnecting(ip, port);
@@ -233,6 +278,7 @@ int ConnectTask(void* arg) {
     entry.port = port;
     entry.sock = u;
     entry.udpFd = udp;
+    entry.ownSubnet = ownSubnet;
     PeerList().push_back(entry);
     g_PeerSignalled = true;
     PeerEvent().notify_all();
@@ -259,6 +305,13 @@ void BeginPeerConnect(const sockaddr_in& peer, const char* okText, const char* e
              AddrText(ip).c_str(), port);
       return;
     }
+    // Loopback is this PC itself: its phones-under-test and tools share one address.
+    const bool loopback = (ntohl(ip) >> 24) == 127;
+    if (!loopback && SlotsOfAddressLocked(ip) >= static_cast<size_t>(kMaxP2PPeersPerAddress)) {
+      QV_LOG(kModCommLib, kLogWarning, "p2p peers of %s full (%d), port %d refused.",
+             AddrText(ip).c_str(), kMaxP2PPeersPerAddress, port);
+      return;
+    }
     Connecting().emplace_back(ip, port);
   }
   auto* job = new ConnectJob{peer, okText, errorText};
@@ -274,15 +327,19 @@ void BeginPeerConnect(const sockaddr_in& peer, const char* okText, const char* e
 // socket closed already (and its descriptor may be gone): nothing more to do.
 void ClosePeer(const P2PPeerEntry& peer) {
   CloseUdtTransfers(peer.sock);
-  std::lock_guard<std::mutex> lock(PeerMutex());
-  auto& list = PeerList();
-  for (auto it = list.begin(); it != list.end(); ++it) {
-    if (it->ip == peer.ip && it->port == peer.port && it->sock == peer.sock) {
-      list.erase(it);
-      CloseUdtPeerSock(peer.sock, peer.udpFd);
-      return;
+  {
+    std::lock_guard<std::mutex> lock(PeerMutex());
+    auto& list = PeerList();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+      if (it->ip == peer.ip && it->port == peer.port && it->sock == peer.sock) {
+        list.erase(it);
+        CloseUdtPeerSock(peer.sock, peer.udpFd);
+        break;
+      }
     }
   }
+  // After the close: a log-in recorded meanwhile sees the socket gone and forgets itself.
+  PeerLogin_Forget(nullptr, peer.sock);
 }
 
 int HeartBeatPeriodMs() {
@@ -330,6 +387,30 @@ int InitP2PSock() {
   return 0;
 }
 
+void P2P_ClosePeerWhenSent(int udtSock) {
+  // What was queued (the refusal) goes out first, within a bound.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFlushWaitMs);
+  for (;;) {
+    int pending = 0;
+    int len = sizeof pending;
+    if (UDT::getsockopt(udtSock, 0, UDT_SNDDATA, &pending, &len) == UDT::ERROR || pending <= 0 ||
+        std::chrono::steady_clock::now() >= deadline)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kConnectStepMs));
+  }
+  std::lock_guard<std::mutex> lock(PeerMutex());
+  auto& list = PeerList();
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (it->sock == udtSock) {
+      // Its worker sees the receive fail and finds the entry gone.
+      const P2PPeerEntry e = *it;
+      list.erase(it);
+      CloseUdtPeerSock(e.sock, e.udpFd);
+      return;
+    }
+  }
+}
+
 void P2PHolePunch(const uint8_t* body, const sockaddr_in& from) {
   QV_LOG(kModCommLib, kLogDebug, "recv hole punch msg.");
   const HolePunchBody in = DecodeHolePunchBody(body);
@@ -342,6 +423,7 @@ void P2PHolePunch(const uint8_t* body, const sockaddr_in& from) {
     }
     QV_LOG(kModCommLib, kLogDebug, "recv p2p hole punch msg from p2p server.");
     if (in.addrA == 0 || in.portA == 0) return;
+    RecordIntroduction(htonl(in.addrA));
     HolePunchBody out = in;
     out.source = 0;
     out.addrA = in.addrB;
@@ -358,6 +440,12 @@ void P2PHolePunch(const uint8_t* body, const sockaddr_in& from) {
     return;
   }
   QV_LOG(kModCommLib, kLogDebug, "recv p2p hole punch msg from client.");
+  if (!MayPunch(from)) {
+    QV_LOG_REFUSAL(AddrText(from.sin_addr.s_addr), kModCommLib, kLogDebug,
+                   "hole punch from %s:%d was not introduced, ignored.",
+                   AddrText(from.sin_addr.s_addr).c_str(), ntohs(from.sin_port));
+    return;
+  }
   uint8_t bytes[kHoleAckSize];
   EncodeHoleAck(kP2PCmdHolePunch, {0, in.addrB, in.portB, in.addrA, ntohs(from.sin_port)}, bytes);
   for (int i = 0; i < kPunchRepeats; ++i) SendRepeated(bytes, sizeof bytes, from);
@@ -371,6 +459,12 @@ void P2PHoleACK(const uint8_t* body, const sockaddr_in& from) {
          AddrText(from.sin_addr.s_addr).c_str(), static_cast<unsigned>(from.sin_addr.s_addr),
          ntohs(from.sin_port));
   if (ack.source != 0) return;
+  if (!MayPunch(from)) {
+    QV_LOG_REFUSAL(AddrText(from.sin_addr.s_addr), kModCommLib, kLogDebug,
+                   "ack from %s:%d was not introduced, ignored.",
+                   AddrText(from.sin_addr.s_addr).c_str(), ntohs(from.sin_port));
+    return;
+  }
   BeginPeerConnect(from, "recv ack, init udt ok.", "recv ack, init udt error.");
 }
 
@@ -463,6 +557,11 @@ int P2PTrans(void* /*unused*/) {
 int P2PTransThread(void* arg) {
   std::unique_ptr<P2PPeerEntry> entry(static_cast<P2PPeerEntry*>(arg));
   std::unique_ptr<char[]> buffer(new char[kUdtMessageMax]);
+  const std::string peerText = AddrText(entry->ip);
+  CallerTrust trust;
+  trust.road = Road::kUdt;
+  trust.ownSubnet = entry->ownSubnet;
+  trust.peer = peerText.c_str();
   QV_LOG(kModCommLib, kLogDebug, "p2p peer %s:%d connected, sock %d.", AddrText(entry->ip).c_str(),
          entry->port, entry->sock);
   while (!g_ExitFlag.load()) {
@@ -489,8 +588,8 @@ int P2PTransThread(void* arg) {
     }
     char* reply = nullptr;
     int replyLen = 0;
-    Dispatch(&h, h.len > kCommandHeaderSize ? buffer.get() + kCommandHeaderSize : nullptr, nullptr,
-             &reply, &replyLen, entry->sock, 1);
+    Dispatch(trust, &h, h.len > kCommandHeaderSize ? buffer.get() + kCommandHeaderSize : nullptr,
+             nullptr, &reply, &replyLen, entry->sock, 1);
     std::unique_ptr<char[]> owned(reply);
     if (owned && replyLen > 0 && UDT::sendmsg(entry->sock, owned.get(), replyLen, -1, true) != replyLen)
       QV_LOG(kModCommLib, kLogDebug, "Write return message error");

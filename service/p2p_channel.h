@@ -15,6 +15,7 @@
 struct sockaddr_in;
 
 constexpr int kMaxP2PPeers = 8;             // connected and connecting phones together
+constexpr int kMaxP2PPeersPerAddress = 2;   // of one non-loopback address: one sender cannot take all
 constexpr int kRendezvousTimeoutMs = 6000;  // a rendezvous connect gives up after this
 constexpr int kP2PHeartBeatMs = 10000;
 constexpr int kP2PResolveRetryMs = 30000;
@@ -31,6 +32,10 @@ void P2PHoleACK(const uint8_t* body, const sockaddr_in& from);
 // One datagram from the receive loop: checked (its header total must equal its size) and
 // handed to the handler of its command. Safe for any input.
 void P2PHandleDatagram(const uint8_t* data, size_t len, const sockaddr_in& from);
+
+// Closes a UDT peer once what was queued for it went out (at most a second's wait; any thread
+// but the peer's own worker blocks no one else meanwhile). A refused device log-in.
+void P2P_ClosePeerWhenSent(int udtSock);
 
 int InitP2PSock();  // g_P2PUdpSock; 0 or -1
 

@@ -85,15 +85,16 @@ void Serve(RelayConnState* s, const uint8_t* frame, size_t len) {
     return;
   }
   const uint16_t op = data.inner.opcode;
-  // The desktop program's operations are for this machine only, never for a relayed phone.
-  if ((op != kCmdRelayRegister && op != kCmdRelayData && !OS_IsRegistered(op)) ||
-      IsLocalOnlyOpcode(op)) {
+  if (op != kCmdRelayRegister && op != kCmdRelayData && !OS_IsRegistered(op)) {
     QV_LOG(kModCommLib, kLogDebug, "opcode error. %d", static_cast<int>(op));
     return;
   }
+  CallerTrust trust;
+  trust.road = Road::kRelay;
+  trust.peer = "relay";
   char* replyRaw = nullptr;
   int replyLen = 0;
-  Dispatch(&data.inner, reinterpret_cast<const char*>(data.body.data()), s->bev, &replyRaw,
+  Dispatch(trust, &data.inner, reinterpret_cast<const char*>(data.body.data()), s->bev, &replyRaw,
            &replyLen, -1, 0);
   std::unique_ptr<char[]> reply(replyRaw);
   if (replyLen <= 0 || !reply) return;

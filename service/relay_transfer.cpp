@@ -276,9 +276,12 @@ int InterLineUpLoadFile(void*) {
           QV_LOG(kModIntranet, kLogWarning, "fetched message of %zu bytes dropped.", rest.size());
           continue;
         }
+        CallerTrust trust;
+        trust.road = Road::kFetched;
+        trust.peer = "relay cache";
         char* reply = nullptr;
         int replyLen = 0;
-        Dispatch(&inner, reinterpret_cast<const char*>(rest.data() + kCommandHeaderSize), nullptr,
+        Dispatch(trust, &inner, reinterpret_cast<const char*>(rest.data() + kCommandHeaderSize), nullptr,
                  &reply, &replyLen, -1, 1);
         delete[] reply;
         continue;

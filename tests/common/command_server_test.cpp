@@ -407,9 +407,9 @@ TEST_F(CommandServerTest, LocalApiFromAnotherHostIsRefusedAndTheConnectionStays)
     EXPECT_FALSE(call.loopback);
   }
   EXPECT_TRUE(Closed().empty());
-  EXPECT_EQ(CountOccurrences(LogText(), "Refuse local API opcode 0x5006 from " + peer.PeerIp() + "."), 1u)
+  // Each refusal is logged while the peer's burst of refusal lines allows.
+  EXPECT_GE(CountOccurrences(LogText(), "Refuse local API opcode 0x5006 from " + peer.PeerIp() + "."), 1u)
       << LogText();
-  EXPECT_EQ(CountOccurrences(LogText(), "Refuse local API"), 1u);  // once per connection
 }
 
 TEST_F(CommandServerTest, WritableHookStreamsWithBoundedOutput) {

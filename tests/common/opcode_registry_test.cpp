@@ -15,6 +15,14 @@
 
 namespace {
 
+// A LAN phone's command connection: every handler but the local API is reached.
+CallerTrust LanTrust() {
+  CallerTrust t;
+  t.road = Road::kCommand;
+  t.ownSubnet = true;
+  return t;
+}
+
 // The real logger writing into a file of a fresh temporary folder.
 class RegistryTest : public ::testing::Test {
  protected:
@@ -93,7 +101,7 @@ TEST_F(RegistryTest, SecondRegistrationFailsAndFirstHandlerStays) {
   CommandHeader h{8, 0x2002, 5};
   char* reply = nullptr;
   int len = 0;
-  EXPECT_EQ(Dispatch(&h, nullptr, nullptr, &reply, &len, -1, 1), 1234);
+  EXPECT_EQ(Dispatch(LanTrust(), &h, nullptr, nullptr, &reply, &len, -1, 1), 1234);
   delete[] reply;
 }
 
@@ -103,7 +111,7 @@ TEST_F(RegistryTest, UnregisteredOpcodeGives280AndLeavesOutputsAlone) {
   char marker = 'x';
   char* reply = &marker;
   int len = -5;
-  EXPECT_EQ(Dispatch(&h, nullptr, nullptr, &reply, &len, 3, 1), 280);
+  EXPECT_EQ(Dispatch(LanTrust(), &h, nullptr, nullptr, &reply, &len, 3, 1), 280);
   EXPECT_EQ(reply, &marker);
   EXPECT_EQ(len, -5);
   const std::string log = LogText();
@@ -127,7 +135,7 @@ TEST_F(RegistryTest, DispatchPassesEveryArgumentAndReturnsHandlerResult) {
     CommandHeader h{11, c.opcode, 0xA1B2C3D4};
     char* reply = nullptr;
     int len = 0;
-    EXPECT_EQ(Dispatch(&h, body, fakeConn, &reply, &len, c.udt, c.direct), 1234);
+    EXPECT_EQ(Dispatch(LanTrust(), &h, body, fakeConn, &reply, &len, c.udt, c.direct), 1234);
     EXPECT_EQ(g_seen.body, body);
     EXPECT_EQ(g_seen.header.opcode, c.opcode);  // one handler tells the two apart by this
     EXPECT_EQ(g_seen.header.param, 0xA1B2C3D4u);
@@ -148,7 +156,7 @@ TEST_F(RegistryTest, ThrowingHandlerLeavesNoReply) {
     CommandHeader h{8, op, 0};
     char* reply = nullptr;
     int len = 0;
-    EXPECT_EQ(Dispatch(&h, nullptr, nullptr, &reply, &len, -1, 1), 16) << op;
+    EXPECT_EQ(Dispatch(LanTrust(), &h, nullptr, nullptr, &reply, &len, -1, 1), 16) << op;
     EXPECT_EQ(reply, nullptr);
     EXPECT_EQ(len, 0);
   }
@@ -169,6 +177,100 @@ TEST(LocalOnlyOpcodeTest, OnlyTheDesktopOperations) {
       {0x1008, false}, {0x1009, false}, {0x4FFF, false}, {0x5015, false},
   };
   for (const Case& c : cases) EXPECT_EQ(IsLocalOnlyOpcode(c.opcode), c.local) << std::hex << c.opcode;
+}
+
+TEST_F(RegistryTest, RefusedCallerRunsNoHandler) {
+  ASSERT_EQ(OS_RegFunction(RecordingHandler, 0x5000), 0);
+  CallerTrust relay;
+  relay.road = Road::kRelay;
+  relay.peer = "relay";
+  g_seen = Seen{};
+  CommandHeader h{8, 0x5000, 0};
+  char* reply = nullptr;
+  int len = 0;
+  EXPECT_EQ(Dispatch(relay, &h, nullptr, nullptr, &reply, &len, -1, 0), 281);
+  EXPECT_EQ(reply, nullptr);
+  EXPECT_EQ(len, 0);
+  EXPECT_EQ(g_seen.header.opcode, 0);  // the handler never ran
+  EXPECT_NE(LogText().find("Refuse local API opcode 0x5000 from relay."), std::string::npos) << LogText();
+}
+
+// Every road x peer x log-in state, for a local-API opcode, a file request and the three
+// requests a stranger may make before it logs in.
+TEST(PeerAdmittedTest, RoadPeerAndLoginDecide) {
+  enum Peer { kSameUser, kOtherUser, kLan, kOutside };
+  struct Case {
+    Road road;
+    Peer peer;
+    LoginState login;
+    bool localApi, listing, login0008, heartBeat, version;
+  };
+  using L = LoginState;
+  const Case cases[] = {
+      // road           peer        login        5000   2003   0008   8888   1013
+      {Road::kCommand, kSameUser, L::kNone, true, true, true, true, true},
+      {Road::kCommand, kOtherUser, L::kNone, false, true, true, true, true},
+      {Road::kCommand, kLan, L::kNone, false, true, true, true, true},
+      {Road::kCommand, kLan, L::kRefused, false, false, false, false, false},
+      {Road::kCommand, kOutside, L::kNone, false, false, true, true, true},
+      {Road::kCommand, kOutside, L::kAccepted, false, true, true, true, true},
+      {Road::kCommand, kOutside, L::kRefused, false, false, false, false, false},
+      {Road::kUdt, kSameUser, L::kNone, false, true, true, true, true},
+      {Road::kUdt, kLan, L::kNone, false, true, true, true, true},
+      {Road::kUdt, kLan, L::kRefused, false, false, false, false, false},
+      {Road::kUdt, kOutside, L::kNone, false, false, true, true, true},
+      {Road::kUdt, kOutside, L::kAccepted, false, true, true, true, true},
+      {Road::kRelay, kSameUser, L::kNone, false, true, true, true, true},
+      {Road::kRelay, kOutside, L::kNone, false, true, true, true, true},
+      {Road::kFetched, kOutside, L::kNone, false, true, true, true, true},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    PeerLogin_Clear();
+    CallerTrust t;
+    t.road = c.road;
+    t.sameUser = c.peer == kSameUser;
+    t.ownSubnet = c.peer != kOutside;
+    // The state belongs to this connection (or UDT socket) only.
+    const int fake = 0;
+    const void* conn = c.road == Road::kUdt ? nullptr : &fake;
+    const int udt = c.road == Road::kUdt ? 77 : -1;
+    if (c.login != L::kNone) PeerLogin_Set(conn, udt, 0x0100000A, c.login);
+    const std::string where = "case " + std::to_string(n++);
+    EXPECT_EQ(PeerAdmitted(t, 0x5000, conn, udt), c.localApi) << where;
+    EXPECT_EQ(PeerAdmitted(t, 0x2003, conn, udt), c.listing) << where;
+    EXPECT_EQ(PeerAdmitted(t, 0x0008, conn, udt), c.login0008) << where;
+    EXPECT_EQ(PeerAdmitted(t, 0x8888, conn, udt), c.heartBeat) << where;
+    EXPECT_EQ(PeerAdmitted(t, 0x1013, conn, udt), c.version) << where;
+    // Another connection from the same peer has its own state.
+    const int other = 0;
+    EXPECT_EQ(PeerAdmitted(t, 0x2003, c.road == Road::kUdt ? nullptr : &other,
+                           c.road == Road::kUdt ? 78 : -1),
+              c.peer != kOutside || c.road == Road::kRelay || c.road == Road::kFetched)
+        << where;
+  }
+  PeerLogin_Clear();
+}
+
+TEST(PeerLoginTest, RefusalIsFinalAndForgetEndsTheAddressesClaim) {
+  PeerLogin_Clear();
+  const int a = 0, b = 0;
+  const uint32_t ip = 0x0203000A;  // 10.0.3.2
+  EXPECT_FALSE(PeerLogin_AddressAccepted(ip));
+  PeerLogin_Set(&a, -1, ip, LoginState::kAccepted);
+  PeerLogin_Set(nullptr, 9, ip, LoginState::kAccepted);
+  EXPECT_TRUE(PeerLogin_AddressAccepted(ip));
+  EXPECT_FALSE(PeerLogin_AddressAccepted(0x0303000A));
+  PeerLogin_Forget(&a, -1);
+  EXPECT_TRUE(PeerLogin_AddressAccepted(ip));  // the UDT socket still holds one
+  PeerLogin_Forget(nullptr, 9);
+  EXPECT_FALSE(PeerLogin_AddressAccepted(ip));
+
+  PeerLogin_Set(&b, -1, ip, LoginState::kRefused);
+  PeerLogin_Set(&b, -1, ip, LoginState::kAccepted);  // a later yes does not undo a no
+  EXPECT_EQ(PeerLogin_Get(&b, -1), LoginState::kRefused);
+  EXPECT_FALSE(PeerLogin_AddressAccepted(ip));
+  PeerLogin_Clear();
 }
 
 }  // namespace

@@ -136,8 +136,12 @@ TEST_F(DeviceRequestTest, StoredAccountIsAcceptedWithoutAsking) {
   EXPECT_EQ(m_desktop.Connections(), 0);
   // Case matters, and an empty stored password admits nobody.
   EXPECT_EQ(Login(phone, LoginBody("Me@x.org", "pw1")), 1);
+  // A refused connection is served nothing more, not even another log-in.
+  EXPECT_EQ(Login(phone, LoginBody("me@x.org", "pw1"), milliseconds(500)), -1);
   m_base.Exec("update qv_user set psw = ''");
-  EXPECT_EQ(Login(phone, LoginBody("me@x.org", "")), 1);
+  DeviceClient next;
+  Connect(next);
+  EXPECT_EQ(Login(next, LoginBody("me@x.org", "")), 1);
 }
 
 TEST_F(DeviceRequestTest, DesktopAnswersTable) {
@@ -187,13 +191,16 @@ TEST_F(DeviceRequestTest, DesktopAnswersTable) {
 }
 
 TEST_F(DeviceRequestTest, NoDesktopRefusesAtOnceAndShortBodiesAreBounded) {
-  DeviceClient phone;
-  Connect(phone);
-  EXPECT_EQ(Login(phone, LoginBody("other@x.org", "pw2")), 1);
-  EXPECT_EQ(Login(phone, Bytes{'m', 'e'}), 1);
+  // A refused connection is served nothing more: each log-in on a connection of its own.
+  DeviceClient first, second, third;
+  Connect(first);
+  Connect(second);
+  Connect(third);
+  EXPECT_EQ(Login(first, LoginBody("other@x.org", "pw2")), 1);
+  EXPECT_EQ(Login(second, Bytes{'m', 'e'}), 1);
 
   StartDesktop([](const Bytes& p) { return DesktopStandIn::Answer{DesktopStandIn::AnswerTo(p, 1)}; });
-  EXPECT_EQ(Login(phone, Bytes{'m', 'e', '@', 0, 'X'}), 1);
+  EXPECT_EQ(Login(third, Bytes{'m', 'e', '@', 0, 'X'}), 1);
   const auto questions = m_desktop.Questions();
   ASSERT_EQ(questions.size(), 1u);
   EXPECT_EQ(Bytes(questions[0].begin() + 8, questions[0].begin() + 13), (Bytes{'m', 'e', '@', 0, 'X'}));

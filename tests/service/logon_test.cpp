@@ -88,4 +88,36 @@ TEST_F(LogOnRun, RefusedAccountsShowTheirCode) {
   EXPECT_EQ(central.Exchanges(0x1001).size(), 1u) << "no account: no log-on request at all";
 }
 
+// A PC that starts while the central server cannot be reached sends its power-on report
+// after the first log-on that succeeds, and only once.
+TEST_F(LogOnRun, PowerOnReportFollowsTheFirstLogOnThatSucceeds) {
+  StoreAccount("secret1");
+  // The server's port refuses connections until the rule goes (this namespace only).
+  const std::string port = std::to_string(central.Port());
+  ASSERT_EQ(RunProgram({"/usr/sbin/nft", "add", "table", "ip", "qvblock"}).exitCode, 0);
+  ASSERT_EQ(RunProgram({"/usr/sbin/nft", "add", "chain", "ip", "qvblock", "out", "{", "type",
+                        "filter", "hook", "output", "priority", "0", ";", "}"})
+                .exitCode,
+            0);
+  ASSERT_EQ(RunProgram({"/usr/sbin/nft", "add", "rule", "ip", "qvblock", "out", "tcp", "dport",
+                        port, "reject", "with", "tcp", "reset"})
+                .exitCode,
+            0);
+  ServiceProcess svc(base.Dir());
+  svc.AddEnv("QUARLO_TEST_SETTINGS=http_port=0,heartbeat_ms=300");
+  ASSERT_TRUE(svc.Start()) << svc.LogText();
+  EXPECT_TRUE(LogHas(svc, "log on return code")) << svc.LogText();
+  EXPECT_TRUE(LogHas(svc, "relogin , return code")) << svc.LogText();
+  EXPECT_TRUE(central.Exchanges(0x1001).empty());
+
+  ASSERT_EQ(RunProgram({"/usr/sbin/nft", "delete", "table", "ip", "qvblock"}).exitCode, 0);
+  EXPECT_TRUE(WaitFor([&] { return central.Exchanges(0x100F).size() == 1; }, std::chrono::seconds(20)))
+      << svc.LogText();
+  // Later log-ons do not repeat it.
+  const size_t heartBeats = central.Exchanges(0x1003).size();
+  EXPECT_TRUE(WaitFor([&] { return central.Exchanges(0x1003).size() >= heartBeats + 2; },
+                      std::chrono::seconds(20)));
+  EXPECT_EQ(central.Exchanges(0x100F).size(), 1u);
+}
+
 }  // namespace

@@ -16,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/local_api_ops.h"
 #include "common/md5.h"
+#include "common/proto_local_api.h"
 #include "tests/support/central_process.h"
 #include "common/proto_thumb.h"
 #include "tests/support/net_namespace.h"
@@ -97,6 +99,7 @@ class Relay : public ::testing::Test {
     s_svc = new ServiceProcess(s_base->Dir());
     // Relay retries and upload fetches come soon.
     s_svc->SetTestSettings("relay_retry_ms=300,relay_keepalive_ms=1000,upload_fetch_ms=100");
+    s_svc->AddEnv("QUARLO_POWEROFF_CMD=touch " + s_base->Dir() + "/powered-off");
     if (!s_svc->Start()) s_skip = "the service did not start: " + s_svc->LogText();
   }
   static void TearDownTestSuite() {
@@ -472,6 +475,55 @@ TEST_F(Relay, SeveralPhonesAtOnce) {
     SCOPED_TRACE(c.name);
     c.run(m_pc.identity);
   }
+}
+
+// The relay's phone signed in at the server, but it is no desktop program: every local-API
+// opcode is met with silence (the version record that follows shows none was coming), while
+// the auto-sorting switch stays open to phones.
+TEST_F(Relay, LocalApiIsSilentThroughTheRelay) {
+  uint32_t probe = 0xC0DE0000;
+  for (uint16_t op = 0x5000; op <= 0x5014; ++op) {
+    if (op == 0x5003 || op == 0x500D) continue;  // never registered
+    ASSERT_TRUE(m_phone.Request(m_pc.identity, BuildMessage(op, op)));
+    ASSERT_TRUE(m_phone.Request(m_pc.identity, BuildMessage(kOpGetVerAndType, ++probe)));
+    bool answered = false;
+    for (;;) {
+      DeviceMessage m;
+      ASSERT_TRUE(m_phone.ReadMessage(m)) << std::hex << op;
+      if (m.header.opcode == kOpGetVerAndType && m.header.param == probe) break;
+      if (m.header.opcode == op) answered = true;
+    }
+    EXPECT_EQ(answered, op == 0x5013) << std::hex << op;  // its setter answers nobody
+  }
+}
+
+// The device log-in and power-off through the relay are read past the requester's identity:
+// the stored account is recognised there, and power-off follows only that phone's log-in.
+// Last in this file: it powers the PC off.
+TEST_F(Relay, StoredAccountLogsInAndPowersOffThroughTheRelay) {
+  const std::string marker = s_base->Dir() + "/powered-off";
+  RelayPhone other;
+  ASSERT_EQ(other.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+  const Bytes login = Concat({TextField(kOwner, 32), TextField(PcPasswordOf("secret1"), 32)});
+  ASSERT_TRUE(m_phone.Request(m_pc.identity, BuildMessage(kOpDeviceLogin, 0, login)));
+  DeviceMessage m;
+  ASSERT_TRUE(m_phone.ReadMessage(m)) << s_svc->LogText();
+  ASSERT_EQ(m.header.opcode, kOpDeviceLogin);
+  ASSERT_EQ(m.body.size(), 4u);
+  EXPECT_EQ((m.body[0] << 8) | m.body[1], 0) << "the stored account is accepted";
+
+  // The other phone has not logged in: its power-off is refused (a round trip shows it was
+  // handled).
+  ASSERT_TRUE(other.Request(m_pc.identity, BuildMessage(kOpShutDownSystem, 0, {0})));
+  ASSERT_TRUE(other.Request(m_pc.identity, BuildMessage(kOpGetVerAndType, 5)));
+  ASSERT_TRUE(other.ReadMessage(m));
+  EXPECT_EQ(m.header.opcode, kOpGetVerAndType);
+  struct stat st;
+  EXPECT_NE(stat(marker.c_str(), &st), 0) << "powered off without a log-in";
+
+  ASSERT_TRUE(m_phone.Request(m_pc.identity, BuildMessage(kOpShutDownSystem, 0, {0})));
+  EXPECT_TRUE(WaitFor([&] { return stat(marker.c_str(), &st) == 0; }, seconds(20)))
+      << s_svc->LogText();
 }
 
 }  // namespace

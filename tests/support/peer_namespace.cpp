@@ -79,24 +79,50 @@ std::string PeerNamespace::Create() {
   return "";
 }
 
-int PeerNamespace::Connect(uint16_t port) {
-  int result = -1;
+std::string PeerNamespace::AddOutsideAddress() {
+  const int pid = static_cast<int>(getpid());
+  m_outsideIp = "198.18." + std::to_string((pid >> 8) & 0xFF) + "." + std::to_string(pid & 0xFF);
+  const std::vector<std::vector<std::string>> steps = {
+      {"ip", "netns", "exec", m_ns, "ip", "addr", "add", m_outsideIp + "/32", "dev", m_peerIf},
+      {"ip", "route", "replace", m_outsideIp + "/32", "via", m_peerIp, "dev", m_hostIf},
+  };
+  for (const auto& step : steps) {
+    if (RunArgv(step) != 0) return "command failed: " + step[0] + " " + step[1] + " " + step[2];
+  }
+  return "";
+}
+
+bool PeerNamespace::RunInside(const std::function<void()>& fn) {
+  bool joined = false;
   std::thread inside([&] {
     const int nsFd = open(("/var/run/netns/" + m_ns).c_str(), O_RDONLY | O_CLOEXEC);
     if (nsFd < 0) return;
-    const int joined = setns(nsFd, CLONE_NEWNET);
+    joined = setns(nsFd, CLONE_NEWNET) == 0;
     close(nsFd);
-    if (joined != 0) return;
+    if (joined) fn();
+  });
+  inside.join();
+  return joined;
+}
+
+int PeerNamespace::Connect(uint16_t port, const std::string& sourceIp) {
+  int result = -1;
+  RunInside([&] {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     inet_pton(AF_INET, m_hostIp.c_str(), &to.sin_addr);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    if (!sourceIp.empty()) inet_pton(AF_INET, sourceIp.c_str(), &from.sin_addr);
     // The link may take a moment to carry traffic after it came up.
     WaitFor(
         [&] {
           const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
           if (s < 0) return false;
-          if (connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+          if ((sourceIp.empty() ||
+               bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0) &&
+              connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
             result = s;
             return true;
           }
@@ -105,6 +131,5 @@ int PeerNamespace::Connect(uint16_t port) {
         },
         std::chrono::seconds(10), std::chrono::milliseconds(50));
   });
-  inside.join();
   return result;
 }

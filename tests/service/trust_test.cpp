@@ -1,0 +1,519 @@
+// Who the real service answers, road by road: the command connection, UDT and HTTP, each with
+// peers on loopback (this user and a second local user), a phone on the PC's own subnet and a
+// phone outside it (a second address of a network namespace, routed through its veth pair),
+// before and after a device log-in; each cell says what that peer gets for the local API, a
+// listing, a download, an upload and a thumbnail. The test plays the desktop program (it
+// accepts log-ins from "yes@" e-mails only) and the peer-to-peer server.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "common/local_api_ops.h"
+#include "common/proto_local_api.h"
+#include "common/proto_p2p.h"
+#include "common/proto_thumb.h"
+#include "common/proto_transfer.h"
+#include "tests/support/desktop_standin.h"
+#include "tests/support/device_client.h"
+#include "tests/support/other_user.h"
+#include "tests/support/peer_namespace.h"
+#include "tests/support/service_process.h"
+#include "tests/support/temp_base.h"
+#include "tests/support/udt_device_client.h"
+#include "tests/support/wait_for.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr const char* kEmail = "me@x.org";
+constexpr const char* kStored = "stored-pw";
+
+uint32_t Ip(const std::string& text) {
+  in_addr a{};
+  inet_pton(AF_INET, text.c_str(), &a);
+  return a.s_addr;
+}
+
+Bytes LoginBody(const std::string& email, const std::string& password) {
+  return Concat({TextField(email, 32), TextField(password, 32), TextField("phone", 64),
+                 TextField("net", 64), Bytes(64, 0)});
+}
+
+// The five kinds of request, each a message with its own parameter so its reply is known.
+enum Req { kLocalApi, kListing, kDownload, kUpload, kThumb, kReqCount };
+const char* const kReqNames[] = {"local API", "listing", "download", "upload", "thumbnail"};
+
+Bytes RequestOf(Req r, uint32_t param, const std::string& share) {
+  switch (r) {
+    case kLocalApi:
+      return BuildMessage(kOpGetLogOnInfo, param);
+    case kListing:
+      return BuildMessage(xfer::kOpFileList, param, EncodeFilePathRequest({share, true}));
+    case kDownload:
+      return BuildMessage(xfer::kOpReqDownload, param, EncodeFilePathRequest({share + "/a.txt", true}));
+    case kUpload: {
+      UploadRequest u;
+      u.size = 3;
+      u.path = share + "/up-" + std::to_string(param) + ".txt";
+      return BuildMessage(xfer::kOpReqUpload, param, EncodeUploadRequest(u));
+    }
+    case kThumb: {
+      Bytes b(kThumbRequestSize);
+      EncodeThumbRequest(ThumbRequest{64, 64, share + "/a.txt"}, b.data());
+      return BuildMessage(kOpThumbnail, param, b);
+    }
+    default:
+      return {};
+  }
+}
+
+// What one request got: an answer, silence (a version request sent after it was answered
+// first and nothing else came), or a closed connection.
+enum class Got { kAnswer, kSilence, kClosed };
+std::string Name(Got g) { return g == Got::kAnswer ? "answer" : g == Got::kSilence ? "silence" : "closed"; }
+
+template <class Phone>
+Got Ask(Phone& phone, const Bytes& request, uint32_t param, bool udt) {
+  const uint32_t probe = param | 0x80000000u;
+  if (!phone.SendRaw(request) || !phone.Send(kOpGetVerAndType, probe)) return Got::kClosed;
+  // Over UDT a pool task's reply may come after the probe's: a second probe's round trip gives
+  // it the time.
+  int probesLeft = udt ? 2 : 1;
+  bool answered = false;
+  for (;;) {
+    DeviceMessage m;
+    if (!phone.ReadMessage(m, seconds(10))) return answered ? Got::kAnswer : Got::kClosed;
+    if (m.header.opcode == kOpGetVerAndType && (m.header.param & 0x80000000u)) {
+      if (answered || --probesLeft == 0) return answered ? Got::kAnswer : Got::kSilence;
+      if (!phone.Send(kOpGetVerAndType, probe)) return Got::kClosed;
+      continue;
+    }
+    if (m.header.param == param) answered = true;
+  }
+}
+
+// The login result, -1 when none came.
+template <class Phone>
+int Login(Phone& phone, const std::string& email, const std::string& password) {
+  if (!phone.Send(kOpDeviceLogin, 0, LoginBody(email, password))) return -1;
+  for (;;) {
+    DeviceMessage m;
+    if (!phone.ReadMessage(m, seconds(20))) return -1;
+    if (m.header.opcode == kOpDeviceLogin && m.body.size() == 4) return (m.body[0] << 8) | m.body[1];
+  }
+}
+
+int UdpSocket(uint16_t& port) {
+  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return s;
+}
+
+class Trust : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string made = m_ns.Create();
+    if (!made.empty()) GTEST_SKIP() << "no peer namespace here: " << made;
+    const std::string outside = m_ns.AddOutsideAddress();
+    ASSERT_EQ(outside, "") << outside;
+    m_p2pServer = UdpSocket(m_p2pServerPort);
+    TempBaseOptions opt;
+    opt.p2pport = m_p2pServerPort;
+    m_base = std::make_unique<TempBase>(opt);
+    m_share = m_base->MakeDir("share");
+    m_base->AddShare(m_share);
+    m_base->WriteFile("share/a.txt", "abc");
+    m_base->Exec(std::string("insert into qv_user(email, psw) values('") + kEmail + "', '" + kStored + "')");
+    ASSERT_TRUE(m_desktop.Start([](const Bytes& push) {
+      const bool yes = std::string(push.begin() + 8, push.begin() + 12) == "yes@";
+      return DesktopStandIn::Answer{DesktopStandIn::AnswerTo(push, yes ? 0 : 1)};
+    }));
+    m_svc = std::make_unique<ServiceProcess>(m_base->Dir());
+    m_svc->CopyPrograms();
+    m_svc->SetTestSettings("http_port=0,p2p_heartbeat_ms=200,ui_port=" +
+                           std::to_string(m_desktop.Port()));
+    ASSERT_TRUE(m_svc->Start()) << m_svc->LogText();
+    m_port = m_svc->WaitForPort();
+    ASSERT_NE(m_port, 0);
+    // The P2P port from the first heartbeat, the HTTP port from the log.
+    pollfd p{m_p2pServer, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    uint8_t hb[512];
+    ASSERT_GT(recvfrom(m_p2pServer, hb, sizeof hb, 0, reinterpret_cast<sockaddr*>(&from), &len), 0);
+    m_p2pPort = ntohs(from.sin_port);
+    const std::regex http(R"(httpServer running on port (\d+))");
+    ASSERT_TRUE(WaitFor([&] {
+      std::smatch m;
+      const std::string log = m_svc->LogText();
+      if (!std::regex_search(log, m, http)) return false;
+      m_httpPort = static_cast<uint16_t>(std::stoi(m[1].str()));
+      return true;
+    }, seconds(20)));
+  }
+  void TearDown() override {
+    if (m_p2pServer >= 0) close(m_p2pServer);
+  }
+
+  bool LogHas(const std::string& text) {
+    return WaitFor([&] { return m_svc->LogText().find(text) != std::string::npos; }, seconds(10));
+  }
+
+  // A command connection from the namespace: its subnet address, or the outside one.
+  bool ConnectFromNs(DeviceClient& c, bool outside) {
+    const int fd = m_ns.Connect(m_port, outside ? m_ns.OutsideIp() : "");
+    if (fd < 0) return false;
+    c.Adopt(fd);
+    return true;
+  }
+
+  // The peer-to-peer server introduces the phone at ip:port to the PC.
+  void Introduce(const std::string& ip, uint16_t port) {
+    HolePunchBody punch;
+    punch.source = 1;
+    punch.addrA = ntohl(Ip(ip));
+    punch.portA = port;
+    punch.addrB = 0x7F000001;
+    punch.portB = m_p2pPort;
+    uint8_t bytes[kHolePunchSize];
+    EncodeHolePunch(punch, bytes);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(m_p2pPort);
+    sendto(m_p2pServer, bytes, sizeof bytes, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+
+  // A UDT phone inside the namespace, from its subnet address or the outside one.
+  bool OpenUdtFromNs(UdtDeviceClient& phone, bool outside, bool introduce) {
+    uint16_t port = 0;
+    const std::string ip = outside ? m_ns.OutsideIp() : m_ns.PeerIp();
+    if (!m_ns.RunInside([&] { port = phone.Bind(ip); }) || port == 0) return false;
+    if (introduce) Introduce(ip, port);
+    return phone.Punch(m_ns.HostIp(), m_p2pPort) && phone.ConnectUdt(m_ns.HostIp(), m_p2pPort);
+  }
+
+  // The HTTP status curl gets for a.txt from inside the namespace.
+  std::string HttpStatus(bool outside) {
+    const std::string url = "http://" + m_ns.HostIp() + ":" + std::to_string(m_httpPort) + m_share + "/a.txt";
+    const ProgramResult r = RunProgram(
+        {"/usr/bin/ip", "netns", "exec", m_ns.Name(), "curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+         "--max-time", "10", "--interface", outside ? m_ns.OutsideIp() : m_ns.PeerIp(), url});
+    return r.output;
+  }
+
+  PeerNamespace m_ns;
+  int m_p2pServer = -1;
+  uint16_t m_p2pServerPort = 0;
+  std::unique_ptr<TempBase> m_base;
+  std::string m_share;
+  DesktopStandIn m_desktop;
+  std::unique_ptr<ServiceProcess> m_svc;
+  uint16_t m_port = 0, m_p2pPort = 0, m_httpPort = 0;
+};
+
+// The command connection: peer x log-in x request.
+TEST_F(Trust, CommandConnectionTable) {
+  enum Peer { kSameUser, kOtherUser, kLan, kOutside };
+  struct Row {
+    const char* name;
+    Peer peer;
+    const char* loginEmail;  // nullptr: no log-in; kEmail: the stored account
+    const char* loginPassword;
+    int loginResult;
+    Got want[kReqCount];
+  };
+  const Got A = Got::kAnswer, S = Got::kSilence, C = Got::kClosed;
+  const Row rows[] = {
+      //                                                           local API listing download upload thumb
+      {"loopback, this user", kSameUser, nullptr, nullptr, 0, {A, A, A, A, A}},
+      {"loopback, another user", kOtherUser, nullptr, nullptr, 0, {S, A, A, A, A}},
+      {"LAN phone", kLan, nullptr, nullptr, 0, {S, A, A, A, A}},
+      {"LAN phone the desktop refused", kLan, "no@x.org", "pw", 1, {S, S, S, S, S}},
+      {"outside phone, no log-in", kOutside, nullptr, nullptr, 0, {S, S, S, S, S}},
+      {"outside phone, stored account", kOutside, kEmail, kStored, 0, {S, A, A, A, A}},
+      {"outside phone, the desktop's yes", kOutside, "yes@x.org", "pw", 0, {S, A, A, A, A}},
+      {"outside phone, wrong password", kOutside, kEmail, "guess", 1, {C, C, C, C, C}},
+  };
+  OtherUser other;
+  const std::string otherWhy = other.Create();
+  uint32_t param = 100;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.peer == kOtherUser && !otherWhy.empty()) {
+      std::printf("skipped row \"%s\": %s\n", row.name, otherWhy.c_str());
+      continue;
+    }
+    DeviceClient phone;
+    if (row.peer == kSameUser) {
+      ASSERT_TRUE(phone.Connect("127.0.0.1", m_port));
+    } else if (row.peer == kOtherUser) {
+      const uint16_t port = m_port;
+      const int fd = other.SocketAsUser([port] {
+        DeviceClient c;
+        if (!c.Connect("127.0.0.1", port)) return -1;
+        return dup(c.Fd());
+      });
+      ASSERT_GE(fd, 0);
+      phone.Adopt(fd);
+    } else {
+      ASSERT_TRUE(ConnectFromNs(phone, row.peer == kOutside));
+    }
+    if (row.loginEmail) {
+      ASSERT_EQ(Login(phone, row.loginEmail, row.loginPassword), row.loginResult);
+      if (row.want[0] == Got::kClosed) {
+        EXPECT_TRUE(phone.WaitClosed()) << "a refused outside phone is closed";
+        continue;
+      }
+    }
+    if (row.loginResult != 0) {
+      // Served nothing, not even the version record: the refusal lines show the requests were
+      // handled and not answered.
+      for (int r = 0; r < kReqCount; ++r) ASSERT_TRUE(phone.SendRaw(RequestOf(Req(r), ++param, m_share)));
+      EXPECT_TRUE(LogHas("Refuse opcode 0x2003 from " + m_ns.PeerIp() + "."));
+      DeviceMessage m;
+      EXPECT_FALSE(phone.ReadMessage(m, milliseconds(200)));
+      continue;
+    }
+    for (int r = 0; r < kReqCount; ++r) {
+      ++param;
+      EXPECT_EQ(Name(Ask(phone, RequestOf(Req(r), param, m_share), param, false)), Name(row.want[r]))
+          << kReqNames[r];
+    }
+  }
+}
+
+// UDT: the same cells for phones that punched the PC's port. A phone from outside gets a slot
+// only when the peer-to-peer server introduced it.
+TEST_F(Trust, UdtTable) {
+  struct Row {
+    const char* name;
+    bool outside;
+    const char* loginEmail;
+    const char* loginPassword;
+    int loginResult;
+    bool closed;  // after the refused log-in
+    Got want[kReqCount];
+  };
+  const Got A = Got::kAnswer, S = Got::kSilence;
+  const Row rows[] = {
+      {"LAN phone", false, nullptr, nullptr, 0, false, {S, A, A, A, A}},
+      {"outside phone, no log-in", true, nullptr, nullptr, 0, false, {S, S, S, S, S}},
+      {"outside phone, stored account", true, kEmail, kStored, 0, false, {S, A, A, A, A}},
+      {"outside phone, the desktop's yes", true, "yes@x.org", "pw", 0, false, {S, A, A, A, A}},
+      {"outside phone, the desktop's no", true, "no@x.org", "pw", 1, true, {S, S, S, S, S}},
+  };
+  uint32_t param = 500;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    UdtDeviceClient phone;
+    ASSERT_TRUE(OpenUdtFromNs(phone, row.outside, row.outside)) << m_svc->LogText();
+    if (row.loginEmail) {
+      ASSERT_EQ(Login(phone, row.loginEmail, row.loginPassword), row.loginResult);
+    }
+    if (row.closed) {
+      // The PC closed it: the next request breaks the connection or stays unanswered.
+      EXPECT_TRUE(LogHas("refused; closing."));
+      ++param;
+      EXPECT_EQ(Name(Ask(phone, RequestOf(kListing, param, m_share), param, true)), Name(Got::kClosed));
+      continue;
+    }
+    for (int r = 0; r < kReqCount; ++r) {
+      ++param;
+      EXPECT_EQ(Name(Ask(phone, RequestOf(Req(r), param, m_share), param, true)), Name(row.want[r]))
+          << kReqNames[r];
+    }
+  }
+}
+
+// No slot and no datagram for a stranger: an outside punch that was not introduced is met with
+// nothing; a LAN address holds at most two slots.
+TEST_F(Trust, PunchesFromStrangersGetNothing) {
+  UdtDeviceClient stranger;
+  uint16_t port = 0;
+  ASSERT_TRUE(m_ns.RunInside([&] { port = stranger.Bind(m_ns.OutsideIp()); }));
+  ASSERT_NE(port, 0);
+  EXPECT_FALSE(stranger.Punch(m_ns.HostIp(), m_p2pPort, seconds(2)));
+  EXPECT_TRUE(LogHas("hole punch from " + m_ns.OutsideIp() + ":" + std::to_string(port) +
+                     " was not introduced, ignored."));
+
+  std::vector<std::unique_ptr<UdtDeviceClient>> lan;
+  for (int i = 0; i < 3; ++i) {
+    lan.push_back(std::make_unique<UdtDeviceClient>());
+    UdtDeviceClient& p = *lan.back();
+    ASSERT_TRUE(m_ns.RunInside([&] { port = p.Bind(m_ns.PeerIp()); }));
+    ASSERT_TRUE(p.Punch(m_ns.HostIp(), m_p2pPort));
+    if (i < 2) {
+      ASSERT_TRUE(p.ConnectUdt(m_ns.HostIp(), m_p2pPort)) << m_svc->LogText();
+    }
+  }
+  EXPECT_TRUE(LogHas("p2p peers of " + m_ns.PeerIp() + " full (2)"));
+}
+
+// HTTP answers a phone from outside only while a live connection from its address holds an
+// accepted log-in.
+TEST_F(Trust, HttpForOutsidePhonesFollowsTheirLogIn) {
+  EXPECT_EQ(HttpStatus(false), "200");
+  EXPECT_EQ(HttpStatus(true), "403");
+  {
+    DeviceClient phone;
+    ASSERT_TRUE(ConnectFromNs(phone, true));
+    EXPECT_EQ(HttpStatus(true), "403") << "connected, not logged in";
+    ASSERT_EQ(Login(phone, kEmail, kStored), 0);
+    EXPECT_EQ(HttpStatus(true), "200");
+  }
+  EXPECT_TRUE(WaitFor([&] { return HttpStatus(true) == "403"; }, seconds(10)))
+      << "the log-in ended with its connection";
+}
+
+// The local API over every road, opcode by opcode: only a loopback connection of this user is
+// answered; the auto-sorting switches stay open to phones that may use files.
+TEST_F(Trust, LocalApiOnlyToThisUsersLoopbackConnection) {
+  OtherUser other;
+  const std::string otherWhy = other.Create();
+  DeviceClient theirs, lan, outside;
+  if (otherWhy.empty()) {
+    const uint16_t port = m_port;
+    const int fd = other.SocketAsUser([port] {
+      DeviceClient c;
+      if (!c.Connect("127.0.0.1", port)) return -1;
+      return dup(c.Fd());
+    });
+    ASSERT_GE(fd, 0);
+    theirs.Adopt(fd);
+  } else {
+    std::printf("no second local user (%s): its road is left out\n", otherWhy.c_str());
+  }
+  ASSERT_TRUE(ConnectFromNs(lan, false));
+  ASSERT_TRUE(ConnectFromNs(outside, true));
+  ASSERT_EQ(Login(outside, kEmail, kStored), 0);
+  UdtDeviceClient udtLan, udtOutside;
+  ASSERT_TRUE(OpenUdtFromNs(udtLan, false, false));
+  ASSERT_TRUE(OpenUdtFromNs(udtOutside, true, true));
+  ASSERT_EQ(Login(udtOutside, kEmail, kStored), 0);
+  uint32_t param = 1000;
+  for (uint16_t op = 0x5000; op <= 0x5014; ++op) {
+    if (op == 0x5003 || op == 0x500D) continue;  // never registered: the connection would close
+    // The switch's setter answers nobody, so only the getter shows it open to phones.
+    const bool phoneOp = op == kOpGetAutoTiding;
+    const Got want = phoneOp ? Got::kAnswer : Got::kSilence;
+    const Bytes body = op == kOpSetAutoTiding ? Bytes{'0'} : Bytes{};
+    if (otherWhy.empty()) {
+      ++param;
+      EXPECT_EQ(Name(Ask(theirs, BuildMessage(op, param, body), param, false)), Name(want))
+          << "other user " << std::hex << op;
+    }
+    ++param;
+    EXPECT_EQ(Name(Ask(lan, BuildMessage(op, param, body), param, false)), Name(want))
+        << "LAN " << std::hex << op;
+    ++param;
+    EXPECT_EQ(Name(Ask(outside, BuildMessage(op, param, body), param, false)), Name(want))
+        << "outside " << std::hex << op;
+    ++param;
+    EXPECT_EQ(Name(Ask(udtLan, BuildMessage(op, param, body), param, true)), Name(want))
+        << "UDT LAN " << std::hex << op;
+    ++param;
+    EXPECT_EQ(Name(Ask(udtOutside, BuildMessage(op, param, body), param, true)), Name(want))
+        << "UDT outside " << std::hex << op;
+  }
+  // This user's loopback connection is answered (read-only operations: the fixture's account
+  // stays).
+  DeviceClient mine;
+  ASSERT_TRUE(mine.Connect("127.0.0.1", m_port));
+  for (uint16_t op : {kOpGetLogOnInfo, kOpLogOnStatues, kOpGetDefShare, kOpGetShare, kOpGetPath,
+                      kOpGetTransLog, kOpGetIsTraning, kOpGetIsMobileLinked, kOpGetSysType,
+                      kOpGetPwd, kOpGetMac, kOpGetAutoTiding}) {
+    ++param;
+    EXPECT_EQ(Name(Ask(mine, BuildMessage(op, param), param, false)), Name(Got::kAnswer))
+        << std::hex << op;
+  }
+}
+
+// The desktop program's listener must be this user's: another user's listener on the port is
+// never asked, and the phone is refused.
+TEST_F(Trust, LogInQuestionGoesOnlyToThisUsersListener) {
+  OtherUser other;
+  const std::string why = other.Create();
+  if (!why.empty()) GTEST_SKIP() << "second local user not possible here: " << why;
+  m_desktop.Stop();
+  DesktopStandIn impostor;
+  // The impostor's listening socket belongs to the other user: made there, served here.
+  const uint16_t want = m_desktop.Port();
+  const int fd = other.SocketAsUser([want] {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(want);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 8) != 0) return -1;
+    return s;
+  });
+  ASSERT_GE(fd, 0) << "the port was taken meanwhile";
+  DeviceClient phone;
+  ASSERT_TRUE(phone.Connect("127.0.0.1", m_port));
+  ASSERT_TRUE(phone.Send(kOpDeviceLogin, 0, LoginBody("yes@x.org", "pw")));
+  DeviceMessage m;
+  ASSERT_TRUE(phone.ReadMessage(m, seconds(20)));
+  ASSERT_EQ(m.body.size(), 4u);
+  EXPECT_EQ((m.body[0] << 8) | m.body[1], 1);
+  EXPECT_TRUE(LogHas("is not this user's; not asked."));
+  // Nothing was sent to it: its accepted connection holds no bytes.
+  const int conn = accept(fd, nullptr, nullptr);
+  ASSERT_GE(conn, 0);
+  uint8_t byte;
+  EXPECT_LE(recv(conn, &byte, 1, MSG_DONTWAIT), 0);
+  close(conn);
+  close(fd);
+}
+
+// One address holds at most two open log-in questions.
+TEST_F(Trust, TwoOpenQuestionsPerAddress) {
+  m_desktop.Stop();
+  std::atomic<bool> release{false};
+  ASSERT_TRUE(m_desktop.Start([&release](const Bytes& push) {
+    WaitFor([&] { return release.load(); }, seconds(20));
+    return DesktopStandIn::Answer{DesktopStandIn::AnswerTo(push, 0)};
+  }, m_desktop.Port()));
+  std::vector<std::unique_ptr<DeviceClient>> phones;
+  for (int i = 0; i < 3; ++i) {
+    phones.push_back(std::make_unique<DeviceClient>());
+    ASSERT_TRUE(ConnectFromNs(*phones.back(), false));
+    ASSERT_TRUE(phones.back()->Send(kOpDeviceLogin, 0, LoginBody("yes@x.org", "pw")));
+    if (i < 2) {
+      ASSERT_TRUE(WaitFor([&] { return m_desktop.Questions().size() == size_t(i + 1); }, seconds(10)));
+    }
+  }
+  DeviceMessage m;
+  ASSERT_TRUE(phones[2]->ReadMessage(m, seconds(10)));
+  EXPECT_EQ(m.body[1], 1) << "the third question of one address is refused at once";
+  release = true;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(phones[i]->ReadMessage(m, seconds(10)));
+    EXPECT_EQ(m.body[1], 0);
+  }
+  EXPECT_EQ(m_desktop.Questions().size(), 2u);
+}
+
+}  // namespace
