@@ -123,12 +123,12 @@ class Storm : public ::testing::Test {
     ASSERT_GT(s_pid, 0);
     EXPECT_TRUE(Running(s_pid)) << "the service process is gone";
     EXPECT_EQ(s_svc->Pid(), s_pid);
-    DeviceClient phone;
-    ASSERT_TRUE(phone.Connect("127.0.0.1", s_port));
-    EXPECT_EQ(ListedEntries(phone, s_big), static_cast<long>(kBigFolderEntries));
     // Under a sanitizer build its reports land in the service's own output.
     const std::string out = ReadFileText(s_base->Dir() + "/system/scm/Quarlo/stdout.log");
     EXPECT_EQ(out.find("Sanitizer"), std::string::npos) << out;
+    DeviceClient phone;
+    ASSERT_TRUE(phone.Connect("127.0.0.1", s_port));
+    EXPECT_EQ(ListedEntries(phone, s_big), static_cast<long>(kBigFolderEntries));
   }
 
   static TempBase* s_base;
