@@ -6,7 +6,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DQUARLO_WERROR=ON
 endif
 
-.PHONY: all deps build test run bench fuzz clean
+.PHONY: all deps build test run bench fuzz sanitize clean
 
 all: build
 
@@ -36,8 +36,12 @@ FUZZ_SECONDS ?= 120
 fuzz: deps
 	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
+# The storm tests against AddressSanitizer and ThreadSanitizer builds (build-asan, build-tsan).
+sanitize: deps
+	@bash scripts/sanitize.sh
+
 bench: deps build
 	@bash bench/run.sh $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR) build-fuzz
+	rm -rf $(BUILD_DIR) build-fuzz build-asan build-tsan

@@ -39,6 +39,8 @@
 
 namespace {
 
+thread_local bool t_onEventThread = false;
+
 constexpr uint16_t kOpRelayPassA = 0x1008;  // relay commands let through to Dispatch (280)
 constexpr uint16_t kOpRelayPassB = 0x1009;
 constexpr size_t kWriteLowWater = 64 * 1024;     // writable hook fires when drained to this
@@ -77,7 +79,7 @@ struct CommandConnState {
   CallerTrust trust;        // trust.peer points into peer
   bool closeWhenSent = false;  // a refused device log-in: closed once its reply went out
   bool readPaused = false;  // the peer does not read its replies
-  bool held = false;        // a handler still streams its reply
+  int held = 0;             // handlers that still stream (or work out) a reply
   int idleSeconds = 0;
   event* idleTimer = nullptr;
   event* drainEvent = nullptr;
@@ -184,7 +186,7 @@ void CloseConnection(CommandConnState* st) {
 // Reading stops while a reply still streams or the peer does not read: requests then wait in
 // the socket, not in our memory.
 void UpdateReading(CommandConnState* st) {
-  if (st->held || st->readPaused) {
+  if (st->held > 0 || st->readPaused) {
     bufferevent_disable(st->bev, EV_READ);
   } else {
     bufferevent_enable(st->bev, EV_READ);
@@ -212,7 +214,7 @@ bool DrainInput(CommandConnState* st) {
       }
       return true;  // the write callback closes it once the reply went out
     }
-    if (st->readPaused || st->held) return true;
+    if (st->readPaused || st->held > 0) return true;
     if (!st->haveHeader) {
       if (evbuffer_get_length(in) < kCommandHeaderSize) return true;
       uint8_t raw[kCommandHeaderSize];
@@ -295,7 +297,7 @@ void drain_cb(evutil_socket_t /*fd*/, short /*what*/, void* ctx) {
 
 void idle_cb(evutil_socket_t /*fd*/, short /*what*/, void* ctx) {
   auto* st = static_cast<CommandConnState*>(ctx);
-  if (st->held || evbuffer_get_length(bufferevent_get_output(st->bev)) > 0) {
+  if (st->held > 0 || evbuffer_get_length(bufferevent_get_output(st->bev)) > 0) {
     // Still sending to it: not idle. A peer that stopped reading is caught by the write
     // time-out of the connection.
     RestartIdleTimer(st);
@@ -522,6 +524,7 @@ void CloseLoop(EventLoop& loop) {
 }
 
 void RunLoop(EventLoop& loop) {
+  COnEventThread mark;
   event_base_dispatch(loop.base);
   CloseLoop(loop);
 }
@@ -617,7 +620,10 @@ int OS_RunEvent(void* /*unused*/) {
       g_running = &server;
     }
   }
-  if (!stopNow) event_base_dispatch(base);
+  if (!stopNow) {
+    COnEventThread mark;
+    event_base_dispatch(base);
+  }
 
   {
     // The stop request, if any, was for this run; the other loops end too.
@@ -680,14 +686,14 @@ void OS_ApplyTestSettings() {
 void OS_HoldConnection(bufferevent* conn) {
   CommandConnState* st = StateOf(conn);
   if (st == nullptr) return;
-  st->held = true;
+  ++st->held;
   UpdateReading(st);
 }
 
 void OS_ReleaseConnection(bufferevent* conn) {
   CommandConnState* st = StateOf(conn);
-  if (st == nullptr || !st->held) return;
-  st->held = false;
+  if (st == nullptr || st->held == 0) return;
+  if (--st->held > 0) return;  // another reply of it still waits
   RestartIdleTimer(st);
   UpdateReading(st);
   event_active(st->drainEvent, 0, 0);  // requests that waited are already buffered
@@ -722,6 +728,10 @@ void OS_CloseWhenSent(bufferevent* conn) {
   bufferevent_disable(conn, EV_READ);
   event_active(st->drainEvent, 0, 0);  // closes at once when nothing waits to be sent
 }
+
+COnEventThread::COnEventThread() : m_was(t_onEventThread) { t_onEventThread = true; }
+COnEventThread::~COnEventThread() { t_onEventThread = m_was; }
+bool OS_OnEventThread() { return t_onEventThread; }
 
 bool OS_IsLoopbackConnection(bufferevent* conn) {
   if (conn == nullptr) return false;

@@ -41,8 +41,9 @@ void OS_SetConnectionIdleTimeout(int seconds);
 void OS_ApplyTestSettings();
 
 // A handler that keeps sending after it returned (a streamed download) holds its connection:
-// later requests wait, unread, until it releases it, so replies stay in request order.
-// Event-thread only; connections of the command server only.
+// later requests wait, unread, until it releases it, so replies stay in request order. Holds
+// count: reading resumes when every hold was released. Event-thread only; connections of the
+// command server only.
 void OS_HoldConnection(bufferevent* conn);
 void OS_ReleaseConnection(bufferevent* conn);
 
@@ -60,6 +61,21 @@ std::vector<size_t> OS_ConnectionsPerLoop();
 // Event-thread only: the connection takes no more requests and closes once its output went out
 // (a refused device log-in).
 void OS_CloseWhenSent(bufferevent* conn);
+
+// Marks the calling thread, for the object's life, as the one thread of an event loop (the
+// command server's loops, the relay connection's): only such a thread writes to its
+// connections. A task off the loop hands its bytes to the loop instead (deferred replies).
+class COnEventThread {
+ public:
+  COnEventThread();
+  ~COnEventThread();
+  COnEventThread(const COnEventThread&) = delete;
+  COnEventThread& operator=(const COnEventThread&) = delete;
+
+ private:
+  bool m_was;
+};
+bool OS_OnEventThread();
 
 // Whether the connection's peer is a loopback address.
 bool OS_IsLoopbackConnection(bufferevent* conn);

@@ -36,7 +36,10 @@ struct ThreadPool {
 
 namespace {
 
+thread_local bool t_onWorker = false;
+
 void ThreadPool_WorkerProc(ThreadPoolWorker* worker) {
+  t_onWorker = true;
   ThreadPool* pool = worker->pool;
   PoolTask task = worker->task;
   void* arg = worker->arg;
@@ -138,3 +141,5 @@ int ThreadPool_IdleCount(ThreadPool* pool) {
   std::lock_guard<std::mutex> lock(pool->mutex);
   return static_cast<int>(pool->idle.size());
 }
+
+bool ThreadPool_OnWorker() { return t_onWorker; }

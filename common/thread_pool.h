@@ -16,6 +16,10 @@ int ThreadPool_AddTask(ThreadPool* pool, PoolTask task, void* arg);
 // threads, which must not stall).
 int ThreadPool_TryAddTask(ThreadPool* pool, PoolTask task, void* arg);
 
+// Whether the calling thread is one of a pool's workers (a loop run as a pool task counts too;
+// see OS_OnEventThread).
+bool ThreadPool_OnWorker();
+
 // Introspection for tests and the local API.
 int ThreadPool_LiveCount(ThreadPool* pool);
 int ThreadPool_IdleCount(ThreadPool* pool);

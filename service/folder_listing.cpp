@@ -16,6 +16,7 @@
 #include "common/proto_transfer.h"
 #include "common/settings.h"
 #include "common/share_paths.h"
+#include "service/deferred_reply.h"
 #include "service/peer_send.h"
 #include "service/request_args.h"
 #include "service/service_globals.h"
@@ -25,7 +26,7 @@ namespace {
 
 constexpr int kErrAllocate = 273;
 constexpr size_t kEntriesPerPackage = 4;
-constexpr size_t kMaxMessage = 0xFFFF;
+constexpr size_t kMaxShareMessage = 0xFFFF;
 
 void StoreReply(char* buffer, size_t len, char** reply, int* replyLen) {
   if (reply) *reply = buffer;
@@ -95,6 +96,35 @@ void ListForDevice(const std::string& folder, std::vector<SubFileInfo>& out) {
   for (auto& f : files) out.push_back(std::move(f));
 }
 
+// The listing's packages go out as the connection takes them, made one at a time on its loop:
+// a big folder never queues its whole answer for a peer that does not read. Off the loop
+// (a pool task) they go through the request's deferred reply; on the loop through one of their
+// own, which holds the connection until the last one is out. Over UDT they are sent here.
+void SendPackages(const PeerRoute& route, std::vector<FileListPackage> packages) {
+  auto all = std::make_shared<std::vector<FileListPackage>>(std::move(packages));
+  auto next = std::make_shared<size_t>(0);
+  DeferredStream stream = [all, next](WireBytes& out) {
+    if (*next >= all->size()) return false;
+    out = EncodeFileListPackage((*all)[*next]);
+    (*all)[*next].lines = std::string();  // sent: its memory goes now
+    ++*next;
+    return true;
+  };
+  if (route.outbox != 0) {
+    DeferredReply_Stream(route.outbox, std::move(stream));
+    return;
+  }
+  const uint64_t token = route.conn ? DeferredReply_Begin(route) : 0;
+  if (token != 0) {
+    DeferredReply_Stream(token, std::move(stream));
+    DeferredReply_Finish(token, {});
+    return;
+  }
+  // Send results are not acted on: a peer that went away is noticed by its transport.
+  WireBytes message;
+  while (stream(message)) SendToPeer(route, message.data(), message.size(), false);
+}
+
 }  // namespace
 
 int GetShareInfo(const char* /*body*/, const CommandHeader* header, bufferevent* /*conn*/,
@@ -117,7 +147,7 @@ int GetShareInfo(const char* /*body*/, const CommandHeader* header, bufferevent*
   std::vector<std::string> sent;
   for (const auto& folder : folders) {
     std::string line = LocalToWire(folder) + "\r\n";
-    if (kTransHeaderSize + text.size() + line.size() > kMaxMessage) {
+    if (kTransHeaderSize + text.size() + line.size() > kMaxShareMessage) {
       QV_LOG(kModIntranet, kLogWarning, "share list too long, %zu of %zu folders sent",
              size_t(count), folders.size());
       break;
@@ -198,13 +228,9 @@ int GetAllSubFile(const char* body, const CommandHeader* header, bufferevent* co
   QV_LOG(kModIntranet, kLogDebug, "share size %d.package number %d", int(total),
          int(packages.size()));
 
+  for (auto& pkg : packages) pkg.total = total;
   const PeerRoute route = RouteOf(body, bodyLen, conn, sock, isDirect ? 1 : 0);
-  for (auto& pkg : packages) {
-    pkg.total = total;
-    const Bytes message = EncodeFileListPackage(pkg);
-    // Send results are not acted on: a peer that went away is noticed by its transport.
-    SendToPeer(route, message.data(), message.size(), false);
-  }
+  SendPackages(route, std::move(packages));
   StoreReply(nullptr, 0, reply, replyLen);
   return 0;
 }

@@ -8,13 +8,22 @@
 #include <cstring>
 #include <vector>
 
+#include "common/command_server.h"
+#include "common/log.h"
+#include "common/thread_pool.h"
 #include "common/wire.h"
+#include "service/deferred_reply.h"
+#include "service/pool_request.h"
 #include "service/relay_lock.h"
 #include "service/service_globals.h"
 
 namespace {
 constexpr size_t kMaxFrame = 0xFFFF;
 constexpr int kUdtForever = -1;  // time-to-live: the message is never dropped
+
+// A pool task that is not an event loop may hold a connection's pointer as a key, never write
+// to it: the connection may be freed by its loop at any moment.
+bool OffTheLoop() { return ThreadPool_OnWorker() && !OS_OnEventThread(); }
 }  // namespace
 
 PeerRoute RouteOf(const char* body, size_t bodyLen, bufferevent* conn, int udtSock, char direct) {
@@ -22,6 +31,7 @@ PeerRoute RouteOf(const char* body, size_t bodyLen, bufferevent* conn, int udtSo
   route.conn = conn;
   route.udtSock = udtSock;
   route.direct = direct != 0;
+  route.outbox = PoolRequest_Outbox(conn);
   if (!route.direct && body && bodyLen >= kIdentityFieldSize) {
     route.requester =
         wire::GetFixedText(reinterpret_cast<const uint8_t*>(body), kIdentityFieldSize);
@@ -52,17 +62,25 @@ int SendToPeer(const PeerRoute& route, const uint8_t* data, size_t len, bool inO
   }
 
   if (!route.conn) return -1;
-  if (route.direct) return bufferevent_write(route.conn, data, len) == 0 ? 0 : -1;
+  if (route.outbox == 0 && OffTheLoop()) {
+    QV_LOG(kModCommLib, kLogError, "send to a connection off its loop refused.");
+    return -1;
+  }
+  if (route.direct) {
+    if (route.outbox != 0) return DeferredReply_Send(route.outbox, WireBytes(data, data + len)) ? 0 : -1;
+    return bufferevent_write(route.conn, data, len) == 0 ? 0 : -1;
+  }
 
   // One write per frame, so a frame never interleaves with another writer's.
   std::vector<uint8_t> frame(kRelayReplyPrefixSize + len);
   if (!EncodeRelayReplyPrefix(route.requester, len, frame.data())) return -1;
   std::memcpy(frame.data() + kRelayReplyPrefixSize, data, len);
+  if (route.outbox != 0) return DeferredReply_Send(route.outbox, std::move(frame)) ? 0 : -1;
   std::lock_guard<std::mutex> lock(RelaySendMutex());
   return bufferevent_write(route.conn, frame.data(), frame.size()) == 0 ? 0 : -1;
 }
 
 size_t PendingOutput(const PeerRoute& route) {
-  if (route.udtSock != -1 || !route.conn) return 0;
+  if (route.udtSock != -1 || !route.conn || route.outbox != 0 || OffTheLoop()) return 0;
   return evbuffer_get_length(bufferevent_get_output(route.conn));
 }

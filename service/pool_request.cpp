@@ -81,6 +81,10 @@ const std::string* PoolRequest_PeerKey(bufferevent* conn) {
   return t_current && conn && t_current->conn == conn ? &t_current->peerKey : nullptr;
 }
 
+uint64_t PoolRequest_Outbox(bufferevent* conn) {
+  return t_current && conn && t_current->conn == conn ? t_current->token : 0;
+}
+
 bool PoolRequest_ConnectionGone(bufferevent* conn) {
   if (!t_current || !conn || t_current->conn != conn) return false;
   return !DeferredReply_Live(t_current->token);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/command_server.h"
 #include "common/log.h"
 #include "common/opcode_registry.h"
 #include "common/os_layer.h"
@@ -231,6 +232,7 @@ int OS_RunEventClient(const ServerAddress& server) {
       if (state.keepAlive && state.watch && event_add(state.keepAlive, &keep) == 0 &&
           event_add(state.watch, &watch) == 0) {
         QV_LOG(kModCommLib, kLogDebug, "interline loop");
+        COnEventThread mark;  // this pool task is the relay connection's loop
         event_base_dispatch(base);
         QV_LOG(kModCommLib, kLogDebug, "interline exits");
       }

@@ -1,6 +1,7 @@
 #include "service/folder_listing.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
@@ -10,14 +11,18 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "common/wire.h"
+#include "service/deferred_reply.h"
 #include "service/peer_send.h"
+#include "service/pool_request.h"
 #include "service/service_globals.h"
+#include "service/transfer_sessions.h"
 #include "tests/service/transfer_test_support.h"
 #include "tests/support/device_client.h"
 #include "tests/support/temp_base.h"
@@ -99,11 +104,22 @@ class ListingTest : public ::testing::Test {
     m_base.OpenGlobalDb();
     m_share = m_base.MakeDir("share");
     m_base.SetShares({m_share});
+    OS_ClearRegistry();
     OS_RegFunction(&GetShareInfo, kOpGetShareInfo);
-    OS_RegFunction(&GetAllSubFile, kOpGetAllSubFile);
+    OS_RegFunction(ListHandler(), kOpGetAllSubFile);
     ASSERT_TRUE(m_server.Start());
+    // A small window: the service's output waits on this phone's reading.
+    const int small = 16 * 1024;
+    m_device.Close();
     ASSERT_TRUE(m_device.Connect("127.0.0.1", m_server.Port()));
+    setsockopt(m_device.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   }
+  void TearDown() override {
+    m_server.Stop();
+    OS_ClearRegistry();
+  }
+  // The listing handler as registered: on the loop here, on a pool task in PooledListingTest.
+  virtual OpcodeHandler ListHandler() { return &GetAllSubFile; }
 
   // Folder <share>/<rel> with `folders` sub-folders and `files` files of growing sizes.
   std::string Fill(const std::string& rel, int folders, int files) {
@@ -479,6 +495,53 @@ TEST_F(ListingTest, ShareListNeverWrapsItsLength) {
   ASSERT_TRUE(m_device.Send(kOpGetShareInfo, 2));
   ASSERT_TRUE(m_device.ReadMessage(msg));
   EXPECT_EQ(ShareText(msg), m_share + "\r\n");
+}
+
+
+// The same requests worked on a pool task, as the service registers them.
+class PooledListingTest : public ListingTest {
+ protected:
+  void SetUp() override {
+    EnsureDeviceGlobals();
+    Trans_InstallHooks();  // a closed connection's deferred replies are dropped
+    ListingTest::SetUp();
+  }
+  OpcodeHandler ListHandler() override { return &OnPool<GetAllSubFile>; }
+};
+
+// A folder whose listing is several times what a connection may have waiting: it goes out as
+// the phone reads it, whole and in order, made a few packages at a time, and the next answer
+// of the connection comes after its last package. On the loop and from a pool task alike.
+void ExpectBigListingPaced(TempBase& base, DeviceClient& device,
+                           const std::function<std::vector<Package>(uint32_t)>& read) {
+  const std::string dir = base.MakeDir("share/many");
+  constexpr int kFiles = 12000;
+  for (int i = 0; i < kFiles; ++i) {
+    base.WriteFile("share/many/a_name_of_some_length_for_the_listing_" + std::to_string(i), "");
+  }
+  DeferredReply_ResetPeakStreamOutput();
+  ASSERT_TRUE(device.Send(kOpGetAllSubFile, 31, PathRequestBody(dir)));
+  ASSERT_TRUE(device.Send(kOpGetShareInfo, 32));
+  const auto pkgs = read(31);
+  std::vector<Line> all;
+  for (const auto& p : pkgs) all.insert(all.end(), p.lines.begin(), p.lines.end());
+  EXPECT_EQ(all.size(), size_t(kFiles));
+  EXPECT_EQ(std::set<Line>(all.begin(), all.end()), FindEntries(dir));
+  DeviceMessage next;
+  ASSERT_TRUE(device.ReadMessage(next));
+  EXPECT_EQ(next.header.opcode, kOpGetShareInfo);
+  EXPECT_EQ(next.header.param, 32u);
+  // Filled to the high-water mark, never past it by more than one message.
+  EXPECT_GE(DeferredReply_PeakStreamOutput(), kDeferredHighWater);
+  EXPECT_LT(DeferredReply_PeakStreamOutput(), kDeferredHighWater + 0xFFFF);
+}
+
+TEST_F(ListingTest, BigListingGoesOutAsThePhoneReads) {
+  ExpectBigListingPaced(m_base, m_device, [this](uint32_t p) { return ReadListing(p); });
+}
+
+TEST_F(PooledListingTest, BigListingGoesOutAsThePhoneReads) {
+  ExpectBigListingPaced(m_base, m_device, [this](uint32_t p) { return ReadListing(p); });
 }
 
 }  // namespace

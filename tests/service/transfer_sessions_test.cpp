@@ -9,12 +9,14 @@
 #include <netinet/in.h>
 #include <udt/udt.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "common/opcode_registry.h"
+#include "common/thread_pool.h"
 #include "common/wire.h"
 #include "common/sqlite_wrapper.h"
 #include "service/peer_send.h"
@@ -342,6 +344,42 @@ TEST(SendToPeer, RelayPrefixesTheFrame) {
   EXPECT_EQ(SendToPeer(route, huge.data(), huge.size()), -1);  // the u16 total would wrap
   EXPECT_EQ(SendToPeer(RouteOf(nullptr, 0, nullptr, -1, 1), msg.data(), msg.size()), -1);
   SetOwnIdentity("");
+}
+
+// A pool task that was handed a connection (not through a posted request's outbox) is refused
+// the write, direct or relay framed: the connection belongs to its loop, which may free it.
+TEST(SendToPeer, APoolTaskNeverWritesToAConnection) {
+  EnsureDeviceGlobals();
+  SocketPairConn pair;
+  std::vector<char> body(72 + 356, 0);
+  std::memcpy(body.data(), "PHONE-9", 7);
+  struct Attempt {
+    PeerRoute route;
+    std::atomic<int> rc{1};
+    std::atomic<size_t> pending{1};
+  };
+  for (char direct : {1, 0}) {
+    Attempt a;
+    a.route = RouteOf(body.data(), body.size(), pair.Bev(), -1, direct);
+    EXPECT_EQ(a.route.outbox, 0u);
+    ASSERT_EQ(ThreadPool_AddTask(g_pThreadPool,
+                                 [](void* arg) {
+                                   auto* at = static_cast<Attempt*>(arg);
+                                   const uint8_t msg[4] = {1, 2, 3, 4};
+                                   at->pending = PendingOutput(at->route);
+                                   at->rc = SendToPeer(at->route, msg, sizeof msg);
+                                   return 0;
+                                 },
+                                 &a),
+              0);
+    ASSERT_TRUE(WaitFor([&] { return a.rc.load() != 1; }, std::chrono::seconds(10)));
+    EXPECT_EQ(a.rc.load(), -1) << int(direct);
+    EXPECT_EQ(a.pending.load(), 0u) << int(direct);
+  }
+  // Nothing reached the connection: the first bytes at the far end are the loop's own.
+  const std::vector<uint8_t> mark = {9, 9};
+  ASSERT_EQ(SendToPeer(RouteOf(nullptr, 0, pair.Bev(), -1, 1), mark.data(), mark.size()), 0);
+  EXPECT_EQ(pair.Receive(mark.size()), mark);
 }
 
 TEST(SendToPeer, UdtSendsOneMessage) {
