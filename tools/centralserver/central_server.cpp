@@ -168,6 +168,7 @@ struct CCentralServer::Impl {
       if (it == handlers.end()) {
         outcome.status = kStatusUnknownCommand;
         outcome.reply = BuildServerReply(kStatusUnknownCommand, {});
+        outcome.secretIdentity = true;  // it may be a phone's session on a stray frame
       } else {
         outcome = it->second(job.request);
       }

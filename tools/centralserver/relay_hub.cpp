@@ -243,12 +243,14 @@ struct CRelayHub::Impl {
       --share.cacheConns;
       // Downloads it carried wait a little for the PC to come back on another connection.
       const int64_t now = NowMs();
-      for (auto& p : phones)
+      for (auto& p : phones) {
+        if (p.second->account != c->account) continue;
         for (auto& d : p.second->downloads)
           if (d.second.cache == c) {
             d.second.cache = nullptr;
             d.second.cutMs = now;
           }
+      }
     }
     if (share.relays == 0 && share.cacheConns == 0 && share.phones == 0 && share.cacheBytes == 0 &&
         share.leftBytes == 0)
