@@ -38,6 +38,8 @@ constexpr uint16_t kStatusBadRequest = 0x1010;    // body shorter than the comma
 constexpr uint16_t kStatusUnknownCommand = 0x1011;
 constexpr uint16_t kStatusServerError = 0x1012;   // the server could not store or read
 constexpr uint16_t kStatusTooMany = 0x1013;       // too many new identities from one address
+constexpr uint16_t kStatusOtherAccount = 0x1016;  // the identity belongs to another account
+constexpr uint16_t kStatusWaitToRetry = 0x1017;   // too many failed checks: not checked, wait
 
 struct RelayHeader {
   uint16_t len = kRelayHeaderSize;  // total, header included

@@ -4,6 +4,7 @@
 // service is tests/service/relay_test.cpp).
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -236,6 +237,100 @@ TEST_F(RelayHub, LogOutEndsThePcsRelay) {
   ServerReplyHeader h;
   ASSERT_TRUE(ReadAnswer(again, h));
   EXPECT_EQ(h.status, kStatusNotLoggedOn);
+}
+
+TEST_F(RelayHub, APcGoneMidDownloadEndsItForThePhone) {
+  DeviceClient relay;
+  ASSERT_TRUE(Register(relay, pc));
+  RelayPhone phone;
+  ASSERT_EQ(phone.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+  {
+    DeviceClient cache;
+    ASSERT_TRUE(cache.Connect("127.0.0.1", Port()));
+    const Bytes package = BuildTransMessage(0x1002, 77, 1, 0, 0, Bytes(1000, 5));
+    ASSERT_TRUE(cache.SendRaw(BuildAddressedFrame(kCmdCacheDeliver, pc, phone.Session(),
+                                                  package.data(), package.size())));
+    ServerReplyHeader h;
+    ASSERT_TRUE(ReadAnswer(cache, h));
+    ASSERT_EQ(h.status, 0);
+    relay.Close();  // the PC is killed: all its connections go at once
+  }
+  DeviceMessage m;
+  uint16_t command = 0;
+  ASSERT_TRUE(phone.ReadMessage(m, &command));
+  EXPECT_EQ(m.header.opcode, 0x1002);
+  ASSERT_TRUE(phone.ReadMessage(m, &command, milliseconds(20000)));
+  EXPECT_EQ(command, kCmdCacheDeliver);
+  EXPECT_EQ(m.header.opcode, 0x1003);
+  EXPECT_EQ(m.header.param, 77u);
+  ASSERT_FALSE(m.body.empty());
+  EXPECT_EQ(m.body[0], '1') << "a failed end";
+}
+
+TEST_F(RelayHub, APhoneThatSendsAndNeverReadsIsClosed) {
+  RelayPhone phone;
+  ASSERT_EQ(phone.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+  const Bytes keepAlive = BuildRelayFrame(kCmdRelayRegister, phone.Session(), nullptr, 0);
+  Bytes burst;
+  for (int i = 0; i < 1000; ++i) burst.insert(burst.end(), keepAlive.begin(), keepAlive.end());
+  // Each keep-alive is answered; unread, the answers pass the bound within some 100 bursts.
+  bool sending = true;
+  for (int i = 0; i < 400 && sending; ++i) sending = phone.Conn().SendRaw(burst);
+  EXPECT_TRUE(!sending || phone.Conn().WaitClosed(milliseconds(10000)));
+  EXPECT_TRUE(WaitFor([&] { return central.LogText().find("does not read") != std::string::npos; },
+                      std::chrono::seconds(10)));
+}
+
+TEST_F(RelayHub, EachAccountHasItsShareOfTheCache) {
+  // The other account's PC fills what it can for a phone of its own that never reads.
+  const std::string hisPc = LoggedOnPc(Port(), kOther, "secret2");
+  RelayPhone hisPhone;
+  ASSERT_EQ(hisPhone.SignIn(Port(), kOther, PcPasswordOf("secret2")), 0);
+  std::vector<std::unique_ptr<DeviceClient>> caches;
+  for (int i = 0; i < 80; ++i) {
+    auto c = std::make_unique<DeviceClient>();
+    ServerReplyHeader h;
+    if (!c->Connect("127.0.0.1", Port()) ||
+        !c->SendRaw(BuildRelayFrame(kCmdCacheFetch, hisPc, nullptr, 0)) || !ReadAnswer(*c, h))
+      continue;  // closed: past the account's share of connections
+    caches.push_back(std::move(c));
+  }
+  EXPECT_EQ(caches.size(), 64u);
+  const Bytes package = BuildTransMessage(0x1002, 0, 1, 0, 0, Bytes(1000, 5));
+  size_t accepted = 0;
+  uint16_t status = 0;
+  for (uint32_t session = 1; session < 300 && status == 0; ++session) {
+    Bytes p = package;
+    wire::PutU32(p.data() + 4, session);
+    for (int k = 0; k < 300; ++k) {
+      ServerReplyHeader h;
+      ASSERT_TRUE(caches[session % caches.size()]->SendRaw(
+          BuildAddressedFrame(kCmdCacheDeliver, hisPc, hisPhone.Session(), p.data(), p.size())));
+      ASSERT_TRUE(ReadAnswer(*caches[session % caches.size()], h));
+      if (h.status != 0) {
+        if (k == 0) status = h.status;  // not even one more package: the account's share is full
+        break;
+      }
+      ++accepted;
+    }
+  }
+  EXPECT_EQ(status, kStatusCacheFull);
+  // Its share (8 MiB) and what the phone's socket took, far from the whole cache (64 MiB).
+  EXPECT_LT(accepted * 1154, 32u * 1024 * 1024) << accepted;
+  // The owner's PC still opens a cache connection and delivers to the owner's phone.
+  RelayPhone mine;
+  ASSERT_EQ(mine.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+  DeviceClient cache;
+  ASSERT_TRUE(cache.Connect("127.0.0.1", Port()));
+  Bytes p = package;
+  wire::PutU32(p.data() + 4, 5);
+  ASSERT_TRUE(cache.SendRaw(BuildAddressedFrame(kCmdCacheDeliver, pc, mine.Session(), p.data(), p.size())));
+  ServerReplyHeader h;
+  ASSERT_TRUE(ReadAnswer(cache, h));
+  EXPECT_EQ(h.status, 0);
+  DeviceMessage m;
+  ASSERT_TRUE(mine.ReadMessage(m));
+  EXPECT_EQ(m.header.param, 5u);
 }
 
 }  // namespace

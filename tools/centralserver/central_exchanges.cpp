@@ -2,7 +2,10 @@
 
 #include <sys/random.h>
 
+#include <chrono>
+#include <cstdio>
 #include <ctime>
+#include <vector>
 
 #include "common/log.h"
 #include "common/proto_central.h"
@@ -10,7 +13,16 @@
 
 namespace {
 
+constexpr const char* kModCentral = "Central";
+constexpr size_t kBooksMax = 16384;  // addresses or accounts with failures remembered
+
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 CentralOutcome Answer(uint16_t status, const std::vector<uint8_t>& body = {}) {
   CentralOutcome o;
@@ -20,6 +32,29 @@ CentralOutcome Answer(uint16_t status, const std::vector<uint8_t>& body = {}) {
 }
 
 }  // namespace
+
+std::string LogText(const std::string& text) {
+  std::string out;
+  size_t n = 0;
+  for (unsigned char c : text) {
+    if (++n > 96) {
+      out += "...";
+      break;
+    }
+    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
+      out += static_cast<char>(c);
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+CCentralExchanges::CCentralExchanges(CCentralStore& store) : m_store(store) {
+  RefreshAddresses(true);
+}
 
 std::string NewIdentity() {
   unsigned char raw[16];
@@ -55,11 +90,60 @@ int CCentralExchanges::ThrottleDelayMs(int failures) {
   return delay < kThrottleMaxDelayMs ? delay : kThrottleMaxDelayMs;
 }
 
+void CCentralExchanges::RefreshAddresses(bool force) {
+  const int64_t now = Now();
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!force && now - m_addressesRead < 60) return;
+    m_addressesRead = now;
+  }
+  std::vector<std::string> addresses;
+  if (!m_store.LoggedOnAddresses(now - kLogOnLifeSec, addresses)) return;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_loggedOnAddresses = std::set<std::string>(addresses.begin(), addresses.end());
+}
+
+bool CCentralExchanges::LoggedOnAddress(const std::string& peerIp) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_loggedOnAddresses.count(peerIp) != 0;
+}
+
+std::string CCentralExchanges::SpeakingAccount(const std::string& identity,
+                                               const std::string& peerIp) {
+  if (identity.empty()) return "";
+  return m_store.SpeakingAccount(identity, peerIp, Now() - kLogOnLifeSec);
+}
+
 uint16_t CCentralExchanges::CheckAccount(const std::string& email, const std::string& pcText,
                                          const std::string& peerIp, int& delayMs) {
   const int64_t now = Now();
-  for (auto it = m_failures.begin(); it != m_failures.end();)
-    it = now - it->second.last > kThrottleForgetSec ? m_failures.erase(it) : std::next(it);
+  const int64_t nowMs = NowMs();
+  delayMs = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_failures.begin(); it != m_failures.end();)
+      it = now - it->second.last > kThrottleForgetSec ? m_failures.erase(it) : std::next(it);
+    for (auto it = m_accountFailures.begin(); it != m_accountFailures.end();)
+      it = now - it->second.windowStart >= kAccountWindowSec ? m_accountFailures.erase(it)
+                                                             : std::next(it);
+    if (m_failures.size() > kBooksMax) m_failures.clear();
+    if (m_accountFailures.size() > kBooksMax) m_accountFailures.clear();
+    // An address that failed often is not checked again before its wait is over: a burst of
+    // guesses costs it nothing but costs the server no hashing either.
+    const auto f = m_failures.find(peerIp);
+    if (f != m_failures.end() && f->second.count >= kThrottleFreeFailures &&
+        nowMs < f->second.lastMs + ThrottleDelayMs(f->second.count))
+      return kStatusWaitToRetry;
+  }
+  bool accountLocked = false;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto a = m_accountFailures.find(email);
+    accountLocked = a != m_accountFailures.end() && a->second.count >= kAccountFailuresMax;
+  }
+  // Guessers elsewhere do not lock out the account's own PCs, logged on from their address.
+  if (accountLocked && !m_store.AccountLoggedOnFrom(email, peerIp, now - kLogOnLifeSec))
+    return kStatusWaitToRetry;
 
   std::string hash;
   const int found = m_store.AccountHash(email, hash);
@@ -70,12 +154,16 @@ uint16_t CCentralExchanges::CheckAccount(const std::string& email, const std::st
   } else if (!VerifySecret(pcText, hash)) {
     status = kStatusWrongPassword;
   }
-  delayMs = 0;
+  std::lock_guard<std::mutex> lock(m_mutex);
   if (status == kStatusUnknownAccount || status == kStatusWrongPassword) {
     Failures& f = m_failures[peerIp];
     delayMs = ThrottleDelayMs(f.count);
     ++f.count;
     f.last = now;
+    f.lastMs = nowMs;
+    AccountFailures& a = m_accountFailures[email];
+    if (a.count == 0) a.windowStart = now;
+    ++a.count;
   } else if (status == kStatusOk) {
     m_failures.erase(peerIp);
   }
@@ -88,11 +176,30 @@ CentralOutcome CCentralExchanges::LogOn(const CentralRequest& r) {
     return Answer(kStatusBadRequest);
   int delayMs = 0;
   const uint16_t status = CheckAccount(req.email, req.password, r.peerIp, delayMs);
-  CentralOutcome o = Answer(status);
-  o.delayMs = delayMs;
-  if (status == kStatusOk && !m_store.BindDevice(r.identity, req.email, req, r.peerIp, Now()))
+  if (status != kStatusOk) {
+    CentralOutcome o = Answer(status);
+    o.delayMs = delayMs;
+    return o;
+  }
+  // An identity stays with the account that first logged it on.
+  std::string bound;
+  bool loggedOn = false;
+  const int rc = m_store.BoundAccount(r.identity, bound, loggedOn);
+  if (rc < 0) return Answer(kStatusServerError);
+  if (rc == 0 && !bound.empty() && bound != req.email) {
+    QV_LOG_REFUSAL(r.peerIp, kModCentral, kLogWarning,
+                   "log-on of identity \"%s\" from %s refused: it belongs to another account.",
+                   LogText(r.identity).c_str(), r.peerIp.c_str());
+    return Answer(kStatusOtherAccount);
+  }
+  if (!m_store.BindDevice(r.identity, req.email, req, r.peerIp, Now()))
     return Answer(kStatusServerError);
-  return o;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_loggedOnAddresses.insert(r.peerIp);
+  }
+  RefreshAddresses(false);
+  return Answer(kStatusOk);
 }
 
 CentralOutcome CCentralExchanges::LogOut(const CentralRequest& r) {
@@ -101,18 +208,32 @@ CentralOutcome CCentralExchanges::LogOut(const CentralRequest& r) {
     return Answer(kStatusBadRequest);
   int delayMs = 0;
   const uint16_t status = CheckAccount(account.email, account.password, r.peerIp, delayMs);
-  CentralOutcome o = Answer(status);
-  o.delayMs = delayMs;
-  if (status == kStatusOk && !m_store.LogOutDevice(r.identity, account.email))
-    return Answer(kStatusServerError);
-  return o;
+  if (status != kStatusOk) {
+    CentralOutcome o = Answer(status);
+    o.delayMs = delayMs;
+    return o;
+  }
+  std::string bound;
+  bool loggedOn = false;
+  const int rc = m_store.BoundAccount(r.identity, bound, loggedOn);
+  if (rc < 0) return Answer(kStatusServerError);
+  // Only the account an identity is logged on under can log it out.
+  if (rc == 0 && !bound.empty() && bound != account.email) {
+    QV_LOG_REFUSAL(r.peerIp, kModCentral, kLogWarning,
+                   "log-out of identity \"%s\" from %s refused: it belongs to another account.",
+                   LogText(r.identity).c_str(), r.peerIp.c_str());
+    return Answer(kStatusOtherAccount);
+  }
+  if (rc != 0 || !loggedOn) return Answer(kStatusNotLoggedOn);
+  if (!m_store.LogOutDevice(r.identity, account.email)) return Answer(kStatusServerError);
+  RefreshAddresses(true);
+  return Answer(kStatusOk);
 }
 
 CentralOutcome CCentralExchanges::ForBoundDevice(const CentralRequest& r,
                                                  const std::function<bool()>& store) {
-  if (r.identity.empty() || m_store.LoggedOnAccount(r.identity).empty())
-    return Answer(kStatusNotLoggedOn);
-  if (!m_store.Touch(r.identity, r.peerIp, Now()) || !store()) return Answer(kStatusServerError);
+  if (SpeakingAccount(r.identity, r.peerIp).empty()) return Answer(kStatusNotLoggedOn);
+  if (!m_store.Touch(r.identity, Now()) || !store()) return Answer(kStatusServerError);
   return Answer(kStatusOk);
 }
 
@@ -135,8 +256,10 @@ CentralOutcome CCentralExchanges::PowerOn(const CentralRequest& r) {
 CentralOutcome CCentralExchanges::Disks(const CentralRequest& r) {
   std::vector<DiskInfo> disks;
   if (!DecodeDiskInfoList(r.body.data(), r.body.size(), disks)) return Answer(kStatusBadRequest);
-  // The first disk report of a starting PC races its log-on: a known identity is enough.
-  if (r.identity.empty() || !m_store.KnownIdentity(r.identity)) return Answer(kStatusNotLoggedOn);
+  // The first disk report of a starting PC races its log-on: the address of its last log-on
+  // (or, before any, the one the identity was issued to) is enough.
+  if (r.identity.empty() || !m_store.ReportsFrom(r.identity, r.peerIp))
+    return Answer(kStatusNotLoggedOn);
   if (!m_store.SetDisks(r.identity, disks, Now())) return Answer(kStatusServerError);
   return Answer(kStatusOk);
 }
@@ -144,14 +267,17 @@ CentralOutcome CCentralExchanges::Disks(const CentralRequest& r) {
 CentralOutcome CCentralExchanges::Identity(const CentralRequest& r) {
   // Each identity is a row for good: one address cannot fill the database with them.
   const int64_t now = Now();
-  for (auto it = m_issued.begin(); it != m_issued.end();)
-    it = now - it->second.windowStart >= 3600 ? m_issued.erase(it) : std::next(it);
-  Issued& issued = m_issued[r.peerIp];
-  if (issued.count == 0) issued.windowStart = now;
-  if (issued.count >= kIdentitiesPerHour) return Answer(kStatusTooMany);
-  ++issued.count;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_issued.begin(); it != m_issued.end();)
+      it = now - it->second.windowStart >= 3600 ? m_issued.erase(it) : std::next(it);
+    Issued& issued = m_issued[r.peerIp];
+    if (issued.count == 0) issued.windowStart = now;
+    if (issued.count >= kIdentitiesPerHour) return Answer(kStatusTooMany);
+    ++issued.count;
+  }
   // A collision of 128 random bits does not happen; the primary key would refuse it anyway.
   const std::string id = NewIdentity();
-  if (!m_store.IssueIdentity(id, Now())) return Answer(kStatusServerError);
+  if (!m_store.IssueIdentity(id, r.peerIp, Now())) return Answer(kStatusServerError);
   return Answer(kStatusOk, EncodeIdentityReply(id));
 }

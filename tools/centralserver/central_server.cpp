@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <deque>
@@ -19,17 +20,11 @@
 
 #include "common/log.h"
 #include "common/proto_central.h"
+#include "tools/centralserver/central_exchanges.h"
 
 namespace {
 
 constexpr const char* kModCentral = "Central";
-
-std::string Printable(const std::string& text) {
-  std::string out = text;
-  for (char& c : out)
-    if (c < 0x20 || c > 0x7E) c = '?';
-  return out;
-}
 
 bool ParseIpv4(const std::string& host, uint16_t port, sockaddr_in& out) {
   out = sockaddr_in{};
@@ -54,12 +49,16 @@ struct CCentralServer::Impl {
     bufferevent* bev = nullptr;
     std::string peerIp;
     event* delay = nullptr;
+    event* deadline = nullptr;     // the whole request must be in by then
+    event* closeWatch = nullptr;   // while a worker has the request: the client leaving
     std::vector<uint8_t> pending;  // answer held back by a delay
     bool answered = false;
+    std::shared_ptr<std::atomic<bool>> gone = std::make_shared<std::atomic<bool>>(false);
   };
   struct Job {
     uint64_t conn;
     CentralRequest request;
+    std::shared_ptr<std::atomic<bool>> gone;
   };
   struct Done {
     uint64_t conn;
@@ -70,6 +69,7 @@ struct CCentralServer::Impl {
   CentralOptions options;
   std::map<uint16_t, ExchangeHandler> handlers;
   ICentralStreamOwner* streamOwner = nullptr;
+  std::function<bool(const std::string&)> loggedOnAddress;
   event_base* base = nullptr;
   evconnlistener* listener = nullptr;
   int udpFd = -1;
@@ -88,9 +88,17 @@ struct CCentralServer::Impl {
   std::deque<Job> jobs;
   std::deque<Done> done;
   bool stopping = false;
-  std::thread worker;
+  std::vector<std::thread> workers;
+
+  void StopWatching(Conn* c) {
+    if (c->deadline) event_free(c->deadline);
+    if (c->closeWatch) event_free(c->closeWatch);
+    c->deadline = c->closeWatch = nullptr;
+  }
 
   void CloseConn(Conn* c) {
+    c->gone->store(true);
+    StopWatching(c);
     if (c->delay) event_free(c->delay);
     if (c->bev) bufferevent_free(c->bev);
     if (--perAddress[c->peerIp] <= 0) perAddress.erase(c->peerIp);
@@ -116,13 +124,13 @@ struct CCentralServer::Impl {
     evbuffer_copyout(in, raw, sizeof raw);
     const RelayHeader h = DecodeRelayHeader(raw);
     if (h.len < kRelayHeaderSize || h.len > options.maxTotal) {
-      QV_LOG(kModCentral, kLogWarning, "closing %s: request total %u out of range.",
-             c->peerIp.c_str(), static_cast<unsigned>(h.len));
+      QV_LOG_REFUSAL(c->peerIp, kModCentral, kLogWarning, "closing %s: request total %u out of range.",
+                     c->peerIp.c_str(), static_cast<unsigned>(h.len));
       CloseConn(c);
       return;
     }
     if (have < h.len) return;
-    Job job{c->id, {}};
+    Job job{c->id, {}, c->gone};
     job.request.command = h.command;
     job.request.total = h.len;
     job.request.identity = h.identity;
@@ -130,8 +138,13 @@ struct CCentralServer::Impl {
     job.request.body.resize(h.len - kRelayHeaderSize);
     evbuffer_drain(in, kRelayHeaderSize);
     if (!job.request.body.empty()) evbuffer_remove(in, job.request.body.data(), job.request.body.size());
-    // One request per connection: nothing more is read, so the read time-out stops too.
+    // One request per connection: nothing more is read, so the read time-out stops too;
+    // only the client's leaving is watched, so that its request is not worked on in vain.
     bufferevent_disable(c->bev, EV_READ);
+    if (c->deadline) event_free(c->deadline);
+    c->deadline = nullptr;
+    c->closeWatch = event_new(base, bufferevent_getfd(c->bev), EV_CLOSED, &Impl::ClosedCb, c);
+    if (c->closeWatch) event_add(c->closeWatch, nullptr);
     {
       std::lock_guard<std::mutex> lock(mutex);
       jobs.push_back(std::move(job));
@@ -149,11 +162,13 @@ struct CCentralServer::Impl {
         job = std::move(jobs.front());
         jobs.pop_front();
       }
+      if (job.gone->load()) continue;  // the client left: nobody waits for the answer
       CentralOutcome outcome;
       const auto it = handlers.find(job.request.command);
       if (it == handlers.end()) {
         outcome.status = kStatusUnknownCommand;
         outcome.reply = BuildServerReply(kStatusUnknownCommand, {});
+        outcome.secretIdentity = true;  // it may be a phone's session on a stray frame
       } else {
         outcome = it->second(job.request);
       }
@@ -172,13 +187,24 @@ struct CCentralServer::Impl {
       ready.swap(done);
     }
     for (Done& d : ready) {
-      QV_LOG(kModCentral, kLogInfo, "exchange 0x%04X from %s identity \"%s\" total %u status 0x%04X",
-             static_cast<unsigned>(d.request.command), d.request.peerIp.c_str(),
-             Printable(d.request.identity).c_str(), static_cast<unsigned>(d.request.total),
-             static_cast<unsigned>(d.outcome.status));
+      const std::string identity =
+          d.outcome.secretIdentity ? std::string("(session)") : LogText(d.request.identity);
+      if (d.outcome.status == kStatusOk) {
+        QV_LOG(kModCentral, kLogInfo, "exchange 0x%04X from %s identity \"%s\" total %u status 0x%04X",
+               static_cast<unsigned>(d.request.command), d.request.peerIp.c_str(),
+               identity.c_str(), static_cast<unsigned>(d.request.total),
+               static_cast<unsigned>(d.outcome.status));
+      } else {
+        QV_LOG_REFUSAL(d.request.peerIp, kModCentral, kLogInfo,
+                       "exchange 0x%04X from %s identity \"%s\" total %u status 0x%04X",
+                       static_cast<unsigned>(d.request.command), d.request.peerIp.c_str(),
+                       identity.c_str(), static_cast<unsigned>(d.request.total),
+                       static_cast<unsigned>(d.outcome.status));
+      }
       const auto it = conns.find(d.conn);
       if (it == conns.end()) continue;  // the client left meanwhile
       Conn* c = it->second;
+      StopWatching(c);
       if (d.outcome.keep && streamOwner) {
         // Leaves this transport's books (and caps); the owner keeps its own.
         bufferevent* bev = c->bev;
@@ -198,6 +224,16 @@ struct CCentralServer::Impl {
     }
   }
 
+  static void ClosedCb(evutil_socket_t, short, void* arg) {
+    Conn* c = static_cast<Conn*>(arg);
+    c->owner->CloseConn(c);
+  }
+  static void DeadlineCb(evutil_socket_t, short, void* arg) {
+    Conn* c = static_cast<Conn*>(arg);
+    QV_LOG_REFUSAL(c->peerIp, kModCentral, kLogWarning, "closing %s: no complete request in time.",
+                   c->peerIp.c_str());
+    c->owner->CloseConn(c);
+  }
   static void DelayCb(evutil_socket_t, short, void* arg) {
     Conn* c = static_cast<Conn*>(arg);
     c->owner->Send(c, c->pending);
@@ -239,7 +275,8 @@ void CCentralServer::Impl::WriteCb(bufferevent* bev, void* arg) {
 void CCentralServer::Impl::EventCb(bufferevent*, short what, void* arg) {
   Conn* c = static_cast<Conn*>(arg);
   if (what & BEV_EVENT_TIMEOUT)
-    QV_LOG(kModCentral, kLogWarning, "closing %s: no complete request in time.", c->peerIp.c_str());
+    QV_LOG_REFUSAL(c->peerIp, kModCentral, kLogWarning, "closing %s: no complete request in time.",
+                   c->peerIp.c_str());
   c->owner->CloseConn(c);
 }
 
@@ -251,9 +288,15 @@ void CCentralServer::Impl::AcceptCb(evconnlistener*, evutil_socket_t fd, sockadd
     inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(addr)->sin_addr, ip, sizeof ip);
   const std::string peer = ip;
   const auto per = self->perAddress.find(peer);
-  if (static_cast<int>(self->conns.size()) >= self->options.maxConnections ||
-      (per != self->perAddress.end() && per->second >= self->options.maxPerAddress)) {
-    QV_LOG(kModCentral, kLogWarning, "refusing %s: too many connections.", ip);
+  const int open = static_cast<int>(self->conns.size());
+  // The last of the room is kept for PCs that are logged on: a crowd of strangers cannot
+  // keep them from their log-ons and heartbeats.
+  const bool full = open >= self->options.maxConnections ||
+                    (per != self->perAddress.end() && per->second >= self->options.maxPerAddress) ||
+                    (open >= self->options.maxConnections - self->options.reservedForLoggedOn &&
+                     !(self->loggedOnAddress && self->loggedOnAddress(peer)));
+  if (full) {
+    QV_LOG_REFUSAL(peer, kModCentral, kLogWarning, "refusing %s: too many connections.", ip);
     evutil_closesocket(fd);
     return;
   }
@@ -274,6 +317,10 @@ void CCentralServer::Impl::AcceptCb(evconnlistener*, evutil_socket_t fd, sockadd
   bufferevent_set_timeouts(bev, &idle, &idle);
   // Frames are small; more than the largest frame waiting unread is not needed.
   bufferevent_setwatermark(bev, EV_READ, 0, self->options.maxTotal);
+  // A byte now and then restarts the idle time-out; the request as a whole has a deadline.
+  c->deadline = evtimer_new(self->base, &Impl::DeadlineCb, c);
+  const timeval whole{self->options.requestDeadlineSec, 0};
+  if (c->deadline) evtimer_add(c->deadline, &whole);
   bufferevent_enable(bev, EV_READ);
 }
 
@@ -286,7 +333,8 @@ CCentralServer::~CCentralServer() {
     m.stopping = true;
   }
   m.cv.notify_all();
-  if (m.worker.joinable()) m.worker.join();
+  for (std::thread& t : m.workers)
+    if (t.joinable()) t.join();
   while (!m.conns.empty()) m.CloseConn(m.conns.begin()->second);
   if (m.listener) evconnlistener_free(m.listener);
   for (event* e : {m.udpEvent, m.wake, m.sigTerm, m.sigInt})
@@ -300,6 +348,10 @@ void CCentralServer::AddExchange(uint16_t command, ExchangeHandler handler) {
 }
 
 void CCentralServer::SetStreamOwner(ICentralStreamOwner* owner) { m_impl->streamOwner = owner; }
+
+void CCentralServer::SetLoggedOnAddress(std::function<bool(const std::string& ip)> test) {
+  m_impl->loggedOnAddress = std::move(test);
+}
 
 event_base* CCentralServer::Base() const { return m_impl->base; }
 
@@ -343,7 +395,8 @@ bool CCentralServer::Start(const CentralOptions& options, std::string& error) {
     error = "cannot set up events";
     return false;
   }
-  m.worker = std::thread([&m] { m.WorkerLoop(); });
+  for (int i = 0; i < (options.workers > 0 ? options.workers : 1); ++i)
+    m.workers.emplace_back([&m] { m.WorkerLoop(); });
   return true;
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The central server's transport: one libevent thread frames requests (RelayHeader, total
 // checked against 70 and a cap), enforces connection caps and time-outs, and hands each whole
-// request to one worker thread, which runs the exchange's handler (database, password hashing:
-// nothing slow on the event thread) and posts the answer back. A command is served by the
+// request to a few worker threads, which run the exchange's handler (database, password
+// hashing: nothing slow on the event thread) and post the answer back. A request whose client
+// has gone before a worker took it is dropped unserved. A command is served by the
 // handler registered for it; later kinds of traffic register their own commands.
 #include <netinet/in.h>
 
@@ -30,6 +31,7 @@ struct CentralOutcome {
   bool keep = false;
   std::string account;
   std::string session;
+  bool secretIdentity = false;  // the header's identity is a phone session: never logged
 };
 
 struct bufferevent;
@@ -52,9 +54,12 @@ struct CentralOptions {
   std::string p2pHost = "127.0.0.1";
   uint16_t p2pPort = 15101;
   int maxConnections = 256;
-  int maxPerAddress = 32;
+  int maxPerAddress = 16;
+  int reservedForLoggedOn = 64;  // of maxConnections: only addresses with a logged-on PC
   int idleTimeoutSec = 10;     // a client that sends nothing for this long is dropped
+  int requestDeadlineSec = 10;  // the whole first request must be in this long after accept
   unsigned maxTotal = 16384;   // largest request accepted (disk info of 55 file systems)
+  int workers = 4;
 };
 
 class CCentralServer {
@@ -66,6 +71,9 @@ class CCentralServer {
 
   void AddExchange(uint16_t command, ExchangeHandler handler);  // before Start
   void SetStreamOwner(ICentralStreamOwner* owner);              // before Start
+  // Whether an address has a PC logged on (it may use the reserved room); called on the event
+  // thread, before Start.
+  void SetLoggedOnAddress(std::function<bool(const std::string& ip)> test);
   event_base* Base() const;  // after Start; for the stream owner's timers
   bool Start(const CentralOptions& options, std::string& error);  // binds TCP and UDP
   uint16_t BoundPort() const;

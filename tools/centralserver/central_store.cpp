@@ -15,9 +15,16 @@ constexpr const char* kSchema =
     "  logged_on integer not null default 0, os text, mac text, computer text, peer_ip text,"
     "  local_ip text, command_port integer default 0, external_port integer default 0,"
     "  issued integer default 0, last_logon integer default 0, last_seen integer default 0,"
-    "  power_on integer default 0);"
+    "  power_on integer default 0, logon_ip text);"
     "create table if not exists disks (identity text not null, drive text not null,"
     "  free_mib integer not null, reported integer not null, primary key (identity, drive));";
+// Databases made before the log-on address was kept get its column; then the index.
+constexpr const char* kIndex = "create index if not exists devices_email on devices (email);";
+
+constexpr const char* kDeviceColumns =
+    "select identity, ifnull(email, ''), logged_on, ifnull(os, ''), ifnull(mac, ''),"
+    " ifnull(computer, ''), ifnull(peer_ip, ''), ifnull(local_ip, ''), command_port,"
+    " external_port, issued, last_logon, last_seen, power_on, ifnull(logon_ip, '') from devices";
 
 // One prepared statement, finalised on every path.
 class CStmt {
@@ -83,16 +90,27 @@ bool CCentralStore::Open(const std::string& path, std::string& error) {
     error = std::string("cannot create tables: ") + sqlite3_errmsg(m_db);
     return false;
   }
+  bool haveLogOnIp = false;
+  {
+    CStmt s(m_db, "select 1 from pragma_table_info('devices') where name = 'logon_ip';");
+    haveLogOnIp = s.Step() == SQLITE_ROW;
+  }
+  if ((!haveLogOnIp && !Exec("alter table devices add column logon_ip text;")) || !Exec(kIndex)) {
+    error = std::string("cannot update tables: ") + sqlite3_errmsg(m_db);
+    return false;
+  }
   return true;
 }
 
 int CCentralStore::AddAccount(const std::string& email, const std::string& hash, int64_t now) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
   CStmt s(m_db, "insert or ignore into accounts (email, hash, created) values (?, ?, ?);");
   if (!s.Text(1, email).Text(2, hash).Int(3, now).Done()) return -1;
   return sqlite3_changes(m_db) == 1 ? 0 : 1;
 }
 
 int CCentralStore::RemoveAccount(const std::string& email) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
   if (!Exec("begin;")) return -1;
   CStmt s(m_db, "delete from accounts where email = ?;");
   CStmt d(m_db, "update devices set email = null, logged_on = 0 where email = ?;");
@@ -107,6 +125,7 @@ int CCentralStore::RemoveAccount(const std::string& email) {
 }
 
 bool CCentralStore::ListAccounts(std::vector<CentralAccount>& out) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
   out.clear();
   CStmt s(m_db, "select email, created from accounts order by email;");
   int rc;
@@ -115,6 +134,7 @@ bool CCentralStore::ListAccounts(std::vector<CentralAccount>& out) {
 }
 
 int CCentralStore::AccountHash(const std::string& email, std::string& hash) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
   CStmt s(m_db, "select hash from accounts where email = ?;");
   const int rc = s.Text(1, email).Step();
   if (rc == SQLITE_ROW) {
@@ -124,44 +144,85 @@ int CCentralStore::AccountHash(const std::string& email, std::string& hash) {
   return rc == SQLITE_DONE ? 1 : -1;
 }
 
-bool CCentralStore::IssueIdentity(const std::string& identity, int64_t now) {
-  CStmt s(m_db, "insert into devices (identity, issued) values (?, ?);");
-  return s.Text(1, identity).Int(2, now).Done();
+bool CCentralStore::IssueIdentity(const std::string& identity, const std::string& peerIp,
+                                  int64_t now) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  CStmt s(m_db, "insert into devices (identity, issued, peer_ip) values (?, ?, ?);");
+  return s.Text(1, identity).Int(2, now).Text(3, peerIp).Done();
+}
+
+int CCentralStore::BoundAccount(const std::string& identity, std::string& email, bool& loggedOn) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  CStmt s(m_db, "select ifnull(email, ''), logged_on from devices where identity = ?;");
+  const int rc = s.Text(1, identity).Step();
+  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? 1 : -1;
+  email = s.ColText(0);
+  loggedOn = s.ColInt(1) != 0;
+  return 0;
 }
 
 bool CCentralStore::BindDevice(const std::string& identity, const std::string& email,
                                const LogOnRequest& req, const std::string& peerIp, int64_t now) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
   CStmt s(m_db,
-          "insert into devices (identity, email, logged_on, os, mac, peer_ip, last_logon, last_seen)"
-          " values (?1, ?2, 1, ?3, ?4, ?5, ?6, ?6) on conflict(identity) do update set"
+          "insert into devices (identity, email, logged_on, os, mac, peer_ip, last_logon, last_seen,"
+          " logon_ip)"
+          " values (?1, ?2, 1, ?3, ?4, ?5, ?6, ?6, ?5) on conflict(identity) do update set"
           " email = ?2, logged_on = 1, os = ?3, mac = ?4, peer_ip = ?5, last_logon = ?6,"
-          " last_seen = ?6;");
+          " last_seen = ?6, logon_ip = ?5 where devices.email is null or devices.email = ?2;");
   return s.Text(1, identity).Text(2, email).Text(3, req.osName).Text(4, req.mac).Text(5, peerIp)
       .Int(6, now).Done();
 }
 
 bool CCentralStore::LogOutDevice(const std::string& identity, const std::string& email) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
   CStmt s(m_db, "update devices set logged_on = 0 where identity = ? and email = ?;");
   return s.Text(1, identity).Text(2, email).Done();
 }
 
-std::string CCentralStore::LoggedOnAccount(const std::string& identity) {
-  CStmt s(m_db, "select email from devices where identity = ? and logged_on = 1;");
-  if (s.Text(1, identity).Step() != SQLITE_ROW) return "";
+std::string CCentralStore::SpeakingAccount(const std::string& identity, const std::string& peerIp,
+                                           int64_t since) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  CStmt s(m_db, "select email from devices where identity = ? and logged_on = 1 and"
+                " email is not null and logon_ip = ? and last_logon >= ?;");
+  if (s.Text(1, identity).Text(2, peerIp).Int(3, since).Step() != SQLITE_ROW) return "";
   return s.ColText(0);
 }
 
-bool CCentralStore::KnownIdentity(const std::string& identity) {
-  CStmt s(m_db, "select 1 from devices where identity = ?;");
-  return s.Text(1, identity).Step() == SQLITE_ROW;
+bool CCentralStore::ReportsFrom(const std::string& identity, const std::string& peerIp) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  CStmt s(m_db, "select 1 from devices where identity = ? and"
+                " ((email is not null and logon_ip = ?2) or (email is null and peer_ip = ?2));");
+  return s.Text(1, identity).Text(2, peerIp).Step() == SQLITE_ROW;
 }
 
-bool CCentralStore::Touch(const std::string& identity, const std::string& peerIp, int64_t now) {
-  CStmt s(m_db, "update devices set last_seen = ?, peer_ip = ? where identity = ?;");
-  return s.Int(1, now).Text(2, peerIp).Text(3, identity).Done();
+bool CCentralStore::AccountLoggedOnFrom(const std::string& email, const std::string& peerIp,
+                                        int64_t since) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  CStmt s(m_db, "select 1 from devices where email = ? and logged_on = 1 and logon_ip = ? and"
+                " last_logon >= ? limit 1;");
+  return s.Text(1, email).Text(2, peerIp).Int(3, since).Step() == SQLITE_ROW;
+}
+
+bool CCentralStore::LoggedOnAddresses(int64_t since, std::vector<std::string>& out) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  out.clear();
+  CStmt s(m_db, "select distinct logon_ip from devices where logged_on = 1 and"
+                " logon_ip is not null and last_logon >= ?;");
+  s.Int(1, since);
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) out.push_back(s.ColText(0));
+  return rc == SQLITE_DONE;
+}
+
+bool CCentralStore::Touch(const std::string& identity, int64_t now) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  CStmt s(m_db, "update devices set last_seen = ? where identity = ?;");
+  return s.Int(1, now).Text(2, identity).Done();
 }
 
 bool CCentralStore::SetServerInfo(const std::string& identity, const SVInfo& info, int64_t now) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
   CStmt s(m_db,
           "update devices set local_ip = ?, external_port = ?, command_port = ?, computer = ?,"
           " last_seen = ? where identity = ?;");
@@ -170,12 +231,14 @@ bool CCentralStore::SetServerInfo(const std::string& identity, const SVInfo& inf
 }
 
 bool CCentralStore::SetPowerOn(const std::string& identity, const PowerOnInfo& info, int64_t now) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
   CStmt s(m_db, "update devices set power_on = ?, computer = ?, last_seen = ? where identity = ?;");
   return s.Int(1, now).Text(2, info.computerName).Int(3, now).Text(4, identity).Done();
 }
 
 bool CCentralStore::SetDisks(const std::string& identity, const std::vector<DiskInfo>& disks,
                              int64_t now) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
   if (!Exec("begin;")) return false;
   bool ok = CStmt(m_db, "delete from disks where identity = ?;").Text(1, identity).Done();
   for (const DiskInfo& d : disks) {
@@ -193,32 +256,36 @@ bool CCentralStore::SetDisks(const std::string& identity, const std::vector<Disk
   return Exec("commit;");
 }
 
+namespace {
+
+CentralDevice DeviceRow(const CStmt& s) {
+  CentralDevice d;
+  d.identity = s.ColText(0);
+  d.email = s.ColText(1);
+  d.loggedOn = s.ColInt(2) != 0;
+  d.os = s.ColText(3);
+  d.mac = s.ColText(4);
+  d.computer = s.ColText(5);
+  d.peerIp = s.ColText(6);
+  d.localIp = s.ColText(7);
+  d.commandPort = static_cast<int>(s.ColInt(8));
+  d.externalPort = static_cast<int>(s.ColInt(9));
+  d.issued = s.ColInt(10);
+  d.lastLogOn = s.ColInt(11);
+  d.lastSeen = s.ColInt(12);
+  d.powerOn = s.ColInt(13);
+  d.logOnIp = s.ColText(14);
+  return d;
+}
+
+}  // namespace
+
 bool CCentralStore::Devices(std::vector<CentralDevice>& out) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
   out.clear();
-  CStmt s(m_db,
-          "select identity, ifnull(email, ''), logged_on, ifnull(os, ''), ifnull(mac, ''),"
-          " ifnull(computer, ''), ifnull(peer_ip, ''), ifnull(local_ip, ''), command_port,"
-          " external_port, issued, last_logon, last_seen, power_on from devices"
-          " order by email, identity;");
+  CStmt s(m_db, (std::string(kDeviceColumns) + " order by email, identity;").c_str());
   int rc;
-  while ((rc = s.Step()) == SQLITE_ROW) {
-    CentralDevice d;
-    d.identity = s.ColText(0);
-    d.email = s.ColText(1);
-    d.loggedOn = s.ColInt(2) != 0;
-    d.os = s.ColText(3);
-    d.mac = s.ColText(4);
-    d.computer = s.ColText(5);
-    d.peerIp = s.ColText(6);
-    d.localIp = s.ColText(7);
-    d.commandPort = static_cast<int>(s.ColInt(8));
-    d.externalPort = static_cast<int>(s.ColInt(9));
-    d.issued = s.ColInt(10);
-    d.lastLogOn = s.ColInt(11);
-    d.lastSeen = s.ColInt(12);
-    d.powerOn = s.ColInt(13);
-    out.push_back(d);
-  }
+  while ((rc = s.Step()) == SQLITE_ROW) out.push_back(DeviceRow(s));
   if (rc != SQLITE_DONE) return false;
   for (CentralDevice& d : out) {
     CStmt k(m_db, "select drive, free_mib from disks where identity = ? order by rowid;");
@@ -231,4 +298,15 @@ bool CCentralStore::Devices(std::vector<CentralDevice>& out) {
     }
   }
   return true;
+}
+
+bool CCentralStore::AccountDevices(const std::string& email, std::vector<CentralDevice>& out) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  out.clear();
+  CStmt s(m_db, (std::string(kDeviceColumns) +
+                 " where email = ? and logged_on = 1 order by identity;").c_str());
+  s.Text(1, email);
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) out.push_back(DeviceRow(s));
+  return rc == SQLITE_DONE;
 }

@@ -2,10 +2,12 @@
 // The central server's own SQLite database (<data>/central.db, mode 0600): accounts (e-mail
 // and the hash of the PC's password text), the identities it issued, and per identity what
 // the PC last reported and when. Used by one thread at a time (the exchange worker, or the
-// administration commands); every call is one statement or one transaction.
+// administration commands); every call is one statement or one transaction, under the
+// store's own lock (the exchanges run on several workers).
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,7 @@ struct CentralDevice {
   bool loggedOn = false;  // false after a log-out
   std::string os, mac, computer;
   std::string peerIp;     // the address the server saw
+  std::string logOnIp;    // the address of the last successful log-on
   std::string localIp;    // as the PC reported it
   int commandPort = 0, externalPort = 0;
   int64_t issued = 0, lastLogOn = 0, lastSeen = 0, powerOn = 0;
@@ -44,20 +47,34 @@ class CCentralStore {
   // 0 found, 1 unknown, -1 error.
   int AccountHash(const std::string& email, std::string& hash);
 
-  bool IssueIdentity(const std::string& identity, int64_t now);
+  bool IssueIdentity(const std::string& identity, const std::string& peerIp, int64_t now);
+  // The account an identity is bound to ("" when none), and whether it is logged on.
+  // 0 found, 1 unknown identity, -1 error.
+  int BoundAccount(const std::string& identity, std::string& email, bool& loggedOn);
   bool BindDevice(const std::string& identity, const std::string& email, const LogOnRequest& req,
                   const std::string& peerIp, int64_t now);
   bool LogOutDevice(const std::string& identity, const std::string& email);
-  // The account an identity is logged on under, "" when none.
-  std::string LoggedOnAccount(const std::string& identity);
-  bool KnownIdentity(const std::string& identity);  // issued here or logged on once
-  bool Touch(const std::string& identity, const std::string& peerIp, int64_t now);
+  // The account of an identity logged on from peerIp at or after `since` (its last log-on
+  // came from there), "" when none: what the PC itself says later is believed only then.
+  std::string SpeakingAccount(const std::string& identity, const std::string& peerIp,
+                              int64_t since);
+  // Whether a report of the identity may come from peerIp: the address of its last log-on,
+  // or, for an identity never bound, the address it was issued to.
+  bool ReportsFrom(const std::string& identity, const std::string& peerIp);
+  // Whether a PC of the account is logged on from peerIp at or after `since`.
+  bool AccountLoggedOnFrom(const std::string& email, const std::string& peerIp, int64_t since);
+  // Addresses with a logged-on PC since `since`.
+  bool LoggedOnAddresses(int64_t since, std::vector<std::string>& out);
+  bool Touch(const std::string& identity, int64_t now);
   bool SetServerInfo(const std::string& identity, const SVInfo& info, int64_t now);
   bool SetPowerOn(const std::string& identity, const PowerOnInfo& info, int64_t now);
   bool SetDisks(const std::string& identity, const std::vector<DiskInfo>& disks, int64_t now);
   bool Devices(std::vector<CentralDevice>& out);  // by account, then identity
+  // The logged-on PCs of one account, by identity (no disk records).
+  bool AccountDevices(const std::string& email, std::vector<CentralDevice>& out);
 
  private:
   bool Exec(const char* sql);
   sqlite3* m_db = nullptr;
+  std::recursive_mutex m_lock;
 };

@@ -166,11 +166,15 @@ int StatusCommand(const std::string& dir) {
 }
 
 int RunServer(const std::string& dir, const CentralOptions& options) {
+  // The log names accounts and addresses, the database holds hashes: both, and every file
+  // rotated or made later, are the operator's alone.
+  umask(077);
   CCentralStore store;
   if (OpenStore(dir, store) != 0) return 1;
-  g_Log.SetPath(dir + "/central.log");
+  const std::string logPath = dir + "/central.log";
+  g_Log.SetPath(logPath);
   g_Log.SetPriority(kLogDebug);
-  if (!g_Log.Open()) {
+  if (!g_Log.Open() || chmod(logPath.c_str(), 0600) != 0) {
     std::fprintf(stderr, "QuarloCentral: cannot open %s/central.log\n", dir.c_str());
     return 1;
   }
@@ -180,6 +184,7 @@ int RunServer(const std::string& dir, const CentralOptions& options) {
   exchanges.RegisterAll(server);
   CRelayHub relayHub(exchanges);
   relayHub.RegisterAll(server);
+  server.SetLoggedOnAddress([&exchanges](const std::string& ip) { return exchanges.LoggedOnAddress(ip); });
   std::string error;
   CRendezvousServer* rendezvousOf = nullptr;
   server.SetDatagramSink([&rendezvousOf](const uint8_t* data, size_t len, const sockaddr_in& from) {

@@ -15,6 +15,7 @@
 
 #include "common/log.h"
 #include "common/proto_relay.h"
+#include "common/proto_transfer.h"
 
 namespace {
 
@@ -44,6 +45,21 @@ CentralOutcome Refuse(std::vector<uint8_t> reply, uint16_t status) {
   return o;
 }
 
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The failed end a phone gets for a download its PC left without one.
+std::vector<uint8_t> FailedEnd(uint32_t session) {
+  std::vector<uint8_t> over(kDownloadEndSize, 0);
+  EncodeCommandHeader({static_cast<uint16_t>(kDownloadEndSize), xfer::kOpDownloadEnd, session},
+                      over.data());
+  over[8] = '1';
+  return over;
+}
+
 }  // namespace
 
 struct CRelayHub::Impl {
@@ -51,10 +67,17 @@ struct CRelayHub::Impl {
   struct Cached {
     uint32_t session;  // the download's session id
     std::vector<uint8_t> frame;
+    bool counted = false;  // against the cache bounds (the server's own ends are not)
   };
   struct Left {
     std::string phone;
     std::vector<uint8_t> message;  // CommandHeader and body
+  };
+  // A download a phone receives through the cache, until its end came.
+  struct Download {
+    std::string pc;
+    Conn* cache = nullptr;  // the connection that delivered last; null once it closed
+    int64_t cutMs = 0;      // when that connection closed
   };
   struct Conn {
     Impl* owner = nullptr;
@@ -66,7 +89,12 @@ struct CRelayHub::Impl {
     std::deque<Cached> cache;  // phones: packages not yet in the socket buffer
     std::map<uint32_t, size_t> perDownload;
     size_t cacheBytes = 0;
+    std::map<uint32_t, Download> downloads;  // phones: by session id
     std::chrono::steady_clock::time_point armed;  // when the idle time-outs last started
+  };
+  // What one account holds of what all share.
+  struct Share {
+    size_t relays = 0, cacheConns = 0, phones = 0, cacheBytes = 0, leftBytes = 0;
   };
 
   CCentralExchanges& exchanges;
@@ -80,6 +108,9 @@ struct CRelayHub::Impl {
   size_t totalLeft = 0;
   size_t totalCache = 0;
   size_t cacheConns = 0;
+  std::map<std::string, Share> shares;  // by account
+  std::map<std::string, size_t> phonesFrom;  // by address
+  event* cutTimer = nullptr;
 
   // Shared with the worker (the PC list, log-out); guards the three fields below.
   std::mutex shared;
@@ -92,11 +123,12 @@ struct CRelayHub::Impl {
   // ---- worker side -------------------------------------------------------------------------
 
   CentralOutcome PcFirst(const CentralRequest& r) {
-    const std::string account =
-        r.identity.empty() ? std::string() : exchanges.Store().LoggedOnAccount(r.identity);
+    // Only the PC that logged on with the identity, from its address, speaks for it.
+    const std::string account = exchanges.SpeakingAccount(r.identity, r.peerIp);
     if (account.empty()) {
-      QV_LOG(kModRelay, kLogWarning, "relay 0x%04X from %s refused: identity not logged on.",
-             static_cast<unsigned>(r.command), r.peerIp.c_str());
+      QV_LOG_REFUSAL(r.peerIp, kModRelay, kLogWarning,
+                     "relay 0x%04X from %s refused: identity not logged on from there.",
+                     static_cast<unsigned>(r.command), r.peerIp.c_str());
       if (r.command == kCmdRelayRegister || r.command == kCmdRelayData)
         return Refuse(BuildShortReply(r.command, kStatusNotLoggedOn), kStatusNotLoggedOn);
       return Refuse(BuildServerReply(kStatusNotLoggedOn, {}), kStatusNotLoggedOn);
@@ -123,21 +155,28 @@ struct CRelayHub::Impl {
   }
 
   CentralOutcome ListPcs(const CentralRequest& r) {
+    CentralOutcome o = ListPcsOf(r);
+    o.secretIdentity = true;
+    return o;
+  }
+
+  CentralOutcome ListPcsOf(const CentralRequest& r) {
     std::string account;
     std::map<std::string, std::string> online;
     {
       std::lock_guard<std::mutex> lock(shared);
       const auto it = sessionAccount.find(r.identity);
       if (!r.identity.empty() && it != sessionAccount.end()) account = it->second;
-      online = onlinePcs;
+      if (!account.empty())
+        for (const auto& pc : onlinePcs)
+          if (pc.second == account) online.insert(pc);
     }
     if (account.empty()) return Refuse(BuildServerReply(kStatusNotSignedIn, {}), kStatusNotSignedIn);
     std::vector<CentralDevice> devices;
-    if (!exchanges.Store().Devices(devices))
+    if (!exchanges.Store().AccountDevices(account, devices))
       return Refuse(BuildServerReply(kStatusServerError, {}), kStatusServerError);
     std::vector<PcEntry> pcs;
     for (const CentralDevice& d : devices) {
-      if (d.email != account || !d.loggedOn) continue;
       PcEntry e;
       e.identity = d.identity;
       e.computerName = d.computer;
@@ -164,11 +203,17 @@ struct CRelayHub::Impl {
   size_t Pending(Conn* c) { return evbuffer_get_length(bufferevent_get_output(c->bev)); }
 
   void Close(Conn* c, const char* why) {
-    QV_LOG(kModRelay, kLogInfo, "closing %s connection of %s (%s): %s.",
-           c->kind == Kind::kPhone ? "phone" : c->kind == Kind::kPcRelay ? "relay" : "cache",
-           c->name.c_str(), c->peerIp.c_str(), why);
+    // A phone's name is its session: the log names its account instead.
+    const std::string who = c->kind == Kind::kPhone ? "of " + c->account : LogText(c->name);
+    QV_LOG_REFUSAL(c->peerIp, kModRelay, kLogInfo, "closing %s connection %s (%s): %s.",
+                   c->kind == Kind::kPhone ? "phone" : c->kind == Kind::kPcRelay ? "relay" : "cache",
+                   who.c_str(), c->peerIp.c_str(), why);
+    Share& share = shares[c->account];
     if (c->kind == Kind::kPhone) {
       totalCache -= c->cacheBytes;
+      share.cacheBytes -= c->cacheBytes;
+      --share.phones;
+      if (--phonesFrom[c->peerIp] == 0) phonesFrom.erase(c->peerIp);
       phones.erase(c->name);
       // Nothing is kept for a phone that has gone: its upload data left for PCs goes too.
       for (auto& q : left) {
@@ -179,12 +224,14 @@ struct CRelayHub::Impl {
           }
           leftBytes[q.first] -= it->message.size();
           totalLeft -= it->message.size();
+          share.leftBytes -= it->message.size();
           it = q.second.erase(it);
         }
       }
       std::lock_guard<std::mutex> lock(shared);
       sessionAccount.erase(c->name);
     } else if (c->kind == Kind::kPcRelay) {
+      --share.relays;
       const auto it = relays.find(c->name);
       if (it != relays.end() && it->second == c) {
         relays.erase(it);
@@ -193,10 +240,54 @@ struct CRelayHub::Impl {
       }
     } else {
       --cacheConns;
+      --share.cacheConns;
+      // Downloads it carried wait a little for the PC to come back on another connection.
+      const int64_t now = NowMs();
+      for (auto& p : phones) {
+        if (p.second->account != c->account) continue;
+        for (auto& d : p.second->downloads)
+          if (d.second.cache == c) {
+            d.second.cache = nullptr;
+            d.second.cutMs = now;
+          }
+      }
     }
+    if (share.relays == 0 && share.cacheConns == 0 && share.phones == 0 && share.cacheBytes == 0 &&
+        share.leftBytes == 0)
+      shares.erase(c->account);
     bufferevent_free(c->bev);
     conns.erase(c);
     delete c;
+  }
+
+  // Downloads whose PC left without an end get a failed end, after what was cached for them.
+  void EndCutDownloads() {
+    const int64_t now = NowMs();
+    for (auto& p : phones) {
+      Conn* phone = p.second;
+      for (auto it = phone->downloads.begin(); it != phone->downloads.end();) {
+        const Download& d = it->second;
+        const bool relayGone = relays.find(d.pc) == relays.end();
+        const int64_t grace = relayGone ? options.cutGraceNoRelayMs : options.cutGraceMs;
+        if (d.cache || now - d.cutMs < grace) {
+          ++it;
+          continue;
+        }
+        QV_LOG(kModRelay, kLogInfo, "download %u of a phone of %s: PC %s left without an end.",
+               static_cast<unsigned>(it->first), phone->account.c_str(), LogText(d.pc).c_str());
+        const std::vector<uint8_t> end = FailedEnd(it->first);
+        std::vector<uint8_t> frame =
+            BuildAddressedFrame(kCmdCacheDeliver, d.pc, phone->name, end.data(), end.size());
+        // Not counted against the cache: one small end per download.
+        phone->cache.push_back({it->first, std::move(frame)});
+        it = phone->downloads.erase(it);
+      }
+      PumpEnds(phone);
+    }
+  }
+
+  static void CutTimerCb(evutil_socket_t, short, void* arg) {
+    static_cast<Impl*>(arg)->EndCutDownloads();
   }
 
   bool LoggedOut(const std::string& identity) {
@@ -236,26 +327,45 @@ struct CRelayHub::Impl {
     while (!phone->cache.empty() && Pending(phone) < options.phoneOutputBytes) {
       Cached& m = phone->cache.front();
       Write(phone, m.frame);
-      const size_t n = m.frame.size();
+      const size_t n = m.counted ? m.frame.size() : 0;
       phone->cacheBytes -= n;
       totalCache -= n;
+      shares[phone->account].cacheBytes -= n;
       auto d = phone->perDownload.find(m.session);
-      if (d != phone->perDownload.end() && (d->second -= n) == 0) phone->perDownload.erase(d);
+      if (n && d != phone->perDownload.end() && (d->second -= n) == 0) phone->perDownload.erase(d);
       phone->cache.pop_front();
     }
   }
+  void PumpEnds(Conn* phone) { Pump(phone); }
 
   void Adopt(bufferevent* bev, const CentralRequest& first, const CentralOutcome& outcome) {
     Kind kind = Kind::kPhone;
     if (first.command == kCmdRelayRegister) kind = Kind::kPcRelay;
     else if (first.command == kCmdCacheDeliver || first.command == kCmdCacheFetch) kind = Kind::kPcCache;
-    const bool full = (kind == Kind::kPhone && phones.size() >= options.maxPhones) ||
-                      (kind == Kind::kPcRelay && relays.size() >= options.maxRelays) ||
-                      (kind == Kind::kPcCache && cacheConns >= options.maxCacheConns);
+    if (!base) {
+      base = bufferevent_get_base(bev);
+      cutTimer = event_new(base, -1, EV_PERSIST, &Impl::CutTimerCb, this);
+      const timeval second{1, 0};
+      if (cutTimer) event_add(cutTimer, &second);
+    }
+    const Share& share = shares[outcome.account];
+    const auto from = phonesFrom.find(first.peerIp);
+    const bool full =
+        (kind == Kind::kPhone &&
+         (phones.size() >= options.maxPhones || share.phones >= options.phonesPerAccount ||
+          (from != phonesFrom.end() && from->second >= options.phonesPerAddress))) ||
+        (kind == Kind::kPcRelay &&
+         (relays.size() >= options.maxRelays || share.relays >= options.relaysPerAccount)) ||
+        (kind == Kind::kPcCache &&
+         ((cacheConns >= options.maxCacheConns && share.cacheConns >= options.cacheConnsFloor) ||
+          share.cacheConns >= options.cacheConnsPerAccount));
     if (full) {
-      QV_LOG(kModRelay, kLogWarning, "refusing %s: too many connections of its kind.",
-             first.peerIp.c_str());
+      QV_LOG_REFUSAL(first.peerIp, kModRelay, kLogWarning,
+                     "refusing %s: too many connections of its kind.", first.peerIp.c_str());
       bufferevent_free(bev);
+      if (shares[outcome.account].relays == 0 && share.cacheConns == 0 && share.phones == 0 &&
+          share.cacheBytes == 0 && share.leftBytes == 0)
+        shares.erase(outcome.account);
       return;
     }
     Conn* c = new Conn;
@@ -277,14 +387,17 @@ struct CRelayHub::Impl {
 
     if (kind == Kind::kPhone) {
       phones[c->name] = c;
+      ++shares[c->account].phones;
+      ++phonesFrom[c->peerIp];
       {
         std::lock_guard<std::mutex> lock(shared);
         sessionAccount[c->name] = c->account;
       }
-      QV_LOG(kModRelay, kLogInfo, "phone of %s signed in from %s as %s.", c->account.c_str(),
-             c->peerIp.c_str(), c->name.c_str());
+      QV_LOG(kModRelay, kLogInfo, "phone of %s signed in from %s.", c->account.c_str(),
+             c->peerIp.c_str());
       Write(c, outcome.reply);
     } else if (kind == Kind::kPcRelay) {
+      ++shares[c->account].relays;
       const auto old = relays.find(c->name);
       if (old != relays.end()) Close(old->second, "replaced by a new relay connection");
       relays[c->name] = c;
@@ -293,14 +406,21 @@ struct CRelayHub::Impl {
         onlinePcs[c->name] = c->account;
         loggedOut.erase(c->name);
       }
-      QV_LOG(kModRelay, kLogInfo, "relay of %s (%s) registered from %s.", c->name.c_str(),
+      QV_LOG(kModRelay, kLogInfo, "relay of %s (%s) registered from %s.", LogText(c->name).c_str(),
              c->account.c_str(), c->peerIp.c_str());
       Write(c, BuildShortReply(kCmdRelayRegister, kStatusOk));
     } else {
       ++cacheConns;
-      OnFrame(c, first.command, first.body);
+      ++shares[c->account].cacheConns;
+      if (!OnFrame(c, first.command, first.body)) return;
     }
     OnRead(c);  // what came right behind the first request
+  }
+
+  // Output a connection may have waiting before it counts as one that does not read.
+  size_t OutputBound(const Conn* c) const {
+    return c->kind == Kind::kPhone ? options.phoneReplyBytes + options.phoneOutputBytes + kMaxFrame
+                                   : options.pcConnOutputBytes;
   }
 
   // ---- frames ------------------------------------------------------------------------------
@@ -317,6 +437,11 @@ struct CRelayHub::Impl {
       if (chunk == RelayChunk::kNeedMore) return;
       if (chunk == RelayChunk::kBroken) {
         Close(c, "frame total below its header");
+        return;
+      }
+      // Every answer goes into the output: a peer that sends and never reads is let go.
+      if (Pending(c) > OutputBound(c)) {
+        Close(c, "does not read what it is sent");
         return;
       }
       std::vector<uint8_t> frame(total);
@@ -355,8 +480,9 @@ struct CRelayHub::Impl {
         const std::string target = wire::GetFixedText(body.data(), kIdentityFieldSize);
         Conn* pc = RelayOf(target, c->account);
         if (!pc) {
-          QV_LOG(kModRelay, kLogWarning, "phone %s: no PC %s of its account online.",
-                 c->name.c_str(), target.c_str());
+          QV_LOG_REFUSAL(c->peerIp, kModRelay, kLogWarning,
+                         "phone of %s from %s: no PC \"%s\" of its account online.",
+                         c->account.c_str(), c->peerIp.c_str(), LogText(target).c_str());
           Write(c, BuildPhoneStatus(command, kStatusNoSuchPc));
           return true;
         }
@@ -379,14 +505,17 @@ struct CRelayHub::Impl {
           return true;
         }
         const size_t n = body.size() - kIdentityFieldSize;
+        Share& share = shares[c->account];
         if (leftBytes[target] + n > options.perPcLeftBytes ||
-            totalLeft + n > options.totalLeftBytes) {
+            totalLeft + n > options.totalLeftBytes ||
+            share.leftBytes + n > options.leftBytesPerAccount) {
           Write(c, BuildPhoneStatus(command, kStatusCacheFull));
           return true;
         }
         left[target].push_back({c->name, {body.begin() + kIdentityFieldSize, body.end()}});
         leftBytes[target] += n;
         totalLeft += n;
+        share.leftBytes += n;
         Write(c, BuildPhoneStatus(command, kStatusOk));
         return true;
       }
@@ -407,8 +536,8 @@ struct CRelayHub::Impl {
     }
     CommandHeader inner;
     if (command != kCmdRelayData || !InnerFits(body, inner, false)) {
-      QV_LOG(kModRelay, kLogWarning, "relay of %s: frame 0x%04X of %zu bytes dropped.",
-             c->name.c_str(), static_cast<unsigned>(command), body.size());
+      QV_LOG_REFUSAL(c->peerIp, kModRelay, kLogWarning, "relay of %s: frame 0x%04X of %zu bytes dropped.",
+                     LogText(c->name).c_str(), static_cast<unsigned>(command), body.size());
       return true;
     }
     const std::string requester = wire::GetFixedText(body.data(), kIdentityFieldSize);
@@ -433,6 +562,8 @@ struct CRelayHub::Impl {
       q->second.pop_front();
       leftBytes[c->name] -= m.message.size();
       totalLeft -= m.message.size();
+      const auto from = phones.find(m.phone);
+      if (from != phones.end()) shares[from->second->account].leftBytes -= m.message.size();
       if (q->second.empty()) {
         left.erase(q);
         leftBytes.erase(c->name);
@@ -453,8 +584,12 @@ struct CRelayHub::Impl {
     }
     std::vector<uint8_t> frame = BuildRelayFrame(kCmdCacheDeliver, c->name, body.data(), body.size());
     const size_t n = frame.size();
-    if (phone->perDownload[inner.param] + n > options.perDownloadBytes ||
-        totalCache + n > options.totalCacheBytes) {
+    // Each account has its share of the cache, and a floor that the others cannot take.
+    Share& share = shares[c->account];
+    const bool overTotal = totalCache + n > options.totalCacheBytes &&
+                           share.cacheBytes + n > options.cacheBytesFloor;
+    if (phone->perDownload[inner.param] + n > options.perDownloadBytes || overTotal ||
+        share.cacheBytes + n > options.cacheBytesPerAccount) {
       if (phone->perDownload[inner.param] == 0) phone->perDownload.erase(inner.param);
       Write(c, BuildServerReply(kStatusCacheFull, {}));
       return true;
@@ -462,7 +597,15 @@ struct CRelayHub::Impl {
     phone->perDownload[inner.param] += n;
     phone->cacheBytes += n;
     totalCache += n;
-    phone->cache.push_back({inner.param, std::move(frame)});
+    share.cacheBytes += n;
+    if (inner.opcode == xfer::kOpDownloadEnd) {
+      phone->downloads.erase(inner.param);
+    } else if (phone->downloads.size() < 256 || phone->downloads.count(inner.param)) {
+      Download& d = phone->downloads[inner.param];
+      d.pc = c->name;
+      d.cache = c;
+    }
+    phone->cache.push_back({inner.param, std::move(frame), true});
     Pump(phone);
     Write(c, BuildServerReply(kStatusOk, {}));
     return true;
@@ -486,6 +629,7 @@ CRelayHub::CRelayHub(CCentralExchanges& exchanges, const RelayHubOptions& option
     : m_impl(new Impl(exchanges, options)) {}
 
 CRelayHub::~CRelayHub() {
+  if (m_impl->cutTimer) event_free(m_impl->cutTimer);
   while (!m_impl->conns.empty()) {
     Impl::Conn* c = *m_impl->conns.begin();
     bufferevent_free(c->bev);

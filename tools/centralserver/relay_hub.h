@@ -5,7 +5,9 @@
 // connection on the event thread and routes in memory: phone requests to the PC's relay
 // connection, the PC's replies and cached download packages to the phone they are addressed
 // to, upload data left by phones to the PC's fetches. Only within one account. Every queue is
-// bounded per download, per PC and in total; nothing is kept for a phone that has gone.
+// bounded per download, per PC, per account and in total, and every connection's output is
+// bounded (past it the connection is closed); nothing is kept for a phone that has gone. A
+// download whose PC went away without its end gets a failed end from the server.
 #include <cstddef>
 #include <memory>
 
@@ -25,6 +27,19 @@ struct RelayHubOptions {
   size_t phoneOutputBytes = 256 * 1024;       // in a phone's socket buffer before the cache waits
   size_t pcOutputBytes = 1024 * 1024;         // requests waiting for a PC that does not read
   size_t phoneReplyBytes = 4 * 1024 * 1024;   // replies (a long listing) waiting for a phone
+  size_t pcConnOutputBytes = 2 * 1024 * 1024; // any output waiting for a PC's connection
+  // Each account's share of what all accounts share.
+  size_t relaysPerAccount = 64;
+  size_t cacheConnsPerAccount = 64;
+  size_t phonesPerAccount = 64;
+  size_t phonesPerAddress = 64;
+  size_t cacheBytesPerAccount = 8 * 1024 * 1024;
+  size_t leftBytesPerAccount = 8 * 1024 * 1024;
+  // Below these an account is served even when the totals are reached.
+  size_t cacheBytesFloor = 1024 * 1024;
+  size_t cacheConnsFloor = 4;
+  int cutGraceMs = 10000;      // a download's cache connection gone this long: the PC is gone
+  int cutGraceNoRelayMs = 2000;  // ... and sooner when its relay connection is gone too
 };
 
 class CRelayHub : public ICentralStreamOwner {

@@ -14,12 +14,16 @@
 
 #include "common/log.h"
 #include "common/proto_p2p.h"
+#include "tools/centralserver/central_exchanges.h"
 #include "tools/centralserver/central_store.h"
 #include "tools/centralserver/password.h"
 
 namespace {
 
 constexpr const char* kModRendezvous = "Rendezvous";
+
+constexpr int kBelievedSec = 10;  // how long a "logged on from there" answer is reused
+constexpr size_t kBelievedMax = 4096;
 
 struct Datagram {
   std::vector<uint8_t> bytes;
@@ -55,11 +59,19 @@ struct CRendezvousServer::Impl {
   std::mutex mutex;  // guards queue and stopping
   std::condition_variable cv;
   std::deque<Datagram> queue;
+  std::map<uint32_t, size_t> queuedFrom;  // per source address
   bool stopping = false;
 
   // The thread's own state.
-  std::map<std::string, PcSeen> pcs;  // by account + MAC
-  std::map<uint32_t, std::pair<int, int64_t>> failures;  // address -> count, last failure
+  std::map<std::string, PcSeen> pcs;  // by account, MAC and address
+  struct Failures {
+    int count = 0;
+    int64_t last = 0;
+  };
+  std::map<std::pair<uint32_t, std::string>, Failures> failures;  // address and account
+  std::map<std::string, Failures> accountFailures;
+  // (account, address) -> whether a PC of the account is logged on from there, and when read.
+  std::map<std::pair<std::string, uint32_t>, std::pair<bool, int64_t>> believed;
 
   void Loop() {
     for (;;) {
@@ -70,6 +82,8 @@ struct CRendezvousServer::Impl {
         if (stopping) return;
         d = std::move(queue.front());
         queue.pop_front();
+        const auto q = queuedFrom.find(d.from.sin_addr.s_addr);
+        if (q != queuedFrom.end() && --q->second == 0) queuedFrom.erase(q);
       }
       Handle(d);
     }
@@ -85,12 +99,58 @@ struct CRendezvousServer::Impl {
     // The PC's copies of its punch (command 3) confirm it punched; nothing more to do.
   }
 
+  // Whether a PC of the account is logged on from the address (read again every few seconds).
+  bool LoggedOnFrom(const std::string& email, uint32_t ip) {
+    const int64_t now = time(nullptr);
+    const auto key = std::make_pair(email, ip);
+    const auto it = believed.find(key);
+    if (it != believed.end() && now - it->second.second < kBelievedSec) return it->second.first;
+    CCentralStore store;
+    std::string error;
+    if (!store.Open(dbPath, error)) {
+      QV_LOG(kModRendezvous, kLogError, "%s", error.c_str());
+      return false;
+    }
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &ip, text, sizeof text);
+    const bool yes = store.AccountLoggedOnFrom(email, text, now - kLogOnLifeSec);
+    if (believed.size() >= kBelievedMax) believed.clear();
+    believed[key] = {yes, now};
+    return yes;
+  }
+
   void HeartBeat(const Datagram& d) {
     const HeartBeatInfo info = DecodeHeartBeatBody(d.bytes.data() + kP2PHeaderSize);
     if (info.email.empty()) return;
-    const std::string key = info.email + "|" + MacKey(info.mac);
-    if (pcs.size() >= kRendezvousPcsMax && pcs.find(key) == pcs.end()) Forget();
-    if (pcs.size() >= kRendezvousPcsMax) return;
+    const uint32_t ip = d.from.sin_addr.s_addr;
+    // Only a PC logged on from this address speaks for its account here: a heartbeat from
+    // anywhere else neither moves the account's PC nor takes room.
+    if (!LoggedOnFrom(info.email, ip)) {
+      QV_LOG_REFUSAL(Text(d.from), kModRendezvous, kLogWarning,
+                     "heartbeat of \"%s\" from %s ignored: no PC of the account logged on there.",
+                     LogText(info.email).c_str(), Text(d.from).c_str());
+      return;
+    }
+    const std::string key = info.email + "|" + MacKey(info.mac) + "|" + std::to_string(ip);
+    if (pcs.find(key) == pcs.end()) {
+      if (pcs.size() >= kRendezvousPcsMax) Forget();
+      size_t ofAccount = 0, ofAddress = 0;
+      for (const auto& item : pcs) {
+        ofAccount += item.second.email == info.email;
+        ofAddress += item.second.ip == ip;
+      }
+      if ((ofAccount >= kRendezvousPcsPerKey || ofAddress >= kRendezvousPcsPerKey)) {
+        Forget();
+        ofAccount = ofAddress = 0;
+        for (const auto& item : pcs) {
+          ofAccount += item.second.email == info.email;
+          ofAddress += item.second.ip == ip;
+        }
+      }
+      if (pcs.size() >= kRendezvousPcsMax || ofAccount >= kRendezvousPcsPerKey ||
+          ofAddress >= kRendezvousPcsPerKey)
+        return;
+    }
     PcSeen& pc = pcs[key];
     const bool fresh = pc.seen == 0 || pc.ip != d.from.sin_addr.s_addr || pc.port != ntohs(d.from.sin_port);
     pc.email = info.email;
@@ -100,8 +160,8 @@ struct CRendezvousServer::Impl {
     pc.port = ntohs(d.from.sin_port);
     pc.seen = time(nullptr);
     if (fresh)
-      QV_LOG(kModRendezvous, kLogInfo, "heartbeat of %s (%s) from %s", info.email.c_str(),
-             info.name.c_str(), Text(d.from).c_str());
+      QV_LOG(kModRendezvous, kLogInfo, "heartbeat of %s (%s) from %s", LogText(info.email).c_str(),
+             LogText(info.name).c_str(), Text(d.from).c_str());
   }
 
   void Forget() {
@@ -112,25 +172,32 @@ struct CRendezvousServer::Impl {
     }
   }
 
-  bool Paused(uint32_t ip) {
-    const auto it = failures.find(ip);
-    if (it == failures.end()) return false;
-    if (time(nullptr) - it->second.second > kRendezvousPauseSec) {
-      failures.erase(it);
-      return false;
-    }
-    return it->second.first >= kRendezvousFailuresMax;
+  // Checks for this account from this address wait: too many wrong passwords.
+  bool Paused(uint32_t ip, const std::string& email) {
+    const int64_t now = time(nullptr);
+    for (auto it = failures.begin(); it != failures.end();)
+      it = now - it->second.last > kRendezvousPauseSec ? failures.erase(it) : std::next(it);
+    for (auto it = accountFailures.begin(); it != accountFailures.end();)
+      it = now - it->second.last > kRendezvousPauseSec ? accountFailures.erase(it) : std::next(it);
+    const auto f = failures.find({ip, email});
+    if (f != failures.end() && f->second.count >= kRendezvousFailuresMax) return true;
+    const auto a = accountFailures.find(email);
+    return a != accountFailures.end() && a->second.count >= kRendezvousAccountFailuresMax &&
+           !LoggedOnFrom(email, ip);
   }
 
-  // The heartbeat's account is believed only when a PC logged on to it from the same address.
-  bool LoggedOnFrom(CCentralStore& store, const std::string& email, uint32_t ip) {
-    std::vector<CentralDevice> devices;
-    if (!store.Devices(devices)) return false;
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &ip, text, sizeof text);
-    for (const CentralDevice& dev : devices)
-      if (dev.loggedOn && dev.email == email && dev.peerIp == text) return true;
-    return false;
+  void CountFailure(uint32_t ip, const std::string& email) {
+    // A forged request from the address of the account's own PC never pauses that address.
+    if (LoggedOnFrom(email, ip)) return;
+    const int64_t now = time(nullptr);
+    if (failures.size() >= kBelievedMax) failures.clear();
+    if (accountFailures.size() >= kBelievedMax) accountFailures.clear();
+    Failures& f = failures[{ip, email}];
+    ++f.count;
+    f.last = now;
+    Failures& a = accountFailures[email];
+    ++a.count;
+    a.last = now;
   }
 
   void Answer(const sockaddr_in& to, const HoleAckBody& body) {
@@ -144,8 +211,8 @@ struct CRendezvousServer::Impl {
     const uint16_t phonePort = ntohs(d.from.sin_port);
     HoleAckBody refused;
     refused.source = 1;  // from the server; a zero PC address means no introduction
-    if (Paused(phoneIp)) return;
     const RendezvousRequest req = DecodeRendezvousBody(d.bytes.data() + kP2PHeaderSize);
+    if (Paused(phoneIp, req.email)) return;
     // A connection of its own for each introduction, closed at once: introductions are rare,
     // and an idle second connection kept open beside the exchanges' one hid their later
     // writes from other readers of the database.
@@ -159,15 +226,14 @@ struct CRendezvousServer::Impl {
     const bool known = store.AccountHash(req.email, hash) == 0;
     if (!known) VerifyAgainstDummy(req.password);
     if (!known || !VerifySecret(req.password, hash)) {
-      auto& f = failures[phoneIp];
-      ++f.first;
-      f.second = time(nullptr);
-      QV_LOG(kModRendezvous, kLogWarning, "rendezvous for %s from %s refused: account or password.",
-             req.email.c_str(), Text(d.from).c_str());
+      CountFailure(phoneIp, req.email);
+      QV_LOG_REFUSAL(Text(d.from), kModRendezvous, kLogWarning,
+                     "rendezvous for \"%s\" from %s refused: account or password.",
+                     LogText(req.email).c_str(), Text(d.from).c_str());
       Answer(d.from, refused);
       return;
     }
-    failures.erase(phoneIp);
+    failures.erase({phoneIp, req.email});
     const bool anyPc = MacKey(req.mac) == "000000000000";
     const int64_t now = time(nullptr);
     const PcSeen* best = nullptr;
@@ -175,12 +241,12 @@ struct CRendezvousServer::Impl {
       const PcSeen& pc = item.second;
       if (pc.email != req.email || now - pc.seen > kRendezvousPcFreshSec) continue;
       if (!anyPc && std::memcmp(pc.mac, req.mac, 6) != 0) continue;
-      if (!LoggedOnFrom(store, pc.email, pc.ip)) continue;
+      if (!LoggedOnFrom(pc.email, pc.ip)) continue;
       if (!best || pc.seen > best->seen) best = &pc;
     }
     if (!best) {
       QV_LOG(kModRendezvous, kLogInfo, "rendezvous for %s from %s: no PC of the account is there.",
-             req.email.c_str(), Text(d.from).c_str());
+             LogText(req.email).c_str(), Text(d.from).c_str());
       Answer(d.from, refused);
       return;
     }
@@ -199,7 +265,7 @@ struct CRendezvousServer::Impl {
     sendto(udpFd, bytes, sizeof bytes, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&pcAddr), sizeof pcAddr);
     Answer(d.from, {1, ntohl(best->ip), best->port, ntohl(phoneIp), phonePort});
     QV_LOG(kModRendezvous, kLogInfo, "introduced %s to %s (%s)", Text(d.from).c_str(),
-           Text(pcAddr).c_str(), best->name.c_str());
+           Text(pcAddr).c_str(), LogText(best->name).c_str());
   }
 };
 
@@ -233,6 +299,10 @@ void CRendezvousServer::Post(const uint8_t* data, size_t len, const sockaddr_in&
   {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     if (m_impl->stopping || m_impl->queue.size() >= kRendezvousQueueMax) return;
+    // One address cannot fill the queue for the others.
+    size_t& queued = m_impl->queuedFrom[from.sin_addr.s_addr];
+    if (queued >= kRendezvousQueuedPerAddress) return;
+    ++queued;
     Datagram d;
     d.bytes.assign(data, data + len);
     d.from = from;

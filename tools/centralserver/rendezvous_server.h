@@ -15,7 +15,13 @@
 constexpr size_t kRendezvousQueueMax = 1024;  // datagrams waiting; more are dropped
 constexpr size_t kRendezvousPcsMax = 4096;    // PCs remembered from heartbeats
 constexpr int kRendezvousPcFreshSec = 60;     // a PC silent this long is not introduced
-constexpr int kRendezvousFailuresMax = 5;     // wrong passwords from one address before a pause
+constexpr size_t kRendezvousPcsPerKey = 16;   // entries per account and per address
+constexpr size_t kRendezvousQueuedPerAddress = 64;  // datagrams of one address waiting
+// Wrong passwords from one address for one account before that pair pauses (never for an
+// address the account's PC is logged on from: UDP sources can be forged), and from all
+// addresses for one account before its checks pause.
+constexpr int kRendezvousFailuresMax = 5;
+constexpr int kRendezvousAccountFailuresMax = 20;
 constexpr int kRendezvousPauseSec = 300;
 
 class CRendezvousServer {

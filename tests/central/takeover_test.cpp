@@ -1,0 +1,292 @@
+// The real QuarloCentral keeps every account to itself: an attacker on another loopback address
+// (127.0.0.2 and up) who knows a PC's identity -- alone, or with an account of his own -- takes
+// nothing of it, and floods of connections, guesses and forged datagrams leave the owner's PC
+// and phone working. The PC here is the exact frames a PC sends.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/proto_p2p.h"
+#include "common/proto_relay.h"
+#include "tests/central/loopback_peer.h"
+#include "tests/support/central_process.h"
+#include "tests/support/relay_phone.h"
+#include "tests/support/text_files.h"
+#include "tests/support/wait_for.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr const char* kOwner = "owner@example.org";
+constexpr const char* kOther = "other@example.org";
+constexpr const char* kHome = "127.0.0.1";      // the owner's PC (and, here, its phone)
+constexpr const char* kAttacker = "127.0.0.2";
+
+Bytes LogOnBody(const std::string& email, const std::string& password) {
+  return EncodeLogOnRequest({email, PcPasswordOf(password), 2, "Linux", "02-00-00-00-00-01"});
+}
+
+class Takeover : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(central.AddAccount(kOwner, "secret1"));
+    ASSERT_TRUE(central.AddAccount(kOther, "secret2"));
+    ASSERT_TRUE(central.Start()) << central.LogText();
+    Bytes body;
+    ASSERT_EQ(ExchangeFrom(kHome, Port(), kCmdIdentity, "", {}, &body), 0);
+    pc = DecodeIdentityReply(body.data(), body.size());
+    ASSERT_EQ(ExchangeFrom(kHome, Port(), kCmdLogOn, pc, LogOnBody(kOwner, "secret1")), 0);
+    ASSERT_EQ(ExchangeFrom(kHome, Port(), kCmdServerInfo, pc,
+                           EncodeSVInfo({0xC0A80064, 0, 15002, 2, "kitchen-pc"})), 0);
+    ASSERT_TRUE(Register(relay, kHome, pc));
+    ASSERT_EQ(phone.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+  }
+  uint16_t Port() const { return central.Port(); }
+
+  bool Register(DeviceClient& conn, const std::string& from, const std::string& identity) {
+    ServerReplyHeader h;
+    return ConnectFrom(conn, from, Port()) &&
+           conn.SendRaw(BuildRelayFrame(kCmdRelayRegister, identity, nullptr, 0)) &&
+           ReadServerAnswer(conn, h) && h.status == 0 && h.reserved2 == kCmdRelayRegister;
+  }
+
+  // The owner's phone still reaches its PC: a listing request arrives on the owner's relay, the
+  // PC's reply comes back, and the PC list names it online, seen where it logged on.
+  void OwnerStillWorks() {
+    std::vector<PcEntry> pcs;
+    ASSERT_EQ(phone.ListPcs(Port(), pcs), 0);
+    ASSERT_EQ(pcs.size(), 1u);
+    EXPECT_EQ(pcs[0].identity, pc);
+    EXPECT_TRUE(pcs[0].online);
+    EXPECT_EQ(pcs[0].seenIp, 0x7F000001u);
+    const Bytes request = BuildMessage(0x2002, 41);
+    ASSERT_TRUE(phone.Request(pc, request));
+    uint8_t head[kRelayHeaderSize];
+    ASSERT_TRUE(relay.ReadExact(head, sizeof head));
+    const RelayHeader h = DecodeRelayHeader(head);
+    ASSERT_EQ(h.command, kCmdRelayData);
+    Bytes rest(h.len - kRelayHeaderSize);
+    ASSERT_TRUE(relay.ReadExact(rest.data(), rest.size()));
+    const Bytes reply = BuildMessage(0x2002, 41);
+    ASSERT_TRUE(relay.SendRaw(
+        BuildAddressedFrame(kCmdRelayData, pc, phone.Session(), reply.data(), reply.size())));
+    DeviceMessage m;
+    ASSERT_TRUE(phone.ReadMessage(m));
+    EXPECT_EQ(m.header.param, 41u);
+  }
+
+  CentralProcess central;
+  std::string pc;
+  DeviceClient relay;
+  RelayPhone phone;
+};
+
+TEST_F(Takeover, TheIdentityAloneOrWithAnotherAccountTakesNothing) {
+  ASSERT_EQ(ExchangeFrom(kAttacker, Port(), kCmdLogOn, "attacker-pc", LogOnBody(kOther, "secret2")), 0);
+  struct Case {
+    const char* name;
+    std::string from;
+    uint16_t command;
+    Bytes body;
+    uint16_t status;
+  } cases[] = {
+      {"heartbeat", kAttacker, kCmdHeartBeat, {}, kStatusNotLoggedOn},
+      {"server info", kAttacker, kCmdServerInfo, EncodeSVInfo({0x0A000001, 1, 2, 2, "evil"}),
+       kStatusNotLoggedOn},
+      {"power-on", kAttacker, kCmdPowerOn, EncodePowerOnInfo({2, kOther, "m", "evil"}),
+       kStatusNotLoggedOn},
+      {"disk info", kAttacker, kCmdDiskInfo, EncodeDiskInfoList({{2, 1, "m", "/evil"}}),
+       kStatusNotLoggedOn},
+      {"log-on with another account", kAttacker, kCmdLogOn, LogOnBody(kOther, "secret2"),
+       kStatusOtherAccount},
+      {"log-on with another account from the PC's own address", kHome, kCmdLogOn,
+       LogOnBody(kOther, "secret2"), kStatusOtherAccount},
+      {"log-out with another account", kAttacker, kCmdLogOut,
+       EncodeAccountText({kOther, PcPasswordOf("secret2")}), kStatusOtherAccount},
+      {"log-out of an identity never logged on", kAttacker, kCmdLogOut,
+       EncodeAccountText({kOther, PcPasswordOf("secret2")}), kStatusNotLoggedOn},
+  };
+  cases[7].body = EncodeAccountText({kOther, PcPasswordOf("secret2")});
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string identity = std::string(c.name).find("never") != std::string::npos ? "unknown-pc" : pc;
+    EXPECT_EQ(ExchangeFrom(c.from, Port(), c.command, identity, c.body), c.status);
+  }
+  // Relay and cache connections under the identity from elsewhere are refused and closed.
+  for (uint16_t command : {kCmdRelayRegister, kCmdCacheFetch}) {
+    SCOPED_TRACE(command);
+    DeviceClient conn;
+    ASSERT_TRUE(ConnectFrom(conn, kAttacker, Port()));
+    ASSERT_TRUE(conn.SendRaw(BuildRelayFrame(command, pc, nullptr, 0)));
+    ServerReplyHeader h;
+    ASSERT_TRUE(ReadServerAnswer(conn, h));
+    EXPECT_EQ(h.status, kStatusNotLoggedOn);
+    EXPECT_TRUE(conn.WaitClosed());
+  }
+  // The attacker's own phone does not see the PC, nor reach it.
+  RelayPhone his;
+  ASSERT_EQ(his.SignIn(Port(), kOther, PcPasswordOf("secret2")), 0);
+  std::vector<PcEntry> pcs;
+  ASSERT_EQ(his.ListPcs(Port(), pcs), 0);
+  for (const PcEntry& e : pcs) EXPECT_NE(e.identity, pc);
+  ASSERT_TRUE(his.Request(pc, BuildMessage(0x2002, 1)));
+  uint16_t status = 0;
+  ASSERT_TRUE(his.ReadStatus(kCmdRelayData, status));
+  EXPECT_EQ(status, kStatusNoSuchPc);
+
+  // Upload data the owner's phone left waits for the owner's PC only.
+  const Bytes data = BuildTransMessage(2, 9, 0, 0, 0, Bytes(100, 3));
+  ASSERT_EQ(phone.Leave(pc, data), 0);
+  DeviceClient cache;
+  ASSERT_TRUE(ConnectFrom(cache, kHome, Port()));
+  ASSERT_TRUE(cache.SendRaw(BuildRelayFrame(kCmdCacheFetch, pc, nullptr, 0)));
+  ServerReplyHeader h;
+  Bytes fetched;
+  ASSERT_TRUE(ReadServerAnswer(cache, h, &fetched));
+  EXPECT_EQ(h.status, 0);
+  EXPECT_EQ(fetched, data);
+
+  OwnerStillWorks();
+  const std::string status1 = central.Admin({"status"}).output;
+  EXPECT_NE(status1.find("seen from 127.0.0.1"), std::string::npos) << status1;
+  EXPECT_EQ(status1.find("evil"), std::string::npos) << status1;
+  EXPECT_EQ(ExchangeFrom(kHome, Port(), kCmdHeartBeat, pc, {}), 0);
+}
+
+TEST_F(Takeover, GuessesCostLittleAndDoNotLockOutTheOwnersPc) {
+  // Guesses on connections closed at once, from two addresses.
+  for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+    for (int i = 0; i < 96; ++i) {
+      DeviceClient c;
+      if (!ConnectFrom(c, from, Port())) continue;
+      c.SendRaw(BuildServerRequest(kCmdLogOn, "guess", LogOnBody(kOwner, "guess" + std::to_string(i))));
+    }
+  }
+  // The owner's PC is answered meanwhile, and still logs on: its address is its own.
+  ASSERT_TRUE(WaitFor([&] { return ExchangeFrom(kHome, Port(), kCmdHeartBeat, pc, {}) == 0; },
+                      seconds(10), milliseconds(100)));
+  // Guesses from more addresses than the per-address wait covers lock the account for others.
+  for (int a = 4; a < 12; ++a)
+    ExchangeFrom("127.0.0." + std::to_string(a), Port(), kCmdLogOn, "guess", LogOnBody(kOwner, "nope1"));
+  EXPECT_EQ(ExchangeFrom("127.0.0.20", Port(), kCmdLogOn, "new-pc", LogOnBody(kOwner, "secret1")),
+            kStatusWaitToRetry);
+  EXPECT_EQ(ExchangeFrom(kHome, Port(), kCmdLogOn, pc, LogOnBody(kOwner, "secret1")), 0);
+  EXPECT_EQ(ExchangeFrom(kHome, Port(), kCmdHeartBeat, pc, {}), 0);
+  OwnerStillWorks();
+}
+
+TEST_F(Takeover, SlowAndCrowdingConnectionsLeaveRoomForThePc) {
+  // 16 connections from each of 16 addresses: all the server takes, each sending a byte of its
+  // request now and then.
+  std::vector<std::unique_ptr<DeviceClient>> slow;
+  for (int a = 2; a < 18; ++a)
+    for (int i = 0; i < 16; ++i) {
+      auto c = std::make_unique<DeviceClient>();
+      if (ConnectFrom(*c, "127.0.0." + std::to_string(a), Port())) slow.push_back(std::move(c));
+    }
+  ASSERT_GT(slow.size(), 200u);
+  // The owner's PC still gets its heartbeat through the room kept for it.
+  EXPECT_TRUE(WaitFor([&] { return ExchangeFrom(kHome, Port(), kCmdHeartBeat, pc, {}) == 0; },
+                      seconds(10), milliseconds(100)));
+  // A byte every second does not keep a slot beyond the request's deadline.
+  DeviceClient& drip = *slow.front();
+  bool closed = false;
+  for (int i = 0; i < 40 && !closed; ++i) {
+    drip.SendRaw(Bytes{0});
+    closed = drip.WaitClosed(milliseconds(1000));
+  }
+  EXPECT_TRUE(closed);
+  slow.clear();
+  OwnerStillWorks();
+}
+
+TEST_F(Takeover, ForgedHeartbeatsNeitherMoveThePcNorPauseItsAddress) {
+  const uint8_t mac[6] = {2, 0, 0, 0, 0, 1};
+  uint8_t beat[kHeartBeatSize];
+  EncodeHeartBeat("kitchen-pc", mac, kOwner, beat);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(central.P2PPort());
+  inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+  const int home = UdpFrom(kHome);
+  const int forger = UdpFrom(kAttacker);
+  ASSERT_GE(home, 0);
+  ASSERT_GE(forger, 0);
+  sockaddr_in homeAddr{};
+  socklen_t len = sizeof homeAddr;
+  getsockname(home, reinterpret_cast<sockaddr*>(&homeAddr), &len);
+  auto send = [&](int fd, const uint8_t* d, size_t n) {
+    sendto(fd, d, n, 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
+  };
+  // Introductions of a phone: the PC address named, or 0 when refused; -1 without an answer.
+  const int phoneFd = UdpFrom("127.0.0.3");
+  timeval tv{0, 300000};
+  setsockopt(phoneFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  auto introduce = [&](int fd, const std::string& password, uint16_t* port) -> long long {
+    uint8_t req[kRendezvousSize];
+    EncodeRendezvousRequest({kOwner, PcPasswordOf(password), {}}, req);
+    send(fd, req, sizeof req);
+    uint8_t answer[64];
+    for (;;) {
+      const ssize_t n = recv(fd, answer, sizeof answer, 0);
+      if (n < 0) return -1;
+      if (n != static_cast<ssize_t>(kHoleAckSize)) continue;
+      const HoleAckBody b = DecodeHoleAckBody(answer + kP2PHeaderSize);
+      if (port) *port = b.port1;
+      return b.addr1;
+    }
+  };
+  send(home, beat, sizeof beat);
+  uint16_t port = 0;
+  ASSERT_TRUE(WaitFor([&] { return introduce(phoneFd, "secret1", &port) == 0x7F000001; }, seconds(10)));
+  EXPECT_EQ(port, ntohs(homeAddr.sin_port));
+  // Forged heartbeats from elsewhere, later and many, change nothing.
+  for (int i = 0; i < 200; ++i) {
+    uint8_t other[6] = {2, 0, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+    EncodeHeartBeat("evil", i == 0 ? mac : other, kOwner, beat);
+    send(forger, beat, sizeof beat);
+  }
+  // Wrong passwords "from" the PC's own address (a forged UDP source) do not pause it.
+  timeval quick{0, 50000};
+  setsockopt(home, SOL_SOCKET, SO_RCVTIMEO, &quick, sizeof quick);
+  for (int i = 0; i < 8; ++i) introduce(home, "wrong1", nullptr);
+  setsockopt(home, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  EXPECT_TRUE(WaitFor([&] { return introduce(home, "secret1", &port) == 0x7F000001; }, seconds(10)));
+  EXPECT_TRUE(WaitFor([&] { return introduce(phoneFd, "secret1", &port) == 0x7F000001; }, seconds(10)));
+  EXPECT_EQ(port, ntohs(homeAddr.sin_port));
+  EXPECT_EQ(central.LogText().find("(evil)"), std::string::npos);
+  close(home);
+  close(forger);
+  close(phoneFd);
+}
+
+TEST_F(Takeover, TheLogIsPrivateHoldsNoSessionAndEscapesPeerText) {
+  // Sixty refused heartbeats from one peer, one of them with a line break in its identity.
+  for (int i = 0; i < 60; ++i)
+    ExchangeFrom(kAttacker, Port(), kCmdHeartBeat, i == 0 ? "x\n[forged] line" : "nobody", {});
+  std::vector<PcEntry> pcs;
+  ASSERT_EQ(phone.ListPcs(Port(), pcs), 0);
+  ASSERT_TRUE(phone.Request("nowhere\r\n[forged] too", BuildMessage(0x2002, 1)));
+  uint16_t status = 0;
+  ASSERT_TRUE(phone.ReadStatus(kCmdRelayData, status));
+  central.Stop();
+  struct stat st {};
+  ASSERT_EQ(stat((central.DataDir() + "/central.log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const std::string log = central.LogText();
+  EXPECT_EQ(log.find(phone.Session()), std::string::npos) << "a session lists the account's PCs";
+  EXPECT_EQ(log.find("\n[forged]"), std::string::npos) << log;
+  EXPECT_NE(log.find("x\\x0A[forged] line"), std::string::npos) << log;
+  // A peer's refusals are paced: many of them leave a bounded trace.
+  size_t lines = 0;
+  for (size_t at = 0; (at = log.find("0x1003 from 127.0.0.2", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_GE(lines, 1u);
+  EXPECT_LE(lines, 20u);
+}
+
+}  // namespace
