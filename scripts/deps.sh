@@ -14,9 +14,12 @@ PKGS=(
   libvips-tools exiv2
   libminiupnpc-dev libcrypt-dev miniupnpd miniupnpc nftables openssl sqlite3
 )
+# One query for all of them: a package that is not installed prints no "ok installed" line.
 missing=()
+installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${PKGS[@]}" 2>/dev/null \
+  | awk '$NF == "installed" && $(NF-1) == "ok" {print $1}')
 for p in "${PKGS[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  grep -qx "$p" <<<"$installed" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 SUDO=""

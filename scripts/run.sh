@@ -13,6 +13,13 @@ BASE=${QUARLO_BASE:-$ROOT/run-base}
 NAME=Quarlo
 
 mkdir -p "$BASE/bin" "$BASE/etc" "$BASE/log" "$BASE/system"
+# One `make run` per base folder: a second one would half-start and its Ctrl-C would stop the
+# first one's service. The lock goes with this shell (and the programs it starts keep no copy).
+exec 9>"$BASE/system/run.lock"
+if ! flock -n 9; then
+  echo "make run is already running with the base folder $BASE (stop it with Ctrl-C there)." >&2
+  exit 1
+fi
 # Copies, not links: the service finds its base folder from its own path.
 install -m 0755 "$BUILD_DIR/service/QuarloClient" "$BASE/bin/QuarloClient"
 install -m 0755 "$BUILD_DIR/tools/hostednetwork/qv_hostednetwork" "$BASE/bin/qv_hostednetwork"
@@ -97,14 +104,14 @@ Stop with Ctrl-C (runs "$NET stop $NAME" and stops QuarloCentral).
 TXT
 
 stop() {
-  trap - INT TERM
+  trap - INT TERM HUP
   [ -n "${TAIL_PID:-}" ] && kill "$TAIL_PID" 2>/dev/null || true
   "$NET" stop "$NAME" || true
   kill "$CENTRAL_PID" 2>/dev/null || true
   wait "$CENTRAL_PID" 2>/dev/null || true
   exit 0
 }
-trap stop INT TERM
+trap stop INT TERM HUP  # closing the terminal stops the system like Ctrl-C
 tail -n 20 -F "$BASE/log/Log.txt" &
 TAIL_PID=$!
 wait "$TAIL_PID"
