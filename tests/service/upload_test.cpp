@@ -693,6 +693,8 @@ TEST_F(UploadTest, DataWaitsForASlowDiskOffTheEventThreadsAndNothingIsLost) {
     ASSERT_TRUE(WaitFor([] { return DiskGate::Waiting() == 1; }, kWait));
     ExpectOthersAnswered();
     if (!row.leave) {
+      // Under load the phone's data may still be on its way: the hold comes at 4 MiB queued.
+      ASSERT_TRUE(WaitFor([] { return Upload_PeakQueued() > 4 * kMiB; }, kWait));
       EXPECT_TRUE(NothingToRead(phone->Fd()));  // held behind the data still to be written
     } else {
       sender.join();
