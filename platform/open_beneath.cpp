@@ -58,6 +58,18 @@ class Fd {
   int m_fd;
 };
 
+// O_PATH | O_NOFOLLOW opens a link itself rather than failing on it: such a descriptor is
+// closed, as any other link on the way would have failed.
+int RefusedLink(int fd, int flags) {
+  struct stat st;
+  if ((flags & O_PATH) && (fstat(fd, &st) != 0 || S_ISLNK(st.st_mode))) {
+    ::close(fd);
+    errno = ELOOP;
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 int Plat_OpenBeneathByWalk(int rootFd, const std::string& rel, int flags, mode_t mode) {
@@ -87,15 +99,8 @@ int Plat_OpenBeneathByWalk(int rootFd, const std::string& rel, int flags, mode_t
     dir.reset(next);
     at = next;
   }
-  Fd last(::openat(at, parts.back().c_str(), flags, mode));
-  if (last.get() < 0) return -1;
-  // O_PATH | O_NOFOLLOW opens a link itself rather than failing on it.
-  struct stat st;
-  if ((flags & O_PATH) && (fstat(last.get(), &st) != 0 || S_ISLNK(st.st_mode))) {
-    errno = ELOOP;
-    return -1;
-  }
-  return last.release();
+  const int last = ::openat(at, parts.back().c_str(), flags, mode);
+  return last < 0 ? -1 : RefusedLink(last, flags);
 }
 
 int Plat_OpenBeneath(int rootFd, const std::string& rel, int flags, mode_t mode) {
@@ -114,7 +119,7 @@ int Plat_OpenBeneath(int rootFd, const std::string& rel, int flags, mode_t mode)
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     for (int attempt = 0;; ++attempt) {
       const long fd = syscall(SYS_openat2, rootFd, clean.c_str(), &how, sizeof how);
-      if (fd >= 0) return static_cast<int>(fd);
+      if (fd >= 0) return RefusedLink(static_cast<int>(fd), flags);
       // A rename elsewhere on the file system may make the kernel ask for another try.
       if ((errno == EINTR || errno == EAGAIN) && attempt < kOpenTries) continue;
       if (errno != ENOSYS) return -1;
