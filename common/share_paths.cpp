@@ -1,6 +1,7 @@
 #include "common/share_paths.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "common/os_layer.h"
 #include "common/settings.h"
 #include "platform/locale_info.h"
+#include "platform/open_beneath.h"
 #include "platform/process_path.h"
 
 namespace {
@@ -158,7 +160,9 @@ int CheckSharePathIn(const std::string& folder, const std::vector<std::string>& 
   return kErrNotShared;
 }
 
-int CheckSharePath(const std::string& folder) {
+namespace {
+
+std::vector<std::string> AllowedFolders() {
   std::vector<std::string> allowed;
   ParseShareInfo(allowed);
   DefaultDirSet dirs;
@@ -167,7 +171,121 @@ int CheckSharePath(const std::string& folder) {
                                &dirs.instant}) {
     if (!IsBlank(*d)) allowed.push_back(*d);
   }
-  return CheckSharePathIn(folder, allowed);
+  return allowed;
+}
+
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : m_fd(fd) {}
+  ~ScopedFd() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return m_fd; }
+  int release() {
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+  }
+  void reset(int fd) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+  }
+
+ private:
+  int m_fd;
+};
+
+// The share folder (canonical) that holds `canonical`, and the rest of the path below it.
+bool FindRoot(const std::string& canonical, const std::vector<std::string>& allowed,
+              std::string& root, std::string& rel) {
+  for (const std::string& entry : allowed) {
+    if (IsBlank(entry)) continue;
+    const std::string base = CanonicalPath(entry);
+    if (base.empty() || !IsAtOrBelow(canonical, base)) continue;
+    root = base;
+    rel = canonical.size() == base.size() ? std::string()
+                                          : canonical.substr(base == "/" ? 1 : base.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+// The descriptor must name the path that was checked; a swap above the share itself, or a
+// rename while we opened, shows here.
+int Judged(int fd, const std::string& canonical, std::string* opened) {
+  if (fd < 0) return -1;
+  if (Plat_FdPath(fd) != canonical) {
+    ::close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  if (opened) *opened = canonical;
+  return fd;
+}
+
+}  // namespace
+
+int CheckSharePath(const std::string& folder) { return CheckSharePathIn(folder, AllowedFolders()); }
+
+int OpenSharedPathIn(const std::string& path, const std::vector<std::string>& allowed, int flags,
+                     std::string* opened) {
+  const std::string canonical = CanonicalPath(path);
+  std::string root, rel;
+  if (canonical.empty() || !FindRoot(canonical, allowed, root, rel)) {
+    errno = EACCES;
+    return -1;
+  }
+  ScopedFd rootFd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (rootFd.get() < 0) return -1;
+  ScopedFd fd(Plat_OpenBeneath(rootFd.get(), rel, flags));
+  if (fd.get() < 0) return -1;
+  if (rel.empty()) {
+    // The share itself is only ever opened as a folder.
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      errno = EACCES;
+      return -1;
+    }
+  }
+  return Judged(fd.release(), canonical, opened);
+}
+
+int OpenSharedPath(const std::string& path, int flags, std::string* opened) {
+  return OpenSharedPathIn(path, AllowedFolders(), flags, opened);
+}
+
+int MakeSharedFolderIn(const std::string& folder, const std::vector<std::string>& allowed,
+                       std::string* opened) {
+  const std::string canonical = CanonicalPath(folder);
+  std::string root, rel;
+  if (canonical.empty() || !FindRoot(canonical, allowed, root, rel)) {
+    errno = EACCES;
+    return -1;
+  }
+  std::vector<std::string> parts;
+  if (!SplitComponents(rel, parts)) {
+    errno = EACCES;
+    return -1;
+  }
+  ScopedFd at(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (at.get() < 0) return -1;
+  for (const std::string& part : parts) {
+    int next = Plat_OpenBeneath(at.get(), part, O_RDONLY | O_DIRECTORY);
+    if (next < 0 && errno == ENOENT) {
+      // Another thread may make it meanwhile; what counts is what is opened afterwards.
+      if (mkdirat(at.get(), part.c_str(), kDirMode) != 0 && errno != EEXIST) return -1;
+      next = Plat_OpenBeneath(at.get(), part, O_RDONLY | O_DIRECTORY);
+    }
+    if (next < 0) return -1;
+    at.reset(next);
+  }
+  return Judged(at.release(), canonical, opened);
+}
+
+int MakeSharedFolder(const std::string& folder, std::string* opened) {
+  return MakeSharedFolderIn(folder, AllowedFolders(), opened);
 }
 
 void GetSubFileList(const std::string& folder, std::vector<SubFileInfo>& out) {

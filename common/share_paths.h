@@ -30,6 +30,20 @@ int CheckSharePathIn(const std::string& folder, const std::vector<std::string>& 
 // "." removed; "" when a ".." component is present or nothing can be resolved.
 std::string CanonicalPath(const std::string& path);
 
+// Opening judged by what was opened, never by the name: the canonical path must lie in one of
+// `allowed` (or the shares and default folders); it is opened beneath that folder with no link
+// followed on the way, and the descriptor must still name that canonical path afterwards. A
+// file must lie below its folder, not be it. The descriptor, or -1 (EACCES: outside the
+// shares); `opened` gets the canonical path.
+int OpenSharedPath(const std::string& path, int flags, std::string* opened = nullptr);
+int OpenSharedPathIn(const std::string& path, const std::vector<std::string>& allowed, int flags,
+                     std::string* opened = nullptr);
+// The folder opened (O_RDONLY | O_DIRECTORY) as above, its missing components made one by one
+// beneath the share that holds it, never through a link. The descriptor or -1.
+int MakeSharedFolder(const std::string& folder, std::string* opened = nullptr);
+int MakeSharedFolderIn(const std::string& folder, const std::vector<std::string>& allowed,
+                       std::string* opened = nullptr);
+
 void GetSubFileList(const std::string& folder, std::vector<SubFileInfo>& out);  // appends
 int CreateDirPath(const std::string& path);
 void GetUniqueFileName(const std::string& path, std::string& out);

@@ -26,11 +26,11 @@ bool EndsWith(const std::string& s, const std::string& suffix) {
 #endif
 #endif
 
-int RenameAt2NoReplace(const char* from, const char* to) {
+int RenameAt2NoReplace(int fromDir, const char* from, int toDir, const char* to) {
 #if defined(QV_HAVE_RENAMEAT2)
-  return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+  return renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE);
 #elif defined(SYS_renameat2)
-  return static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE));
+  return static_cast<int>(syscall(SYS_renameat2, fromDir, from, toDir, to, RENAME_NOREPLACE));
 #else
   errno = ENOSYS;
   return -1;
@@ -38,12 +38,12 @@ int RenameAt2NoReplace(const char* from, const char* to) {
 }
 
 // For file systems that refuse the flag: a hard link cannot replace a target either.
-int LinkThenUnlink(const char* from, const char* to) {
-  if (link(from, to) != 0) return -1;
-  if (unlink(from) != 0) {
+int LinkThenUnlink(int fromDir, const char* from, int toDir, const char* to) {
+  if (linkat(fromDir, from, toDir, to, 0) != 0) return -1;
+  if (unlinkat(fromDir, from, 0) != 0) {
     // Leave things as they were rather than one file under two names.
     const int err = errno;
-    unlink(to);
+    unlinkat(toDir, to, 0);
     errno = err;
     return -1;
   }
@@ -52,14 +52,14 @@ int LinkThenUnlink(const char* from, const char* to) {
 
 // Last resort where neither the flag nor hard links exist (directories, some FUSE and
 // network file systems): a check right before the rename keeps the window small.
-int CheckedRename(const char* from, const char* to) {
+int CheckedRename(int fromDir, const char* from, int toDir, const char* to) {
   struct stat st;
-  if (lstat(to, &st) == 0) {
+  if (fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;
     return -1;
   }
   if (errno != ENOENT) return -1;
-  return rename(from, to);
+  return renameat(fromDir, from, toDir, to);
 }
 
 }  // namespace
@@ -75,23 +75,27 @@ bool Plat_IsHiddenName(const std::string& name) {
 int Plat_SetHidden(const std::string& /*path*/, bool /*hidden*/) { return 0; }
 
 int Plat_RenameNoReplace(const std::string& from, const std::string& to) {
+  return Plat_RenameAtNoReplace(AT_FDCWD, from, AT_FDCWD, to);
+}
+
+int Plat_RenameAtNoReplace(int fromDir, const std::string& from, int toDir, const std::string& to) {
   if (from.empty() || to.empty()) {
     errno = ENOENT;
     return -1;
   }
-  if (RenameAt2NoReplace(from.c_str(), to.c_str()) == 0) return 0;
+  if (RenameAt2NoReplace(fromDir, from.c_str(), toDir, to.c_str()) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return -1;
 
   // EINVAL also means "a folder into itself"; only fall back when the source is there and
   // the plain rename would not refuse for that reason anyway.
   struct stat st;
-  if (lstat(from.c_str(), &st) != 0) return -1;
+  if (fstatat(fromDir, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
   if (!S_ISDIR(st.st_mode)) {
-    if (LinkThenUnlink(from.c_str(), to.c_str()) == 0) return 0;
+    if (LinkThenUnlink(fromDir, from.c_str(), toDir, to.c_str()) == 0) return 0;
     // Only a file system without hard links goes on to the checked rename.
     if (errno != EPERM && errno != EOPNOTSUPP) return -1;
   }
-  return CheckedRename(from.c_str(), to.c_str());
+  return CheckedRename(fromDir, from.c_str(), toDir, to.c_str());
 }
 
 bool Plat_IsDirectory(const std::string& path) {

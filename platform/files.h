@@ -11,6 +11,9 @@ int Plat_SetHidden(const std::string& path, bool hidden);  // no-op, 0
 
 // 0 on success; -1 with errno (EEXIST when the target exists).
 int Plat_RenameNoReplace(const std::string& from, const std::string& to);
+// The same between folder descriptors (AT_FDCWD for the working folder); names are taken as
+// they stand in their folders, a link among them moved as a link.
+int Plat_RenameAtNoReplace(int fromDir, const std::string& from, int toDir, const std::string& to);
 
 // Writes all size bytes to fd (a file or a pipe), again after a signal; false on an error.
 bool Plat_WriteAll(int fd, const void* data, size_t size);

@@ -1,10 +1,12 @@
 #include "service/auto_sort.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -57,8 +59,9 @@ struct Fd {
   Fd& operator=(const Fd&) = delete;
 };
 
-int OpenRegular(const std::string& path, struct stat& st) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+// A regular file of the folder, never through a link and never blocking on a FIFO.
+int OpenRegularAt(int dirFd, const std::string& name, struct stat& st) {
+  const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
@@ -72,17 +75,123 @@ bool SameFile(const struct stat& a, const struct stat& b) {
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-// The source is an identical twin of the target: another regular file with the same size and
-// the same full MD5. The source's identity is kept in srcSt for the check before removal.
-bool IdenticalTwin(const std::string& source, const std::string& target, struct stat& srcSt) {
+// The name in the folder still is the file that was opened (not a link or another file put
+// there since).
+bool StillNames(int dirFd, const std::string& name, const struct stat& opened) {
+  struct stat now;
+  return fstatat(dirFd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(now, opened);
+}
+
+// The opened source is an identical twin of the target: another regular file with the same
+// size and the same full MD5.
+bool IdenticalTwin(int srcFd, const struct stat& srcSt, int dateFd, const std::string& target) {
   struct stat tgtSt;
-  Fd src(OpenRegular(source, srcSt));
-  Fd tgt(OpenRegular(target, tgtSt));
-  if (src.fd < 0 || tgt.fd < 0) return false;
+  Fd tgt(OpenRegularAt(dateFd, target, tgtSt));
+  if (tgt.fd < 0) return false;
   if (srcSt.st_dev == tgtSt.st_dev && srcSt.st_ino == tgtSt.st_ino) return false;
   if (srcSt.st_size != tgtSt.st_size) return false;
   std::string a, b;
-  return FullMd5(src.fd, a) && FullMd5(tgt.fd, b) && a == b;
+  return FullMd5(srcFd, a) && FullMd5(tgt.fd, b) && a == b;
+}
+
+// A free name in the folder for `name`: "a.jpg" becomes "a.jpg.(0).jpg", "a.jpg.(1).jpg"...
+std::string FreeNameAt(int dirFd, const std::string& name) {
+  const size_t dot = name.rfind('.');
+  const std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  for (unsigned long long n = 0;; ++n) {
+    std::string candidate = name + ".(" + std::to_string(n) + ")";
+    if (!ext.empty()) candidate += "." + ext;
+    struct stat st;
+    if (fstatat(dirFd, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return candidate;
+  }
+}
+
+// The pictures folder, opened once for a pass: every name is taken beside this descriptor, so
+// a folder of it swapped for a link leads nowhere else.
+int OpenFolder(const std::string& folder) {
+  char real[PATH_MAX];
+  if (!realpath(folder.c_str(), real)) return -1;
+  return ::open(real, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Moves the opened picture `name` of the folder into its date folder there. Both ends are
+// folder descriptors, the date folder opened without following a link, so the picture never
+// leaves the pictures folder whatever its names become meanwhile.
+int SortOne(int picFd, const std::string& name, int srcFd, const struct stat& srcSt,
+            const ExifRecord& record) {
+  const std::string date = TidingDateFolder(record.dateTime);
+  if (date.empty()) return -1;
+  if (mkdirat(picFd, date.c_str(), 0755) != 0 && errno != EEXIST) return -1;
+  // The date folder must be a real folder here, not a link to somewhere else.
+  Fd dateFd(::openat(picFd, date.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (dateFd.fd < 0) return -1;
+  if (!StillNames(picFd, name, srcSt)) return -1;
+
+  std::string target = name;
+  for (int attempt = 0; attempt < kRenameTries; ++attempt) {
+    if (Plat_RenameAtNoReplace(picFd, name, dateFd.fd, target) == 0) return 0;
+    if (errno != EEXIST) return -1;
+    if (attempt == 0 && IdenticalTwin(srcFd, srcSt, dateFd.fd, target)) {
+      // The same bytes are already in place; only the source goes, and only if it is still
+      // the file that was compared.
+      if (!StillNames(picFd, name, srcSt)) return -1;
+      return ::unlinkat(picFd, name.c_str(), 0) == 0 ? 0 : -1;
+    }
+    target = FreeNameAt(dateFd.fd, name);
+  }
+  return -1;
+}
+
+// A picture a phone may still be writing: changed lately, or not ending with FFD9.
+bool StillBeingWritten(int fd, const struct stat& st) {
+  const time_t now = std::time(nullptr);
+  const long long age = static_cast<long long>(now) - static_cast<long long>(st.st_mtime);
+  if (age > -kTidingSettleSeconds && age < kTidingSettleSeconds) return true;
+  if (st.st_size < 4) return true;
+  unsigned char tail[2];
+  if (pread(fd, tail, sizeof tail, st.st_size - 2) != 2) return true;
+  return !(tail[0] == 0xFF && tail[1] == 0xD9);
+}
+
+int SortFolder(int picFd, const std::vector<std::string>& names) {
+  int moved = 0;
+  for (const std::string& name : names) {
+    if (g_ExitFlag.load()) break;
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+        Plat_IsHiddenName(name))
+      continue;
+    struct stat st;
+    Fd fd(OpenRegularAt(picFd, name, st));
+    if (fd.fd < 0) continue;  // gone, a link, a FIFO or a folder
+    if (StillBeingWritten(fd.fd, st)) continue;
+    ExifRecord record;
+    if (GetExifInfoFd(fd.fd, record) != 0) continue;
+    if (SortOne(picFd, name, fd.fd, st, record) == 0) ++moved;
+  }
+  return moved;
+}
+
+// The names of the regular files of the opened folder, read from its descriptor.
+std::vector<std::string> FileNamesOf(int dirFd) {
+  std::vector<std::string> names;
+  const int copy = fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return names;
+  DIR* dir = fdopendir(copy);
+  if (!dir) {
+    ::close(copy);
+    return names;
+  }
+  for (;;) {
+    const struct dirent* e = readdir(dir);
+    if (!e) break;
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+      names.push_back(name);
+  }
+  closedir(dir);
+  return names;
 }
 
 bool Digits(const char* p, int n) {
@@ -96,17 +205,6 @@ int Number(const char* p, int n) {
   int v = 0;
   for (int i = 0; i < n; ++i) v = v * 10 + (p[i] - '0');
   return v;
-}
-
-// A picture a phone may still be writing: changed lately, or not ending with FFD9.
-bool StillBeingWritten(int fd, const struct stat& st) {
-  const time_t now = std::time(nullptr);
-  const long long age = static_cast<long long>(now) - static_cast<long long>(st.st_mtime);
-  if (age > -kTidingSettleSeconds && age < kTidingSettleSeconds) return true;
-  if (st.st_size < 4) return true;
-  unsigned char tail[2];
-  if (pread(fd, tail, sizeof tail, st.st_size - 2) != 2) return true;
-  return !(tail[0] == 0xFF && tail[1] == 0xD9);
 }
 
 }  // namespace
@@ -186,55 +284,21 @@ std::string TidingDateFolder(const char* dt) {
 }
 
 int TidingFileByDate(const std::string& picPath, const ExifRecord& record) {
-  const std::string date = TidingDateFolder(record.dateTime);
-  if (date.empty()) return -1;
   const size_t slash = picPath.rfind('/');
   if (slash == std::string::npos || slash + 1 >= picPath.size()) return -1;
   const std::string name = picPath.substr(slash + 1);
-  const std::string dateDir = picPath.substr(0, slash) + "/" + date;
-  if (CreateDirPath(dateDir) != 0) return -1;
-  // The date folder must be a real folder here, not a link to somewhere else.
-  struct stat dirSt;
-  if (lstat(dateDir.c_str(), &dirSt) != 0 || !S_ISDIR(dirSt.st_mode)) return -1;
-  struct stat srcSt;
-  if (lstat(picPath.c_str(), &srcSt) != 0 || !S_ISREG(srcSt.st_mode)) return -1;
-
-  std::string target = dateDir + "/" + name;
-  for (int attempt = 0; attempt < kRenameTries; ++attempt) {
-    if (Plat_RenameNoReplace(picPath, target) == 0) return 0;
-    if (errno != EEXIST) return -1;
-    if (attempt == 0) {
-      struct stat hashed;
-      if (IdenticalTwin(picPath, target, hashed)) {
-        // The same bytes are already in place; only the source goes, and only if it is
-        // still the file that was compared.
-        struct stat now;
-        if (lstat(picPath.c_str(), &now) != 0 || !SameFile(now, hashed)) return -1;
-        return ::unlink(picPath.c_str()) == 0 ? 0 : -1;
-      }
-    }
-    std::string unique;
-    GetUniqueFileName(dateDir + "/" + name, unique);
-    target = unique;
-  }
-  return -1;
+  Fd picFd(OpenFolder(slash == 0 ? "/" : picPath.substr(0, slash)));
+  if (picFd.fd < 0) return -1;
+  struct stat st;
+  Fd fd(OpenRegularAt(picFd.fd, name, st));
+  if (fd.fd < 0) return -1;
+  return SortOne(picFd.fd, name, fd.fd, st, record);
 }
 
 int TidingFileList(const std::string& folder, const std::vector<std::string>& names) {
-  int moved = 0;
-  for (const std::string& name : names) {
-    if (g_ExitFlag.load()) break;
-    if (name.empty() || name.find('/') != std::string::npos || Plat_IsHiddenName(name)) continue;
-    const std::string path = folder + "/" + name;
-    struct stat st;
-    Fd fd(OpenRegular(path, st));
-    if (fd.fd < 0) continue;  // gone, a link, a FIFO or a folder
-    if (StillBeingWritten(fd.fd, st)) continue;
-    ExifRecord record;
-    if (GetExifInfoFd(fd.fd, record) != 0) continue;
-    if (TidingFileByDate(path, record) == 0) ++moved;
-  }
-  return moved;
+  Fd picFd(OpenFolder(folder));
+  if (picFd.fd < 0) return 0;
+  return SortFolder(picFd.fd, names);
 }
 
 int AutoTiding_RunOnce() {
@@ -245,9 +309,9 @@ int AutoTiding_RunOnce() {
   GetDefShareInfo(dirs);
   const std::string pictures = FixedField(dirs.pic, sizeof dirs.pic);
   if (pictures.empty()) return 0;
-  std::vector<std::string> names;
-  if (OS_GetSubFiles(pictures, names) != 0) return 0;
-  return TidingFileList(pictures, names);
+  Fd picFd(OpenFolder(pictures));
+  if (picFd.fd < 0) return 0;
+  return SortFolder(picFd.fd, FileNamesOf(picFd.fd));
 }
 
 int Tiding_PeriodSeconds() {

@@ -661,21 +661,21 @@ static int ReqDownLoadFileNow(const char* body, const CommandHeader* header, buf
            path.c_str());
     return RefuseDownload(sessionId, kErrTransOther, reply, replyLen, -1);
   }
-  // Opened once, here: what is checked is what is hashed and later sent, whatever a local
-  // program does to the name meanwhile; never through a link, never blocking on a FIFO.
-  UniqueFd fd(::open(real.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  // Opened once, here, beneath its share with no link on the way: what is checked is what is
+  // hashed and later sent, whatever a local program does to the names meanwhile; never blocking
+  // on a FIFO.
+  UniqueFd fd(OpenSharedPath(real, O_RDONLY | O_NONBLOCK));
+  const int openError = errno;
+  if (fd.fd < 0 && openError == EACCES) {
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "File %s not in share list.", path.c_str());
+    return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, kErrNotShared);
+  }
   struct stat st;
   if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
                    "File %s not exits.", path.c_str());
     return RefuseDownload(sessionId, kErrDownNoFile, reply, replyLen, -1);
-  }
-  // A folder above it may have been swapped between the check and the open.
-  const std::string opened = CanonicalPath("/proc/self/fd/" + std::to_string(fd.fd));
-  if (opened.empty() || CheckSharePath(ParentOf(opened)) != 0) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
-                   "File %s not in share list.", path.c_str());
-    return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, kErrNotShared);
   }
   if (static_cast<uint64_t>(st.st_size) > kSizeLimit) {
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstring>
@@ -61,12 +62,16 @@ struct DirCloser {
   void operator()(DIR* d) const { closedir(d); }
 };
 
-// The visible folders, then the visible files, of a folder, each looked at once. A link is
-// listed with what it leads to only when that lies inside the shares: a link to an outside file
-// must not show the outside file's size and time.
-void ListForDevice(const std::string& folder, std::vector<SubFileInfo>& out) {
-  std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
-  if (!dir) return;
+// The visible folders, then the visible files, of the opened folder (its descriptor is taken
+// over), each looked at once beside that descriptor. A link is listed with what it leads to only
+// when that lies inside the shares, judged by opening it: a link to an outside file must not
+// show the outside file's size and time, whatever the names do meanwhile.
+void ListForDevice(int folderFd, const std::string& folder, std::vector<SubFileInfo>& out) {
+  std::unique_ptr<DIR, DirCloser> dir(fdopendir(folderFd));
+  if (!dir) {
+    ::close(folderFd);
+    return;
+  }
   const int dirFd = dirfd(dir.get());
   std::vector<SubFileInfo> files;
   for (;;) {
@@ -77,9 +82,8 @@ void ListForDevice(const std::string& folder, std::vector<SubFileInfo>& out) {
     struct stat st;
     if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISLNK(st.st_mode)) {
-      const std::string real = CanonicalPath(folder + "/" + name);
-      if (real.empty() || stat(real.c_str(), &st) != 0) continue;
-      if (CheckSharePath(S_ISDIR(st.st_mode) ? real : ParentOf(real)) != 0) continue;
+      UniqueFd target(OpenSharedPath(folder + "/" + name, O_PATH));
+      if (target.fd < 0 || fstat(target.fd, &st) != 0) continue;
     }
     SubFileInfo info;
     info.name = name;
@@ -208,8 +212,16 @@ int GetAllSubFile(const char* body, const CommandHeader* header, bufferevent* co
   const int access = CheckSharePath(path);
   if (access != 0) return Refuse(access, param, reply, replyLen);
 
+  // Listed from what is opened here: a folder swapped for a link after the check is not.
+  std::string opened;
+  const int folderFd = OpenSharedPath(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK, &opened);
+  if (folderFd < 0) {
+    QV_LOG_REFUSAL(PeerKeyOf(conn, sock), kModIntranet, kLogError,
+                   "folder %s not opened beneath its share.", path.c_str());
+    return Refuse(kErrNotShared, param, reply, replyLen);
+  }
   std::vector<SubFileInfo> entries;
-  ListForDevice(path, entries);
+  ListForDevice(folderFd, opened, entries);
   std::vector<FileListPackage> packages;
   uint32_t total = 0;
   for (const auto& entry : entries) {

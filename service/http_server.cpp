@@ -125,12 +125,15 @@ bool HeadComplete(const std::string& head) {
   while (in.pos < in.size) {
     const size_t before = in.pos;
     const int n = HttpReadLine(in, line);
+    // A request line longer than the line buffer is refused from what arrived (414 or 501).
+    if (first && n == static_cast<int>(kHttpLineSize) - 1 && line[n - 1] != '\n') return true;
     if (n == 0 || line[n - 1] != '\n') return false;  // the line has not ended yet
     if (in.pos == in.size && head.back() == '\r') return false;  // CR; its LF may follow
     if (first) {
       first = false;
       const HttpRequest req = ParseHttpRequest(head.data() + before, in.pos - before);
-      if (req.action == HttpAction::kNotImplemented) return true;
+      if (req.action == HttpAction::kNotImplemented || req.action == HttpAction::kUriTooLong)
+        return true;
       continue;
     }
     if (n == 1) return true;
@@ -166,7 +169,9 @@ void CloseConn(HttpConn* conn) {
 // The checked, opened file a request names, or why there is none.
 enum class OpenResult { kFile, kFolder, kRefused };
 
-OpenResult OpenSharedFile(const std::string& path, int& fd, struct stat& st) {
+// `opened` gets the canonical name of the file opened: the name the file really has.
+OpenResult OpenSharedFile(const std::string& path, int& fd, struct stat& st,
+                          std::string* opened = nullptr) {
   fd = -1;
   if (path.empty()) return OpenResult::kRefused;
   const std::string canonical = CanonicalPath(path);
@@ -195,6 +200,7 @@ OpenResult OpenSharedFile(const std::string& path, int& fd, struct stat& st) {
     fd = -1;
     return OpenResult::kRefused;
   }
+  if (opened) *opened = canonical;
   return OpenResult::kFile;
 }
 
@@ -265,6 +271,14 @@ HttpRequest ParseHttpRequest(const char* head, size_t size) {
   req.action = EqualsNoCase(req.method, "POST") ? HttpAction::kDoNotServe : HttpAction::kServe;
   while (i < n && IsSpace(line[i])) ++i;
   while (i < n && !IsSpace(line[i]) && req.url.size() < kHttpTokenMax) req.url += line[i++];
+  // More URL than fits, or a request line cut by the line buffer while still in the URL: a cut
+  // URL could name another, shorter-named file.
+  const bool lineCut = n == kHttpLineSize - 1 && line[n - 1] != '\n';
+  if ((i < n && !IsSpace(line[i])) || (i == n && lineCut)) {
+    req.action = HttpAction::kUriTooLong;
+    req.url.clear();
+    return req;
+  }
   if (req.action == HttpAction::kServe) {
     const size_t q = req.url.find('?');
     if (q != std::string::npos) {
@@ -356,6 +370,19 @@ void HttpSendNotImplemented(int sock) {
   SendLines(sock, kLines, sizeof kLines / sizeof kLines[0]);
 }
 
+void HttpSendUriTooLong(int sock) {
+  static const char* const kLines[] = {
+      "HTTP/1.1 414 URI Too Long\r\n",
+      kServerLine,
+      "Content-Type: text/html\r\n",
+      "\r\n",
+      "<HTML><TITLE>URI Too Long</TITLE>\r\n",
+      "<BODY><P>The request URL is longer than the server accepts.\r\n",
+      "</BODY></HTML>\r\n",
+  };
+  SendLines(sock, kLines, sizeof kLines / sizeof kLines[0]);
+}
+
 void HttpSendFileHeaders(int sock, long long length) {
   char lengthLine[64];
   std::snprintf(lengthLine, sizeof lengthLine, "Content-Length:  %lld\r\n", length);
@@ -422,17 +449,21 @@ int accept_request(void* arg) {
     HttpSendForbidden(sock);
   } else if (req.action == HttpAction::kNotImplemented) {
     HttpSendNotImplemented(sock);
+  } else if (req.action == HttpAction::kUriTooLong) {
+    HttpSendUriTooLong(sock);
   } else {
     const std::string path = HttpMapPath(req.url);
     QV_LOG(kModClient, kLogInfo, "http request GET %s", path.c_str());
     int fd = -1;
     struct stat st;
-    const OpenResult found = OpenSharedFile(path, fd, st);
+    std::string opened;
+    const OpenResult found = OpenSharedFile(path, fd, st, &opened);
     if (found == OpenResult::kRefused) {
       HttpSendNotFound(sock);
     } else if (found == OpenResult::kFile) {
-      // A folder, an executable name, a POST or a query string: found, but not sent.
-      if (req.action == HttpAction::kServe && !HttpIsExecutableName(path)) {
+      // A folder, an executable, a POST or a query string: found, but not sent. The file is
+      // judged by its own name, so a link "alias.txt" to "x.exe" is not sent either.
+      if (req.action == HttpAction::kServe && !HttpIsExecutableName(opened)) {
         HttpSendFileHeaders(sock, static_cast<long long>(st.st_size));
         HttpSendFileBody(fd, sock, static_cast<long long>(st.st_size));
       }

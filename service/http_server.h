@@ -34,11 +34,12 @@ struct HttpCursor {
 int HttpReadLine(HttpCursor& in, char* buffer);
 std::string HttpUrlDecode(const std::string& text);
 
-enum class HttpAction { kNotImplemented, kServe, kDoNotServe };
+// A URL longer than kHttpTokenMax is refused whole (414), never cut to a shorter name.
+enum class HttpAction { kNotImplemented, kServe, kDoNotServe, kUriTooLong };
 struct HttpRequest {
   HttpAction action = HttpAction::kNotImplemented;
   std::string method;
-  std::string url;  // cut at "?" for GET
+  std::string url;  // cut at "?" for GET; empty when too long
 };
 HttpRequest ParseHttpRequest(const char* head, size_t size);
 
@@ -46,7 +47,8 @@ HttpRequest ParseHttpRequest(const char* head, size_t size);
 // expanded, "index.html" appended to a folder path. "" when it names nothing that may be
 // served ("..", "." or empty components, a zero byte, too long, not absolute).
 std::string HttpMapPath(const std::string& url);
-// Names a Windows runtime reported as executable (.exe .cmd .bat .com) are never sent.
+// Names a Windows runtime reported as executable (.exe .cmd .bat .com) are never sent; the
+// server asks it of the file it opened, not of the name requested.
 bool HttpIsExecutableName(const std::string& path);
 
 // The fixed answers, each line sent as the peer expects.
@@ -56,6 +58,7 @@ void HttpSendNotFound(int sock);
 bool HttpPeerAdmitted(int sock);
 void HttpSendForbidden(int sock);
 void HttpSendNotImplemented(int sock);
+void HttpSendUriTooLong(int sock);
 void HttpSendFileHeaders(int sock, long long length);
 bool HttpSendFileBody(int fd, int sock, long long length);  // sendfile from the open file
 void HttpServeFile(const std::string& path, int sock);      // 404 unless a shared regular file

@@ -193,8 +193,9 @@ int ReqDownloadThumbNial(const char* body, const CommandHeader* header, bufferev
   }
   if (parsed != kThumbParseExists) return SendThumbEnd(route, kThumbEndFailed, requestId);
 
-  // Opened here, once: the file that passed the check is the one scaled.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  // Opened here, once, beneath its share with no link on the way: the file that passed the
+  // check is the one scaled, whatever a folder above it became meanwhile.
+  UniqueFd fd(OpenSharedPath(path, O_RDONLY | O_NONBLOCK));
   struct stat st;
   if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError, "File %s not exits.", path.c_str());

@@ -60,12 +60,27 @@ COrderedWorker& UploadWriter() {
   return *writer;
 }
 
+// The upload's folder, opened beneath its share once the share check passed: every file of the
+// upload (temporary, side file, target) is made, read, renamed and removed beside this
+// descriptor, never by a name that a swapped link could lead elsewhere.
+struct UploadFolder {
+  int fd = -1;
+  explicit UploadFolder(int f) : fd(f) {}
+  ~UploadFolder() {
+    if (fd >= 0) ::close(fd);
+  }
+  UploadFolder(const UploadFolder&) = delete;
+  UploadFolder& operator=(const UploadFolder&) = delete;
+};
+using FolderRef = std::shared_ptr<const UploadFolder>;
+
 // What the writer needs of one upload, shared with its queued pieces: they may run after the
 // upload's entry (and its own file) closed.
 struct UploadPipe {
   UniqueFd fd;  // a duplicate of the temporary file's descriptor, so it never names another file
   std::string tmpPath;
   std::string target;
+  FolderRef folder;
   std::mutex mutex;
   size_t queued = 0;        // bytes handed to the writer and not yet written
   uint64_t holdToken = 0;   // the held connection, released below the low mark
@@ -81,6 +96,7 @@ struct UploadPipe {
 struct UploadState {
   FILE* file = nullptr;
   std::string tmpPath;
+  FolderRef folder;
   uint32_t announced = 0;
   uint64_t serial = 0;          // tells this upload from a later one under the same id
   std::shared_ptr<UploadPipe> pipe;  // set with the first data queued for the writer
@@ -111,6 +127,28 @@ std::string NameOf(const std::string& path) {
 
 bool Exists(const std::string& path) { return Plat_PathExists(path); }
 
+// The name `path` has in its folder, looked at beside the folder's descriptor.
+bool ExistsAt(int dirFd, const std::string& path) {
+  struct stat st;
+  return fstatat(dirFd, NameOf(path).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+void RemoveAt(int dirFd, const std::string& path) { ::unlinkat(dirFd, NameOf(path).c_str(), 0); }
+
+// 0 and the size of a regular file of the folder, or -1.
+int FileSizeAt(int dirFd, const std::string& path, uint64_t& size) {
+  struct stat st;
+  size = 0;
+  if (fstatat(dirFd, NameOf(path).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+    return -1;
+  size = static_cast<uint64_t>(st.st_size);
+  return 0;
+}
+
+int OpenAt(int dirFd, const std::string& path, int flags, mode_t mode = 0) {
+  return ::openat(dirFd, NameOf(path).c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
 int Refuse(uint32_t sessionId, uint16_t code, char** reply, int* replyLen, int result) {
   if (!WriteTransErrorReply(kOpUploadRefused, sessionId, code, reply, replyLen)) return kErrAllocate;
   return result;
@@ -131,19 +169,21 @@ std::string NearestExisting(std::string path) {
   return path;
 }
 
-bool WriteSideFile(const std::string& side, const std::string& target, const std::string& hex) {
+bool WriteSideFile(int dirFd, const std::string& side, const std::string& target,
+                   const std::string& hex) {
   uint8_t record[kSideFileSize];
   wire::PutFixedText(record, kSidePathWidth, target);
   wire::PutFixedText(record + kSidePathWidth, kSideHexWidth, hex);
   UniqueFd f;
-  f.fd = ::open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+  f.fd = OpenAt(dirFd, side, O_WRONLY | O_CREAT | O_EXCL, kFileMode);
   if (f.fd < 0) return false;
   return ::write(f.fd, record, sizeof record) == static_cast<ssize_t>(sizeof record);
 }
 
-bool SideFileMatches(const std::string& side, const std::string& target, const std::string& hex) {
+bool SideFileMatches(int dirFd, const std::string& side, const std::string& target,
+                     const std::string& hex) {
   UniqueFd f;
-  f.fd = ::open(side.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  f.fd = OpenAt(dirFd, side, O_RDONLY | O_NONBLOCK);
   if (f.fd < 0) return false;
   struct stat st;
   if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -162,8 +202,8 @@ bool SideFileMatches(const std::string& side, const std::string& target, const s
 
 // Whether the target already is a regular file of this size and fingerprint. Opened once,
 // never through a link and never blocking on a FIFO; the descriptor is what is hashed.
-bool TargetHolds(const std::string& target, uint32_t size, const std::string& hex) {
-  UniqueFd f(::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+bool TargetHolds(int dirFd, const std::string& target, uint32_t size, const std::string& hex) {
+  UniqueFd f(OpenAt(dirFd, target, O_RDONLY | O_NONBLOCK));
   if (f.fd < 0) return false;
   struct stat st;
   if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -174,10 +214,8 @@ bool TargetHolds(const std::string& target, uint32_t size, const std::string& he
 }
 
 // Opens the temporary file for appending; never through a link, only a regular file.
-FILE* OpenTemporary(const std::string& path, uint64_t& length) {
-  const int fd = ::open(path.c_str(),
-                        O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                        kFileMode);
+FILE* OpenTemporary(int dirFd, const std::string& path, uint64_t& length) {
+  const int fd = OpenAt(dirFd, path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, kFileMode);
   if (fd < 0) return nullptr;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -195,12 +233,13 @@ FILE* OpenTemporary(const std::string& path, uint64_t& length) {
 
 // A temporary name of our own beside the target that no file and no open upload has. The
 // side-file suffix stays at the end, so such a file is hidden and cleaned like any other.
-std::string UniqueTemporaryName(const std::string& target, const std::set<std::string>& held) {
+std::string UniqueTemporaryName(int dirFd, const std::string& target,
+                                const std::set<std::string>& held) {
   const std::string plain = target + kRenameSuffix;
-  if (!Exists(plain) && held.count(plain) == 0) return plain;
+  if (!ExistsAt(dirFd, plain) && held.count(plain) == 0) return plain;
   for (unsigned long long n = 0;; ++n) {
     const std::string candidate = target + ".(" + std::to_string(n) + ")" + kRenameSuffix;
-    if (!Exists(candidate) && held.count(candidate) == 0) return candidate;
+    if (!ExistsAt(dirFd, candidate) && held.count(candidate) == 0) return candidate;
   }
 }
 
@@ -237,10 +276,11 @@ bool TargetBusyLocked(const std::string& target, uint32_t exceptId) {
 
 // Stops an upload whose write failed from taking more data and cuts its file back to what
 // really landed, so a resume continues from bytes that are there. Under g_MutexTransMap.
-void CutBack(int fd, uint64_t length, const std::string& tmpPath, const std::string& target) {
+void CutBack(int fd, uint64_t length, const std::string& tmpPath, const std::string& target,
+             const FolderRef& folder) {
   if (ftruncate(fd, static_cast<off_t>(length)) != 0) {
     // Its length cannot be trusted: without the side file no resume believes it.
-    OS_RemoveFile(target + kRenameTmpSuffix);
+    if (folder) RemoveAt(folder->fd, target + kRenameTmpSuffix);
     QV_LOG(kModIntranet, kLogError, "cut file %s back error: %s.", tmpPath.c_str(),
            std::strerror(errno));
   }
@@ -248,7 +288,8 @@ void CutBack(int fd, uint64_t length, const std::string& tmpPath, const std::str
 
 void FailUploadLocked(UploadState& state, const std::string& tmpPath, const std::string& target) {
   state.writeFailed = true;
-  CutBack(state.pipe ? state.pipe->fd.fd : fileno(state.file), state.goodLength, tmpPath, target);
+  CutBack(state.pipe ? state.pipe->fd.fd : fileno(state.file), state.goodLength, tmpPath, target,
+          state.folder);
 }
 
 }  // namespace
@@ -265,6 +306,7 @@ struct UploadResumeInfo {
   bool newSideFile = false;
   bool resuming = false;
   bool present = false;     // the target already is this file
+  int dirFd = -1;           // the target's folder (borrowed)
 
   void Init(uint32_t fileSize, const uint8_t digest[kFingerprintSize], const std::string& path);
   uint32_t GetAllowSendSize();
@@ -281,19 +323,21 @@ void UploadResumeInfo::Init(uint32_t fileSize, const uint8_t digest[kFingerprint
   sidePath = target + kRenameTmpSuffix;
   hex = CMd5Hash::BytesToHex(fingerprint, kFingerprintSize);
   QV_LOG(kModIntranet, kLogDebug, "===File:%s,crc:%s===", tmpPath.c_str(), hex.c_str());
-  if (!Exists(sidePath)) {
-    newSideFile = WriteSideFile(sidePath, target, hex);
+  if (!ExistsAt(dirFd, sidePath)) {
+    newSideFile = WriteSideFile(dirFd, sidePath, target, hex);
   }
 }
 
 bool UploadResumeInfo::CheckTargetFile() {
-  if (!TargetHolds(target, size, hex)) return false;
+  if (!TargetHolds(dirFd, target, size, hex)) return false;
   present = resuming = true;
-  OS_RemoveFile(sidePath);
+  RemoveAt(dirFd, sidePath);
   return true;
 }
 
-bool UploadResumeInfo::ReadSideFile() const { return SideFileMatches(sidePath, target, hex); }
+bool UploadResumeInfo::ReadSideFile() const {
+  return SideFileMatches(dirFd, sidePath, target, hex);
+}
 
 // The number of bytes the PC already holds: the whole size when the target is this file, the
 // temporary file's length when it holds the start of this upload, else 0.
@@ -302,7 +346,7 @@ uint32_t UploadResumeInfo::GetAllowSendSize() {
   if (newSideFile || !ReadSideFile()) return 0;
   resuming = true;
   uint64_t held = 0;
-  if (Plat_FileSize(tmpPath, held) != 0 || held > size) return 0;
+  if (FileSizeAt(dirFd, tmpPath, held) != 0 || held > size) return 0;
   return static_cast<uint32_t>(held);
 }
 
@@ -320,34 +364,55 @@ void PruneStatesLocked() {
 
 }  // namespace
 
-std::string RenameUploadFile(const std::string& tmpPath, const std::string& target) {
+namespace {
+
+// Publishes the temporary file `tmpName` of the folder as `name` there, or under the first
+// free ".(n)" name; the name published, or "" with errno.
+std::string RenameUploadFileAt(int dirFd, const std::string& tmpName, const std::string& name) {
   // The extension is that of the file's own name, never text from a folder above it.
-  const std::string name = NameOf(target);
   const size_t dot = name.find_last_of('.');
   const bool hasExt = dot != std::string::npos;
   const std::string ext = hasExt ? name.substr(dot + 1) : "";
 
-  if (!Exists(tmpPath)) {
-    if (!Exists(target)) return target;
+  if (!ExistsAt(dirFd, tmpName)) {
+    if (!ExistsAt(dirFd, name)) return name;
     for (int n = 0;; ++n) {
-      const std::string candidate = Candidate(target, n, ext, hasExt);
-      if (!Exists(candidate)) return candidate;
+      const std::string candidate = Candidate(name, n, ext, hasExt);
+      if (!ExistsAt(dirFd, candidate)) return candidate;
     }
   }
-  if (Plat_RenameNoReplace(tmpPath, target) == 0) return target;
+  if (Plat_RenameAtNoReplace(dirFd, tmpName, dirFd, name) == 0) return name;
   if (errno != EEXIST) return "";
   for (int n = 0;; ++n) {
-    const std::string candidate = Candidate(target, n, ext, hasExt);
-    if (Plat_RenameNoReplace(tmpPath, candidate) == 0) {
+    const std::string candidate = Candidate(name, n, ext, hasExt);
+    if (Plat_RenameAtNoReplace(dirFd, tmpName, dirFd, candidate) == 0) {
       uint64_t size = 0;
-      if (Plat_FileSize(candidate, size) != 0 || size == 0) OS_RemoveFile(candidate);
+      if (FileSizeAt(dirFd, candidate, size) != 0 || size == 0) RemoveAt(dirFd, candidate);
       return candidate;
     }
     if (errno != EEXIST) return "";
   }
 }
 
-void CleanRenameFiles(const std::string& target) { OS_RemoveFile(target + kRenameTmpSuffix); }
+std::string InFolder(const std::string& folder, const std::string& name) {
+  return folder == "/" ? folder + name : folder + "/" + name;
+}
+
+}  // namespace
+
+std::string RenameUploadFile(const std::string& tmpPath, const std::string& target) {
+  // Both names live in the target's folder; anything else is no upload of ours.
+  if (ParentOf(tmpPath) != ParentOf(target)) {
+    errno = EXDEV;
+    return "";
+  }
+  const std::string folder = ParentOf(target);
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.fd < 0) return "";
+  const std::string name = RenameUploadFileAt(dir.fd, NameOf(tmpPath), NameOf(target));
+  return name.empty() ? name : InFolder(folder, name);
+}
+
 
 static int ReqUpLoadFileNow(const char* body, const CommandHeader* header, bufferevent* conn,
                   char** reply, int* replyLen, int* udtSock, char* direct) {
@@ -412,13 +477,20 @@ static int ReqUpLoadFileNow(const char* body, const CommandHeader* header, buffe
                    "Filer %s not in share list", target.c_str());
     return Refuse(sessionId, static_cast<uint16_t>(code), reply, replyLen, code);
   }
-  if (!Plat_IsDirectory(folder)) {
-    code = CreateDirPath(folder);
-    if (code != 0) {
-      QV_LOG(kModIntranet, kLogError, "creat filer %s error.", folder.c_str());
-      return Refuse(sessionId, static_cast<uint16_t>(code), reply, replyLen, code);
+  // The folder is made and opened beneath its share, one component at a time and never
+  // through a link; every file of the upload is then taken beside this descriptor.
+  const int folderFd = MakeSharedFolder(folder);
+  if (folderFd < 0) {
+    if (errno == EACCES) {
+      QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                     "Filer %s not in share list", target.c_str());
+      return Refuse(sessionId, kErrNotShared, reply, replyLen, kErrNotShared);
     }
+    QV_LOG(kModIntranet, kLogError, "creat filer %s error.", folder.c_str());
+    code = -1;
+    return Refuse(sessionId, static_cast<uint16_t>(code), reply, replyLen, code);
   }
+  const FolderRef dir = std::make_shared<const UploadFolder>(folderFd);
   QV_LOG(kModIntranet, kLogDebug, "check dir:%s", folder.c_str());
   code = CheckSharePath(folder);
   if (code != 0) {
@@ -483,23 +555,25 @@ static int ReqUpLoadFileNow(const char* body, const CommandHeader* header, buffe
     info.target = target;
     info.sidePath = target + kRenameTmpSuffix;
     info.hex = CMd5Hash::BytesToHex(fingerprint, kFingerprintSize);
-    info.present = TargetHolds(target, size, info.hex);
+    info.dirFd = dir->fd;
+    info.present = TargetHolds(dir->fd, target, size, info.hex);
     allowed = info.present ? size : 0;
-    info.tmpPath = UniqueTemporaryName(target, heldTmps);
+    info.tmpPath = UniqueTemporaryName(dir->fd, target, heldTmps);
   } else {
+    info.dirFd = dir->fd;
     info.Init(size, fingerprint, target);
     allowed = info.GetAllowSendSize();
-    if (!Exists(info.sidePath)) OS_RemoveFile(info.tmpPath);
-    if (!info.resuming) info.tmpPath = UniqueTemporaryName(target, heldTmps);
+    if (!ExistsAt(dir->fd, info.sidePath)) RemoveAt(dir->fd, info.tmpPath);
+    if (!info.resuming) info.tmpPath = UniqueTemporaryName(dir->fd, target, heldTmps);
   }
 
   FILE* file = nullptr;
   uint64_t held = 0;
   if (!info.present) {
-    file = OpenTemporary(info.tmpPath, held);
+    file = OpenTemporary(dir->fd, info.tmpPath, held);
     if (!file) {
       QV_LOG(kModIntranet, kLogError, "open file %s error.", info.tmpPath.c_str());
-      if (info.newSideFile) OS_RemoveFile(info.sidePath);  // nothing of this upload stays
+      if (info.newSideFile) RemoveAt(dir->fd, info.sidePath);  // nothing of this upload stays
       return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
     }
     if (held != allowed) {
@@ -507,7 +581,7 @@ static int ReqUpLoadFileNow(const char* body, const CommandHeader* header, buffe
       if (ftruncate(fileno(file), 0) != 0) {
         QV_LOG(kModIntranet, kLogError, "open file %s error.", info.tmpPath.c_str());
         std::fclose(file);
-        if (info.newSideFile) OS_RemoveFile(info.sidePath);
+        if (info.newSideFile) RemoveAt(dir->fd, info.sidePath);
         return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
       }
       allowed = 0;
@@ -538,6 +612,7 @@ static int ReqUpLoadFileNow(const char* body, const CommandHeader* header, buffe
     UploadState state;
     state.file = file;
     state.tmpPath = entry.tmpPath;
+    state.folder = dir;
     state.announced = size;
     state.serial = g_nextSerial++;
     state.accepted = held;
@@ -605,7 +680,7 @@ void WriteQueued(uint32_t sessionId, uint64_t serial, const std::shared_ptr<Uplo
       if (up) {
         FailUploadLocked(*up, pipe->tmpPath, pipe->target);
       } else {
-        CutBack(pipe->fd.fd, pipe->landed, pipe->tmpPath, pipe->target);
+        CutBack(pipe->fd.fd, pipe->landed, pipe->tmpPath, pipe->target, pipe->folder);
       }
     }
   }
@@ -660,6 +735,7 @@ int UpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
       made->fd.fd = fcntl(fileno(it->second.file), F_DUPFD_CLOEXEC, 0);
       made->tmpPath = it->second.tmpPath;
       made->target = it->second.targetPath;
+      made->folder = up.folder;
       made->landed = up.goodLength;
       if (made->fd.fd >= 0) up.pipe = std::move(made);
     }
@@ -777,34 +853,40 @@ void FinishUpload(uint8_t status, EndingUpload& ending) {
     if (std::fclose(entry.file) != 0) failed = true;
   }
 
+  // Files are only touched beside the upload's own folder descriptor; without it (an entry
+  // whose record went away) they stay, hidden, for the start-up cleaning.
+  const int dirFd = haveState && state.folder ? state.folder->fd : -1;
   // Another phone's upload of the same target keeps its side file.
   auto cleanSide = [&] {
-    if (!targetBusy) CleanRenameFiles(entry.targetPath);
+    if (!targetBusy && dirFd >= 0) RemoveAt(dirFd, entry.targetPath + kRenameTmpSuffix);
   };
   if (status != 0) {
     // The side file of a temporary path that was not made unique keeps it for a resume.
-    if (entry.file && !Exists(entry.tmpPath + "tmp")) OS_RemoveFile(entry.tmpPath);
+    if (entry.file && dirFd >= 0 && !ExistsAt(dirFd, entry.tmpPath + "tmp"))
+      RemoveAt(dirFd, entry.tmpPath);
     return;
   }
   if (haveState && state.alreadyPresent) {
     cleanSide();
     return;
   }
-  if (!haveState || failed || received != state.announced) {
+  if (!haveState || dirFd < 0 || failed || received != state.announced) {
     // Published only whole: the temporary file stays for the phone to resume.
     QV_LOG(kModIntranet, kLogError, "upload of %s incomplete: %llu of %u bytes.",
            entry.targetPath.c_str(), static_cast<unsigned long long>(received),
            static_cast<unsigned>(state.announced));
     return;
   }
-  const std::string finalPath = RenameUploadFile(entry.tmpPath, entry.targetPath);
-  if (finalPath.empty()) {
+  const std::string finalName =
+      RenameUploadFileAt(dirFd, NameOf(entry.tmpPath), NameOf(entry.targetPath));
+  if (finalName.empty()) {
     QV_LOG(kModIntranet, kLogError, "rename %s to %s error: %s.", entry.tmpPath.c_str(),
            entry.targetPath.c_str(), std::strerror(errno));
     return;
   }
+  const std::string finalPath = InFolder(ParentOf(entry.targetPath), finalName);
   uint64_t length = 0;
-  if (Plat_FileSize(finalPath, length) != 0) length = 0;
+  if (FileSizeAt(dirFd, finalName, length) != 0) length = 0;
   QueueTranLog(finalPath, 0, length);
   cleanSide();
 }

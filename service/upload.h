@@ -29,4 +29,3 @@ void Upload_SetBeforeWriteHook(void (*hook)());
 size_t Upload_PeakQueued();
 
 std::string RenameUploadFile(const std::string& tmpPath, const std::string& target);
-void CleanRenameFiles(const std::string& target);

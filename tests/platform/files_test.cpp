@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/open_beneath.h"
 #include "platform/process_path.h"
 
 namespace {
@@ -157,6 +159,87 @@ TEST(ProgramPath, IsThisTestProgram) {
   EXPECT_EQ(path[0], '/');
   EXPECT_EQ(std::filesystem::path(path).filename(), "platform_tests");
   EXPECT_TRUE(Plat_IsRegularFile(path));
+}
+
+// Both ways of opening beneath a folder (openat2, and the walk kept for kernels without it)
+// follow no link anywhere on the way and never leave the folder.
+TEST_F(FilesTest, OpenBeneathFollowsNoLinkAndStaysInside) {
+  mkdir(PathOf("root").c_str(), 0755);
+  mkdir(PathOf("root/dir").c_str(), 0755);
+  mkdir(PathOf("out").c_str(), 0755);
+  Write(PathOf("root/dir/f.txt"), "in");
+  Write(PathOf("out/f.txt"), "out");
+  ASSERT_EQ(symlink(PathOf("out").c_str(), PathOf("root/outdir").c_str()), 0);
+  ASSERT_EQ(symlink("dir", PathOf("root/reldir").c_str()), 0);
+  ASSERT_EQ(symlink("f.txt", PathOf("root/dir/alias.txt").c_str()), 0);
+  const int root = open(PathOf("root").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(root, 0);
+  const struct {
+    const char* rel;
+    int flags;
+    int error;  // 0: opens
+  } cases[] = {
+      {"dir/f.txt", O_RDONLY, 0},
+      {"dir//./f.txt", O_RDONLY, 0},
+      {"", O_RDONLY | O_DIRECTORY, 0},
+      {"dir", O_RDONLY | O_DIRECTORY, 0},
+      {"dir/f.txt", O_PATH, 0},
+      {"outdir/f.txt", O_RDONLY, ELOOP},
+      {"reldir/f.txt", O_RDONLY, ELOOP},
+      {"dir/alias.txt", O_RDONLY, ELOOP},
+      {"dir/alias.txt", O_PATH, ELOOP},
+      {"outdir", O_RDONLY | O_DIRECTORY, ENOTDIR},  // a link is no folder
+      {"../out/f.txt", O_RDONLY, EXDEV},
+      {"dir/../dir/f.txt", O_RDONLY, EXDEV},
+      {"/etc/passwd", O_RDONLY, EXDEV},
+      {"dir/none", O_RDONLY, ENOENT},
+  };
+  for (auto open : {Plat_OpenBeneath, Plat_OpenBeneathByWalk}) {
+    const bool walk = open == Plat_OpenBeneathByWalk;
+    for (const auto& c : cases) {
+      errno = 0;
+      const int fd = open(root, c.rel, c.flags, 0);
+      if (c.error == 0) {
+        EXPECT_GE(fd, 0) << c.rel << (walk ? " (walk)" : "") << ": " << std::strerror(errno);
+        if (fd >= 0) {
+          EXPECT_EQ(Plat_FdPath(fd).compare(0, PathOf("root").size(), PathOf("root")), 0) << c.rel;
+          close(fd);
+        }
+      } else {
+        EXPECT_EQ(fd, -1) << c.rel << (walk ? " (walk)" : "");
+        EXPECT_EQ(errno, c.error) << c.rel << (walk ? " (walk)" : "");
+        if (fd >= 0) close(fd);
+      }
+    }
+    // Made beneath the folder, where asked and nowhere else.
+    const int made = open(root, "dir/new.txt", O_WRONLY | O_CREAT | O_EXCL, 0644);
+    EXPECT_GE(made, 0);
+    if (made >= 0) close(made);
+    EXPECT_EQ(open(root, "outdir/new.txt", O_WRONLY | O_CREAT | O_EXCL, 0644), -1);
+    EXPECT_FALSE(std::filesystem::exists(PathOf("out/new.txt")));
+    unlink(PathOf("root/dir/new.txt").c_str());
+  }
+  close(root);
+}
+
+TEST_F(FilesTest, RenameAtNoReplaceBetweenFolderDescriptors) {
+  mkdir(PathOf("a").c_str(), 0755);
+  mkdir(PathOf("b").c_str(), 0755);
+  Write(PathOf("a/x"), "x");
+  Write(PathOf("a/y"), "y");
+  Write(PathOf("b/y"), "kept");
+  const int a = open(PathOf("a").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int b = open(PathOf("b").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  EXPECT_EQ(Plat_RenameAtNoReplace(a, "x", b, "x"), 0);
+  EXPECT_EQ(Read(PathOf("b/x")), "x");
+  EXPECT_EQ(Plat_RenameAtNoReplace(a, "y", b, "y"), -1);
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(Read(PathOf("b/y")), "kept");
+  EXPECT_EQ(Read(PathOf("a/y")), "y");
+  close(a);
+  close(b);
 }
 
 }  // namespace

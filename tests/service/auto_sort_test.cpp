@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -14,6 +15,7 @@
 #include "common/sqlite_wrapper.h"
 #include "service/auto_sort.h"
 #include "service/exif.h"
+#include "tests/support/link_swapper.h"
 #include "tests/support/pictures.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
@@ -245,6 +247,31 @@ TEST_F(AutoSortTest, DateFolderThatIsALinkOrAFileIsNotUsed) {
   EXPECT_TRUE(fs::exists(a));
   EXPECT_TRUE(fs::exists(b));
   EXPECT_TRUE(fs::is_empty(away));
+}
+
+// A local program keeps swapping the date folder for a link to a folder outside and back while
+// passes sort new pictures into it: no picture ever leaves the pictures folder, none is lost.
+TEST_F(AutoSortTest, DateFolderSwappedForALinkNeverTakesAPictureOut) {
+  const std::string away = m_base.MakeDir("away");
+  fs::create_directories(m_pics + "/2013-05-04");
+  ASSERT_EQ(SetTidingStatusByType(kTidingByDate, "1"), 0);
+  LinkSwapper swapper(m_pics + "/2013-05-04", away);
+  ASSERT_TRUE(swapper.Start()) << swapper.Error();
+  std::multiset<std::string> put;
+  int moved = 0;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  for (int round = 0; std::chrono::steady_clock::now() < until; ++round) {
+    for (int i = 0; i < 4; ++i) {
+      put.insert(Md5Of(Put("r" + std::to_string(round) + "-" + std::to_string(i) + ".jpg",
+                           "2013:05:04 10:11:12")));
+    }
+    moved += std::max(0, AutoTiding_RunOnce());
+  }
+  swapper.Stop();
+  EXPECT_GT(swapper.Swaps(), 0);
+  EXPECT_GT(moved, 0);
+  EXPECT_TRUE(fs::is_empty(away)) << "a picture was moved out of the pictures folder";
+  EXPECT_EQ(Md5Multiset(m_pics), put) << "a picture was lost";
 }
 
 TEST(TidingPeriod, TestSettingShortensThePeriod) {

@@ -87,8 +87,26 @@ TEST(ParseHttpRequest, MethodsUrlsAndQueries) {
       EXPECT_EQ(r.url, c.url) << c.head;
     }
   }
-  const std::string longUrl = "GET /" + std::string(400, 'u') + " HTTP/1.1\r\n";
-  EXPECT_EQ(ParseHttpRequest(longUrl.data(), longUrl.size()).url.size(), kHttpTokenMax);
+  // A URL is taken whole or refused: cut, it could name another file.
+  const struct {
+    std::string head;
+    HttpAction action;
+  } lengths[] = {
+      {"GET /" + std::string(kHttpTokenMax - 1, 'u') + " HTTP/1.1\r\n", HttpAction::kServe},
+      {"GET /" + std::string(kHttpTokenMax, 'u') + " HTTP/1.1\r\n", HttpAction::kUriTooLong},
+      {"GET /" + std::string(kHttpTokenMax, 'u') + "\r\n", HttpAction::kUriTooLong},
+      {"POST /" + std::string(400, 'u') + " HTTP/1.1\r\n", HttpAction::kUriTooLong},
+      {"GET" + std::string(1100, ' ') + "/a HTTP/1.1\r\n", HttpAction::kUriTooLong},
+  };
+  for (const auto& c : lengths) {
+    const HttpRequest r = ParseHttpRequest(c.head.data(), c.head.size());
+    EXPECT_EQ(r.action, c.action) << c.head.size();
+    if (c.action == HttpAction::kServe) {
+      EXPECT_EQ(r.url.size(), kHttpTokenMax);
+    } else {
+      EXPECT_TRUE(r.url.empty());
+    }
+  }
 }
 
 TEST(HttpMapPath, RefusesEveryOtherSpelling) {
@@ -224,6 +242,33 @@ TEST_F(HttpServerTest, ExactAnswersOnTheWire) {
   EXPECT_NE(log.find("http request GET " + m_share + "/a.txt"), std::string::npos) << log;
 }
 
+// A URL longer than fits is refused whole: cut, it would name the shorter file beside it.
+TEST_F(HttpServerTest, OverLongUrlIsRefusedNeverCut) {
+  const std::string prefix = m_share + "/";
+  ASSERT_LT(prefix.size() + 10, kHttpTokenMax) << "temporary folder too deep for this test";
+  const std::string name = std::string(kHttpTokenMax - prefix.size(), 'n');
+  m_base.WriteFile("share/" + name, "short");
+  m_base.WriteFile("share/" + name + "x", "long");
+  ASSERT_EQ((prefix + name).size(), kHttpTokenMax);
+
+  std::string body, status;
+  EXPECT_EQ(Curl({}, prefix + name, body, status), 0);
+  EXPECT_EQ(status, "200");
+  EXPECT_EQ(body, "short");
+  for (const std::string& url : {prefix + name + "x", prefix + name + "x/../" + name,
+                                 "/" + std::string(2000, 'u')}) {
+    EXPECT_EQ(Curl({}, url, body, status), 0) << url.size();
+    EXPECT_EQ(status, "414") << url.size();
+    EXPECT_EQ(body.find("short"), std::string::npos);
+  }
+  EXPECT_EQ(Raw("GET " + prefix + name + "x HTTP/1.1\r\nHost: x\r\n\r\n"),
+            "HTTP/1.1 414 URI Too Long\r\nServer: QuarloHttpServer/0.1.0\r\n"
+            "Content-Type: text/html\r\n\r\n<HTML><TITLE>URI Too Long</TITLE>\r\n"
+            "<BODY><P>The request URL is longer than the server accepts.\r\n</BODY></HTML>\r\n");
+  // A request line longer than the line buffer is answered at once, not left to time out.
+  EXPECT_EQ(Raw("GET /" + std::string(3000, 'u')).substr(0, 26), "HTTP/1.1 414 URI Too Long\r");
+}
+
 TEST_F(HttpServerTest, CurlCases) {
   const std::string big = RandomBytes(3 * 1024 * 1024 + 17);
   m_base.WriteFile("share/big.bin", big);
@@ -236,6 +281,9 @@ TEST_F(HttpServerTest, CurlCases) {
   m_base.WriteFile("outside.txt", "secret");
   symlink((m_base.Dir() + "/outside.txt").c_str(), (m_share + "/out-link").c_str());
   symlink((m_share + "/sub/other.txt").c_str(), (m_share + "/in-link").c_str());
+  // Judged by the file that would be sent, not by the name asked for.
+  symlink((m_share + "/tool.exe").c_str(), (m_share + "/alias.txt").c_str());
+  symlink((m_share + "/sub/other.txt").c_str(), (m_share + "/other.exe").c_str());
   mkfifo((m_share + "/fifo").c_str(), 0644);
   const DefaultDirSet dirs = m_base.MakeDefaultDirs();
   m_base.WriteFile("data/Pictures/p.jpg", "jpeg");
@@ -262,6 +310,8 @@ TEST_F(HttpServerTest, CurlCases) {
       {{"-X", "PUT", "-d", "a=1"}, m_share + "/big.bin", 0, "501", ""},
       {{}, m_share + "/sub", 52, "000", ""},
       {{}, m_share + "/tool.exe", 52, "000", ""},
+      {{}, m_share + "/alias.txt", 52, "000", ""},
+      {{}, m_share + "/other.exe", 0, "200", "o"},
       {{}, m_share + "/../outside.txt", 0, "404", ""},
       {{}, m_share + "/%2e%2e/outside.txt", 0, "404", ""},
       {{}, m_share + "/%2E%2E/outside.txt", 0, "404", ""},
