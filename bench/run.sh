@@ -17,6 +17,12 @@ if [ -x "$HTTP_BENCH" ]; then
 else
   echo "http benchmark not built (tests disabled?): $HTTP_BENCH"
 fi
+FAIR_BENCH="$BUILD_DIR/bench/fair_bench"
+if [ -x "$FAIR_BENCH" ]; then
+  "$FAIR_BENCH" || echo "fairness benchmark ended with status $?"
+else
+  echo "fairness benchmark not built (tests disabled?): $FAIR_BENCH"
+fi
 PICTURE_BENCH="$BUILD_DIR/bench/picture_bench"
 if [ -x "$PICTURE_BENCH" ]; then
   "$PICTURE_BENCH" "${QUARLO_BENCH_PHOTOS:-2000}" || echo "picture benchmark ended with status $?"

@@ -741,7 +741,14 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
     QV_LOG(kModIntranet, kLogDebug, "DownLoad File interline.");
     const RelayDownloadStarter starter = g_relayStarter.load();
     if (!starter) return ReplyOver('1', sessionId, reply, replyLen, -1);
-    return starter(sessionId, offset, RouteOf(body, bodyLen, conn, udt, dir).requester);
+    const int started = starter(sessionId, offset, RouteOf(body, bodyLen, conn, udt, dir).requester);
+    if (started != 0) {
+      // No worker to send it: the phone hears the end at once instead of waiting for its
+      // entry to age out; the open entry stays for a later start.
+      QV_LOG(kModIntranet, kLogError, "relay download %u: no free worker.", sessionId);
+      return ReplyOver('1', sessionId, reply, replyLen, started);
+    }
+    return 0;
   }
 
   uint32_t offset = 0;

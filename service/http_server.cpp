@@ -20,8 +20,10 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "common/log.h"
@@ -33,12 +35,15 @@
 
 namespace {
 
-constexpr int kBacklog = 32;
+constexpr int kBacklog = 512;           // a burst of connects is accepted and sorted, not lost
 constexpr size_t kHeadMax = 8192;       // a longer head is served from what fits
 constexpr size_t kMaxWaiting = 128;     // connections still sending their head or queued
+constexpr size_t kMaxWaitingPerAddress = 16;
 constexpr int kMaxServing = 16;         // requests being answered at once
-constexpr int kDefaultReadTimeout = 10;
-constexpr int kSendTimeoutMs = 30000;   // a reader that stops reading frees its worker
+constexpr int kMaxServingPerAddress = 4;
+constexpr int kDefaultReadTimeout = 5;  // for the whole head, counted from the accept
+constexpr int kDefaultStallSeconds = 10;
+constexpr off_t kMinBytesPerWindow = 32 * 1024;  // less than this per stall window ends an answer
 constexpr int kLoopTickMs = 500;        // how soon the loop sees the exit flag
 constexpr int kRetryMs = 20;            // a head waiting for a free worker
 constexpr size_t kSendFileChunk = 1u << 30;
@@ -48,6 +53,7 @@ constexpr const char* kServerLine = "Server: QuarloHttpServer/0.1.0\r\n";
 std::atomic<uint16_t> g_httpPort{kHttpDefaultPort};
 std::atomic<uint16_t> g_httpBoundPort{0};
 std::atomic<int> g_httpReadTimeout{kDefaultReadTimeout};
+std::atomic<int> g_httpStallSeconds{kDefaultStallSeconds};
 std::atomic<bool> g_httpStop{false};
 std::atomic<int> g_httpServing{0};
 std::atomic<int> g_httpWakeFd{-1};
@@ -57,6 +63,7 @@ using Clock = std::chrono::steady_clock;
 // A connection whose head is being read, then handed to accept_request (which owns it).
 struct HttpConn {
   int fd = -1;
+  in_addr_t addr = 0;  // the peer, network order: its share of the server
   std::string head;
   Clock::time_point deadline;
   bool complete = false;
@@ -70,13 +77,49 @@ void Wake() {
   }
 }
 
+bool Stopping() { return g_ExitFlag.load() != 0 || g_httpStop.load(); }
+
+// Answers are written to non-blocking sockets: a reader that stops reading never holds a
+// worker in a blocked call, and the progress checks below see it.
+bool WaitWritable(int sock) {
+  pollfd p{sock, POLLOUT, 0};
+  const int n = poll(&p, 1, kLoopTickMs);
+  return n >= 0 || errno == EINTR;
+}
+
+// How far an answer got: one that moves fewer than kMinBytesPerWindow bytes in a stall
+// window ends, so a slow or stopped reader cannot keep its worker.
+class CProgress {
+ public:
+  CProgress() : m_windowStart(Clock::now()) {}
+  bool Enough(off_t sent) {
+    const auto now = Clock::now();
+    if (now - m_windowStart < std::chrono::seconds(g_httpStallSeconds.load())) return true;
+    if (sent - m_sentAtStart < kMinBytesPerWindow) return false;
+    m_windowStart = now;
+    m_sentAtStart = sent;
+    return true;
+  }
+
+ private:
+  Clock::time_point m_windowStart;
+  off_t m_sentAtStart = 0;
+};
+
 bool SendAll(int sock, const char* data, size_t len) {
+  CProgress progress;
+  off_t sent = 0;
   while (len > 0) {
     const ssize_t n = send(sock, data, len, MSG_NOSIGNAL);
+    if (n > 0) {
+      data += n;
+      len -= static_cast<size_t>(n);
+      sent += n;
+      continue;
+    }
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    len -= static_cast<size_t>(n);
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    if (Stopping() || !WaitWritable(sock) || !progress.Enough(sent)) return false;
   }
   return true;
 }
@@ -117,30 +160,6 @@ bool EqualsNoCase(const std::string& a, const char* b) {
   return true;
 }
 
-// A head is complete at its empty line; a method we do not serve needs only the first line.
-bool HeadComplete(const std::string& head) {
-  HttpCursor in{head.data(), head.size(), 0};
-  char line[kHttpLineSize];
-  bool first = true;
-  while (in.pos < in.size) {
-    const size_t before = in.pos;
-    const int n = HttpReadLine(in, line);
-    // A request line longer than the line buffer is refused from what arrived (414 or 501).
-    if (first && n == static_cast<int>(kHttpLineSize) - 1 && line[n - 1] != '\n') return true;
-    if (n == 0 || line[n - 1] != '\n') return false;  // the line has not ended yet
-    if (in.pos == in.size && head.back() == '\r') return false;  // CR; its LF may follow
-    if (first) {
-      first = false;
-      const HttpRequest req = ParseHttpRequest(head.data() + before, in.pos - before);
-      if (req.action == HttpAction::kNotImplemented || req.action == HttpAction::kUriTooLong)
-        return true;
-      continue;
-    }
-    if (n == 1) return true;
-  }
-  return false;
-}
-
 // Made once and kept for the life of the process: a request task may still wake the loop
 // after it ended, and must never write into a descriptor that was closed and reused.
 bool WakePipe(int fds[2]) {
@@ -151,14 +170,38 @@ bool WakePipe(int fds[2]) {
   return made;
 }
 
-bool StartServing(HttpConn* conn) {
-  if (g_httpServing.load() >= kMaxServing) return false;
+// Answers being sent per peer address; workers end theirs, the loop starts them.
+std::mutex g_servingMutex;
+std::unordered_map<in_addr_t, int> g_servingByAddress;
+
+enum class StartResult { kStarted, kAddressBusy, kServerBusy };
+
+StartResult StartServing(HttpConn* conn) {
+  if (g_httpServing.load() >= kMaxServing) return StartResult::kServerBusy;
+  {
+    std::lock_guard<std::mutex> lock(g_servingMutex);
+    int& mine = g_servingByAddress[conn->addr];
+    if (mine >= kMaxServingPerAddress) return StartResult::kAddressBusy;
+    ++mine;
+  }
   ++g_httpServing;
   if (ThreadPool_TryAddTask(g_pThreadPool, accept_request, conn) != 0) {
     --g_httpServing;
-    return false;
+    std::lock_guard<std::mutex> lock(g_servingMutex);
+    if (--g_servingByAddress[conn->addr] == 0) g_servingByAddress.erase(conn->addr);
+    return StartResult::kServerBusy;
   }
-  return true;
+  return StartResult::kStarted;
+}
+
+void EndServing(in_addr_t addr) {
+  {
+    std::lock_guard<std::mutex> lock(g_servingMutex);
+    auto it = g_servingByAddress.find(addr);
+    if (it != g_servingByAddress.end() && --it->second <= 0) g_servingByAddress.erase(it);
+  }
+  --g_httpServing;
+  Wake();
 }
 
 void CloseConn(HttpConn* conn) {
@@ -214,10 +257,37 @@ void Http_LoadSettings() {
 
 void Http_SetPort(uint16_t port) { g_httpPort.store(port); }
 void Http_SetReadTimeout(int seconds) { g_httpReadTimeout.store(seconds > 0 ? seconds : 1); }
+void Http_SetStallWindow(int seconds) { g_httpStallSeconds.store(seconds > 0 ? seconds : 1); }
+int Http_Serving() { return g_httpServing.load(); }
 uint16_t Http_BoundPort() { return g_httpBoundPort.load(); }
 void Http_Stop() {
   g_httpStop.store(true);
   Wake();
+}
+
+bool HttpHeadComplete(const char* data, size_t size) {
+  // Line ends are CR LF, LF or a lone CR, as HttpReadLine takes them; lines of any length.
+  size_t lineStart = 0;
+  bool first = true;
+  for (size_t i = 0; i < size; ++i) {
+    const char c = data[i];
+    if (c != '\r' && c != '\n') continue;
+    size_t end = i + 1;
+    if (c == '\r') {
+      if (end == size) return false;  // its LF may follow
+      if (data[end] == '\n') ++end;
+    }
+    if (first) {
+      first = false;
+      // A method we do not serve needs only the first line.
+      if (ParseHttpRequest(data, end).action == HttpAction::kNotImplemented) return true;
+    } else if (i == lineStart) {
+      return true;
+    }
+    i = end - 1;
+    lineStart = end;
+  }
+  return false;
 }
 
 int HttpReadLine(HttpCursor& in, char* buffer) {
@@ -393,11 +463,15 @@ void HttpSendFileHeaders(int sock, long long length) {
 
 bool HttpSendFileBody(int fd, int sock, long long length) {
   off_t offset = 0;
+  CProgress progress;
   while (offset < length) {
     const size_t want = static_cast<size_t>(std::min<long long>(length - offset, kSendFileChunk));
     const ssize_t n = sendfile(sock, fd, &offset, want);
+    if (n > 0) continue;
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;  // the peer left, or the file shrank under us
+    // The peer left, or the file shrank under us.
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    if (Stopping() || !WaitWritable(sock) || !progress.Enough(offset)) return false;
   }
   return true;
 }
@@ -438,10 +512,6 @@ int startup(uint16_t port) {
 int accept_request(void* arg) {
   std::unique_ptr<HttpConn> conn(static_cast<HttpConn*>(arg));
   const int sock = conn->fd;
-  // Answers are written blocking, but never for longer than the send time-out.
-  fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) & ~O_NONBLOCK);
-  const timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
-  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 
   const HttpRequest req = ParseHttpRequest(conn->head.data(), conn->head.size());
   if (!HttpPeerAdmitted(sock)) {
@@ -471,8 +541,7 @@ int accept_request(void* arg) {
     }
   }
   CloseConnection(sock);
-  --g_httpServing;
-  Wake();
+  EndServing(conn->addr);
   return 0;
 }
 
@@ -496,18 +565,37 @@ int StartHttpServer(void* /*unused*/) {
   }
   g_httpWakeFd.store(wake[1]);
 
+  // Both lists keep the order of the accepts, so the front of `reading` is the oldest head.
   std::vector<HttpConn*> reading;  // heads still arriving
   std::deque<HttpConn*> ready;     // complete heads waiting for a worker
+  std::unordered_map<in_addr_t, size_t> waitingByAddress;  // reading + ready, per peer
+  const auto leave = [&waitingByAddress](const HttpConn* c) {
+    auto it = waitingByAddress.find(c->addr);
+    if (it != waitingByAddress.end() && --it->second == 0) waitingByAddress.erase(it);
+  };
   std::vector<pollfd> fds;
   while (g_ExitFlag.load() == 0 && !g_httpStop.load()) {
-    while (!ready.empty() && StartServing(ready.front())) ready.pop_front();
+    // Heads in order, but one address past its share of answers lets the others go first.
+    bool serverBusy = false;
+    for (auto it = ready.begin(); it != ready.end() && !serverBusy;) {
+      HttpConn* c = *it;
+      const StartResult r = StartServing(c);
+      if (r == StartResult::kStarted) {
+        leave(c);
+        it = ready.erase(it);
+      } else {
+        serverBusy = r == StartResult::kServerBusy;
+        ++it;
+      }
+    }
 
     fds.clear();
     fds.push_back({wake[0], POLLIN, 0});
     fds.push_back({listener, POLLIN, 0});
     for (HttpConn* c : reading) fds.push_back({c->fd, POLLIN, 0});
     const auto now = Clock::now();
-    int timeout = ready.empty() ? kLoopTickMs : kRetryMs;
+    // A worker ending wakes the loop; only a full pool needs the short retry.
+    int timeout = serverBusy && g_httpServing.load() < kMaxServing ? kRetryMs : kLoopTickMs;
     for (HttpConn* c : reading) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c->deadline - now);
       timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(timeout, left.count() + 1)));
@@ -518,31 +606,6 @@ int StartHttpServer(void* /*unused*/) {
     if (fds[0].revents & POLLIN) {
       char drain[64];
       while (read(wake[0], drain, sizeof drain) > 0) {
-      }
-    }
-
-    if (fds[1].revents & POLLIN) {
-      for (;;) {
-        const int sock = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (sock < 0) {
-          if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
-            break;
-          // Out of descriptors or memory: wait a little before trying again.
-          std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          break;
-        }
-        if (reading.size() + ready.size() >= kMaxWaiting) {
-          close(sock);  // at the cap: an idle crowd cannot take the server
-          continue;
-        }
-        auto* conn = new (std::nothrow) HttpConn;
-        if (!conn) {
-          close(sock);
-          continue;
-        }
-        conn->fd = sock;
-        conn->deadline = Clock::now() + std::chrono::seconds(g_httpReadTimeout.load());
-        reading.push_back(conn);
       }
     }
 
@@ -567,15 +630,61 @@ int StartHttpServer(void* /*unused*/) {
           break;
         }
       }
-      if (HeadComplete(c->head) || c->head.size() >= kHeadMax || (ended && !c->head.empty())) {
+      if (HttpHeadComplete(c->head.data(), c->head.size()) || c->head.size() >= kHeadMax ||
+          (ended && !c->head.empty())) {
         ready.push_back(c);
       } else if (ended || later >= c->deadline) {
+        leave(c);
         CloseConn(c);
       } else {
         still.push_back(c);
       }
     }
     reading.swap(still);
+
+    if (fds[1].revents & POLLIN) {
+      for (;;) {
+        sockaddr_in peer{};
+        socklen_t peerLen = sizeof peer;
+        const int sock = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peerLen,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (sock < 0) {
+          if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
+            break;
+          // Out of descriptors or memory: wait a little before trying again.
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          break;
+        }
+        const in_addr_t addr = peer.sin_addr.s_addr;
+        auto mine = waitingByAddress.find(addr);
+        if (mine != waitingByAddress.end() && mine->second >= kMaxWaitingPerAddress) {
+          close(sock);  // this address has its share; the others keep theirs
+          continue;
+        }
+        if (reading.size() + ready.size() >= kMaxWaiting) {
+          if (reading.empty()) {
+            close(sock);
+            continue;
+          }
+          // Full: the oldest unfinished head makes room, so a crowd that never finishes its
+          // heads cannot keep a newcomer out.
+          HttpConn* oldest = reading.front();
+          reading.erase(reading.begin());
+          leave(oldest);
+          CloseConn(oldest);
+        }
+        auto* conn = new (std::nothrow) HttpConn;
+        if (!conn) {
+          close(sock);
+          continue;
+        }
+        conn->fd = sock;
+        conn->addr = addr;
+        conn->deadline = Clock::now() + std::chrono::seconds(g_httpReadTimeout.load());
+        reading.push_back(conn);
+        ++waitingByAddress[addr];
+      }
+    }
   }
 
   for (HttpConn* c : reading) CloseConn(c);

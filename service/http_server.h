@@ -2,6 +2,9 @@
 // The HTTP file server: a plain GET fetches one regular file inside the shares, one request per
 // connection. One pool task accepts and collects request heads (an idle connection costs a
 // descriptor, never a worker); each complete head is served by its own pool task with sendfile.
+// The server is shared by peer address: each has a share of the waiting connections and of the
+// answers being sent, a head has one deadline as a whole, a full waiting set drops its oldest
+// unfinished head for a newcomer, and an answer that stops progressing ends.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,13 +18,20 @@ constexpr size_t kHttpPathMax = 511;
 // Http_LoadSettings takes "http_port" of QUARLO_TEST_SETTINGS (0: any free port) when given.
 void Http_LoadSettings();
 void Http_SetPort(uint16_t port);
-void Http_SetReadTimeout(int seconds);  // a head not complete by then is closed (default 10)
+void Http_SetReadTimeout(int seconds);  // a head not complete by then is closed (default 5)
+// An answer moving less than 32 KiB in this many seconds ends (default 10).
+void Http_SetStallWindow(int seconds);
+int Http_Serving();                     // answers being sent now
 uint16_t Http_BoundPort();              // the listening port once bound, else 0
 void Http_Stop();                       // ends the accept loop (tests; the service uses the exit flag)
 
 int StartHttpServer(void* unused);  // pool task for the life of the service; 0 when it ends
 int startup(uint16_t port);         // listening socket or -1 (logged)
 int accept_request(void* conn);     // pool task: one connection, one request
+
+// Whether a head has arrived whole: its empty line, found in the raw bytes (lines of any
+// length), or the first line of a method we do not serve.
+bool HttpHeadComplete(const char* data, size_t size);
 
 // A request head being read line by line.
 struct HttpCursor {

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "common/command_server.h"
@@ -26,6 +28,37 @@ namespace {
 constexpr int kThumbQuality = 75;
 std::atomic<int> g_jobs{0};
 
+// Jobs in flight per peer, so one address cannot hold every slot.
+std::mutex g_peerJobsMutex;
+std::map<std::string, int> g_peerJobs;
+
+bool TakePeerSlot(const std::string& peer) {
+  std::lock_guard<std::mutex> lock(g_peerJobsMutex);
+  int& mine = g_peerJobs[peer];
+  if (mine >= kMaxThumbJobsPerPeer) return false;
+  ++mine;
+  return true;
+}
+
+void ReleasePeerSlot(const std::string& peer) {
+  std::lock_guard<std::mutex> lock(g_peerJobsMutex);
+  auto it = g_peerJobs.find(peer);
+  if (it != g_peerJobs.end() && --it->second <= 0) g_peerJobs.erase(it);
+}
+
+// A job's slots, given back once, whichever way the job ends.
+struct ThumbSlots {
+  std::string peer;
+  bool held = false;
+  void Release() {
+    if (!held) return;
+    held = false;
+    ReleasePeerSlot(peer);
+    g_jobs.fetch_sub(1);
+  }
+  ~ThumbSlots() { Release(); }
+};
+
 // One request on its way through the pool. The answer goes back as a deferred reply: written on
 // the connection's own loop while it lives (its later requests wait meanwhile), dropped when it
 // closed first, whether it was a command connection or the relay.
@@ -36,6 +69,7 @@ struct ThumbJob {
   int fd = -1;
   std::string path;
   int width = 0, height = 0;
+  ThumbSlots slots;
   ~ThumbJob() {
     if (fd >= 0) ::close(fd);
   }
@@ -57,11 +91,13 @@ void SendAnswer(const PeerRoute& route, uint32_t requestId, const std::vector<ui
 int ThumbTask(void* arg) {
   std::unique_ptr<ThumbJob> job(static_cast<ThumbJob*>(arg));
   auto thumb = std::make_shared<std::vector<uint8_t>>();
-  const bool ok = ThunmbNailIt(job->fd, job->path, job->height, job->width, *thumb);
+  const uint64_t token = job->token;
+  const bool ok = ThunmbNailIt(job->fd, job->path, job->height, job->width, *thumb,
+                               [token] { return DeferredReply_Live(token); });
   ::close(job->fd);
   job->fd = -1;
   // The slot is free once the picture is scaled, whatever becomes of the connection.
-  g_jobs.fetch_sub(1);
+  job->slots.Release();
   const PeerRoute route = job->route;
   const uint32_t requestId = job->requestId;
   DeferredReply_Finish(job->token, {}, [route, requestId, ok, thumb] {
@@ -100,7 +136,7 @@ int Parse_ThumbTransStatusHead(const uint8_t* request, size_t len, uint16_t& wid
 }
 
 bool ThunmbNailIt(int fd, const std::string& path, int height, int width,
-                  std::vector<uint8_t>& out) {
+                  std::vector<uint8_t>& out, std::function<bool()> stillWanted) {
   out.clear();
   ThumbImage* img = nullptr;
   // The reader is chosen by the file's bytes, never by its name.
@@ -129,6 +165,7 @@ bool ThunmbNailIt(int fd, const std::string& path, int height, int width,
   ThumbSetDecodeSize(img, width, height);
   ThumbSetQuality(img, kThumbQuality);
   ThumbEnableInfo(img, true);
+  ThumbSetStillWanted(img, std::move(stillWanted));
   const int rc = ThumbGenerate(img);
   if (rc == kThumbOk) out = ThumbTakeOutput(img);
   ThumbClose(img);
@@ -202,36 +239,43 @@ int ReqDownloadThumbNial(const char* body, const CommandHeader* header, bufferev
     return SendThumbEnd(route, kThumbEndFailed, requestId);
   }
   if (!g_pThreadPool) return SendThumbEnd(route, kThumbEndFailed, requestId);
+  // A relay request is judged by the phone that sent it, not by the relay connection.
+  const std::string peer = relay ? "relay " + route.requester : PeerKeyOf(conn, udt);
   if (g_jobs.fetch_add(1) >= kMaxThumbJobs) {
     g_jobs.fetch_sub(1);
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
                    "Too many thumbnails at once; %s refused.", path.c_str());
     return SendThumbEnd(route, kThumbEndFailed, requestId);
   }
+  if (!TakePeerSlot(peer)) {
+    g_jobs.fetch_sub(1);
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Too many thumbnails for one peer at once; %s refused.", path.c_str());
+    return SendThumbEnd(route, kThumbEndFailed, requestId);
+  }
 
   std::unique_ptr<ThumbJob> job(new (std::nothrow) ThumbJob);
   if (!job) {
+    ReleasePeerSlot(peer);
     g_jobs.fetch_sub(1);
     return SendThumbEnd(route, kThumbEndFailed, requestId);
   }
+  job->slots.peer = peer;
+  job->slots.held = true;
   job->route = route;
   job->requestId = requestId;
   job->path = path;
   job->width = width;
   job->height = height;
   job->token = DeferredReply_Begin(route);
-  if (job->token == 0) {
-    g_jobs.fetch_sub(1);
-    return SendThumbEnd(route, kThumbEndFailed, requestId);
-  }
+  if (job->token == 0) return SendThumbEnd(route, kThumbEndFailed, requestId);
   job->fd = fd.fd;
   fd.fd = -1;
   ThumbJob* raw = job.release();
   if (ThreadPool_TryAddTask(g_pThreadPool, ThumbTask, raw) != 0) {
     // No worker free: answer at once rather than stall the transport.
     const uint64_t token = raw->token;
-    delete raw;
-    g_jobs.fetch_sub(1);
+    delete raw;  // gives its slots back
     QV_LOG(kModIntranet, kLogError, "%s", "Add thumbnail task to thread error.");
     DeferredReply_Finish(token, {}, [route, requestId] {
       SendThumbEnd(route, kThumbEndFailed, requestId);

@@ -6,6 +6,7 @@
 // the order of the requests.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ constexpr int kThumbParseExists = 0;
 constexpr int kThumbParseMissing = 1;
 constexpr int kThumbParseNotShared = 2;  // answered like a missing file, logged as a refusal
 constexpr int kMaxThumbJobs = 4;  // pictures being scaled at once; more are refused
+constexpr int kMaxThumbJobsPerPeer = 2;  // of those, one address (or relay requester) holds
 
 int ReqDownloadThumbNial(const char* body, const CommandHeader* header, bufferevent* conn,
                          char** reply, int* replyLen, int* udtSock, char* direct);
@@ -26,9 +28,10 @@ int Parse_ThumbTransStatusHead(const uint8_t* request, size_t len, uint16_t& wid
                                uint16_t& height, std::string& path);
 
 // The thumbnail of the open picture at width x height; false when it is not a picture we can
-// read or scaling failed. `path` names the source in the thumbnail's markers.
+// read or scaling failed. `path` names the source in the thumbnail's markers; stillWanted,
+// asked during the work, ends it early when false (the asker is gone).
 bool ThunmbNailIt(int fd, const std::string& path, int height, int width,
-                  std::vector<uint8_t>& out);
+                  std::vector<uint8_t>& out, std::function<bool()> stillWanted = {});
 
 // The messages of one answer: chunks of the thumbnail in order, then the end message with
 // status 0 (or only the end message with status 1 when there is no thumbnail).

@@ -4,10 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <chrono>
+#include <condition_variable>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 // clang-format off
@@ -33,10 +38,36 @@ struct ThumbErrorMgr {
 
 void ThumbSilentMessage(j_common_ptr) {}  // a damaged picture is not worth a console line
 
+// libjpeg's progress monitor with the job it watches.
+struct ThumbProgressMgr {
+  jpeg_progress_mgr pub;
+  ThumbImage* img;
+};
+
+// Working memory beyond the coefficients and the decoded pixels: tables, row buffers.
+constexpr uint64_t kCodecOverhead = 4ull << 20;
+
+std::mutex g_budgetMutex;
+std::condition_variable g_budgetFreed;
+uint64_t g_budgetInUse = 0;                     // under g_budgetMutex
+uint64_t g_budgetTotal = kThumbMemoryBudget;    // under g_budgetMutex
+
+int64_t ThreadCpuMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 }  // namespace
 
 struct ThumbImage {
   std::string srcPath;
+  uint64_t srcBytes = 0;  // what the source file holds
+  std::function<bool()> stillWanted;
+  ThumbProgressMgr progress{};
+  int64_t cpuStart = 0;
+  bool stopped = false;   // ended by the progress monitor
+  uint64_t reserved = 0;  // held of the shared budget until ThumbClose
   FILE* src = nullptr;
   std::vector<uint8_t> srcMem;  // source held in memory (the converter's output)
   bool fromMemory = false;
@@ -120,6 +151,13 @@ bool ThumbReadHeader(ThumbImage* img) {
   if (w == 0 || h == 0) return false;
   // A crafted header must not get as far as allocating its pixels.
   if (w * h > kThumbMaxSourcePixels) return false;
+  // Huffman coding spends at least one bit on the DC of every block of the first component; a
+  // file too small for that is a header over missing data, which libjpeg would pad out and
+  // decode at full cost. (Arithmetic coding can legitimately go below a bit per block; the
+  // budget bounds those.)
+  const jpeg_component_info& first = img->dinfo.comp_info[0];
+  const uint64_t blocks = static_cast<uint64_t>(first.width_in_blocks) * first.height_in_blocks;
+  if (!img->dinfo.arith_code && img->srcBytes < blocks / 8) return false;
   img->srcW = static_cast<int>(w);
   img->srcH = static_cast<int>(h);
   img->thumbW = img->srcW;
@@ -154,7 +192,7 @@ int ThumbDecode(ThumbImage* img) {
     d.out_color_space = JCS_RGB;
   }
 
-  if (setjmp(img->derr.jump)) return 2;
+  if (setjmp(img->derr.jump)) return img->stopped ? 3 : 2;
   jpeg_calc_output_dimensions(&d);
   const size_t w = d.output_width, h = d.output_height, c = static_cast<size_t>(d.out_color_components);
   if (w == 0 || h == 0 || c == 0 || c > 4) return 1;
@@ -163,6 +201,37 @@ int ThumbDecode(ThumbImage* img) {
   if (bytes > kThumbMaxDecodedBytes) return 1;
   // The scale always yields at least the thumbnail; anything else is a decoder surprise.
   if (w < static_cast<size_t>(img->thumbW) || h < static_cast<size_t>(img->thumbH)) return 1;
+
+  // What libjpeg will hold: a progressive picture keeps every coefficient of the source (at
+  // full size, whatever the scale), any picture a few rows of each component.
+  uint64_t codec = kCodecOverhead +
+                   static_cast<uint64_t>(d.image_width) * static_cast<uint64_t>(d.num_components) *
+                       static_cast<uint64_t>(d.max_v_samp_factor) * DCTSIZE * 4;
+  if (d.progressive_mode) {
+    for (int ci = 0; ci < d.num_components; ++ci) {
+      const jpeg_component_info& comp = d.comp_info[ci];
+      codec += (static_cast<uint64_t>(comp.width_in_blocks) + static_cast<uint64_t>(comp.h_samp_factor)) *
+               (static_cast<uint64_t>(comp.height_in_blocks) + static_cast<uint64_t>(comp.v_samp_factor)) *
+               sizeof(JBLOCK);
+    }
+  }
+  if (codec > kThumbMaxLibjpegMemory) return 3;
+  if (!ThumbBudget_Reserve(codec + bytes, kThumbBudgetWaitMs, img->stillWanted)) return 3;
+  img->reserved = codec + bytes;
+  d.mem->max_memory_to_use = static_cast<long>(codec);
+
+  img->progress.pub.progress_monitor = [](j_common_ptr cinfo) {
+    ThumbImage* job = reinterpret_cast<ThumbProgressMgr*>(cinfo->progress)->img;
+    const int scans = reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number;
+    if (scans > kThumbMaxScans || ThreadCpuMs() - job->cpuStart > kThumbCpuBudgetMs ||
+        (job->stillWanted && !job->stillWanted())) {
+      job->stopped = true;
+      ThumbErrorExit(cinfo);
+    }
+  };
+  img->progress.img = img;
+  img->cpuStart = ThreadCpuMs();
+  d.progress = &img->progress.pub;
   img->pixels = new (std::nothrow) uint8_t[bytes];
   if (!img->pixels) return 1;
   img->decW = w;
@@ -313,6 +382,7 @@ ThumbImage* ThumbOpenFd(int fd, const std::string& path) {
     return nullptr;
   }
   img->srcPath = path;
+  img->srcBytes = static_cast<uint64_t>(st.st_size);
   img->src = f;
   img->mtime = static_cast<int64_t>(st.st_mtime);
   return FinishOpen(img);
@@ -324,6 +394,7 @@ ThumbImage* ThumbOpenMemory(const uint8_t* data, size_t len, const std::string& 
   if (!img) return nullptr;
   img->srcPath = path;
   img->srcMem.assign(data, data + len);
+  img->srcBytes = len;
   img->fromMemory = true;
   struct stat st;
   if (!path.empty() && ::stat(path.c_str(), &st) == 0) img->mtime = static_cast<int64_t>(st.st_mtime);
@@ -358,6 +429,7 @@ int ThumbGenerate(ThumbImage* img) {
   const int d = ThumbDecode(img);
   if (d == 1) return kThumbDecodeFailed;
   if (d == 2) return kThumbDecoderError;
+  if (d == 3) return kThumbRefused;
   ThumbScale(img);
   if (ThumbWriteFile(img) != 0) return kThumbEncodeFailed;
   return kThumbOk;
@@ -368,12 +440,56 @@ std::vector<uint8_t> ThumbTakeOutput(ThumbImage* img) {
   return std::move(img->output);
 }
 
+void ThumbSetStillWanted(ThumbImage* img, std::function<bool()> stillWanted) {
+  if (img) img->stillWanted = std::move(stillWanted);
+}
+
 void ThumbClose(ThumbImage* img) {
   if (!img) return;
   DestroyCodecs(img);
   delete[] img->pixels;
   std::free(img->memOut);
+  ThumbBudget_Release(img->reserved);
   delete img;
+}
+
+bool ThumbBudget_Reserve(uint64_t bytes, int waitMs, const std::function<bool()>& stillWanted) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  std::unique_lock<std::mutex> lock(g_budgetMutex);
+  for (;;) {
+    if (bytes > g_budgetTotal) return false;
+    if (g_budgetTotal - g_budgetInUse >= bytes) {
+      g_budgetInUse += bytes;
+      return true;
+    }
+    if (stillWanted && !stillWanted()) return false;
+    // Woken by every release; the short step also notices an asker that left.
+    const auto step = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    g_budgetFreed.wait_until(lock, step < deadline ? step : deadline);
+  }
+}
+
+void ThumbBudget_Release(uint64_t bytes) {
+  if (bytes == 0) return;
+  {
+    std::lock_guard<std::mutex> lock(g_budgetMutex);
+    g_budgetInUse = bytes > g_budgetInUse ? 0 : g_budgetInUse - bytes;
+  }
+  g_budgetFreed.notify_all();
+}
+
+uint64_t ThumbBudget_InUse() {
+  std::lock_guard<std::mutex> lock(g_budgetMutex);
+  return g_budgetInUse;
+}
+
+void ThumbBudget_SetTotal(uint64_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(g_budgetMutex);
+    g_budgetTotal = bytes;
+  }
+  g_budgetFreed.notify_all();
 }
 
 int ThumbSourceWidth(const ThumbImage* img) { return img ? img->srcW : 0; }

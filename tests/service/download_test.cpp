@@ -21,9 +21,11 @@
 #include <vector>
 
 #include "common/md5.h"
+#include "common/thread_pool.h"
 #include "common/share_paths.h"
 #include "common/sqlite_wrapper.h"
 #include "common/wire.h"
+#include "service/relay_transfer.h"
 #include "service/transfer_sessions.h"
 #include "tests/service/updown_fixture.h"
 #include "tests/support/text_files.h"
@@ -934,6 +936,48 @@ TEST_F(DownloadTest, RelayRequestsReadBehindTheRequesterAndHandTheStartOn) {
   EXPECT_EQ(g_starterCall.offset, 2000u);
   EXPECT_EQ(g_starterCall.requester, "phone-7");
   EXPECT_EQ(Trans_Count(), 1u);  // the relay task takes the entry itself
+
+  // The real starter with no free worker: the phone hears the end '1' at once.
+  ThreadPool* const servicePool = g_pThreadPool;
+  g_pThreadPool = ThreadPool_Create(1);
+  std::mutex busyMutex;
+  std::condition_variable busyChanged;
+  bool busy = false, release = false;
+  struct Busy {
+    std::mutex* m;
+    std::condition_variable* cv;
+    bool* busy;
+    bool* release;
+  } hold{&busyMutex, &busyChanged, &busy, &release};
+  ASSERT_EQ(ThreadPool_AddTask(g_pThreadPool, [](void* arg) {
+              Busy* b = static_cast<Busy*>(arg);
+              std::unique_lock<std::mutex> lock(*b->m);
+              *b->busy = true;
+              b->cv->notify_all();
+              b->cv->wait(lock, [b] { return *b->release; });
+              return 0;
+            }, &hold), 0);
+  {
+    std::unique_lock<std::mutex> lock(busyMutex);
+    ASSERT_TRUE(busyChanged.wait_for(lock, std::chrono::seconds(10), [&] { return busy; }));
+  }
+  Download_SetRelayStarter(&StartRelayDownload);
+  reply = nullptr;
+  len = 0;
+  EXPECT_NE(AllowDownLoadFile(reinterpret_cast<const char*>(start.data()), &h5, nullptr, &reply,
+                              &len, &noUdt, &direct), 0);
+  owned.reset(reply);
+  Download_SetRelayStarter(nullptr);
+  {
+    std::lock_guard<std::mutex> lock(busyMutex);
+    release = true;
+  }
+  busyChanged.notify_all();
+  ASSERT_EQ(len, 12);
+  EXPECT_EQ(wire::GetU32(reinterpret_cast<const uint8_t*>(reply) + 4), 17u);
+  EXPECT_EQ(reply[8], '1');
+  EXPECT_TRUE(WaitFor([] { return ThreadPool_IdleCount(g_pThreadPool) == 1; }, std::chrono::seconds(10)));
+  g_pThreadPool = servicePool;  // the test pool stays, idle: pools live as long as the process
   Trans_Remove(17);
 }
 

@@ -5,10 +5,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -356,12 +359,88 @@ TEST_F(HttpServerTest, SeveralPhonesFetchTheSameFileAtOnce) {
   }
 }
 
+// A connection to the server from srcIp (any 127.x address is this host's loopback), made
+// without waiting for the connect when wait is false; a small receive buffer makes a reader
+// that stops reading hold the answer up sooner. -1 on failure.
+int ConnectFrom(const char* srcIp, uint16_t port, bool wait = true, int rcvbuf = 0) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
+  if (fd < 0) return -1;
+  if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+  sockaddr_in src{};
+  src.sin_family = AF_INET;
+  inet_pton(AF_INET, srcIp, &src.sin_addr);
+  sockaddr_in dst{};
+  dst.sin_family = AF_INET;
+  dst.sin_port = htons(port);
+  inet_pton(AF_INET, "127.0.0.1", &dst.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0 ||
+      (connect(fd, reinterpret_cast<sockaddr*>(&dst), sizeof dst) != 0 && errno != EINPROGRESS)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::unique_ptr<DeviceClient> ClientFrom(const char* srcIp, uint16_t port, int rcvbuf = 0) {
+  const int fd = ConnectFrom(srcIp, port, true, rcvbuf);
+  if (fd < 0) return nullptr;
+  auto c = std::make_unique<DeviceClient>();
+  c->Adopt(fd);
+  return c;
+}
+
+// Enough descriptors for a crowd of connections in this one process.
+void RaiseDescriptorLimit(rlim_t want) {
+  rlimit lim{};
+  getrlimit(RLIMIT_NOFILE, &lim);
+  if (lim.rlim_cur < want) {
+    lim.rlim_cur = std::min(want, lim.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &lim);
+  }
+}
+
+TEST(HttpHeadComplete, FoundInTheRawBytes) {
+  const std::string longLine = "X-Long: " + std::string(3000, 'x');
+  const struct {
+    std::string head;
+    bool complete;
+  } cases[] = {
+      {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", true},
+      {"GET / HTTP/1.1\nHost: x\n\n", true},
+      {"GET / HTTP/1.1\rHost: x\r\r\n", true},
+      {"GET / HTTP/1.1\rHost: x\r\r", false},
+      {"GET / HTTP/1.1\r\n\r\n", true},
+      {"GET / HTTP/1.1\r\n" + longLine + "\r\n\r\n", true},
+      {"GET /" + std::string(2000, 'u') + " HTTP/1.1\r\n\r\n", true},
+      {"GET / HTTP/1.1\r\nHost: x\r\n\r", false},  // its LF may still come
+      {"GET / HTTP/1.1\r\nHost: x\r\n", false},
+      {"GET / HTTP/1.1\r\n" + longLine, false},
+      {"GET / HTTP/1.1", false},
+      {"DELETE / HTTP/1.1\r\n", true},  // answered after its first line
+      {"DELETE / HTTP/1.1", false},
+      {"\r\n", true},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(HttpHeadComplete(c.head.data(), c.head.size()), c.complete)
+        << c.head.substr(0, 60);
+  }
+}
+
+TEST_F(HttpServerTest, HeaderLinesLongerThanTheLineBufferAreAnswered) {
+  m_base.WriteFile("share/a.txt", "hello");
+  const std::string got = Raw("GET " + m_share + "/a.txt HTTP/1.1\r\nX-Long: " +
+                              std::string(2000, 'x') + "\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(got.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+  EXPECT_EQ(got.substr(got.size() - 5), "hello");
+}
+
 TEST_F(HttpServerTest, IdleConnectionsNeitherBlockNorLinger) {
   m_base.WriteFile("share/a.txt", "hello");
   std::vector<std::unique_ptr<DeviceClient>> idle;
   for (int i = 0; i < 60; ++i) {
-    idle.push_back(std::make_unique<DeviceClient>());
-    ASSERT_TRUE(idle.back()->Connect("127.0.0.1", m_port));
+    idle.push_back(ClientFrom("127.0.0.2", m_port));
+    ASSERT_TRUE(idle.back());
   }
   // A half-sent head is idle too.
   const std::string partial = "GET " + m_share + "/a.txt HTTP/1.1\r\nHost";
@@ -372,21 +451,119 @@ TEST_F(HttpServerTest, IdleConnectionsNeitherBlockNorLinger) {
   EXPECT_EQ(status, "200");
   EXPECT_EQ(body, "hello");
 
-  // The read time-out (2 s here) closes every one of them.
+  // Past its share or at the read time-out (2 s here), every one of them is closed.
   for (auto& c : idle) EXPECT_TRUE(c->WaitClosed(seconds(10)));
 }
 
-TEST_F(HttpServerTest, ConnectionsPastTheCapAreClosedAtOnce) {
-  // Long enough that a close within the wait below can only be the cap's.
+// The attacks below run with a head deadline long enough that only the sharing rules can let
+// the other phone in.
+TEST_F(HttpServerTest, OneAddressPastItsShareIsClosedAtOnce) {
   Http_SetReadTimeout(60);
   std::vector<std::unique_ptr<DeviceClient>> idle;
-  for (int i = 0; i < 128; ++i) {
-    idle.push_back(std::make_unique<DeviceClient>());
-    ASSERT_TRUE(idle.back()->Connect("127.0.0.1", m_port));
+  for (int i = 0; i < 16; ++i) {
+    idle.push_back(ClientFrom("127.0.0.2", m_port));
+    ASSERT_TRUE(idle.back());
   }
-  DeviceClient extra;
-  ASSERT_TRUE(extra.Connect("127.0.0.1", m_port));
-  EXPECT_TRUE(extra.WaitClosed(seconds(20))) << "the 129th waiting connection is refused";
+  auto extra = ClientFrom("127.0.0.2", m_port);
+  ASSERT_TRUE(extra);
+  EXPECT_TRUE(extra->WaitClosed(seconds(20))) << "the 17th waiting connection of one address";
+}
+
+TEST_F(HttpServerTest, AFullWaitingSetDropsItsOldestHeadForANewcomer) {
+  Http_SetReadTimeout(60);
+  m_base.WriteFile("share/a.txt", "hello");
+  std::vector<std::unique_ptr<DeviceClient>> idle;  // 8 addresses of 16: the whole set
+  for (int a = 0; a < 8; ++a) {
+    const std::string ip = "127.0.0." + std::to_string(10 + a);
+    for (int i = 0; i < 16; ++i) {
+      idle.push_back(ClientFrom(ip.c_str(), m_port));
+      ASSERT_TRUE(idle.back());
+    }
+  }
+  const std::string got = Raw("GET " + m_share + "/a.txt HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(got.substr(0, 17), "HTTP/1.1 200 OK\r\n") << "the newcomer is answered";
+  EXPECT_TRUE(idle.front()->WaitClosed(seconds(20))) << "the oldest head made room";
+}
+
+TEST_F(HttpServerTest, TricklingConnectionsOfOneAddressLeaveOthersServed) {
+  Http_SetReadTimeout(60);
+  RaiseDescriptorLimit(4096);
+  m_base.WriteFile("share/a.txt", "hello");
+  std::vector<int> crowd;
+  for (int i = 0; i < 300; ++i) {
+    const int fd = ConnectFrom("127.0.0.2", m_port, false);
+    ASSERT_GE(fd, 0);
+    crowd.push_back(fd);
+  }
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    const std::string head = "GET " + m_share + "/a.txt HTTP/1.1\r\nX: ";
+    for (size_t k = 0; !stop.load() && k < 100000; ++k) {
+      const char byte = k < head.size() ? head[k] : 'x';
+      for (int fd : crowd) (void)!send(fd, &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      WaitFor([&] { return stop.load(); }, milliseconds(100));
+    }
+  });
+  std::string body, status;
+  const int rc = Curl({}, m_share + "/a.txt", body, status);
+  stop.store(true);
+  trickle.join();
+  for (int fd : crowd) close(fd);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(status, "200");
+  EXPECT_EQ(body, "hello");
+}
+
+TEST_F(HttpServerTest, TwoThousandConnectsAtOnceLeaveOthersServed) {
+  Http_SetReadTimeout(60);
+  RaiseDescriptorLimit(8192);
+  m_base.WriteFile("share/a.txt", "hello");
+  std::vector<int> crowd;
+  for (int i = 0; i < 2000; ++i) {
+    const int fd = ConnectFrom("127.0.0.2", m_port, false);
+    if (fd >= 0) crowd.push_back(fd);
+  }
+  ASSERT_GT(crowd.size(), 1500u);
+  std::string body, status;
+  const int rc = Curl({}, m_share + "/a.txt", body, status);
+  for (int fd : crowd) close(fd);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(status, "200");
+  EXPECT_EQ(body, "hello");
+}
+
+TEST_F(HttpServerTest, SlowReadersOfOneAddressLeaveOthersServedAndEnd) {
+  m_base.WriteFile("share/a.txt", "hello");
+  m_base.WriteFile("share/big.bin", "");
+  ASSERT_EQ(truncate((m_share + "/big.bin").c_str(), 256ll << 20), 0);
+  std::vector<std::unique_ptr<DeviceClient>> readers;
+  const std::string get = "GET " + m_share + "/big.bin HTTP/1.1\r\n\r\n";
+  for (int i = 0; i < 16; ++i) {
+    readers.push_back(ClientFrom("127.0.0.2", m_port, 4096));
+    ASSERT_TRUE(readers.back());
+    readers.back()->SendRaw(reinterpret_cast<const uint8_t*>(get.data()), get.size());
+  }
+  // Answers are under way to as many of them as the server lets one address have.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        int answered = 0;
+        for (auto& r : readers) {
+          char b;
+          if (recv(r->Fd(), &b, 1, MSG_PEEK | MSG_DONTWAIT) == 1) ++answered;
+        }
+        return answered >= 4;
+      },
+      seconds(20)));
+
+  std::string body, status;
+  EXPECT_EQ(Curl({}, m_share + "/a.txt", body, status), 0);
+  EXPECT_EQ(status, "200");
+  EXPECT_EQ(body, "hello");
+
+  // Readers that do not read end their answers, and the queued ones theirs in turn.
+  Http_SetStallWindow(1);
+  EXPECT_TRUE(WaitFor([] { return Http_Serving() == 0; }, seconds(60)));
+  Http_SetStallWindow(10);
 }
 
 }  // namespace

@@ -347,8 +347,8 @@ TEST(ThumbService, PhonesFetchThumbnailsAtOnce) {
   std::vector<std::thread> phones;
   for (int p = 0; p < kPhones; ++p) {
     phones.emplace_back([&, p] {
-      DeviceClient phone;
-      if (!phone.Connect("127.0.0.1", port)) return;
+      DeviceClient phone;  // each from an address of its own: one address holds two slots
+      if (!phone.ConnectFrom("127.0.0." + std::to_string(10 + p), "127.0.0.1", port)) return;
       for (size_t i = 0; i < cases.size(); ++i) {
         if (!phone.Send(kOpThumbnail, uint32_t(p * 1000 + i),
                         Request(cases[i].w, cases[i].h, cases[i].path)))
@@ -405,7 +405,7 @@ TEST(ThumbService, PhonesFetchThumbnailsAtOnce) {
       fetchers.emplace_back([&, p] {
         DeviceClient c;
         ThumbAnswer a;
-        if (c.Connect("127.0.0.1", port) &&
+        if (c.ConnectFrom("127.0.0." + std::to_string(20 + p), "127.0.0.1", port) &&
             FetchThumbnail(c, uint32_t(8000 + p), 8, 8, share + "/big.jpg", a))
           status[size_t(p)] = a.status;
       });

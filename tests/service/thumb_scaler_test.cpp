@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 
 #include "service/jpeg_convert.h"
 #include "service/thumb_scaler.h"
@@ -166,6 +167,102 @@ TEST_F(ThumbTest, HostileHeadersFailCleanly) {
     }
     ThumbClose(img);
   }
+}
+
+// The source written with a new size in its frame header.
+std::vector<uint8_t> WithDeclaredSize(std::vector<uint8_t> jpeg, uint16_t w, uint16_t h) {
+  long sof = FindMarker(jpeg, 0xC0);
+  if (sof < 0) sof = FindMarker(jpeg, 0xC2);
+  if (sof < 0) return {};
+  jpeg[size_t(sof) + 5] = uint8_t(h >> 8); jpeg[size_t(sof) + 6] = uint8_t(h);
+  jpeg[size_t(sof) + 7] = uint8_t(w >> 8); jpeg[size_t(sof) + 8] = uint8_t(w);
+  return jpeg;
+}
+
+TEST_F(ThumbTest, ASizeTheFileCannotHoldIsRefusedAtTheHeader) {
+  const std::string src = Path("s.jpg");
+  MakePicture({"-size", "64x48", "gradient:", "-colorspace", "Gray", src});
+  const std::vector<uint8_t> good = ReadBytes(src);
+  ASSERT_LT(good.size(), 1000u) << "a few hundred bytes";
+  for (const bool progressive : {false, true}) {
+    SCOPED_TRACE(progressive ? "progressive" : "baseline");
+    std::vector<uint8_t> bytes = good;
+    if (progressive) {
+      Tool({"/bin/sh", "-c", "jpegtran -progressive '" + src + "' > '" + Path("p.jpg") + "'"});
+      bytes = ReadBytes(Path("p.jpg"));
+    }
+    // 11000 x 11000 over a few hundred bytes: libjpeg would pad the missing data and decode it.
+    const std::vector<uint8_t> crafted = WithDeclaredSize(bytes, 11000, 11000);
+    ASSERT_FALSE(crafted.empty());
+    EXPECT_EQ(ThumbOpenMemory(crafted.data(), crafted.size(), "crafted"), nullptr);
+    WriteBytes(Path("crafted.jpg"), crafted);
+    EXPECT_EQ(ThumbOpenFile(Path("crafted.jpg")), nullptr);
+    EXPECT_EQ(ThumbBudget_InUse(), 0u);
+  }
+  // The same picture at its own size opens and scales.
+  EXPECT_EQ(Scale(src, 16, 12, Path("s_t.jpg")), kThumbOk);
+}
+
+TEST_F(ThumbTest, JobsInFlightShareOneBudget) {
+  const std::string src = Path("p.jpg");
+  MakePicture({"-seed", "5", "-size", "100x100", "plasma:", "-resize", "1500x1500!",
+               "-interlace", "JPEG", src});
+  struct RestoreBudget {
+    ~RestoreBudget() { ThumbBudget_SetTotal(kThumbMemoryBudget); }
+  } restore;
+  ThumbBudget_SetTotal(24ull << 20);
+
+  // Another job holds most of the budget: this one does not fit, waits, and is refused.
+  ASSERT_TRUE(ThumbBudget_Reserve(20ull << 20, 0, {}));
+  EXPECT_EQ(Scale(src, 160, 160, Path("a.jpg")), kThumbRefused);
+  EXPECT_EQ(ThumbBudget_InUse(), 20ull << 20) << "a refused job holds nothing";
+
+  // Room made while it waits lets it go on.
+  int rc = -1;
+  std::thread job([&] { rc = Scale(src, 160, 160, Path("b.jpg")); });
+  ThumbBudget_Release(20ull << 20);
+  job.join();
+  EXPECT_EQ(rc, kThumbOk);
+  EXPECT_EQ(ThumbBudget_InUse(), 0u) << "what a job held is given back at its close";
+
+  // More than the whole budget never fits, with no wait.
+  ThumbBudget_SetTotal(4ull << 20);
+  EXPECT_EQ(Scale(src, 160, 160, Path("c.jpg")), kThumbRefused);
+  EXPECT_FALSE(ThumbBudget_Reserve(5ull << 20, kThumbBudgetWaitMs, {}));
+}
+
+TEST_F(ThumbTest, DecodesEndPastTheScanLimitOrWhenNobodyWaits) {
+  const std::string src = Path("g.jpg");
+  MakePicture({"-seed", "6", "-size", "320x240", "plasma:", "-colorspace", "Gray", Path("g.pgm")});
+  // One scan per coefficient band, and the last one repeated: far more scans than any camera
+  // writes (cjpeg itself stops at 100). Every FF DA in a file is a scan start, since the
+  // coded data stuffs its FF bytes.
+  std::string script = "0: 0 0 0 0;\n";
+  for (int k = 1; k < 64; ++k) script += "0: " + std::to_string(k) + " " + std::to_string(k) + " 0 0;\n";
+  WriteBytes(Path("scans.txt"), std::vector<uint8_t>(script.begin(), script.end()));
+  Tool({"/usr/bin/cjpeg", "-grayscale", "-scans", Path("scans.txt"), "-outfile", Path("s64.jpg"), Path("g.pgm")});
+  std::vector<uint8_t> many = ReadBytes(Path("s64.jpg"));
+  size_t lastScan = 0;
+  for (size_t i = 0; i + 1 < many.size(); ++i) {
+    if (many[i] == 0xFF && many[i + 1] == 0xDA) lastScan = i;
+  }
+  ASSERT_GT(lastScan, 0u);
+  const std::vector<uint8_t> scan(many.begin() + long(lastScan), many.end() - 2);  // up to EOI
+  for (int i = 0; i < 300; ++i) many.insert(many.end() - 2, scan.begin(), scan.end());
+  WriteBytes(src, many);
+  EXPECT_EQ(Scale(src, 80, 60, Path("g_t.jpg")), kThumbRefused);
+
+  // A picture of a normal progression is scaled, unless its asker has gone.
+  const std::string plain = Path("plain.jpg");
+  MakePicture({Path("g.pgm"), "-interlace", "JPEG", plain});
+  EXPECT_EQ(Scale(plain, 80, 60, Path("plain_t.jpg")), kThumbOk);
+  ThumbImage* img = ThumbOpenFile(plain);
+  ASSERT_NE(img, nullptr);
+  ThumbSetDecodeSize(img, 80, 60);
+  ThumbSetStillWanted(img, [] { return false; });
+  EXPECT_EQ(ThumbGenerate(img), kThumbRefused);
+  ThumbClose(img);
+  EXPECT_EQ(ThumbBudget_InUse(), 0u);
 }
 
 class ConvertTest : public ThumbTest {};

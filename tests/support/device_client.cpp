@@ -1,6 +1,7 @@
 #include "tests/support/device_client.h"
 
 #include <netdb.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -121,6 +122,28 @@ bool DeviceClient::Connect(const std::string& host, uint16_t port) {
   }
   freeaddrinfo(res);
   if (fd < 0) return false;
+  Adopt(fd);
+  return true;
+}
+
+bool DeviceClient::ConnectFrom(const std::string& source, const std::string& host,
+                               uint16_t port) {
+  Close();
+  sockaddr_in src{};
+  src.sin_family = AF_INET;
+  sockaddr_in dst{};
+  dst.sin_family = AF_INET;
+  dst.sin_port = htons(port);
+  if (inet_pton(AF_INET, source.c_str(), &src.sin_addr) != 1 ||
+      inet_pton(AF_INET, host.c_str(), &dst.sin_addr) != 1)
+    return false;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&dst), sizeof dst) != 0) {
+    close(fd);
+    return false;
+  }
   Adopt(fd);
   return true;
 }

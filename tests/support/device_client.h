@@ -47,6 +47,8 @@ class DeviceClient {
   DeviceClient& operator=(const DeviceClient&) = delete;
 
   bool Connect(const std::string& host, uint16_t port);  // IPv4 literal or name
+  // From a given IPv4 source address (any 127.x is this host's loopback: another phone).
+  bool ConnectFrom(const std::string& source, const std::string& host, uint16_t port);
   void Adopt(int fd);  // takes over a connected socket (for example one made in a namespace)
   int Fd() const { return m_fd; }
   void Close();
