@@ -271,6 +271,8 @@ bool HttpHeadComplete(const char* data, size_t size) {
   bool first = true;
   for (size_t i = 0; i < size; ++i) {
     const char c = data[i];
+    // A request line longer than the line buffer can only be refused (414 or 501): at once.
+    if (first && i >= kHttpLineSize - 1) return true;
     if (c != '\r' && c != '\n') continue;
     size_t end = i + 1;
     if (c == '\r') {
