@@ -57,7 +57,7 @@ bool QueryTcpSocket(const sockaddr_in& local, const sockaddr_in& remote, inet_di
       const ssize_t n = recv(nl, buffer, sizeof buffer, 0);
       if (n > 0) {
         auto* h = reinterpret_cast<nlmsghdr*>(buffer);
-        int left = static_cast<int>(n);
+        unsigned int left = static_cast<unsigned int>(n);
         for (; NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
           if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY) break;  // NLMSG_ERROR: not found
           if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) break;
