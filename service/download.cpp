@@ -673,7 +673,10 @@ static int ReqDownLoadFileNow(const char* body, const CommandHeader* header, buf
   }
   struct stat st;
   if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+    // A phone asks for files that are not there yet (a relayed upload it waits for): no fault
+    // of the service.
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet,
+                   fd.fd < 0 && openError == ENOENT ? kLogDebug : kLogError,
                    "File %s not exits.", path.c_str());
     return RefuseDownload(sessionId, kErrDownNoFile, reply, replyLen, -1);
   }
