@@ -11,6 +11,7 @@
 #include <functional>
 #include <sstream>
 
+#include "platform/autostart.h"
 #include "platform/files.h"
 #include "platform/scm.h"
 #include "platform/xdg_folders.h"
@@ -196,48 +197,13 @@ bool IsAutostartRun(RegRoot storeRoot, const std::string& storeKey, const std::s
          Lower(name) == "quarlo";
 }
 
-// Quotes one argument for the Exec line of a desktop entry: the quoting rule puts a backslash
-// before each of the characters " ` $ and backslash, and the string rule then doubles every
-// backslash; "%" is written "%%".
-std::string ExecQuote(const std::string& arg) {
-  std::string out = "\"";
-  for (char c : arg) {
-    if (c == '"' || c == '`' || c == '$') {
-      out += "\\\\";
-      out.push_back(c);
-    } else if (c == '\\') {
-      out += "\\\\\\\\";
-    } else if (c == '%') {
-      out += "%%";
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out + "\"";
-}
-
 void MirrorAutostart(const std::string* command) {
-  const std::string dir = Plat_AppDataDir() + "/autostart";
-  const std::string path = dir + "/Quarlo.desktop";
-  if (!command) {
-    unlink(path.c_str());
-    return;
-  }
   std::vector<std::string> argv;
-  if (!Scm_SplitCommandLine(*command, argv) || argv.empty()) {
-    unlink(path.c_str());
+  if (!command || !Scm_SplitCommandLine(*command, argv) || argv.empty()) {
+    Plat_RemoveAutostart("Quarlo.desktop");
     return;
   }
-  std::string exec;
-  for (const std::string& a : argv) exec += (exec.empty() ? "" : " ") + ExecQuote(a);
-  MakeFolders(dir);
-  const std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    out << "[Desktop Entry]\nType=Application\nName=Quarlo\nExec=" << exec
-        << "\nX-GNOME-Autostart-enabled=true\n";
-  }
-  rename(tmp.c_str(), path.c_str());
+  Plat_WriteAutostart("Quarlo.desktop", "Quarlo", argv);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/autostart.h"
 #include "platform/files.h"
 
 extern char** environ;
@@ -804,6 +805,23 @@ void Scm_SetSystemDir(const std::string& dir) {
   SystemDirOverride() = dir;
 }
 
+namespace {
+
+std::string AutostartFile(const std::string& name) { return "quarlo-service-" + name + ".desktop"; }
+
+// An AUTO_START service starts when the user logs in: an autostart entry runs `net start` of
+// this system folder; other start types have none.
+void SyncAutostart(const std::string& name, const ScmConfig& config) {
+  if (config.startType != kStartAuto) {
+    Plat_RemoveAutostart(AutostartFile(name));
+    return;
+  }
+  const std::string label = config.displayName.empty() ? name : config.displayName;
+  Plat_WriteAutostart(AutostartFile(name), label, {Scm_SystemDir() + "/net", "start", name});
+}
+
+}  // namespace
+
 int Scm_CreateService(const std::string& name, const ScmConfig& config) {
   if (!ValidName(name)) return kScmErrInvalidName;
   if (!ValidStartType(config.startType)) return kScmErrInvalidParameter;
@@ -841,6 +859,8 @@ int Scm_CreateService(const std::string& name, const ScmConfig& config) {
   if (rc != kScmOk) {
     std::error_code ec;
     std::filesystem::remove_all(tmp, ec);
+  } else {
+    SyncAutostart(name, config);
   }
   return rc;
 }
@@ -850,6 +870,7 @@ int Scm_DeleteService(const std::string& name) {
   const int rc = OpenService(name, true, ref);
   if (rc != kScmOk) return rc;
   if (ref.deletePending) return kScmErrMarkedForDelete;
+  Plat_RemoveAutostart(AutostartFile(name));
   if (EffectiveStatus(ref.status).state == kStateStopped) {
     RemoveServiceDir(ref.root, ref.dir, name);
     return kScmOk;
@@ -881,7 +902,9 @@ int Scm_ChangeConfigFields(const std::string& name, const ScmConfig& config, uin
   if (fields & kConfigStartType) next.startType = config.startType;
   if (fields & kConfigDisplayName) next.displayName = config.displayName;
   if (fields & kConfigDescription) next.description = config.description;
-  return WriteFileIn(ref.dir, kConfigFile, FormatConfig(next)) ? kScmOk : kScmErrIo;
+  if (!WriteFileIn(ref.dir, kConfigFile, FormatConfig(next))) return kScmErrIo;
+  SyncAutostart(name, next);
+  return kScmOk;
 }
 
 int Scm_QueryStatus(const std::string& name, ScmStatus& out) {

@@ -77,6 +77,7 @@ class ScmTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     m_tmp = tmpl;
     UseSystemDir(m_tmp + "/system");
+    setenv("XDG_CONFIG_HOME", (m_tmp + "/config").c_str(), 1);  // autostart entries go here
   }
 
   void TearDown() override {
@@ -121,6 +122,11 @@ class ScmTest : public ::testing::Test {
     return path;
   }
   std::vector<std::string> States(const std::string& name) { return ReadLines(StatesFile(name)); }
+
+  // The autostart entry of an AUTO_START service; "" when there is none.
+  std::string Autostart(const std::string& name) const {
+    return ReadFileText(m_tmp + "/config/autostart/quarlo-service-" + name + ".desktop");
+  }
 
   std::vector<std::string> Env() const { return {"QUARLO_SYSTEM_DIR=" + m_system}; }
   ProgramResult Sc(std::vector<std::string> args) {
@@ -262,6 +268,10 @@ TEST_F(ScmTest, ScToolReportsAndChangesConfig) {
   ProgramResult r = Sc({"qc", "Svc"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_NE(r.output.find("START_TYPE         : 2  AUTO_START"), std::string::npos) << r.output;
+  // AUTO_START: the user's session runs `net start` of this system folder at log-in.
+  EXPECT_NE(Autostart("Svc").find("\nExec=\"" + m_system + "/net\" \"start\" \"Svc\"\n"),
+            std::string::npos)
+      << Autostart("Svc");
   EXPECT_NE(r.output.find("BINARY_PATH_NAME   : " + Quote(kFake) + " \"-r\" \"Svc\""),
             std::string::npos)
       << r.output;
@@ -272,6 +282,7 @@ TEST_F(ScmTest, ScToolReportsAndChangesConfig) {
   EXPECT_NE(r.output.find("[SC] ChangeServiceConfig SUCCESS"), std::string::npos) << r.output;
   EXPECT_NE(Sc({"qc", "Svc"}).output.find("START_TYPE         : 3  DEMAND_START"),
             std::string::npos);
+  EXPECT_EQ(Autostart("Svc"), "");
 
   // The desktop program sets the command line and the start type in one call.
   r = Sc({"config", "Svc", "binPath=", "/opt/other -r Svc", "start=", "auto"});
@@ -280,6 +291,7 @@ TEST_F(ScmTest, ScToolReportsAndChangesConfig) {
   ASSERT_EQ(Scm_QueryConfig("Svc", config), kScmOk);
   EXPECT_EQ(config.binaryPath, "/opt/other -r Svc");
   EXPECT_EQ(config.startType, static_cast<uint32_t>(kStartAuto));
+  EXPECT_NE(Autostart("Svc").find("Exec="), std::string::npos);
 
   r = Sc({"config", "Svc", "start=", "sometimes"});
   EXPECT_NE(r.exitCode, 0);
@@ -299,6 +311,7 @@ TEST_F(ScmTest, ScToolReportsAndChangesConfig) {
   r = Sc({"delete", "Svc"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_NE(r.output.find("[SC] DeleteService SUCCESS"), std::string::npos);
+  EXPECT_EQ(Autostart("Svc"), "");
   r = Sc({"delete", "Svc"});
   EXPECT_NE(r.output.find("[SC] DeleteService FAILED 1060:"), std::string::npos);
   EXPECT_EQ(r.exitCode, 1060 & 0xFF);

@@ -1,0 +1,13 @@
+#pragma once
+// Programs started when the user logs in: XDG autostart entries,
+// $XDG_CONFIG_HOME/autostart/<file> (else ~/.config/autostart), which every freedesktop session
+// runs. The Run value of the registry and the AUTO_START services of the service manager are
+// kept as such entries.
+#include <string>
+#include <vector>
+
+// Writes (replaces) the entry that runs argv; false when it could not be written.
+bool Plat_WriteAutostart(const std::string& file, const std::string& name,
+                         const std::vector<std::string>& argv);
+void Plat_RemoveAutostart(const std::string& file);
+std::string Plat_AutostartPath(const std::string& file);
