@@ -170,28 +170,44 @@ uint16_t CCentralExchanges::CheckAccount(const std::string& email, const std::st
   return status;
 }
 
+bool CCentralExchanges::AccountMayUseIdentity(const char* what, const std::string& email,
+                                              const std::string& pcText, const CentralRequest& r,
+                                              bool& loggedOn, CentralOutcome& refused) {
+  int delayMs = 0;
+  const uint16_t status = CheckAccount(email, pcText, r.peerIp, delayMs);
+  if (status != kStatusOk) {
+    refused = Answer(status);
+    refused.delayMs = delayMs;
+    return false;
+  }
+  // An identity stays with the account that first logged it on, and only that account logs
+  // it out.
+  std::string bound;
+  loggedOn = false;
+  const int rc = m_store.BoundAccount(r.identity, bound, loggedOn);
+  if (rc < 0) {
+    refused = Answer(kStatusServerError);
+    return false;
+  }
+  if (rc == 0 && !bound.empty() && bound != email) {
+    QV_LOG_REFUSAL(r.peerIp, kModCentral, kLogWarning,
+                   "%s of identity \"%s\" from %s refused: it belongs to another account.", what,
+                   LogText(r.identity).c_str(), r.peerIp.c_str());
+    refused = Answer(kStatusOtherAccount);
+    return false;
+  }
+  if (rc != 0) loggedOn = false;  // an identity the store does not know is not logged on
+  return true;
+}
+
 CentralOutcome CCentralExchanges::LogOn(const CentralRequest& r) {
   LogOnRequest req;
   if (!DecodeLogOnRequest(r.body.data(), r.body.size(), req) || r.identity.empty())
     return Answer(kStatusBadRequest);
-  int delayMs = 0;
-  const uint16_t status = CheckAccount(req.email, req.password, r.peerIp, delayMs);
-  if (status != kStatusOk) {
-    CentralOutcome o = Answer(status);
-    o.delayMs = delayMs;
-    return o;
-  }
-  // An identity stays with the account that first logged it on.
-  std::string bound;
   bool loggedOn = false;
-  const int rc = m_store.BoundAccount(r.identity, bound, loggedOn);
-  if (rc < 0) return Answer(kStatusServerError);
-  if (rc == 0 && !bound.empty() && bound != req.email) {
-    QV_LOG_REFUSAL(r.peerIp, kModCentral, kLogWarning,
-                   "log-on of identity \"%s\" from %s refused: it belongs to another account.",
-                   LogText(r.identity).c_str(), r.peerIp.c_str());
-    return Answer(kStatusOtherAccount);
-  }
+  CentralOutcome refused;
+  if (!AccountMayUseIdentity("log-on", req.email, req.password, r, loggedOn, refused))
+    return refused;
   if (!m_store.BindDevice(r.identity, req.email, req, r.peerIp, Now()))
     return Answer(kStatusServerError);
   {
@@ -206,25 +222,11 @@ CentralOutcome CCentralExchanges::LogOut(const CentralRequest& r) {
   AccountText account;
   if (!DecodeAccountText(r.body.data(), r.body.size(), account) || r.identity.empty())
     return Answer(kStatusBadRequest);
-  int delayMs = 0;
-  const uint16_t status = CheckAccount(account.email, account.password, r.peerIp, delayMs);
-  if (status != kStatusOk) {
-    CentralOutcome o = Answer(status);
-    o.delayMs = delayMs;
-    return o;
-  }
-  std::string bound;
   bool loggedOn = false;
-  const int rc = m_store.BoundAccount(r.identity, bound, loggedOn);
-  if (rc < 0) return Answer(kStatusServerError);
-  // Only the account an identity is logged on under can log it out.
-  if (rc == 0 && !bound.empty() && bound != account.email) {
-    QV_LOG_REFUSAL(r.peerIp, kModCentral, kLogWarning,
-                   "log-out of identity \"%s\" from %s refused: it belongs to another account.",
-                   LogText(r.identity).c_str(), r.peerIp.c_str());
-    return Answer(kStatusOtherAccount);
-  }
-  if (rc != 0 || !loggedOn) return Answer(kStatusNotLoggedOn);
+  CentralOutcome refused;
+  if (!AccountMayUseIdentity("log-out", account.email, account.password, r, loggedOn, refused))
+    return refused;
+  if (!loggedOn) return Answer(kStatusNotLoggedOn);
   if (!m_store.LogOutDevice(r.identity, account.email)) return Answer(kStatusServerError);
   RefreshAddresses(true);
   return Answer(kStatusOk);

@@ -59,6 +59,12 @@ class CCentralExchanges {
   // per address and per account.
   uint16_t CheckAccount(const std::string& email, const std::string& pcText,
                         const std::string& peerIp, int& delayMs);
+  // Log-on and log-out: the account's password, then that the identity is not another
+  // account's. True to go on (loggedOn tells whether the identity is logged on now); false
+  // with the refusal in refused.
+  bool AccountMayUseIdentity(const char* what, const std::string& email,
+                             const std::string& pcText, const CentralRequest& r, bool& loggedOn,
+                             CentralOutcome& refused);
   CentralOutcome ForBoundDevice(const CentralRequest& r, const std::function<bool()>& store);
   void RefreshAddresses(bool force);
 
