@@ -13,22 +13,7 @@
 
 // A connection to 127.0.0.1:port from source (port chosen by the system).
 inline bool ConnectFrom(DeviceClient& client, const std::string& source, uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  inet_pton(AF_INET, source.c_str(), &from.sin_addr);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    close(fd);
-    return false;
-  }
-  client.Adopt(fd);
-  return true;
+  return client.ConnectFrom(source, "127.0.0.1", port);
 }
 
 // The ServerReplyHeader and body of one answer on a PC connection.
