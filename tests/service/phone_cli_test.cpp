@@ -46,7 +46,7 @@ TEST(PhoneCli, ListsGetsAndPutsThroughTheRealService) {
 
   r = run({"get", base.Dir() + "/etc/Quarlo.db", base.Dir() + "/x"});
   EXPECT_EQ(r.exitCode, 1) << "outside the shares";
-  EXPECT_NE(r.output.find("refused with code 0x1016"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("refused: not shared (code 0x1016)"), std::string::npos) << r.output;
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ const char kUsage[] =
     "  shows FOLDER in the file manager: a folder-shortcut class under GUID\n"
     "  (XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX) in the registry store and a bookmark named in\n"
     "  LANGUAGE (0 simplified Chinese, 2 traditional Chinese, else English).\n"
-    "  Prints Code:1 when all of it was written, else Code:-1 (exit status 1).\n";
+    "  Prints one line, \"Code:\" and 1 when all of it was written, else -1 (exit status 1).\n";
 
 }  // namespace
 
