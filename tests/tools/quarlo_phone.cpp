@@ -117,8 +117,8 @@ bool PcPathOk(const std::string& path) {
 int RelativePath(const std::string& path) {
   char cwd[4096];
   const std::string here = getcwd(cwd, sizeof cwd) ? cwd : ".";
-  return Fail("\"" + path + "\" is not a whole path on the PC: write \"" + here + "/" + path +
-              "\" (\"$PWD/" + path + "\") or begin it with $DEFAULT$ or another default folder");
+  return Fail("\"" + path + "\" is not a whole path on the PC: give it as \"" + here + "/" + path +
+              "\", or begin it with a default folder such as $DEFAULT$");
 }
 
 Bytes WholeMessage(const DeviceMessage& m) {
