@@ -331,10 +331,31 @@ int Service_Exit() {
   return 0;
 }
 
+namespace {
+
+const char kUsage[] =
+    "usage: QuarloClient -i NAME   install the service NAME (then \"net start NAME\")\n"
+    "       QuarloClient -u NAME   remove the installed service NAME\n"
+    "       QuarloClient -r NAME   run as the service NAME (the service manager starts it so)\n"
+    "The base folder is the parent of the program's folder: its settings are\n"
+    "<base>/etc/Quarlo.db, its log <base>/log/Log.txt.\n";
+
+int BadCommandLine(int status) {
+  std::fputs(kUsage, stderr);
+  return status;
+}
+
+}  // namespace
+
 int ServiceCommandLine(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
-  if (argc < 2) return 1;
-  if (argc < 3) return 0;
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc < 2) return BadCommandLine(1);
+  // An option without a service name is a mistake worth saying, not a silent success.
+  if (argc < 3) return BadCommandLine(1);
 
   std::snprintf(g_szServiceName, sizeof(g_szServiceName), "%s", "QuarloClient");
   g_strBaseDir.clear();
@@ -367,5 +388,5 @@ int ServiceCommandLine(int argc, char** argv) {
     fflush(stdout);
     _exit(0);
   }
-  return -1;
+  return BadCommandLine(-1);
 }

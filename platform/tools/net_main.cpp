@@ -17,8 +17,10 @@ constexpr int kExitSyntax = 1;
 constexpr auto kWaitLimit = std::chrono::seconds(30);
 constexpr auto kPollPeriod = std::chrono::milliseconds(100);
 
+const char kSyntax[] = "The syntax of this command is:\n\nNET\n    [ START | STOP ] service\n";
+
 int Usage() {
-  std::fprintf(stderr, "The syntax of this command is:\n\nNET\n    [ START | STOP ] service\n");
+  std::fputs(kSyntax, stderr);
   return kExitSyntax;
 }
 
@@ -125,6 +127,11 @@ int Stop(const std::string& name) {
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h" ||
+                    std::string(argv[1]) == "/?")) {
+    std::fputs(kSyntax, stdout);
+    return 0;
+  }
   if (argc != 3) return Usage();
   const std::string command = argv[1];
   const std::string name = argv[2];

@@ -20,8 +20,15 @@ std::string Upper(std::string s) {
   return s;
 }
 
+const char kUsage[] =
+    "REG QUERY KeyName [/v ValueName | /ve] [/s]\n"
+    "REG ADD KeyName [/v ValueName | /ve] [/t REG_SZ | REG_EXPAND_SZ | REG_DWORD] [/d Data] [/f]\n"
+    "REG DELETE KeyName [/v ValueName | /ve | /va] [/f]\n\n"
+    "    KeyName  ROOT\\SubKey, ROOT one of HKLM, HKCU, HKCR\n"
+    "             (the file-backed registry of this machine)\n";
+
 int Usage() {
-  std::printf("ERROR: Invalid syntax.\nType \"REG /?\" for usage.\n");
+  std::fprintf(stderr, "ERROR: Invalid syntax.\nType \"REG /?\" for usage.\n%s", kUsage);
   return 1;
 }
 
@@ -67,6 +74,11 @@ int QueryKey(RegRoot root, const std::string& key, bool recurse) {
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
+  if (argc == 2 && (std::string(argv[1]) == "/?" || std::string(argv[1]) == "--help" ||
+                    std::string(argv[1]) == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   if (argc < 3) return Usage();
   const std::string op = Upper(argv[1]);
   RegRoot root;

@@ -50,18 +50,23 @@ const char* StartTypeName(uint32_t type) {
   }
 }
 
+const char kUsage[] =
+    "DESCRIPTION:\n"
+    "        SC is a command line program used for communicating with the\n"
+    "        Service Control Manager and services.\n"
+    "USAGE:\n"
+    "        sc <command> [service name] <option1> <option2>...\n\n"
+    "        query, queryex, qc, start, stop, config, description, delete\n"
+    "        config options: start= <auto|demand> binPath= <command line>\n"
+    "                        DisplayName= <name>\n";
+
+// A command line it does not take: the usage on standard error and the syntax error's status.
 int Usage() {
-  std::printf(
-      "DESCRIPTION:\n"
-      "        SC is a command line program used for communicating with the\n"
-      "        Service Control Manager and services.\n"
-      "USAGE:\n"
-      "        sc <command> [service name] <option1> <option2>...\n\n"
-      "        query, queryex, qc, start, stop, config, description, delete\n"
-      "        config options: start= <auto|demand> binPath= <command line>\n"
-      "                        DisplayName= <name>\n");
+  std::fputs(kUsage, stderr);
   return ExitCodeFor(kExitSyntax);
 }
+
+bool AsksForHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "/?"; }
 
 int Query(const std::string& name, bool extended) {
   ScmStatus status;
@@ -178,6 +183,10 @@ int Stop(const std::string& name) {
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
+  if (argc == 2 && AsksForHelp(argv[1])) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   if (argc < 3) return Usage();
   const std::string command = Lower(argv[1]);
   const std::string name = argv[2];

@@ -19,8 +19,18 @@ std::string Upper(std::string s) {
   return s;
 }
 
+const char kUsage[] =
+    "TASKKILL [/F] [/T] { /IM imagename | /PID processid } ...\n\n"
+    "Description:\n"
+    "    Ends processes of this user in this desktop session by image name or process id.\n\n"
+    "Parameters:\n"
+    "    /IM imagename    the program name of the processes to end\n"
+    "    /PID processid   the process id of a process to end\n"
+    "    /F               kills at once (otherwise the process is asked to end)\n"
+    "    /T               accepted; child processes are not followed\n";
+
 int Usage() {
-  std::printf("ERROR: Invalid syntax.\nType \"TASKKILL /?\" for usage.\n");
+  std::fprintf(stderr, "ERROR: Invalid syntax.\nType \"TASKKILL /?\" for usage.\n%s", kUsage);
   return 1;
 }
 
@@ -28,6 +38,11 @@ int Usage() {
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
+  if (argc == 2 && (std::string(argv[1]) == "/?" || std::string(argv[1]) == "--help" ||
+                    std::string(argv[1]) == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   std::vector<std::string> images;
   std::vector<int> pids;
   bool force = false;

@@ -74,6 +74,24 @@ TEST(CentralCommandLine, AccountsAreAdministeredWithoutSecretsInTheOpen) {
   EXPECT_NE(db.find("$y$"), std::string::npos) << "stored as a yescrypt hash";
 }
 
+TEST_F(Central, NewPasswordSetFromTheCommandLineReplacesTheOld) {
+  EXPECT_EQ(central.Admin({"account", "passwd", "owner@example.org"}, "short\n").exitCode, 2);
+  EXPECT_EQ(central.Admin({"account", "passwd", "nobody@example.org"}, "secret9\n").exitCode, 1);
+  const ProgramResult r = central.Admin({"account", "passwd", "owner@example.org"}, "secret9\n");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  struct Case {
+    const char* password;
+    uint16_t status;
+  } cases[] = {{"secret1", kStatusWrongPassword}, {"secret9", kStatusOk}};
+  for (const Case& c : cases) {
+    const Answer a = Exchange(central.Port(), kCmdLogOn, "pc-A",
+                              LogOnBody("owner@example.org", PcPasswordOf(c.password)));
+    ASSERT_TRUE(a.ok) << c.password;
+    EXPECT_EQ(a.head.status, c.status) << c.password;
+  }
+  EXPECT_EQ(ReadFileText(central.DataDir() + "/central.db").find("secret9"), std::string::npos);
+}
+
 TEST_F(Central, LogOnStatusesAndWhatIsStoredPerIdentity) {
   const std::string pw = PcPasswordOf("secret1");
   struct Case {

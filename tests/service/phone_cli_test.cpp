@@ -46,7 +46,26 @@ TEST(PhoneCli, ListsGetsAndPutsThroughTheRealService) {
 
   r = run({"get", base.Dir() + "/etc/Quarlo.db", base.Dir() + "/x"});
   EXPECT_EQ(r.exitCode, 1) << "outside the shares";
-  EXPECT_NE(r.output.find("refused with code 0x1016"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("refused: not shared (code 0x1016)"), std::string::npos) << r.output;
+
+  // Refusals in words, a relative path stopped before it is sent, the sorting switch both ways.
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    const char* says;
+  };
+  const std::vector<Case> cases = {
+      {{"get", share + "/missing.txt", base.Dir() + "/x"}, 1, "refused: no such file (code 0x1017)"},
+      {{"ls", "share"}, 1, "is not a whole path on the PC"},
+      {{"sort", "on"}, 0, "photo sorting is on"},
+      {{"sort"}, 0, "photo sorting is on"},
+      {{"sort", "off"}, 0, "photo sorting is off"},
+  };
+  for (const Case& c : cases) {
+    r = run(c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.args[0] << ": " << r.output;
+    EXPECT_NE(r.output.find(c.says), std::string::npos) << c.args[0] << ": " << r.output;
+  }
 }
 
 }  // namespace

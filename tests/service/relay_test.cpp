@@ -365,7 +365,7 @@ TEST_F(Relay, CommandLinePhoneGoesThroughTheServer) {
   WriteFileText(local, content);
   auto run = [&](const std::string& args) {
     return RunProgram({"/bin/sh", "-c",
-                       "echo secret1 | '" + phone + "' --via relay --port " +
+                       "echo secret1 | '" + phone + "' --via relay --host localhost --port " +
                            std::to_string(Port()) + " --account " + kOwner + " " + args});
   };
   ProgramResult r = run("put '" + local + "' '" + s_share + "/cli/put.bin'");
@@ -381,6 +381,9 @@ TEST_F(Relay, CommandLinePhoneGoesThroughTheServer) {
                   "echo wrong-one | '" + phone + "' --via relay --port " + std::to_string(Port()) +
                       " --account " + kOwner + " ls"});
   EXPECT_NE(r.exitCode, 0);
+  EXPECT_NE(r.output.find("wrong password (code 0x1001)"), std::string::npos) << r.output;
+  r = run("thumb '" + s_share + "/cli/put.bin' '" + local + ".jpg'");
+  EXPECT_NE(r.output.find("no thumbnail of"), std::string::npos) << "not a picture: " << r.output;
 }
 
 // Several phones on the relay road at once, one table: same account in parallel, another

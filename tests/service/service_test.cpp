@@ -29,7 +29,7 @@ TEST(ServiceCommandLine, ExitCodesWithoutTheManager) {
   ServiceProcess svc(base.Dir());
   svc.CopyPrograms();
   EXPECT_EQ(svc.Client({}).exitCode, 1);       // no arguments
-  EXPECT_EQ(svc.Client({"-r"}).exitCode, 0);   // an option without a name does nothing
+  EXPECT_EQ(svc.Client({"-r"}).exitCode, 1);   // an option without a name
   EXPECT_EQ(svc.Client({"-x", "Quarlo"}).exitCode, 255);
   // Started by hand, not by the manager: the dispatcher cannot connect, as on Windows.
   EXPECT_EQ(svc.Client({"-r", "Quarlo"}).exitCode, 255);

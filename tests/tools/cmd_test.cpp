@@ -86,17 +86,17 @@ TEST_F(CmdTool, RefusedCommandLines) {
       {"no arguments", {}, 1},
       {"GUID alone", {kGuid}, 1},
       {"two arguments", {kGuid, "cmd_add_icon"}, 1},
-      {"three arguments", {kGuid, "cmd_add_icon", "1"}, 0},
-      {"no icon file", {kGuid, "cmd_add_icon", "1", folder}, 0},
-      {"unknown command", {kGuid, "cmd_del_icon", "1", folder, icon}, 0},
-      {"command in capitals", {kGuid, "CMD_ADD_ICON", "1", folder, icon}, 0},
-      {"GUID with a backslash", {std::string(kGuid) + "}\\..\\x", "cmd_add_icon", "1", folder, icon}, 0},
-      {"GUID with a slash", {"E86FBBEA/0844-42D5-82FD-2FE03C2EA7D7", "cmd_add_icon", "1", folder, icon}, 0},
-      {"GUID in braces", {"{E86FBBEA-0844-42D5-82FD-2FE03C2EA7D7}", "cmd_add_icon", "1", folder, icon}, 0},
-      {"GUID not hex", {"G86FBBEA-0844-42D5-82FD-2FE03C2EA7D7", "cmd_add_icon", "1", folder, icon}, 0},
-      {"empty GUID", {"", "cmd_add_icon", "1", folder, icon}, 0},
-      {"empty folder", {kGuid, "cmd_add_icon", "1", "", icon}, 0},
-      {"empty icon file", {kGuid, "cmd_add_icon", "1", folder, ""}, 0},
+      {"three arguments", {kGuid, "cmd_add_icon", "1"}, 1},
+      {"no icon file", {kGuid, "cmd_add_icon", "1", folder}, 1},
+      {"unknown command", {kGuid, "cmd_del_icon", "1", folder, icon}, 1},
+      {"command in capitals", {kGuid, "CMD_ADD_ICON", "1", folder, icon}, 1},
+      {"GUID with a backslash", {std::string(kGuid) + "}\\..\\x", "cmd_add_icon", "1", folder, icon}, 1},
+      {"GUID with a slash", {"E86FBBEA/0844-42D5-82FD-2FE03C2EA7D7", "cmd_add_icon", "1", folder, icon}, 1},
+      {"GUID in braces", {"{E86FBBEA-0844-42D5-82FD-2FE03C2EA7D7}", "cmd_add_icon", "1", folder, icon}, 1},
+      {"GUID not hex", {"G86FBBEA-0844-42D5-82FD-2FE03C2EA7D7", "cmd_add_icon", "1", folder, icon}, 1},
+      {"empty GUID", {"", "cmd_add_icon", "1", folder, icon}, 1},
+      {"empty folder", {kGuid, "cmd_add_icon", "1", "", icon}, 1},
+      {"empty icon file", {kGuid, "cmd_add_icon", "1", folder, ""}, 1},
   };
   for (const Case& c : cases) {
     const ProgramResult r = Run(c.args);
@@ -185,7 +185,7 @@ TEST_F(CmdTool, UnwrittenBookmarkIsReportedAsFailure) {
   // A file where the bookmarks folder belongs: the bookmark cannot be written, even by root.
   std::ofstream(m_base + "/config/gtk-3.0") << "not a folder";
   const ProgramResult r = AddIcon("1", m_base + "/data");
-  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.exitCode, 1) << "Code:-1 is a failure";
   EXPECT_NE(r.output.find("Code:-1\n"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("bookmark was not written"), std::string::npos) << r.output;
 }

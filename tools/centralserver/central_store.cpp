@@ -124,6 +124,12 @@ int CCentralStore::RemoveAccount(const std::string& email) {
   return changed == 1 ? 0 : 1;
 }
 
+int CCentralStore::SetAccountHash(const std::string& email, const std::string& hash) {
+  CStmt s(m_db, "update accounts set hash = ? where email = ?;");
+  if (!s.Text(1, hash).Text(2, email).Done()) return -1;
+  return sqlite3_changes(m_db) == 1 ? 0 : 1;
+}
+
 bool CCentralStore::ListAccounts(std::vector<CentralAccount>& out) {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
   out.clear();

@@ -43,6 +43,8 @@ class CCentralStore {
   // 0 done, 1 already there (add) / not there (remove), -1 database error.
   int AddAccount(const std::string& email, const std::string& hash, int64_t now);
   int RemoveAccount(const std::string& email);
+  // A new password hash: 0 done, 1 no such account, -1 database error.
+  int SetAccountHash(const std::string& email, const std::string& hash);
   bool ListAccounts(std::vector<CentralAccount>& out);
   // 0 found, 1 unknown, -1 error.
   int AccountHash(const std::string& email, std::string& hash);

@@ -25,13 +25,19 @@ constexpr int kOnlineWindowSec = 180;  // three missed heartbeats and a PC count
 constexpr size_t kEmailMax = 31;
 
 const char kUsage[] =
-    "usage: QuarloCentral [--data DIR] [--listen ADDR:PORT] [--p2p ADDR:PORT]\n"
+    "usage: QuarloCentral --data DIR [--listen ADDR:PORT] [--p2p ADDR:PORT]\n"
     "         run the server (defaults 127.0.0.1:15100, UDP 127.0.0.1:15101)\n"
-    "       QuarloCentral [--data DIR] account add EMAIL   (password read from standard input)\n"
-    "       QuarloCentral [--data DIR] account remove EMAIL\n"
-    "       QuarloCentral [--data DIR] account list\n"
-    "       QuarloCentral [--data DIR] status\n"
-    "DIR holds central.db and central.log (default: the current folder).\n";
+    "       QuarloCentral --data DIR account add EMAIL      (password read from standard input)\n"
+    "       QuarloCentral --data DIR account passwd EMAIL   (new password from standard input)\n"
+    "       QuarloCentral --data DIR account remove EMAIL\n"
+    "       QuarloCentral --data DIR account list\n"
+    "       QuarloCentral --data DIR status\n"
+    "DIR holds central.db and central.log; it is made (mode 0700) when missing.\n";
+
+int BadCommandLine(const std::string& why) {
+  std::fprintf(stderr, "QuarloCentral: %s\n%s", why.c_str(), kUsage);
+  return 2;
+}
 
 bool SplitHostPort(const std::string& text, std::string& host, uint16_t& port) {
   const size_t colon = text.rfind(':');
@@ -73,36 +79,9 @@ int OpenStore(const std::string& dir, CCentralStore& store) {
   return 0;
 }
 
-int AccountCommand(const std::string& dir, const std::vector<std::string>& args) {
-  CCentralStore store;
-  if (args.empty()) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
-  if (OpenStore(dir, store) != 0) return 1;
-  if (args[0] == "list" && args.size() == 1) {
-    std::vector<CentralAccount> accounts;
-    if (!store.ListAccounts(accounts)) return 1;
-    for (const CentralAccount& a : accounts)
-      std::printf("%s  (added %s)\n", a.email.c_str(), TimeText(a.created).c_str());
-    return 0;
-  }
-  if (args.size() != 2 || (args[0] != "add" && args[0] != "remove")) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
-  const std::string& email = args[1];
-  if (args[0] == "remove") {
-    const int rc = store.RemoveAccount(email);
-    if (rc == 1) std::fprintf(stderr, "QuarloCentral: no account %s\n", email.c_str());
-    if (rc == 0) std::printf("removed account %s\n", email.c_str());
-    return rc == 0 ? 0 : 1;
-  }
-  if (!ValidEmail(email)) {
-    std::fprintf(stderr, "QuarloCentral: an e-mail address of 1 to 31 characters, please\n");
-    return 2;
-  }
-  std::string password;
+// The password from standard input (not echoed at a terminal); false, said why, when it does
+// not fit.
+bool ReadPassword(const std::string& email, std::string& password) {
   if (isatty(0)) {
     // Typed at a terminal: not echoed.
     std::fprintf(stderr, "Password for %s: ", email.c_str());
@@ -122,8 +101,50 @@ int AccountCommand(const std::string& dir, const std::vector<std::string>& args)
   if (!password.empty() && password.back() == '\r') password.pop_back();
   if (password.size() < 6 || password.size() > 16) {
     std::fprintf(stderr, "QuarloCentral: a password of 6 to 16 characters, please\n");
+    return false;
+  }
+  return true;
+}
+
+int AccountCommand(const std::string& dir, const std::vector<std::string>& args) {
+  const bool listing = args.size() == 1 && args[0] == "list";
+  if (!listing && (args.size() != 2 || (args[0] != "add" && args[0] != "remove" && args[0] != "passwd")))
+    return BadCommandLine("account takes add, passwd or remove EMAIL, or list");
+  CCentralStore store;
+  if (OpenStore(dir, store) != 0) return 1;
+  if (listing) {
+    std::vector<CentralAccount> accounts;
+    if (!store.ListAccounts(accounts)) return 1;
+    for (const CentralAccount& a : accounts)
+      std::printf("%s  (added %s)\n", a.email.c_str(), TimeText(a.created).c_str());
+    return 0;
+  }
+  const std::string& email = args[1];
+  if (args[0] == "remove") {
+    const int rc = store.RemoveAccount(email);
+    if (rc == 1) std::fprintf(stderr, "QuarloCentral: no account %s\n", email.c_str());
+    if (rc == 0) std::printf("removed account %s\n", email.c_str());
+    return rc == 0 ? 0 : 1;
+  }
+  if (args[0] == "passwd") {
+    std::string password;
+    if (!ReadPassword(email, password)) return 2;
+    const std::string hash = HashSecret(PcPasswordText(password));
+    if (hash.empty()) {
+      std::fprintf(stderr, "QuarloCentral: libcrypt could not hash the password\n");
+      return 1;
+    }
+    const int rc = store.SetAccountHash(email, hash);
+    if (rc == 1) std::fprintf(stderr, "QuarloCentral: no account %s\n", email.c_str());
+    if (rc == 0) std::printf("new password for %s\n", email.c_str());
+    return rc == 0 ? 0 : 1;
+  }
+  if (!ValidEmail(email)) {
+    std::fprintf(stderr, "QuarloCentral: an e-mail address of 1 to 31 characters, please\n");
     return 2;
   }
+  std::string password;
+  if (!ReadPassword(email, password)) return 2;
   const std::string hash = HashSecret(PcPasswordText(password));
   if (hash.empty()) {
     std::fprintf(stderr, "QuarloCentral: libcrypt could not hash the password\n");
@@ -221,7 +242,7 @@ int RunServer(const std::string& dir, const CentralOptions& options) {
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
-  std::string dir = ".";
+  std::string dir;  // no default: a database quietly made in whatever folder this runs is lost
   CentralOptions options;
   std::vector<std::string> rest;
   for (int i = 1; i < argc; ++i) {
@@ -231,26 +252,22 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (rest.empty() && (arg == "--data" || arg == "--listen" || arg == "--p2p")) {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "QuarloCentral: %s needs a value\n%s", arg.c_str(), kUsage);
-        return 2;
-      }
+      if (i + 1 >= argc) return BadCommandLine(arg + " needs a value");
       const std::string value = argv[++i];
       bool ok = true;
       if (arg == "--data") dir = value;
       else if (arg == "--listen") ok = SplitHostPort(value, options.listenHost, options.listenPort);
       else ok = SplitHostPort(value, options.p2pHost, options.p2pPort);
-      if (!ok || dir.empty()) {
-        std::fprintf(stderr, "QuarloCentral: bad value for %s: %s\n", arg.c_str(), value.c_str());
-        return 2;
-      }
+      if (!ok || (arg == "--data" && dir.empty()))
+        return BadCommandLine("bad value for " + arg + ": " + value);
       continue;
     }
     rest.push_back(arg);
   }
+  if (!rest.empty() && rest[0] != "account" && !(rest[0] == "status" && rest.size() == 1))
+    return BadCommandLine("unknown command " + rest[0]);
+  if (dir.empty()) return BadCommandLine("--data DIR names the folder of the database and the log");
   if (rest.empty()) return RunServer(dir, options);
   if (rest[0] == "account") return AccountCommand(dir, {rest.begin() + 1, rest.end()});
-  if (rest[0] == "status" && rest.size() == 1) return StatusCommand(dir);
-  std::fprintf(stderr, "QuarloCentral: unknown command %s\n%s", rest[0].c_str(), kUsage);
-  return 2;
+  return StatusCommand(dir);
 }

@@ -10,11 +10,14 @@
 
 namespace {
 
-void Usage() {
-  std::fprintf(stderr,
-               "usage: quarlo_dbinit <path> [--svhost H] [--svport N] [--p2phost H] "
-               "[--p2pport N] [--localport N] [--force]\n");
-}
+const char kUsage[] =
+    "usage: quarlo_dbinit PATH [--svhost H] [--svport N] [--p2phost H] [--p2pport N]\n"
+    "                     [--localport N] [--force]\n"
+    "Creates the settings database PATH (mode 0600) that the service is installed with:\n"
+    "the central server at --svhost:--svport, its peer-to-peer port --p2phost:--p2pport, the\n"
+    "command port --localport. --force replaces an existing file.\n";
+
+void Usage() { std::fputs(kUsage, stderr); }
 
 bool ParsePort(const char* text, int& out) {
   errno = 0;
@@ -32,6 +35,10 @@ int main(int argc, char** argv) {
   std::string path;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
     if (arg == "--force") {
       opt.overwrite = true;
       continue;
@@ -57,10 +64,12 @@ int main(int argc, char** argv) {
       if (!ok) {
         std::fprintf(stderr, "quarlo_dbinit: %s wants a port from 0 to 65535, not \"%s\"\n",
                      arg.c_str(), value);
+        Usage();
         return 2;
       }
       if ((arg == "--svhost" || arg == "--p2phost") && *value == '\0') {
         std::fprintf(stderr, "quarlo_dbinit: %s wants a host name\n", arg.c_str());
+        Usage();
         return 2;
       }
       continue;

@@ -36,6 +36,15 @@ int ExitFor(HotspotStatus st) {
 
 }  // namespace
 
+const char kHostedNetworkUsage[] =
+    "usage: qv_hostednetwork /start NAME PASSPHRASE\n"
+    "       qv_hostednetwork /start '\"NAME WITH BLANKS\"' PASSPHRASE\n"
+    "       qv_hostednetwork /stop\n"
+    "/start brings up a Wi-Fi hotspot through NetworkManager and keeps it up until this\n"
+    "program is stopped; /stop takes it down from another shell. The passphrase has 8 to 63\n"
+    "printable ASCII characters. Exit status: 0 done, 1 NetworkManager failed, 2 bad command\n"
+    "line, 3 no NetworkManager or no Wi-Fi adapter that can be an access point.\n";
+
 bool ParseHostedNetworkCommandLine(const std::string& commandLine, HostedNetworkRequest& request) {
   request = HostedNetworkRequest();
   if (StartsWithWord(commandLine, kStart, kStartLen)) {
@@ -109,12 +118,7 @@ int RunHostedNetworkCommand(HostedNetworkHandle& handle, const std::string& comm
   handle = HostedNetworkHandle();
   HostedNetworkRequest request;
   if (!ParseHostedNetworkCommandLine(commandLine, request)) {
-    std::fprintf(stderr,
-                 "qv_hostednetwork: %s\n"
-                 "usage: qv_hostednetwork /start NAME PASSPHRASE\n"
-                 "       qv_hostednetwork /start '\"NAME WITH BLANKS\"' PASSPHRASE\n"
-                 "       qv_hostednetwork /stop\n",
-                 request.error.c_str());
+    std::fprintf(stderr, "qv_hostednetwork: %s\n%s", request.error.c_str(), kHostedNetworkUsage);
     return kExitUsage;
   }
   std::string error;

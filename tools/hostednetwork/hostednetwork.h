@@ -19,6 +19,9 @@ constexpr int kExitFailed = 1;        // NetworkManager refused or failed
 constexpr int kExitUsage = 2;         // the command line was not understood or not valid
 constexpr int kExitNotPossible = 3;   // no NetworkManager, or no usable Wi-Fi adapter
 
+// The usage text (--help on standard output, after a refused command line on standard error).
+extern const char kHostedNetworkUsage[];
+
 struct HostedNetworkRequest {
   int mode = kHostedNetworkNone;
   std::string networkName;
