@@ -520,7 +520,16 @@ int SendP2PHearBeat(void* /*unused*/) {
     EncodeHeartBeat(name, mac, email, bytes);
     int sock = g_P2PUdpSock.load();
     if (sock >= 0) SendToSock(&sock, static_cast<int>(sizeof bytes), reinterpret_cast<const char*>(bytes), &server);
-    if (WaitOrExit(HeartBeatPeriodMs(), g_ExitFlag)) break;
+    // The server believes a heartbeat only from a PC logged on where it comes from: after one
+    // sent before a log-on, the next goes out as soon as the log-on succeeds.
+    const bool loggedOn = g_nLogOnRtn.load() == 0;
+    const auto start = std::chrono::steady_clock::now();
+    WaitUntilOrExit(
+        [&] {
+          return (!loggedOn && g_nLogOnRtn.load() == 0) ||
+                 std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(HeartBeatPeriodMs());
+        },
+        g_ExitFlag);
   }
   return 0;
 }

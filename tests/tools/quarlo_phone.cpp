@@ -129,9 +129,9 @@ Bytes WholeMessage(const DeviceMessage& m) {
 }
 
 // The road to the PC: its command port, or the relay through the central server.
-class Road {
+class PhoneRoad {
  public:
-  virtual ~Road() = default;
+  virtual ~PhoneRoad() = default;
   virtual bool SendRaw(const Bytes& message) = 0;
   bool Send(uint16_t op, uint32_t param, const Bytes& body = {}) {
     return SendRaw(BuildMessage(op, param, body));
@@ -143,7 +143,7 @@ class Road {
   virtual size_t Chunk() const { return kUploadChunk; }
 };
 
-class DirectRoad : public Road {
+class DirectRoad : public PhoneRoad {
  public:
   DeviceClient conn;
   bool SendRaw(const Bytes& message) override { return conn.SendRaw(message); }
@@ -158,7 +158,7 @@ class DirectRoad : public Road {
 };
 
 // UDT: one message per request, at most 2048 bytes each.
-class UdtRoad : public Road {
+class UdtRoad : public PhoneRoad {
  public:
   UdtDeviceClient udt;
   bool SendRaw(const Bytes& message) override { return udt.SendRaw(message); }
@@ -172,7 +172,7 @@ class UdtRoad : public Road {
   size_t Chunk() const override { return 1000; }
 };
 
-class RelayRoad : public Road {
+class RelayRoad : public PhoneRoad {
  public:
   RelayPhone phone;
   std::string pc;
@@ -207,7 +207,7 @@ class RelayRoad : public Road {
 
 uint32_t NewSession() { return std::random_device()() & 0x7FFFFFFF; }
 
-int List(Road& pc, const std::string& path) {
+int List(PhoneRoad& pc, const std::string& path) {
   const uint32_t session = NewSession();
   if (path.empty()) {
     if (!pc.Send(xfer::kOpShareList, session)) return Fail("cannot send");
@@ -242,7 +242,7 @@ int List(Road& pc, const std::string& path) {
   }
 }
 
-int Get(Road& pc, const std::string& path, std::string file) {
+int Get(PhoneRoad& pc, const std::string& path, std::string file) {
   if (file.empty()) {
     const size_t slash = path.find_last_of("/\\");
     file = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -282,7 +282,7 @@ int Get(Road& pc, const std::string& path, std::string file) {
   }
 }
 
-int Put(Road& pc, const std::string& file, const std::string& path) {
+int Put(PhoneRoad& pc, const std::string& file, const std::string& path) {
   std::ifstream in(file, std::ios::binary);
   struct stat st {};
   if (!in || stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Fail("cannot read " + file);
@@ -320,7 +320,7 @@ int Put(Road& pc, const std::string& file, const std::string& path) {
   return 0;
 }
 
-int Thumb(Road& pc, const std::string& path, const std::string& out) {
+int Thumb(PhoneRoad& pc, const std::string& path, const std::string& out) {
   const uint32_t id = NewSession();
   if (!pc.Send(kOpThumbnail, id, ThumbRequestBody(kThumbWidth, kThumbHeight, path)))
     return Fail("cannot send");
@@ -351,7 +351,7 @@ int Thumb(Road& pc, const std::string& path, const std::string& out) {
 }
 
 // The switch is set without an answer; reading it back shows what the PC now holds.
-int Sort(Road& pc, const std::string& want) {
+int Sort(PhoneRoad& pc, const std::string& want) {
   if (!want.empty() && !pc.Send(kOpSetAutoTiding, NewSession(), Bytes{static_cast<uint8_t>(want == "on" ? '1' : '0')}))
     return Fail("cannot send");
   const uint32_t param = NewSession();
@@ -539,7 +539,7 @@ int main(int argc, char** argv) {
   if (!pcPath.empty() && !PcPathOk(pcPath)) return RelativePath(pcPath);
   if (port == 0) port = relay ? 15100 : udt ? 15101 : 15002;
 
-  std::unique_ptr<Road> road;
+  std::unique_ptr<PhoneRoad> road;
   if (relay) {
     auto r = std::make_unique<RelayRoad>();
     r->phone.SetHost(host);
@@ -579,7 +579,7 @@ int main(int argc, char** argv) {
       return Fail("cannot connect to " + host + ":" + std::to_string(port));
     road = std::move(d);
   }
-  Road& pc = *road;
+  PhoneRoad& pc = *road;
   if (cmd == "ls") return List(pc, args.size() == 2 ? args[1] : "");
   if (cmd == "get") return Get(pc, args[1], args.size() == 3 ? args[2] : "");
   if (cmd == "put") return Put(pc, args[1], args[2]);

@@ -176,8 +176,15 @@ bool CCentralStore::BindDevice(const std::string& identity, const std::string& e
           " values (?1, ?2, 1, ?3, ?4, ?5, ?6, ?6, ?5) on conflict(identity) do update set"
           " email = ?2, logged_on = 1, os = ?3, mac = ?4, peer_ip = ?5, last_logon = ?6,"
           " last_seen = ?6, logon_ip = ?5 where devices.email is null or devices.email = ?2;");
-  return s.Text(1, identity).Text(2, email).Text(3, req.osName).Text(4, req.mac).Text(5, peerIp)
-      .Int(6, now).Done();
+  const bool done = s.Text(1, identity).Text(2, email).Text(3, req.osName).Text(4, req.mac)
+                        .Text(5, peerIp).Int(6, now).Done();
+  if (done) LogOnCounter().fetch_add(1);
+  return done;
+}
+
+std::atomic<uint64_t>& CCentralStore::LogOnCounter() {
+  static std::atomic<uint64_t> count{0};
+  return count;
 }
 
 bool CCentralStore::LogOutDevice(const std::string& identity, const std::string& email) {

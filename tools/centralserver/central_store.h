@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,9 @@ class CCentralStore {
   // The account an identity is bound to ("" when none), and whether it is logged on.
   // 0 found, 1 unknown identity, -1 error.
   int BoundAccount(const std::string& identity, std::string& email, bool& loggedOn);
+  // Successful log-ons in this process so far: a cached "not logged on there" answer is stale
+  // once it moved.
+  static std::atomic<uint64_t>& LogOnCounter();
   bool BindDevice(const std::string& identity, const std::string& email, const LogOnRequest& req,
                   const std::string& peerIp, int64_t now);
   bool LogOutDevice(const std::string& identity, const std::string& email);

@@ -23,6 +23,7 @@ namespace {
 constexpr const char* kModRendezvous = "Rendezvous";
 
 constexpr int kBelievedSec = 10;  // how long a "logged on from there" answer is reused
+
 constexpr size_t kBelievedMax = 4096;
 
 struct Datagram {
@@ -71,7 +72,15 @@ struct CRendezvousServer::Impl {
   std::map<std::pair<uint32_t, std::string>, Failures> failures;  // address and account
   std::map<std::string, Failures> accountFailures;
   // (account, address) -> whether a PC of the account is logged on from there, and when read.
-  std::map<std::pair<std::string, uint32_t>, std::pair<bool, int64_t>> believed;
+  // (e-mail, address) -> the answer, when it was read, the log-on count then. A "no" holds only
+  // until the next log-on: a PC's heartbeat sent just before its log-on must not shut out the
+  // one after it.
+  struct Belief {
+    bool yes = false;
+    int64_t at = 0;
+    uint64_t logOns = 0;
+  };
+  std::map<std::pair<std::string, uint32_t>, Belief> believed;
 
   void Loop() {
     for (;;) {
@@ -104,7 +113,10 @@ struct CRendezvousServer::Impl {
     const int64_t now = time(nullptr);
     const auto key = std::make_pair(email, ip);
     const auto it = believed.find(key);
-    if (it != believed.end() && now - it->second.second < kBelievedSec) return it->second.first;
+    const uint64_t logOns = CCentralStore::LogOnCounter().load();
+    if (it != believed.end() && now - it->second.at < kBelievedSec &&
+        (it->second.yes || it->second.logOns == logOns))
+      return it->second.yes;
     CCentralStore store;
     std::string error;
     if (!store.Open(dbPath, error)) {
@@ -115,7 +127,7 @@ struct CRendezvousServer::Impl {
     inet_ntop(AF_INET, &ip, text, sizeof text);
     const bool yes = store.AccountLoggedOnFrom(email, text, now - kLogOnLifeSec);
     if (believed.size() >= kBelievedMax) believed.clear();
-    believed[key] = {yes, now};
+    believed[key] = {yes, now, logOns};
     return yes;
   }
 
