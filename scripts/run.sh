@@ -14,7 +14,7 @@ NAME=Quarlo
 
 mkdir -p "$BASE/bin" "$BASE/etc" "$BASE/log" "$BASE/system"
 # One `make run` per base folder: a second one would half-start and its Ctrl-C would stop the
-# first one's service. The lock goes with this shell (and the programs it starts keep no copy).
+# first one's service. The lock is held while this script (or what it started) runs.
 exec 9>"$BASE/system/run.lock"
 if ! flock -n 9; then
   echo "make run is already running with the base folder $BASE (stop it with Ctrl-C there)." >&2
