@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "bench/service_base.h"
 #include "common/log.h"
 #include "common/os_layer.h"
 #include "common/thread_pool.h"
@@ -132,13 +133,7 @@ int main() {
     return 0;
   }
   TempBase base;
-  base.OpenGlobalDb();
-  g_Log.SetPath(base.LogDir() + "/Log.txt");
-  g_Log.SetPriority(kLogError);
-  g_Log.Open();
-  g_pThreadPool = ThreadPool_Create();
-  const std::string share = base.MakeDir("share");
-  base.SetShares({share});
+  const std::string share = bench::SetUpServiceBase(base);
   const std::string folder = base.MakeDir("share/folder");
   if (!MakeFile(share + "/large.bin", kLargeMiB * bench::kMiB) || !MakeFile(share + "/s7", 4096)) {
     std::printf("fairness benchmark: cannot write the files; no figures.\n");

@@ -24,6 +24,7 @@
 #include "common/thread_pool.h"
 #include "service/http_server.h"
 #include "bench/bench_util.h"
+#include "bench/service_base.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
 #include "tests/support/wait_for.h"
@@ -72,13 +73,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   TempBase base;
-  base.OpenGlobalDb();
-  g_Log.SetPath(base.LogDir() + "/Log.txt");
-  g_Log.SetPriority(kLogError);
-  g_Log.Open();
-  g_pThreadPool = ThreadPool_Create();
-  const std::string share = base.MakeDir("share");
-  base.SetShares({share});
+  const std::string share = bench::SetUpServiceBase(base);
   if (!MakeFile(share + "/large.bin", mib * kMiB)) {
     std::printf("http benchmark: cannot write %llu MiB\n", static_cast<unsigned long long>(mib));
     return 0;
