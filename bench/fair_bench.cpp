@@ -21,7 +21,7 @@
 #include "common/log.h"
 #include "common/os_layer.h"
 #include "common/thread_pool.h"
-#include "service/http_server.h"
+#include "service/roads/http_server.h"
 #include "tests/support/device_client.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"

@@ -22,7 +22,7 @@
 #include "common/log.h"
 #include "common/os_layer.h"
 #include "common/thread_pool.h"
-#include "service/http_server.h"
+#include "service/roads/http_server.h"
 #include "bench/bench_util.h"
 #include "bench/service_base.h"
 #include "tests/support/service_process.h"

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "service/auto_sort.h"
-#include "service/exif.h"
-#include "service/thumb_request.h"
+#include "service/pictures/auto_sort.h"
+#include "service/pictures/exif.h"
+#include "service/pictures/thumb_request.h"
 #include "bench/bench_util.h"
 #include "tests/support/pictures.h"
 #include "tests/support/service_process.h"

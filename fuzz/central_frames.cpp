@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/proto_central.h"
-#include "service/identity.h"
+#include "service/account/identity.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size >= kRelayHeaderSize) {

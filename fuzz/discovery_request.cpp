@@ -5,7 +5,7 @@
 #include <map>
 
 #include "common/proto_p2p.h"
-#include "service/lan_discovery.h"
+#include "service/roads/lan_discovery.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t buffer[kDiscoveryRequestMax] = {};

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "service/exif.h"
+#include "service/pictures/exif.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

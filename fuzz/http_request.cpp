@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "service/http_server.h"
+#include "service/roads/http_server.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* text = reinterpret_cast<const char*>(data);

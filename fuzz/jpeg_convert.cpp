@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "service/jpeg_convert.h"
+#include "service/pictures/jpeg_convert.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> out;

@@ -15,8 +15,8 @@
 #include "common/opcode_registry.h"
 #include "common/proto_local_api.h"
 #include "common/sqlite_wrapper.h"
-#include "service/device_requests.h"
-#include "service/local_api.h"
+#include "service/account/device_requests.h"
+#include "service/account/local_api.h"
 #include "tools/dbinit/schema.h"
 
 namespace {

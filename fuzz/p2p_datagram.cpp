@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/proto_p2p.h"
-#include "service/p2p_channel.h"
+#include "service/roads/p2p_channel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> copy(data, data + size);

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "service/thumb_request.h"
+#include "service/pictures/thumb_request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint16_t w = 0, h = 0;

@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "service/thumb_scaler.h"
+#include "service/pictures/thumb_scaler.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

@@ -2,14 +2,14 @@
 #include "common/log.h"
 #include "common/opcode_registry.h"
 #include "common/proto_local_api.h"
-#include "service/device_requests.h"
-#include "service/download.h"
-#include "service/folder_listing.h"
-#include "service/local_api.h"
-#include "service/pool_request.h"
+#include "service/account/device_requests.h"
+#include "service/transfer/download.h"
+#include "service/transfer/folder_listing.h"
+#include "service/account/local_api.h"
+#include "service/transfer/pool_request.h"
 #include "service/service_shell.h"
-#include "service/thumb_request.h"
-#include "service/upload.h"
+#include "service/pictures/thumb_request.h"
+#include "service/transfer/upload.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include "common/os_layer.h"
 #include "common/settings.h"
-#include "service/account.h"
-#include "service/identity.h"
+#include "service/account/account.h"
+#include "service/account/identity.h"
 #include "service/service_globals.h"
 #include "tests/support/central_process.h"
 #include "tests/support/net_namespace.h"

@@ -13,8 +13,8 @@
 
 #include "common/md5.h"
 #include "common/sqlite_wrapper.h"
-#include "service/auto_sort.h"
-#include "service/exif.h"
+#include "service/pictures/auto_sort.h"
+#include "service/pictures/exif.h"
 #include "tests/support/link_swapper.h"
 #include "tests/support/pictures.h"
 #include "tests/support/service_process.h"

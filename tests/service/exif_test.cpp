@@ -7,7 +7,7 @@
 #include <map>
 #include <sstream>
 
-#include "service/exif.h"
+#include "service/pictures/exif.h"
 #include "tests/support/pictures.h"
 #include "tests/support/temp_base.h"
 

@@ -1,6 +1,6 @@
 // The HTTP file server: its parsing rules as tables, then the real server on a free loopback
 // port with curl as the oracle.
-#include "service/http_server.h"
+#include "service/roads/http_server.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -13,7 +13,7 @@
 #include <map>
 
 #include "common/proto_p2p.h"
-#include "service/lan_discovery.h"
+#include "service/roads/lan_discovery.h"
 #include "tests/support/device_client.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"

@@ -17,7 +17,7 @@
 #include "common/proto_central.h"
 #include "common/proto_local_api.h"
 #include "common/thread_pool.h"
-#include "service/device_requests.h"
+#include "service/account/device_requests.h"
 #include "service/service_globals.h"
 #include "service/service_shell.h"
 #include "tests/service/transfer_test_support.h"

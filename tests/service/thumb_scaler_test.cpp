@@ -8,8 +8,8 @@
 #include <cstring>
 #include <thread>
 
-#include "service/jpeg_convert.h"
-#include "service/thumb_scaler.h"
+#include "service/pictures/jpeg_convert.h"
+#include "service/pictures/thumb_scaler.h"
 #include "tests/support/pictures.h"
 #include "tests/support/temp_base.h"
 

@@ -1,4 +1,4 @@
-#include "service/pool_request.h"
+#include "service/transfer/pool_request.h"
 
 #include <atomic>
 #include <cstring>
@@ -8,9 +8,9 @@
 #include "common/log.h"
 #include "common/os_layer.h"
 #include "common/thread_pool.h"
-#include "service/deferred_reply.h"
-#include "service/peer_send.h"
-#include "service/request_args.h"
+#include "service/transfer/deferred_reply.h"
+#include "service/transfer/peer_send.h"
+#include "service/transfer/request_args.h"
 
 namespace {
 

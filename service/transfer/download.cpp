@@ -1,4 +1,4 @@
-#include "service/download.h"
+#include "service/transfer/download.h"
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -31,11 +31,11 @@
 #include "common/share_paths.h"
 #include "common/sockets.h"
 #include "common/wire.h"
-#include "service/peer_send.h"
-#include "service/pool_request.h"
-#include "service/request_args.h"
+#include "service/transfer/peer_send.h"
+#include "service/transfer/pool_request.h"
+#include "service/transfer/request_args.h"
 #include "service/service_globals.h"
-#include "service/transfer_sessions.h"
+#include "service/transfer/transfer_sessions.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "service/ordered_worker.h"
+#include "service/transfer/ordered_worker.h"
 
 #include <system_error>
 

@@ -1,4 +1,4 @@
-#include "service/identity.h"
+#include "service/account/identity.h"
 
 #include <fcntl.h>
 #include <unistd.h>

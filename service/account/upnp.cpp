@@ -1,4 +1,4 @@
-#include "service/upnp.h"
+#include "service/account/upnp.h"
 
 #include <miniupnpc/miniupnpc.h>
 #include <miniupnpc/upnpcommands.h>

@@ -1,4 +1,4 @@
-#include "service/thumb_request.h"
+#include "service/pictures/thumb_request.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,11 +17,11 @@
 #include "common/share_paths.h"
 #include "common/thread_pool.h"
 #include "common/wire.h"
-#include "service/jpeg_convert.h"
-#include "service/deferred_reply.h"
-#include "service/peer_send.h"
-#include "service/request_args.h"
-#include "service/thumb_scaler.h"
+#include "service/pictures/jpeg_convert.h"
+#include "service/transfer/deferred_reply.h"
+#include "service/transfer/peer_send.h"
+#include "service/transfer/request_args.h"
+#include "service/pictures/thumb_scaler.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "service/transfer_sessions.h"
+#include "service/transfer/transfer_sessions.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,10 +9,10 @@
 #include "common/os_layer.h"
 #include "common/settings.h"
 #include "common/sqlite_wrapper.h"
-#include "service/deferred_reply.h"
-#include "service/download.h"
-#include "service/ordered_worker.h"
-#include "service/pool_request.h"
+#include "service/transfer/deferred_reply.h"
+#include "service/transfer/download.h"
+#include "service/transfer/ordered_worker.h"
+#include "service/transfer/pool_request.h"
 
 std::map<uint32_t, TransferEntry> g_TransMap;
 int g_nDownLoadCount = 0;

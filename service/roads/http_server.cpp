@@ -1,4 +1,4 @@
-#include "service/http_server.h"
+#include "service/roads/http_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "service/upload.h"
+#include "service/transfer/upload.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,13 +28,13 @@
 #include "common/wire.h"
 #include "platform/files.h"
 #include "platform/sync.h"
-#include "service/deferred_reply.h"
-#include "service/download.h"
-#include "service/ordered_worker.h"
-#include "service/pool_request.h"
-#include "service/request_args.h"
+#include "service/transfer/deferred_reply.h"
+#include "service/transfer/download.h"
+#include "service/transfer/ordered_worker.h"
+#include "service/transfer/pool_request.h"
+#include "service/transfer/request_args.h"
 #include "service/service_globals.h"
-#include "service/transfer_sessions.h"
+#include "service/transfer/transfer_sessions.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "service/power_off.h"
+#include "service/account/power_off.h"
 
 #include "common/log.h"
 #include "common/os_layer.h"
 #include "platform/power.h"
-#include "service/account.h"
+#include "service/account/account.h"
 
 int PowerOffSystem() { return Plat_PowerOff(); }
 

@@ -1,4 +1,4 @@
-#include "service/exif.h"
+#include "service/pictures/exif.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "service/request_args.h"
+#include "service/transfer/request_args.h"
 
 #include <arpa/inet.h>
 #include <event2/bufferevent.h>
@@ -13,7 +13,7 @@
 
 #include "common/md5.h"
 #include "common/share_paths.h"
-#include "service/pool_request.h"
+#include "service/transfer/pool_request.h"
 #include "service/service_globals.h"
 
 size_t HandlerBodyLength(const CommandHeader* header, bool viaRelay) {

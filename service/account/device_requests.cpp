@@ -1,4 +1,4 @@
-#include "service/device_requests.h"
+#include "service/account/device_requests.h"
 
 #include <arpa/inet.h>
 #include <event2/bufferevent.h>
@@ -30,14 +30,14 @@
 #include "common/settings.h"
 #include "common/sockets.h"
 #include "common/thread_pool.h"
-#include "service/deferred_reply.h"
-#include "service/download.h"
-#include "service/p2p_channel.h"
-#include "service/power_off.h"
-#include "service/peer_send.h"
-#include "service/request_args.h"
+#include "service/transfer/deferred_reply.h"
+#include "service/transfer/download.h"
+#include "service/roads/p2p_channel.h"
+#include "service/account/power_off.h"
+#include "service/transfer/peer_send.h"
+#include "service/transfer/request_args.h"
 #include "service/service_globals.h"
-#include "service/transfer_sessions.h"
+#include "service/transfer/transfer_sessions.h"
 
 namespace {
 

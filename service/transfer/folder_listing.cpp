@@ -1,4 +1,4 @@
-#include "service/folder_listing.h"
+#include "service/transfer/folder_listing.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,9 +17,9 @@
 #include "common/proto_transfer.h"
 #include "common/settings.h"
 #include "common/share_paths.h"
-#include "service/deferred_reply.h"
-#include "service/peer_send.h"
-#include "service/request_args.h"
+#include "service/transfer/deferred_reply.h"
+#include "service/transfer/peer_send.h"
+#include "service/transfer/request_args.h"
 #include "service/service_globals.h"
 #include "platform/files.h"
 

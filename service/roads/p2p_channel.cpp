@@ -1,4 +1,4 @@
-#include "service/p2p_channel.h"
+#include "service/roads/p2p_channel.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -30,7 +30,7 @@
 #include "common/sockets.h"
 #include "common/thread_pool.h"
 #include "service/service_globals.h"
-#include "service/transfer_sessions.h"
+#include "service/transfer/transfer_sessions.h"
 
 struct P2PPeerEntry {
   bool started = false;

@@ -11,10 +11,10 @@
 #include "common/settings.h"
 #include "common/sockets.h"
 #include "common/thread_pool.h"
-#include "service/account.h"
-#include "service/deferred_reply.h"
-#include "service/local_api.h"
-#include "service/request_args.h"
+#include "service/account/account.h"
+#include "service/transfer/deferred_reply.h"
+#include "service/account/local_api.h"
+#include "service/transfer/request_args.h"
 
 namespace {
 

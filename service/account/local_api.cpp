@@ -1,4 +1,4 @@
-#include "service/local_api.h"
+#include "service/account/local_api.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,11 +11,11 @@
 #include "common/settings.h"
 #include "common/sockets.h"
 #include "platform/disk.h"
-#include "service/auto_sort.h"
-#include "service/device_requests.h"
-#include "service/request_args.h"
+#include "service/pictures/auto_sort.h"
+#include "service/account/device_requests.h"
+#include "service/transfer/request_args.h"
 #include "service/service_globals.h"
-#include "service/transfer_sessions.h"
+#include "service/transfer/transfer_sessions.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "service/auto_sort.h"
+#include "service/pictures/auto_sort.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,7 +21,7 @@
 #include "common/sqlite_wrapper.h"
 #include "common/test_settings.h"
 #include "platform/files.h"
-#include "service/exif.h"
+#include "service/pictures/exif.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "service/thumb_scaler.h"
+#include "service/pictures/thumb_scaler.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

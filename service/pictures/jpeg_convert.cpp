@@ -1,4 +1,4 @@
-#include "service/jpeg_convert.h"
+#include "service/pictures/jpeg_convert.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "service/relay_client.h"
+#include "service/roads/relay_client.h"
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -18,11 +18,11 @@
 #include "common/periods.h"
 #include "common/proto_relay.h"
 #include "common/settings.h"
-#include "service/account.h"
-#include "service/deferred_reply.h"
-#include "service/download.h"
-#include "service/relay_lock.h"
-#include "service/relay_transfer.h"
+#include "service/account/account.h"
+#include "service/transfer/deferred_reply.h"
+#include "service/transfer/download.h"
+#include "service/roads/relay_lock.h"
+#include "service/roads/relay_transfer.h"
 #include "service/service_globals.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "service/peer_send.h"
+#include "service/transfer/peer_send.h"
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -12,9 +12,9 @@
 #include "common/log.h"
 #include "common/thread_pool.h"
 #include "common/wire.h"
-#include "service/deferred_reply.h"
-#include "service/pool_request.h"
-#include "service/relay_lock.h"
+#include "service/transfer/deferred_reply.h"
+#include "service/transfer/pool_request.h"
+#include "service/roads/relay_lock.h"
 #include "service/service_globals.h"
 
 namespace {

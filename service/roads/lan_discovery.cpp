@@ -1,4 +1,4 @@
-#include "service/lan_discovery.h"
+#include "service/roads/lan_discovery.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "service/account.h"
+#include "service/account/account.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,9 +16,9 @@
 #include "common/sockets.h"
 #include "platform/disk.h"
 #include "platform/sync.h"
-#include "service/http_server.h"
+#include "service/roads/http_server.h"
 #include "service/service_globals.h"
-#include "service/upnp.h"
+#include "service/account/upnp.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "service/deferred_reply.h"
+#include "service/transfer/deferred_reply.h"
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -13,8 +13,8 @@
 
 #include "common/command_server.h"
 #include "common/log.h"
-#include "service/peer_send.h"
-#include "service/relay_lock.h"
+#include "service/transfer/peer_send.h"
+#include "service/roads/relay_lock.h"
 
 namespace {
 
