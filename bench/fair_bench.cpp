@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ab_rate.h"
 #include "bench/bench_util.h"
 #include "bench/service_base.h"
 #include "common/log.h"
@@ -89,17 +90,7 @@ class CSlowReaders {
   std::vector<int> m_fds;
 };
 
-double AbRate(const std::string& url) {
-  const ProgramResult r = RunProgram({"/usr/bin/ab", "-q", "-n", "3000", "-c", "4", url}, {},
-                                     std::chrono::minutes(5));
-  std::smatch m;
-  const std::regex rate(R"(Requests per second:\s+([0-9.]+))");
-  if (!std::regex_search(r.output, m, rate)) {
-    std::printf("ab failed: %s\n", r.output.substr(0, 300).c_str());
-    return 0;
-  }
-  return std::atof(m[1].str().c_str());
-}
+double AbRate(const std::string& url) { return bench::AbRate(url, 3000, 4); }
 
 // Listings per second of one phone asking for the same folder again and again; 0 on failure.
 double ListingRate(uint16_t port, const std::string& folder) {

@@ -23,6 +23,7 @@
 #include "common/os_layer.h"
 #include "common/thread_pool.h"
 #include "service/roads/http_server.h"
+#include "bench/ab_rate.h"
 #include "bench/bench_util.h"
 #include "bench/service_base.h"
 #include "tests/support/service_process.h"
@@ -48,18 +49,7 @@ double CurlOnce(const std::string& url) {
   return r.exitCode == 0 ? std::atof(r.output.c_str()) / 1e6 : 0;
 }
 
-// Requests per second from ab over the small files' URLs (one URL: ab takes one).
-double AbRate(const std::string& url) {
-  const ProgramResult r = RunProgram({"/usr/bin/ab", "-q", "-n", "5000", "-c", "8", url}, {},
-                                     std::chrono::minutes(5));
-  std::smatch m;
-  const std::regex rate(R"(Requests per second:\s+([0-9.]+))");
-  if (!std::regex_search(r.output, m, rate)) {
-    std::printf("ab failed: %s\n", r.output.substr(0, 300).c_str());
-    return 0;
-  }
-  return std::atof(m[1].str().c_str());
-}
+double AbRate(const std::string& url) { return bench::AbRate(url, 5000, 8); }
 
 double Ratio(double a, double b) { return b > 0 ? a / b : 0; }
 

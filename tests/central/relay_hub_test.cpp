@@ -10,6 +10,7 @@
 
 #include "common/proto_relay.h"
 #include "common/server_client.h"
+#include "tests/central/loopback_peer.h"
 #include "tests/support/central_process.h"
 #include "tests/support/relay_phone.h"
 #include "tests/support/wait_for.h"
@@ -46,18 +47,6 @@ std::string LoggedOnPc(uint16_t port, const std::string& email, const std::strin
   return Exchange(port, kCmdLogOn, id, logOn) == 0 ? id : "";
 }
 
-// The answer a PC connection gets: a ServerReplyHeader.
-bool ReadAnswer(DeviceClient& c, ServerReplyHeader& h, Bytes* body = nullptr) {
-  uint8_t raw[8];
-  if (!c.ReadExact(raw, sizeof raw)) return false;
-  h = DecodeServerReplyHeader(raw);
-  if (h.len < 8) return false;
-  Bytes rest(h.len - 8);
-  if (!rest.empty() && !c.ReadExact(rest.data(), rest.size())) return false;
-  if (body) *body = rest;
-  return true;
-}
-
 class RelayHub : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -72,7 +61,7 @@ class RelayHub : public ::testing::Test {
     ServerReplyHeader h;
     return relay.Connect("127.0.0.1", central.Port()) &&
            relay.SendRaw(BuildRelayFrame(kCmdRelayRegister, identity, nullptr, 0)) &&
-           ReadAnswer(relay, h) && h.status == 0 && h.reserved2 == kCmdRelayRegister;
+           ReadServerAnswer(relay, h) && h.status == 0 && h.reserved2 == kCmdRelayRegister;
   }
   uint16_t Port() const { return central.Port(); }
 
@@ -103,7 +92,7 @@ TEST_F(RelayHub, PcConnectionsNeedALoggedOnIdentityAndWholeFrames) {
     ASSERT_TRUE(conn.SendRaw(c.first));
     if (c.status) {
       ServerReplyHeader h;
-      ASSERT_TRUE(ReadAnswer(conn, h));
+      ASSERT_TRUE(ReadServerAnswer(conn, h));
       EXPECT_EQ(h.status, c.status);
     }
     EXPECT_TRUE(conn.WaitClosed());
@@ -145,12 +134,12 @@ TEST_F(RelayHub, PhonesAndPcsMeetOnlyWithinTheirAccount) {
   ASSERT_TRUE(cache.SendRaw(BuildAddressedFrame(kCmdCacheDeliver, pc, stranger.Session(),
                                                 package.data(), package.size())));
   ServerReplyHeader h;
-  ASSERT_TRUE(ReadAnswer(cache, h));
+  ASSERT_TRUE(ReadServerAnswer(cache, h));
   EXPECT_EQ(h.status, kStatusNoSuchPhone);
   // Nothing waits for the PC; what the other account's phone leaves never reaches it.
   ASSERT_EQ(stranger.Leave(pc, BuildTransMessage(2, 7, 0, 0, 0, Bytes(10, 1))), kStatusNoSuchPc);
   ASSERT_TRUE(cache.SendRaw(BuildRelayFrame(kCmdCacheFetch, pc, nullptr, 0)));
-  ASSERT_TRUE(ReadAnswer(cache, h));
+  ASSERT_TRUE(ReadServerAnswer(cache, h));
   EXPECT_EQ(h.status, kStatusNothingWaits);
   // The phone's request to the other account's PC is refused and not forwarded.
   ASSERT_TRUE(mine.Request(otherPc, BuildMessage(0x2002, 1)));
@@ -210,7 +199,7 @@ TEST_F(RelayHub, MalformedPhoneFramesAndFullQueuesAreRefusedAndTheConnectionStay
   ASSERT_TRUE(cache.SendRaw(BuildRelayFrame(kCmdCacheFetch, pc, nullptr, 0)));
   ServerReplyHeader h;
   Bytes fetched;
-  ASSERT_TRUE(ReadAnswer(cache, h, &fetched));
+  ASSERT_TRUE(ReadServerAnswer(cache, h, &fetched));
   EXPECT_EQ(h.status, 0);
   EXPECT_EQ(fetched, data);
   EXPECT_EQ(leaveOnce(), 0);
@@ -220,7 +209,7 @@ TEST_F(RelayHub, MalformedPhoneFramesAndFullQueuesAreRefusedAndTheConnectionStay
       [&] {
         ServerReplyHeader a;
         return cache.SendRaw(BuildRelayFrame(kCmdCacheFetch, pc, nullptr, 0)) &&
-               ReadAnswer(cache, a) && a.status == kStatusNothingWaits;
+               ReadServerAnswer(cache, a) && a.status == kStatusNothingWaits;
       },
       std::chrono::seconds(10)));
 }
@@ -235,7 +224,7 @@ TEST_F(RelayHub, LogOutEndsThePcsRelay) {
   ASSERT_TRUE(again.Connect("127.0.0.1", Port()));
   ASSERT_TRUE(again.SendRaw(BuildRelayFrame(kCmdRelayRegister, pc, nullptr, 0)));
   ServerReplyHeader h;
-  ASSERT_TRUE(ReadAnswer(again, h));
+  ASSERT_TRUE(ReadServerAnswer(again, h));
   EXPECT_EQ(h.status, kStatusNotLoggedOn);
 }
 
@@ -251,7 +240,7 @@ TEST_F(RelayHub, APcGoneMidDownloadEndsItForThePhone) {
     ASSERT_TRUE(cache.SendRaw(BuildAddressedFrame(kCmdCacheDeliver, pc, phone.Session(),
                                                   package.data(), package.size())));
     ServerReplyHeader h;
-    ASSERT_TRUE(ReadAnswer(cache, h));
+    ASSERT_TRUE(ReadServerAnswer(cache, h));
     ASSERT_EQ(h.status, 0);
     relay.Close();  // the PC is killed: all its connections go at once
   }
@@ -291,7 +280,7 @@ TEST_F(RelayHub, EachAccountHasItsShareOfTheCache) {
     auto c = std::make_unique<DeviceClient>();
     ServerReplyHeader h;
     if (!c->Connect("127.0.0.1", Port()) ||
-        !c->SendRaw(BuildRelayFrame(kCmdCacheFetch, hisPc, nullptr, 0)) || !ReadAnswer(*c, h))
+        !c->SendRaw(BuildRelayFrame(kCmdCacheFetch, hisPc, nullptr, 0)) || !ReadServerAnswer(*c, h))
       continue;  // closed: past the account's share of connections
     caches.push_back(std::move(c));
   }
@@ -306,7 +295,7 @@ TEST_F(RelayHub, EachAccountHasItsShareOfTheCache) {
       ServerReplyHeader h;
       ASSERT_TRUE(caches[session % caches.size()]->SendRaw(
           BuildAddressedFrame(kCmdCacheDeliver, hisPc, hisPhone.Session(), p.data(), p.size())));
-      ASSERT_TRUE(ReadAnswer(*caches[session % caches.size()], h));
+      ASSERT_TRUE(ReadServerAnswer(*caches[session % caches.size()], h));
       if (h.status != 0) {
         if (k == 0) status = h.status;  // not even one more package: the account's share is full
         break;
@@ -326,7 +315,7 @@ TEST_F(RelayHub, EachAccountHasItsShareOfTheCache) {
   wire::PutU32(p.data() + 4, 5);
   ASSERT_TRUE(cache.SendRaw(BuildAddressedFrame(kCmdCacheDeliver, pc, mine.Session(), p.data(), p.size())));
   ServerReplyHeader h;
-  ASSERT_TRUE(ReadAnswer(cache, h));
+  ASSERT_TRUE(ReadServerAnswer(cache, h));
   EXPECT_EQ(h.status, 0);
   DeviceMessage m;
   ASSERT_TRUE(mine.ReadMessage(m));

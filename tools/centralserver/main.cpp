@@ -106,6 +106,18 @@ bool ReadPassword(const std::string& email, std::string& password) {
   return true;
 }
 
+// The stored hash of a password read from standard input; 0, else the exit status.
+int ReadPasswordHash(const std::string& email, std::string& hash) {
+  std::string password;
+  if (!ReadPassword(email, password)) return 2;
+  hash = HashSecret(PcPasswordText(password));
+  if (hash.empty()) {
+    std::fprintf(stderr, "QuarloCentral: libcrypt could not hash the password\n");
+    return 1;
+  }
+  return 0;
+}
+
 int AccountCommand(const std::string& dir, const std::vector<std::string>& args) {
   const bool listing = args.size() == 1 && args[0] == "list";
   if (!listing && (args.size() != 2 || (args[0] != "add" && args[0] != "remove" && args[0] != "passwd")))
@@ -126,14 +138,9 @@ int AccountCommand(const std::string& dir, const std::vector<std::string>& args)
     if (rc == 0) std::printf("removed account %s\n", email.c_str());
     return rc == 0 ? 0 : 1;
   }
+  std::string hash;
   if (args[0] == "passwd") {
-    std::string password;
-    if (!ReadPassword(email, password)) return 2;
-    const std::string hash = HashSecret(PcPasswordText(password));
-    if (hash.empty()) {
-      std::fprintf(stderr, "QuarloCentral: libcrypt could not hash the password\n");
-      return 1;
-    }
+    if (const int bad = ReadPasswordHash(email, hash)) return bad;
     const int rc = store.SetAccountHash(email, hash);
     if (rc == 1) std::fprintf(stderr, "QuarloCentral: no account %s\n", email.c_str());
     if (rc == 0) std::printf("new password for %s\n", email.c_str());
@@ -143,13 +150,7 @@ int AccountCommand(const std::string& dir, const std::vector<std::string>& args)
     std::fprintf(stderr, "QuarloCentral: an e-mail address of 1 to 31 characters, please\n");
     return 2;
   }
-  std::string password;
-  if (!ReadPassword(email, password)) return 2;
-  const std::string hash = HashSecret(PcPasswordText(password));
-  if (hash.empty()) {
-    std::fprintf(stderr, "QuarloCentral: libcrypt could not hash the password\n");
-    return 1;
-  }
+  if (const int bad = ReadPasswordHash(email, hash)) return bad;
   const int rc = store.AddAccount(email, hash, static_cast<int64_t>(std::time(nullptr)));
   if (rc == 1) std::fprintf(stderr, "QuarloCentral: account %s exists already\n", email.c_str());
   if (rc == 0) std::printf("added account %s\n", email.c_str());
