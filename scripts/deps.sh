@@ -16,7 +16,8 @@ PKGS=(
 )
 # One query for all of them: a package that is not installed prints no "ok installed" line.
 missing=()
-installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${PKGS[@]}" 2>/dev/null \
+# dpkg-query exits non-zero when any package is unknown to it: that is the case to handle, not fail on.
+installed=$( { dpkg-query -W -f='${Package} ${Status}\n' "${PKGS[@]}" 2>/dev/null || true; } \
   | awk '$NF == "installed" && $(NF-1) == "ok" {print $1}')
 for p in "${PKGS[@]}"; do
   grep -qx "$p" <<<"$installed" || missing+=("$p")
