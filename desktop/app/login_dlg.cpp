@@ -91,13 +91,15 @@ bool CLoginDlg::OnInitDialog() {
   }
   // Plain GTK entries: they take focus, show their hint and speak to screen readers.
   m_accountEdit = new wxTextCtrl(this, kAccountEdit, "", wxPoint(114, 66), wxSize(241, 22),
-                                 wxBORDER_NONE);
+                                 wxBORDER_NONE | wxTE_PROCESS_ENTER);
   m_passwordEdit = new wxTextCtrl(this, kPasswordEdit, "", wxPoint(114, 109), wxSize(241, 22),
-                                  wxBORDER_NONE);
+                                  wxBORDER_NONE | wxTE_PROCESS_ENTER);
   for (wxTextCtrl* edit : {m_accountEdit, m_passwordEdit}) {
     if (editFont.IsOk()) edit->SetFont(editFont);
     edit->SetMaxLength(31);
     edit->SetBackgroundColour(*wxWHITE);
+    // Enter in a field is the log-in action, as everywhere else in the dialog.
+    edit->Bind(wxEVT_TEXT_ENTER, [this](wxCommandEvent&) { OnBnClickedLogin(); });
   }
   gtk_entry_set_invisible_char(GTK_ENTRY(m_passwordEdit->m_widget), kMaskChar);
   m_accountEdit->Bind(wxEVT_SET_FOCUS, [this](wxFocusEvent& e) { OnEnSetfocusAccount(); e.Skip(); });
