@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "desktop/app/app_seams.h"
+#include "desktop/app/pictures.h"
 #include "desktop/app/web_pages.h"
 #include "desktop/foundation/diy_message_box.h"
 #include "desktop/foundation/languages.h"
@@ -129,10 +130,8 @@ bool CLoginDlg::OnInitDialog() {
 
   m_login = new CColorButton(this, kLoginButton, wxPoint(273, 182), wxSize(91, 28));
   m_login->m_textColour = 0xFF343434;
-  m_login->m_normalImage = 379;
-  m_login->m_hoverImage = 379;
-  m_login->m_pressedImage = 380;
-  m_login->m_disabledImage = 379;
+  m_login->m_normalImage = m_login->m_hoverImage = m_login->m_disabledImage = PictureOr(379, 260);
+  m_login->m_pressedImage = PictureOr(380, 259);
   if (buttonFont.IsOk()) m_login->SetTextFont(buttonFont);
 
   m_register = new CLinkButtonCtrl(this, kRegisterLink, wxPoint(40, 185), wxSize(180, 24));

@@ -149,14 +149,17 @@ TEST_F(AppGui, ScreenshotsOfEveryWindowInEachLanguage) {
     CSwitchAccountDlg question(nullptr);
     question.SetTitle("qshot-switch");
     std::string questionShot = ShotPath("switch-account", language);
-    auto user = std::async(std::launch::async, [questionShot] {
-      // The dialog sets its own caption ("Quarlo" in every language) when it starts.
-      const std::string wid = WindowId("Quarlo");
-      if (wid.empty()) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      const bool ok = Screenshot(wid, questionShot);
-      Tool({"xdotool", "windowfocus", "--sync", wid, "key", "--clearmodifiers", "Escape"});
-      return ok;
+    std::future<bool> user;
+    // Once the modal run has begun: the shot of the question, then Escape.
+    question.CallAfter([&] {
+      const std::string wid = XidOf(&question);
+      user = std::async(std::launch::async, [wid, questionShot] {
+        if (wid.empty()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));  // mapped and painted
+        const bool ok = Screenshot(wid, questionShot);
+        Tool({"xdotool", "windowfocus", "--sync", wid, "key", "--clearmodifiers", "Escape"});
+        return ok;
+      });
     });
     EXPECT_EQ(question.ShowModal(), wxID_CANCEL);  // Escape answers Cancel
     EXPECT_TRUE(user.get());
