@@ -124,6 +124,37 @@ std::string ShotPath(const std::string& window, int language) {
   return dir + "/" + window + "-" + kNames[language] + "-" + Scale() + ".png";
 }
 
+TEST_F(AppGui, MinimizeAndCloseHideTheMainWindowWhereATrayShows) {
+  setenv("QUARLO_TRAY", "xembed", 1);
+  auto* main = new CSettingDlg(nullptr, false);
+  main->Initialize();
+  unsetenv("QUARLO_TRAY");
+  ASSERT_TRUE(main->HasTrayForTests());
+  PumpUntil([] { return false; }, std::chrono::milliseconds(200));
+  EXPECT_FALSE(main->IsShown());  // it starts in the tray
+  main->OnTrayCommand(32784);     // the tray's settings item shows it
+  ASSERT_TRUE(PumpUntil([&] { return main->IsShownOnScreen(); }));
+  const std::string id = XidOf(main);
+  // A close request from outside leaves it as it is.
+  main->Close();
+  PumpUntil([] { return false; }, std::chrono::milliseconds(200));
+  EXPECT_TRUE(main->IsShown());
+  const int w = main->GetSize().x;
+  auto minimize = std::async(std::launch::async, [id, w] {
+    Tool({"xdotool", "mousemove", "--sync", "--window", id, std::to_string(w - 47), "18", "click", "1"});
+  });
+  ASSERT_TRUE(PumpUntil([&] { return !main->IsShown(); }, std::chrono::seconds(20)));
+  minimize.get();
+  main->OnTrayCommand(32784);
+  ASSERT_TRUE(PumpUntil([&] { return main->IsShownOnScreen(); }));
+  auto close = std::async(std::launch::async, [id, w] {
+    Tool({"xdotool", "mousemove", "--sync", "--window", id, std::to_string(w - 18), "15", "click", "1"});
+  });
+  ASSERT_TRUE(PumpUntil([&] { return !main->IsShown(); }, std::chrono::seconds(20)));
+  close.get();
+  main->OnSessionEnd();
+}
+
 // Every window of this program in each language, saved for people to look at.
 TEST_F(AppGui, ScreenshotsOfEveryWindowInEachLanguage) {
   for (int language : {kLangChineseSimplified, kLangEnglish, kLangChineseTraditional}) {
