@@ -155,6 +155,28 @@ TEST_F(AppGui, MinimizeAndCloseHideTheMainWindowWhereATrayShows) {
   main->OnSessionEnd();
 }
 
+// A screen reader finds the log-in dialog's fields by their labels. (The skinned buttons and
+// texts get their names and roles from the foundation's controls.)
+TEST_F(AppGui, ScreenReaderNamesTheLogInFields) {
+  auto* dlg = new CLoginDlg();
+  dlg->Show();
+  ASSERT_TRUE(PumpUntil([&] { return dlg->IsShownOnScreen(); }));
+  PumpUntil([] { return false; }, std::chrono::milliseconds(300));  // texts applied at the first paint
+  auto tree = std::async(std::launch::async, [] {
+    return Tool({"/usr/bin/python3", std::string(QUARLO_SOURCE_DIR) + "/tests/desktop_app/atspi_names.py",
+                 "desktop_app_gui_tests"}, 30000);
+  });
+  ASSERT_TRUE(PumpUntil([&] { return tree.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; },
+                        std::chrono::seconds(40)));
+  const std::string lines = tree.get();
+  const std::string account = wxString(languages->GetText("UI", "LOGIN_STATIC_ACCOUNT").c_str()).ToStdString();
+  const std::string password = wxString(languages->GetText("UI", "LOGIN_STATIC_PASSWORD").c_str()).ToStdString();
+  EXPECT_NE(lines.find("text|" + account + "\n"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("password text|" + password + "\n"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("frame|Quarlo"), std::string::npos) << lines;
+  delete dlg;
+}
+
 // Every window of this program in each language, saved for people to look at.
 TEST_F(AppGui, ScreenshotsOfEveryWindowInEachLanguage) {
   for (int language : {kLangChineseSimplified, kLangEnglish, kLangChineseTraditional}) {
