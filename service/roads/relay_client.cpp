@@ -18,10 +18,9 @@
 #include "common/periods.h"
 #include "common/proto_relay.h"
 #include "common/settings.h"
-#include "service/account/account.h"
 #include "service/transfer/deferred_reply.h"
 #include "service/transfer/download.h"
-#include "service/roads/relay_lock.h"
+#include "service/transfer/relay_lock.h"
 #include "service/roads/relay_transfer.h"
 #include "service/service_globals.h"
 
@@ -180,11 +179,6 @@ void watch_cb(evutil_socket_t, short, void* arg) {
 timeval Tv(int ms) { return timeval{ms / 1000, (ms % 1000) * 1000}; }
 
 }  // namespace
-
-std::mutex& RelaySendMutex() {
-  static std::mutex* m = new std::mutex;  // immortal: handlers may hold it at exit
-  return *m;
-}
 
 int OS_RunEventClient(const ServerAddress& server) {
   static const char* kFn = "OS_RunEventClient";

@@ -10,7 +10,6 @@
 #include "common/settings.h"
 #include "common/sqlite_wrapper.h"
 #include "service/transfer/deferred_reply.h"
-#include "service/transfer/download.h"
 #include "service/transfer/ordered_worker.h"
 #include "service/transfer/pool_request.h"
 
@@ -46,11 +45,13 @@ std::vector<TransferEntry> TakeMatching(Pred pred) {
   return taken;
 }
 
+std::atomic<void (*)(bufferevent*)> g_alsoOnClose{nullptr};
+
 void OnConnectionClosed(bufferevent* conn) {
   // First: a request still worked on a pool task then makes no entry for the connection.
   DeferredReply_OnConnectionClosed(conn);
   CloseTcpTransfers(conn);
-  Download_OnConnectionClosed(conn);
+  if (void (*also)(bufferevent*) = g_alsoOnClose.load()) also(conn);
 }
 
 }  // namespace
@@ -214,7 +215,8 @@ void TransLog_Flush() { LogWriter().Drain(); }
 
 void TransLog_SetBeforeWriteHook(void (*hook)()) { LogWriter().SetBeforeEachHook(hook); }
 
-void Trans_InstallHooks() {
+void Trans_InstallHooks(void (*alsoOnClose)(bufferevent*)) {
+  g_alsoOnClose.store(alsoOnClose);
   DeferredReply_Install();  // handlers finish replies from pool tasks
   OS_SetConnectionClosedHook(&OnConnectionClosed);
 }

@@ -62,6 +62,6 @@ void TransLog_Flush();
 // Tests: called on the writer thread before each row is written (null: none).
 void TransLog_SetBeforeWriteHook(void (*hook)());
 
-// Installs the command server's connection-closed hook: CloseTcpTransfers, then
-// Download_OnConnectionClosed.
-void Trans_InstallHooks();
+// Installs the command server's connection-closed hook: the connection's deferred replies and
+// CloseTcpTransfers, then alsoOnClose (the downloads' own step, which sit above this file).
+void Trans_InstallHooks(void (*alsoOnClose)(bufferevent*));
