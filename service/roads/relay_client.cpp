@@ -18,6 +18,7 @@
 #include "common/periods.h"
 #include "common/proto_relay.h"
 #include "common/settings.h"
+#include "common/sockets.h"
 #include "service/transfer/deferred_reply.h"
 #include "service/transfer/download.h"
 #include "service/transfer/relay_lock.h"
@@ -188,6 +189,7 @@ int OS_RunEventClient(const ServerAddress& server) {
     QV_LOG(kModCommLib, kLogDebug, "creat interline sock error");
     return -1;
   }
+  SetNoDelay(fd);  // replies go out as they are written
   event_base* base = event_base_new();
   if (!base) {
     QV_LOG(kModCommLib, kLogError, "event_base_new error.");

@@ -46,6 +46,7 @@ std::vector<TransferEntry> TakeMatching(Pred pred) {
 }
 
 std::atomic<void (*)(bufferevent*)> g_alsoOnClose{nullptr};
+std::atomic<uint64_t> g_transOpened{0};
 
 void OnConnectionClosed(bufferevent* conn) {
   // First: a request still worked on a pool task then makes no entry for the connection.
@@ -76,8 +77,11 @@ void Trans_Add(uint32_t id, const TransferEntry& entry) {
     }
     g_TransMap.emplace(id, entry);
   }
+  g_transOpened.fetch_add(1, std::memory_order_release);
   if (hadOld) CloseEntryFile(replaced);
 }
+
+uint64_t Trans_Opened() { return g_transOpened.load(std::memory_order_acquire); }
 
 bool Trans_Take(uint32_t id, TransferEntry& out) {
   CMutexLock lock(g_MutexTransMap);
