@@ -371,10 +371,11 @@ int main(int argc, char** argv) {
   const uint64_t size = (argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024) * kMiB;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // The levels of concurrency to measure: "1,4,16" and the small-file figure unless levels
-  // are given (e.g. "1" to profile one download alone).
-  const bool allFigures = argc <= 2;
+  // are given (e.g. "1" to profile one download alone; "first" for the small-file figure alone).
+  const bool firstOnly = argc > 2 && std::strcmp(argv[2], "first") == 0;
+  const bool allFigures = argc <= 2 || firstOnly;
   std::vector<int> levels;
-  for (const char* at = argc > 2 ? argv[2] : "1,4,16"; *at;) {
+  for (const char* at = firstOnly ? "" : argc > 2 ? argv[2] : "1,4,16"; *at;) {
     char* end = nullptr;
     const long n = std::strtol(at, &end, 10);
     if (end == at) break;
