@@ -346,6 +346,22 @@ double HttpFirstByteMs(uint16_t port, const std::string& path) {
 
 double Ratio(double a, double b) { return b > 0 ? a / b : 0; }
 
+// CPU seconds (user and system) a process used so far, from /proc.
+double CpuSeconds(int pid) {
+  FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (!f) return 0;
+  char buf[1024] = {0};
+  const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  buf[n] = 0;
+  const char* at = std::strrchr(buf, ')');  // the name may hold spaces
+  unsigned long long utime = 0, stime = 0;
+  if (!at || std::sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+                         &stime) != 2)
+    return 0;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // Resident memory of a process from /proc: total, file pages mapped, anonymous (kB).
 struct Rss {
   long total = 0, file = 0, anon = 0;
@@ -416,11 +432,25 @@ int main(int argc, char** argv) {
     std::printf("peers: nginx and lighttpd (sendfile) serving the same file to the same client's "
                 "HTTP mode\n");
     std::atomic<uint32_t> id{1};
+    const int svcPid = svc.Pid();
     for (int n : levels) {
       // Rounds alternate between the three, so a busy moment of the machine falls on all.
-      double ours = 0, theirs = 0, ngxRate = 0, bare = 0;
+      double ours = 0, theirs = 0, ngxRate = 0, bare = 0, cpu = 0;
+      Rss peak;  // the service's largest resident set during its rounds
       for (int round = 0; round < kRounds; ++round) {
+        const double cpuBefore = CpuSeconds(svcPid);
+        std::atomic<bool> sampling{true};
+        std::thread sampler([&] {
+          while (sampling.load()) {
+            const Rss now = RssOf(svcPid);
+            if (now.total > peak.total) peak = now;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          }
+        });
         ours = std::max(ours, Concurrent(n, size, [&](int) { return DeviceDownload(port, file, id++); }));
+        sampling = false;
+        sampler.join();
+        cpu += CpuSeconds(svcPid) - cpuBefore;
         if (ngx != 0)
           ngxRate = std::max(ngxRate, Concurrent(n, size, [&](int) { return HttpDownload(ngx, file); }));
         theirs = std::max(theirs, Concurrent(n, size, [&](int) { return HttpDownload(web, file); }));
@@ -430,13 +460,17 @@ int main(int argc, char** argv) {
                   "service/nginx %.2f (aim %s), service/lighttpd %.2f\n",
                   n, ours, ngxRate, theirs, Ratio(ours, ngxRate),
                   n == 1 ? ">= 0.9" : n == 16 ? ">= 1.0" : "-", Ratio(ours, theirs));
+      std::printf("   service CPU %.2f s per GiB sent; resident at most %ld kB while sending (mapped "
+                  "file pages %ld kB, shared with the page cache; anonymous %ld kB)\n",
+                  cpu / (static_cast<double>(size) * n * kRounds / (1024.0 * kMiB)), peak.total,
+                  peak.file, peak.anon);
       if (n == 1) {
         std::printf("   the same packages from a bare copying sender (no service): %6.0f MiB/s; "
                     "service/bare %.2f, bare/nginx %.2f\n",
                     bare, Ratio(ours, bare), Ratio(bare, ngxRate));
       }
     }
-    const Rss rss = RssOf(svc.Pid());
+    const Rss rss = RssOf(svcPid);
     std::printf("service resident memory after the rounds: %ld kB (file pages mapped %ld kB, "
                 "anonymous %ld kB)\n", rss.total, rss.file, rss.anon);
     if (allFigures) {
