@@ -54,12 +54,15 @@ class CColorCombobox : public CSkinControl {
   void ChooseRow(int row);
   int HoverIndex() const { return m_hover; }
   bool IsDroppedDown() const { return m_popup != nullptr; }
+  bool Activate() override;  // opens the list
   void PopupGone() { m_popup = nullptr; m_hover = kNoHover; }
 
   uint32_t m_textColour = 0xFF000000;
 
  private:
   void OnPaint(wxPaintEvent& event);
+  // Its label when it has one, else what it shows.
+  wxString CaptionForAccessibility() const override;
   std::vector<std::unique_ptr<ColorComboItem>> m_items;
   int m_selection = -1;
   int m_hover = kNoHover;
