@@ -74,6 +74,18 @@ wxBitmap SkinBitmap(int id, double scale) {
   return wxBitmap(image, 32, factor);
 }
 
+wxIconBundle SkinIconBundle(int id) {
+  wxIconBundle bundle;
+  for (double scale : {1.0, 2.0}) {
+    wxImage image;
+    if (!LoadPngResource(image, id, scale)) continue;
+    wxIcon icon;
+    icon.CopyFromBitmap(wxBitmap(image, 32));
+    bundle.AddIcon(icon);
+  }
+  return bundle;
+}
+
 double SkinScale(const wxWindow* window) {
   return window && window->GetContentScaleFactor() >= 1.5 ? 2 : 1;
 }

@@ -3,6 +3,7 @@
 #include <wx/bitmap.h>
 #include <wx/font.h>
 #include <wx/colour.h>
+#include <wx/iconbndl.h>
 #include <wx/image.h>
 
 #include <cstdint>
@@ -20,6 +21,9 @@ bool LoadPngResource(wxImage& out, int id, double scale);
 // The picture as a bitmap for a window of that skin scale; its logical size is the natural size
 // (menus, icons). wxNullBitmap when it is missing.
 wxBitmap SkinBitmap(int id, double scale);
+// Picture id at 1x and 2x as the icons of a window (SetIcons) or a tray icon; empty when it is
+// missing. The window icon is 128 (48 pixels), the tray icons are 24 pixels.
+wxIconBundle SkinIconBundle(int id);
 // The scale the skin is drawn at in window: 2 on a HiDPI screen (content scale 1.5 or more),
 // else 1.
 double SkinScale(const wxWindow* window);

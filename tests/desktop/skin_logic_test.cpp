@@ -120,6 +120,11 @@ TEST(SkinLogic, EverySkinPictureDecodes) {
     wxImage icon;
     EXPECT_TRUE(LoadPngResource(icon, id)) << id;
   }
+  const wxIconBundle windowIcon = SkinIconBundle(128);
+  ASSERT_EQ(windowIcon.GetIconCount(), 2u);
+  EXPECT_EQ(windowIcon.GetIconByIndex(0).GetWidth(), 48);
+  EXPECT_EQ(windowIcon.GetIconByIndex(1).GetWidth(), 96);
+  EXPECT_TRUE(SkinIconBundle(99999).IsEmpty());
   wxImage bg;
   ASSERT_TRUE(LoadPngResource(bg, 263));
   EXPECT_EQ(bg.GetSize(), wxSize(355, 197));
