@@ -165,6 +165,11 @@ void CDiyDialog::OnEnterKey() {
 }
 
 void CDiyDialog::OnCharHook(wxKeyEvent& event) {
+  if (auto* focused = dynamic_cast<CSkinControl*>(FindFocus());
+      focused && focused->HandlesKeyItself(event.GetKeyCode())) {
+    event.Skip();
+    return;
+  }
   switch (event.GetKeyCode()) {
     case WXK_ESCAPE:
       Close();

@@ -26,6 +26,8 @@ class CSkinControl : public wxControl {
   wxString AccessibleName() const;
   // Space or Enter on the focused control; false when it has nothing to do.
   virtual bool Activate() { return false; }
+  // A key the dialog leaves to the focused control (Escape in an open list).
+  virtual bool HandlesKeyItself(int) const { return false; }
 
  protected:
   wxSize DoGetBestSize() const override { return GetSize(); }

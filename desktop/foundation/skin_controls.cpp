@@ -48,29 +48,13 @@ class ComboPopup : public wxPopupTransientWindow {
     m_panel = new wxWindow(this, wxID_ANY);
     m_panel->SetBackgroundStyle(wxBG_STYLE_PAINT);
     const wxSize size(owner->GetSize().x, std::max(1, owner->GetCount()) * CColorCombobox::kRowHeight);
-    // The keyboard picks a row too: Up, Down, Enter or Space, Escape closes.
-    m_panel->Bind(wxEVT_KEY_DOWN, [this](wxKeyEvent& e) {
-      const int key = e.GetKeyCode();
-      const int count = m_owner->GetCount();
-      int row = m_owner->HoverIndex() == CColorCombobox::kNoHover ? m_owner->GetCurSel()
-                                                                   : m_owner->HoverIndex();
-      if ((key == WXK_DOWN || key == WXK_UP) && count > 0) {
-        row = row < 0 ? 0 : std::clamp(row + (key == WXK_DOWN ? 1 : -1), 0, count - 1);
-        m_owner->HoverRow(row);
-        m_panel->Refresh(false);
-      } else if (key == WXK_RETURN || key == WXK_NUMPAD_ENTER || key == WXK_SPACE) {
-        CColorCombobox* combo = m_owner;
-        DismissAndNotify();
-        if (row >= 0 && row < count) combo->ChooseRow(row);
-      } else if (key == WXK_ESCAPE) {
-        DismissAndNotify();
-      } else {
-        e.Skip();
-      }
-    });
     m_panel->SetSize(size);
     SetClientSize(size);
     m_panel->Bind(wxEVT_PAINT, &ComboPopup::OnPaint, this);
+    // The open list holds the keyboard grab: its keys go to the combo box's list handling.
+    Bind(wxEVT_CHAR_HOOK, [this](wxKeyEvent& e) {
+      if (!m_owner->ListKey(e.GetKeyCode())) e.Skip();
+    });
     m_panel->Bind(wxEVT_MOTION, [this](wxMouseEvent& e) {
       m_owner->HoverRow(RowAt(e.GetY()));
       m_panel->Refresh(false);
@@ -83,10 +67,10 @@ class ComboPopup : public wxPopupTransientWindow {
     });
   }
   // The list lives only while it is open.
-  void Popup(wxWindow* focus = nullptr) override {
-    wxPopupTransientWindow::Popup(focus ? focus : m_panel);
-    m_panel->SetFocus();
-  }
+  // The keyboard stays with the combo box, which drives the open list.
+  void Close() { DismissAndNotify(); }
+
+  void ShowHover() { m_panel->Refresh(false); }
   void OnDismiss() override {
     m_owner->PopupGone();
     Destroy();
@@ -126,9 +110,14 @@ CColorCombobox::CColorCombobox(wxWindow* parent, int id, const wxPoint& pos, con
     SetFocus();
     if (!m_popup) ShowDropDown();
   });
-  // Up and Down choose the neighbouring row without opening the list, as a GTK combo does.
+  // Closed, Up and Down choose the neighbouring row, as a GTK combo does; open, they move
+  // through the list, Space or Enter takes the row and Escape closes it.
   Bind(wxEVT_KEY_DOWN, [this](wxKeyEvent& e) {
     const int key = e.GetKeyCode();
+    if (m_popup) {
+      if (!ListKey(key)) e.Skip();
+      return;
+    }
     if ((key == WXK_UP || key == WXK_DOWN) && !e.AltDown() && GetCount() > 0) {
       const int next = m_selection < 0 ? 0 : m_selection + (key == WXK_DOWN ? 1 : -1);
       if (next >= 0 && next < GetCount() && next != m_selection) ChooseRow(next);
@@ -142,9 +131,36 @@ CColorCombobox::CColorCombobox(wxWindow* parent, int id, const wxPoint& pos, con
   });
 }
 
+bool CColorCombobox::ListKey(int key) {
+  auto* popup = static_cast<ComboPopup*>(m_popup);
+  if (!popup) return false;
+  if ((key == WXK_UP || key == WXK_DOWN) && GetCount() > 0) {
+    const int from = m_hover == kNoHover ? m_selection : m_hover;
+    HoverRow(from < 0 ? 0 : std::clamp(from + (key == WXK_DOWN ? 1 : -1), 0, GetCount() - 1));
+    popup->ShowHover();
+    return true;
+  }
+  if (key == WXK_ESCAPE) {
+    popup->Close();
+    return true;
+  }
+  if (key == WXK_SPACE || key == WXK_RETURN || key == WXK_NUMPAD_ENTER) return Activate();
+  return false;
+}
+
 bool CColorCombobox::Activate() {
-  if (!m_popup) ShowDropDown();
+  if (!m_popup) {
+    ShowDropDown();
+    return true;
+  }
+  const int row = m_hover;
+  static_cast<ComboPopup*>(m_popup)->Close();
+  if (row != kNoHover) ChooseRow(row);
   return true;
+}
+
+bool CColorCombobox::HandlesKeyItself(int key) const {
+  return m_popup && (key == WXK_ESCAPE || key == WXK_RETURN || key == WXK_NUMPAD_ENTER);
 }
 
 wxString CColorCombobox::CaptionForAccessibility() const {

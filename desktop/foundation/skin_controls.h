@@ -54,7 +54,11 @@ class CColorCombobox : public CSkinControl {
   void ChooseRow(int row);
   int HoverIndex() const { return m_hover; }
   bool IsDroppedDown() const { return m_popup != nullptr; }
-  bool Activate() override;  // opens the list
+  bool Activate() override;  // opens the list, or takes the row under the keyboard in it
+  bool HandlesKeyItself(int key) const override;
+  // A key while the list is open: Up and Down move through it, Space or Enter take the row,
+  // Escape closes; false for any other key or when the list is closed.
+  bool ListKey(int key);
   void PopupGone() { m_popup = nullptr; m_hover = kNoHover; }
 
   uint32_t m_textColour = 0xFF000000;

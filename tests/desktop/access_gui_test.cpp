@@ -138,6 +138,19 @@ TEST_F(AccessGui, TabWalksTheControlsSpaceAndEnterAct) {
   EXPECT_TRUE(PumpUntil([&] { return combo->GetCurSel() == 1; }));  // already the last row
   ASSERT_TRUE(key("Up"));
   EXPECT_TRUE(PumpUntil([&] { return combo->GetCurSel() == 0; }));
+  // Space opens the list; Down and Enter choose a row in it.
+  ASSERT_TRUE(key("space"));
+  ASSERT_TRUE(PumpUntil([&] { return combo->IsDroppedDown(); }));
+  ASSERT_TRUE(RunWhilePumping({"xdotool", "key", "--clearmodifiers", "Down", "Return"}).exitStatus == 0);
+  EXPECT_TRUE(PumpUntil([&] { return !combo->IsDroppedDown() && combo->GetCurSel() == 1; }))
+      << combo->GetCurSel();
+  // Escape closes the open list, not the dialog.
+  ASSERT_TRUE(key("space"));
+  ASSERT_TRUE(PumpUntil([&] { return combo->IsDroppedDown(); }));
+  ASSERT_TRUE(RunWhilePumping({"xdotool", "key", "--clearmodifiers", "Escape"}).exitStatus == 0);
+  EXPECT_TRUE(PumpUntil([&] { return !combo->IsDroppedDown(); }));
+  EXPECT_TRUE(dlg->IsShown());
+  EXPECT_EQ(combo->GetCurSel(), 1);
   // Space ticks the check box and selects the radio; Enter presses the focused link, not the
   // dialog's default button.
   check->SetFocus();
