@@ -7,6 +7,7 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 
 #include "desktop/foundation/skin_draw.h"
@@ -34,6 +35,47 @@ AtkRole AtkRoleOf(SkinRole role) {
     case SkinRole::Label: break;
   }
   return ATK_ROLE_LABEL;
+}
+
+// GTK computes an accessible's states in its class; the widgets of wx windows share one class
+// with no notion of "checked". The class's state function is wrapped once: objects marked by a
+// skinned check box or radio get CHECKABLE, and CHECKED when ticked; all others are untouched.
+GQuark CheckMark() {
+  static const GQuark quark = g_quark_from_static_string("quarlo-skin-check");
+  return quark;
+}
+
+using StateSetFn = AtkStateSet* (*)(AtkObject*);
+std::map<GType, StateSetFn>& WrappedClasses() {
+  static std::map<GType, StateSetFn> classes;
+  return classes;
+}
+
+AtkStateSet* StatesWithCheck(AtkObject* object) {
+  StateSetFn original = nullptr;
+  for (GType t = G_OBJECT_TYPE(object); t != 0 && !original; t = g_type_parent(t)) {
+    const auto it = WrappedClasses().find(t);
+    if (it != WrappedClasses().end()) original = it->second;
+  }
+  AtkStateSet* states = original ? original(object) : atk_state_set_new();
+  const int mark = GPOINTER_TO_INT(g_object_get_qdata(G_OBJECT(object), CheckMark()));
+  if (mark != 0) {
+    atk_state_set_add_state(states, ATK_STATE_CHECKABLE);
+    if (mark == 2) atk_state_set_add_state(states, ATK_STATE_CHECKED);
+  }
+  return states;
+}
+
+void MarkChecked(AtkObject* atk, bool checkable, bool checked) {
+  AtkObjectClass* klass = ATK_OBJECT_GET_CLASS(atk);
+  if (klass->ref_state_set != &StatesWithCheck) {
+    WrappedClasses()[G_OBJECT_CLASS_TYPE(klass)] = klass->ref_state_set;
+    klass->ref_state_set = &StatesWithCheck;
+  }
+  const int mark = checkable ? (checked ? 2 : 1) : 0;
+  const int before = GPOINTER_TO_INT(g_object_get_qdata(G_OBJECT(atk), CheckMark()));
+  g_object_set_qdata(G_OBJECT(atk), CheckMark(), GINT_TO_POINTER(mark));
+  if ((before == 2) != (mark == 2)) atk_object_notify_state_change(atk, ATK_STATE_CHECKED, mark == 2);
 }
 
 }  // namespace
@@ -80,6 +122,8 @@ void CSkinControl::UpdateAccessible() {
   if (!atk) return;
   atk_object_set_role(atk, AtkRoleOf(Role()));
   atk_object_set_name(atk, AccessibleName().utf8_str());
+  const bool checkable = Role() == SkinRole::CheckBox || Role() == SkinRole::RadioButton;
+  if (checkable || g_object_get_qdata(G_OBJECT(atk), CheckMark())) MarkChecked(atk, checkable, IsChecked());
 }
 
 void CSkinControl::DrawFocusRing(wxGraphicsContext& gc, const wxRect& rect) const {
@@ -150,6 +194,7 @@ void CColorButton::FitCaption() {
 
 void CColorButton::SetCheck(bool checked) {
   m_checked = checked;
+  UpdateAccessible();
   Refresh(false);
 }
 

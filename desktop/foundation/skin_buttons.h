@@ -33,8 +33,9 @@ class CSkinControl : public wxControl {
   wxSize DoGetBestSize() const override { return GetSize(); }
   bool AcceptsFocus() const override { return m_role != SkinRole::Label && IsShown() && IsEnabled(); }
   bool AcceptsFocusFromKeyboard() const override { return AcceptsFocus(); }
-  // The caption changed: screen readers hear the new one.
+  // The caption or the check changed: screen readers hear the new one.
   void UpdateAccessible();
+  virtual bool IsChecked() const { return false; }
   virtual wxString CaptionForAccessibility() const { return GetLabel(); }
   // A ring just inside rect when the control has the keyboard focus.
   void DrawFocusRing(wxGraphicsContext& gc, const wxRect& rect) const;
@@ -80,6 +81,7 @@ class CColorButton : public CSkinControl {
   wxString m_caption;
   bool m_checked = false;
   int m_announcedStyle = kPush;
+  bool IsChecked() const override { return m_checked; }
 };
 
 class CTransparentButton : public CSkinControl {

@@ -96,14 +96,16 @@ RunResult RunWhilePumping(const std::vector<std::string>& argv, int timeoutMs = 
 
 TEST_F(AccessGui, ScreenReaderHearsEveryControlWithItsRole) {
   MakeDialog("qaccess-tree");
+  check->SetCheck(true);
   dlg->Show();
   ASSERT_TRUE(PumpUntil([&] { return dlg->IsShownOnScreen(); }));
   const RunResult r = RunWhilePumping(
       {"/usr/bin/python3", std::string(QUARLO_SOURCE_DIR) + "/tests/desktop/atspi_tree.py", "qaccess-tree", "20"});
   ASSERT_EQ(r.exitStatus, 0) << r.output;
-  // Every control of the dialog, by role and name; the hidden minimize button is left out.
-  for (const char* want : {"label\tAccount", "combo box\tEnglish", "check box\tRemember password",
-                           "radio button\tMy own folder", "link\tNo account yet? Register",
+  // Every control of the dialog, by role and name.
+  // The ticked check box says so; the radio is not selected.
+  for (const char* want : {"label\tAccount", "combo box\tEnglish", "check box\tRemember password\tchecked",
+                           "radio button\tMy own folder\n", "link\tNo account yet? Register",
                            "push button\tRegister and log in", "push button\tClose"}) {
     EXPECT_NE(r.output.find(want), std::string::npos) << want << "\n" << r.output;
   }

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Prints the accessibility tree of one window as a screen reader sees it, one line per object:
-depth, role and name, tab-separated. Usage: atspi_tree.py WINDOW-TITLE [SECONDS]"""
+depth, role and name, tab-separated, then "checked" for a ticked check box or radio. Usage: atspi_tree.py WINDOW-TITLE [SECONDS]"""
 import sys
 import time
 
@@ -19,7 +19,8 @@ def find_window(title):
 
 
 def walk(obj, depth, out):
-    out.append(f"{depth}\t{obj.getRoleName()}\t{obj.name}")
+    checked = "\tchecked" if obj.getState().contains(pyatspi.STATE_CHECKED) else ""
+    out.append(f"{depth}\t{obj.getRoleName()}\t{obj.name}{checked}")
     for child in obj:
         if child is not None:
             walk(child, depth + 1, out)
