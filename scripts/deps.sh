@@ -9,7 +9,7 @@ PKGS=(
   iproute2 curl socat procps util-linux
   libwxgtk3.2-dev libwxgtk-webview3.2-dev libglib2.0-dev
   xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-noto-cjk librsvg2-bin
-  python3-pyatspi at-spi2-core dbus
+  python3-pyatspi at-spi2-core dbus libglib2.0-bin
   lighttpd apache2-utils
   libjpeg62-turbo-dev imagemagick libimage-exiftool-perl libjpeg-turbo-progs
   libvips-tools exiv2
