@@ -57,8 +57,13 @@ bool CentralProcess::Start() {
   }
   m_pid = pid;
   const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
+  int status = 0;
   WaitFor(
       [&] {
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {  // refused to start: no use waiting
+          m_pid = -1;
+          return true;
+        }
         std::smatch m;
         const std::string log = LogText();
         if (!std::regex_search(log, m, listening)) return false;
@@ -66,6 +71,7 @@ bool CentralProcess::Start() {
         return true;
       },
       std::chrono::seconds(10), std::chrono::milliseconds(10));
+  if (m_pid < 0) return false;
   const std::regex udp(R"(peer-to-peer UDP 127\.0\.0\.1:(\d+))");
   std::smatch u;
   const std::string log = LogText();
