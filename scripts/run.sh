@@ -30,6 +30,16 @@ install -m 0644 "$BUILD_DIR"/tools/cmd/*.qvl "$BASE/bin/"
 mkdir -p "$BASE/bin/roaming"
 install -m 0644 "$BUILD_DIR"/desktop/app/roaming/* "$BASE/bin/roaming/"
 install -m 0755 "$BUILD_DIR/platform/tools/sc" "$BASE/system/sc"
+# The application icon in the hicolor layout beside the program (<base>/share is the shared
+# folder), and the desktop entry there too; its Icon= is the whole path, as bin/icons is on no
+# icon search path.
+ICONS="$BASE/bin/icons/hicolor"
+for dir in "$BUILD_DIR"/desktop/foundation/icons/*x*; do
+  install -D -m 0644 "$dir/Quarlo.png" "$ICONS/$(basename "$dir")/apps/Quarlo.png"
+done
+install -D -m 0644 "$ROOT/resources/skin/128.svg" "$ICONS/scalable/apps/Quarlo.svg"
+sed -e "s|@QUARLO_EXEC@|\"$BASE/bin/Quarlo\"|" -e "s|@QUARLO_ICON@|$ICONS/scalable/apps/Quarlo.svg|" \
+  "$ROOT/resources/desktop/Quarlo.desktop.in" > "$BASE/bin/Quarlo.desktop"
 install -m 0755 "$BUILD_DIR/platform/tools/net" "$BASE/system/net"
 install -m 0755 "$BUILD_DIR/platform/tools/taskkill" "$BASE/system/taskkill"
 install -m 0755 "$BUILD_DIR/platform/tools/reg" "$BASE/system/reg"
@@ -75,7 +85,12 @@ if [ "$FIRST_RUN" = 1 ] || [ -z "$("$CENTRAL" --data "$CENTRAL_DIR" account list
   echo "Made the account $EMAIL on the local central server; its password is: $PASSWORD"
   echo "(the service is signed in with it; shared folder: $SHARE)"
 fi
-"$CENTRAL" --data "$CENTRAL_DIR" --listen 127.0.0.1:15100 --p2p 127.0.0.1:15101 &
+# Its web site (registration, update page, banner) beside it, plain HTTP on loopback.
+SITE_PORT=${QUARLO_SITE_PORT:-15180}
+SITE="http://127.0.0.1:$SITE_PORT"
+export QUARLO_SITE_ORIGIN="$SITE"  # what the desktop program started from here reaches
+"$CENTRAL" --data "$CENTRAL_DIR" --listen 127.0.0.1:15100 --p2p 127.0.0.1:15101 \
+  --site "127.0.0.1:$SITE_PORT" &
 CENTRAL_PID=$!
 for _ in $(seq 1 50); do
   grep -q "listening on" "$CENTRAL_DIR/central.log" 2>/dev/null && break
@@ -100,13 +115,15 @@ fi
 
 cat <<TXT
 Base folder : $BASE
-  bin/      QuarloClient, QuarloCentral
-  central/  the central server's database and log (QuarloCentral --data $CENTRAL_DIR status)
+  bin/      QuarloClient, QuarloCentral, Quarlo.desktop (the desktop entry), icons/
+  central/  the central server's database and log (QuarloCentral --data $CENTRAL_DIR status),
+            and site/, the files of its web site (update.ini, notes-en.txt, download/)
   etc/      Quarlo.db (settings)
   log/      Log.txt
   share/    the shared folder of the first run
   system/   the service manager and its sc and net tools
 Log         : $BASE/log/Log.txt
+Site        : $SITE/  (the desktop program: QUARLO_SITE_ORIGIN=$SITE)
 Try it      : $BUILD_DIR/tests/quarlo-phone ls
               $BUILD_DIR/tests/quarlo-phone ls $BASE/share
               $BUILD_DIR/tests/quarlo-phone get $BASE/share/hello.txt /tmp/hello.txt
