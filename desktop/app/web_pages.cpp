@@ -3,7 +3,16 @@
 #include <wx/filename.h>
 #include <wx/utils.h>
 
-std::string WebPage(const std::string& path) { return std::string(kWebSite) + path; }
+#include <cstdlib>
+
+std::string SiteOrigin() {
+  const char* origin = std::getenv("QUARLO_SITE_ORIGIN");
+  std::string text = origin && *origin ? origin : kDefaultSiteOrigin;
+  while (!text.empty() && text.back() == '/') text.pop_back();
+  return text;
+}
+
+std::string WebPage(const std::string& path) { return SiteOrigin() + path; }
 
 void OpenInBrowser(const std::string& url) {
   if (!url.empty()) wxLaunchDefaultBrowser(wxString::FromUTF8(url));
