@@ -8,15 +8,15 @@
 #include <thread>
 
 desktop::CUIData::Mover MakeProgressMover(wxWindow* parent, const wxString& title, const wxString& message) {
-  return [parent, title, message](const std::string& dataFolder, const std::string& base) {
+  return [parent, title, message](const desktop::CUIData::MoveJob& job) {
     struct State {
       std::atomic<bool> done{false};
       std::atomic<int> result{-1};
       std::atomic<uint64_t> doneBytes{0}, totalBytes{0};
     };
     auto state = std::make_shared<State>();
-    std::thread worker([state, dataFolder, base] {
-      state->result = desktop::MoveDataFolder(dataFolder, base, [state](uint64_t d, uint64_t t) {
+    std::thread worker([state, job] {
+      state->result = job([state](uint64_t d, uint64_t t) {
         state->doneBytes = d;
         state->totalBytes = t;
       });

@@ -281,7 +281,7 @@ TEST(DataFolderMove, RefusalsNeverTouchTheFolder) {
     int want;
   } cases[] = {
       {dir + "/base", 1},                  // the current base
-      {data, 1},                           // the data folder itself
+      {data, -1},                          // the data folder itself: into itself
       {data + "/Files", -1},               // inside the folder being moved
       {dir + "/taken", -1},                // a folder "Quarlo" is there already
       {"/usr/local", -1},                  // a system folder
