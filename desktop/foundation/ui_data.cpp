@@ -201,7 +201,8 @@ bool CopyTree(const fs::path& from, const fs::path& to, uint64_t total, uint64_t
   if (!fs::is_directory(fs::symlink_status(to, ec))) {
     if (!fs::create_directory(to, ec) || ec) return false;
   }
-  for (const fs::directory_entry& e : fs::directory_iterator(from, ec)) {
+  std::error_code walk;
+  for (const fs::directory_entry& e : fs::directory_iterator(from, walk)) {
     const fs::path target = to / e.path().filename();
     const fs::file_status st = e.symlink_status(ec);
     if (keep && fs::exists(fs::symlink_status(target, ec)) && !fs::is_directory(st)) continue;
@@ -209,17 +210,30 @@ bool CopyTree(const fs::path& from, const fs::path& to, uint64_t total, uint64_t
       fs::copy_symlink(e.path(), target, ec);
       if (ec) return false;
     } else if (fs::is_directory(st)) {
-      if (!CopyTree(e.path(), target, total, done, progress, keep)) return false;
+      if (!CopyTree(e.path(), target, total, done, progress, keep) &&
+          !(keep && !fs::exists(fs::symlink_status(e.path(), ec))))
+        return false;
     } else if (fs::is_regular_file(st)) {
       const uintmax_t size = fs::file_size(e.path(), ec);
-      if (ec || !fs::copy_file(e.path(), target, fs::copy_options::none, ec) || ec) return false;
-      if (fs::file_size(target, ec) != size || ec) return false;
+      if (ec || !fs::copy_file(e.path(), target, fs::copy_options::none, ec) || ec) {
+        // An upload's side file renamed or removed meanwhile is no loss: its file is looked
+        // at on the next pass, or was published in the new place.
+        if (keep && !fs::exists(fs::symlink_status(e.path(), ec))) continue;
+        return false;
+      }
+      if (fs::file_size(target, ec) != size || ec) {
+        if (keep) {
+          fs::remove(target, ec);  // it grew while copied: the next pass takes it whole
+          continue;
+        }
+        return false;
+      }
       done += size;
       if (progress) progress(done, total);
     }
     // Sockets, pipes and devices are not data: they stay behind with the old folder.
   }
-  return !ec;
+  return !walk;
 }
 
 uint64_t TreeSize(const fs::path& root) {
@@ -275,8 +289,10 @@ int CarryDataFolder(const std::string& src, const std::string& dst, bool& rename
 
 int FinishDataFolderCopy(const std::string& src, const std::string& dst) {
   uint64_t done = 0;
-  // Whatever landed in the old folder while it was copied comes along before it goes.
-  if (!CopyTree(src, dst, 0, done, nullptr, true)) return -2;
+  // Whatever landed in the old folder while it was copied comes along before it goes; the
+  // service already sends new files to dst, so a second pass catches what was still arriving.
+  for (int pass = 0; pass < 2; ++pass)
+    if (!CopyTree(src, dst, 0, done, nullptr, true)) return -2;
   return MoveToTrash(src) ? 0 : -2;
 }
 
