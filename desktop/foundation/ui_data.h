@@ -151,7 +151,9 @@ class IUIData {
   virtual int SetPwd(const std::string& password) = 0;
   virtual int GetPwd(std::string& out) = 0;
   virtual int RefreshDataFolder() = 0;
-  virtual bool SharesLoaded() const = 0;  // GetShare has read the service's list
+  // GetShare has read the service's list (CUIData says so only then; a stand-in that does not
+  // model the loading has its list from the start).
+  virtual bool SharesLoaded() const { return true; }
 };
 
 class CUIData : public IUIData, public ISocketConnectCallback {
