@@ -6,6 +6,7 @@
 #include "desktop/app/setting_dlg.h"  // the page ids
 #include "desktop/foundation/data_paths.h"
 #include "desktop/foundation/languages.h"
+#include "desktop/foundation/move_progress.h"
 #include "desktop/foundation/service_control.h"
 #include "desktop/foundation/skin_buttons.h"
 #include "desktop/foundation/skin_controls.h"
@@ -390,8 +391,12 @@ int CMainPages::MoveDataFolder(const std::string& newBase) {
   if (!ui || newBase.empty()) return 0;
   // The same folder however it is written moves nothing and says nothing.
   if (SameFolder(newBase, BaseFolderOf(m_dataFolder))) return 0;
-  const int rc = ui->SetDefShare(newBase);
   const std::wstring title = Text("UI", "DIALOG_TITLE");
+  // A copy to another file system runs on a worker behind a progress dialog.
+  if (auto* client = dynamic_cast<CUIData*>(ui))
+    client->SetMover(MakeProgressMover(m_host->Window(), wxString(title),
+                                       wxString(Text("UI", "SETTING_STATIC_DATAFOLDER")) + " " + W(DataFolderUnder(newBase))));
+  const int rc = ui->SetDefShare(newBase);
   if (rc == 1) return 0;
   if (rc == -2) m_host->ShowMessage(Text("MESSAGEBOX", "MSGBOX_MOVEFOLDER_FAILED_DEL"), title);
   if (rc != 0 && rc != -2) {

@@ -1,7 +1,9 @@
 #include "desktop/foundation/move_progress.h"
 
 #include <wx/app.h>
+#include <wx/evtloop.h>
 #include <wx/progdlg.h>
+#include <wx/timer.h>
 
 #include <atomic>
 #include <memory>
@@ -25,13 +27,22 @@ desktop::CUIData::Mover MakeProgressMover(wxWindow* parent, const wxString& titl
     });
     {
       wxProgressDialog dialog(title, message, 1000, parent, wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_SMOOTH);
-      while (!state->done) {
+      // The main thread keeps handling events in a loop of its own until the worker is done;
+      // a timer looks at the progress, nothing sleeps.
+      wxGUIEventLoop loop;
+      wxTimer timer;
+      timer.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+        if (state->done) {
+          loop.Exit();
+          return;
+        }
         const uint64_t total = state->totalBytes;
         const int value = total ? static_cast<int>(state->doneBytes * 1000 / total) : 0;
         dialog.Update(std::min(value, 999));
-        wxMilliSleep(20);
-        wxTheApp->Yield(true);
-      }
+      });
+      timer.Start(30);
+      if (!state->done) loop.Run();
+      timer.Stop();
     }
     worker.join();
     return static_cast<int>(state->result);
