@@ -19,6 +19,7 @@
 #include "desktop/app/setting_dlg.h"
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/skin_buttons.h"
+#include "desktop/foundation/skin_controls.h"
 #include "desktop/foundation/skin_list.h"
 #include "tests/desktop/desktop_test_support.h"
 #include "tests/desktop/gui_test_support.h"
@@ -233,9 +234,89 @@ TEST_F(PagesGui, ALanguageSwitchRelabelsEveryTextWithScreenshots) {
       ASSERT_FALSE(id.empty());
       const char* pageName = page == kPageShares ? "shares" : page == kPageSettings ? "settings"
                              : page == kPageTransLog ? "transfers" : "account";
-      EXPECT_TRUE(Screenshot(id, shots + "/main_" + pageName + "_" + names[language] + ".png"));
+      EXPECT_TRUE(Screenshot(id, shots + "/pages_" + pageName + "_" + names[language] + ".png"));
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The program's own main window with its pages: every text and the tray menu follow a
+// language switch; screenshots of each page in the three languages.
+TEST(MainWindowPages, LanguageSwitchRelabelsThePagesAndTheTrayMenu) {
+  DesktopFolders folders;
+  for (int id : {0, 1, 2})
+    fs::copy_file(std::string(QUARLO_SOURCE_DIR) + "/resources/" + LanguageFileName(id),
+                  folders.Program() + "/" + LanguageFileName(id));
+  FakeUIData ui;
+  ui.account = "anna@example.org";
+  ui.shares = {"/srv/photos", "/srv/music"};
+  ui.loaded = true;
+  ui.log = {MakeRecord(0, 2048, "/home/anna/Quarlo/Photos/beach.jpg", "2026-12-11 09:12:03"),
+            MakeRecord(1, 3 * 1048576, "/srv/music/song.mp3", "2026-12-11 09:14:40")};
+  InstallMainPages(Seams());
+  auto* dlg = new CSettingDlg(&ui, false);
+  dlg->Initialize();
+  auto* pages = static_cast<CMainPages*>(dlg->Pages());
+  ASSERT_NE(pages, nullptr);
+  ui.SetTransLogSink(pages);
+  pages->SetDataFolder(folders.Program() + "/Quarlo");
+  for (const std::string& s : ui.shares) pages->OnShareItem(s);
+  dlg->SetTitle("qmain-" + std::to_string(::getpid()));
+  dlg->Show();
+  ASSERT_TRUE(PumpUntil([&] { return dlg->IsShownOnScreen(); }));
+  auto trayTexts = [&] {
+    std::map<int, wxString> texts;
+    std::unique_ptr<wxMenu> menu = dlg->BuildTrayMenu();
+    for (wxMenuItem* item : menu->GetMenuItems())
+      if (!item->IsSeparator()) texts[item->GetId()] = item->GetItemLabelText();
+    return texts;
+  };
+  const char* names[3] = {"zh_CN", "en", "zh_TW"};
+  std::map<int, std::wstring> english;
+  std::map<int, wxString> englishTray;
+  for (int language : {1, 0, 2}) {
+    auto* combo = static_cast<CColorCombobox*>(dlg->FindWindow(kLanguageCombo));
+    combo->SetCurSel(language);
+    pages->OnCbnSelchangeLanguage();
+    PumpUntil([] { return false; }, std::chrono::milliseconds(200));
+    const std::map<int, std::wstring> texts = pages->Texts();
+    const std::map<int, wxString> tray = trayTexts();
+    EXPECT_EQ(texts.size(), 26u);
+    for (const auto& [id, text] : texts) {
+      EXPECT_FALSE(text.empty()) << id << " in language " << language;
+      if (!english.empty() && id / 10 != kLanguageCombo) {
+        EXPECT_NE(english.at(id), text) << id << " in language " << language;
+      }
+    }
+    ASSERT_FALSE(tray.empty());
+    for (const auto& [item, text] : tray) {
+      EXPECT_FALSE(text.Strip(wxString::both).empty()) << "tray item " << item;
+      if (englishTray.count(item)) {
+        EXPECT_NE(englishTray.at(item), text) << "tray item " << item;
+      }
+    }
+    if (language == 1) {
+      english = texts;
+      englishTray = tray;
+    }
+    for (int page : {kPageShares, kPageSettings, kPageTransLog, kPageAccount}) {
+      pages->ShowPage(page);
+      dlg->Refresh();
+      PumpUntil([] { return false; }, std::chrono::milliseconds(300));
+      const std::string id = WindowId(dlg->GetTitle().ToStdString());
+      ASSERT_FALSE(id.empty());
+      const char* pageName = page == kPageShares ? "shares" : page == kPageSettings ? "settings"
+                             : page == kPageTransLog ? "transfers" : "account";
+      EXPECT_TRUE(Screenshot(id, ScreenshotDir() + "/main_" + pageName + "_" + names[language] + ".png"));
+    }
+  }
+  dlg->Destroy();
+  // Gone before the shared language service is.
+  for (int i = 0; i < 5; ++i) wxTheApp->ProcessIdle();
+  Seams() = AppSeams();
 }
 
 }  // namespace
