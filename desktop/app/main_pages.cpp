@@ -94,6 +94,12 @@ void CMainPages::Create(IPagesHost& host) {
   m_shareList->InsertColumn(1, "", ColumnFormat::Left, 218);
   m_shareList->Body()->Bind(wxEVT_LISTBOX, [this](wxCommandEvent&) { OnShareListClick(); });
   m_shareList->Body()->Bind(wxEVT_LISTBOX_DCLICK, [this](wxCommandEvent&) { OnShareListDoubleClick(); });
+  m_shareList->Body()->Bind(wxEVT_RIGHT_DOWN, [this](wxMouseEvent& e) {
+    // A right click selects the row under the pointer, as a left click would.
+    const int row = m_shareList->Body()->VirtualHitTest(e.GetY());
+    if (row != wxNOT_FOUND) m_shareList->SetSelection(row);
+    UpdateDeleteButton();
+  });
   m_add = button(kAddShare, wxPoint(310, 336), wxSize(73, 25), buttonFont, 345, 346);
   m_delete = button(kDeleteShare, wxPoint(392, 336), wxSize(73, 25), buttonFont, 345, 346);
   m_delete->Enable(false);

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -23,6 +24,7 @@
 #include "desktop/foundation/skin_list.h"
 #include "tests/desktop/desktop_test_support.h"
 #include "tests/desktop/gui_test_support.h"
+#include "platform/run_command.h"
 #include "tests/desktop_app/pages_test_support.h"
 
 namespace fs = std::filesystem;
@@ -317,6 +319,70 @@ TEST(MainWindowPages, LanguageSwitchRelabelsThePagesAndTheTrayMenu) {
   // Gone before the shared language service is.
   for (int i = 0; i < 5; ++i) wxTheApp->ProcessIdle();
   Seams() = AppSeams();
+}
+
+}  // namespace
+
+namespace {
+
+struct AnswerLog : IConnectDlgCallBack {
+  std::vector<std::pair<uint32_t, int>> got;
+  void OnMobileLoginAnswer(const MobileLoginAnswer* a) override { got.emplace_back(a->requestId, a->accept); }
+};
+
+std::vector<std::string> Key(const char* key) {
+  return {"xdotool", "windowfocus", "--sync", "%w", "key", "--clearmodifiers", key};
+}
+std::vector<std::string> Click(int x, int y) {
+  return {"xdotool", "mousemove", "--sync", "--window", "%w", std::to_string(x), std::to_string(y), "click", "1"};
+}
+
+// The prompt by itself, answered by the user's keys and clicks: exactly one answer each time,
+// with the request's id as it came.
+TEST(ConnectDlgGui, EveryWayOfEndingGivesOneAnswer) {
+  DesktopFolders folders;
+  for (int id : {0, 1, 2})
+    fs::copy_file(std::string(QUARLO_SOURCE_DIR) + "/resources/" + LanguageFileName(id),
+                  folders.Program() + "/" + LanguageFileName(id));
+  fs::create_directories(ScreenshotDir());
+  const struct {
+    const char* title;
+    std::vector<std::vector<std::string>> actions;
+    int accept;
+    const char* shot;
+  } cases[] = {
+      {"qconnect-enter", {Key("Return")}, 1, "connect_prompt_en.png"},
+      {"qconnect-escape", {Key("Escape")}, 0, nullptr},
+      {"qconnect-allow", {Click(96, 210)}, 1, nullptr},
+      {"qconnect-refuse", {Click(259, 210)}, 0, nullptr},
+      {"qconnect-close", {Click(336, 15)}, 0, nullptr},
+      {"qconnect-time", {}, 0, nullptr},  // nobody answers: the time limit refuses
+  };
+  uint32_t id = 0xA1B2C3D4;
+  for (const auto& c : cases) {
+    AnswerLog log;
+    CConnectDlg dlg(nullptr, MakeRequest(id, "Anna's phone", "home-wifi"));
+    dlg.SetCallback(&log);
+    dlg.SetTimeLimit(c.actions.empty() ? 1 : 60);
+    const std::string title = c.title;
+    const std::string shot = c.shot ? ScreenshotDir() + "/" + c.shot : "";
+    // The prompt's title is the program's name, as every window of it; no other is open.
+    auto user = std::async(std::launch::async, [shot, actions = c.actions] {
+      const std::string window = WindowId("Quarlo");
+      if (window.empty()) return false;
+      if (!shot.empty()) Screenshot(window, shot);
+      for (std::vector<std::string> a : actions) {
+        for (std::string& arg : a)
+          if (arg == "%w") arg = window;
+        if (Plat_RunCapture(a, 20000).exitStatus != 0) return false;
+      }
+      return true;
+    });
+    dlg.ShowModal();
+    EXPECT_TRUE(user.get()) << title;
+    EXPECT_EQ(log.got, (std::vector<std::pair<uint32_t, int>>{{id, c.accept}})) << title;
+    ++id;
+  }
 }
 
 }  // namespace
