@@ -283,8 +283,14 @@ void CMainPages::SetDataFolder(const std::string& folder) {
   if (!m_dataFolder.empty()) RemoveShareFromList(*m_shareList, m_dataFolder);
   m_dataFolder = folder;
   if (folder.empty()) return;
+  // The category folders inside the folder the service names, whatever its own name is.
+  DefShareInfo info;
+  info.path[0] = folder;
+  const char* const keys[4] = {"PICTURE", "MUSIC", "VIDEO", "DOCUMENT"};
+  for (int i = 0; i < 4; ++i) info.path[i + 1] = JoinPath(folder, LocalizedFolderName(keys[i]));
+  info.path[5] = JoinPath(info.path[1], LocalizedFolderName("INSTANT"));
   std::string error;
-  if (!CreateCategoryFolders(FillDefShareInfo(BaseFolderOf(folder)), &error)) {
+  if (!CreateCategoryFolders(info, &error)) {
     // Phones would find no place for their files: the user hears of it.
     std::fprintf(stderr, "Quarlo: cannot make the folder %s\n", error.c_str());
     m_host->ShowMessage(Text("MESSAGEBOX", "MSGBOX_MOVEFOLDER_FAILED") + L"\n" + wxString::FromUTF8(error).ToStdWstring(),

@@ -21,6 +21,7 @@
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/skin_buttons.h"
 #include "desktop/foundation/skin_controls.h"
+#include "desktop/foundation/sys_utils.h"
 #include "desktop/foundation/skin_list.h"
 #include "tests/desktop/desktop_test_support.h"
 #include "tests/desktop/gui_test_support.h"
@@ -191,6 +192,21 @@ TEST_F(PagesGui, TheBrowseButtonMarksAChangeOnlyWhenAFolderWasChosen) {
   EXPECT_EQ(pages->DataFolder(), other + "/Quarlo");
   EXPECT_NE(FindShareInList(other + "/Quarlo", *pages->ShareList()), -1);
   EXPECT_EQ(FindShareInList(base + "/Quarlo", *pages->ShareList()), -1);
+}
+
+TEST_F(PagesGui, ADataFolderWhoseFoldersCannotBeMadeIsSaidSo) {
+  const std::string file = folders.Program() + "/a-file";
+  DesktopFolders::Write(file, "not a folder");
+  pages->SetDataFolder(file + "/Quarlo");
+  ASSERT_EQ(host->messages.size(), 1u);
+  EXPECT_EQ(host->messages[0].rfind(L"The data folder could not be moved.", 0), 0u);
+  EXPECT_NE(host->messages[0].find(L"a-file"), std::wstring::npos);
+  EXPECT_NE(FindShareInList(file + "/Quarlo", *pages->ShareList()), -1);  // still listed as the service has it
+  // The service's folder by another name gets its category folders inside it.
+  pages->SetDataFolder(folders.Program() + "/Data");
+  EXPECT_TRUE(fs::is_directory(folders.Program() + "/Data/" + LocalizedFolderName("PICTURE")));
+  EXPECT_FALSE(fs::exists(folders.Program() + "/Quarlo"));
+  EXPECT_EQ(FindShareInList(file + "/Quarlo", *pages->ShareList()), -1);
 }
 
 TEST_F(PagesGui, TransferLogNewestFirst) {
