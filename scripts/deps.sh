@@ -13,6 +13,7 @@ PKGS=(
   libjpeg62-turbo-dev imagemagick libimage-exiftool-perl libjpeg-turbo-progs
   libvips-tools exiv2
   libminiupnpc-dev libcrypt-dev miniupnpd miniupnpc nftables openssl sqlite3
+  libcurl4-openssl-dev libjsoncpp-dev
 )
 # One query for all of them: a package that is not installed prints no "ok installed" line.
 missing=()
