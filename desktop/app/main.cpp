@@ -1,0 +1,2 @@
+// Quarlo, the desktop program. The application object comes with the main window.
+int main() { return 0; }

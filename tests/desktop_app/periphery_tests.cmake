@@ -1,0 +1,6 @@
+# Tests of the update, registration, wizard, hotspot, about and banner windows: sources added to
+# the pure and the window test binaries of tests/desktop_app.
+set(DESKTOP_APP_PERIPHERY_TESTS
+  periphery_logic_test.cpp
+)
+set(DESKTOP_APP_PERIPHERY_GUI_TESTS)
