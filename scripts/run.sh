@@ -24,10 +24,15 @@ fi
 install -m 0755 "$BUILD_DIR/service/QuarloClient" "$BASE/bin/QuarloClient"
 install -m 0755 "$BUILD_DIR/tools/hostednetwork/qv_hostednetwork" "$BASE/bin/qv_hostednetwork"
 install -m 0755 "$BUILD_DIR/tools/cmd/Quarlo_Cmd" "$BASE/bin/Quarlo_Cmd"
-# The language files live beside the programs that read them.
+install -m 0755 "$BUILD_DIR/desktop/app/Quarlo" "$BASE/bin/Quarlo"
+# The language files live beside the programs that read them, the per-user defaults too.
 install -m 0644 "$BUILD_DIR"/tools/cmd/*.qvl "$BASE/bin/"
+mkdir -p "$BASE/bin/roaming"
+install -m 0644 "$BUILD_DIR"/desktop/app/roaming/* "$BASE/bin/roaming/"
 install -m 0755 "$BUILD_DIR/platform/tools/sc" "$BASE/system/sc"
 install -m 0755 "$BUILD_DIR/platform/tools/net" "$BASE/system/net"
+install -m 0755 "$BUILD_DIR/platform/tools/taskkill" "$BASE/system/taskkill"
+install -m 0755 "$BUILD_DIR/platform/tools/reg" "$BASE/system/reg"
 
 FIRST_RUN=0
 if [ ! -f "$BASE/etc/Quarlo.db" ]; then
@@ -61,6 +66,12 @@ if [ "$FIRST_RUN" = 1 ] || [ -z "$("$CENTRAL" --data "$CENTRAL_DIR" account list
     delete from qv_defshare; insert into qv_defshare (def, def_pic, def_music, def_video, def_doc, def_instant)
     values ($(sql_text "$SHARE"), $(sql_text "$SHARE/Pictures"), $(sql_text "$SHARE/Music"),
             $(sql_text "$SHARE/Videos"), $(sql_text "$SHARE/Documents"), $(sql_text "$SHARE/Pictures/Instant"));"
+  # The desktop program keeps a remembered account signed in (it signs out one that is not).
+  SETTINGS="${XDG_CONFIG_HOME:-$HOME/.config}/Quarlo/qv_config_3.4.0.cfg"
+  if [ ! -f "$SETTINGS" ]; then
+    mkdir -p "$(dirname "$SETTINGS")"
+    printf '[qv_config]\nRemPass=true\n' > "$SETTINGS"
+  fi
   echo "Made the account $EMAIL on the local central server; its password is: $PASSWORD"
   echo "(the service is signed in with it; shared folder: $SHARE)"
 fi
@@ -100,12 +111,27 @@ Try it      : $BUILD_DIR/tests/quarlo-phone ls
               $BUILD_DIR/tests/quarlo-phone ls $BASE/share
               $BUILD_DIR/tests/quarlo-phone get $BASE/share/hello.txt /tmp/hello.txt
               $BUILD_DIR/tests/quarlo-phone put /etc/os-release '\$DEFAULT_DOC\$/os-release'
-Stop with Ctrl-C (runs "$NET stop $NAME" and stops QuarloCentral).
 TXT
+
+# The desktop program, where there is a desktop to show it on. It finds the service running,
+# signed in with the account above, and shows its state in the tray.
+QUARLO_PID=""
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  "$BASE/bin/Quarlo" >>"$BASE/log/Quarlo.txt" 2>&1 &
+  QUARLO_PID=$!
+  echo "Desktop     : started $BASE/bin/Quarlo (its icon is in the tray; output in $BASE/log/Quarlo.txt)"
+else
+  echo "Desktop     : no display here; on a desktop session run $BASE/bin/Quarlo"
+fi
+echo "Stop with Ctrl-C (ends Quarlo, runs \"$NET stop $NAME\" and stops QuarloCentral)."
 
 stop() {
   trap - INT TERM HUP
   [ -n "${TAIL_PID:-}" ] && kill "$TAIL_PID" 2>/dev/null || true
+  if [ -n "$QUARLO_PID" ]; then
+    kill "$QUARLO_PID" 2>/dev/null || true
+    wait "$QUARLO_PID" 2>/dev/null || true
+  fi
   "$NET" stop "$NAME" || true
   kill "$CENTRAL_PID" 2>/dev/null || true
   wait "$CENTRAL_PID" 2>/dev/null || true

@@ -36,8 +36,12 @@ class IUpdateChecker {
   virtual void ShowUpdateNotice() = 0;
   // Releases the thread's wait for the user's consent to download.
   virtual void SetEvent() = 0;
+  // Main thread, after OnNoUpdate of a check the user asked for.
+  virtual void ShowNoUpdate() = 0;
   // Main thread, at exit: the thread is told to end (it may still be finishing a request).
   virtual void Stop() = 0;
+  // At exit after OnInstallUpdate: starts the downloaded update (when the user may).
+  virtual void StartInstaller() = 0;
 };
 
 // The main window's pages (account, shares, transfer log, settings), the phone log-in queue

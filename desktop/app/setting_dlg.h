@@ -13,6 +13,7 @@
 
 #include "desktop/app/app_seams.h"
 #include "desktop/app/logon_flow.h"
+#include "desktop/app/tray_icon.h"
 #include "desktop/app/login_record.h"
 #include "desktop/foundation/diy_dialog.h"
 #include "desktop/foundation/service_control.h"
@@ -22,7 +23,6 @@
 class CLoginDlg;
 class CTrayIcon;
 class CSettingButton;
-class CDiyStatic;
 class CPollWorker;
 
 // Page buttons of the main window, and its switch-account button.
@@ -39,12 +39,17 @@ class CSettingDlg : public CDiyDialog,
                     public IUpdateCallback,
                     public ILogOnView,
                     public ITimers,
-                    public IServiceControlHost {
+                    public IServiceControlHost,
+                    public ITrayHost {
  public:
   // uiData may be null (no service client: the log-on steps do nothing). ensureService
   // false skips the service check (tests of the window alone).
   CSettingDlg(desktop::IUIData* uiData, bool ensureService = true);
   ~CSettingDlg() override;
+
+  // What the creation of the window does (tray icon, log-in dialog, pages, timers, the first
+  // log-on step), without showing it. Showing it later does not repeat it.
+  void Initialize();
 
   // ICLoginDlgCallback
   void OnLogin(LoginRecord* record, int hash) override;
@@ -68,15 +73,15 @@ class CSettingDlg : public CDiyDialog,
   int StartLogOn();
   void UpdateTrayState() { m_flow.UpdateTrayState(); }
   void OnTrayChangeAccount();
-  void OnTrayCommand(unsigned command);  // the tray menus' commands
-  void OnTrayLeftClick();
+  void OnTrayCommand(unsigned command) override;  // the tray menus' commands
+  void OnTrayLeftClick() override;
   // The exit sequence: hides, logs out unless the password is remembered, stops the timers
   // and the service, and ends the main loop.
   void OnTrayExit();
   // SIGTERM / SIGHUP: the exit sequence without stopping the service (the session ends).
   void OnSessionEnd();
   // The tray menus as they are now (logged on: menu 139, else 145).
-  std::unique_ptr<wxMenu> BuildTrayMenu();
+  std::unique_ptr<wxMenu> BuildTrayMenu() override;
   void LocalizeTrayMenus();
 
   CLogOnFlow& Flow() { return m_flow; }
@@ -135,9 +140,13 @@ class CSettingDlg : public CDiyDialog,
   void OnHideMainWindow(wxCommandEvent& event);
   void OnPageButton(wxCommandEvent& event);
   void OnCloseWindow(wxCloseEvent& event);
-  void OnWindowDestroy(wxWindowDestroyEvent& event);
   void CheckUpdateFinished();
   void ShowFront();
+  // Without a tray the program must stay reachable: when neither window shows, the main
+  // window does.
+  void EnsureSomethingShown();
+  bool HasTray() const;
+  void EndMainLoop();
 
   desktop::IUIData* m_uiData;
   ILanguages* m_uiLanguages = nullptr;
@@ -152,7 +161,9 @@ class CSettingDlg : public CDiyDialog,
   wxDialog* m_apDlg = nullptr;
   wxWindow* m_banner = nullptr;
   CSettingButton* m_pageButtons[4] = {};
-  CDiyStatic* m_accountStatic = nullptr;
+  std::string m_dataFolder;
+  bool m_initialized = false;
+  bool m_menuLoggedOnShown = false;  // which menu the indicator exports now
   std::unique_ptr<CPollWorker> m_poll;
   // One wx timer per role; the ids are the TimerId values.
   wxTimer m_timers[4];

@@ -1,0 +1,17 @@
+#include "desktop/app/web_pages.h"
+
+#include <wx/filename.h>
+#include <wx/utils.h>
+
+std::string WebPage(const std::string& path) { return std::string(kWebSite) + path; }
+
+void OpenInBrowser(const std::string& url) {
+  if (!url.empty()) wxLaunchDefaultBrowser(wxString::FromUTF8(url));
+}
+
+void OpenFolder(const std::string& path) {
+  if (path.empty()) return;
+  std::string folder = path;
+  if (folder.back() != '/') folder += '/';
+  wxLaunchDefaultApplication(wxString::FromUTF8(folder));
+}
