@@ -61,7 +61,7 @@ int ParseRegisterReply(const std::string& reply) {
   return status.asInt();
 }
 
-int RegisterAccount(const char* email, const char* password) {
+int RegisterAccount(const char* email, const char* password, const std::atomic<bool>* cancel) {
   if (!password || !*password) return kRegBadPassword;
   for (const char* p = password; *p; ++p) {
     const unsigned char c = static_cast<unsigned char>(*p);
@@ -78,7 +78,7 @@ int RegisterAccount(const char* email, const char* password) {
     return kRegBadEmail;
   }
   const HttpReply reply =
-      HttpPostForm(SiteUrl(kRegisterPagePath), request.BuildFormBody(), kRegisterTimeoutMs, kMaxReplyBytes);
+      HttpPostForm(SiteUrl(kRegisterPagePath), request.BuildFormBody(), kRegisterTimeoutMs, kMaxReplyBytes, cancel);
   if (reply.result == HttpResult::TimedOut) return kRegTimedOut;
   if (reply.result != HttpResult::Ok || reply.code != 200) return kRegNoReply;
   return ParseRegisterReply(reply.body);

@@ -2,6 +2,7 @@
 // Registering a new account on the operator's web site: the form the registration page takes,
 // its JSON answer, and the checks of what the user typed. RegisterAccount blocks for the whole
 // exchange (a worker thread runs it).
+#include <atomic>
 #include <string>
 
 // The page's fixed check token.
@@ -38,7 +39,9 @@ int ParseRegisterReply(const std::string& reply);
 // kRegBadEmail (nothing sent) for an e-mail the form cannot carry; kRegTimedOut; kRegNoReply
 // for any other failure (refused address, no answer, an answer other than 200, bad JSON);
 // else the page's status.
-int RegisterAccount(const char* email, const char* password);
+// cancel (may be null) aborts the exchange.
+int RegisterAccount(const char* email, const char* password,
+                    const std::atomic<bool>* cancel = nullptr);
 
 // The UI text key of a registration result.
 std::string RegisterResultKey(int status);

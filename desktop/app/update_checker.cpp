@@ -10,7 +10,10 @@
 #include <filesystem>
 
 #include "desktop/app/site_http.h"
+#include "desktop/app/update_dlg.h"
 #include "desktop/app/update_info.h"
+#include "desktop/foundation/diy_message_box.h"
+#include "desktop/foundation/languages.h"
 #include "desktop/foundation/sys_utils.h"
 #include "platform/registry.h"
 #include "platform/run_command.h"
@@ -45,6 +48,7 @@ UpdateChecker::UpdateChecker() : UpdateChecker(Options{}) {}
 
 UpdateChecker::UpdateChecker(Options options) : m_options(std::move(options)) {
   if (m_options.folder.empty()) m_options.folder = GetAppDataDir();
+  if (!m_options.runNotice) m_options.runNotice = &RunUpdateNotice;
 }
 
 UpdateChecker::~UpdateChecker() { Stop(); }
@@ -100,6 +104,15 @@ void UpdateChecker::SetEvent() {
   if (m_waitingForRecord) m_recorded = true;
   m_wake.notify_all();
 }
+
+void UpdateChecker::ShowNoUpdate() {
+  ILanguages* l = CLanguages::Instance();
+  if (!l) return;
+  DiyMessageBox(l, l->GetText("MESSAGEBOX", "MSGBOX_NOUPDATE"), l->GetText("MESSAGEBOX", "MSGBOX_UPDATETITLE"),
+                kMessageBoxOk);
+}
+
+void UpdateChecker::StartInstaller() { InstallPendingUpdate(); }
 
 void UpdateChecker::Stop() {
   std::thread thread;

@@ -38,7 +38,9 @@ class UpdateChecker : public IUpdateChecker {
   // The window has recorded the finished download ("UpdateFinish"); the thread goes on to ask
   // for the install. It releases no other wait.
   void SetEvent() override;
+  void ShowNoUpdate() override;
   void Stop() override;
+  void StartInstaller() override;
 
   // One check on the calling thread (the check thread runs this): 1 when a package was
   // downloaded and verified, else 0. mode 1 automatic, 0 asked for by the user.

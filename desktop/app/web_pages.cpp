@@ -3,7 +3,10 @@
 #include <wx/filename.h>
 #include <wx/utils.h>
 
-std::string WebPage(const std::string& path) { return std::string(kWebSite) + path; }
+#include "desktop/app/site_http.h"
+
+// The pages live on the operator's site, wherever its origin is set (site_http.h).
+std::string WebPage(const std::string& path) { return SiteUrl("/quarlo" + path); }
 
 void OpenInBrowser(const std::string& url) {
   if (!url.empty()) wxLaunchDefaultBrowser(wxString::FromUTF8(url));

@@ -36,7 +36,6 @@ background 232 422 232   # log-in
 background 387 530 299   # registration
 background 337 484 426   # main window
 background 272 355 285   # after update
-background 234 543 167   # update notice
 background 358 717 466   # wizard step 1
 background 357 717 466   # wizard steps 2 and 3
 field 386 261 30
@@ -87,4 +86,47 @@ glyph 284 16 15 '#1f7fd0' -draw 'circle 8,7 8,0' -fill white -stroke white -font
 glyph 283 16 15 '#1f7fd0' -draw 'circle 8,7 8,0' -fill white -stroke white -font DejaVu-Sans-Bold -pointsize 10 -annotate +6+11 'i'
 glyph 282 16 13 '#5b6b7b' -draw 'circle 5,4 5,1' -draw 'rectangle 1,8 9,12' -draw 'polygon 11,3 15,6 11,9'
 glyph 281 14 15 '#d04a3a' -fill none -strokewidth 2 -draw 'arc 1,2 13,14 -60,240' -draw 'line 7,0 7,7'
+# Update, registration, wizard, hotspot and about pictures.
+background 234 452 262   # update notice: banner 452x111 under the band, then the question
+button 381 167 36 '#3a98e4' '#1f7fd0' '#17649f'   # register and log in
+button 382 167 36 '#1f7fd0' '#3a98e4' '#17649f'
+button 334 90 28 '#ffffff' '#e6eaef' '#aeb8c3'    # release notes OK
+button 335 90 28 '#f4f8fc' '#dce6f0' '#8f9cab'
+button 219 90 28 '#ffffff' '#e6eaef' '#aeb8c3'    # update notice buttons
+button 220 90 28 '#d9e1ea' '#eef2f6' '#8f9cab'
+button 362 70 24 '#ffffff' '#e6eaef' '#aeb8c3'    # wizard browse
+button 363 70 24 '#d9e1ea' '#eef2f6' '#8f9cab'
+button 364 80 26 '#ffffff' '#e6eaef' '#aeb8c3'    # wizard add, delete
+button 365 80 26 '#d9e1ea' '#eef2f6' '#8f9cab'
+button 366 96 30 '#3a98e4' '#1f7fd0' '#17649f'    # wizard back, next, finish
+button 367 96 30 '#1f7fd0' '#3a98e4' '#17649f'
+button 332 88 28 '#ffffff' '#e6eaef' '#aeb8c3'    # hotspot start, stop
+button 333 88 28 '#d9e1ea' '#eef2f6' '#8f9cab'
+# Hotspot status 24x24: 331 possible or on (green), 266 not possible (grey with a bar).
+glyph 331 24 24 '#2eae5f' -draw 'circle 11.5,11.5 11.5,1' -fill white -stroke white -strokewidth 2 \
+  -draw 'polyline 6,12 10,16 17,7'
+glyph 266 24 24 '#9aa5b1' -draw 'circle 11.5,11.5 11.5,1' -fill white -stroke white -draw 'rectangle 5,10 18,13'
+# Wizard language pictures 200x300 (359 simplified Chinese, 361 English, 360 traditional Chinese).
+wizpic() {
+  convert -size 200x300 gradient:'#3a98e4-#17649f' -fill white -font DejaVu-Sans-Bold -pointsize 30 \
+    -annotate +28+140 'Quarlo' -font DejaVu-Sans -pointsize 16 -annotate +30+175 "$2" \
+    -fill none -stroke white -strokewidth 3 -draw 'roundrectangle 70,190 130,280 8,8' \
+    -draw 'line 90,270 110,270' "$1.png"
+}
+wizpic 359 'CN'
+wizpic 361 'English'
+wizpic 360 'TW'
+# About: language pictures 86x123 (372 simplified Chinese, 374 English, 373 traditional
+# Chinese) and the product mark 375 (51x29).
+aboutpic() {
+  convert -size 86x123 xc:none -fill '#1f7fd0' -draw 'roundrectangle 0,0 85,122 10,10' \
+    -fill white -draw 'roundrectangle 24,16 61,80 5,5' -fill '#1f7fd0' -draw 'rectangle 28,22 57,70' \
+    -fill white -font DejaVu-Sans-Bold -pointsize 13 -annotate +18+104 "$2" "$1.png"
+}
+aboutpic 372 'CN'
+aboutpic 374 'EN'
+aboutpic 373 'TW'
+convert -size 51x29 xc:none -fill '#1f7fd0' -draw 'roundrectangle 0,0 50,28 6,6' \
+  -fill white -font DejaVu-Sans-Bold -pointsize 12 -annotate +6+19 'Q.app' 375.png
+
 mogrify -depth 8 -strip ./*.png
