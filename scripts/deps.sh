@@ -14,6 +14,7 @@ PKGS=(
   libvips-tools exiv2
   libminiupnpc-dev libcrypt-dev miniupnpd miniupnpc nftables openssl sqlite3
   libcurl4-openssl-dev libjsoncpp-dev
+  libssl-dev dpkg-dev
 )
 # One query for all of them: a package that is not installed prints no "ok installed" line.
 missing=()

@@ -75,7 +75,11 @@ if [ "$FIRST_RUN" = 1 ] || [ -z "$("$CENTRAL" --data "$CENTRAL_DIR" account list
   echo "Made the account $EMAIL on the local central server; its password is: $PASSWORD"
   echo "(the service is signed in with it; shared folder: $SHARE)"
 fi
-"$CENTRAL" --data "$CENTRAL_DIR" --listen 127.0.0.1:15100 --p2p 127.0.0.1:15101 &
+# Its web site (registration, update page, banner) beside it, plain HTTP on loopback.
+SITE_PORT=${QUARLO_SITE_PORT:-15180}
+SITE="http://127.0.0.1:$SITE_PORT"
+"$CENTRAL" --data "$CENTRAL_DIR" --listen 127.0.0.1:15100 --p2p 127.0.0.1:15101 \
+  --site "127.0.0.1:$SITE_PORT" &
 CENTRAL_PID=$!
 for _ in $(seq 1 50); do
   grep -q "listening on" "$CENTRAL_DIR/central.log" 2>/dev/null && break
@@ -101,12 +105,14 @@ fi
 cat <<TXT
 Base folder : $BASE
   bin/      QuarloClient, QuarloCentral
-  central/  the central server's database and log (QuarloCentral --data $CENTRAL_DIR status)
+  central/  the central server's database and log (QuarloCentral --data $CENTRAL_DIR status),
+            and site/, the files of its web site (update.ini, notes-en.txt, download/)
   etc/      Quarlo.db (settings)
   log/      Log.txt
   share/    the shared folder of the first run
   system/   the service manager and its sc and net tools
 Log         : $BASE/log/Log.txt
+Site        : $SITE/  (the desktop program: QUARLO_SITE_ORIGIN=$SITE)
 Try it      : $BUILD_DIR/tests/quarlo-phone ls
               $BUILD_DIR/tests/quarlo-phone ls $BASE/share
               $BUILD_DIR/tests/quarlo-phone get $BASE/share/hello.txt /tmp/hello.txt
