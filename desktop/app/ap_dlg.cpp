@@ -98,7 +98,7 @@ void CApDlg::ApplyLanguageTexts() {
 wxString CApDlg::StatusText() const { return m_status ? m_status->GetLabel() : wxString(); }
 wxString CApDlg::KeyText() const { return m_key ? m_key->GetLabel() : wxString(); }
 
-void CApDlg::Show(const ApView& view) {
+void CApDlg::ShowView(const ApView& view) {
   m_view = view;
   m_working = false;
   m_stop->Show(view.stopShown);
@@ -124,7 +124,7 @@ void CApDlg::Run(ApMoment moment, std::function<void()> action) {
   m_worker = std::thread([this, alive, layer, moment, action] {
     if (action) action();
     const ApView view = ApViewFor(layer->Query(), moment);
-    PostToMainThread(alive, [this, view] { Show(view); });
+    PostToMainThread(alive, [this, view] { ShowView(view); });
   });
 }
 

@@ -38,7 +38,7 @@ class CApDlg : public CDiyDialog {
 
  private:
   void Run(ApMoment moment, std::function<void()> action);
-  void Show(const ApView& view);
+  void ShowView(const ApView& view);
 
   IHotspotLayer* m_layer;
   CColorButton* m_start = nullptr;

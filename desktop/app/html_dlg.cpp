@@ -4,6 +4,7 @@
 #include <wx/webview.h>
 
 #include <fstream>
+#include <thread>
 #include <sstream>
 
 #include "desktop/app/periphery_ui.h"
@@ -12,6 +13,9 @@
 #include "desktop/foundation/sys_utils.h"
 
 namespace {
+
+constexpr long kBannerTimeoutMs = 5000;
+constexpr size_t kMaxBannerBytes = 256 * 1024;
 
 std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -50,7 +54,6 @@ CHtmlDlg::CHtmlDlg(wxWindow* parent, const wxPoint& pos, const wxSize& size)
   if (!m_view) return;
   m_view->EnableContextMenu(false);
   m_view->Bind(wxEVT_WEBVIEW_NAVIGATING, &CHtmlDlg::OnNavigating, this);
-  m_view->Bind(wxEVT_WEBVIEW_LOADED, &CHtmlDlg::OnLoaded, this);
   m_view->Bind(wxEVT_WEBVIEW_ERROR, &CHtmlDlg::OnError, this);
   m_view->Bind(wxEVT_WEBVIEW_NEWWINDOW, &CHtmlDlg::OnNewWindow, this);
   Bind(wxEVT_SIZE, [this](wxSizeEvent& e) {
@@ -86,24 +89,45 @@ bool CHtmlDlg::StaysInBanner(const std::string& url, const std::string& target) 
 void CHtmlDlg::NavigateTo(const std::string& url, int onLocalPage) {
   m_onLocalPage = onLocalPage;
   m_target = url;
-  if (!m_view) return;
+  ++m_generation;
   if (onLocalPage) {
     ShowLocalBanner();
     return;
   }
-  m_view->LoadURL(wxString::FromUTF8(url));
+  // The page comes over the site road (https with its certificate checked, or loopback) on a
+  // worker; what cannot be had there is the local page.
+  const int generation = m_generation;
+  std::weak_ptr<int> alive = m_alive;
+  std::thread([this, alive, url, generation] {
+    const HttpReply reply = HttpGet(url, kBannerTimeoutMs, kMaxBannerBytes);
+    const bool ok = reply.result == HttpResult::Ok && reply.code == 200;
+    const std::string body = ok ? reply.body : std::string();
+    PostToMainThread(alive, [this, ok, body, url, generation] {
+      if (generation != m_generation) return;  // navigated again meanwhile
+      if (!ok) {
+        NavigateTo(m_localPage, 1);
+        return;
+      }
+      ++m_loads;
+      if (m_view) m_view->SetPage(wxString::FromUTF8(body), wxString::FromUTF8(url));
+    });
+  }).detach();
 }
 
 void CHtmlDlg::NavigateBanner() { NavigateTo(SiteUrl("/quarlo/bannerpc" + LanguageQuery(m_language)), 0); }
 
 void CHtmlDlg::ShowLocalBanner() {
-  if (!m_view) return;
   m_onLocalPage = 1;
+  if (!m_view) {
+    ++m_loads;
+    return;
+  }
   const std::string picture =
       wxFileName::FileNameToURL(wxFileName(wxString::FromUTF8(LocalPicture(m_language)))).ToStdString(wxConvUTF8);
   const std::string base =
       wxFileName::FileNameToURL(wxFileName(wxString::FromUTF8(m_localPage))).ToStdString(wxConvUTF8);
   m_target = base;
+  ++m_loads;
   // The page is built with its picture once, so a reload never adds a second one.
   m_view->SetPage(wxString::FromUTF8(LocalPageHtml(ReadText(m_localPage), picture)), wxString::FromUTF8(base));
 }
@@ -122,10 +146,10 @@ void CHtmlDlg::OnNewWindow(wxWebViewEvent& event) {
   OpenWebAddress(event.GetURL());
 }
 
-void CHtmlDlg::OnLoaded(wxWebViewEvent&) { ++m_loads; }
-
 void CHtmlDlg::OnError(wxWebViewEvent& event) {
   // The site cannot be reached: show the local page once (its own failure ends here).
   if (m_onLocalPage || event.GetInt() == wxWEBVIEW_NAV_ERR_USER_CANCELLED) return;
-  NavigateTo(m_localPage, 1);
+  m_onLocalPage = 1;
+  // After the view has finished with the failed load, or its error page would replace ours.
+  CallAfter([this] { NavigateTo(m_localPage, 1); });
 }

@@ -5,6 +5,7 @@
 // opens elsewhere goes to the user's browser. No context menu.
 #include <wx/panel.h>
 
+#include <memory>
 #include <string>
 
 class wxWebView;
@@ -13,6 +14,7 @@ class wxWebViewEvent;
 class CHtmlDlg : public wxPanel {
  public:
   CHtmlDlg(wxWindow* parent, const wxPoint& pos, const wxSize& size);
+  ~CHtmlDlg() override { m_alive.reset(); }
 
   void SetLanguage(int language) { m_language = language; }
   int Language() const { return m_language; }
@@ -22,7 +24,8 @@ class CHtmlDlg : public wxPanel {
   void ShowLocalBanner();
   bool OnLocalPage() const { return m_onLocalPage != 0; }
   const std::string& Target() const { return m_target; }
-  // What the banner did last (tests): loaded the target, fell back, sent a link out.
+  // Pages put in the view (the site's or the local one), and the last address sent out to the
+  // browser instead of the view.
   int Loads() const { return m_loads; }
   const std::string& LastExternal() const { return m_lastExternal; }
 
@@ -34,7 +37,6 @@ class CHtmlDlg : public wxPanel {
 
  private:
   void OnNavigating(wxWebViewEvent& event);
-  void OnLoaded(wxWebViewEvent& event);
   void OnError(wxWebViewEvent& event);
   void OnNewWindow(wxWebViewEvent& event);
 
@@ -44,5 +46,7 @@ class CHtmlDlg : public wxPanel {
   std::string m_target;
   std::string m_localPage;
   int m_loads = 0;
+  int m_generation = 0;
+  std::shared_ptr<int> m_alive = std::make_shared<int>(0);
   std::string m_lastExternal;
 };

@@ -125,6 +125,7 @@ bool CWizardDlg::OnInitDialog() {
   m_browse->m_normalImage = m_browse->m_hoverImage = m_browse->m_disabledImage = 362;
   m_browse->m_pressedImage = 363;
   m_browse->m_textColour = 0xFF000000;
+  m_browse->SetText("...");
   m_browse->Enable(false);
   SetBase(m_defaultBase);
 
@@ -187,7 +188,6 @@ void CWizardDlg::ApplyLanguageTexts() {
   m_next->SetText(LangText(l, "UI", "WIZARD_BUTTON_NEXT"));
   m_front->SetText(LangText(l, "UI", "WIZARD_BUTTON_FRONT"));
   m_finish->SetText(LangText(l, "UI", "WIZARD_BUTTON_FINISH"));
-  m_browse->SetText(LangText(l, "UI", "WIZARD_STATIC_BROWSE"));
   m_closing->SetLabel(LangText(l, "UI", "WIZARD_STATIC2"));
   m_link->SetLinkText(LangText(l, "UI", "WIZARD_MFCLINK2"));
   SetTitle(LangText(l, "UI", "DIALOG_TITLE"));
