@@ -77,7 +77,8 @@ bool CRegisterAccountDlg::OnInitDialog() {
     m_labels[i]->m_textColour = 0xFF323232;
     m_labels[i]->SetStringFormat(TextFormat{TextAlign::Far, TextAlign::Far, false});
   }
-  m_info = new CDiyStatic(this, kInfoId, wxEmptyString, DluPoint(68, 133), DluSize(284, 14));
+  // Between the licence line and the button.
+  m_info = new CDiyStatic(this, kInfoId, wxEmptyString, wxPoint(102, 225), wxSize(426, 21));
   if (labelFont.IsOk()) m_info->SetTextFont(labelFont);
   m_info->m_textColour = 0xFFE31B1B;
 
