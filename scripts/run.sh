@@ -78,6 +78,7 @@ fi
 # Its web site (registration, update page, banner) beside it, plain HTTP on loopback.
 SITE_PORT=${QUARLO_SITE_PORT:-15180}
 SITE="http://127.0.0.1:$SITE_PORT"
+export QUARLO_SITE_ORIGIN="$SITE"  # what the desktop program started from here reaches
 "$CENTRAL" --data "$CENTRAL_DIR" --listen 127.0.0.1:15100 --p2p 127.0.0.1:15101 \
   --site "127.0.0.1:$SITE_PORT" &
 CENTRAL_PID=$!

@@ -268,10 +268,7 @@ TEST_F(Site, ConnectionsPerAddressAndTheRequestDeadlineAreBounded) {
 TEST(SiteTls, ServesHttpsThatVerifiesWithItsCertificate) {
   CentralProcess central;
   const std::string cert = central.DataDir() + "/cert.pem", key = central.DataDir() + "/key.pem";
-  const ProgramResult made = RunProgram(
-      {"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-       "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
-  ASSERT_EQ(made.exitCode, 0) << made.output;
+  ASSERT_TRUE(MakeTestCertificate(cert, key));
   ASSERT_TRUE(central.StartWithSite(cert, key)) << central.LogText();
   ASSERT_EQ(central.SiteUrl().compare(0, 8, "https://"), 0) << central.SiteUrl();
   const std::string url = central.SiteUrl();
@@ -296,11 +293,7 @@ TEST(SiteTls, StartRefusesAKeyThatIsNotTheCertificates) {
   CentralProcess central;
   const std::string dir = central.DataDir();
   for (const char* name : {"a", "b"})
-    ASSERT_EQ(RunProgram({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-                          dir + "/" + name + ".key", "-out", dir + "/" + name + ".pem", "-days",
-                          "2", "-subj", "/CN=127.0.0.1"})
-                  .exitCode,
-              0);
+    ASSERT_TRUE(MakeTestCertificate(dir + "/" + name + ".pem", dir + "/" + name + ".key"));
   EXPECT_FALSE(central.StartWithSite(dir + "/a.pem", dir + "/b.key"));
   EXPECT_NE(central.LogText().find("cannot use the key"), std::string::npos) << central.LogText();
 }

@@ -27,6 +27,13 @@ std::string PcPasswordOf(const std::string& password) {
   return full.size() > 10 ? full.substr(10) : "";
 }
 
+bool MakeTestCertificate(const std::string& certPath, const std::string& keyPath) {
+  return RunProgram({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                     "-keyout", keyPath, "-out", certPath, "-days", "2", "-subj", "/CN=127.0.0.1",
+                     "-addext", "subjectAltName=IP:127.0.0.1"})
+             .exitCode == 0;
+}
+
 CentralProcess::CentralProcess() {
   char pattern[] = "/tmp/quarlo-central-XXXXXX";
   if (mkdtemp(pattern)) m_dir = pattern;

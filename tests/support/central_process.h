@@ -47,3 +47,7 @@ class CentralProcess {
 
 // The text a PC stores and sends for a typed password ("$1$bramle$" MD5-crypt, prefix cut).
 std::string PcPasswordOf(const std::string& password);
+
+// A self-signed certificate for 127.0.0.1 and its key (PEM, openssl CLI), for the site's HTTPS;
+// clients trust it by naming the certificate file as their authority.
+bool MakeTestCertificate(const std::string& certPath, const std::string& keyPath);

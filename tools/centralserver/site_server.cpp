@@ -461,16 +461,26 @@ struct CCentralSite::Impl {
 
   static void ChunkSentCb(evhttp_connection*, void* arg) { SendNextChunk(static_cast<Download*>(arg)); }
 
+  // A connection that ends while its answer is still being made lets go of the request,
+  // which is then ours to free; one still attached goes with the connection.
+  static void FreeIfLetGo(evhttp_request* req) {
+    if (!evhttp_request_get_connection(req)) evhttp_request_free(req);
+  }
+
   static void DownloadClosedCb(evhttp_connection*, void* arg) {
     Download* d = static_cast<Download*>(arg);
     close(d->fd);
+    FreeIfLetGo(d->req);
     delete d;
   }
 
   // --- registration ---
 
   static void PendingClosedCb(evhttp_connection*, void* arg) {
-    static_cast<Pending*>(arg)->gone = true;
+    Pending* p = static_cast<Pending*>(arg);
+    p->gone = true;
+    FreeIfLetGo(p->req);
+    p->req = nullptr;
   }
 
   void Prune(Book& b, int64_t now) {
