@@ -124,8 +124,7 @@ TXT
 # signed in with the account above, and shows its state in the tray.
 QUARLO_PID=""
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
-  # It reaches the local site above for registration, updates and the banner.
-  QUARLO_SITE_ORIGIN="$SITE" "$BASE/bin/Quarlo" >>"$BASE/log/Quarlo.txt" 2>&1 &
+  "$BASE/bin/Quarlo" >>"$BASE/log/Quarlo.txt" 2>&1 &
   QUARLO_PID=$!
   echo "Desktop     : started $BASE/bin/Quarlo (its icon is in the tray; output in $BASE/log/Quarlo.txt)"
 else

@@ -61,17 +61,23 @@ int ParseRegisterReply(const std::string& reply) {
   return status.asInt();
 }
 
-int RegisterAccount(const char* email, const char* password, const std::atomic<bool>* cancel) {
+int HashRegisterPassword(const char* password, std::string& hash) {
   if (!password || !*password) return kRegBadPassword;
   for (const char* p = password; *p; ++p) {
     const unsigned char c = static_cast<unsigned char>(*p);
     if (c < 0x20 || c > 0x7E) return kRegBadPassword;
   }
-  RegisterRequest request;
-  request.Email = email ? email : "";
-  char hash[64] = {};
+  char out[64] = {};
   // Without a hash the page would get an empty password: refuse here instead.
-  if (desktop::CryptPassword(hash, password) != 0) return kRegBadPassword;
+  if (desktop::CryptPassword(out, password) != 0) return kRegBadPassword;
+  hash = out;
+  return 0;
+}
+
+int RegisterAccountHashed(const std::string& email, const std::string& hash,
+                          const std::atomic<bool>* cancel) {
+  RegisterRequest request;
+  request.Email = email;
   request.Password = hash;
   if (!request.FieldsSendable()) {
     if (request.Password.size() != 22) return kRegBadPassword;
@@ -82,6 +88,12 @@ int RegisterAccount(const char* email, const char* password, const std::atomic<b
   if (reply.result == HttpResult::TimedOut) return kRegTimedOut;
   if (reply.result != HttpResult::Ok || reply.code != 200) return kRegNoReply;
   return ParseRegisterReply(reply.body);
+}
+
+int RegisterAccount(const char* email, const char* password, const std::atomic<bool>* cancel) {
+  std::string hash;
+  if (HashRegisterPassword(password, hash) != 0) return kRegBadPassword;
+  return RegisterAccountHashed(email ? email : "", hash, cancel);
 }
 
 std::string RegisterResultKey(int status) {

@@ -43,6 +43,14 @@ int ParseRegisterReply(const std::string& reply);
 int RegisterAccount(const char* email, const char* password,
                     const std::atomic<bool>* cancel = nullptr);
 
+// The same after the caller has hashed the password (the crypt library's result buffer is
+// shared, so the dialog hashes on the main thread where the log-on hashes too): the checks of
+// the form, then the post.
+int RegisterAccountHashed(const std::string& email, const std::string& hash,
+                          const std::atomic<bool>* cancel = nullptr);
+// The password checks and the hash of RegisterAccount; kRegBadPassword or 0.
+int HashRegisterPassword(const char* password, std::string& hash);
+
 // The UI text key of a registration result.
 std::string RegisterResultKey(int status);
 

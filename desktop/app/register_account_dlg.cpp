@@ -155,11 +155,17 @@ void CRegisterAccountDlg::OnBnClickedRegister() {
     m_busy = false;
     return;
   }
+  std::string hash;
+  if (HashRegisterPassword(password.c_str(), hash) != 0) {
+    ShowInfo("REGACCOUNT_INFO_INVALIDPASS");  // not printable ASCII, or no crypt library
+    m_busy = false;
+    return;
+  }
   ShowInfo("REGACCOUNT_INFO_REGISTERING");
   if (m_worker.joinable()) m_worker.join();  // the last one has posted its result already
   std::weak_ptr<int> alive = m_alive;
-  m_worker = std::thread([this, alive, email, password] {
-    const int status = RegisterAccount(email.c_str(), password.c_str(), &m_cancel);
+  m_worker = std::thread([this, alive, email, password, hash] {
+    const int status = RegisterAccountHashed(email, hash, &m_cancel);
     PostToMainThread(alive, [this, status, email, password] { OnRegisterResult(status, email, password); });
   });
 }

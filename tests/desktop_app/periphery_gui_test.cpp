@@ -169,6 +169,13 @@ TEST_F(PeripheryGui, RegistrationFromTheDialogAgainstTheRealSite) {
   dlg->OnBnClickedRegister();
   ASSERT_TRUE(PumpUntil([&] { return dlg->InfoText() == "Please accept the licence terms first."; }))
       << dlg->InfoText().ToStdString() << " / " << dlg->LastBalloonKey();
+  // Outside printable ASCII: past the dialog's checks, but never sent.
+  licence->SetCheck(true);
+  pass->SetValue(wxString::FromUTF8("caf\xc3\xa9pass"));
+  repeat->SetValue(wxString::FromUTF8("caf\xc3\xa9pass"));
+  dlg->OnBnClickedRegister();
+  EXPECT_EQ(dlg->InfoText(), "The password must have 6 to 16 letters, digits or signs.");
+  EXPECT_FALSE(dlg->Busy());
 
   // Closing while idle empties the fields and goes back to the log-in dialog.
   wxCommandEvent close(wxEVT_BUTTON, kCloseButtonId);
