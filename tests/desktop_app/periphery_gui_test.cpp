@@ -3,10 +3,14 @@
 // stand-in NetworkManager layer, the about box and the banner's fallback. Every dialog is
 // photographed in the three languages (build/screenshots/periphery_*.png).
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <wx/textctrl.h>
 #include <wx/toplevel.h>
 
 #include <atomic>
+#include <cstring>
 #include <functional>
 #include <filesystem>
 #include <memory>
@@ -16,6 +20,9 @@
 #include "desktop/app/about_dlg.h"
 #include "desktop/app/ap_dlg.h"
 #include "desktop/app/html_dlg.h"
+#include "desktop/app/app_seams.h"
+#include "desktop/app/login_dlg.h"
+#include "desktop/app/login_record.h"
 #include "desktop/app/register_account_dlg.h"
 #include "desktop/app/update_checker.h"
 #include "desktop/app/update_dlg.h"
@@ -27,7 +34,11 @@
 #include "platform/registry.h"
 #include "tests/desktop/desktop_test_support.h"
 #include "tests/desktop/gui_test_support.h"
+#include "platform/scm.h"
 #include "tests/support/central_process.h"
+#include "tests/support/service_process.h"
+#include "tests/support/temp_base.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 
@@ -522,6 +533,109 @@ TEST_F(PeripheryGui, BannerShowsTheSitesPage) {
     Photograph(&dlg, "update_notice_site_en");
   });
   dlg.ShowModal();
+}
+
+uint16_t FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+// The main window's part of a log-in: the record goes to the service through its client.
+class LogOnThroughTheService : public ICLoginDlgCallback {
+ public:
+  explicit LogOnThroughTheService(desktop::IUIData* ui) : m_ui(ui) {}
+  void OnLogin(LoginRecord* record, int hash) override {
+    desktop::LoginRecord service = ToServiceRecord(*record);
+    results.push_back(m_ui->LogOn(&service, hash));
+    accounts.push_back(record->account);
+    std::memcpy(record->password, service.password, sizeof record->password);
+    record->password[sizeof record->password - 1] = 0;
+  }
+  void OnTrayStateChanged() override {}
+  void OnExitRequest() override {}
+  void OnLoginHashed(LoginRecord*) override {}
+  std::vector<int> results;
+  std::vector<std::string> accounts;
+
+ private:
+  desktop::IUIData* m_ui;
+};
+
+// A newcomer opens the registration from the log-in dialog's link, registers on the real
+// site, and the log-in dialog logs the new account on through the real service.
+TEST_F(PeripheryGui, RegisterLinkRegistrationAndLogOnThroughTheService) {
+  CentralProcess central;
+  ASSERT_TRUE(central.StartWithSite()) << central.LogText();
+  CEnvGuard origin("QUARLO_SITE_ORIGIN"), home("HOME"), ns("QUARLO_NAMESPACE"), sys("QUARLO_SYSTEM_DIR");
+  setenv("QUARLO_SITE_ORIGIN", central.SiteUrl().c_str(), 1);
+  TempBase base;
+  setenv("HOME", base.MakeDir("home").c_str(), 1);
+  base.Exec("update qv_conf set svport = " + std::to_string(central.Port()) + ";");
+  ServiceProcess svc(base.Dir());
+  svc.CopyPrograms();
+  const uint16_t pushPort = FreePort();
+  svc.AddEnv("QUARLO_TEST_SETTINGS=http_port=0,ui_port=" + std::to_string(pushPort));
+  for (const std::string& e : svc.Env()) {
+    const size_t eq = e.find('=');
+    setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+  }
+  Scm_SetSystemDir(base.Dir() + "/system");
+  ASSERT_TRUE(svc.Start()) << svc.LogText();
+  const uint16_t port = svc.WaitForPort();
+  ASSERT_NE(port, 0);
+  desktop::CUIData::SetPorts(port, pushPort);
+  desktop::CUIData* ui = desktop::CUIData::GetInstance();
+  LogOnThroughTheService sink(ui);
+
+  InstallPeriphery(Seams());
+  {
+    CLoginDlg login;
+    login.SetCallback(&sink);
+    login.CentreOnScreen();
+    login.Show();
+    ASSERT_TRUE(PumpUntil([&] { return login.IsShownOnScreen(); }));
+    ClickOn(login.FindWindow(kRegisterLink));
+    CRegisterAccountDlg* reg = nullptr;
+    ASSERT_TRUE(PumpUntil([&] {
+      for (wxWindow* w : wxTopLevelWindows)
+        if (auto* r = dynamic_cast<CRegisterAccountDlg*>(w); r && r->IsShownOnScreen()) reg = r;
+      return reg != nullptr;
+    }));
+    EXPECT_FALSE(login.IsShown()) << "the log-in dialog steps aside";
+    static_cast<wxTextCtrl*>(reg->FindWindow(CRegisterAccountDlg::kEmailId))->SetValue("Newcomer@Example.com");
+    static_cast<wxTextCtrl*>(reg->FindWindow(CRegisterAccountDlg::kPassId))->SetValue("secret7");
+    static_cast<wxTextCtrl*>(reg->FindWindow(CRegisterAccountDlg::kRepeatId))->SetValue("secret7");
+    ClickOn(reg->FindWindow(CRegisterAccountDlg::kRegisterId));
+    ASSERT_TRUE(PumpUntil([&] { return !sink.accounts.empty(); }, seconds(30))) << reg->InfoText().ToStdString();
+    EXPECT_EQ(sink.accounts[0], "newcomer@example.com");
+    EXPECT_EQ(sink.results[0], 0);
+    EXPECT_TRUE(WaitFor([&] { return svc.LogText().find("Show_LogOn return code 0") != std::string::npos; },
+                        seconds(30)))
+        << svc.LogText();
+  }
+  // The registration dialog goes with the log-in dialog (at the next idle time).
+  EXPECT_TRUE(PumpUntil([] {
+    wxTheApp->ProcessIdle();
+    return wxTopLevelWindows.IsEmpty();
+  }));
+  Seams() = AppSeams();
+  // The service keeps the new account and logs it on at its next start.
+  ASSERT_EQ(svc.NetStop().exitCode, 0);
+  ASSERT_EQ(svc.NetStart().exitCode, 0) << svc.LogText();
+  EXPECT_TRUE(WaitFor([&] { return svc.LogText().find("log on successfully.") != std::string::npos; },
+                      seconds(30)))
+      << svc.LogText();
+  ui->Release();
+  desktop::CUIData::SetPorts(15002, 15003);
+  Scm_SetSystemDir("");
+  svc.NetStop();
 }
 
 TEST(BannerPage, LocalPageGetsItsPictureOnceAndLinksLeave) {

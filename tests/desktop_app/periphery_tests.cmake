@@ -20,7 +20,7 @@ add_executable(desktop_periphery_gui_tests
 )
 target_link_libraries(desktop_periphery_gui_tests PRIVATE desktop_app test_support GTest::gtest quarlo_warnings)
 target_compile_definitions(desktop_periphery_gui_tests PRIVATE QUARLO_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-add_dependencies(desktop_periphery_gui_tests QuarloCentral)
+add_dependencies(desktop_periphery_gui_tests QuarloCentral QuarloClient sc net)
 add_test(NAME desktop_periphery_gui_tests
          COMMAND xvfb-run -a -s "-screen 0 1280x1024x24" $<TARGET_FILE:desktop_periphery_gui_tests>)
 set_tests_properties(desktop_periphery_gui_tests PROPERTIES TIMEOUT 600 ENVIRONMENT "${QUARLO_TEST_ENV}")
