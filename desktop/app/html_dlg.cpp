@@ -98,8 +98,9 @@ void CHtmlDlg::NavigateTo(const std::string& url, int onLocalPage) {
   // worker; what cannot be had there is the local page.
   const int generation = m_generation;
   std::weak_ptr<int> alive = m_alive;
-  std::thread([this, alive, url, generation] {
-    const HttpReply reply = HttpGet(url, kBannerTimeoutMs, kMaxBannerBytes);
+  StopFetch();
+  m_fetch = std::thread([this, alive, url, generation] {
+    const HttpReply reply = HttpGet(url, kBannerTimeoutMs, kMaxBannerBytes, &m_cancelFetch);
     const bool ok = reply.result == HttpResult::Ok && reply.code == 200;
     const std::string body = ok ? reply.body : std::string();
     PostToMainThread(alive, [this, ok, body, url, generation] {
@@ -111,7 +112,19 @@ void CHtmlDlg::NavigateTo(const std::string& url, int onLocalPage) {
       ++m_loads;
       if (m_view) m_view->SetPage(wxString::FromUTF8(body), wxString::FromUTF8(url));
     });
-  }).detach();
+  });
+}
+
+void CHtmlDlg::StopFetch() {
+  if (!m_fetch.joinable()) return;
+  m_cancelFetch = true;  // curl's progress callback ends the transfer at once
+  m_fetch.join();
+  m_cancelFetch = false;
+}
+
+CHtmlDlg::~CHtmlDlg() {
+  m_alive.reset();
+  StopFetch();
 }
 
 void CHtmlDlg::NavigateBanner() { NavigateTo(SiteUrl("/quarlo/bannerpc" + LanguageQuery(m_language)), 0); }

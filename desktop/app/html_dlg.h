@@ -5,8 +5,10 @@
 // opens elsewhere goes to the user's browser. No context menu.
 #include <wx/panel.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 class wxWebView;
 class wxWebViewEvent;
@@ -14,7 +16,7 @@ class wxWebViewEvent;
 class CHtmlDlg : public wxPanel {
  public:
   CHtmlDlg(wxWindow* parent, const wxPoint& pos, const wxSize& size);
-  ~CHtmlDlg() override { m_alive.reset(); }
+  ~CHtmlDlg() override;
 
   void SetLanguage(int language) { m_language = language; }
   int Language() const { return m_language; }
@@ -36,6 +38,7 @@ class CHtmlDlg : public wxPanel {
   static bool StaysInBanner(const std::string& url, const std::string& target);
 
  private:
+  void StopFetch();
   void OnNavigating(wxWebViewEvent& event);
   void OnError(wxWebViewEvent& event);
   void OnNewWindow(wxWebViewEvent& event);
@@ -48,5 +51,7 @@ class CHtmlDlg : public wxPanel {
   int m_loads = 0;
   int m_generation = 0;
   std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+  std::thread m_fetch;  // the page's fetch, joined before the next one and at the end
+  std::atomic<bool> m_cancelFetch{false};
   std::string m_lastExternal;
 };
