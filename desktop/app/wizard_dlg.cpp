@@ -125,6 +125,7 @@ bool CWizardDlg::OnInitDialog() {
   m_browse->m_normalImage = m_browse->m_hoverImage = m_browse->m_disabledImage = 362;
   m_browse->m_pressedImage = 363;
   m_browse->m_textColour = 0xFF000000;
+  if (buttonFont.IsOk()) m_browse->SetTextFont(buttonFont);
   m_browse->SetText("...");
   m_browse->Enable(false);
   SetBase(m_defaultBase);
