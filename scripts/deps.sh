@@ -15,6 +15,8 @@ PKGS=(
   libminiupnpc-dev libcrypt-dev miniupnpd miniupnpc nftables openssl sqlite3
   libcurl4-openssl-dev libjsoncpp-dev
   libssl-dev dpkg-dev
+  libayatana-appindicator3-dev libnotify-dev
+  dbus dbus-x11 python3-dbus python3-gi at-spi2-core python3-pyatspi
 )
 # One query for all of them: a package that is not installed prints no "ok installed" line.
 missing=()

@@ -52,7 +52,7 @@ install -m 0755 "$CENTRAL" "$BASE/bin/QuarloCentral"
 CENTRAL="$BASE/bin/QuarloCentral"
 sql_text() { printf "'%s'" "$(printf '%s' "$1" | sed "s/'/''/g")"; }
 if [ "$FIRST_RUN" = 1 ] || [ -z "$("$CENTRAL" --data "$CENTRAL_DIR" account list)" ]; then
-  EMAIL="me@quarlo.local"
+  EMAIL="me@quarlo.lan"  # an address the log-in dialog takes (a top-level name of 2 or 3 letters)
   PASSWORD=$(od -An -N7 -tx1 /dev/urandom | tr -d ' \n')
   "$CENTRAL" --data "$CENTRAL_DIR" account remove "$EMAIL" >/dev/null 2>&1 || true
   printf '%s\n' "$PASSWORD" | "$CENTRAL" --data "$CENTRAL_DIR" account add "$EMAIL" >/dev/null

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "desktop/app/app_seams.h"
+#include "desktop/app/pictures.h"
 #include "desktop/app/web_pages.h"
 #include "desktop/foundation/diy_message_box.h"
 #include "desktop/foundation/languages.h"
@@ -91,13 +92,15 @@ bool CLoginDlg::OnInitDialog() {
   }
   // Plain GTK entries: they take focus, show their hint and speak to screen readers.
   m_accountEdit = new wxTextCtrl(this, kAccountEdit, "", wxPoint(114, 66), wxSize(241, 22),
-                                 wxBORDER_NONE);
+                                 wxBORDER_NONE | wxTE_PROCESS_ENTER);
   m_passwordEdit = new wxTextCtrl(this, kPasswordEdit, "", wxPoint(114, 109), wxSize(241, 22),
-                                  wxBORDER_NONE);
+                                  wxBORDER_NONE | wxTE_PROCESS_ENTER);
   for (wxTextCtrl* edit : {m_accountEdit, m_passwordEdit}) {
     if (editFont.IsOk()) edit->SetFont(editFont);
     edit->SetMaxLength(31);
     edit->SetBackgroundColour(*wxWHITE);
+    // Enter in a field is the log-in action, as everywhere else in the dialog.
+    edit->Bind(wxEVT_TEXT_ENTER, [this](wxCommandEvent&) { OnBnClickedLogin(); });
   }
   gtk_entry_set_invisible_char(GTK_ENTRY(m_passwordEdit->m_widget), kMaskChar);
   m_accountEdit->Bind(wxEVT_SET_FOCUS, [this](wxFocusEvent& e) { OnEnSetfocusAccount(); e.Skip(); });
@@ -127,10 +130,8 @@ bool CLoginDlg::OnInitDialog() {
 
   m_login = new CColorButton(this, kLoginButton, wxPoint(273, 182), wxSize(91, 28));
   m_login->m_textColour = 0xFF343434;
-  m_login->m_normalImage = 379;
-  m_login->m_hoverImage = 379;
-  m_login->m_pressedImage = 380;
-  m_login->m_disabledImage = 379;
+  m_login->m_normalImage = m_login->m_hoverImage = m_login->m_disabledImage = PictureOr(379, 260);
+  m_login->m_pressedImage = PictureOr(380, 259);
   if (buttonFont.IsOk()) m_login->SetTextFont(buttonFont);
 
   m_register = new CLinkButtonCtrl(this, kRegisterLink, wxPoint(40, 185), wxSize(180, 24));
