@@ -207,6 +207,10 @@ TEST_F(Site, PublishedPackageIsAnnouncedAndServed) {
   const Http dl = Curl({"-o", got, down});
   EXPECT_EQ(dl.code, 200);
   EXPECT_EQ(ReadFileText(got), ReadFileText(deb));
+  const Http head = Curl({"-I", down});
+  EXPECT_EQ(head.code, 200);
+  EXPECT_NE(head.body.find("Content-Length: " + std::to_string(st.st_size)), std::string::npos)
+      << head.body;
   // Not a package: refused, and the announced update stays as it was.
   WriteFile(central.DataDir() + "/junk.deb", "junk");
   EXPECT_NE(central.Admin({"site", "publish", central.DataDir() + "/junk.deb", "https://x"}).exitCode, 0);
@@ -287,6 +291,12 @@ TEST(SiteTls, ServesHttpsThatVerifiesWithItsCertificate) {
   plain.replace(0, 5, "http");
   EXPECT_NE(Curl({plain + "/faq.html"}).code, 200);
   EXPECT_NE(central.Admin({"account", "list"}).output.find("tls@example.com"), std::string::npos);
+  // A hand-shake that never comes counts against the request's deadline.
+  const int silent = ConnectTo(static_cast<uint16_t>(std::stoi(url.substr(18))));
+  ASSERT_GE(silent, 0);
+  EXPECT_TRUE(WaitFor([&] { return ClosedByServer(silent); }, std::chrono::seconds(30),
+                      std::chrono::milliseconds(100)));
+  close(silent);
 }
 
 TEST(SiteTls, StartRefusesAKeyThatIsNotTheCertificates) {
