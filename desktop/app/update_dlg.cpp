@@ -102,8 +102,11 @@ CUpdateNoticeDlg::CUpdateNoticeDlg(wxWindow* parent, const std::wstring& version
   m_contentTop = m_captionBand + 113;
   Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnBnClickedUpdate(); }, kUpdateId);
   Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnBnClickedCancel(); }, kCancelId);
-  // The caption's close button and Escape cancel without storing anything.
-  Bind(wxEVT_CLOSE_WINDOW, [this](wxCloseEvent&) { End(kNoticeCancel); });
+  // Escape asks to close: the notice stays until a button or the caption's close answers it.
+  Bind(wxEVT_CLOSE_WINDOW, [this](wxCloseEvent& e) {
+    if (e.CanVeto()) e.Veto();
+    else End(kNoticeCancel);
+  });
 }
 
 bool CUpdateNoticeDlg::OnInitDialog() {
@@ -172,6 +175,8 @@ void CUpdateNoticeDlg::End(int result) {
   if (IsModal()) EndModal(result);
   else Hide();
 }
+
+void CUpdateNoticeDlg::OnBnClickedClose() { End(kNoticeCancel); }  // stores nothing
 
 void CUpdateNoticeDlg::OnBnClickedUpdate() {
   // The choice is stored when the key is there; without it the answer still counts.

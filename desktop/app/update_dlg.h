@@ -61,6 +61,7 @@ class CUpdateNoticeDlg : public CDiyDialog {
   void ApplyLanguageTexts() override;
   void OnLanguageChanged() override;
   void OnEnterKey() override {}  // Enter and Escape leave the notice open
+  void OnBnClickedClose() override;  // the caption's close button cancels
 
  private:
   void End(int result);
