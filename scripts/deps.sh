@@ -8,8 +8,9 @@ PKGS=(
   clang libclang-rt-14-dev
   iproute2 curl socat procps util-linux
   libwxgtk3.2-dev libwxgtk-webview3.2-dev libglib2.0-dev
-  xvfb xauth xdotool imagemagick fonts-dejavu-core
-  lighttpd apache2-utils
+  xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-noto-cjk librsvg2-bin
+  python3-pyatspi at-spi2-core dbus libglib2.0-bin
+  lighttpd nginx-light apache2-utils
   libjpeg62-turbo-dev imagemagick libimage-exiftool-perl libjpeg-turbo-progs
   libvips-tools exiv2
   libminiupnpc-dev libcrypt-dev miniupnpd miniupnpc nftables openssl sqlite3

@@ -30,6 +30,16 @@ install -m 0644 "$BUILD_DIR"/tools/cmd/*.qvl "$BASE/bin/"
 mkdir -p "$BASE/bin/roaming"
 install -m 0644 "$BUILD_DIR"/desktop/app/roaming/* "$BASE/bin/roaming/"
 install -m 0755 "$BUILD_DIR/platform/tools/sc" "$BASE/system/sc"
+# The application icon in the hicolor layout beside the program (<base>/share is the shared
+# folder), and the desktop entry there too; its Icon= is the whole path, as bin/icons is on no
+# icon search path.
+ICONS="$BASE/bin/icons/hicolor"
+for dir in "$BUILD_DIR"/desktop/foundation/icons/*x*; do
+  install -D -m 0644 "$dir/Quarlo.png" "$ICONS/$(basename "$dir")/apps/Quarlo.png"
+done
+install -D -m 0644 "$ROOT/resources/skin/128.svg" "$ICONS/scalable/apps/Quarlo.svg"
+sed -e "s|@QUARLO_EXEC@|\"$BASE/bin/Quarlo\"|" -e "s|@QUARLO_ICON@|$ICONS/scalable/apps/Quarlo.svg|" \
+  "$ROOT/resources/desktop/Quarlo.desktop.in" > "$BASE/bin/Quarlo.desktop"
 install -m 0755 "$BUILD_DIR/platform/tools/net" "$BASE/system/net"
 install -m 0755 "$BUILD_DIR/platform/tools/taskkill" "$BASE/system/taskkill"
 install -m 0755 "$BUILD_DIR/platform/tools/reg" "$BASE/system/reg"
@@ -105,7 +115,7 @@ fi
 
 cat <<TXT
 Base folder : $BASE
-  bin/      QuarloClient, QuarloCentral
+  bin/      QuarloClient, QuarloCentral, Quarlo.desktop (the desktop entry), icons/
   central/  the central server's database and log (QuarloCentral --data $CENTRAL_DIR status),
             and site/, the files of its web site (update.ini, notes-en.txt, download/)
   etc/      Quarlo.db (settings)

@@ -173,8 +173,9 @@ void CLoginDlg::ApplyLanguageTexts() {
   SetTitle(w("UI", "DIALOG_TITLE"));
   m_accountEdit->SetHint(w("UI", "LOGIN_EDIT_ACCOUNT"));
   m_passwordEdit->SetHint(w("UI", "LOGIN_EDIT_PASSWORD"));
-  m_accountEdit->SetName(w("UI", "LOGIN_STATIC_ACCOUNT"));
-  m_passwordEdit->SetName(w("UI", "LOGIN_STATIC_PASSWORD"));
+  // Screen readers name each field by its label.
+  atk_object_set_name(gtk_widget_get_accessible(m_accountEdit->m_widget), w("UI", "LOGIN_STATIC_ACCOUNT").utf8_str());
+  atk_object_set_name(gtk_widget_get_accessible(m_passwordEdit->m_widget), w("UI", "LOGIN_STATIC_PASSWORD").utf8_str());
   m_textsApplied = true;
 }
 

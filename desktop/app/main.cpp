@@ -8,17 +8,23 @@
 
 wxIMPLEMENT_APP_NO_MAIN(CQuarloApp);
 
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: Quarlo\n"
+    "The desktop program of Quarlo: logs this PC on with your account, shows its state in\n"
+    "the tray, and opens the settings. It starts the service QuarloClient when needed.\n"
+    "Only one runs per user; a second start says so and ends.\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::printf(
-          "Usage: Quarlo\n"
-          "The desktop program of Quarlo: logs this PC on with your account, shows its state in\n"
-          "the tray, and opens the settings. It starts the service QuarloClient when needed.\n"
-          "Only one runs per user; a second start says so and ends.\n");
+      std::fputs(kUsage, stdout);
       return 0;
     }
-    std::fprintf(stderr, "Quarlo: unknown argument %s (see --help)\n", argv[i]);
+    std::fprintf(stderr, "Quarlo: unknown argument %s\n%s", argv[i], kUsage);
     return 2;
   }
   return wxEntry(argc, argv);

@@ -99,6 +99,7 @@ class CSettingDlg : public CDiyDialog,
   void SetMobileState(int state) { m_flow.SetMobileState(state); }
   void StopTrayAnimation() { Stop(TimerId::TrayAnimation); }
   std::string DataFolder() const;
+  bool HasTrayForTests() const { return HasTray(); }
 
   // ILogOnView
   void HideMainWindow() override;

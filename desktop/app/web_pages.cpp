@@ -3,10 +3,9 @@
 #include <wx/filename.h>
 #include <wx/utils.h>
 
-#include "desktop/app/site_http.h"
+#include "desktop/app/site_http.h"  // SiteOrigin(): the one setting of the site's origin
 
-// The pages live on the operator's site, wherever its origin is set (site_http.h).
-std::string WebPage(const std::string& path) { return SiteUrl("/quarlo" + path); }
+std::string WebPage(const std::string& path) { return SiteOrigin() + path; }
 
 void OpenInBrowser(const std::string& url) {
   if (!url.empty()) wxLaunchDefaultBrowser(wxString::FromUTF8(url));

@@ -1,11 +1,13 @@
 #pragma once
-// The operator's web pages the program opens in the browser (the site lies outside the system).
+// The operator's web pages the program opens in the browser. The site's origin is the
+// setting QUARLO_SITE_ORIGIN (make run's central server serves one), else the operator's.
 #include <string>
 
-constexpr char kWebSite[] = "https://quarlo.example.org/quarlo";
+constexpr char kDefaultSiteOrigin[] = "https://quarlo.example.org";
 constexpr char kBlogSite[] = "https://blog.quarlo.example.org";
 
-// kWebSite followed by path ("/faq.html").
+std::string SiteOrigin();
+// The site's origin followed by path ("/faq.html").
 std::string WebPage(const std::string& path);
 // Opens a web page or a folder with the desktop's handler; nothing is reported on failure.
 void OpenInBrowser(const std::string& url);

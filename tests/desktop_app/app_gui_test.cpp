@@ -124,6 +124,59 @@ std::string ShotPath(const std::string& window, int language) {
   return dir + "/" + window + "-" + kNames[language] + "-" + Scale() + ".png";
 }
 
+TEST_F(AppGui, MinimizeAndCloseHideTheMainWindowWhereATrayShows) {
+  setenv("QUARLO_TRAY", "xembed", 1);
+  auto* main = new CSettingDlg(nullptr, false);
+  main->Initialize();
+  unsetenv("QUARLO_TRAY");
+  ASSERT_TRUE(main->HasTrayForTests());
+  PumpUntil([] { return false; }, std::chrono::milliseconds(200));
+  EXPECT_FALSE(main->IsShown());  // it starts in the tray
+  main->OnTrayCommand(32784);     // the tray's settings item shows it
+  ASSERT_TRUE(PumpUntil([&] { return main->IsShownOnScreen(); }));
+  const std::string id = XidOf(main);
+  // A close request from outside leaves it as it is.
+  main->Close();
+  PumpUntil([] { return false; }, std::chrono::milliseconds(200));
+  EXPECT_TRUE(main->IsShown());
+  const int w = main->GetSize().x;
+  auto minimize = std::async(std::launch::async, [id, w] {
+    Tool({"xdotool", "mousemove", "--sync", "--window", id, std::to_string(w - 47), "18", "click", "1"});
+  });
+  ASSERT_TRUE(PumpUntil([&] { return !main->IsShown(); }, std::chrono::seconds(20)));
+  minimize.get();
+  main->OnTrayCommand(32784);
+  ASSERT_TRUE(PumpUntil([&] { return main->IsShownOnScreen(); }));
+  auto close = std::async(std::launch::async, [id, w] {
+    Tool({"xdotool", "mousemove", "--sync", "--window", id, std::to_string(w - 18), "15", "click", "1"});
+  });
+  ASSERT_TRUE(PumpUntil([&] { return !main->IsShown(); }, std::chrono::seconds(20)));
+  close.get();
+  main->OnSessionEnd();
+}
+
+// A screen reader finds the log-in dialog's fields by their labels. (The skinned buttons and
+// texts get their names and roles from the foundation's controls.)
+TEST_F(AppGui, ScreenReaderNamesTheLogInFields) {
+  auto* dlg = new CLoginDlg();
+  dlg->Show();
+  ASSERT_TRUE(PumpUntil([&] { return dlg->IsShownOnScreen(); }));
+  PumpUntil([] { return false; }, std::chrono::milliseconds(300));  // texts applied at the first paint
+  auto tree = std::async(std::launch::async, [] {
+    return Tool({"/usr/bin/python3", std::string(QUARLO_SOURCE_DIR) + "/tests/desktop_app/atspi_names.py",
+                 "desktop_app_gui_tests"}, 30000);
+  });
+  ASSERT_TRUE(PumpUntil([&] { return tree.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; },
+                        std::chrono::seconds(40)));
+  const std::string lines = tree.get();
+  const std::string account = wxString(languages->GetText("UI", "LOGIN_STATIC_ACCOUNT").c_str()).ToStdString();
+  const std::string password = wxString(languages->GetText("UI", "LOGIN_STATIC_PASSWORD").c_str()).ToStdString();
+  EXPECT_NE(lines.find("text|" + account + "\n"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("password text|" + password + "\n"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("frame|Quarlo"), std::string::npos) << lines;
+  delete dlg;
+}
+
 // Every window of this program in each language, saved for people to look at.
 TEST_F(AppGui, ScreenshotsOfEveryWindowInEachLanguage) {
   for (int language : {kLangChineseSimplified, kLangEnglish, kLangChineseTraditional}) {
