@@ -13,6 +13,9 @@ class CStatusPicture : public wxWindow {
   CStatusPicture(wxWindow* parent, const int* png)
       : wxWindow(parent, CApDlg::kPictureId, wxPoint(24, 140), wxSize(24, 24)), m_png(png) {
     SetBackgroundStyle(wxBG_STYLE_PAINT);
+    // The pictures keep their own size.
+    wxImage own;
+    if (LoadPngResource(own, kApPictureOk)) SetSize(own.GetWidth(), own.GetHeight());
     Bind(wxEVT_PAINT, [this](wxPaintEvent&) {
       wxPaintDC dc(this);
       dc.DrawBitmap(ParentBackdrop(this), 0, 0);
@@ -158,14 +161,16 @@ void CApDlg::LayoutStatus() {
   const wxSize text = m_status->GetTextSize();
   const int w = text.x, h = std::max(1, text.y);
   const int A = W - 54;
+  // The picture's own size (24 x 24 in the classic skin) decides where the text starts.
+  const int pw = m_picture->GetSize().x, ph = m_picture->GetSize().y;
   if (w > A) {
     const int lines = (w + A - 1) / A;
     m_picture->Move(15, H - 45 - (lines - 1) * h);
-    m_status->SetSize(43, (24 - h) / 2 + H - 45 - (lines - 1) * h, A, lines * h + 1);
+    m_status->SetSize(19 + pw, (ph - h) / 2 + H - 45 - (lines - 1) * h, A, lines * h + 1);
   } else {
     const int x0 = (W - w - 54) / 2;
     m_picture->Move(x0 + 15, H - 44);
-    m_status->SetSize(x0 + 39, (24 - h) / 2 + H - 44, w + 4, h + 4);
+    m_status->SetSize(x0 + 15 + pw, (ph - h) / 2 + H - 44, w + 4, h + 4);
   }
   m_picture->Show();
   m_status->Show();
