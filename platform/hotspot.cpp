@@ -241,7 +241,8 @@ HotspotStatus CheckNetworkManager(std::string& error) {
 }
 
 // The first managed Wi-Fi device that does not deny being able to act as an access point.
-HotspotStatus FindWifiDevice(std::string& device, std::string& error) {
+HotspotStatus FindWifiDevice(std::string& device, std::string& error,
+                             std::string* state = nullptr) {
   const NmcliRun run =
       RunNmcli({"-t", "-f", "DEVICE,TYPE,STATE", "device", "status"}, kQueryTimeoutMs);
   if (!run.started) return NotRunnable(run, error);
@@ -264,6 +265,7 @@ HotspotStatus FindWifiDevice(std::string& device, std::string& error) {
       continue;
     }
     device = f[0];
+    if (state) *state = f[2];
     return HotspotStatus::Ok;
   }
   if (!noAp.empty()) {
@@ -420,4 +422,29 @@ HotspotStatus Plat_HotspotStop(const std::string& profileUuid, std::string& erro
     if (st != HotspotStatus::Ok) return st;
   }
   return HotspotStatus::Ok;
+}
+
+HotspotQuery Plat_HotspotQuery() {
+  HotspotQuery q;
+  q.status = CheckNetworkManager(q.error);
+  if (q.status != HotspotStatus::Ok) return q;
+  std::string state;
+  q.status = FindWifiDevice(q.device, q.error, &state);
+  if (q.status != HotspotStatus::Ok) return q;
+  const NmcliRun run =
+      RunNmcli({"-t", "-f", "NAME,UUID", "connection", "show", "--active"}, kQueryTimeoutMs);
+  if (!run.started) {
+    q.status = NotRunnable(run, q.error);
+    return q;
+  }
+  if (run.exitStatus != 0) {
+    q.error = "NetworkManager did not list its active connections (" + Explain(run) + ")";
+    q.status = HotspotStatus::Failed;
+    return q;
+  }
+  for (const auto& f : TerseLines(run.out))
+    if (f.size() >= 2 && f[0] == kHotspotProfileName && !f[1].empty()) q.activeUuid = f[1];
+  // "connected" with no profile of ours up: the adapter serves another network.
+  q.deviceBusy = q.activeUuid.empty() && state.compare(0, 9, "connected") == 0;
+  return q;
 }

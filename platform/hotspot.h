@@ -27,3 +27,14 @@ HotspotStatus Plat_HotspotStart(const std::string& ssid, const std::string& pass
 // Takes the hotspot down and removes its profile: the one of profileUuid, or every profile of
 // ours when it is empty. Nothing to stop is success.
 HotspotStatus Plat_HotspotStop(const std::string& profileUuid, std::string& error);
+
+// What NetworkManager says now: whether a hotspot can run, on which device, whether that
+// device is busy with another network, and which profile of ours is active.
+struct HotspotQuery {
+  HotspotStatus status = HotspotStatus::Failed;  // Ok: NetworkManager runs and has a usable device
+  std::string device;
+  bool deviceBusy = false;   // the device carries a connection that is not ours
+  std::string activeUuid;    // an active profile of ours, "" when none
+  std::string error;
+};
+HotspotQuery Plat_HotspotQuery();

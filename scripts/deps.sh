@@ -14,9 +14,10 @@ PKGS=(
   libjpeg62-turbo-dev imagemagick libimage-exiftool-perl libjpeg-turbo-progs
   libvips-tools exiv2
   libminiupnpc-dev libcrypt-dev miniupnpd miniupnpc nftables openssl sqlite3
+  libcurl4-openssl-dev libjsoncpp-dev
+  libssl-dev dpkg-dev
   libayatana-appindicator3-dev libnotify-dev
   dbus dbus-x11 python3-dbus python3-gi at-spi2-core python3-pyatspi
-  libssl-dev dpkg-dev
 )
 # One query for all of them: a package that is not installed prints no "ok installed" line.
 missing=()

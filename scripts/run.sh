@@ -138,7 +138,7 @@ if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
   QUARLO_PID=$!
   echo "Desktop     : started $BASE/bin/Quarlo (its icon is in the tray; output in $BASE/log/Quarlo.txt)"
 else
-  echo "Desktop     : no display here; on a desktop session run $BASE/bin/Quarlo"
+  echo "Desktop     : no display here; on a desktop session run QUARLO_SITE_ORIGIN=$SITE $BASE/bin/Quarlo"
 fi
 echo "Stop with Ctrl-C (ends Quarlo, runs \"$NET stop $NAME\" and stops QuarloCentral)."
 

@@ -303,7 +303,17 @@ void CLoginDlg::OnBnClickedLogin() {
   UiConfig::GetInstance()->WriteRemPass(m_rememberOn ? "true" : "false", true);
 }
 
-void CLoginDlg::OnBnClickedRegister() { OpenInBrowser(WebPage("/register.html")); }
+void CLoginDlg::OnBnClickedRegister() {
+  // The registration dialog when there is one; else the site's page.
+  if (!m_registerDlg) {
+    OpenInBrowser(WebPage("/register.html"));
+    return;
+  }
+  Hide();
+  m_registerDlg->CentreOnScreen();
+  m_registerDlg->Show();
+  m_registerDlg->Raise();
+}
 
 void CLoginDlg::OnAccountRegistered(const LoginRecord* record) {
   if (!record) return;

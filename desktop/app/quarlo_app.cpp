@@ -70,10 +70,12 @@ bool CQuarloApp::InitInstance() {
   InstallPeriphery(Seams());
   m_uiData = desktop::CUIData::GetInstance();
   SetExitOnFrameDelete(false);
+  // Before the main window starts: its start-up (service, dialogs, banner) can take seconds,
+  // and a SIGTERM meanwhile must end the program through its exit, not kill it.
+  WatchSignals();
   auto* main = new CSettingDlg(m_uiData);
   SetTopWindow(main);
   main->Initialize();
-  WatchSignals();
   return true;
 }
 

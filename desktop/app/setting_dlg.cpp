@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "desktop/app/hotspot_control.h"
 #include "desktop/app/login_dlg.h"
 #include "desktop/app/poll_worker.h"
 #include "desktop/app/switch_account_dlg.h"
@@ -111,11 +112,9 @@ CSettingDlg::~CSettingDlg() {
   m_tray.reset();
   if (m_loginDlg) m_loginDlg->Destroy();
   m_loginDlg = nullptr;
-  if (m_apDlg) {
-    m_apDlg->Destroy();
-    // The hotspot may only have been started through its dialog: it ends with the program.
-    RunCommandCapture("netsh wlan stop hostednetwork", false, 10000);
-  }
+  if (m_apDlg) m_apDlg->Destroy();
+  // Only the hotspot this program started ends with it.
+  StopStartedHotspot(SystemHotspotLayer());
 }
 
 bool CSettingDlg::HasTray() const { return m_tray && m_tray->CanShow(); }

@@ -3,14 +3,7 @@
 #include <wx/filename.h>
 #include <wx/utils.h>
 
-#include <cstdlib>
-
-std::string SiteOrigin() {
-  const char* origin = std::getenv("QUARLO_SITE_ORIGIN");
-  std::string text = origin && *origin ? origin : kDefaultSiteOrigin;
-  while (!text.empty() && text.back() == '/') text.pop_back();
-  return text;
-}
+#include "desktop/app/site_http.h"  // SiteOrigin(): the one setting of the site's origin
 
 std::string WebPage(const std::string& path) { return SiteOrigin() + path; }
 

@@ -35,7 +35,13 @@ case "$object $command" in
   "device show")
     echo "WIFI-PROPERTIES.AP:${FAKE_NM_AP:-yes}" ;;
   "connection show")
-    cat "$dir/profiles" ;;
+    if [ "${1:-}" = --active ]; then
+      while IFS= read -r line; do
+        grep -qx "${line##*:}" "$dir/active" && echo "$line"
+      done <"$dir/profiles"
+    else
+      cat "$dir/profiles"
+    fi ;;
   "connection add")
     name=""
     while [ $# -gt 0 ]; do

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/hotspot.h"
+#include "tests/support/env_guard.h"
 #include "tests/support/service_process.h"
 #include "tests/support/text_files.h"
 #include "tests/support/wait_for.h"
@@ -265,6 +267,39 @@ TEST_F(HotspotRun, FailuresAreReportedAndExitAtOnce) {
       EXPECT_EQ(Nm("calls"), "") << "refused before NetworkManager";
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The layer the desktop's hotspot dialog uses, in this process, over the same stand-in.
+TEST_F(HotspotRun, QueryTellsWhatNetworkManagerHasUp) {
+  CEnvGuard path("PATH"), nm("FAKE_NM_DIR"), run("XDG_RUNTIME_DIR"), devices("FAKE_NM_DEVICES");
+  setenv("PATH", (m_dir + "/fakebin").c_str(), 1);
+  setenv("FAKE_NM_DIR", (m_dir + "/nm").c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", (m_dir + "/run").c_str(), 1);
+  HotspotQuery q = Plat_HotspotQuery();
+  EXPECT_EQ(q.status, HotspotStatus::Ok) << q.error;
+  EXPECT_EQ(q.device, "wlan0");
+  EXPECT_TRUE(q.activeUuid.empty());
+  EXPECT_FALSE(q.deviceBusy);
+
+  std::string uuid, device, error;
+  ASSERT_EQ(Plat_HotspotStart("quarlo", "pass12345678", uuid, device, error), HotspotStatus::Ok) << error;
+  q = Plat_HotspotQuery();
+  EXPECT_EQ(q.activeUuid, uuid);
+  ASSERT_EQ(Plat_HotspotStop(uuid, error), HotspotStatus::Ok) << error;
+  q = Plat_HotspotQuery();
+  EXPECT_TRUE(q.activeUuid.empty());
+
+  // The adapter on another network is busy; no Wi-Fi adapter, no NetworkManager.
+  setenv("FAKE_NM_DEVICES", "wlan0:wifi:connected\\neth0:ethernet:connected", 1);
+  EXPECT_TRUE(Plat_HotspotQuery().deviceBusy);
+  setenv("FAKE_NM_DEVICES", "eth0:ethernet:connected", 1);
+  EXPECT_EQ(Plat_HotspotQuery().status, HotspotStatus::NoWifiAdapter);
+  setenv("PATH", (m_dir + "/nopath").c_str(), 1);
+  EXPECT_EQ(Plat_HotspotQuery().status, HotspotStatus::NoNetworkManager);
 }
 
 }  // namespace

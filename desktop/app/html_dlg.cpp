@@ -1,0 +1,168 @@
+#include "desktop/app/html_dlg.h"
+
+#include <wx/filename.h>
+#include <wx/webview.h>
+
+#include <fstream>
+#include <thread>
+#include <sstream>
+
+#include "desktop/app/periphery_ui.h"
+#include "desktop/app/site_http.h"
+#include "desktop/app/update_info.h"
+#include "desktop/foundation/sys_utils.h"
+
+namespace {
+
+constexpr long kBannerTimeoutMs = 5000;
+constexpr size_t kMaxBannerBytes = 256 * 1024;
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// scheme://host[:port] of an address, lower case; "" when it has none.
+std::string OriginOf(const std::string& url) {
+  const size_t sep = url.find("://");
+  if (sep == std::string::npos) return "";
+  const size_t end = url.find_first_of("/?#", sep + 3);
+  std::string o = url.substr(0, end);
+  for (char& c : o)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return o;
+}
+
+std::string PathOf(const std::string& url) {
+  const size_t sep = url.find("://");
+  if (sep == std::string::npos) return "";
+  const size_t start = url.find('/', sep + 3);
+  if (start == std::string::npos) return "/";
+  return url.substr(start, url.find_first_of("?#", start) - start);
+}
+
+}  // namespace
+
+CHtmlDlg::CHtmlDlg(wxWindow* parent, const wxPoint& pos, const wxSize& size)
+    : wxPanel(parent, wxID_ANY, pos, size, wxBORDER_NONE) {
+  m_localPage = GetAppDataDir() + "/HtmlDlg.htm";
+  SetBackgroundColour(wxColour(0xEE, 0xF2, 0xF5));
+  if (!wxWebView::IsBackendAvailable(wxWebViewBackendDefault)) return;
+  m_view = wxWebView::New(this, wxID_ANY, wxWebViewDefaultURLStr, wxPoint(0, 0), size);
+  if (!m_view) return;
+  m_view->EnableContextMenu(false);
+  m_view->Bind(wxEVT_WEBVIEW_NAVIGATING, &CHtmlDlg::OnNavigating, this);
+  m_view->Bind(wxEVT_WEBVIEW_ERROR, &CHtmlDlg::OnError, this);
+  m_view->Bind(wxEVT_WEBVIEW_NEWWINDOW, &CHtmlDlg::OnNewWindow, this);
+  Bind(wxEVT_SIZE, [this](wxSizeEvent& e) {
+    if (m_view) m_view->SetSize(GetClientSize());
+    e.Skip();
+  });
+}
+
+std::string CHtmlDlg::LocalPicture(int language) {
+  const char* name = language == 1 ? "banner_en.gif" : language == 2 ? "banner_tw.gif" : "banner_ch.gif";
+  return GetAppDataDir() + "/" + name;
+}
+
+std::string CHtmlDlg::LocalPageHtml(const std::string& pageText, const std::string& pictureUri) {
+  std::string page = pageText.empty() ? "<html><body></body></html>" : pageText;
+  const std::string img = "<img src=\"" + pictureUri + "\">";
+  std::string lower = page;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  const size_t body = lower.rfind("</body>");
+  if (body == std::string::npos) return page + img;
+  return page.insert(body, img);
+}
+
+bool CHtmlDlg::StaysInBanner(const std::string& url, const std::string& target) {
+  if (url.empty() || url == "about:blank" || url == target) return true;
+  if (url.compare(0, 7, "file://") == 0) return false;  // only the fallback loads a local page
+  // The banner page itself, also after a redirect within its site (another query, a slash).
+  return !target.empty() && OriginOf(url) == OriginOf(target) &&
+         PathOf(url).compare(0, std::string("/quarlo/bannerpc").size(), "/quarlo/bannerpc") == 0;
+}
+
+void CHtmlDlg::NavigateTo(const std::string& url, int onLocalPage) {
+  m_onLocalPage = onLocalPage;
+  m_target = url;
+  ++m_generation;
+  if (onLocalPage) {
+    ShowLocalBanner();
+    return;
+  }
+  // The page comes over the site road (https with its certificate checked, or loopback) on a
+  // worker; what cannot be had there is the local page.
+  const int generation = m_generation;
+  std::weak_ptr<int> alive = m_alive;
+  StopFetch();
+  m_fetch = std::thread([this, alive, url, generation] {
+    const HttpReply reply = HttpGet(url, kBannerTimeoutMs, kMaxBannerBytes, &m_cancelFetch);
+    const bool ok = reply.result == HttpResult::Ok && reply.code == 200;
+    const std::string body = ok ? reply.body : std::string();
+    PostToMainThread(alive, [this, ok, body, url, generation] {
+      if (generation != m_generation) return;  // navigated again meanwhile
+      if (!ok) {
+        NavigateTo(m_localPage, 1);
+        return;
+      }
+      ++m_loads;
+      if (m_view) m_view->SetPage(wxString::FromUTF8(body), wxString::FromUTF8(url));
+    });
+  });
+}
+
+void CHtmlDlg::StopFetch() {
+  if (!m_fetch.joinable()) return;
+  m_cancelFetch = true;  // curl's progress callback ends the transfer at once
+  m_fetch.join();
+  m_cancelFetch = false;
+}
+
+CHtmlDlg::~CHtmlDlg() {
+  m_alive.reset();
+  StopFetch();
+}
+
+void CHtmlDlg::NavigateBanner() { NavigateTo(SiteUrl("/quarlo/bannerpc" + LanguageQuery(m_language)), 0); }
+
+void CHtmlDlg::ShowLocalBanner() {
+  m_onLocalPage = 1;
+  if (!m_view) {
+    ++m_loads;
+    return;
+  }
+  const std::string picture =
+      wxFileName::FileNameToURL(wxFileName(wxString::FromUTF8(LocalPicture(m_language)))).ToStdString(wxConvUTF8);
+  const std::string base =
+      wxFileName::FileNameToURL(wxFileName(wxString::FromUTF8(m_localPage))).ToStdString(wxConvUTF8);
+  m_target = base;
+  ++m_loads;
+  // The page is built with its picture once, so a reload never adds a second one.
+  m_view->SetPage(wxString::FromUTF8(LocalPageHtml(ReadText(m_localPage), picture)), wxString::FromUTF8(base));
+}
+
+void CHtmlDlg::OnNavigating(wxWebViewEvent& event) {
+  const std::string url = event.GetURL().ToStdString(wxConvUTF8);
+  if (m_onLocalPage && (url == m_target || url == "about:blank" || url.empty())) return;
+  if (!m_onLocalPage && StaysInBanner(url, m_target)) return;
+  event.Veto();
+  m_lastExternal = url;
+  OpenWebAddress(event.GetURL());
+}
+
+void CHtmlDlg::OnNewWindow(wxWebViewEvent& event) {
+  m_lastExternal = event.GetURL().ToStdString(wxConvUTF8);
+  OpenWebAddress(event.GetURL());
+}
+
+void CHtmlDlg::OnError(wxWebViewEvent& event) {
+  // The site cannot be reached: show the local page once (its own failure ends here).
+  if (m_onLocalPage || event.GetInt() == wxWEBVIEW_NAV_ERR_USER_CANCELLED) return;
+  m_onLocalPage = 1;
+  // After the view has finished with the failed load, or its error page would replace ours.
+  CallAfter([this] { NavigateTo(m_localPage, 1); });
+}
