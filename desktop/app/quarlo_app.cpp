@@ -96,6 +96,9 @@ void CQuarloApp::WatchSignals() {
 }
 
 int CQuarloApp::OnExit() {
+  // The main window destroys itself through wx's pending-delete list, which the base OnExit
+  // would empty only after the settings object below is released: its destructor still uses it.
+  DeletePendingObjects();
   if (m_signalWatch) g_source_remove(m_signalWatch);
   signal(SIGTERM, SIG_DFL);
   signal(SIGHUP, SIG_DFL);

@@ -213,7 +213,8 @@ def main():
         window_of(quarlo.pid, (422, 232))
         check("without a watcher the log-in dialog shows", True)
         quarlo.send_signal(signal.SIGTERM)
-        check("SIGTERM ends Quarlo", quarlo.wait(30) == 0)
+        status = quarlo.wait(30)
+        check("SIGTERM ends Quarlo (exit status %d)" % status, status == 0)
         check("the session's end leaves the service running", "RUNNING" in service_state())
     finally:
         os.killpg(runner.pid, signal.SIGTERM)
