@@ -212,38 +212,26 @@ void CloseConn(HttpConn* conn) {
 // The checked, opened file a request names, or why there is none.
 enum class OpenResult { kFile, kFolder, kRefused };
 
-// `opened` gets the canonical name of the file opened: the name the file really has.
+// `opened` gets the canonical name of the file opened: the name the file really has. Opened
+// beneath its share with no link on the way (the check and the open are one step, so nothing
+// outside the shares is ever opened), never blocking on a FIFO.
 OpenResult OpenSharedFile(const std::string& path, int& fd, struct stat& st,
                           std::string* opened = nullptr) {
   fd = -1;
   if (path.empty()) return OpenResult::kRefused;
-  const std::string canonical = CanonicalPath(path);
-  if (canonical.empty() || stat(canonical.c_str(), &st) != 0) return OpenResult::kRefused;
+  std::string name;
+  const int got = OpenSharedPath(path, O_RDONLY | O_NONBLOCK, &name);
+  if (got < 0) return OpenResult::kRefused;
+  if (fstat(got, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
+    close(got);
+    return OpenResult::kRefused;
+  }
   if (S_ISDIR(st.st_mode)) {
-    return CheckSharePath(canonical) == 0 ? OpenResult::kFolder : OpenResult::kRefused;
+    close(got);
+    return OpenResult::kFolder;
   }
-  // The check comes before the open: nothing outside the shares is ever opened.
-  const size_t slash = canonical.rfind('/');
-  const std::string parent = slash == 0 ? "/" : canonical.substr(0, slash);
-  if (CheckSharePath(parent) != 0) return OpenResult::kRefused;
-  fd = open(canonical.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return OpenResult::kRefused;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    fd = -1;
-    return OpenResult::kRefused;
-  }
-  // The descriptor must be the checked file, not one a rename put there meanwhile.
-  char linkPath[64];
-  char target[PATH_MAX];
-  std::snprintf(linkPath, sizeof linkPath, "/proc/self/fd/%d", fd);
-  const ssize_t n = readlink(linkPath, target, sizeof target - 1);
-  if (n <= 0 || canonical != std::string(target, static_cast<size_t>(n))) {
-    close(fd);
-    fd = -1;
-    return OpenResult::kRefused;
-  }
-  if (opened) *opened = canonical;
+  fd = got;
+  if (opened) *opened = name;
   return OpenResult::kFile;
 }
 
