@@ -9,7 +9,7 @@ PKGS=(
   iproute2 curl socat procps util-linux
   libwxgtk3.2-dev libwxgtk-webview3.2-dev libglib2.0-dev
   xvfb xauth xdotool imagemagick fonts-dejavu-core
-  lighttpd apache2-utils
+  lighttpd nginx-light apache2-utils
   libjpeg62-turbo-dev imagemagick libimage-exiftool-perl libjpeg-turbo-progs
   libvips-tools exiv2
   libminiupnpc-dev libcrypt-dev miniupnpd miniupnpc nftables openssl sqlite3

@@ -559,19 +559,22 @@ int StartHttpServer(void* /*unused*/) {
   std::vector<HttpConn*> reading;  // heads still arriving
   std::deque<HttpConn*> ready;     // complete heads waiting for a worker
   std::unordered_map<in_addr_t, size_t> waitingByAddress;  // reading + ready, per peer
-  const auto leave = [&waitingByAddress](const HttpConn* c) {
-    auto it = waitingByAddress.find(c->addr);
+  const auto leaveAddress = [&waitingByAddress](in_addr_t addr) {
+    auto it = waitingByAddress.find(addr);
     if (it != waitingByAddress.end() && --it->second == 0) waitingByAddress.erase(it);
   };
+  const auto leave = [&leaveAddress](const HttpConn* c) { leaveAddress(c->addr); };
   std::vector<pollfd> fds;
   while (g_ExitFlag.load() == 0 && !g_httpStop.load()) {
     // Heads in order, but one address past its share of answers lets the others go first.
     bool serverBusy = false;
     for (auto it = ready.begin(); it != ready.end() && !serverBusy;) {
       HttpConn* c = *it;
+      // Once started, the connection is the worker's, which may have freed it already.
+      const in_addr_t addr = c->addr;
       const StartResult r = StartServing(c);
       if (r == StartResult::kStarted) {
-        leave(c);
+        leaveAddress(addr);
         it = ready.erase(it);
       } else {
         serverBusy = r == StartResult::kServerBusy;
