@@ -88,7 +88,12 @@ int main(int argc, char** argv) {
     std::printf("http benchmark: lighttpd or ab missing (make deps)\n");
     return 0;
   }
-  TempBase base;
+  // The service logs as a user's does (info, not the tests' debug lines): the peers log no
+  // request either.
+  TempBaseOptions opt;
+  opt.logPriority = static_cast<int>(kLogDefaultPriority);
+  opt.localport = bench::FreePort();
+  TempBase base(opt);
   const std::string share = bench::SetUpServiceBase(base);
   if (!MakeFile(share + "/large.bin", mib * kMiB)) {
     std::printf("http benchmark: cannot write %llu MiB\n", static_cast<unsigned long long>(mib));
@@ -128,9 +133,41 @@ int main(int argc, char** argv) {
               Ratio(oursSmall, nginxSmall));
   if (!nginx.Up()) std::printf("nginx did not start (make deps): no figures against it\n");
 
+  Http_Stop();
+  server.join();
+
+  // The real service: its HTTP server for many clients, then phones over its command port,
+  // each against nginx.
+  ServiceProcess svc(base.Dir());
+  svc.SetTestSettings("http_port=0");
+  svc.CopyPrograms();
+  const uint16_t port = svc.Install().exitCode == 0 && svc.NetStart().exitCode == 0 &&
+                                WaitFor([&] { return bench::PortAnswers(opt.localport); },
+                                        std::chrono::seconds(20))
+                            ? static_cast<uint16_t>(opt.localport)
+                            : 0;
+  uint16_t svcHttp = 0;
+  const std::regex httpLine(R"(httpServer running on port (\d+))");
+  WaitFor([&] {
+    std::smatch m;
+    const std::string log = svc.LogText();
+    if (!std::regex_search(log, m, httpLine)) return false;
+    svcHttp = static_cast<uint16_t>(std::stoi(m[1].str()));
+    return true;
+  }, std::chrono::seconds(20));
+  if (port == 0 || svcHttp == 0 || !nginx.Up()) {
+    std::printf("service or nginx did not start; no figures for many clients or phones.\n");
+    return 0;
+  }
+  // For a profiler: QUARLO_BENCH_SHOW_PID=1 names the service's process and waits a moment.
+  if (std::getenv("QUARLO_BENCH_SHOW_PID")) {
+    std::printf("service pid %d\n", svc.Pid());
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+  }
   Side oursMany, nginxMany;
   for (int i = 0; nginx.Up() && i < kRounds; ++i) {
-    oursMany.Add(bench::HttpLoad(oursPort, share + "/s7", kSmallSize, kManyClients,
+    oursMany.Add(bench::HttpLoad(svcHttp, share + "/s7", kSmallSize, kManyClients,
                              kRequestsPerClient, false));
     nginxMany.Add(bench::HttpLoad(nginx.Port(), share + "/s7", kSmallSize, kManyClients,
                                kRequestsPerClient, false));
@@ -143,16 +180,6 @@ int main(int argc, char** argv) {
                 Median(nginxMany.rate), Median(nginxMany.p99),
                 Ratio(Median(oursMany.rate), Median(nginxMany.rate)),
                 oursMany.failed + nginxMany.failed ? " (some requests failed)" : "");
-  }
-  Http_Stop();
-  server.join();
-
-  // Phones over the command port of the real service, against kept-alive nginx clients.
-  ServiceProcess svc(base.Dir());
-  const uint16_t port = svc.Start() ? svc.WaitForPort() : 0;
-  if (port == 0 || !nginx.Up()) {
-    std::printf("service or nginx did not start; no phone figures.\n");
-    return 0;
   }
   Side phones, clients;
   for (int i = 0; i < kRounds; ++i) {
