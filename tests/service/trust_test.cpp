@@ -629,3 +629,36 @@ TEST_F(Trust, FolderChangesThroughTheLocalApiHoldAtOnceOnEveryRoad) {
   EXPECT_EQ(Served(udt, param, m_share), none);
   EXPECT_EQ(HttpStatus(false), "404");
 }
+
+// The loopback slots are kept for this user's own programs: another local user's connections
+// count as their address's share (16), so however many it opens, the desktop program's local
+// API is still answered.
+TEST_F(Trust, AnotherLocalUserCannotTakeTheLoopbackSlots) {
+  OtherUser other;
+  const std::string why = other.Create();
+  if (!why.empty()) GTEST_SKIP() << "no second local user: " << why;
+  constexpr int kTheirs = 70;  // more than the 64 loopback slots
+  std::vector<std::unique_ptr<DeviceClient>> theirs;
+  const uint16_t port = m_port;
+  for (int i = 0; i < kTheirs; ++i) {
+    const int fd = other.SocketAsUser([port] {
+      DeviceClient c;
+      if (!c.Connect("127.0.0.1", port)) return -1;
+      return dup(c.Fd());
+    });
+    if (fd < 0) continue;
+    theirs.push_back(std::make_unique<DeviceClient>());
+    theirs.back()->Adopt(fd);
+  }
+  int answered = 0;
+  for (auto& c : theirs) {
+    DeviceMessage m;
+    if (c->Send(kOpGetVerAndType, 1) && c->ReadMessage(m, seconds(5))) ++answered;
+  }
+  EXPECT_LE(answered, 16);
+  EXPECT_GT(answered, 0);
+
+  DeviceClient desktop;
+  ASSERT_TRUE(desktop.Connect("127.0.0.1", m_port));
+  EXPECT_EQ(Name(Ask(desktop, BuildMessage(kOpGetLogOnInfo, 77), 77, false)), Name(Got::kAnswer));
+}
