@@ -156,7 +156,11 @@ int main(int argc, char** argv) {
     return true;
   }, std::chrono::seconds(20));
   if (port == 0 || svcHttp == 0 || !nginx.Up()) {
-    std::printf("service or nginx did not start; no figures for many clients or phones.\n");
+    const std::string log = svc.LogText();
+    std::printf("service (command port %u, HTTP port %u) or nginx (%s) did not start; no "
+                "figures for many clients or phones. Log tail:\n%s\n",
+                port, svcHttp, nginx.Up() ? "up" : "down",
+                log.substr(log.size() > 1500 ? log.size() - 1500 : 0).c_str());
     return 0;
   }
   // For a profiler: QUARLO_BENCH_SHOW_PID=1 names the service's process and waits a moment.
@@ -166,34 +170,49 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(2));
   }
   Side oursMany, nginxMany;
+  const int svcPid = svc.Pid();
+  double oursCpu = 0, nginxCpu = 0;
   for (int i = 0; nginx.Up() && i < kRounds; ++i) {
+    double before = bench::ProcessTreeCpuSeconds(svcPid);
     oursMany.Add(bench::HttpLoad(svcHttp, share + "/s7", kSmallSize, kManyClients,
                              kRequestsPerClient, false));
+    oursCpu += bench::ProcessTreeCpuSeconds(svcPid) - before;
+    before = bench::ProcessTreeCpuSeconds(nginx.Pid());
     nginxMany.Add(bench::HttpLoad(nginx.Port(), share + "/s7", kSmallSize, kManyClients,
                                kRequestsPerClient, false));
+    nginxCpu += bench::ProcessTreeCpuSeconds(nginx.Pid()) - before;
   }
+  const double requests = static_cast<double>(kRounds * kManyClients * kRequestsPerClient);
   if (nginx.Up()) {
     std::printf("HTTP small files, many clients (%zu bytes, %d clients of their own address, a "
                 "connection per request, median of %d rounds): ours %.0f req/s (p99 %.2f ms), "
-                "nginx %.0f req/s (p99 %.2f ms), ratio %.2f (aim >= 0.7)%s\n",
+                "nginx %.0f req/s (p99 %.2f ms), ratio %.2f (aim >= 0.7); CPU per request "
+                "ours %.0f us, nginx %.0f us%s\n",
                 kSmallSize, kManyClients, kRounds, Median(oursMany.rate), Median(oursMany.p99),
                 Median(nginxMany.rate), Median(nginxMany.p99),
-                Ratio(Median(oursMany.rate), Median(nginxMany.rate)),
-                oursMany.failed + nginxMany.failed ? " (some requests failed)" : "");
+                Ratio(Median(oursMany.rate), Median(nginxMany.rate)), oursCpu / requests * 1e6,
+                nginxCpu / requests * 1e6, oursMany.failed + nginxMany.failed ? " (some requests failed)" : "");
   }
   Side phones, clients;
+  double phonesCpu = 0, clientsCpu = 0;
   for (int i = 0; i < kRounds; ++i) {
+    double before = bench::ProcessTreeCpuSeconds(svcPid);
     phones.Add(bench::PhoneDownloadLoad(port, share + "/s7", kSmallSize, kPhones,
                                         kDownloadsPerPhone));
+    phonesCpu += bench::ProcessTreeCpuSeconds(svcPid) - before;
+    before = bench::ProcessTreeCpuSeconds(nginx.Pid());
     clients.Add(bench::HttpLoad(nginx.Port(), share + "/s7", kSmallSize, kPhones,
                                 kDownloadsPerPhone, true));
+    clientsCpu += bench::ProcessTreeCpuSeconds(nginx.Pid()) - before;
   }
+  const double downloads = static_cast<double>(kRounds * kPhones * kDownloadsPerPhone);
   std::printf("%d phones downloading %zu-byte files (command port, %d each, median of %d "
               "rounds): p50 %.2f ms, p99 %.2f ms, %.0f /s; nginx (kept-alive clients): p50 %.2f "
-              "ms, p99 %.2f ms, %.0f /s; p99 ratio %.2f (aim <= 3)%s\n",
+              "ms, p99 %.2f ms, %.0f /s; p99 ratio %.2f (aim <= 3); CPU per download ours %.0f "
+              "us, nginx %.0f us%s\n",
               kPhones, kSmallSize, kDownloadsPerPhone, kRounds, Median(phones.p50),
               Median(phones.p99), Median(phones.rate), Median(clients.p50), Median(clients.p99),
               Median(clients.rate), Ratio(Median(phones.p99), Median(clients.p99)),
-              phones.failed + clients.failed ? " (some downloads failed)" : "");
+              phonesCpu / downloads * 1e6, clientsCpu / downloads * 1e6, phones.failed + clients.failed ? " (some downloads failed)" : "");
   return 0;
 }

@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -269,6 +271,25 @@ LoadResult PhoneDownloadLoad(uint16_t port, const std::string& path, size_t size
     close(fd);
     return mine;
   });
+}
+
+double ProcessTreeCpuSeconds(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  // After the command's ")": state is field 3, utime 14 and stime 15.
+  std::istringstream rest(text.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::atof(field.c_str());
+  }
+  double seconds = ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  int child = 0;
+  while (children >> child) seconds += ProcessTreeCpuSeconds(child);
+  return seconds;
 }
 
 Nginx::Nginx(const std::string& dir) : m_port(FreePort()) {

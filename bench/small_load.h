@@ -28,6 +28,10 @@ LoadResult HttpLoad(uint16_t port, const std::string& path, size_t size, int cli
 LoadResult PhoneDownloadLoad(uint16_t port, const std::string& path, size_t size, int phones,
                              int perPhone);
 
+// CPU seconds (user + system) used so far by a process and its children still running (nginx's
+// workers); 0 when it is gone.
+double ProcessTreeCpuSeconds(int pid);
+
 // The other web-server peer: nginx (Debian's nginx-light) serving / on a free loopback port,
 // unprivileged, its configuration, logs and temporary folders in dir; keep-alive on (a client
 // that asks to close gets its close). Stopped when this goes.
@@ -39,6 +43,7 @@ class Nginx {
   Nginx& operator=(const Nginx&) = delete;
   bool Up() const { return m_up; }
   uint16_t Port() const { return m_port; }
+  int Pid() const { return m_pid; }
 
  private:
   int m_pid = -1;
