@@ -6,7 +6,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DQUARLO_WERROR=ON
 endif
 
-.PHONY: all deps build test run bench fuzz sanitize clean
+.PHONY: all deps build test run package bench fuzz sanitize clean
 
 all: build
 
@@ -28,6 +28,10 @@ test: deps
 
 run: deps build
 	@bash scripts/run.sh $(BUILD_DIR)
+
+# The Debian package of the programs: $(BUILD_DIR)/package/quarlo_<version>_amd64.deb
+package: deps build
+	cd $(BUILD_DIR) && cpack -G DEB -B package
 
 # Each fuzz target runs this many seconds in `make test`, and FUZZ_SECONDS in `make fuzz`.
 FUZZ_TEST_SECONDS ?= 5

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +81,54 @@ Lighttpd::Lighttpd(const std::string& dir) : m_port(FreePort()) {
 Lighttpd::~Lighttpd() {
   if (m_pid <= 0) return;
   kill(m_pid, SIGTERM);
+  waitpid(m_pid, nullptr, 0);
+}
+
+bool Nginx::Installed() { return access("/usr/sbin/nginx", X_OK) == 0; }
+
+Nginx::Nginx(const std::string& dir, bool keepAlive) : m_port(FreePort()) {
+  const std::string prefix = dir + "/nginx";
+  mkdir(prefix.c_str(), 0700);
+  const std::string conf = prefix + "/nginx.conf";
+  std::ofstream out(conf);
+  // Run as root (the benchmarks may be), its workers keep the user, so they read what we read.
+  if (geteuid() == 0) out << "user root;\n";
+  out << "worker_processes auto;\n"
+      << "pid " << prefix << "/nginx.pid;\n"
+      << "error_log " << prefix << "/error.log;\n"
+      << "events { worker_connections 1024; }\n"
+      << "http {\n"
+      << "  access_log off;\n"
+      << "  sendfile on;\n"
+      << (keepAlive ? "  keepalive_timeout 65;\n  keepalive_requests 100000;\n"
+                    : "  keepalive_timeout 0;\n")
+      << "  default_type application/octet-stream;\n"
+      << "  client_body_temp_path " << prefix << "/body;\n"
+      << "  proxy_temp_path " << prefix << "/proxy;\n"
+      << "  fastcgi_temp_path " << prefix << "/fastcgi;\n"
+      << "  uwsgi_temp_path " << prefix << "/uwsgi;\n"
+      << "  scgi_temp_path " << prefix << "/scgi;\n"
+      << "  server {\n"
+      << "    listen 127.0.0.1:" << m_port << ";\n"
+      << "    root /;\n"
+      << "  }\n"
+      << "}\n";
+  out.close();
+  m_pid = fork();
+  if (m_pid == 0) {
+    execl("/usr/sbin/nginx", "nginx", "-p", prefix.c_str(), "-c", conf.c_str(), "-g", "daemon off;",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; m_pid > 0 && i < 1000 && !m_up; ++i) {
+    m_up = PortAnswers(m_port);
+    if (!m_up) usleep(10000);
+  }
+}
+
+Nginx::~Nginx() {
+  if (m_pid <= 0) return;
+  kill(m_pid, SIGTERM);  // the master stops its workers
   waitpid(m_pid, nullptr, 0);
 }
 

@@ -1,6 +1,8 @@
 // Relay download throughput: a file downloaded through the real QuarloCentral's cache from the
 // real service, against the same file downloaded over the service's command connection in the
-// same run (best of three each). Then the same pair with 10 ms added to the PC's road
+// same run (best of three each); a relay upload of a file against the relay download of the
+// same file (the phone leaves 32 KiB messages, one per answer of the server, as phones do; the
+// PC fetches them from its cache). Then the same pair with 10 ms added to the PC's road
 // (tc netem on a veth pair between two namespaces), where one package in flight per download
 // shows; where the kernel has no netem, that part says so and prints the bound it implies.
 // Runs in a network namespace of its own. Never fails: it reports.
@@ -8,6 +10,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,11 +20,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "common/md5.h"
+#include "common/wire.h"
 #include "tests/support/central_process.h"
 #include "tests/support/device_client.h"
 #include "tests/support/net_namespace.h"
@@ -45,6 +51,9 @@ using bench::WarmCache;
 using Clock = std::chrono::steady_clock;
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr int kRounds = 3;
+constexpr uint16_t kOpReqUpload = 0x0001, kOpUploadData = 0x0002, kOpUploadOver = 0x0003;
+constexpr uint16_t kOpUploadAllow = 0x1001;
+constexpr size_t kUploadMessageData = 32 * 1024;
 constexpr uint16_t kOpReqDownload = 0x0004, kOpAllowDownload = 0x0005;
 constexpr uint16_t kOpPackage = 0x1002, kOpOver = 0x1003, kOpInfo = 0x1004;
 
@@ -93,6 +102,37 @@ double Relayed(RelayPhone& phone, const std::string& pc, uint32_t id, const std:
   }
   if (got != size) return -1;
   return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Seconds for one upload through the relay, from the request until the PC has the whole file
+// in place; negative on failure.
+double RelayedUpload(RelayPhone& phone, const std::string& pc, uint32_t id, const std::string& content,
+                     const std::string& path) {
+  const auto start = Clock::now();
+  Bytes body(380, 0);
+  wire::PutU32(body.data(), static_cast<uint32_t>(content.size()));
+  CMd5Hash md5;
+  md5.Update(reinterpret_cast<const unsigned char*>(content.data()), content.size());
+  std::memcpy(body.data() + 8, md5.RawDigest(), 16);
+  std::memcpy(body.data() + 25, path.data(), std::min<size_t>(path.size(), 354));
+  DeviceMessage m;
+  if (!phone.Request(pc, BuildMessage(kOpReqUpload, id, body)) || !phone.ReadMessage(m) ||
+      m.header.opcode != kOpUploadAllow || m.body.size() < 4 || wire::GetU32(m.body.data()) != 0)
+    return -1;
+  for (size_t at = 0; at < content.size(); at += kUploadMessageData) {
+    const size_t n = std::min<size_t>(kUploadMessageData, content.size() - at);
+    const Bytes payload(content.begin() + at, content.begin() + at + n);
+    if (phone.Leave(pc, BuildTransMessage(kOpUploadData, id, 0, 0, 0, payload), std::chrono::seconds(60)) != 0)
+      return -1;
+  }
+  if (phone.Leave(pc, BuildMessage(kOpUploadOver, id, Bytes{0})) != 0) return -1;
+  const bool placed = WaitFor(
+      [&] {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 && static_cast<size_t>(st.st_size) == content.size();
+      },
+      std::chrono::seconds(120), std::chrono::milliseconds(1));
+  return placed ? std::chrono::duration<double>(Clock::now() - start).count() : -1;
 }
 
 double Best(const std::vector<double>& runs) {
@@ -162,6 +202,31 @@ int main(int argc, char** argv) {
   }
   std::printf("relay benchmark, %llu MiB, best of %d\n", static_cast<unsigned long long>(size / kMiB), kRounds);
   Report("loopback", size, Best(direct), Best(relayed));
+
+  {
+    // The phone waits for the server's answer to each message it leaves: a smaller file keeps
+    // the row short; the download it is compared with is of the same file.
+    const uint64_t upSize = std::min<uint64_t>(size, 16 * kMiB);
+    const std::string upSource = share + "/up-source.bin";
+    MakeFile(upSource, upSize);
+    std::ifstream in(upSource, std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<double> up, down;
+    for (int r = 0; r < kRounds; ++r) {
+      const std::string target = share + "/up-" + std::to_string(r) + ".bin";
+      up.push_back(RelayedUpload(phone, pc, 200 + static_cast<uint32_t>(r), content, target));
+      down.push_back(Relayed(phone, pc, 300 + static_cast<uint32_t>(r), upSource, upSize));
+    }
+    const double u = Best(up), d = Best(down);
+    const double upMib = static_cast<double>(upSize) / kMiB;
+    if (u <= 0 || d <= 0) {
+      std::printf("relay upload: a transfer failed (upload %.3f s, download %.3f s)\n", u, d);
+    } else {
+      std::printf("relay upload of %.0f MiB: upload %.1f MiB/s, download of the same file %.1f MiB/s, "
+                  "upload/download %.3f (aim >= 0.5)\n",
+                  upMib, upMib / u, upMib / d, d / u);
+    }
+  }
 
   // One package of at most 1000 bytes per round trip between the PC and the server.
   const bool netem = Run({"unshare", "--net", "sh", "-c",

@@ -32,23 +32,4 @@ LoadResult PhoneDownloadLoad(uint16_t port, const std::string& path, size_t size
 // workers); 0 when it is gone.
 double ProcessTreeCpuSeconds(int pid);
 
-// The other web-server peer: nginx (Debian's nginx-light) serving / on a free loopback port,
-// unprivileged, its configuration, logs and temporary folders in dir; keep-alive on (a client
-// that asks to close gets its close). Stopped when this goes.
-class Nginx {
- public:
-  explicit Nginx(const std::string& dir);
-  ~Nginx();
-  Nginx(const Nginx&) = delete;
-  Nginx& operator=(const Nginx&) = delete;
-  bool Up() const { return m_up; }
-  uint16_t Port() const { return m_port; }
-  int Pid() const { return m_pid; }
-
- private:
-  int m_pid = -1;
-  uint16_t m_port = 0;
-  bool m_up = false;
-};
-
 }  // namespace bench

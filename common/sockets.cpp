@@ -1,6 +1,8 @@
 #include "common/sockets.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -86,8 +88,14 @@ void AddOnce(std::vector<std::string>& list, const std::string& folder) {
 
 }  // namespace
 
+int SetNoDelay(int sock) {
+  const int on = 1;
+  return setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 ? 0 : -1;
+}
+
 int ConnectSock(int* sock, uint16_t port, const char* host) {
   if (!HasSocket(sock) || !host || port == kNoPort) return -1;
+  SetNoDelay(*sock);  // every caller exchanges requests and answers
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);

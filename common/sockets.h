@@ -33,6 +33,9 @@ std::string IpToStr(const unsigned char ip[4]);
 
 // Receive and send time-outs as timeval; call before connect. 0 on success.
 int SetSockTimeout(int sock, int recvMs, int sendMs);
+// Request/answer connections send each message as soon as it is written: without this, a
+// message written in two pieces waits for the peer's delayed acknowledgement (about 40 ms).
+int SetNoDelay(int sock);
 
 // Network information.
 int GetLoaclIp(std::string& out);      // first non-loopback IPv4 address of the adapters

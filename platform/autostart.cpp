@@ -42,8 +42,19 @@ std::string Plat_AutostartPath(const std::string& file) {
   return Plat_AppDataDir() + "/autostart/" + file;
 }
 
+std::string Plat_ProgramIcon(const std::string& programPath, const std::string& iconName) {
+  if (programPath.empty() || programPath[0] != '/') return iconName;
+  const std::filesystem::path dir = std::filesystem::path(programPath).parent_path();
+  const std::string file = "hicolor/scalable/apps/" + iconName + ".svg";
+  for (const std::filesystem::path& icon : {dir / "icons" / file, dir.parent_path() / "share/icons" / file}) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(icon, ec)) return icon.string();
+  }
+  return iconName;
+}
+
 bool Plat_WriteAutostart(const std::string& file, const std::string& name,
-                         const std::vector<std::string>& argv) {
+                         const std::vector<std::string>& argv, const std::string& icon) {
   if (argv.empty()) return false;
   std::string exec;
   for (const std::string& a : argv) exec += (exec.empty() ? "" : " ") + ExecQuote(a);
@@ -53,6 +64,7 @@ bool Plat_WriteAutostart(const std::string& file, const std::string& name,
   if (ec) return false;
   return Plat_WriteFileAtomically(path, "[Desktop Entry]\nType=Application\nName=" + OneLine(name) +
                                             "\nExec=" + OneLine(exec) +
+                                            (icon.empty() ? "" : "\nIcon=" + OneLine(icon)) +
                                             "\nX-GNOME-Autostart-enabled=true\n");
 }
 

@@ -66,6 +66,8 @@ int CheckedRename(int fromDir, const char* from, int toDir, const char* to) {
 
 bool Plat_IsHiddenName(const std::string& name) {
   if (!name.empty() && name[0] == '.') return true;
+  // The folder settings the desktop program writes into the data folder, hidden as on Windows.
+  if (name == "desktop.ini") return true;
   for (const char* suffix : kHiddenSuffixes) {
     if (EndsWith(name, suffix)) return true;
   }

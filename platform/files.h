@@ -1,7 +1,7 @@
 #pragma once
 // File helpers. Linux has no hidden attribute: a name is hidden when it starts with "." or
-// ends with one of the upload side-file suffixes; setting the attribute is a no-op. Moves
-// never overwrite (renameat2 with RENAME_NOREPLACE).
+// ends with one of the upload side-file suffixes, and "desktop.ini" is hidden; setting the
+// attribute is a no-op. Moves never overwrite (renameat2 with RENAME_NOREPLACE).
 #include <cstddef>
 #include <cstdint>
 #include <string>

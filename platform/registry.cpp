@@ -203,7 +203,7 @@ void MirrorAutostart(const std::string* command) {
     Plat_RemoveAutostart("Quarlo.desktop");
     return;
   }
-  Plat_WriteAutostart("Quarlo.desktop", "Quarlo", argv);
+  Plat_WriteAutostart("Quarlo.desktop", "Quarlo", argv, Plat_ProgramIcon(argv[0], "Quarlo"));
 }
 
 }  // namespace

@@ -8,11 +8,15 @@ PKGS=(
   clang libclang-rt-14-dev
   iproute2 curl socat procps util-linux
   libwxgtk3.2-dev libwxgtk-webview3.2-dev libglib2.0-dev
-  xvfb xauth xdotool imagemagick fonts-dejavu-core
+  xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-noto-cjk librsvg2-bin
+  python3-pyatspi at-spi2-core dbus libglib2.0-bin
   lighttpd nginx-light apache2-utils
   libjpeg62-turbo-dev imagemagick libimage-exiftool-perl libjpeg-turbo-progs
   libvips-tools exiv2
   libminiupnpc-dev libcrypt-dev miniupnpd miniupnpc nftables openssl sqlite3
+  libayatana-appindicator3-dev libnotify-dev
+  dbus dbus-x11 python3-dbus python3-gi at-spi2-core python3-pyatspi
+  libssl-dev dpkg-dev
 )
 # One query for all of them: a package that is not installed prints no "ok installed" line.
 missing=()

@@ -24,10 +24,25 @@ fi
 install -m 0755 "$BUILD_DIR/service/QuarloClient" "$BASE/bin/QuarloClient"
 install -m 0755 "$BUILD_DIR/tools/hostednetwork/qv_hostednetwork" "$BASE/bin/qv_hostednetwork"
 install -m 0755 "$BUILD_DIR/tools/cmd/Quarlo_Cmd" "$BASE/bin/Quarlo_Cmd"
-# The language files live beside the programs that read them.
+install -m 0755 "$BUILD_DIR/desktop/app/Quarlo" "$BASE/bin/Quarlo"
+# The language files live beside the programs that read them, the per-user defaults too.
 install -m 0644 "$BUILD_DIR"/tools/cmd/*.qvl "$BASE/bin/"
+mkdir -p "$BASE/bin/roaming"
+install -m 0644 "$BUILD_DIR"/desktop/app/roaming/* "$BASE/bin/roaming/"
 install -m 0755 "$BUILD_DIR/platform/tools/sc" "$BASE/system/sc"
+# The application icon in the hicolor layout beside the program (<base>/share is the shared
+# folder), and the desktop entry there too; its Icon= is the whole path, as bin/icons is on no
+# icon search path.
+ICONS="$BASE/bin/icons/hicolor"
+for dir in "$BUILD_DIR"/desktop/foundation/icons/*x*; do
+  install -D -m 0644 "$dir/Quarlo.png" "$ICONS/$(basename "$dir")/apps/Quarlo.png"
+done
+install -D -m 0644 "$ROOT/resources/skin/128.svg" "$ICONS/scalable/apps/Quarlo.svg"
+sed -e "s|@QUARLO_EXEC@|\"$BASE/bin/Quarlo\"|" -e "s|@QUARLO_ICON@|$ICONS/scalable/apps/Quarlo.svg|" \
+  "$ROOT/resources/desktop/Quarlo.desktop.in" > "$BASE/bin/Quarlo.desktop"
 install -m 0755 "$BUILD_DIR/platform/tools/net" "$BASE/system/net"
+install -m 0755 "$BUILD_DIR/platform/tools/taskkill" "$BASE/system/taskkill"
+install -m 0755 "$BUILD_DIR/platform/tools/reg" "$BASE/system/reg"
 
 FIRST_RUN=0
 if [ ! -f "$BASE/etc/Quarlo.db" ]; then
@@ -47,7 +62,7 @@ install -m 0755 "$CENTRAL" "$BASE/bin/QuarloCentral"
 CENTRAL="$BASE/bin/QuarloCentral"
 sql_text() { printf "'%s'" "$(printf '%s' "$1" | sed "s/'/''/g")"; }
 if [ "$FIRST_RUN" = 1 ] || [ -z "$("$CENTRAL" --data "$CENTRAL_DIR" account list)" ]; then
-  EMAIL="me@quarlo.local"
+  EMAIL="me@quarlo.lan"  # an address the log-in dialog takes (a top-level name of 2 or 3 letters)
   PASSWORD=$(od -An -N7 -tx1 /dev/urandom | tr -d ' \n')
   "$CENTRAL" --data "$CENTRAL_DIR" account remove "$EMAIL" >/dev/null 2>&1 || true
   printf '%s\n' "$PASSWORD" | "$CENTRAL" --data "$CENTRAL_DIR" account add "$EMAIL" >/dev/null
@@ -61,10 +76,21 @@ if [ "$FIRST_RUN" = 1 ] || [ -z "$("$CENTRAL" --data "$CENTRAL_DIR" account list
     delete from qv_defshare; insert into qv_defshare (def, def_pic, def_music, def_video, def_doc, def_instant)
     values ($(sql_text "$SHARE"), $(sql_text "$SHARE/Pictures"), $(sql_text "$SHARE/Music"),
             $(sql_text "$SHARE/Videos"), $(sql_text "$SHARE/Documents"), $(sql_text "$SHARE/Pictures/Instant"));"
+  # The desktop program keeps a remembered account signed in (it signs out one that is not).
+  SETTINGS="${XDG_CONFIG_HOME:-$HOME/.config}/Quarlo/qv_config_3.4.0.cfg"
+  if [ ! -f "$SETTINGS" ]; then
+    mkdir -p "$(dirname "$SETTINGS")"
+    printf '[qv_config]\nRemPass=true\n' > "$SETTINGS"
+  fi
   echo "Made the account $EMAIL on the local central server; its password is: $PASSWORD"
   echo "(the service is signed in with it; shared folder: $SHARE)"
 fi
-"$CENTRAL" --data "$CENTRAL_DIR" --listen 127.0.0.1:15100 --p2p 127.0.0.1:15101 &
+# Its web site (registration, update page, banner) beside it, plain HTTP on loopback.
+SITE_PORT=${QUARLO_SITE_PORT:-15180}
+SITE="http://127.0.0.1:$SITE_PORT"
+export QUARLO_SITE_ORIGIN="$SITE"  # what the desktop program started from here reaches
+"$CENTRAL" --data "$CENTRAL_DIR" --listen 127.0.0.1:15100 --p2p 127.0.0.1:15101 \
+  --site "127.0.0.1:$SITE_PORT" &
 CENTRAL_PID=$!
 for _ in $(seq 1 50); do
   grep -q "listening on" "$CENTRAL_DIR/central.log" 2>/dev/null && break
@@ -89,23 +115,40 @@ fi
 
 cat <<TXT
 Base folder : $BASE
-  bin/      QuarloClient, QuarloCentral
-  central/  the central server's database and log (QuarloCentral --data $CENTRAL_DIR status)
+  bin/      QuarloClient, QuarloCentral, Quarlo.desktop (the desktop entry), icons/
+  central/  the central server's database and log (QuarloCentral --data $CENTRAL_DIR status),
+            and site/, the files of its web site (update.ini, notes-en.txt, download/)
   etc/      Quarlo.db (settings)
   log/      Log.txt
   share/    the shared folder of the first run
   system/   the service manager and its sc and net tools
 Log         : $BASE/log/Log.txt
+Site        : $SITE/  (the desktop program: QUARLO_SITE_ORIGIN=$SITE)
 Try it      : $BUILD_DIR/tests/quarlo-phone ls
               $BUILD_DIR/tests/quarlo-phone ls $BASE/share
               $BUILD_DIR/tests/quarlo-phone get $BASE/share/hello.txt /tmp/hello.txt
               $BUILD_DIR/tests/quarlo-phone put /etc/os-release '\$DEFAULT_DOC\$/os-release'
-Stop with Ctrl-C (runs "$NET stop $NAME" and stops QuarloCentral).
 TXT
+
+# The desktop program, where there is a desktop to show it on. It finds the service running,
+# signed in with the account above, and shows its state in the tray.
+QUARLO_PID=""
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  "$BASE/bin/Quarlo" >>"$BASE/log/Quarlo.txt" 2>&1 &
+  QUARLO_PID=$!
+  echo "Desktop     : started $BASE/bin/Quarlo (its icon is in the tray; output in $BASE/log/Quarlo.txt)"
+else
+  echo "Desktop     : no display here; on a desktop session run $BASE/bin/Quarlo"
+fi
+echo "Stop with Ctrl-C (ends Quarlo, runs \"$NET stop $NAME\" and stops QuarloCentral)."
 
 stop() {
   trap - INT TERM HUP
   [ -n "${TAIL_PID:-}" ] && kill "$TAIL_PID" 2>/dev/null || true
+  if [ -n "$QUARLO_PID" ]; then
+    kill "$QUARLO_PID" 2>/dev/null || true
+    wait "$QUARLO_PID" 2>/dev/null || true
+  fi
   "$NET" stop "$NAME" || true
   kill "$CENTRAL_PID" 2>/dev/null || true
   wait "$CENTRAL_PID" 2>/dev/null || true

@@ -15,6 +15,8 @@ extern std::string g_strOSName;
 extern uint16_t g_nSysType;          // always 2
 extern char g_szUUID[64];            // device identity, at most 63 characters
 extern std::atomic<int> g_nLogOnRtn; // 0 logged on, else a code; written under g_MutexLogOnRtn
+constexpr int kErrServerExchange = 0x101A;  // 4122: the exchange with the server failed
+constexpr int kErrNoAccount = 0x101F;       // 4127: no account stored
 
 std::string WireToLocal(const std::string& utf8);  // "//IGNORE" decoding; unchanged under "en"
 std::string LocalToWire(const std::string& local); // unchanged under "en"

@@ -287,7 +287,7 @@ int Service_InitProgram() {
     QV_LOG(kModClient, kLogInfo, "Regester function error, return code(%d).", rc);
     return rc;
   }
-  Trans_InstallHooks();
+  Trans_InstallHooks(&Download_OnConnectionClosed);
   Download_InstallHooks();
   Device_InstallHooks();  // after the transfer hooks: it chains them
   Device_LoadSettings();

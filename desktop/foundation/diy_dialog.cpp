@@ -8,6 +8,7 @@
 
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/skin_buttons.h"
+#include "desktop/foundation/skin_draw.h"
 #include "desktop/foundation/skin_image.h"
 
 wxDEFINE_EVENT(EVT_HIDE_MAIN_WINDOW, wxCommandEvent);
@@ -80,6 +81,14 @@ void CDiyDialog::EnsureInit() {
   if (m_initDone) return;
   m_initDone = true;
   OnInitDialog();
+  // Tab goes through the dialog's own controls first; the caption buttons come last.
+  wxWindow* last = GetChildren().empty() ? nullptr : GetChildren().GetLast()->GetData();
+  for (CTransparentButton* b : {m_minimizeButton, m_closeButton}) {
+    if (b && last && b != last) {
+      b->MoveAfterInTabOrder(last);
+      last = b;
+    }
+  }
 }
 
 int CDiyDialog::ShowModal() {
@@ -89,7 +98,26 @@ int CDiyDialog::ShowModal() {
 
 bool CDiyDialog::Show(bool show) {
   if (show) EnsureInit();
-  return wxDialog::Show(show);
+  const bool changed = wxDialog::Show(show);
+  if (show && changed) {
+    FocusFirstControl();
+    // GTK may hand the focus to its own first widget when the window maps.
+    CallAfter([this] {
+      wxWindow* focus = FindFocus();
+      if (!focus || focus == this || focus == m_closeButton || focus == m_minimizeButton)
+        FocusFirstControl();
+    });
+  }
+  return changed;
+}
+
+void CDiyDialog::FocusFirstControl() {
+  for (wxWindow* child : GetChildren()) {
+    if (child->IsShown() && child->IsEnabled() && child->CanAcceptFocusFromKeyboard()) {
+      child->SetFocus();
+      return;
+    }
+  }
 }
 
 bool CDiyDialog::OnInitDialog() {
@@ -102,6 +130,13 @@ bool CDiyDialog::OnInitDialog() {
   m_minimizeButton->m_normalImage = 328;
   m_minimizeButton->m_hoverImage = 329;
   m_minimizeButton->Show(m_minimizeShown != 0);
+  // The language files have no words for the caption buttons; screen readers get these.
+  const int language = m_languages ? m_languages->GetLanguage() : kLangEnglish;
+  m_closeButton->SetAccessibleName(wxString::FromUTF8(
+      language == kLangChineseSimplified ? "\xE5\x85\xB3\xE9\x97\xAD"
+      : language == kLangChineseTraditional ? "\xE9\x97\x9C\xE9\x96\x89" : "Close"));
+  m_minimizeButton->SetAccessibleName(wxString::FromUTF8(
+      language == kLangEnglish ? "Minimize" : "\xE6\x9C\x80\xE5\xB0\x8F\xE5\x8C\x96"));
   ApplyShape();
   return true;
 }
@@ -130,14 +165,23 @@ void CDiyDialog::OnEnterKey() {
 }
 
 void CDiyDialog::OnCharHook(wxKeyEvent& event) {
+  if (auto* focused = dynamic_cast<CSkinControl*>(FindFocus());
+      focused && focused->HandlesKeyItself(event.GetKeyCode())) {
+    event.Skip();
+    return;
+  }
   switch (event.GetKeyCode()) {
     case WXK_ESCAPE:
       Close();
       return;
     case WXK_RETURN:
-    case WXK_NUMPAD_ENTER:
+    case WXK_NUMPAD_ENTER: {
+      // Enter on a focused skinned button presses that button; elsewhere the default one.
+      auto* focused = dynamic_cast<CSkinControl*>(FindFocus());
+      if (focused && focused->GetParent() == this && focused->IsEnabled() && focused->Activate()) return;
       OnEnterKey();
       return;
+    }
     default:
       event.Skip();
   }
@@ -147,50 +191,61 @@ wxFont CDiyDialog::CreateLanguageFont(const std::string& section, bool underline
   return MakeLanguageFont(m_languages, section, underline);
 }
 
-wxBitmap CDiyDialog::Compose() {
+wxBitmap CDiyDialog::Compose(double scale) {
   m_logoImage = LogoForLanguage(m_languages ? m_languages->GetLanguage() : -1, m_logoImage);
-  wxImage background;
-  if (!LoadPngResource(background, m_backgroundImage)) return wxNullBitmap;
+  wxImage natural, background;
+  if (!LoadPngResource(natural, m_backgroundImage, 1) ||
+      !LoadPngResource(background, m_backgroundImage, scale))
+    return wxNullBitmap;
+  const double factor = static_cast<double>(background.GetWidth()) / natural.GetWidth();
   wxBitmap bmp(background, 32);
   wxMemoryDC dc(bmp);
   std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::Create(dc));
   if (gc) {
-    for (const Decoration& d : DecorationsFor(m_dialogKind, m_decorationFlag != 0)) {
-      wxImage picture;
-      if (LoadPngResource(picture, d.png))
-        gc->DrawBitmap(wxBitmap(picture, 32), d.x, d.y, picture.GetWidth(), picture.GetHeight());
-    }
-    wxImage logo;
-    if (m_logoImage != 0 && m_logoShown && LoadPngResource(logo, m_logoImage))
-      gc->DrawBitmap(wxBitmap(logo, 32), 8, 8, logo.GetWidth(), logo.GetHeight());
+    // Drawn in the dialog's logical coordinates whatever the pixels are.
+    gc->Scale(factor, factor);
+    for (const Decoration& d : DecorationsFor(m_dialogKind, m_decorationFlag != 0))
+      DrawSkinPicture(*gc, factor, d.png, d.x, d.y);
+    if (m_logoImage != 0 && m_logoShown) DrawSkinPicture(*gc, factor, m_logoImage, 8, 8);
     DrawOverBackground(*gc);
   }
   gc.reset();
   dc.SelectObject(wxNullBitmap);
+  m_backdropScale = factor;
   return bmp;
 }
 
-wxBitmap CDiyDialog::BackdropFor(const wxRect& rect) {
-  if (!m_backdrop.IsOk()) m_backdrop = Compose();
+wxBitmap CDiyDialog::BackdropPixels(const wxRect& rect, double scale) {
+  if (!m_backdrop.IsOk() || (scale >= 2) != (m_backdropScale >= 2)) m_backdrop = Compose(scale);
   if (!m_backdrop.IsOk()) return wxNullBitmap;
-  const wxRect inside = rect.Intersect(wxRect(m_backdrop.GetSize()));
+  const double f = m_backdropScale;
+  auto toPixels = [f](const wxRect& r) {
+    return wxRect(static_cast<int>(r.x * f), static_cast<int>(r.y * f), static_cast<int>(r.width * f),
+                  static_cast<int>(r.height * f));
+  };
+  const wxRect wanted = toPixels(rect);
+  const wxRect inside = wanted.Intersect(wxRect(m_backdrop.GetSize()));
   if (inside.IsEmpty()) return wxNullBitmap;
-  if (inside == rect) return m_backdrop.GetSubBitmap(rect);
+  if (inside == wanted) return m_backdrop.GetSubBitmap(wanted);
   // A child reaching past the picture gets the body colour beyond it.
-  wxBitmap part(rect.GetSize(), 32);
+  wxBitmap part(wanted.GetSize(), 32);
   wxMemoryDC dc(part);
-  dc.SetBackground(wxBrush(wxColour(244, 244, 244)));
+  dc.SetBackground(wxBrush(wxColour(244, 246, 249)));
   dc.Clear();
-  dc.DrawBitmap(m_backdrop.GetSubBitmap(inside), inside.GetPosition() - rect.GetPosition());
+  dc.DrawBitmap(m_backdrop.GetSubBitmap(inside), inside.GetPosition() - wanted.GetPosition());
   dc.SelectObject(wxNullBitmap);
   return part;
 }
 
 void CDiyDialog::OnPaint(wxPaintEvent&) {
-  wxAutoBufferedPaintDC dc(this);
+  wxPaintDC dc(this);
   BeforePaint();
-  m_backdrop = Compose();  // pictures are composed anew at every paint
-  if (m_backdrop.IsOk()) dc.DrawBitmap(m_backdrop, 0, 0);
+  m_backdrop = Compose(SkinScale(this));  // pictures are composed anew at every paint
+  if (m_backdrop.IsOk()) {
+    std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::CreateFromUnknownDC(dc));
+    const wxSize size = m_backdrop.GetSize();
+    if (gc) gc->DrawBitmap(m_backdrop, 0, 0, size.x / m_backdropScale, size.y / m_backdropScale);
+  }
   // Children draw their part of the new background too.
   for (wxWindow* child : GetChildren())
     if (child->IsShown()) child->Refresh(false);

@@ -41,7 +41,9 @@ class CDiyDialog : public wxDialog, public ILanguageCallBack {
   bool Show(bool show = true) override;
 
   // The composed background under rect (dialog client coordinates); invalid before it loads.
-  wxBitmap BackdropFor(const wxRect& rect);
+  wxBitmap BackdropFor(const wxRect& rect) { return BackdropPixels(rect, 1); }
+  // The same in pixels of a skin scale (scale times rect's size, scale factor 1).
+  wxBitmap BackdropPixels(const wxRect& rect, double scale);
   void InvalidateBackdrop() { m_backdrop = wxNullBitmap; }
 
   ILanguages* Languages() const { return m_languages; }
@@ -82,6 +84,8 @@ class CDiyDialog : public wxDialog, public ILanguageCallBack {
 
  private:
   void EnsureInit();
+  // The keyboard starts on the first control in the Tab order.
+  void FocusFirstControl();
   void OnPaint(wxPaintEvent& event);
   void OnSize(wxSizeEvent& event);
   void OnLeftDown(wxMouseEvent& event);
@@ -89,11 +93,12 @@ class CDiyDialog : public wxDialog, public ILanguageCallBack {
   void OnMotion(wxMouseEvent& event);
   void OnCaptureLost(wxMouseCaptureLostEvent& event);
   void OnCharHook(wxKeyEvent& event);
-  wxBitmap Compose();
+  wxBitmap Compose(double scale);
   void ApplyShape();
 
   ILanguages* m_languages = nullptr;
-  wxBitmap m_backdrop;
+  wxBitmap m_backdrop;  // in pixels of m_backdropScale
+  double m_backdropScale = 1;
   bool m_initDone = false;
   bool m_dragging = false;
   wxPoint m_dragOffset;

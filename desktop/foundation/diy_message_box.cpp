@@ -70,14 +70,16 @@ bool CDiyMessageBox::OnInitDialog() {
     b->SetText(m_boxLanguages ? wxString(m_boxLanguages->GetText("UI", key).c_str()) : wxString());
     return b;
   };
+  // Placed by their centres: a button its caption widened stays where it belongs.
+  auto place = [](CColorButton* b, int centre) { b->Move(centre - b->GetSize().x / 2, 160); };
   if (m_type == kMessageBoxYesNo) {
     m_ok = makeButton(1, "MSGBOX_BUTTON_YES");
     m_cancel = makeButton(2, "MSGBOX_BUTTON_NO");
-    m_ok->Move(67, 160);
-    m_cancel->Move(200, 160);
+    place(m_ok, 67 + 73 / 2);
+    place(m_cancel, 200 + 73 / 2);
   } else {
     m_ok = makeButton(1, "MSGBOX_BUTTON_OK");
-    m_ok->Move((GetSize().x - 73) / 2, 160);
+    place(m_ok, (GetSize().x - 73) / 2 + 73 / 2);
   }
   return true;
 }

@@ -4,6 +4,10 @@
 #include <wx/dcmemory.h>
 #include <wx/graphics.h>
 
+#include <gtk/gtk.h>
+
+#include <algorithm>
+#include <map>
 #include <memory>
 
 #include "desktop/foundation/skin_draw.h"
@@ -12,6 +16,7 @@
 namespace {
 
 constexpr uint32_t kDisabledText = 0xFF7F7F7F;
+constexpr uint32_t kFocusRing = 0xFF2A78D0;
 
 void SendCommand(wxWindow* source, wxEventType type, int intValue = 0) {
   wxCommandEvent event(type, source->GetId());
@@ -20,27 +25,112 @@ void SendCommand(wxWindow* source, wxEventType type, int intValue = 0) {
   source->ProcessWindowEvent(event);
 }
 
-// Draws picture id at (x, y) at its natural size; false when it does not load.
-bool DrawPng(wxGraphicsContext& gc, int id, double x, double y, wxSize* size = nullptr) {
-  wxImage image;
-  if (!LoadPngResource(image, id)) return false;
-  gc.DrawBitmap(wxBitmap(image, 32), x, y, image.GetWidth(), image.GetHeight());
-  if (size) *size = image.GetSize();
-  return true;
+AtkRole AtkRoleOf(SkinRole role) {
+  switch (role) {
+    case SkinRole::PushButton: return ATK_ROLE_PUSH_BUTTON;
+    case SkinRole::CheckBox: return ATK_ROLE_CHECK_BOX;
+    case SkinRole::RadioButton: return ATK_ROLE_RADIO_BUTTON;
+    case SkinRole::Link: return ATK_ROLE_LINK;
+    case SkinRole::ComboBox: return ATK_ROLE_COMBO_BOX;
+    case SkinRole::Label: break;
+  }
+  return ATK_ROLE_LABEL;
+}
+
+// GTK computes an accessible's states in its class; the widgets of wx windows share one class
+// with no notion of "checked". The class's state function is wrapped once: objects marked by a
+// skinned check box or radio get CHECKABLE, and CHECKED when ticked; all others are untouched.
+GQuark CheckMark() {
+  static const GQuark quark = g_quark_from_static_string("quarlo-skin-check");
+  return quark;
+}
+
+using StateSetFn = AtkStateSet* (*)(AtkObject*);
+std::map<GType, StateSetFn>& WrappedClasses() {
+  static std::map<GType, StateSetFn> classes;
+  return classes;
+}
+
+AtkStateSet* StatesWithCheck(AtkObject* object) {
+  StateSetFn original = nullptr;
+  for (GType t = G_OBJECT_TYPE(object); t != 0 && !original; t = g_type_parent(t)) {
+    const auto it = WrappedClasses().find(t);
+    if (it != WrappedClasses().end()) original = it->second;
+  }
+  AtkStateSet* states = original ? original(object) : atk_state_set_new();
+  const int mark = GPOINTER_TO_INT(g_object_get_qdata(G_OBJECT(object), CheckMark()));
+  if (mark != 0) {
+    atk_state_set_add_state(states, ATK_STATE_CHECKABLE);
+    if (mark == 2) atk_state_set_add_state(states, ATK_STATE_CHECKED);
+  }
+  return states;
+}
+
+void MarkChecked(AtkObject* atk, bool checkable, bool checked) {
+  AtkObjectClass* klass = ATK_OBJECT_GET_CLASS(atk);
+  if (klass->ref_state_set != &StatesWithCheck) {
+    WrappedClasses()[G_OBJECT_CLASS_TYPE(klass)] = klass->ref_state_set;
+    klass->ref_state_set = &StatesWithCheck;
+  }
+  const int mark = checkable ? (checked ? 2 : 1) : 0;
+  const int before = GPOINTER_TO_INT(g_object_get_qdata(G_OBJECT(atk), CheckMark()));
+  g_object_set_qdata(G_OBJECT(atk), CheckMark(), GINT_TO_POINTER(mark));
+  if ((before == 2) != (mark == 2)) atk_object_notify_state_change(atk, ATK_STATE_CHECKED, mark == 2);
 }
 
 }  // namespace
 
-CSkinControl::CSkinControl(wxWindow* parent, int id, const wxPoint& pos, const wxSize& size)
-    : wxControl(parent, id, pos, size, wxBORDER_NONE) {
+CSkinControl::CSkinControl(wxWindow* parent, int id, const wxPoint& pos, const wxSize& size,
+                           SkinRole role)
+    : wxControl(parent, id, pos, size, wxBORDER_NONE), m_role(role) {
   SetBackgroundStyle(wxBG_STYLE_PAINT);
   // The look under the pointer is chosen at paint time; entering and leaving repaint.
   Bind(wxEVT_ENTER_WINDOW, [this](wxMouseEvent& e) { Refresh(false); e.Skip(); });
   Bind(wxEVT_LEAVE_WINDOW, [this](wxMouseEvent& e) { Refresh(false); e.Skip(); });
+  // The focus ring comes and goes.
+  Bind(wxEVT_SET_FOCUS, [this](wxFocusEvent& e) { Refresh(false); e.Skip(); });
+  Bind(wxEVT_KILL_FOCUS, [this](wxFocusEvent& e) { Refresh(false); e.Skip(); });
+  // Space acts on the focused control; Enter is seen by the dialog first (its default button)
+  // and handed to the focused control there.
+  Bind(wxEVT_KEY_DOWN, [this](wxKeyEvent& e) {
+    if ((e.GetKeyCode() == WXK_SPACE || e.GetKeyCode() == WXK_RETURN ||
+         e.GetKeyCode() == WXK_NUMPAD_ENTER) && !e.HasAnyModifiers() && IsEnabled() && Activate())
+      return;
+    e.Skip();
+  });
+  if (role == SkinRole::Label) SetCanFocus(false);
+  UpdateAccessible();
 }
 
 bool CSkinControl::PointerInside() const {
   return GetScreenRect().Contains(wxGetMousePosition());
+}
+
+void CSkinControl::SetAccessibleName(const wxString& name) {
+  m_accessibleName = name;
+  UpdateAccessible();
+}
+
+wxString CSkinControl::AccessibleName() const {
+  return m_accessibleName.empty() ? CaptionForAccessibility() : m_accessibleName;
+}
+
+void CSkinControl::UpdateAccessible() {
+  GtkWidget* widget = GetHandle();
+  if (!widget) return;
+  AtkObject* atk = gtk_widget_get_accessible(widget);
+  if (!atk) return;
+  atk_object_set_role(atk, AtkRoleOf(Role()));
+  atk_object_set_name(atk, AccessibleName().utf8_str());
+  const bool checkable = Role() == SkinRole::CheckBox || Role() == SkinRole::RadioButton;
+  if (checkable || g_object_get_qdata(G_OBJECT(atk), CheckMark())) MarkChecked(atk, checkable, IsChecked());
+}
+
+void CSkinControl::DrawFocusRing(wxGraphicsContext& gc, const wxRect& rect) const {
+  if (!HasFocus() || rect.width < 4 || rect.height < 4) return;
+  gc.SetBrush(*wxTRANSPARENT_BRUSH);
+  gc.SetPen(gc.CreatePen(wxGraphicsPenInfo(ArgbColour(kFocusRing)).Width(1.5)));
+  gc.DrawRoundedRectangle(rect.x + 1, rect.y + 1, rect.width - 2, rect.height - 2, 3);
 }
 
 int ChooseButtonImage(bool enabled, bool pressed, bool pointerInside, int normal, int hover,
@@ -51,7 +141,7 @@ int ChooseButtonImage(bool enabled, bool pressed, bool pointerInside, int normal
 }
 
 CColorButton::CColorButton(wxWindow* parent, int id, const wxPoint& pos, const wxSize& size)
-    : CSkinControl(parent, id, pos, size) {
+    : CSkinControl(parent, id, pos, size, SkinRole::PushButton) {
   Bind(wxEVT_PAINT, &CColorButton::OnPaint, this);
   Bind(wxEVT_LEFT_DOWN, &CColorButton::OnLeftDown, this);
   Bind(wxEVT_LEFT_DCLICK, &CColorButton::OnLeftDown, this);
@@ -66,14 +156,51 @@ CColorButton::CColorButton(wxWindow* parent, int id, const wxPoint& pos, const w
   });
 }
 
+SkinRole CColorButton::Role() const {
+  switch (m_style) {
+    case kRadio: return SkinRole::RadioButton;
+    case kCheck: return SkinRole::CheckBox;
+    default: return SkinRole::PushButton;
+  }
+}
+
 void CColorButton::SetText(const wxString& caption) {
   m_caption = (m_style == kCheck && !caption.empty()) ? " " + caption : caption;
+  m_announcedStyle = m_style;
+  UpdateAccessible();
+  FitCaption();
   Refresh(false);
+}
+
+void CColorButton::SetTextFont(const wxFont& font) {
+  CSkinControl::SetTextFont(font);
+  FitCaption();
+}
+
+void CColorButton::FitCaption() {
+  if (!m_textFont.IsOk() || m_caption.empty()) return;
+  const int text = MeasureText(m_caption, m_textFont).x;
+  const wxRect r = GetRect();
+  if (m_style == kPush) {
+    const int wanted = text + 12;  // room for the rounded ends
+    if (wanted <= r.width) return;
+    SetSize(r.x - (wanted - r.width + 1) / 2, r.y, wanted, r.height);
+  } else {
+    const int wanted = 16 + text + 2;
+    if (wanted <= r.width) return;
+    SetSize(r.x, r.y, wanted, r.height);
+  }
 }
 
 void CColorButton::SetCheck(bool checked) {
   m_checked = checked;
+  UpdateAccessible();
   Refresh(false);
+}
+
+bool CColorButton::Activate() {
+  Clicked();
+  return true;
 }
 
 void CColorButton::OnLeftDown(wxMouseEvent&) {
@@ -112,70 +239,62 @@ void CColorButton::Clicked() {
 }
 
 void CColorButton::OnPaint(wxPaintEvent&) {
-  wxAutoBufferedPaintDC dc(this);
+  wxPaintDC dc(this);
+  if (m_announcedStyle != m_style) {
+    m_announcedStyle = m_style;
+    UpdateAccessible();
+  }
   const wxSize size = GetClientSize();
-  wxBitmap canvas;
+  SkinCanvas canvas(this, m_style == kCheck);
+  wxGraphicsContext& gc = canvas.gc();
+  const double scale = canvas.Scale();
   if (m_style == kPush) {
     const int id = ChooseButtonImage(IsEnabled(), m_pressed != 0, PointerInside(), m_normalImage,
                                      m_hoverImage, m_pressedImage, m_disabledImage);
-    wxImage image;
-    // Without its picture the button draws nothing, its caption included.
-    if (!LoadPngResource(image, id)) {
-      dc.DrawBitmap(ParentBackdrop(this), 0, 0);
-      return;
+    // Without its picture the button draws nothing, its caption included. The picture goes
+    // over the dialog's background so its transparent corners blend, stretched when the
+    // caption widened the button.
+    if (DrawSkinPictureSized(gc, scale, id, wxRect(size), 6)) {
+      if (m_textFont.IsOk()) {
+        gc.SetFont(m_textFont, ArgbColour(IsEnabled() ? m_textColour : kDisabledText));
+        DrawTextInRect(gc, m_caption, wxRect2DDouble(0, 0, size.x, size.y),
+                       TextFormat{TextAlign::Center, TextAlign::Center, false});
+      }
+      DrawFocusRing(gc, wxRect(size));
     }
-    // The picture goes over the dialog's background so its transparent corners blend.
-    canvas = ParentBackdrop(this);
-    wxMemoryDC mdc(canvas);
-    std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::Create(mdc));
-    gc->DrawBitmap(wxBitmap(image, 32), 0, 0, image.GetWidth(), image.GetHeight());
-    if (m_textFont.IsOk()) {
-      gc->SetFont(m_textFont, ArgbColour(IsEnabled() ? m_textColour : kDisabledText));
-      DrawTextInRect(*gc, m_caption, wxRect2DDouble(0, 0, size.x, size.y),
-                     TextFormat{TextAlign::Center, TextAlign::Center, false});
-    }
-    gc.reset();
-    mdc.SelectObject(wxNullBitmap);
   } else if (m_style == kRadio || m_style == kCheck) {
-    canvas = ParentBackdrop(this);
-    wxMemoryDC mdc(canvas);
-    std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::Create(mdc));
     if (m_style == kRadio) {
       wxImage mark;
-      if (LoadPngResource(mark, m_checked ? 222 : 223)) {
-        gc->DrawBitmap(wxBitmap(mark, 32), 0, ((size.y - mark.GetHeight()) >> 1) + 1,
-                       mark.GetWidth(), mark.GetHeight());
-      }
+      const int id = m_checked ? 222 : 223;
+      if (LoadPngResource(mark, id)) DrawSkinPicture(gc, scale, id, 0, ((size.y - mark.GetHeight()) >> 1) + 1);
     } else {
       // The box sits on one flat colour: the background's colour near the right end.
-      wxImage back = canvas.ConvertToImage();
-      const int px = std::max(0, std::min(size.x - 10, back.GetWidth() - 1));
-      const int py = std::max(0, std::min(size.y / 2, back.GetHeight() - 1));
-      const wxColour flat = back.IsOk() ? wxColour(back.GetRed(px, py), back.GetGreen(px, py),
-                                                   back.GetBlue(px, py))
-                                        : *wxBLACK;
-      gc->SetBrush(wxBrush(flat));
-      gc->SetPen(*wxTRANSPARENT_PEN);
-      gc->DrawRectangle(0, 0, size.x, size.y);
-      DrawPng(*gc, 388, 1, (size.y - 15) / 2);
-      if (m_checked) DrawPng(*gc, 389, 4, (size.y - 9) / 2);
+      const wxColour flat = canvas.BackdropColour(std::max(0, size.x - 10), size.y / 2);
+      gc.SetBrush(wxBrush(flat));
+      gc.SetPen(*wxTRANSPARENT_PEN);
+      gc.DrawRectangle(0, 0, size.x, size.y);
+      DrawSkinPicture(gc, scale, 388, 1, (size.y - 15) / 2);
+      if (m_checked) DrawSkinPicture(gc, scale, 389, 4, (size.y - 9) / 2);
     }
     if (m_textFont.IsOk()) {
-      gc->SetFont(m_textFont, ArgbColour(m_textColour));
-      DrawTextInRect(*gc, m_caption, wxRect2DDouble(16, 0, size.x - 16, size.y),
+      gc.SetFont(m_textFont, ArgbColour(m_textColour));
+      DrawTextInRect(gc, m_caption, wxRect2DDouble(16, 0, size.x - 16, size.y),
                      TextFormat{TextAlign::Near, TextAlign::Center, false});
     }
-    gc.reset();
-    mdc.SelectObject(wxNullBitmap);
+    // The ring goes round the caption, as GTK's own check boxes do.
+    if (HasFocus()) {
+      const int text = m_textFont.IsOk() ? MeasureText(m_caption, m_textFont).x : 0;
+      DrawFocusRing(gc, wxRect(14, 0, std::min(size.x - 14, text + 6), size.y));
+    }
   } else {
     return;
   }
-  dc.DrawBitmap(canvas, 0, 0);
+  canvas.PaintOn(dc);
 }
 
 CTransparentButton::CTransparentButton(wxWindow* parent, int id, const wxPoint& pos,
                                        const wxSize& size)
-    : CSkinControl(parent, id, pos, size) {
+    : CSkinControl(parent, id, pos, size, SkinRole::PushButton) {
   Bind(wxEVT_PAINT, &CTransparentButton::OnPaint, this);
   // A quick second click arrives as a double click; it is a click all the same.
   Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) { m_down = true; });
@@ -186,25 +305,28 @@ CTransparentButton::CTransparentButton(wxWindow* parent, int id, const wxPoint& 
   });
 }
 
+bool CTransparentButton::Activate() {
+  SendCommand(this, wxEVT_BUTTON);
+  return true;
+}
+
 void CTransparentButton::OnPaint(wxPaintEvent&) {
-  wxAutoBufferedPaintDC dc(this);
-  wxBitmap canvas = ParentBackdrop(this);
-  const int id = !IsEnabled() ? m_disabledImage : PointerInside() ? m_hoverImage : m_normalImage;
+  wxPaintDC dc(this);
+  SkinCanvas canvas(this);
+  const int id = !IsEnabled() ? m_disabledImage
+                 : PointerInside() || HasFocus() ? m_hoverImage : m_normalImage;
   wxImage image;
+  const wxSize size = GetClientSize();
   if (LoadPngResource(image, id)) {
-    wxMemoryDC mdc(canvas);
-    std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::Create(mdc));
-    const wxSize size = GetClientSize();
-    gc->DrawBitmap(wxBitmap(image, 32), (size.x - image.GetWidth()) / 2,
-                   (size.y - image.GetHeight()) / 2, image.GetWidth(), image.GetHeight());
-    gc.reset();
-    mdc.SelectObject(wxNullBitmap);
+    DrawSkinPicture(canvas.gc(), canvas.Scale(), id, (size.x - image.GetWidth()) / 2,
+                    (size.y - image.GetHeight()) / 2);
   }
-  dc.DrawBitmap(canvas, 0, 0);
+  DrawFocusRing(canvas.gc(), wxRect(size));
+  canvas.PaintOn(dc);
 }
 
 CLinkButtonCtrl::CLinkButtonCtrl(wxWindow* parent, int id, const wxPoint& pos, const wxSize& size)
-    : CSkinControl(parent, id, pos, size) {
+    : CSkinControl(parent, id, pos, size, SkinRole::Link) {
   SetCursor(wxCursor(wxCURSOR_HAND));
   Bind(wxEVT_PAINT, &CLinkButtonCtrl::OnPaint, this);
   // A quick second click arrives as a double click; it is a click all the same.
@@ -216,15 +338,20 @@ CLinkButtonCtrl::CLinkButtonCtrl(wxWindow* parent, int id, const wxPoint& pos, c
   });
 }
 
+bool CLinkButtonCtrl::Activate() {
+  SendCommand(this, wxEVT_BUTTON);
+  return true;
+}
+
 wxSize CLinkButtonCtrl::MeasureTextSize(const wxString& text) const {
   return MeasureText(text, m_textFont);
 }
 
 void CLinkButtonCtrl::OnPaint(wxPaintEvent&) {
-  wxAutoBufferedPaintDC dc(this);
-  wxBitmap canvas = ParentBackdrop(this);  // fresh every paint: old texts never pile up
-  wxMemoryDC mdc(canvas);
-  std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::Create(mdc));
+  wxPaintDC dc(this);
+  if (GetLabel() + m_linkText != AccessibleName()) UpdateAccessible();
+  SkinCanvas canvas(this);  // fresh every paint: old texts never pile up
+  wxGraphicsContext* gc = &canvas.gc();
   const wxString text = GetLabel();
   const wxSize s1 = MeasureTextSize(text);
   const wxSize s2 = m_linkText.empty() ? s1 : MeasureTextSize(text + m_linkText);
@@ -247,18 +374,17 @@ void CLinkButtonCtrl::OnPaint(wxPaintEvent&) {
       const uint32_t link = 0xFF1171D4;
       gc->SetFont(m_textFont, ArgbColour(link));
       gc->DrawText(m_linkText, s1.x, 0);
-      wxPen pen(ArgbColour(link), 1);
       gc->SetPen(gc->CreatePen(wxGraphicsPenInfo(ArgbColour(link)).Width(1.5)));
       gc->StrokeLine(s1.x + 3, s2.y - 2.5, s2.x, s2.y - 2.5);
     }
   }
-  gc.reset();
-  mdc.SelectObject(wxNullBitmap);
-  dc.DrawBitmap(canvas, 0, 0);
+  const wxSize size = GetClientSize();
+  DrawFocusRing(*gc, wxRect(0, 0, std::min(size.x, s2.x + 6), size.y));
+  canvas.PaintOn(dc);
 }
 
 CSettingButton::CSettingButton(wxWindow* parent, int id, const wxPoint& pos, const wxSize& size)
-    : CSkinControl(parent, id, pos, size) {
+    : CSkinControl(parent, id, pos, size, SkinRole::PushButton) {
   Bind(wxEVT_PAINT, &CSettingButton::OnPaint, this);
   // A quick second click arrives as a double click; it is a click all the same.
   Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) { m_down = true; });
@@ -269,36 +395,38 @@ CSettingButton::CSettingButton(wxWindow* parent, int id, const wxPoint& pos, con
   });
 }
 
+bool CSettingButton::Activate() {
+  SendCommand(this, wxEVT_BUTTON);
+  return true;
+}
+
 uint32_t CSettingButton::CaptionColour(bool pointerInside) {
   return pointerInside ? 0xFF000000 : 0xFF41799C;
 }
 
 void CSettingButton::OnPaint(wxPaintEvent&) {
-  wxAutoBufferedPaintDC dc(this);
+  wxPaintDC dc(this);
   const wxSize size = GetClientSize();
-  wxBitmap canvas = ParentBackdrop(this);
-  wxMemoryDC mdc(canvas);
-  std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::Create(mdc));
+  SkinCanvas canvas(this);
+  wxGraphicsContext& gc = canvas.gc();
   if (m_lightFace) {
-    gc->SetBrush(wxBrush(ArgbColour(0xFFEFF4FF)));
-    gc->SetPen(*wxTRANSPARENT_PEN);
-    gc->DrawRectangle(0, 0, size.x, size.y);
+    gc.SetBrush(wxBrush(ArgbColour(0xFFEFF4FF)));
+    gc.SetPen(*wxTRANSPARENT_PEN);
+    gc.DrawRectangle(0, 0, size.x, size.y);
   } else {
-    DrawPng(*gc, m_faceImage, 0, 0);
+    DrawSkinPicture(gc, canvas.Scale(), m_faceImage, 0, 0);
   }
   wxImage icon;
   const bool hasIcon = LoadPngResource(icon, m_iconImage);
   const int iw = hasIcon ? icon.GetWidth() : 0;
-  const int tw = MeasureText(m_caption, m_textFont).x;
-  const int x = static_cast<int>((size.x - iw - 4 - tw) * 0.5);
-  if (hasIcon)
-    gc->DrawBitmap(wxBitmap(icon, 32), x, (size.y - icon.GetHeight()) / 2, iw, icon.GetHeight());
+  const int tw = std::min(MeasureText(m_caption, m_textFont).x, size.x - iw - 8);
+  const int x = std::max(0, static_cast<int>((size.x - iw - 4 - tw) * 0.5));
+  if (hasIcon) DrawSkinPicture(gc, canvas.Scale(), m_iconImage, x, (size.y - icon.GetHeight()) / 2);
   if (m_textFont.IsOk()) {
-    gc->SetFont(m_textFont, ArgbColour(CaptionColour(PointerInside())));
-    DrawTextInRect(*gc, m_caption, wxRect2DDouble(x + iw + 4, 0, size.x - (x + iw + 4), size.y),
+    gc.SetFont(m_textFont, ArgbColour(CaptionColour(PointerInside())));
+    DrawTextInRect(gc, m_caption, wxRect2DDouble(x + iw + 4, 0, size.x - (x + iw + 4), size.y),
                    TextFormat{TextAlign::Near, TextAlign::Center, false});
   }
-  gc.reset();
-  mdc.SelectObject(wxNullBitmap);
-  dc.DrawBitmap(canvas, 0, 0);
+  DrawFocusRing(gc, wxRect(size));
+  canvas.PaintOn(dc);
 }

@@ -3,39 +3,39 @@
 #include <wx/dcbuffer.h>
 #include <wx/dcmemory.h>
 #include <wx/graphics.h>
+#include <wx/app.h>
 #include <wx/popupwin.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "desktop/foundation/skin_image.h"
 
 CDiyStatic::CDiyStatic(wxWindow* parent, int id, const wxString& text, const wxPoint& pos,
                        const wxSize& size)
-    : CSkinControl(parent, id, pos, size) {
+    : CSkinControl(parent, id, pos, size, SkinRole::Label) {
   wxControl::SetLabel(text);
+  UpdateAccessible();
   Bind(wxEVT_PAINT, &CDiyStatic::OnPaint, this);
 }
 
 void CDiyStatic::SetLabel(const wxString& label) {
   wxControl::SetLabel(label);
+  UpdateAccessible();
   Refresh(false);
 }
 
 wxSize CDiyStatic::GetTextSize() const { return MeasureText(GetLabel(), m_textFont); }
 
 void CDiyStatic::OnPaint(wxPaintEvent&) {
-  wxAutoBufferedPaintDC dc(this);
-  wxBitmap canvas = ParentBackdrop(this);
+  wxPaintDC dc(this);
+  SkinCanvas canvas(this);
   if (m_textFont.IsOk()) {
-    wxMemoryDC mdc(canvas);
-    std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::Create(mdc));
-    gc->SetFont(m_textFont, ArgbColour(m_textColour));
+    canvas.gc().SetFont(m_textFont, ArgbColour(m_textColour));
     const wxSize size = GetClientSize();
-    DrawTextInRect(*gc, GetLabel(), wxRect2DDouble(0, 0, size.x, size.y), m_format);
-    gc.reset();
-    mdc.SelectObject(wxNullBitmap);
+    DrawTextInRect(canvas.gc(), GetLabel(), wxRect2DDouble(0, 0, size.x, size.y), m_format);
   }
-  dc.DrawBitmap(canvas, 0, 0);
+  canvas.PaintOn(dc);
 }
 
 namespace {
@@ -51,6 +51,10 @@ class ComboPopup : public wxPopupTransientWindow {
     m_panel->SetSize(size);
     SetClientSize(size);
     m_panel->Bind(wxEVT_PAINT, &ComboPopup::OnPaint, this);
+    // The open list holds the keyboard grab: its keys go to the combo box's list handling.
+    Bind(wxEVT_CHAR_HOOK, [this](wxKeyEvent& e) {
+      if (!m_owner->ListKey(e.GetKeyCode())) e.Skip();
+    });
     m_panel->Bind(wxEVT_MOTION, [this](wxMouseEvent& e) {
       m_owner->HoverRow(RowAt(e.GetY()));
       m_panel->Refresh(false);
@@ -63,6 +67,10 @@ class ComboPopup : public wxPopupTransientWindow {
     });
   }
   // The list lives only while it is open.
+  // The keyboard stays with the combo box, which drives the open list.
+  void Close() { DismissAndNotify(); }
+
+  void ShowHover() { m_panel->Refresh(false); }
   void OnDismiss() override {
     m_owner->PopupGone();
     Destroy();
@@ -96,11 +104,67 @@ class ComboPopup : public wxPopupTransientWindow {
 }  // namespace
 
 CColorCombobox::CColorCombobox(wxWindow* parent, int id, const wxPoint& pos, const wxSize& size)
-    : CSkinControl(parent, id, pos, size) {
+    : CSkinControl(parent, id, pos, size, SkinRole::ComboBox) {
   Bind(wxEVT_PAINT, &CColorCombobox::OnPaint, this);
   Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) {
+    SetFocus();
     if (!m_popup) ShowDropDown();
   });
+  // Closed, Up and Down choose the neighbouring row, as a GTK combo does; open, they move
+  // through the list, Space or Enter takes the row and Escape closes it.
+  Bind(wxEVT_KEY_DOWN, [this](wxKeyEvent& e) {
+    const int key = e.GetKeyCode();
+    if (m_popup) {
+      if (!ListKey(key)) e.Skip();
+      return;
+    }
+    if ((key == WXK_UP || key == WXK_DOWN) && !e.AltDown() && GetCount() > 0) {
+      const int next = m_selection < 0 ? 0 : m_selection + (key == WXK_DOWN ? 1 : -1);
+      if (next >= 0 && next < GetCount() && next != m_selection) ChooseRow(next);
+      return;
+    }
+    if (key == WXK_DOWN && e.AltDown()) {
+      Activate();
+      return;
+    }
+    e.Skip();
+  });
+}
+
+bool CColorCombobox::ListKey(int key) {
+  auto* popup = static_cast<ComboPopup*>(m_popup);
+  if (!popup) return false;
+  if ((key == WXK_UP || key == WXK_DOWN) && GetCount() > 0) {
+    const int from = m_hover == kNoHover ? m_selection : m_hover;
+    HoverRow(from < 0 ? 0 : std::clamp(from + (key == WXK_DOWN ? 1 : -1), 0, GetCount() - 1));
+    popup->ShowHover();
+    return true;
+  }
+  if (key == WXK_ESCAPE) {
+    popup->Close();
+    return true;
+  }
+  if (key == WXK_SPACE || key == WXK_RETURN || key == WXK_NUMPAD_ENTER) return Activate();
+  return false;
+}
+
+bool CColorCombobox::Activate() {
+  if (!m_popup) {
+    ShowDropDown();
+    return true;
+  }
+  const int row = m_hover;
+  static_cast<ComboPopup*>(m_popup)->Close();
+  if (row != kNoHover) ChooseRow(row);
+  return true;
+}
+
+bool CColorCombobox::HandlesKeyItself(int key) const {
+  return m_popup && (key == WXK_ESCAPE || key == WXK_RETURN || key == WXK_NUMPAD_ENTER);
+}
+
+wxString CColorCombobox::CaptionForAccessibility() const {
+  return GetLabel().empty() ? SelectedText() : GetLabel();
 }
 
 CColorCombobox::~CColorCombobox() {
@@ -123,6 +187,7 @@ void CColorCombobox::ResetContent() {
 
 void CColorCombobox::SetCurSel(int index) {
   m_selection = index >= 0 && index < GetCount() ? index : -1;
+  UpdateAccessible();
   Refresh(false);
 }
 
@@ -158,34 +223,29 @@ void CColorCombobox::ChooseRow(int row) {
 }
 
 void CColorCombobox::OnPaint(wxPaintEvent&) {
-  wxAutoBufferedPaintDC dc(this);
-  wxBitmap canvas = ParentBackdrop(this);
-  wxMemoryDC mdc(canvas);
-  std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::Create(mdc));
+  wxPaintDC dc(this);
+  SkinCanvas canvas(this);
+  wxGraphicsContext& gc = canvas.gc();
   wxImage face, arrow;
   if (LoadPngResource(face, 224)) {
     const bool hasArrow = LoadPngResource(arrow, 225);
     const int aw = hasArrow ? arrow.GetWidth() : 0;
-    wxBitmap faceBmp(face, 32);
-    {
-      wxMemoryDC fdc(faceBmp);
-      std::unique_ptr<wxGraphicsContext> fgc(wxGraphicsContext::Create(fdc));
-      if (hasArrow) {
-        fgc->DrawBitmap(wxBitmap(arrow, 32), face.GetWidth() - aw - 6,
-                        ((face.GetHeight() - arrow.GetHeight()) >> 1) + 1, aw, arrow.GetHeight());
-      }
-      if (m_textFont.IsOk()) {
-        fgc->SetFont(m_textFont, ArgbColour(m_textColour));
-        const wxSize size = GetClientSize();
-        DrawTextInRect(*fgc, SelectedText(), wxRect2DDouble(2, 0, size.x - aw - 2, face.GetHeight()),
-                       TextFormat{TextAlign::Near, TextAlign::Center, false});
-      }
+    const wxSize size = GetClientSize();
+    // The face is as wide as the control; its height is the picture's.
+    const wxRect faceRect(0, 1, std::max(size.x, 8), face.GetHeight());
+    DrawSkinPictureSized(gc, canvas.Scale(), 224, faceRect, 4);
+    if (hasArrow) {
+      DrawSkinPicture(gc, canvas.Scale(), 225, faceRect.width - aw - 6,
+                      1 + ((face.GetHeight() - arrow.GetHeight()) >> 1) + 1);
     }
-    gc->DrawBitmap(faceBmp, 0, 1, face.GetWidth(), face.GetHeight());
+    if (m_textFont.IsOk()) {
+      gc.SetFont(m_textFont, ArgbColour(m_textColour));
+      DrawTextInRect(gc, SelectedText(), wxRect2DDouble(4, 1, faceRect.width - aw - 14, face.GetHeight()),
+                     TextFormat{TextAlign::Near, TextAlign::Center, false});
+    }
+    DrawFocusRing(gc, faceRect);
   }
-  gc.reset();
-  mdc.SelectObject(wxNullBitmap);
-  dc.DrawBitmap(canvas, 0, 0);
+  canvas.PaintOn(dc);
 }
 
 int MenuIconFor(unsigned command, bool phoneOnline) {
@@ -231,7 +291,9 @@ std::unique_ptr<wxMenu> CDiyMenu::BuildMenu(const std::vector<Entry>& entries) c
     auto* item = new wxMenuItem(menu.get(), MenuIdOf(e.command), text.empty() ? wxString(" ") : text);
     wxImage icon;
     const int id = MenuIconFor(e.command, m_phoneOnline != 0);
-    if (id != 0 && LoadPngResource(icon, id)) item->SetBitmap(wxBitmap(icon, 32));
+    // Menus show on the screen of the program's windows; a HiDPI one gets the 2x drawing.
+    const double scale = wxTheApp && wxTheApp->GetTopWindow() ? SkinScale(wxTheApp->GetTopWindow()) : 1;
+    if (id != 0 && LoadPngResource(icon, id)) item->SetBitmap(SkinBitmap(id, scale));
     menu->Append(item);
     item->Enable(e.enabled);
   }

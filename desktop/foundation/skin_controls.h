@@ -54,12 +54,19 @@ class CColorCombobox : public CSkinControl {
   void ChooseRow(int row);
   int HoverIndex() const { return m_hover; }
   bool IsDroppedDown() const { return m_popup != nullptr; }
+  bool Activate() override;  // opens the list, or takes the row under the keyboard in it
+  bool HandlesKeyItself(int key) const override;
+  // A key while the list is open: Up and Down move through it, Space or Enter take the row,
+  // Escape closes; false for any other key or when the list is closed.
+  bool ListKey(int key);
   void PopupGone() { m_popup = nullptr; m_hover = kNoHover; }
 
   uint32_t m_textColour = 0xFF000000;
 
  private:
   void OnPaint(wxPaintEvent& event);
+  // Its label when it has one, else what it shows.
+  wxString CaptionForAccessibility() const override;
   std::vector<std::unique_ptr<ColorComboItem>> m_items;
   int m_selection = -1;
   int m_hover = kNoHover;

@@ -1,7 +1,12 @@
 #include "desktop/foundation/skin_image.h"
 
+#include <wx/fontenum.h>
 #include <wx/log.h>
 #include <wx/mstream.h>
+#include <wx/window.h>
+
+#include <map>
+#include <utility>
 
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/skin_resources.h"
@@ -15,15 +20,16 @@ const SkinResource* FindSkinResource(int id) {
   return nullptr;
 }
 
-bool LoadPngResource(wxImage& out, int id) {
-  const SkinResource* r = FindSkinResource(id);
-  if (!r || r->size == 0) return false;
+namespace {
+
+bool Decode(wxImage& out, const unsigned char* data, size_t size) {
+  if (!data || size == 0) return false;
   static bool handlers = false;
   if (!handlers) {
     wxImage::AddHandler(new wxPNGHandler);
     handlers = true;
   }
-  wxMemoryInputStream in(r->data, r->size);
+  wxMemoryInputStream in(data, size);
   wxImage image;
   {
     wxLogNull quiet;  // a damaged picture is simply left out
@@ -34,6 +40,77 @@ bool LoadPngResource(wxImage& out, int id) {
   return true;
 }
 
+}  // namespace
+
+bool LoadPngResource(wxImage& out, int id, double scale) {
+  // Every paint draws its pictures anew, so each is decoded once (main thread only).
+  static std::map<std::pair<int, bool>, wxImage> cache;
+  const bool twice = scale >= 2;
+  const auto key = std::make_pair(id, twice);
+  const auto it = cache.find(key);
+  if (it != cache.end()) {
+    out = it->second;
+    return true;
+  }
+  const SkinResource* r = FindSkinResource(id);
+  if (!r) return false;
+  wxImage image;
+  if (twice) {
+    if (!Decode(image, r->data2x, r->size2x)) return LoadPngResource(out, id, 1);
+  } else if (!Decode(image, r->data, r->size)) {
+    return false;
+  }
+  cache.emplace(key, image);
+  out = image;
+  return true;
+}
+
+bool LoadPngResource(wxImage& out, int id) { return LoadPngResource(out, id, 1); }
+
+wxBitmap SkinBitmap(int id, double scale) {
+  wxImage natural, image;
+  if (!LoadPngResource(natural, id, 1) || !LoadPngResource(image, id, scale)) return wxNullBitmap;
+  const double factor = static_cast<double>(image.GetWidth()) / natural.GetWidth();
+  return wxBitmap(image, 32, factor);
+}
+
+wxIconBundle SkinIconBundle(int id) {
+  wxIconBundle bundle;
+  for (double scale : {1.0, 2.0}) {
+    wxImage image;
+    if (!LoadPngResource(image, id, scale)) continue;
+    wxIcon icon;
+    icon.CopyFromBitmap(wxBitmap(image, 32));
+    bundle.AddIcon(icon);
+  }
+  return bundle;
+}
+
+double SkinScale(const wxWindow* window) {
+  return window && window->GetContentScaleFactor() >= 1.5 ? 2 : 1;
+}
+
+namespace {
+
+// The face the language file names when the system has it; otherwise a face with the glyphs
+// of the interface language (boxes instead of Chinese are worse than another look).
+wxString AvailableFace(const wxString& wanted, int language) {
+  static std::map<wxString, bool> known;
+  auto has = [](const wxString& face) {
+    const auto it = known.find(face);
+    if (it != known.end()) return it->second;
+    const bool ok = wxFontEnumerator::IsValidFacename(face);
+    known[face] = ok;
+    return ok;
+  };
+  if (!wanted.empty() && has(wanted)) return wanted;
+  const wxString cjk = language == kLangChineseTraditional ? "Noto Sans CJK TC" : "Noto Sans CJK SC";
+  if (language != kLangEnglish && has(cjk)) return cjk;
+  return wxString();  // the toolkit's sans-serif, with its own fallbacks
+}
+
+}  // namespace
+
 wxFont MakeLanguageFont(ILanguages* languages, const std::string& section, bool underline) {
   if (!languages) return wxNullFont;
   const FontInfo* info = languages->GetFont(section);
@@ -42,7 +119,8 @@ wxFont MakeLanguageFont(ILanguages* languages, const std::string& section, bool 
   // its size.
   const int points = info->height == 0 ? 9 : (info->height < 0 ? -info->height : info->height);
   wxFontInfo fi(points);
-  fi.Family(wxFONTFAMILY_SWISS).FaceName(wxString::FromUTF8(WideToUtf8(info->name)));
+  fi.Family(wxFONTFAMILY_SWISS)
+      .FaceName(AvailableFace(wxString::FromUTF8(WideToUtf8(info->name)), languages->GetLanguage()));
   fi.Underlined(underline);
   wxFont font(fi);
   if (info->weight > 0 && info->weight <= 1000) font.SetNumericWeight(info->weight);

@@ -89,11 +89,14 @@ void CQVHeaderCtrl::OnPaint(wxPaintEvent&) {
   if (m_textColour != kNoColour && m_font.IsOk()) {
     gc->SetFont(m_font, ArgbColour(static_cast<uint32_t>(m_textColour)));
     for (int c = 0; c < ColumnCount(); ++c) {
-      const wxSize t = MeasureText(m_texts[static_cast<size_t>(c)], m_font);
+      // A title wider than its column ends in an ellipsis rather than being cut.
+      const wxString text = EllipsizeText(m_texts[static_cast<size_t>(c)], ColumnWidth(c) - 4,
+                                          [this](const wxString& s) { return MeasureText(s, m_font).x; });
+      const wxSize t = MeasureText(text, m_font);
       const int x = HeaderTextX(m_formats[static_cast<size_t>(c)], ColumnLeft(c), ColumnWidth(c), t.x);
       gc->PushState();
       gc->Clip(ColumnLeft(c), top, ColumnWidth(c), bottom);
-      gc->DrawText(m_texts[static_cast<size_t>(c)], x, (m_headerHeight - t.y) / 2);
+      gc->DrawText(text, x, (m_headerHeight - t.y) / 2);
       gc->PopState();
     }
   }

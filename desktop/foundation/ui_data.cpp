@@ -4,12 +4,14 @@
 #include <gio/gio.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 
 #include "common/local_api_ops.h"
+#include "desktop/foundation/data_paths.h"
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/profile_file.h"
 #include "desktop/foundation/share_list.h"
@@ -17,6 +19,9 @@
 #include "desktop/foundation/text_encodings.h"
 #include "platform/files.h"
 #include "platform/net_info.h"
+#include "platform/process_path.h"
+#include "platform/run_command.h"
+#include "platform/scm.h"
 #include "platform/registry.h"
 #include "platform/xdg_folders.h"
 
@@ -27,6 +32,8 @@ namespace desktop {
 namespace {
 
 constexpr size_t kTextMax = kDefShareFieldSize - 1;  // a path field holds 259 bytes and its zero
+
+constexpr int kCmdToolTimeoutMs = 10000;  // the tool only writes two small files
 
 uint16_t g_requestPort = kLocalRequestPort;
 uint16_t g_pushPort = kLocalPushPort;
@@ -71,6 +78,12 @@ bool Convert(char* (*fn)(const char*), const std::string& in, std::string& out) 
 std::string FromService(const std::string& utf8) {
   std::string local;
   return Convert(Utf8ToLocal, utf8, local) ? local : utf8;
+}
+
+// The running program, which carries the icon (not a fixed name beside it).
+std::string OwnProgramPath() {
+  std::string path;
+  return Plat_ProgramPath(path) == 0 ? path : GetModuleDir() + "/Quarlo";
 }
 
 }  // namespace
@@ -123,21 +136,26 @@ int LogOnStateOfCode(uint32_t code) {
 
 DefShareInfo FillDefShareInfo(const std::string& base) {
   DefShareInfo info;
-  const std::string sep = !base.empty() && base.back() == '/' ? "" : "/";
-  info.path[0] = base + sep + "Quarlo";
-  info.path[1] = info.path[0] + "/" + LocalizedFolderName("PICTURE");
-  info.path[2] = info.path[0] + "/" + LocalizedFolderName("MUSIC");
-  info.path[3] = info.path[0] + "/" + LocalizedFolderName("VIDEO");
-  info.path[4] = info.path[0] + "/" + LocalizedFolderName("DOCUMENT");
-  info.path[5] = info.path[1] + "/" + LocalizedFolderName("INSTANT");
+  info.path[0] = DataFolderUnder(base);
+  info.path[1] = JoinPath(info.path[0], LocalizedFolderName("PICTURE"));
+  info.path[2] = JoinPath(info.path[0], LocalizedFolderName("MUSIC"));
+  info.path[3] = JoinPath(info.path[0], LocalizedFolderName("VIDEO"));
+  info.path[4] = JoinPath(info.path[0], LocalizedFolderName("DOCUMENT"));
+  info.path[5] = JoinPath(info.path[1], LocalizedFolderName("INSTANT"));
   return info;
 }
 
-void CreateCategoryFolders(const DefShareInfo& info) {
+bool CreateCategoryFolders(const DefShareInfo& info, std::string* error) {
+  bool all = true;
   for (int i : {3, 4, 2, 1, 5}) {
     std::error_code ec;
     fs::create_directories(info.path[i], ec);
+    if (ec || !fs::is_directory(info.path[i])) {
+      if (all && error) *error = info.path[i] + ": " + (ec ? ec.message() : "not a folder");
+      all = false;
+    }
   }
+  return all;
 }
 
 std::string DefaultBaseFolder() { return Plat_ProfileDir(); }
@@ -175,29 +193,47 @@ bool IsComputerNamespaceIconRegistered(const std::string& folder) {
 
 namespace {
 
-// Copies the tree with every file checked; false on the first failure.
+// Copies the tree with every file checked; false on the first failure. With keep, a name
+// that exists at the destination is left as it is (the late-arrivals pass).
 bool CopyTree(const fs::path& from, const fs::path& to, uint64_t total, uint64_t& done,
-              const MoveProgress& progress) {
+              const MoveProgress& progress, bool keep) {
   std::error_code ec;
-  if (!fs::create_directory(to, ec) || ec) return false;
-  for (const fs::directory_entry& e : fs::directory_iterator(from, ec)) {
+  if (!fs::is_directory(fs::symlink_status(to, ec))) {
+    if (!fs::create_directory(to, ec) || ec) return false;
+  }
+  std::error_code walk;
+  for (const fs::directory_entry& e : fs::directory_iterator(from, walk)) {
     const fs::path target = to / e.path().filename();
     const fs::file_status st = e.symlink_status(ec);
+    if (keep && fs::exists(fs::symlink_status(target, ec)) && !fs::is_directory(st)) continue;
     if (fs::is_symlink(st)) {
       fs::copy_symlink(e.path(), target, ec);
       if (ec) return false;
     } else if (fs::is_directory(st)) {
-      if (!CopyTree(e.path(), target, total, done, progress)) return false;
+      if (!CopyTree(e.path(), target, total, done, progress, keep) &&
+          !(keep && !fs::exists(fs::symlink_status(e.path(), ec))))
+        return false;
     } else if (fs::is_regular_file(st)) {
       const uintmax_t size = fs::file_size(e.path(), ec);
-      if (ec || !fs::copy_file(e.path(), target, fs::copy_options::none, ec) || ec) return false;
-      if (fs::file_size(target, ec) != size || ec) return false;
+      if (ec || !fs::copy_file(e.path(), target, fs::copy_options::none, ec) || ec) {
+        // An upload's side file renamed or removed meanwhile is no loss: its file is looked
+        // at on the next pass, or was published in the new place.
+        if (keep && !fs::exists(fs::symlink_status(e.path(), ec))) continue;
+        return false;
+      }
+      if (fs::file_size(target, ec) != size || ec) {
+        if (keep) {
+          fs::remove(target, ec);  // it grew while copied: the next pass takes it whole
+          continue;
+        }
+        return false;
+      }
       done += size;
       if (progress) progress(done, total);
     }
     // Sockets, pipes and devices are not data: they stay behind with the old folder.
   }
-  return !ec;
+  return !walk;
 }
 
 uint64_t TreeSize(const fs::path& root) {
@@ -219,36 +255,79 @@ bool MoveToTrash(const std::string& path) {
   return ok;
 }
 
-bool Inside(const fs::path& inner, const fs::path& outer) {
-  const std::string i = inner.string(), o = outer.string();
-  return i == o || (i.size() > o.size() && i.compare(0, o.size(), o) == 0 && (o == "/" || i[o.size()] == '/'));
-}
-
 }  // namespace
 
-int MoveDataFolder(const std::string& dataFolder, const std::string& newBase, const MoveProgress& progress) {
+int CheckDataFolderMove(const std::string& dataFolder, const std::string& newBase) {
+  const std::string dst = DataFolderUnder(newBase);
+  if (dst.empty() || CanonicalFolder(dataFolder).empty()) return -1;
+  if (SameFolder(newBase, BaseFolderOf(dataFolder)) || SameFolder(dst, dataFolder)) return 1;
   if (!IsAllowedShareFolder(newBase)) return -1;
   std::error_code ec;
-  const fs::path src = fs::weakly_canonical(dataFolder, ec);
-  if (ec) return -1;
-  const fs::path base = fs::weakly_canonical(newBase, ec);
-  if (ec) return -1;
-  if (src == base || fs::weakly_canonical(DataFolderParent(dataFolder), ec) == base) return 1;
-  const fs::path dst = base / "Quarlo";
-  if (dst == src) return 1;
+  if (!fs::is_directory(newBase, ec)) return -1;
   // No move may put the folder inside itself, nor over anything that is there already.
-  if (Inside(dst, src) || fs::exists(fs::symlink_status(dst, ec))) return -1;
-  if (!fs::exists(src, ec)) return 0;  // nothing to carry over
-  if (!fs::is_directory(base, ec)) return -1;
-  if (Plat_RenameNoReplace(src.string(), dst.string()) == 0) return 0;
+  if (FolderInside(dst, dataFolder) || fs::exists(fs::symlink_status(dst, ec))) return -1;
+  return 0;
+}
+
+int CarryDataFolder(const std::string& src, const std::string& dst, bool& renamed,
+                    const MoveProgress& progress) {
+  renamed = true;
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(src, ec))) return 0;  // nothing to carry over
+  if (Plat_RenameNoReplace(src, dst) == 0) return 0;
   if (errno != EXDEV) return -1;
+  renamed = false;
   const uint64_t total = TreeSize(src);
   uint64_t done = 0;
-  if (!CopyTree(src, dst, total, done, progress)) {
+  if (!CopyTree(src, dst, total, done, progress, false)) {
     fs::remove_all(dst, ec);  // only our own partial copy; the original is untouched
     return -1;
   }
-  return MoveToTrash(src.string()) ? 0 : -2;
+  if (progress) progress(total, total);
+  return 0;
+}
+
+int FinishDataFolderCopy(const std::string& src, const std::string& dst) {
+  uint64_t done = 0;
+  // Whatever landed in the old folder while it was copied comes along before it goes; the
+  // service already sends new files to dst, so a second pass catches what was still arriving.
+  for (int pass = 0; pass < 2; ++pass)
+    if (!CopyTree(src, dst, 0, done, nullptr, true)) return -2;
+  return MoveToTrash(src) ? 0 : -2;
+}
+
+int UndoDataFolderCarry(const std::string& src, const std::string& dst, bool renamed) {
+  std::error_code ec;
+  if (renamed) {
+    if (!fs::exists(fs::symlink_status(dst, ec))) return 0;
+    return Plat_RenameNoReplace(dst, src) == 0 ? 0 : -1;
+  }
+  return MoveToTrash(dst) ? 0 : -1;
+}
+
+int MoveDataFolder(const std::string& dataFolder, const std::string& newBase, const MoveProgress& progress) {
+  const int check = CheckDataFolderMove(dataFolder, newBase);
+  if (check != 0) return check;
+  const std::string dst = DataFolderUnder(newBase);
+  bool renamed = true;
+  if (CarryDataFolder(dataFolder, dst, renamed, progress) != 0) return -1;
+  return renamed ? 0 : FinishDataFolderCopy(dataFolder, dst);
+}
+
+std::vector<std::string> MergeShareList(const std::vector<std::string>& current,
+                                        const std::vector<std::string>* add,
+                                        const std::vector<std::string>* remove) {
+  std::vector<std::string> shares;
+  for (const std::string& f : current)
+    if (std::find(shares.begin(), shares.end(), f) == shares.end()) shares.push_back(f);
+  if (add) {
+    for (const std::string& f : *add)
+      if (!f.empty() && std::find(shares.begin(), shares.end(), f) == shares.end()) shares.push_back(f);
+  }
+  if (remove) {
+    for (const std::string& f : *remove) shares.erase(std::remove(shares.begin(), shares.end(), f), shares.end());
+  }
+  return shares;
 }
 
 void CUIData::SetPorts(uint16_t requestPort, uint16_t pushPort) {
@@ -406,27 +485,42 @@ int CUIData::GetDefShare(std::string& dataFolder) {
 }
 
 int CUIData::SetDefShare(const std::string& base) {
-  int moved = 0;
-  if (!m_dataFolder.empty()) {
-    moved = CheckAndMoveDataFolder(base);
-    if (moved == -1 || moved == 1) return moved;
-  }
   const DefShareInfo info = FillDefShareInfo(base);
-  // Every path must reach the service whole: one that cannot be converted or does not fit its
-  // field stops the change before anything is sent.
+  // Everything that can refuse is asked before anything moves: every path must reach the
+  // service whole (converted, and within its field), and the move itself must be allowed.
   Bytes body(6 * kDefShareFieldSize, 0);
   for (size_t i = 0; i < 6; ++i) {
     std::string utf8;
-    if (!Convert(LocalToUtf8, info.path[i], utf8) || utf8.size() > kTextMax) return -1;
+    if (info.path[i].empty() || !Convert(LocalToUtf8, info.path[i], utf8) || utf8.size() > kTextMax) return -1;
     std::memcpy(body.data() + i * kDefShareFieldSize, utf8.data(), utf8.size());
   }
-  CreateCategoryFolders(info);
-  m_dataFolder = info.path[0];
-  PrepareDataFolder();
-  m_categories = CategoryFolders{info.path[1], info.path[2], info.path[3], info.path[4], info.path[5]};
+  const std::string old = m_dataFolder;
+  bool carried = false, renamed = true;
+  if (!old.empty()) {
+    if (m_host != "127.0.0.1") return -1;  // the data folder of another PC is not ours to move
+    const int check = CheckDataFolderMove(old, base);
+    if (check != 0) return check;
+    const std::string dst = info.path[0];
+    const MoveJob job = [&old, &dst, &renamed](const MoveProgress& progress) {
+      return CarryDataFolder(old, dst, renamed, progress);
+    };
+    if ((m_mover ? m_mover(job) : job(nullptr)) != 0) return -1;
+    carried = true;
+  }
+  std::string error;
+  if (!CreateCategoryFolders(info, &error)) std::fprintf(stderr, "Quarlo: cannot make %s\n", error.c_str());
   Bytes reply;
-  Request(kOpSetDefShare, body, reply);
-  return moved == -2 ? -2 : 0;
+  const int rc = Request(kOpSetDefShare, body, reply);
+  if (rc != 0 || reply.size() < 12 || Be32(reply.data() + 8) != 0) {
+    // The service still points at the old place: the folder goes back there.
+    if (carried) UndoDataFolderCarry(old, info.path[0], renamed);
+    return -3;
+  }
+  m_dataFolder = info.path[0];
+  m_categories = CategoryFolders{info.path[1], info.path[2], info.path[3], info.path[4], info.path[5]};
+  PrepareDataFolder();
+  if (carried && !renamed) return FinishDataFolderCopy(old, info.path[0]);
+  return 0;
 }
 
 int CUIData::GetShare() {
@@ -446,17 +540,7 @@ int CUIData::GetShare() {
 int CUIData::SetShare(const std::vector<std::string>* add, const std::vector<std::string>* remove) {
   // Until the list was read, sending it would replace every share the service has.
   if (!m_sharesLoaded) return -1;
-  std::vector<std::string> shares = m_shares;
-  if (add) {
-    for (const std::string& f : *add)
-      if (std::find(shares.begin(), shares.end(), f) == shares.end()) shares.push_back(f);
-  }
-  if (remove) {
-    for (const std::string& f : *remove) {
-      auto it = std::find(shares.begin(), shares.end(), f);
-      if (it != shares.end()) shares.erase(it);
-    }
-  }
+  const std::vector<std::string> shares = MergeShareList(m_shares, add, remove);
   const std::vector<std::string> previous = m_shares;
   m_shares = shares;
   const int rc = SendShareList();
@@ -548,11 +632,6 @@ void CUIData::OnRecv(const uint8_t* message, int length) {
   if (DecodeLoginPush(message, static_cast<size_t>(length), request)) cb->OnMobileLoginRequest(&request);
 }
 
-int CUIData::CheckAndMoveDataFolder(const std::string& base) {
-  if (m_host != "127.0.0.1") return -1;  // the data folder of another PC is not ours to move
-  return m_mover ? m_mover(m_dataFolder, base) : MoveDataFolder(m_dataFolder, base);
-}
-
 void CUIData::PrepareDataFolder() {
   if (m_host != "127.0.0.1" || m_dataFolder.empty()) return;
   WriteDesktopIni();
@@ -563,7 +642,7 @@ void CUIData::PrepareDataFolder() {
 void CUIData::WriteDesktopIni() {
   const std::string ini = m_dataFolder + (m_dataFolder.back() == '/' ? "" : "/") + "desktop.ini";
   const std::string name = m_languages ? WideToUtf8(m_languages->GetText("UI", "DIRVER_NAME")) : "";
-  ProfileWriteString(ini, ".ShellClassInfo", "IconResource", GetModuleDir() + "/Quarlo,0");
+  ProfileWriteString(ini, ".ShellClassInfo", "IconResource", OwnProgramPath() + ",0");
   ProfileWriteString(ini, ".ShellClassInfo", "LocalizedResourceName", name);
 }
 
@@ -584,9 +663,14 @@ void CUIData::RegisterComputerIcon(bool force) {
   const int language = m_languages ? m_languages->GetLanguage() : 1;
   const char digit = language == 0 ? '0' : language == 2 ? '2' : '1';
   const std::string params = std::string(kFolderShortcutGuid) + " cmd_add_icon " + digit + " \"" +
-                             m_dataFolder + "\" \"" + GetModuleDir() + "/Quarlo\"";
-  const std::wstring notice = m_languages ? m_languages->GetText("MESSAGEBOX", "MSGBOX_UAC") : L"";
-  RunMaybeElevated(m_languages, GetModuleDir() + "/Quarlo_Cmd", params, notice);
+                             m_dataFolder + "\" \"" + OwnProgramPath() + "\"";
+  // The bookmarks and the registry store it writes are the user's own: no elevation, which
+  // would write root's files instead and ask for a password at every refresh.
+  std::vector<std::string> argv{GetModuleDir() + "/Quarlo_Cmd"}, args;
+  if (!Scm_SplitCommandLine(params, args)) return;
+  argv.insert(argv.end(), args.begin(), args.end());
+  const RunResult r = Plat_RunCapture(argv, kCmdToolTimeoutMs);
+  if (r.exitStatus != 0) std::fprintf(stderr, "Quarlo: Quarlo_Cmd cmd_add_icon ended with %d\n", r.exitStatus);
 }
 
 }  // namespace desktop

@@ -86,7 +86,9 @@ int LogOnStateOfCode(uint32_t code);
 
 // The data folder's six paths under base (no separator doubled).
 DefShareInfo FillDefShareInfo(const std::string& base);
-void CreateCategoryFolders(const DefShareInfo& info);
+// Makes the video, document, music, picture and instant folders; false (and errno's text in
+// error) when one cannot be made.
+bool CreateCategoryFolders(const DefShareInfo& info, std::string* error = nullptr);
 // The base proposed when the service knows no data folder: the user's home folder.
 std::string DefaultBaseFolder();
 // MD5-crypt of the password with the project's setting, prefix removed (22 characters);
@@ -96,14 +98,34 @@ void StripCryptPrefix(std::string& text);
 bool IsComputerNamespaceIconRegistered(const std::string& folder);
 constexpr char kFolderShortcutGuid[] = "E86FBBEA-0844-42D5-82FD-2FE03C2EA7D7";
 
-// Moving the data folder to a new base. -1 refused or copy failed, 1 nothing to do, 0 moved,
-// -2 copied but the old folder stayed. A destination equal to or inside the source, or one
-// that exists, is refused before anything is copied; within one file system the folder is
-// renamed; otherwise it is copied, checked, and the old folder goes to the trash, never
-// deleted. progress(bytesDone, bytesTotal) is called from the copying thread.
+// Moving the data folder to a new base, in steps, so that every refusal comes before anything
+// moves and the service can be told the new place between carrying and clearing up.
+// CheckDataFolderMove: 1 unchanged (the same folder, judged canonically), -1 refused (a system
+// folder, no such folder, a destination equal to or inside the data folder, or one that
+// exists already), 0 the move may go ahead.
+int CheckDataFolderMove(const std::string& dataFolder, const std::string& newBase);
+// Carries the folder to dst: one rename within a file system (renamed set), else a copy with
+// every file checked (write errors, size). 0 carried (also when there was nothing to carry),
+// -1 failed with the original untouched and no partial copy left. progress(bytesDone,
+// bytesTotal) is called from the carrying thread.
 using MoveProgress = std::function<void(uint64_t done, uint64_t total)>;
+int CarryDataFolder(const std::string& src, const std::string& dst, bool& renamed,
+                    const MoveProgress& progress = nullptr);
+// After the service took the copy: files that arrived in src meanwhile are copied over (never
+// over a file of the same name), then src goes to the trash; 0, or -2 when src stays.
+int FinishDataFolderCopy(const std::string& src, const std::string& dst);
+// Puts things back when the service refused the new place: the rename is undone, a copy goes
+// to the trash (the original never moved). 0, or -1 when it could not be undone.
+int UndoDataFolderCarry(const std::string& src, const std::string& dst, bool renamed);
+// The three steps without a service: 0 moved, 1 unchanged, -1 refused or failed, -2 copied
+// but the old folder stayed.
 int MoveDataFolder(const std::string& dataFolder, const std::string& newBase,
                    const MoveProgress& progress = nullptr);
+// The share list the service ends up with: current, then the adds not yet in it, without the
+// removes (each path once, exact comparison).
+std::vector<std::string> MergeShareList(const std::vector<std::string>& current,
+                                        const std::vector<std::string>* add,
+                                        const std::vector<std::string>* remove);
 
 class IUIData {
  public:
@@ -129,6 +151,9 @@ class IUIData {
   virtual int SetPwd(const std::string& password) = 0;
   virtual int GetPwd(std::string& out) = 0;
   virtual int RefreshDataFolder() = 0;
+  // GetShare has read the service's list (CUIData says so only then; a stand-in that does not
+  // model the loading has its list from the start).
+  virtual bool SharesLoaded() const { return true; }
 };
 
 class CUIData : public IUIData, public ISocketConnectCallback {
@@ -146,6 +171,8 @@ class CUIData : public IUIData, public ISocketConnectCallback {
   int LogOut() override;
   int GetLogOnInfo(LoginRecord* record) override;
   int GetDefShare(std::string& dataFolder) override;
+  // 0 moved (or set), 1 unchanged, -1 refused or the copy failed, -2 moved but the old folder
+  // stayed, -3 the service refused the new place (the folder was put back).
   int SetDefShare(const std::string& base) override;
   int GetShare() override;
   int SetShare(const std::vector<std::string>* add, const std::vector<std::string>* remove) override;
@@ -168,14 +195,15 @@ class CUIData : public IUIData, public ISocketConnectCallback {
   const CategoryFolders& Categories() const { return m_categories; }
   uint16_t PushPort() const { return m_socket->BoundPushPort(); }
   LocalSocket& Socket() { return *m_socket; }
-  int CheckAndMoveDataFolder(const std::string& base);
+  bool SharesLoaded() const override { return m_sharesLoaded; }
   void PrepareDataFolder();
   void WriteDesktopIni();
   void CopyHelpPdf();
   void RegisterComputerIcon(bool force);
-  // How the data folder is moved; the desktop program shows a progress dialog while a
-  // worker copies (MakeProgressMover). The default moves on the calling thread.
-  using Mover = std::function<int(const std::string& dataFolder, const std::string& base)>;
+  // Runs the carrying step of a data-folder move; the desktop program shows a progress
+  // dialog while a worker runs it (MakeProgressMover). The default runs it on the caller.
+  using MoveJob = std::function<int(const MoveProgress& progress)>;
+  using Mover = std::function<int(const MoveJob& job)>;
   void SetMover(Mover mover) { m_mover = std::move(mover); }
 
  private:

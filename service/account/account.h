@@ -9,9 +9,8 @@
 
 #include "common/proto_central.h"
 #include "common/server_client.h"
+#include "service/service_globals.h"  // the log-on codes
 
-constexpr int kErrServerExchange = 0x101A;  // 4122: the exchange with the server failed
-constexpr int kErrNoAccount = 0x101F;       // 4127: no account stored
 constexpr int kHeartBeatPeriodMs = 60000;
 constexpr int kDiskInfoPeriodMs = 86400000;
 

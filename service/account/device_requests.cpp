@@ -229,6 +229,7 @@ int SendUIRequest(const char* message, int messageLen, char* answer, int answerL
   if (sock < 0) return -1;
   const timeval sendTimeout{kUISendTimeoutMs / 1000, (kUISendTimeoutMs % 1000) * 1000};
   setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+  SetNoDelay(sock);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(g_uiPort.load());

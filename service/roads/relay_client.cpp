@@ -18,10 +18,10 @@
 #include "common/periods.h"
 #include "common/proto_relay.h"
 #include "common/settings.h"
-#include "service/account/account.h"
+#include "common/sockets.h"
 #include "service/transfer/deferred_reply.h"
 #include "service/transfer/download.h"
-#include "service/roads/relay_lock.h"
+#include "service/transfer/relay_lock.h"
 #include "service/roads/relay_transfer.h"
 #include "service/service_globals.h"
 
@@ -181,11 +181,6 @@ timeval Tv(int ms) { return timeval{ms / 1000, (ms % 1000) * 1000}; }
 
 }  // namespace
 
-std::mutex& RelaySendMutex() {
-  static std::mutex* m = new std::mutex;  // immortal: handlers may hold it at exit
-  return *m;
-}
-
 int OS_RunEventClient(const ServerAddress& server) {
   static const char* kFn = "OS_RunEventClient";
   (void)kFn;
@@ -194,6 +189,7 @@ int OS_RunEventClient(const ServerAddress& server) {
     QV_LOG(kModCommLib, kLogDebug, "creat interline sock error");
     return -1;
   }
+  SetNoDelay(fd);  // replies go out as they are written
   event_base* base = event_base_new();
   if (!base) {
     QV_LOG(kModCommLib, kLogError, "event_base_new error.");

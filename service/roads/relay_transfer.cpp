@@ -97,6 +97,17 @@ bool ReadFull(int fd, uint8_t* out, size_t n, uint64_t pos) {
   return true;
 }
 
+// Waits up to ms, less when a transfer opens after `opened` was read; true when the service
+// is stopping.
+bool WaitForNewTransfer(int ms, uint64_t opened) {
+  constexpr int kStepMs = 5;
+  for (int waited = 0; waited < ms; waited += kStepMs) {
+    if (Trans_Opened() != opened) return g_ExitFlag.load() != 0;
+    if (WaitOrExit(std::min(kStepMs, ms - waited), g_ExitFlag)) return true;
+  }
+  return g_ExitFlag.load() != 0;
+}
+
 }  // namespace
 
 int ConnectToSV(const char* host, uint16_t port) {
@@ -255,9 +266,13 @@ int DownLoadFile_Cash(void* arg) {
 
 int InterLineUpLoadFile(void*) {
   const std::vector<uint8_t> fetch = BuildRelayFrame(kCmdCacheFetch, OwnIdentity(), nullptr, 0);
-  int backoff = 100;
+  int backoff = kUploadBackoffFirstMs;
+  uint64_t opened = Trans_Opened();
   while (g_ExitFlag.load() == 0) {
-    if (WaitOrExit(ShortenedMs("upload_fetch_ms", kUploadPollPeriodMs), g_ExitFlag)) break;
+    // A transfer that opens is fetched for at once (its phone is leaving data now); else the
+    // whole period passes after a pass that found nothing waiting.
+    if (WaitForNewTransfer(ShortenedMs("upload_fetch_ms", kUploadPollPeriodMs), opened)) break;
+    opened = Trans_Opened();
     if (Trans_Count() == 0) continue;
     int sock = ConnectConfigured();
     if (sock < 0) continue;
@@ -265,7 +280,7 @@ int InterLineUpLoadFile(void*) {
       ServerReplyHeader answer;
       if (!SendAll(&sock, fetch) || !ReadAnswer(&sock, answer)) break;
       if (answer.status == kStatusOk) {
-        backoff = 100;
+        backoff = kUploadBackoffFirstMs;
         if (answer.len <= kServerReplyHeaderSize) continue;
         std::vector<uint8_t> rest(answer.len - kServerReplyHeaderSize);
         if (RecvSock(&sock, static_cast<int>(rest.size()), reinterpret_cast<char*>(rest.data())) != 0)
@@ -290,7 +305,7 @@ int InterLineUpLoadFile(void*) {
       if (WaitOrExit(backoff, g_ExitFlag)) break;
       backoff *= 2;
       if (backoff > kUploadBackoffMaxMs) {
-        backoff = 100;
+        backoff = kUploadBackoffFirstMs;
         break;
       }
     }

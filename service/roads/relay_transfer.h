@@ -11,6 +11,10 @@ constexpr int kCacheGiveUpMs = 30000;
 constexpr int kReconnectWaitMs = 2000;
 constexpr int kUploadPollPeriodMs = 5000;
 constexpr int kUploadBackoffMaxMs = 10000;
+// After an empty fetch the next one follows soon: a phone that leaves its data a little slower
+// than the PC fetches it keeps the cache nearly empty, and a long first pause would stall the
+// upload each time (the pauses double up to the maximum, so an idle upload costs few fetches).
+constexpr int kUploadBackoffFirstMs = 2;
 
 struct InterDownloadJob {
   uint32_t sessionId = 0;

@@ -14,7 +14,7 @@
 #include "common/command_server.h"
 #include "common/log.h"
 #include "service/transfer/peer_send.h"
-#include "service/roads/relay_lock.h"
+#include "service/transfer/relay_lock.h"
 
 namespace {
 
@@ -158,6 +158,8 @@ void DeferredReply_Install() {
 
 uint64_t DeferredReply_Begin(const PeerRoute& route) {
   if (!route.conn && route.udtSock == -1) return 0;
+  // An outbox exists only once a token does: from then on the senders hand its bytes here.
+  PeerSend_SetOutboxSink(&DeferredReply_Send);
   uint64_t token = 0;
   {
     std::lock_guard<std::mutex> lock(g_mutex);

@@ -141,13 +141,81 @@ class CPackageReader {
   bool m_done = false;
 };
 
+// A window of a file mapped read-only, shared by the downloads of that file that send from it
+// at the same time, so sixteen downloads of one file fault its pages in once rather than each.
+// Windows are 64 MiB on a 64 MiB grid of the file (so their starts are 2 MiB aligned, and the
+// kernel needs far fewer mappings, faults and TLB shoot-downs than with small windows), plus a
+// page so that a package that crosses the grid line fits. A window lives while a sender
+// holds it: nothing keeps a deleted file's blocks once its downloads ended.
+struct FileWindow {
+  uint8_t* map = nullptr;
+  uint64_t start = 0;    // file offset of map[0]
+  uint64_t covered = 0;  // file offset up to which the mapping reaches (within the file then)
+  size_t length = 0;
+  ~FileWindow() {
+    if (map != nullptr) munmap(map, length);
+  }
+};
+
+constexpr uint64_t kWindowGrid = 64ull * 1024 * 1024;
+constexpr uint64_t kWindowOverlap = 4096;  // more than one package
+std::atomic<uint64_t> g_windowGrid{kWindowGrid};  // tests set smaller ones
+
+struct WindowKey {
+  dev_t dev;
+  ino_t ino;
+  uint64_t start;
+  bool operator<(const WindowKey& o) const {
+    if (dev != o.dev) return dev < o.dev;
+    if (ino != o.ino) return ino < o.ino;
+    return start < o.start;
+  }
+};
+
+std::mutex g_windowsMutex;
+std::map<WindowKey, std::weak_ptr<FileWindow>> g_windows;  // under g_windowsMutex
+
+// The window of the file that holds pos, mapped up to at most fileSize: a live one another
+// download maps already when it reaches past pos, else a new one. Null (errno set) when the
+// file cannot be mapped.
+std::shared_ptr<FileWindow> AcquireWindow(int fd, const struct stat& st, uint64_t pos,
+                                          uint64_t fileSize) {
+  const uint64_t grid = g_windowGrid.load();
+  const uint64_t start = pos - pos % grid;
+  const uint64_t covered = std::min(fileSize, start + grid + kWindowOverlap);
+  const WindowKey key{st.st_dev, st.st_ino, start};
+  std::lock_guard<std::mutex> lock(g_windowsMutex);
+  auto it = g_windows.find(key);
+  if (it != g_windows.end()) {
+    std::shared_ptr<FileWindow> live = it->second.lock();
+    // One mapped before the file grew covers less; a new one replaces it for later senders.
+    if (live && live->covered >= std::min(covered, pos + kDownloadPackageData)) return live;
+  }
+  auto window = std::make_shared<FileWindow>();
+  window->length = static_cast<size_t>(covered - start);
+  void* map = mmap(nullptr, window->length, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
+  if (map == MAP_FAILED) return nullptr;
+  window->map = static_cast<uint8_t*>(map);
+  window->start = start;
+  window->covered = covered;
+  g_windows[key] = window;
+  // Entries of windows no sender holds any more go, so the table stays as small as the
+  // downloads running.
+  if (g_windows.size() > 64) {
+    for (auto e = g_windows.begin(); e != g_windows.end();) {
+      e = e->second.expired() ? g_windows.erase(e) : std::next(e);
+    }
+  }
+  return window;
+}
+
 // Sends a file's packages to a command connection's socket straight from a read-only mapping
 // of the file: each send hands the socket iovecs that alternate our 20-byte headers with
 // 1000-byte slices of the file's own pages, so every byte is copied once (into the socket)
 // instead of twice (into our buffer, then into the socket). Our code never touches the
 // mapping, only the kernel's copy does: if another program truncates the file meanwhile, that
 // copy fails with EFAULT instead of raising SIGBUS in the service. The file is mapped a window
-// at a time, so the mapping stays small whatever the file's size.
+// at a time (see FileWindow), so the mapping stays bounded whatever the file's size.
 class CMappedSender {
  public:
   enum class SendResult { kBatchSent, kBlocked, kBroken };
@@ -221,7 +289,6 @@ class CMappedSender {
 
  private:
   static constexpr size_t kSendPackages = 256;  // 512 iovecs per send, below IOV_MAX
-  static constexpr uint64_t kWindowBytes = 4096 * kDownloadPackageData;
   static const uint64_t s_page;
 
   bool MapWindow() {
@@ -232,22 +299,26 @@ class CMappedSender {
     if (static_cast<uint64_t>(st.st_size) < m_end) {
       m_end = std::max<uint64_t>(static_cast<uint64_t>(st.st_size), m_pos);
     }
-    m_winEnd = std::min<uint64_t>(m_end, m_pos + kWindowBytes);
-    if (m_winEnd == m_pos) return true;
+    if (m_end == m_pos) {
+      m_winEnd = m_pos;
+      return true;
+    }
     const int refuseAfter = g_refuseMappingAfter.load();
     if (refuseAfter >= 0 && m_windowsMapped >= refuseAfter) {
       errno = ENODEV;
       return false;
     }
     ++m_windowsMapped;
-    m_mapStart = m_pos - m_pos % s_page;
-    const size_t length = static_cast<size_t>(m_winEnd - m_mapStart);
-    void* map = mmap(nullptr, length, PROT_READ, MAP_SHARED, m_fd, static_cast<off_t>(m_mapStart));
-    if (map == MAP_FAILED) return false;
-    m_map = static_cast<uint8_t*>(map);
-    m_mapLength = length;
+    m_window = AcquireWindow(m_fd, st, m_pos, m_end);
+    if (!m_window) return false;
+    m_map = m_window->map;
+    m_mapStart = m_window->start;
+    // Windows other than the last end on a package boundary of this download.
+    const uint64_t reach = std::min(m_end, m_window->covered);
+    m_winEnd = reach == m_end ? m_end
+                              : m_pos + (reach - m_pos) / kDownloadPackageData * kDownloadPackageData;
     // The next window is read from the disk while this one is sent.
-    const uint64_t ahead = std::min<uint64_t>(m_end, m_winEnd + kWindowBytes);
+    const uint64_t ahead = std::min<uint64_t>(m_end, m_winEnd + g_windowGrid.load());
     posix_fadvise(m_fd, static_cast<off_t>(m_pos), static_cast<off_t>(ahead - m_pos),
                   POSIX_FADV_WILLNEED);
     return true;
@@ -270,9 +341,8 @@ class CMappedSender {
   }
 
   void Unmap() {
-    if (m_map != nullptr) munmap(m_map, m_mapLength);
+    m_window.reset();
     m_map = nullptr;
-    m_mapLength = 0;
   }
 
   void Advance(size_t sent) {
@@ -295,8 +365,8 @@ class CMappedSender {
   uint64_t m_winEnd;  // end of the mapped window (file offset)
   uint32_t m_number;
   bool m_done = false;
-  uint8_t* m_map = nullptr;
-  size_t m_mapLength = 0;
+  std::shared_ptr<FileWindow> m_window;
+  uint8_t* m_map = nullptr;  // m_window's
   uint64_t m_mapStart = 0;
   int m_windowsMapped = 0;
   uint8_t m_headers[kSendPackages][kTransHeaderSize];
@@ -942,6 +1012,18 @@ void Download_SetRelayStarter(RelayDownloadStarter starter) { g_relayStarter.sto
 size_t Download_PeakPending() { return g_peakPending.load(); }
 void Download_RefuseMappingAfter(int windows) { g_refuseMappingAfter.store(windows); }
 void Download_PagesNeverCached(bool never) { g_pagesNeverCached.store(never); }
+void Download_SetWindowGrid(uint64_t bytes) {
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  g_windowGrid.store(bytes >= page && bytes % page == 0 ? bytes : kWindowGrid);
+}
+
+size_t Download_LiveWindows() {
+  std::lock_guard<std::mutex> lock(g_windowsMutex);
+  size_t n = 0;
+  for (const auto& e : g_windows) n += e.second.expired() ? 0 : 1;
+  return n;
+}
+
 void Download_ResetPeakPending() { g_peakPending.store(0); }
 
 

@@ -76,6 +76,10 @@ bool Download_RelayStopRequested(uint32_t sessionId);
 // one whose pages never show as cached.
 size_t Download_PeakPending();
 void Download_ResetPeakPending();
+// Tests: file windows some download still sends from (none once every download ended), and
+// the window size (a multiple of the page size; anything else restores the 64 MiB default).
+size_t Download_LiveWindows();
+void Download_SetWindowGrid(uint64_t bytes);
 void Download_RefuseMappingAfter(int windows);
 void Download_PagesNeverCached(bool never);
 size_t Download_RunningJobs();

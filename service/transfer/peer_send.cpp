@@ -4,6 +4,7 @@
 #include <event2/bufferevent.h>
 #include <udt/udt.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -12,9 +13,8 @@
 #include "common/log.h"
 #include "common/thread_pool.h"
 #include "common/wire.h"
-#include "service/transfer/deferred_reply.h"
-#include "service/transfer/pool_request.h"
-#include "service/roads/relay_lock.h"
+#include "service/transfer/request_args.h"
+#include "service/transfer/relay_lock.h"
 #include "service/service_globals.h"
 
 namespace {
@@ -24,6 +24,13 @@ constexpr int kUdtForever = -1;  // time-to-live: the message is never dropped
 // A pool task that is not an event loop may hold a connection's pointer as a key, never write
 // to it: the connection may be freed by its loop at any moment.
 bool OffTheLoop() { return ThreadPool_OnWorker() && !OS_OnEventThread(); }
+
+std::atomic<OutboxSink> g_outboxSink{nullptr};
+
+bool ToOutbox(uint64_t token, WireBytes framed) {
+  const OutboxSink sink = g_outboxSink.load(std::memory_order_acquire);
+  return sink != nullptr && sink(token, std::move(framed));
+}
 }  // namespace
 
 PeerRoute RouteOf(const char* body, size_t bodyLen, bufferevent* conn, int udtSock, char direct) {
@@ -31,7 +38,8 @@ PeerRoute RouteOf(const char* body, size_t bodyLen, bufferevent* conn, int udtSo
   route.conn = conn;
   route.udtSock = udtSock;
   route.direct = direct != 0;
-  route.outbox = PoolRequest_Outbox(conn);
+  const PostedWork* posted = PostedWork_Of(conn);
+  route.outbox = posted ? posted->outbox : 0;
   if (!route.direct && body && bodyLen >= kIdentityFieldSize) {
     route.requester =
         wire::GetFixedText(reinterpret_cast<const uint8_t*>(body), kIdentityFieldSize);
@@ -67,7 +75,7 @@ int SendToPeer(const PeerRoute& route, const uint8_t* data, size_t len, bool inO
     return -1;
   }
   if (route.direct) {
-    if (route.outbox != 0) return DeferredReply_Send(route.outbox, WireBytes(data, data + len)) ? 0 : -1;
+    if (route.outbox != 0) return ToOutbox(route.outbox, WireBytes(data, data + len)) ? 0 : -1;
     return bufferevent_write(route.conn, data, len) == 0 ? 0 : -1;
   }
 
@@ -75,9 +83,16 @@ int SendToPeer(const PeerRoute& route, const uint8_t* data, size_t len, bool inO
   std::vector<uint8_t> frame(kRelayReplyPrefixSize + len);
   if (!EncodeRelayReplyPrefix(route.requester, len, frame.data())) return -1;
   std::memcpy(frame.data() + kRelayReplyPrefixSize, data, len);
-  if (route.outbox != 0) return DeferredReply_Send(route.outbox, std::move(frame)) ? 0 : -1;
+  if (route.outbox != 0) return ToOutbox(route.outbox, std::move(frame)) ? 0 : -1;
   std::lock_guard<std::mutex> lock(RelaySendMutex());
   return bufferevent_write(route.conn, frame.data(), frame.size()) == 0 ? 0 : -1;
+}
+
+void PeerSend_SetOutboxSink(OutboxSink sink) { g_outboxSink.store(sink, std::memory_order_release); }
+
+std::mutex& RelaySendMutex() {
+  static std::mutex* m = new std::mutex;  // immortal: handlers may hold it at exit
+  return *m;
 }
 
 size_t PendingOutput(const PeerRoute& route) {

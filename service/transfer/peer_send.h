@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/proto_local_api.h"  // WireBytes
 #include "common/proto_relay.h"
 
 struct bufferevent;
@@ -41,6 +42,11 @@ int SendToPeer(const PeerRoute& route, const uint8_t* data, size_t len, bool inO
 // 7, 0x1009, g_szUUID} + the requester identity, both zero-padded to 64. False when the total
 // exceeds 65535.
 bool EncodeRelayReplyPrefix(const std::string& requester, size_t payloadLen, uint8_t* out);
+
+// Where the bytes of a route with an outbox go: the deferred replies register themselves (they
+// sit above this file and send through it). False: not queued.
+using OutboxSink = bool (*)(uint64_t token, WireBytes framed);
+void PeerSend_SetOutboxSink(OutboxSink sink);
 
 // Bytes waiting in the connection's output buffer (0 for UDT, none, or off the loop).
 size_t PendingOutput(const PeerRoute& route);

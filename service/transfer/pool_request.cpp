@@ -18,14 +18,10 @@ struct PostedRequest {
   OpcodeHandler work = nullptr;
   CommandHeader header{};
   std::unique_ptr<char[]> body;
-  bufferevent* conn = nullptr;
   char direct = 1;
-  uint64_t token = 0;
-  std::string peerKey;
+  PostedWork posted;  // connection, deferred reply, peer key
 };
 
-// The request the calling pool thread works on, if any.
-thread_local const PostedRequest* t_current = nullptr;
 std::atomic<void (*)()> g_beforeWork{nullptr};
 
 int WorkPosted(void* arg) {
@@ -35,13 +31,13 @@ int WorkPosted(void* arg) {
   int replyLen = 0;
   int udt = -1;
   char direct = r->direct;
-  t_current = r.get();
-  r->work(r->body.get(), &r->header, r->conn, &reply, &replyLen, &udt, &direct);
-  t_current = nullptr;
+  PostedWork_SetCurrent(&r->posted);
+  r->work(r->body.get(), &r->header, r->posted.conn, &reply, &replyLen, &udt, &direct);
+  PostedWork_SetCurrent(nullptr);
   std::unique_ptr<char[]> owned(reply);
   WireBytes bytes;
   if (owned && replyLen > 0) bytes.assign(owned.get(), owned.get() + replyLen);
-  DeferredReply_Finish(r->token, std::move(bytes));
+  DeferredReply_Finish(r->posted.outbox, std::move(bytes));
   return 0;
 }
 
@@ -61,12 +57,12 @@ bool PoolRequest_Post(OpcodeHandler work, const char* body, const CommandHeader*
   r->body[bodyLen] = 0;
   r->work = work;
   r->header = *header;
-  r->conn = conn;
+  r->posted.conn = conn;
   r->direct = dir;
-  r->peerKey = PeerKeyOf(conn, -1);
-  r->token = DeferredReply_Begin(RouteOf(body, bodyLen, conn, -1, dir));
-  if (r->token == 0) return false;
-  const uint64_t token = r->token;
+  r->posted.peerKey = PeerKeyOf(conn, -1);
+  r->posted.outbox = DeferredReply_Begin(RouteOf(body, bodyLen, conn, -1, dir));
+  if (r->posted.outbox == 0) return false;
+  const uint64_t token = r->posted.outbox;
   if (ThreadPool_TryAddTask(g_pThreadPool, WorkPosted, r.get()) != 0) {
     // Every worker is busy: the request is worked here rather than refused.
     QV_LOG(kModCommLib, kLogError, "%s", "Add request task to thread error.");
@@ -77,17 +73,9 @@ bool PoolRequest_Post(OpcodeHandler work, const char* body, const CommandHeader*
   return true;
 }
 
-const std::string* PoolRequest_PeerKey(bufferevent* conn) {
-  return t_current && conn && t_current->conn == conn ? &t_current->peerKey : nullptr;
-}
-
-uint64_t PoolRequest_Outbox(bufferevent* conn) {
-  return t_current && conn && t_current->conn == conn ? t_current->token : 0;
-}
-
 bool PoolRequest_ConnectionGone(bufferevent* conn) {
-  if (!t_current || !conn || t_current->conn != conn) return false;
-  return !DeferredReply_Live(t_current->token);
+  const PostedWork* posted = PostedWork_Of(conn);
+  return posted != nullptr && !DeferredReply_Live(posted->outbox);
 }
 
 void PoolRequest_SetBeforeWorkHook(void (*hook)()) { g_beforeWork.store(hook); }

@@ -28,12 +28,8 @@ int OnPool(const char* body, const CommandHeader* header, bufferevent* conn, cha
   return Work(body, header, conn, reply, replyLen, udtSock, direct);
 }
 
-// On the thread working a posted request of conn: the peer's key taken on the connection's
-// thread (the connection may close meanwhile and is not touched); null otherwise.
-const std::string* PoolRequest_PeerKey(bufferevent* conn);
-// On the thread working a posted request of conn: its deferred reply, through which every
-// byte for that connection goes (0 on any other thread).
-uint64_t PoolRequest_Outbox(bufferevent* conn);
+// The peer's key and the deferred reply of the request a pool thread works on: PostedWork_Of
+// (request_args.h).
 // On the thread working a posted request of conn: whether that connection has closed, so an
 // entry made for it now would outlive it. False on any other thread.
 bool PoolRequest_ConnectionGone(bufferevent* conn);

@@ -13,7 +13,6 @@
 
 #include "common/md5.h"
 #include "common/share_paths.h"
-#include "service/transfer/pool_request.h"
 #include "service/service_globals.h"
 
 size_t HandlerBodyLength(const CommandHeader* header, bool viaRelay) {
@@ -45,10 +44,20 @@ std::string ParentOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+namespace {
+thread_local const PostedWork* t_posted = nullptr;
+}  // namespace
+
+void PostedWork_SetCurrent(const PostedWork* work) { t_posted = work; }
+
+const PostedWork* PostedWork_Of(bufferevent* conn) {
+  return t_posted && conn && t_posted->conn == conn ? t_posted : nullptr;
+}
+
 std::string PeerKeyOf(bufferevent* conn, int udtSock) {
   if (udtSock != -1) return "udt " + std::to_string(udtSock);
   if (!conn) return "relay";
-  if (const std::string* posted = PoolRequest_PeerKey(conn)) return *posted;
+  if (const PostedWork* posted = PostedWork_Of(conn)) return posted->peerKey;
   sockaddr_storage peer{};
   socklen_t len = sizeof peer;
   if (getpeername(bufferevent_getfd(conn), reinterpret_cast<sockaddr*>(&peer), &len) != 0) {

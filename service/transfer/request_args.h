@@ -40,6 +40,17 @@ std::string ParentOf(const std::string& path);
 // or the relay.
 std::string PeerKeyOf(bufferevent* conn, int udtSock);
 
+// The request a pool thread works for a connection. The pool requests set it around the work;
+// the pieces below them (routes, refusal lines) read it here, so they need not call up.
+struct PostedWork {
+  bufferevent* conn = nullptr;
+  uint64_t outbox = 0;  // its deferred reply
+  std::string peerKey;  // taken on the connection's thread
+};
+void PostedWork_SetCurrent(const PostedWork* work);  // the calling thread's; null when done
+// The calling thread's posted request when it is one of conn; null otherwise.
+const PostedWork* PostedWork_Of(bufferevent* conn);
+
 // Copies a reply into a new buffer for the transport; false when it cannot be allocated.
 bool PutReply(const uint8_t* bytes, size_t n, char** reply, int* replyLen);
 

@@ -10,7 +10,6 @@
 #include "common/settings.h"
 #include "common/sqlite_wrapper.h"
 #include "service/transfer/deferred_reply.h"
-#include "service/transfer/download.h"
 #include "service/transfer/ordered_worker.h"
 #include "service/transfer/pool_request.h"
 
@@ -46,11 +45,14 @@ std::vector<TransferEntry> TakeMatching(Pred pred) {
   return taken;
 }
 
+std::atomic<void (*)(bufferevent*)> g_alsoOnClose{nullptr};
+std::atomic<uint64_t> g_transOpened{0};
+
 void OnConnectionClosed(bufferevent* conn) {
   // First: a request still worked on a pool task then makes no entry for the connection.
   DeferredReply_OnConnectionClosed(conn);
   CloseTcpTransfers(conn);
-  Download_OnConnectionClosed(conn);
+  if (void (*also)(bufferevent*) = g_alsoOnClose.load()) also(conn);
 }
 
 }  // namespace
@@ -75,8 +77,11 @@ void Trans_Add(uint32_t id, const TransferEntry& entry) {
     }
     g_TransMap.emplace(id, entry);
   }
+  g_transOpened.fetch_add(1, std::memory_order_release);
   if (hadOld) CloseEntryFile(replaced);
 }
+
+uint64_t Trans_Opened() { return g_transOpened.load(std::memory_order_acquire); }
 
 bool Trans_Take(uint32_t id, TransferEntry& out) {
   CMutexLock lock(g_MutexTransMap);
@@ -214,7 +219,8 @@ void TransLog_Flush() { LogWriter().Drain(); }
 
 void TransLog_SetBeforeWriteHook(void (*hook)()) { LogWriter().SetBeforeEachHook(hook); }
 
-void Trans_InstallHooks() {
+void Trans_InstallHooks(void (*alsoOnClose)(bufferevent*)) {
+  g_alsoOnClose.store(alsoOnClose);
   DeferredReply_Install();  // handlers finish replies from pool tasks
   OS_SetConnectionClosedHook(&OnConnectionClosed);
 }

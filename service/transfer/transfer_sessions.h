@@ -39,6 +39,8 @@ void Trans_Add(uint32_t id, const TransferEntry& entry);  // replaces (and close
 bool Trans_Take(uint32_t id, TransferEntry& out);         // removes without closing the file
 bool Trans_Remove(uint32_t id);                           // closes the file, erases
 size_t Trans_Count();
+// How many entries were ever added: a change tells a poller that a transfer opened.
+uint64_t Trans_Opened();
 // Whether a new entry under id may open for this connection/socket: entries that never started
 // within the connection idle time are closed first; an entry already under id is not counted.
 bool Trans_RoomFor(uint32_t id, bufferevent* conn, int udtSock);
@@ -62,6 +64,6 @@ void TransLog_Flush();
 // Tests: called on the writer thread before each row is written (null: none).
 void TransLog_SetBeforeWriteHook(void (*hook)());
 
-// Installs the command server's connection-closed hook: CloseTcpTransfers, then
-// Download_OnConnectionClosed.
-void Trans_InstallHooks();
+// Installs the command server's connection-closed hook: the connection's deferred replies and
+// CloseTcpTransfers, then alsoOnClose (the downloads' own step, which sit above this file).
+void Trans_InstallHooks(void (*alsoOnClose)(bufferevent*));

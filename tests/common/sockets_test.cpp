@@ -1,6 +1,8 @@
 #include "common/sockets.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -70,6 +72,11 @@ TEST(Sockets, ExchangeOverLoopbackByNameAndByAddress) {
     EXPECT_EQ(0, RecvSock(&c.client, static_cast<int>(got.size()), &got[0]));
     peer.join();
     EXPECT_EQ(big, got);
+    // Requests and answers leave as written, never held for the peer's acknowledgement.
+    int noDelay = 0;
+    socklen_t len = sizeof noDelay;
+    ASSERT_EQ(getsockopt(c.client, IPPROTO_TCP, TCP_NODELAY, &noDelay, &len), 0);
+    EXPECT_NE(noDelay, 0);
   }
 }
 

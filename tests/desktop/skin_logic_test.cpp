@@ -10,6 +10,7 @@
 #include "desktop/foundation/skin_controls.h"
 #include "desktop/foundation/skin_draw.h"
 #include "desktop/foundation/skin_image.h"
+#include "desktop/foundation/skin_resources.h"
 #include "desktop/foundation/skin_list.h"
 
 namespace {
@@ -101,6 +102,29 @@ TEST(SkinLogic, EverySkinPictureDecodes) {
     wxImage image;
     EXPECT_TRUE(LoadPngResource(image, id)) << id;
   }
+  // Every embedded picture has its 2x drawing, exactly twice the natural size; the tray icons
+  // and the window icon are among them.
+  size_t count = 0;
+  const SkinResource* table = SkinResources(count);
+  ASSERT_GT(count, 0u);
+  for (size_t i = 0; i < count; ++i) {
+    wxImage one, two;
+    ASSERT_TRUE(LoadPngResource(one, table[i].id, 1)) << table[i].id;
+    ASSERT_TRUE(LoadPngResource(two, table[i].id, 2)) << table[i].id;
+    EXPECT_EQ(two.GetSize(), one.GetSize() * 2) << table[i].id;
+    const wxBitmap bitmap = SkinBitmap(table[i].id, 2);
+    EXPECT_EQ(bitmap.GetLogicalSize(), one.GetSize()) << table[i].id;
+  }
+  for (int id : {128, 174, 368, 239, 320, 349, 350, 240, 241, 355, 242, 243, 353, 313, 314, 356, 315,
+                 316, 354}) {
+    wxImage icon;
+    EXPECT_TRUE(LoadPngResource(icon, id)) << id;
+  }
+  const wxIconBundle windowIcon = SkinIconBundle(128);
+  ASSERT_EQ(windowIcon.GetIconCount(), 2u);
+  EXPECT_EQ(windowIcon.GetIconByIndex(0).GetWidth(), 48);
+  EXPECT_EQ(windowIcon.GetIconByIndex(1).GetWidth(), 96);
+  EXPECT_TRUE(SkinIconBundle(99999).IsEmpty());
   wxImage bg;
   ASSERT_TRUE(LoadPngResource(bg, 263));
   EXPECT_EQ(bg.GetSize(), wxSize(355, 197));

@@ -7,7 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -281,7 +284,7 @@ TEST(DataFolderMove, RefusalsNeverTouchTheFolder) {
     int want;
   } cases[] = {
       {dir + "/base", 1},                  // the current base
-      {data, 1},                           // the data folder itself
+      {data, -1},                          // the data folder itself: into itself
       {data + "/Files", -1},               // inside the folder being moved
       {dir + "/taken", -1},                // a folder "Quarlo" is there already
       {"/usr/local", -1},                  // a system folder
@@ -320,6 +323,98 @@ TEST(DataFolderMove, AcrossFileSystemsTheCopyIsCheckedAndTheOldFolderNeverDelete
   EXPECT_EQ(lastDone, lastTotal);
   fs::remove_all(made);
   fs::remove_all(dest);
+}
+
+}  // namespace
+
+namespace {
+
+// A local API that knows a data folder and refuses every new one, as a service whose settings
+// cannot be written would.
+class RefusingService {
+ public:
+  explicit RefusingService(std::string dataFolder) : m_dataFolder(std::move(dataFolder)) {
+    m_listen = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(m_listen, 8);
+    socklen_t len = sizeof a;
+    getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    m_thread = std::thread([this] { Serve(); });
+  }
+  ~RefusingService() {
+    shutdown(m_listen, SHUT_RDWR);
+    close(m_listen);
+    m_thread.join();
+  }
+  uint16_t port = 0;
+  std::atomic<int> setDefShares{0};
+
+ private:
+  void Serve() {
+    for (;;) {
+      const int fd = accept(m_listen, nullptr, nullptr);
+      if (fd < 0) return;
+      uint8_t head[8];
+      if (recv(fd, head, 8, MSG_WAITALL) == 8) {
+        const size_t total = static_cast<size_t>(head[0] << 8 | head[1]);
+        std::vector<uint8_t> body(total > 8 ? total - 8 : 0);
+        if (!body.empty()) recv(fd, body.data(), body.size(), MSG_WAITALL);
+        const uint16_t op = static_cast<uint16_t>(head[2] << 8 | head[3]);
+        std::vector<uint8_t> reply(8, 0);
+        if (op == 0x5004) {  // the data folder and its five category folders
+          reply.resize(8 + 6 * 260, 0);
+          for (int i = 0; i < 6; ++i) std::memcpy(reply.data() + 8 + i * 260, m_dataFolder.data(), m_dataFolder.size());
+        } else {
+          if (op == 0x5005) ++setDefShares;
+          reply.resize(12, 0);
+          reply[11] = op == 0x5005 ? 1 : 0;  // SetDefShare refused
+        }
+        reply[0] = static_cast<uint8_t>(reply.size() >> 8);
+        reply[1] = static_cast<uint8_t>(reply.size());
+        std::memcpy(reply.data() + 2, head + 2, 6);
+        send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+      }
+      close(fd);
+    }
+  }
+  std::string m_dataFolder;
+  int m_listen = -1;
+  std::thread m_thread;
+};
+
+TEST(DataFolderMove, TheServiceRefusingTheNewPlacePutsTheFolderBack) {
+  DesktopFolders folders;
+  char tmpl[] = "/tmp/quarlo_undo_XXXXXX";
+  const std::string dir = mkdtemp(tmpl);
+  const std::string data = dir + "/base/Quarlo";
+  fs::create_directories(data + "/Files");
+  std::ofstream(data + "/Files/keep.txt") << "keep";
+  fs::create_directories(dir + "/new");
+  RefusingService service(data);
+  CUIData::SetPorts(service.port, FreePort());
+  CUIData* ui = CUIData::GetInstance();
+  std::string known;
+  ASSERT_EQ(ui->GetDefShare(known), 0);
+  ASSERT_EQ(known, data);
+  // A path that cannot reach the service whole is refused before anything moves.
+  const std::string deep = dir + "/" + std::string(240, 'd');
+  fs::create_directories(deep);
+  EXPECT_EQ(ui->SetDefShare(deep), -1);
+  EXPECT_EQ(service.setDefShares, 0);
+  EXPECT_TRUE(fs::exists(data + "/Files/keep.txt"));
+  // The service refuses after the rename: the folder goes back where the service looks.
+  EXPECT_EQ(ui->SetDefShare(dir + "/new"), -3);
+  EXPECT_EQ(service.setDefShares, 1);
+  EXPECT_TRUE(fs::exists(data + "/Files/keep.txt"));
+  EXPECT_FALSE(fs::exists(dir + "/new/Quarlo"));
+  EXPECT_EQ(ui->DataFolder(), data);
+  ui->Release();
+  CUIData::SetPorts(kLocalRequestPort, kLocalPushPort);
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -105,6 +105,8 @@ TEST(HiddenName, DotFilesAndUploadSideFiles) {
       {"photo.jpgquarlo.renamed", false},
       {"quarlo.rename.jpg", false},
       {"a.b", false},
+      {"desktop.ini", true},
+      {"my desktop.ini", false},
       {"", false},
   };
   for (const Case& c : cases) EXPECT_EQ(Plat_IsHiddenName(c.name), c.hidden) << c.name;

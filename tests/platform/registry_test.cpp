@@ -97,6 +97,14 @@ TEST_F(RegistryTest, RunValueIsMirroredAsAutostartEntry) {
   const std::string text = Read(entry);
   EXPECT_NE(text.find("[Desktop Entry]\n"), std::string::npos);
   EXPECT_NE(text.find("\nExec=\"/opt/my apps/bin/Quarlo\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nIcon=Quarlo\n"), std::string::npos) << text;  // the theme's, none beside it
+  // A program with the icon installed beside it names that file.
+  const std::string prefix = m_dir + "/prefix";
+  std::filesystem::create_directories(prefix + "/share/icons/hicolor/scalable/apps");
+  std::ofstream(prefix + "/share/icons/hicolor/scalable/apps/Quarlo.svg") << "<svg/>";
+  ASSERT_EQ(Reg_SetString(RegRoot::CurrentUser, run, "quarlo", "\"" + prefix + "/bin/Quarlo\" -h"), kRegOk);
+  EXPECT_NE(Read(entry).find("\nIcon=" + prefix + "/share/icons/hicolor/scalable/apps/Quarlo.svg\n"),
+            std::string::npos) << Read(entry);
   ASSERT_EQ(Reg_SetString(RegRoot::CurrentUser, run, "Other", "x"), kRegOk);
   EXPECT_TRUE(std::filesystem::exists(entry));
   ASSERT_EQ(Reg_DeleteValue(RegRoot::CurrentUser, run, "Quarlo"), kRegOk);

@@ -185,9 +185,9 @@ TEST(DownloadLayouts, GoldenBytes) {
 // Every package of a table of sizes and start offsets, byte for byte, on one connection.
 TEST_F(DownloadTest, PackagesNumberedCountedAndExactForSizesAndOffsets) {
   const uint64_t big = 200 * kMiB + 123;
-  // From 64000 bytes left on, packages go straight from a mapping of the file, a window of
-  // 4096000 bytes at a time: rows at that threshold, across a window's end, and ending in an
-  // empty package after a whole window; the odd offset is aligned to neither a page nor a
+  // From 64000 bytes left on, packages go straight from a mapping of the file, a 64 MiB window
+  // at a time (the big file crosses three window ends): rows at that threshold, and ending in
+  // an empty package after whole ones; the odd offset is aligned to neither a page nor a
   // package.
   const uint64_t sizes[] = {0, 999, 1000, 1001, 2500, 64000, 67001, 4096000 + 4097,
                             2 * 4096000, big};
@@ -238,12 +238,17 @@ TEST_F(DownloadTest, PackagesNumberedCountedAndExactForSizesAndOffsets) {
   }
   EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0; }, kWait));
   EXPECT_EQ(Download_RunningJobs(), 0u);
+  EXPECT_EQ(Download_LiveWindows(), 0u);  // nothing keeps a file's pages mapped after its download
 
-  // A file system that cannot map files: read from the start, or from the second window on,
-  // the packages numbered on across the switch.
+  // A file system that cannot map files: read from the start, or from the second window on
+  // (windows of 2 MiB here), the packages numbered on across the switch.
   struct MapAgain {
-    ~MapAgain() { Download_RefuseMappingAfter(-1); }
+    ~MapAgain() {
+      Download_RefuseMappingAfter(-1);
+      Download_SetWindowGrid(0);
+    }
   } mapAgain;
+  Download_SetWindowGrid(2 * kMiB);
   for (int refuseAfter : {0, 1}) {
     Download_RefuseMappingAfter(refuseAfter);
     for (uint32_t offset : {0u, 70001u}) {
@@ -274,6 +279,46 @@ TEST_F(DownloadTest, PackagesNumberedCountedAndExactForSizesAndOffsets) {
   const TransLogRecord& bigRow = rows[rows.size() - 5];  // the last before the four unmapped
   EXPECT_EQ(std::string(bigRow.file), m_share + "/f" + std::to_string(big));
   EXPECT_EQ(bigRow.size, static_cast<uint32_t>(big));
+}
+
+// Downloads of one file at once send from the same mapped windows, each from its own offset,
+// across window ends (2 MiB windows here); each gets exactly its bytes, and the windows go
+// with the last of them.
+TEST_F(DownloadTest, DownloadsOfOneFileAtOnceShareItsWindowsAndEachGetsItsBytes) {
+  struct GridAgain {
+    ~GridAgain() { Download_SetWindowGrid(0); }
+  } gridAgain;
+  Download_SetWindowGrid(2 * kMiB);
+  const uint64_t size = 9 * kMiB + 321;
+  const std::string file = m_share + "/shared.bin";
+  std::ofstream(file, std::ios::binary) << Pattern(size, 77);
+  const uint32_t offsets[] = {0, 70001, 2 * 1024 * 1024 - 1000, 5000000};
+  std::vector<Received> got(std::size(offsets));
+  std::vector<std::thread> phones;
+  for (size_t i = 0; i < std::size(offsets); ++i) {
+    phones.emplace_back([&, i] {
+      DeviceClient c;
+      if (!Connect(c)) return;
+      StreamReader reader(c.Fd());
+      const uint32_t id = 900 + static_cast<uint32_t>(i);
+      if (RequestInfo(c, id, file).header.opcode != kOpDownloadInfo) return;
+      if (!c.Send(kOpAllowDownLoadFile, id, U32RequestBody(offsets[i]))) return;
+      got[i] = ReadDownload(reader, id, file, offsets[i]);
+    });
+  }
+  for (auto& t : phones) t.join();
+  for (size_t i = 0; i < std::size(offsets); ++i) {
+    SCOPED_TRACE("offset " + std::to_string(offsets[i]));
+    EXPECT_TRUE(got[i].ended);
+    EXPECT_EQ(got[i].status, '0');
+    EXPECT_EQ(got[i].firstNumber, offsets[i] / 1000 + 1);
+    EXPECT_EQ(got[i].bytes, size - offsets[i]);
+    EXPECT_TRUE(got[i].numbersInOrder);
+    EXPECT_TRUE(got[i].lengthsRight);
+    EXPECT_TRUE(got[i].contentMatches);
+  }
+  EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0 && Download_RunningJobs() == 0; }, kWait));
+  EXPECT_EQ(Download_LiveWindows(), 0u);
 }
 
 TEST_F(DownloadTest, InfoFingerprintIsHeadAndTailOfALargeFile) {

@@ -19,6 +19,7 @@
 
 #include "common/wire.h"
 #include "service/transfer/deferred_reply.h"
+#include "service/transfer/download.h"
 #include "service/transfer/peer_send.h"
 #include "service/transfer/pool_request.h"
 #include "service/service_globals.h"
@@ -503,7 +504,7 @@ class PooledListingTest : public ListingTest {
  protected:
   void SetUp() override {
     EnsureDeviceGlobals();
-    Trans_InstallHooks();  // a closed connection's deferred replies are dropped
+    Trans_InstallHooks(&Download_OnConnectionClosed);  // a closed connection's deferred replies are dropped
     ListingTest::SetUp();
   }
   OpcodeHandler ListHandler() override { return &OnPool<GetAllSubFile>; }

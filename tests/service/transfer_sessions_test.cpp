@@ -20,6 +20,7 @@
 #include "common/wire.h"
 #include "common/sqlite_wrapper.h"
 #include "service/transfer/peer_send.h"
+#include "service/transfer/download.h"
 #include "service/service_globals.h"
 #include "tests/service/transfer_test_support.h"
 #include "tests/support/device_client.h"
@@ -169,7 +170,7 @@ int OpenTestTransfer(const char*, const CommandHeader* header, bufferevent* conn
 TEST_F(TransferMapTest, CommandServerDropClosesBothTransfersOfTheConnection) {
   g_openDir = m_dir.Path();
   OS_RegFunction(&OpenTestTransfer, kOpOpenTestTransfer);
-  Trans_InstallHooks();
+  Trans_InstallHooks(&Download_OnConnectionClosed);
   TestCommandServer server;
   ASSERT_TRUE(server.Start());
 

@@ -127,7 +127,7 @@ class UpDownTest : public ::testing::Test {
         {StopDownLoad, kOpStopDownLoad},
     };
     for (const auto& row : rows) ASSERT_EQ(OS_RegFunction(row.handler, row.opcode), 0);
-    Trans_InstallHooks();
+    Trans_InstallHooks(&Download_OnConnectionClosed);
     Download_InstallHooks();
     ASSERT_TRUE(m_server.Start());
   }

@@ -27,6 +27,13 @@ std::string PcPasswordOf(const std::string& password) {
   return full.size() > 10 ? full.substr(10) : "";
 }
 
+bool MakeTestCertificate(const std::string& certPath, const std::string& keyPath) {
+  return RunProgram({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                     "-keyout", keyPath, "-out", certPath, "-days", "2", "-subj", "/CN=127.0.0.1",
+                     "-addext", "subjectAltName=IP:127.0.0.1"})
+             .exitCode == 0;
+}
+
 CentralProcess::CentralProcess() {
   char pattern[] = "/tmp/quarlo-central-XXXXXX";
   if (mkdtemp(pattern)) m_dir = pattern;
@@ -46,15 +53,24 @@ bool CentralProcess::Start() {
     dup2(devnull, 0);
     dup2(devnull, 1);
     dup2(devnull, 2);
-    const std::string bin = Binary();
-    execl(bin.c_str(), bin.c_str(), "--data", m_dir.c_str(), "--listen", "127.0.0.1:0", "--p2p",
-          "127.0.0.1:0", static_cast<char*>(nullptr));
+    std::vector<std::string> args{Binary(), "--data", m_dir, "--listen", "127.0.0.1:0",
+                                  "--p2p", "127.0.0.1:0"};
+    args.insert(args.end(), m_siteArgs.begin(), m_siteArgs.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
     _exit(127);
   }
   m_pid = pid;
   const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
+  int status = 0;
   WaitFor(
       [&] {
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {  // refused to start: no use waiting
+          m_pid = -1;
+          return true;
+        }
         std::smatch m;
         const std::string log = LogText();
         if (!std::regex_search(log, m, listening)) return false;
@@ -62,11 +78,25 @@ bool CentralProcess::Start() {
         return true;
       },
       std::chrono::seconds(10), std::chrono::milliseconds(10));
+  if (m_pid < 0) return false;
   const std::regex udp(R"(peer-to-peer UDP 127\.0\.0\.1:(\d+))");
   std::smatch u;
   const std::string log = LogText();
   if (std::regex_search(log, u, udp)) m_p2pPort = static_cast<uint16_t>(std::stoi(u[1].str()));
+  if (!m_siteArgs.empty()) {
+    // Logged before the central port: present once that is.
+    const std::regex site(R"(site on (https?://127\.0\.0\.1:\d+))");
+    std::smatch s;
+    if (!std::regex_search(log, s, site)) return false;
+    m_siteUrl = s[1].str();
+  }
   return m_port != 0;
+}
+
+bool CentralProcess::StartWithSite(const std::string& tlsCert, const std::string& tlsKey) {
+  m_siteArgs = {"--site", "127.0.0.1:0"};
+  if (!tlsCert.empty()) m_siteArgs.insert(m_siteArgs.end(), {"--tls-cert", tlsCert, "--tls-key", tlsKey});
+  return Start();
 }
 
 bool CentralProcess::Stop() {
@@ -81,6 +111,7 @@ bool CentralProcess::Stop() {
   }
   m_pid = -1;
   m_port = 0;
+  m_siteUrl.clear();
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 

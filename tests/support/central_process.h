@@ -18,9 +18,13 @@ class CentralProcess {
   CentralProcess& operator=(const CentralProcess&) = delete;
 
   bool Start();  // true once the log names the bound port
+  // Start with the web site on a free loopback port (HTTPS with a PEM certificate and key).
+  bool StartWithSite(const std::string& tlsCert = "", const std::string& tlsKey = "");
   bool Stop();   // SIGTERM; true when it exited with 0
   uint16_t Port() const { return m_port; }
   uint16_t P2PPort() const { return m_p2pPort; }  // the UDP rendezvous port
+  const std::string& SiteUrl() const { return m_siteUrl; }  // "http://127.0.0.1:PORT", "" without
+  std::string SiteFolder() const { return m_dir + "/site"; }
   const std::string& DataDir() const { return m_dir; }
   std::string LogText() const;
   // Lines "exchange 0x.... ... total N status 0x...." of one command, in order.
@@ -37,7 +41,13 @@ class CentralProcess {
   pid_t m_pid = -1;
   uint16_t m_port = 0;
   uint16_t m_p2pPort = 0;
+  std::vector<std::string> m_siteArgs;
+  std::string m_siteUrl;
 };
 
 // The text a PC stores and sends for a typed password ("$1$bramle$" MD5-crypt, prefix cut).
 std::string PcPasswordOf(const std::string& password);
+
+// A self-signed certificate for 127.0.0.1 and its key (PEM, openssl CLI), for the site's HTTPS;
+// clients trust it by naming the certificate file as their authority.
+bool MakeTestCertificate(const std::string& certPath, const std::string& keyPath);

@@ -81,6 +81,7 @@ TEST(Help, EveryProgramAnswersHelpAndRefusesABadCommandLine) {
       {b + "/tools/cmd/Quarlo_Cmd", "cmd_add_icon", {"x"}, 1, "Code:-1\n"},
       {b + "/tools/cmd/Quarlo_Cmd", "cmd_add_icon", {"x", "cmd_remove", "1", "/f", "/i"}, 1, "Code:-1\n"},
       {b + "/tools/hostednetwork/qv_hostednetwork", "/start NAME", {"/begin"}, 2, ""},
+      {b + "/desktop/app/Quarlo", "Usage: Quarlo", {"--tray"}, 2, ""},
       {b + "/platform/tools/sc", "queryex", {"frobnicate", "Quarlo"}, 87, ""},
       {b + "/platform/tools/net", "START", {"pause", "Quarlo"}, 1, ""},
       {b + "/platform/tools/taskkill", "/PID", {"/X"}, 1, ""},

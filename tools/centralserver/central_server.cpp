@@ -20,6 +20,7 @@
 
 #include "common/log.h"
 #include "common/proto_central.h"
+#include "common/sockets.h"
 #include "tools/centralserver/central_exchanges.h"
 
 namespace {
@@ -300,6 +301,8 @@ void CCentralServer::Impl::AcceptCb(evconnlistener*, evutil_socket_t fd, sockadd
     evutil_closesocket(fd);
     return;
   }
+  // Each answer leaves as soon as it is written, never held for an acknowledgement.
+  SetNoDelay(fd);
   bufferevent* bev = bufferevent_socket_new(self->base, fd, BEV_OPT_CLOSE_ON_FREE);
   if (!bev) {
     evutil_closesocket(fd);

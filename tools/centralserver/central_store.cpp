@@ -150,6 +150,22 @@ int CCentralStore::AccountHash(const std::string& email, std::string& hash) {
   return rc == SQLITE_DONE ? 1 : -1;
 }
 
+int CCentralStore::AddNewAccount(const std::string& email, const std::string& hash, int64_t now) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  CStmt s(m_db, "insert or ignore into accounts (email, hash, created) select ?1, ?2, ?3"
+                " where not exists (select 1 from accounts where email = ?1 collate nocase);");
+  if (!s.Text(1, email).Text(2, hash).Int(3, now).Done()) return -1;
+  return sqlite3_changes(m_db) == 1 ? 0 : 1;
+}
+
+int CCentralStore::FindAccountNoCase(const std::string& email) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  CStmt s(m_db, "select 1 from accounts where email = ? collate nocase limit 1;");
+  const int rc = s.Text(1, email).Step();
+  if (rc == SQLITE_ROW) return 0;
+  return rc == SQLITE_DONE ? 1 : -1;
+}
+
 bool CCentralStore::IssueIdentity(const std::string& identity, const std::string& peerIp,
                                   int64_t now) {
   std::lock_guard<std::recursive_mutex> lock(m_lock);

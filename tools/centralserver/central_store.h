@@ -49,6 +49,11 @@ class CCentralStore {
   bool ListAccounts(std::vector<CentralAccount>& out);
   // 0 found, 1 unknown, -1 error.
   int AccountHash(const std::string& email, std::string& hash);
+  // A registration: 0 added, 1 an account of that address exists (in any letter case),
+  // -1 database error.
+  int AddNewAccount(const std::string& email, const std::string& hash, int64_t now);
+  // 0 an account of that address exists (in any letter case), 1 none, -1 error.
+  int FindAccountNoCase(const std::string& email);
 
   bool IssueIdentity(const std::string& identity, const std::string& peerIp, int64_t now);
   // The account an identity is bound to ("" when none), and whether it is logged on.

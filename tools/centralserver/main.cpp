@@ -18,6 +18,8 @@
 #include "tools/centralserver/central_store.h"
 #include "tools/centralserver/password.h"
 #include "tools/centralserver/relay_hub.h"
+#include "tools/centralserver/site_publish.h"
+#include "tools/centralserver/site_server.h"
 
 namespace {
 
@@ -26,12 +28,18 @@ constexpr size_t kEmailMax = 31;
 
 const char kUsage[] =
     "usage: QuarloCentral --data DIR [--listen ADDR:PORT] [--p2p ADDR:PORT]\n"
-    "         run the server (defaults 127.0.0.1:15100, UDP 127.0.0.1:15101)\n"
+    "                     [--site ADDR:PORT [--tls-cert FILE --tls-key FILE]]\n"
+    "         run the server (defaults 127.0.0.1:15100, UDP 127.0.0.1:15101); with --site\n"
+    "         also the web site (registration, update page, banner), HTTPS with a\n"
+    "         certificate and its key (PEM), from DIR/site\n"
     "       QuarloCentral --data DIR account add EMAIL      (password read from standard input)\n"
     "       QuarloCentral --data DIR account passwd EMAIL   (new password from standard input)\n"
     "       QuarloCentral --data DIR account remove EMAIL\n"
     "       QuarloCentral --data DIR account list\n"
     "       QuarloCentral --data DIR status\n"
+    "       QuarloCentral --data DIR site publish FILE.deb URL\n"
+    "         copy the package to DIR/site/download and announce it on the update page as\n"
+    "         URL/quarlo/download/FILE.deb (URL: how the programs reach the site)\n"
     "DIR holds central.db and central.log; it is made (mode 0700) when missing.\n";
 
 int BadCommandLine(const std::string& why) {
@@ -187,7 +195,20 @@ int StatusCommand(const std::string& dir) {
   return 0;
 }
 
-int RunServer(const std::string& dir, const CentralOptions& options) {
+int SiteCommand(const std::string& dir, const std::vector<std::string>& args) {
+  if (args.size() != 3 || args[0] != "publish")
+    return BadCommandLine("site takes publish FILE.deb URL");
+  mkdir(dir.c_str(), 0700);
+  std::string summary, error;
+  if (!PublishUpdate(dir + "/site", args[1], args[2], summary, error)) {
+    std::fprintf(stderr, "QuarloCentral: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%s\n", summary.c_str());
+  return 0;
+}
+
+int RunServer(const std::string& dir, const CentralOptions& options, SiteOptions site) {
   // The log names accounts and addresses, the database holds hashes: both, and every file
   // rotated or made later, are the operator's alone.
   umask(077);
@@ -217,6 +238,21 @@ int RunServer(const std::string& dir, const CentralOptions& options) {
     QV_LOG("Central", kLogError, "%s", error.c_str());
     return 1;
   }
+  // Destroyed before the server: it runs on the server's event loop.
+  CCentralSite siteServer(store);
+  if (!site.host.empty()) {
+    site.folder = dir + "/site";
+    mkdir(site.folder.c_str(), 0700);
+    if (!siteServer.Start(server.Base(), site, error)) {
+      std::fprintf(stderr, "QuarloCentral: %s\n", error.c_str());
+      QV_LOG("Central", kLogError, "%s", error.c_str());
+      return 1;
+    }
+    const std::string url = std::string(siteServer.Tls() ? "https" : "http") + "://" + site.host +
+                            ":" + std::to_string(siteServer.BoundPort());
+    QV_LOG("Central", kLogInfo, "site on %s, files in %s", url.c_str(), site.folder.c_str());
+    std::printf("QuarloCentral site on %s\n", url.c_str());
+  }
   QV_LOG("Central", kLogInfo, "listening on %s:%u, peer-to-peer UDP %s:%u, data %s",
          options.listenHost.c_str(), static_cast<unsigned>(server.BoundPort()),
          options.p2pHost.c_str(), static_cast<unsigned>(server.BoundP2PPort()), dir.c_str());
@@ -245,6 +281,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   std::string dir;  // no default: a database quietly made in whatever folder this runs is lost
   CentralOptions options;
+  SiteOptions site;
+  site.host.clear();  // no site unless --site names its address
   std::vector<std::string> rest;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -252,12 +290,16 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (rest.empty() && (arg == "--data" || arg == "--listen" || arg == "--p2p")) {
+    if (rest.empty() && (arg == "--data" || arg == "--listen" || arg == "--p2p" ||
+                         arg == "--site" || arg == "--tls-cert" || arg == "--tls-key")) {
       if (i + 1 >= argc) return BadCommandLine(arg + " needs a value");
       const std::string value = argv[++i];
       bool ok = true;
       if (arg == "--data") dir = value;
       else if (arg == "--listen") ok = SplitHostPort(value, options.listenHost, options.listenPort);
+      else if (arg == "--site") ok = SplitHostPort(value, site.host, site.port);
+      else if (arg == "--tls-cert") ok = !(site.tlsCert = value).empty();
+      else if (arg == "--tls-key") ok = !(site.tlsKey = value).empty();
       else ok = SplitHostPort(value, options.p2pHost, options.p2pPort);
       if (!ok || (arg == "--data" && dir.empty()))
         return BadCommandLine("bad value for " + arg + ": " + value);
@@ -265,10 +307,17 @@ int main(int argc, char** argv) {
     }
     rest.push_back(arg);
   }
-  if (!rest.empty() && rest[0] != "account" && !(rest[0] == "status" && rest.size() == 1))
+  if (!rest.empty() && rest[0] != "account" && rest[0] != "site" &&
+      !(rest[0] == "status" && rest.size() == 1))
     return BadCommandLine("unknown command " + rest[0]);
   if (dir.empty()) return BadCommandLine("--data DIR names the folder of the database and the log");
-  if (rest.empty()) return RunServer(dir, options);
+  if (!site.tlsCert.empty() || !site.tlsKey.empty()) {
+    if (site.host.empty()) return BadCommandLine("--tls-cert and --tls-key need --site");
+    if (site.tlsCert.empty() || site.tlsKey.empty())
+      return BadCommandLine("--tls-cert and --tls-key go together");
+  }
+  if (rest.empty()) return RunServer(dir, options, site);
   if (rest[0] == "account") return AccountCommand(dir, {rest.begin() + 1, rest.end()});
+  if (rest[0] == "site") return SiteCommand(dir, {rest.begin() + 1, rest.end()});
   return StatusCommand(dir);
 }

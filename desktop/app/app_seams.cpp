@@ -1,0 +1,6 @@
+#include "desktop/app/app_seams.h"
+
+AppSeams& Seams() {
+  static AppSeams seams;
+  return seams;
+}

@@ -1,0 +1,608 @@
+#include "desktop/app/setting_dlg.h"
+
+#include <wx/app.h>
+#include <wx/icon.h>
+#include <wx/menu.h>
+
+#include <cstring>
+
+#include "desktop/app/login_dlg.h"
+#include "desktop/app/poll_worker.h"
+#include "desktop/app/switch_account_dlg.h"
+#include "desktop/app/web_pages.h"
+#include "desktop/foundation/diy_message_box.h"
+#include "desktop/foundation/languages.h"
+#include "desktop/foundation/skin_buttons.h"
+#include "desktop/foundation/skin_image.h"
+#include "desktop/foundation/sys_utils.h"
+#include "platform/registry.h"
+
+CSettingDlg* g_pSettingDlg = nullptr;
+
+namespace {
+
+constexpr char kQuarloKey[] = "SOFTWARE\\Quarlo";
+
+// The tray menus, top to bottom (0 is a separator): 139 while logged on, 145 otherwise.
+const std::vector<CDiyMenu::Entry>& MenuEntries(bool loggedOn) {
+  static const std::vector<CDiyMenu::Entry> on = {
+      {32810, true}, {32827, true}, {32784, true}, {0, true}, {32816, false}, {32817, true},
+      {0, true}, {32786, true}, {32818, true}, {0, true}, {32822, true}, {32806, true},
+      {0, true}, {32788, true}, {0, true}, {32787, true}};
+  static const std::vector<CDiyMenu::Entry> off = {
+      {32810, true}, {32827, true}, {32784, true}, {0, true}, {32816, false}, {32817, true},
+      {0, true}, {32786, true}, {32818, true}, {0, true}, {32822, true}, {32806, true},
+      {0, true}, {32787, true}};
+  return loggedOn ? on : off;
+}
+
+struct MenuText {
+  unsigned command;
+  const char* key;
+};
+constexpr MenuText kMenuTexts[] = {
+    {32810, "TRAYMENU_OPENFOLDER"}, {32827, "TRAYMENU_AP"},       {32784, "TRAYMENU_SHAREMANAGE"},
+    {32817, "TRAYMENU_DOWNLOAD"},   {32786, "TRAYMENU_UPDATE"},   {32818, "TRAYMENU_HELP"},
+    {32822, "TRAYMENU_FEEFBACK"},   {32806, "TRAYMENU_ABOUT"},    {32788, "TRAYMENU_CHANGACCOUNT"},
+    {32787, "TRAYMENU_EXIT"}};
+
+struct PageButtonSpec {
+  int id;
+  int x;
+  int icon;
+  const char* font;
+  const char* key;
+};
+constexpr PageButtonSpec kPageButtons[4] = {
+    {kPageAccount, 1, 339, "FONT_UI_SETTING_BUTTON", "SETTING_BUTTON_ACCOUNT"},
+    {kPageShares, 122, 311, "FONT_UI_SHARE_BUTTON", "SETTING_BUTTON_SHARE"},
+    {kPageTransLog, 243, 308, "FONT_UI_SETTING_BUTTON", "SETTING_BUTTON_TRANS"},
+    {kPageSettings, 364, 310, "FONT_UI_SETTING_BUTTON", "SETTING_BUTTON_SETTING"}};
+
+}  // namespace
+
+CSettingDlg::CSettingDlg(desktop::IUIData* uiData, bool ensureService)
+    : CDiyDialog(nullptr, 129, 337, "Quarlo"),
+      m_uiData(uiData),
+      m_flow(*this, *this),
+      m_ensureService(ensureService),
+      m_alive(std::make_shared<bool>(true)) {
+  m_dialogKind = 129;
+  m_hideOnClose = true;
+  SetName("SettingDlg");
+  wxImage icon;
+  if (LoadPngResource(icon, 128)) {
+    wxIcon windowIcon;
+    windowIcon.CopyFromBitmap(wxBitmap(icon, 32));
+    SetIcon(windowIcon);
+  }
+  m_flow.SetServices(m_uiData, CDiyDialog::Languages());
+  for (int i = 0; i < 4; ++i) m_timers[i].SetOwner(this, i);
+  Bind(wxEVT_TIMER, &CSettingDlg::OnTimer, this);
+  Bind(EVT_HIDE_MAIN_WINDOW, &CSettingDlg::OnHideMainWindow, this);
+  Bind(wxEVT_CLOSE_WINDOW, &CSettingDlg::OnCloseWindow, this);
+  Bind(wxEVT_ICONIZE, [this](wxIconizeEvent& e) {
+    // The window manager's minimize: into the tray, where there is one.
+    if (e.IsIconized() && HasTray()) CallAfter([this] { Iconize(false); Hide(); });
+  });
+  for (int id : {kPageAccount, kPageShares, kPageTransLog, kPageSettings})
+    Bind(wxEVT_BUTTON, &CSettingDlg::OnPageButton, this, id);
+  Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnTrayChangeAccount(); }, kSwitchAccountButton);
+  if (m_ensureService) {
+    if (!EnsureServiceRunning(*this)) {
+      KillAllGuiInstances();
+    } else if (IsUserInAdministrators()) {
+      Start(TimerId::Watchdog, 10000);
+    }
+  }
+}
+
+CSettingDlg::~CSettingDlg() {
+  *m_alive = false;
+  if (g_pSettingDlg == this) g_pSettingDlg = nullptr;
+  for (wxTimer& t : m_timers) t.Stop();
+  if (m_poll) m_poll->Stop();
+  if (m_uiData) m_uiData->ClearCallback();
+  if (m_pages) m_pages->Stop();
+  if (m_updateChecker) {
+    m_updateChecker->Stop();
+    if (m_installUpdate) m_updateChecker->StartInstaller();
+  }
+  m_tray.reset();
+  if (m_loginDlg) m_loginDlg->Destroy();
+  m_loginDlg = nullptr;
+  if (m_apDlg) {
+    m_apDlg->Destroy();
+    // The hotspot may only have been started through its dialog: it ends with the program.
+    RunCommandCapture("netsh wlan stop hostednetwork", false, 10000);
+  }
+}
+
+bool CSettingDlg::HasTray() const { return m_tray && m_tray->CanShow(); }
+
+void CSettingDlg::Initialize() {
+  if (m_initialized) return;
+  OnInitDialog();
+}
+
+bool CSettingDlg::OnInitDialog() {
+  if (m_initialized) return true;
+  m_initialized = true;
+  CDiyDialog::OnInitDialog();
+  g_pSettingDlg = this;
+  m_poll.reset(new CPollWorker(m_uiData));
+
+  for (int i = 0; i < 4; ++i) {
+    const PageButtonSpec& p = kPageButtons[i];
+    auto* button = new CSettingButton(this, p.id, wxPoint(p.x, 156), wxSize(121, 31));
+    button->m_faceImage = 338;
+    button->m_iconImage = p.icon;
+    const wxFont font = CreateLanguageFont(p.font);
+    if (font.IsOk()) button->SetTextFont(font);
+    m_pageButtons[i] = button;
+  }
+  CentreOnScreen();
+
+  // The tray icon exists from the start, offline until the service says otherwise.
+  m_tray.reset(new CTrayIcon(*this));
+  LocalizeTrayMenus();
+  m_tray->Create();
+  m_menuLoggedOnShown = m_flow.UsesLoggedOnMenu();
+  m_tray->SetIcon(kIconOffline, L"Quarlo");
+
+  if (m_uiData) m_uiData->SetCallback(this);
+  m_loginDlg = new CLoginDlg();
+  m_loginDlg->SetCallback(this);
+  m_loginDlg->CentreOnScreen();
+  m_loginDlg->Bind(wxEVT_SHOW, [this](wxShowEvent& e) {
+    e.Skip();
+    if (!e.IsShown()) CallAfter([this] { EnsureSomethingShown(); });
+  });
+
+  if (Seams().makeUpdateChecker) m_updateChecker = Seams().makeUpdateChecker();
+  if (m_updateChecker) {
+    m_updateChecker->SetCallback(this);
+    m_updateChecker->SetManual(false);
+    m_startupDialog = true;
+    m_updateChecker->StartCheck();
+    m_startupDialog = false;
+  }
+
+  if (Seams().makePages) m_pages = Seams().makePages();
+  if (m_pages) {
+    m_pages->Create(*this);
+    m_pages->ShowPage(kPageShares);
+  }
+  Start(TimerId::RequestAge, 1000);
+  SetSize(484, 426);
+  CheckUpdateFinished();
+  if (Seams().runSetupWizardIfNeeded) {
+    m_startupDialog = true;
+    Seams().runSetupWizardIfNeeded(*this);
+    m_startupDialog = false;
+  }
+  std::shared_ptr<bool> alive = m_alive;
+  CallAfter([this, alive] {
+    if (!*alive) return;
+    StartLogOn();
+    // Nobody would see a tray icon: the window the program needs shows at once.
+    if (!HasTray()) EnsureSomethingShown();
+  });
+  if (Seams().makeBanner) m_banner = Seams().makeBanner(*this);
+  return true;
+}
+
+void CSettingDlg::ApplyLanguageTexts() {
+  ILanguages* lang = CDiyDialog::Languages();
+  if (!lang) return;
+  if (lang->HasTexts()) m_textsApplied = true;
+  else lang->Reload();
+  for (int i = 0; i < 4; ++i)
+    if (m_pageButtons[i]) m_pageButtons[i]->SetCaption(wxString(lang->GetText("UI", kPageButtons[i].key).c_str()));
+  if (m_pages) m_pages->ApplyLanguageTexts();
+}
+
+void CSettingDlg::OnLanguageChanged() {
+  CDiyDialog::OnLanguageChanged();
+  m_trayMenusLocalized = false;
+  if (m_pages) m_pages->OnLanguageChanged();
+  // The tray's menu follows at once, also while the window is hidden.
+  LocalizeTrayMenus();
+  m_flow.UpdateTrayState();
+  if (m_tray) m_tray->MenuChanged();
+  Refresh();
+}
+
+void CSettingDlg::LocalizeTrayMenus() {
+  ILanguages* lang = CDiyDialog::Languages();
+  if (!lang) return;
+  for (const MenuText& t : kMenuTexts) {
+    const wxString text(lang->GetText("UI", t.key).c_str());
+    m_menuLoggedOn.SetItemText(t.command, text);
+    m_menuLoggedOff.SetItemText(t.command, text);
+  }
+  if (m_menuLoggedOn.ItemText(32816).empty()) {
+    const wxString phone(lang->GetText("UI", "TRAYMENU_MOBILE_OUTLINE").c_str());
+    m_menuLoggedOn.SetItemText(32816, phone);
+    m_menuLoggedOff.SetItemText(32816, phone);
+  }
+  m_trayMenusLocalized = true;
+}
+
+std::unique_ptr<wxMenu> CSettingDlg::BuildTrayMenu() {
+  if (!m_trayMenusLocalized) LocalizeTrayMenus();
+  const bool loggedOn = m_flow.UsesLoggedOnMenu();
+  const CDiyMenu& menu = loggedOn ? m_menuLoggedOn : m_menuLoggedOff;
+  return menu.BuildMenu(MenuEntries(loggedOn));
+}
+
+CSettingButton* CSettingDlg::PageButton(int id) const {
+  for (int i = 0; i < 4; ++i)
+    if (kPageButtons[i].id == id) return m_pageButtons[i];
+  return nullptr;
+}
+
+std::string CSettingDlg::DataFolder() const { return m_pages ? m_pages->DataFolder() : m_dataFolder; }
+
+// ---- log-on ----
+
+int CSettingDlg::StartLogOn() { return m_flow.StartLogOn(); }
+void CSettingDlg::OnLogin(LoginRecord* record, int hash) { m_flow.OnLogin(record, hash); }
+void CSettingDlg::OnLoginHashed(LoginRecord* record) { m_flow.OnLoginHashed(record); }
+void CSettingDlg::OnTrayStateChanged() {
+  m_flow.UpdateTrayState();
+  HideMainWindow();
+}
+void CSettingDlg::OnExitRequest() { OnTrayExit(); }
+void CSettingDlg::OnTrayChangeAccount() { m_flow.OnTrayChangeAccount(); }
+
+void CSettingDlg::OnShareItem(const std::string& folder) {
+  if (m_pages) m_pages->OnShareItem(folder);
+}
+
+void CSettingDlg::OnTransLogItem(const desktop::TransLogRecord* record) {
+  if (m_pages && record) m_pages->OnTransLogItem(*record);
+}
+
+void CSettingDlg::OnMobileLoginRequest(const desktop::MobileLoginRequest* request) {
+  if (m_pages) m_pages->OnMobileLoginRequest(request);
+}
+
+void CSettingDlg::OnNetworkDown() {
+  std::shared_ptr<bool> alive = m_alive;
+  wxTheApp->CallAfter([this, alive] {
+    if (*alive) m_flow.OnNetworkDown();
+  });
+}
+
+void CSettingDlg::OnNetworkUp() {
+  std::shared_ptr<bool> alive = m_alive;
+  wxTheApp->CallAfter([this, alive] {
+    if (*alive) m_flow.OnNetworkUp();
+  });
+}
+
+// ---- updates (the checker's thread posts) ----
+
+void CSettingDlg::OnInstallUpdate() {
+  std::shared_ptr<bool> alive = m_alive;
+  wxTheApp->CallAfter([this, alive] {
+    if (!*alive) return;
+    m_installUpdate = true;
+    OnTrayExit();
+  });
+}
+
+void CSettingDlg::OnNoUpdate() {
+  std::shared_ptr<bool> alive = m_alive;
+  wxTheApp->CallAfter([this, alive] {
+    if (*alive && m_updateChecker) m_updateChecker->ShowNoUpdate();
+  });
+}
+
+void CSettingDlg::OnNewVersion() {
+  std::shared_ptr<bool> alive = m_alive;
+  wxTheApp->CallAfter([this, alive] {
+    if (*alive && m_updateChecker) m_updateChecker->ShowUpdateNotice();
+  });
+}
+
+void CSettingDlg::OnUpdateDownloaded() {
+  std::shared_ptr<bool> alive = m_alive;
+  wxTheApp->CallAfter([this, alive] {
+    if (!*alive) return;
+    if (Reg_OpenKey(RegRoot::CurrentUser, kQuarloKey, true) == kRegOk)
+      Reg_SetDword(RegRoot::CurrentUser, kQuarloKey, "UpdateFinish", 1);
+    if (m_updateChecker) m_updateChecker->SetEvent();
+  });
+}
+
+void CSettingDlg::CheckUpdateFinished() {
+  // Only the after-update dialog: releasing the checker's wait here would start a download
+  // nobody agreed to.
+  uint32_t finished = 0;
+  if (Reg_OpenKey(RegRoot::CurrentUser, kQuarloKey, false) != kRegOk) return;
+  if (Reg_GetDword(RegRoot::CurrentUser, kQuarloKey, "UpdateFinish", finished) == kRegOk && finished == 1) {
+    Reg_SetDword(RegRoot::CurrentUser, kQuarloKey, "UpdateFinish", 0);
+    if (Seams().showUpdateDlg) Seams().showUpdateDlg(this);
+  }
+}
+
+// ---- tray ----
+
+void CSettingDlg::OnTrayLeftClick() {
+  if (m_pages && m_pages->ServeWaitingRequest()) return;
+  if (m_startupDialog) return;
+  const int state = m_flow.LogOnState();
+  if (state == 1 || state == 3) {
+    OnTrayCommand(32810);
+    return;
+  }
+  ShowLoginDlg(true);
+}
+
+void CSettingDlg::OnTrayCommand(unsigned command) {
+  switch (command) {
+    case 32810:
+      OpenFolder(DataFolder());
+      break;
+    case 32827:
+      if (m_apDlg) {
+        m_apDlg->Hide();
+        m_apDlg->Destroy();
+        m_apDlg = nullptr;
+      }
+      if (Seams().makeApDlg) m_apDlg = Seams().makeApDlg();
+      if (m_apDlg) {
+        m_apDlg->Bind(wxEVT_DESTROY, [this](wxWindowDestroyEvent& e) {
+          if (e.GetEventObject() == m_apDlg) m_apDlg = nullptr;
+          e.Skip();
+        });
+        m_apDlg->Show();
+      }
+      break;
+    case 32784:
+      if (m_loginDlg && m_loginDlg->IsShown()) {
+        m_loginDlg->Raise();
+        break;
+      }
+      if (m_pages) m_pages->ReopenSelectedPage();
+      ShowFront();
+      break;
+    case 32817:
+      OpenInBrowser(WebPage("/download.html"));
+      break;
+    case 32786:
+      HideMainWindow();
+      if (m_updateChecker) {
+        m_updateChecker->SetManual(true);
+        m_updateChecker->StartCheck();
+      }
+      break;
+    case 32818:
+      OpenInBrowser(WebPage("/faq.html"));
+      break;
+    case 32822:
+      OpenInBrowser(std::string(kBlogSite) + "/book");
+      break;
+    case 32806:
+      if (Seams().showAbout) Seams().showAbout(this);
+      break;
+    case 32788:
+      OnTrayChangeAccount();
+      break;
+    case 32787:
+      OnTrayExit();
+      break;
+    default:
+      break;
+  }
+}
+
+void CSettingDlg::ShowFront() {
+  Show();
+  if (IsIconized()) Iconize(false);
+  Raise();
+}
+
+void CSettingDlg::EnsureSomethingShown() {
+  if (HasTray() || m_quitting || !m_initialized) return;
+  if (m_loginDlg && m_loginDlg->IsShown()) return;
+  if (!IsShown()) ShowFront();
+}
+
+// ---- exit ----
+
+void CSettingDlg::StopTimers() {
+  Stop(TimerId::RequestAge);
+  Stop(TimerId::Watchdog);
+}
+
+bool CSettingDlg::IsQuitting() {
+  std::lock_guard<std::recursive_mutex> guard(m_quitLock);
+  return m_quitting;
+}
+
+void CSettingDlg::OnTrayExit() {
+  if (m_quitting) return;
+  Hide();
+  m_flow.LogOutUnlessRemembered();
+  // Every timer stops first: no poll, animation or watchdog runs against a stopping service.
+  for (TimerId t : {TimerId::Poll, TimerId::RequestAge, TimerId::TrayAnimation, TimerId::Watchdog}) Stop(t);
+  if (m_poll) m_poll->Stop();
+  if (m_pages) m_pages->Stop();
+  {
+    std::lock_guard<std::recursive_mutex> guard(m_quitLock);
+    m_quitting = true;
+  }
+  if (m_ensureService) StopServiceOnExit(*this);
+  EndMainLoop();
+}
+
+void CSettingDlg::OnSessionEnd() {
+  if (m_quitting) return;
+  Hide();
+  m_flow.LogOutUnlessRemembered();
+  for (TimerId t : {TimerId::Poll, TimerId::RequestAge, TimerId::TrayAnimation, TimerId::Watchdog}) Stop(t);
+  if (m_poll) m_poll->Stop();
+  if (m_pages) m_pages->Stop();
+  {
+    std::lock_guard<std::recursive_mutex> guard(m_quitLock);
+    m_quitting = true;
+  }
+  // The session ends: the service is left to the session's own end.
+  EndMainLoop();
+}
+
+void CSettingDlg::EndMainLoop() {
+  if (m_loginDlg) m_loginDlg->Hide();
+  m_tray.reset();
+  Destroy();
+  if (wxTheApp) wxTheApp->ExitMainLoop();
+}
+
+void CSettingDlg::EndAllInstances() { KillAllGuiInstances(); }
+
+int CSettingDlg::ShowMessage(const std::wstring& text, int type) {
+  ILanguages* lang = CDiyDialog::Languages();
+  return DiyMessageBox(lang, text, lang ? lang->GetText("UI", "DIALOG_TITLE") : L"Quarlo", type, nullptr);
+}
+
+// ---- window events ----
+
+void CSettingDlg::OnMinimize() { HideMainWindow(); }
+
+void CSettingDlg::OnHideMainWindow(wxCommandEvent&) {
+  // Without a tray, closing the only way back to the program ends it.
+  if (!HasTray()) {
+    OnTrayExit();
+    return;
+  }
+  Hide();
+}
+
+void CSettingDlg::OnCloseWindow(wxCloseEvent& event) {
+  // A close request leaves the window as it is; only the exit sequence ends it.
+  if (event.CanVeto()) event.Veto();
+}
+
+void CSettingDlg::OnPageButton(wxCommandEvent& event) {
+  if (m_pages) m_pages->ShowPage(event.GetId());
+}
+
+void CSettingDlg::OnTimer(wxTimerEvent& event) {
+  switch (static_cast<TimerId>(event.GetId())) {
+    case TimerId::Poll:
+      m_flow.OnPollTimer();
+      break;
+    case TimerId::RequestAge:
+      if (m_pages) m_pages->AgeTick();
+      break;
+    case TimerId::TrayAnimation:
+      m_flow.OnAnimationTimer();
+      break;
+    case TimerId::Watchdog:
+      CheckServiceAlive(*this);
+      m_flow.ResetPollBackOff();
+      break;
+  }
+}
+
+// ---- ILogOnView ----
+
+void CSettingDlg::HideMainWindow() {
+  if (!HasTray()) {
+    // Without a tray the window stays (the log-in dialog covers it when it shows).
+    CallAfter([this] { EnsureSomethingShown(); });
+    if (m_loginDlg && m_loginDlg->IsShown()) Hide();
+    return;
+  }
+  Hide();
+}
+
+void CSettingDlg::ShowLoginDlg(bool restoreHints) {
+  if (!m_loginDlg) return;
+  if (restoreHints) {
+    m_loginDlg->OnEnKillfocusPassword();
+    m_loginDlg->OnEnKillfocusAccount();
+    m_loginDlg->OnEnSetfocusPassword();
+  }
+  m_loginDlg->Show();
+  m_loginDlg->Raise();
+  if (!HasTray()) Hide();
+}
+
+void CSettingDlg::HideLoginDlg() {
+  if (m_loginDlg) m_loginDlg->Hide();
+}
+
+void CSettingDlg::SetLoginDlgRecord(const LoginRecord& record, bool passwordIsHash) {
+  if (m_loginDlg) m_loginDlg->SetLoginRecord(&record, passwordIsHash);
+}
+
+void CSettingDlg::ClearLoginDlgPassword() {
+  if (m_loginDlg) m_loginDlg->ClearPassword();
+}
+
+void CSettingDlg::SetAccountShown(const std::string& account) {
+  ILanguages* lang = CDiyDialog::Languages();
+  if (!account.empty() && lang)
+    SetTitle("Quarlo " + wxString(lang->GetText("UI", "SETTING_STATIC_ACCOUNT").c_str()) + wxString::FromUTF8(account));
+  if (m_pages) m_pages->SetAccount(account);
+}
+
+int CSettingDlg::ShowMessage(const std::wstring& text, const std::wstring& title) {
+  return DiyMessageBox(CDiyDialog::Languages(), text, title, kMessageBoxOk, nullptr);
+}
+
+void CSettingDlg::ShowBalloon(const std::wstring& text, const std::wstring& title) {
+  if (m_tray) m_tray->ShowBalloon(text, title);
+}
+
+void CSettingDlg::SetTrayIcon(int icon, const std::wstring& tip) {
+  if (!m_tray) return;
+  m_tray->SetIcon(icon, tip);
+  const bool loggedOn = m_flow.UsesLoggedOnMenu();
+  if (loggedOn != m_menuLoggedOnShown) {
+    m_menuLoggedOnShown = loggedOn;
+    m_tray->MenuChanged();
+  }
+}
+
+void CSettingDlg::SetPhoneItem(bool online, const std::wstring& text) {
+  const wxString item(text.c_str());
+  const bool changed = m_menuLoggedOn.ItemText(32816) != item || (m_menuLoggedOn.m_phoneOnline != 0) != online;
+  for (CDiyMenu* menu : {&m_menuLoggedOn, &m_menuLoggedOff}) {
+    menu->SetItemText(32816, item);
+    menu->m_phoneOnline = online ? 1 : 0;
+  }
+  if (changed && m_tray) m_tray->MenuChanged();
+}
+
+void CSettingDlg::SetDataFolder(const std::string& folder) {
+  m_dataFolder = folder;
+  if (m_pages) m_pages->SetDataFolder(folder);
+}
+
+void CSettingDlg::ClearShareList() {
+  if (m_pages) m_pages->ClearShareList();
+}
+
+void CSettingDlg::SetAccountPageFresh(bool fresh) {
+  if (m_pages) m_pages->SetAccountPageFresh(fresh);
+}
+
+bool CSettingDlg::AskSwitchAccount() {
+  CSwitchAccountDlg dlg(nullptr);
+  return dlg.ShowModal() == wxID_OK;
+}
+
+void CSettingDlg::RunPoll(std::function<void(int status, int mobile)> done) {
+  if (m_poll) m_poll->Run(std::move(done));
+}
+
+// ---- ITimers ----
+
+void CSettingDlg::Start(TimerId timer, int periodMs) { m_timers[static_cast<int>(timer)].Start(periodMs); }
+void CSettingDlg::Stop(TimerId timer) { m_timers[static_cast<int>(timer)].Stop(); }
+bool CSettingDlg::Running(TimerId timer) const { return m_timers[static_cast<int>(timer)].IsRunning(); }

@@ -1,0 +1,75 @@
+# Fails when a file of the service includes one of a room above its own, so its dependencies
+# keep pointing one way. Rooms from the bottom: transfer/, then pictures/ and roads/ (side by
+# side, neither includes the other), then account/, then the shell and the opcode table.
+# service_globals.h (start-up values) may be included by all. Inside transfer/ the files are
+# ordered too, so no two of them call each other in a circle.
+# Run: cmake -DSERVICE_DIR=<source>/service -P layering_check.cmake
+if(NOT SERVICE_DIR)
+  message(FATAL_ERROR "SERVICE_DIR not given")
+endif()
+
+set(rank_transfer 1)
+set(rank_pictures 2)
+set(rank_roads 2)
+set(rank_account 3)
+set(rank_top 4)
+
+# transfer/ from the bottom: a file may include only those before it.
+set(transfer_order request_args ordered_worker relay_lock peer_send deferred_reply pool_request
+    transfer_sessions download upload folder_listing)
+
+function(room_of rel out_room out_stem)
+  get_filename_component(stem "${rel}" NAME_WE)
+  if(rel MATCHES "^([a-z]+)/")
+    set(${out_room} "${CMAKE_MATCH_1}" PARENT_SCOPE)
+  elseif(stem STREQUAL "service_globals")
+    set(${out_room} "base" PARENT_SCOPE)
+  else()
+    set(${out_room} "top" PARENT_SCOPE)
+  endif()
+  set(${out_stem} "${stem}" PARENT_SCOPE)
+endfunction()
+
+file(GLOB_RECURSE files RELATIVE "${SERVICE_DIR}" "${SERVICE_DIR}/*.cpp" "${SERVICE_DIR}/*.h")
+set(faults "")
+foreach(rel IN LISTS files)
+  room_of("${rel}" room stem)
+  if(room STREQUAL "base")
+    set(rank 0)
+  elseif(DEFINED rank_${room})
+    set(rank ${rank_${room}})
+  else()
+    string(APPEND faults "\n  ${rel}: a room the check does not know")
+    continue()
+  endif()
+  file(STRINGS "${SERVICE_DIR}/${rel}" lines REGEX "^#include \"service/")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^#include \"service/([^\"]+)\".*" "\\1" inc "${line}")
+    room_of("${inc}" iroom istem)
+    if(iroom STREQUAL "base")
+      continue()
+    endif()
+    if(istem STREQUAL stem)
+      continue()  # a file's own header
+    endif()
+    set(irank ${rank_${iroom}})
+    if(iroom STREQUAL "top" AND NOT room STREQUAL "top")
+      string(APPEND faults "\n  ${rel} includes the shell's ${inc}")
+    elseif(irank GREATER rank OR (irank EQUAL rank AND NOT iroom STREQUAL room))
+      string(APPEND faults "\n  ${rel} (${room}) includes ${inc} (${iroom})")
+    elseif(room STREQUAL "transfer" AND iroom STREQUAL "transfer")
+      list(FIND transfer_order "${stem}" at)
+      list(FIND transfer_order "${istem}" iat)
+      if(at EQUAL -1 OR iat EQUAL -1)
+        string(APPEND faults "\n  ${rel} or ${inc}: not in the transfer order of this check")
+      elseif(iat GREATER at)
+        string(APPEND faults "\n  ${rel} includes ${inc}, which sits above it in transfer/")
+      endif()
+    endif()
+  endforeach()
+endforeach()
+
+if(faults)
+  message(FATAL_ERROR "includes that point up:${faults}")
+endif()
+message(STATUS "service includes point one way")
