@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
   svc.CopyPrograms();
   const uint16_t port = svc.Install().exitCode == 0 && svc.NetStart().exitCode == 0 &&
                                 WaitFor([&] { return bench::PortAnswers(opt.localport); },
-                                        std::chrono::seconds(20))
+                                        std::chrono::seconds(60))
                             ? static_cast<uint16_t>(opt.localport)
                             : 0;
   uint16_t svcHttp = 0;
@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
     if (!std::regex_search(log, m, httpLine)) return false;
     svcHttp = static_cast<uint16_t>(std::stoi(m[1].str()));
     return true;
-  }, std::chrono::seconds(20));
+  }, std::chrono::seconds(60));
   if (port == 0 || svcHttp == 0 || !nginx.Up()) {
     const std::string log = svc.LogText();
     std::printf("service (command port %u, HTTP port %u) or nginx (%s) did not start; no "
