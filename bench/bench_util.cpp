@@ -86,7 +86,7 @@ Lighttpd::~Lighttpd() {
 
 bool Nginx::Installed() { return access("/usr/sbin/nginx", X_OK) == 0; }
 
-Nginx::Nginx(const std::string& dir) : m_port(FreePort()) {
+Nginx::Nginx(const std::string& dir, bool keepAlive) : m_port(FreePort()) {
   const std::string prefix = dir + "/nginx";
   mkdir(prefix.c_str(), 0700);
   const std::string conf = prefix + "/nginx.conf";
@@ -100,7 +100,8 @@ Nginx::Nginx(const std::string& dir) : m_port(FreePort()) {
       << "http {\n"
       << "  access_log off;\n"
       << "  sendfile on;\n"
-      << "  keepalive_timeout 0;\n"
+      << (keepAlive ? "  keepalive_timeout 65;\n  keepalive_requests 100000;\n"
+                    : "  keepalive_timeout 0;\n")
       << "  default_type application/octet-stream;\n"
       << "  client_body_temp_path " << prefix << "/body;\n"
       << "  proxy_temp_path " << prefix << "/proxy;\n"

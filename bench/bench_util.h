@@ -39,15 +39,17 @@ class Lighttpd {
 
 // The second web-server peer: nginx (sendfile on, one worker per core) serving / on a free
 // loopback port, an unprivileged instance of its own (configuration, logs, pid and temporary
-// folders in dir), without keep-alive; stopped when this goes.
+// folders in dir), without keep-alive unless asked (clients that keep their connection, as
+// phones keep theirs); stopped when this goes.
 class Nginx {
  public:
-  explicit Nginx(const std::string& dir);
+  explicit Nginx(const std::string& dir, bool keepAlive = false);
   ~Nginx();
   Nginx(const Nginx&) = delete;
   Nginx& operator=(const Nginx&) = delete;
   bool Up() const { return m_up; }
   uint16_t Port() const { return m_port; }
+  int Pid() const { return m_pid; }  // the master; its workers are its children
   static bool Installed();
 
  private:

@@ -75,7 +75,7 @@ struct CommandConnState {
   bufferevent* bev = nullptr;
   bool haveHeader = false;  // false: reading the header, true: reading the body
   CommandHeader header;
-  bool loopbackPeer = false;
+  bool loopbackPeer = false;  // counted in the loopback slots (this user's own programs)
   CallerTrust trust;        // trust.peer points into peer
   bool closeWhenSent = false;  // a refused device log-in: closed once its reply went out
   bool readPaused = false;  // the peer does not read its replies
@@ -92,6 +92,9 @@ struct PendingConn {
   bool loopback = false;
   bool sameUser = false;
   bool ownSubnet = false;
+  // The loopback slots are kept for this user's own programs: another local user's connections
+  // count as their address's, like a remote peer's, so they cannot starve the desktop program.
+  bool keptSlot = false;
   std::string peer;
   ConnectionLimits limits;
 };
@@ -358,7 +361,7 @@ void SetUpConnection(EventLoop& loop, const PendingConn& pending) {
     QV_LOG(kModCommLib, kLogError, "Couldn't open socket event.");
     evutil_closesocket(pending.fd);
     --loop.assigned;
-    ReleaseCount(*server, pending.loopback, pending.peer);
+    ReleaseCount(*server, pending.keptSlot, pending.peer);
     return;
   }
   auto* st = new (std::nothrow) CommandConnState;
@@ -366,13 +369,13 @@ void SetUpConnection(EventLoop& loop, const PendingConn& pending) {
     QV_LOG(kModCommLib, kLogError, "Allocate memory error.");
     bufferevent_free(bev);
     --loop.assigned;
-    ReleaseCount(*server, pending.loopback, pending.peer);
+    ReleaseCount(*server, pending.keptSlot, pending.peer);
     return;
   }
   st->server = server;
   st->loop = &loop;
   st->bev = bev;
-  st->loopbackPeer = pending.loopback;
+  st->loopbackPeer = pending.keptSlot;
   st->peer = pending.peer;
   st->trust.road = Road::kCommand;
   st->trust.sameUser = pending.sameUser;
@@ -438,11 +441,12 @@ void accept_conn_cb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* 
     // desktop program.
     pending.sameUser = LoopbackPeerIsSameUser(fd);
     pending.ownSubnet = true;
+    pending.keptSlot = pending.sameUser;
   } else if (address != nullptr && address->sa_family == AF_INET) {
     pending.ownSubnet =
         IsOwnSubnetAddress(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
   }
-  if (const char* cap = TakeSlot(*server, pending.loopback, pending.peer, pending.limits)) {
+  if (const char* cap = TakeSlot(*server, pending.keptSlot, pending.peer, pending.limits)) {
     if (!server->capLogged) {
       QV_LOG(kModCommLib, kLogWarning, "Too many connections (%s cap, from %s); refusing new ones.",
              cap, pending.peer.c_str());
@@ -518,7 +522,7 @@ void CloseLoop(EventLoop& loop) {
   for (const PendingConn& p : loop.queue) {
     evutil_closesocket(p.fd);
     --loop.assigned;
-    ReleaseCount(*loop.server, p.loopback, p.peer);
+    ReleaseCount(*loop.server, p.keptSlot, p.peer);
   }
   loop.queue.clear();
 }

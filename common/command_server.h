@@ -28,9 +28,9 @@ void OS_SetConnectionWritableHook(ConnectionWritableHook hook);
 constexpr int kDefaultIdleTimeoutSeconds = 300;
 struct ConnectionLimits {
   int idleSeconds = kDefaultIdleTimeoutSeconds;  // 0: never
-  size_t maxRemote = 256;    // all non-loopback peers together
-  size_t maxPerAddress = 16; // one non-loopback address
-  size_t maxLoopback = 64;   // the desktop program and local tools, kept apart
+  size_t maxRemote = 256;    // all non-loopback peers (and other local users) together
+  size_t maxPerAddress = 16; // one non-loopback address (other local users: 127.x's share)
+  size_t maxLoopback = 64;   // this user's desktop program and local tools, kept apart
 };
 // Apply to connections accepted afterwards.
 void OS_SetConnectionLimits(const ConnectionLimits& limits);

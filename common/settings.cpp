@@ -5,6 +5,7 @@
 
 #include "common/log.h"
 #include "common/os_layer.h"
+#include "common/share_table.h"
 #include "common/sqlite_wrapper.h"
 
 namespace {
@@ -113,12 +114,12 @@ void GetUsernfo(std::string& email, std::string& password) {
   }
 }
 
-void ParseDefaultDir(DefaultDirSet& out) {
+bool ParseDefaultDir(DefaultDirSet& out) {
   out = DefaultDirSet();
   try {
     CMutexLock lock(g_DB.WriteMutex());
     CppSQLite3Query q = g_DB.ExecQuery("select * from qv_defshare");
-    if (q.Eof()) return;
+    if (q.Eof()) return true;
     out.def = q.GetStringField("def");
     out.pic = q.GetStringField("def_pic");
     out.music = q.GetStringField("def_music");
@@ -127,7 +128,9 @@ void ParseDefaultDir(DefaultDirSet& out) {
     out.instant = q.GetStringField("def_instant");
   } catch (const CppSQLite3Exception& e) {
     QV_LOG_DB_ERROR(e);
+    return false;
   }
+  return true;
 }
 
 void GetDefShareInfo(DefShareInfo& out) {
@@ -142,7 +145,7 @@ void GetDefShareInfo(DefShareInfo& out) {
   CopyCut(out.instant, sizeof(out.instant), dirs.instant);
 }
 
-void ParseShareInfo(std::vector<std::string>& out) {
+bool ParseShareInfo(std::vector<std::string>& out) {
   out.clear();
   try {
     CMutexLock lock(g_DB.WriteMutex());
@@ -155,7 +158,9 @@ void ParseShareInfo(std::vector<std::string>& out) {
     }
   } catch (const CppSQLite3Exception& e) {
     QV_LOG_DB_ERROR(e);
+    return false;
   }
+  return true;
 }
 
 void GetTransLog(std::vector<TransLogRecord>& out) {
@@ -239,9 +244,11 @@ int SetDefaultDir(const DefShareInfo& dirs) {
           "values(%Q,%Q,%Q,%Q,%Q,%Q)",
           def.c_str(), pic.c_str(), music.c_str(), video.c_str(), doc.c_str(), instant.c_str()));
     });
+    ShareTable_Changed();
     return 0;
   } catch (const CppSQLite3Exception& e) {
     QV_LOG_DB_ERROR(e);
+    ShareTable_Changed();  // whatever the database holds now is read again
     return -1;
   }
 }
@@ -256,9 +263,11 @@ int SetShareInfo(const std::vector<std::string>& shares) {
         g_DB.ExecDML(sql.Format("insert into qv_share(path) values (%Q)", path.c_str()));
       }
     });
+    ShareTable_Changed();
     return 0;
   } catch (const CppSQLite3Exception& e) {
     QV_LOG_DB_ERROR(e);
+    ShareTable_Changed();  // whatever the database holds now is read again
     return -1;
   }
 }

@@ -43,13 +43,14 @@ void ParseLogConf(int& console, int& priority);  // 0 and 600 by default, also f
 void GetServerInfo(std::string& host, uint16_t& port);
 void GetP2PServerInfo(std::string& host, uint16_t& port);
 void GetUsernfo(std::string& email, std::string& password);
-void ParseDefaultDir(DefaultDirSet& out);
+bool ParseDefaultDir(DefaultDirSet& out);  // false on a database error
 void GetDefShareInfo(DefShareInfo& out);
-void ParseShareInfo(std::vector<std::string>& out);  // blank entries skipped, duplicates once
+bool ParseShareInfo(std::vector<std::string>& out);  // blank entries skipped, duplicates once
 void GetTransLog(std::vector<TransLogRecord>& out);  // order by id
 std::string GetPsw();
 
-// Writers, one transaction each under the write mutex; 0 on success.
+// Writers, one transaction each under the write mutex; 0 on success. The two folder writers
+// tell the in-memory share table (common/share_table.h).
 int ClearLogOnInfo();
 int WriteLogOnInfo(const AccountInfo& account);
 int SetDefaultDir(const DefShareInfo& dirs);

@@ -13,6 +13,7 @@
 
 #include "common/os_layer.h"
 #include "common/settings.h"
+#include "common/share_table.h"
 #include "platform/locale_info.h"
 #include "platform/open_beneath.h"
 #include "platform/process_path.h"
@@ -103,8 +104,8 @@ std::string NormalizePeerPath(const std::string& path) {
 }
 
 std::string ExpandDefaultPath(const std::string& path) {
-  DefaultDirSet dirs;
-  ParseDefaultDir(dirs);
+  const std::shared_ptr<const ShareSnapshot> table = ShareTable_Current();
+  const DefaultDirSet& dirs = table->defaults;
   for (const Token& token : kTokens) {
     const std::string text = token.text;
     if (path.compare(0, text.size(), text) != 0) continue;
@@ -162,17 +163,6 @@ int CheckSharePathIn(const std::string& folder, const std::vector<std::string>& 
 
 namespace {
 
-std::vector<std::string> AllowedFolders() {
-  std::vector<std::string> allowed;
-  ParseShareInfo(allowed);
-  DefaultDirSet dirs;
-  ParseDefaultDir(dirs);
-  for (const std::string* d : {&dirs.def, &dirs.pic, &dirs.music, &dirs.video, &dirs.doc,
-                               &dirs.instant}) {
-    if (!IsBlank(*d)) allowed.push_back(*d);
-  }
-  return allowed;
-}
 
 class ScopedFd {
  public:
@@ -225,9 +215,92 @@ int Judged(int fd, const std::string& canonical, std::string* opened) {
   return fd;
 }
 
+bool SamePrefix(const std::vector<std::string>& parts, const std::vector<std::string>& prefix) {
+  if (prefix.size() > parts.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (parts[i] != prefix[i]) return false;
+  return true;
+}
+
+bool NamesRoot(const std::string& name, const ShareRoot& root) {
+  struct stat st;
+  return stat(name.c_str(), &st) == 0 && st.st_dev == root.dev && st.st_ino == root.ino;
+}
+
+enum class Fast { kOpened, kFailed, kUnsure };
+
+// The common case without one name resolved by hand: the path, spelled through a share as it
+// is stored or as it really lies, opened beneath that share's open descriptor with no link on
+// the way, and the share's name still naming that descriptor's folder afterwards (the folder
+// was not renamed or replaced since the table was read). A link inside the share, a spelling
+// through a link above it, or a share that changed on disk is left to the full check (kUnsure).
+Fast OpenBeneathTable(const ShareSnapshot& table, const std::string& path, int flags,
+                      std::string* opened, int& fd) {
+  fd = -1;
+  std::vector<std::string> parts;
+  if (path.empty() || path[0] != '/' || !SplitComponents(path, parts)) {
+    errno = EACCES;
+    return Fast::kFailed;
+  }
+  const ShareRoot* best = nullptr;
+  size_t bestLen = 0;
+  bool viaCanonical = false;
+  for (const ShareRoot& root : table.roots) {
+    for (const bool canonical : {false, true}) {
+      const std::vector<std::string>& prefix = canonical ? root.canonicalParts : root.entryParts;
+      if (canonical && root.canonical.empty()) continue;
+      if ((!best || prefix.size() > bestLen) && SamePrefix(parts, prefix)) {
+        best = &root;
+        bestLen = prefix.size();
+        viaCanonical = canonical;
+      }
+    }
+  }
+  if (!best) return Fast::kUnsure;
+  if (best->fd < 0) {
+    // Missing when the table was read: once it is there, the roots are opened again.
+    struct stat st;
+    if (stat(best->entry.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ShareTable_RootsStale();
+    return Fast::kUnsure;
+  }
+  std::string rel;
+  for (size_t i = bestLen; i < parts.size(); ++i) rel += (rel.empty() ? "" : "/") + parts[i];
+  ScopedFd file(Plat_OpenBeneath(best->fd, rel, flags));
+  const int openError = errno;
+  // The folder must still be the share, by its stored name and by the name the path used.
+  const bool rootHolds = NamesRoot(best->entry, *best) &&
+                         (!viaCanonical || best->canonical == best->entry ||
+                          NamesRoot(best->canonical, *best));
+  if (!rootHolds) {
+    ShareTable_RootsStale();
+    return Fast::kUnsure;
+  }
+  if (file.get() < 0) {
+    if (openError == ELOOP || openError == EXDEV) return Fast::kUnsure;
+    errno = openError;
+    return Fast::kFailed;
+  }
+  if (rel.empty()) {
+    // The share itself is only ever opened as a folder.
+    struct stat st;
+    if (fstat(file.get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      errno = EACCES;
+      return Fast::kFailed;
+    }
+  }
+  if (opened) {
+    *opened = best->canonical;
+    if (!rel.empty()) *opened += (best->canonical == "/" ? "" : "/") + rel;
+  }
+  fd = file.release();
+  return Fast::kOpened;
+}
+
 }  // namespace
 
-int CheckSharePath(const std::string& folder) { return CheckSharePathIn(folder, AllowedFolders()); }
+int CheckSharePath(const std::string& folder) {
+  return CheckSharePathIn(folder, ShareTable_Current()->allowed);
+}
 
 int OpenSharedPathIn(const std::string& path, const std::vector<std::string>& allowed, int flags,
                      std::string* opened) {
@@ -253,7 +326,17 @@ int OpenSharedPathIn(const std::string& path, const std::vector<std::string>& al
 }
 
 int OpenSharedPath(const std::string& path, int flags, std::string* opened) {
-  return OpenSharedPathIn(path, AllowedFolders(), flags, opened);
+  const std::shared_ptr<const ShareSnapshot> table = ShareTable_Current();
+  int fd = -1;
+  switch (OpenBeneathTable(*table, path, flags, opened, fd)) {
+    case Fast::kOpened:
+      return fd;
+    case Fast::kFailed:
+      return -1;
+    case Fast::kUnsure:
+      break;
+  }
+  return OpenSharedPathIn(path, table->allowed, flags, opened);
 }
 
 int MakeSharedFolderIn(const std::string& folder, const std::vector<std::string>& allowed,
@@ -285,7 +368,7 @@ int MakeSharedFolderIn(const std::string& folder, const std::vector<std::string>
 }
 
 int MakeSharedFolder(const std::string& folder, std::string* opened) {
-  return MakeSharedFolderIn(folder, AllowedFolders(), opened);
+  return MakeSharedFolderIn(folder, ShareTable_Current()->allowed, opened);
 }
 
 void GetSubFileList(const std::string& folder, std::vector<SubFileInfo>& out) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -88,22 +89,103 @@ void SendAnswer(const PeerRoute& route, uint32_t requestId, const std::vector<ui
   }
 }
 
+// Requests past the slots wait here, in order, each holding its open file and its deferred
+// reply; a peer past its own bound of waiting requests is refused.
+std::mutex g_waitingMutex;
+std::deque<ThumbJob*> g_waiting;        // under g_waitingMutex; owned
+std::map<std::string, int> g_waitingByPeer;  // under g_waitingMutex
+
+void StartWaiting();
+
 int ThumbTask(void* arg) {
   std::unique_ptr<ThumbJob> job(static_cast<ThumbJob*>(arg));
   auto thumb = std::make_shared<std::vector<uint8_t>>();
   const uint64_t token = job->token;
-  const bool ok = ThunmbNailIt(job->fd, job->path, job->height, job->width, *thumb,
+  const bool ok = DeferredReply_Live(token) &&
+                  ThunmbNailIt(job->fd, job->path, job->height, job->width, *thumb,
                                [token] { return DeferredReply_Live(token); });
   ::close(job->fd);
   job->fd = -1;
   // The slot is free once the picture is scaled, whatever becomes of the connection.
   job->slots.Release();
+  StartWaiting();
   const PeerRoute route = job->route;
   const uint32_t requestId = job->requestId;
   DeferredReply_Finish(job->token, {}, [route, requestId, ok, thumb] {
     SendAnswer(route, requestId, ok ? thumb.get() : nullptr);
   });
   return 0;
+}
+
+// Takes both slots for the peer, or none.
+bool TakeSlots(ThumbSlots& slots, const std::string& peer) {
+  if (g_jobs.fetch_add(1) >= kMaxThumbJobs) {
+    g_jobs.fetch_sub(1);
+    return false;
+  }
+  if (!TakePeerSlot(peer)) {
+    g_jobs.fetch_sub(1);
+    return false;
+  }
+  slots.peer = peer;
+  slots.held = true;
+  return true;
+}
+
+// A job that holds its slots, handed to a worker; with none free it is answered at once
+// rather than stall the transport.
+void Launch(std::unique_ptr<ThumbJob> job) {
+  ThumbJob* raw = job.release();
+  if (ThreadPool_TryAddTask(g_pThreadPool, ThumbTask, raw) == 0) return;
+  const uint64_t token = raw->token;
+  const PeerRoute route = raw->route;
+  const uint32_t requestId = raw->requestId;
+  delete raw;  // gives its slots back
+  QV_LOG(kModIntranet, kLogError, "%s", "Add thumbnail task to thread error.");
+  DeferredReply_Finish(token, {}, [route, requestId] {
+    SendThumbEnd(route, kThumbEndFailed, requestId);
+  });
+}
+
+// Waiting requests, oldest first, that the slots now allow; a peer still at its share waits on
+// while the others go.
+void StartWaiting() {
+  std::vector<std::unique_ptr<ThumbJob>> ready;
+  {
+    std::lock_guard<std::mutex> lock(g_waitingMutex);
+    for (auto it = g_waiting.begin(); it != g_waiting.end() && g_jobs.load() < kMaxThumbJobs;) {
+      ThumbJob* job = *it;
+      const std::string peer = job->slots.peer;
+      if (!TakeSlots(job->slots, peer)) {
+        ++it;
+        continue;
+      }
+      auto mine = g_waitingByPeer.find(peer);
+      if (mine != g_waitingByPeer.end() && --mine->second <= 0) g_waitingByPeer.erase(mine);
+      ready.emplace_back(job);
+      it = g_waiting.erase(it);
+    }
+  }
+  for (auto& job : ready) Launch(std::move(job));
+}
+
+// Queues a job whose slots are taken; false when the peer (or the server) has as many waiting
+// as it may.
+bool Wait(std::unique_ptr<ThumbJob>& job, const std::string& peer) {
+  {
+    std::lock_guard<std::mutex> lock(g_waitingMutex);
+    int& mine = g_waitingByPeer[peer];
+    if (mine >= kMaxThumbWaitingPerPeer || g_waiting.size() >= kMaxThumbWaiting) {
+      if (mine == 0) g_waitingByPeer.erase(peer);
+      return false;
+    }
+    ++mine;
+    job->slots.peer = peer;  // not held: the peer it waits for
+    g_waiting.push_back(job.release());
+  }
+  // A job that ended while this one was being queued has already looked at the queue.
+  StartWaiting();
+  return true;
 }
 
 }  // namespace
@@ -241,46 +323,34 @@ int ReqDownloadThumbNial(const char* body, const CommandHeader* header, bufferev
   if (!g_pThreadPool) return SendThumbEnd(route, kThumbEndFailed, requestId);
   // A relay request is judged by the phone that sent it, not by the relay connection.
   const std::string peer = relay ? "relay " + route.requester : PeerKeyOf(conn, udt);
-  if (g_jobs.fetch_add(1) >= kMaxThumbJobs) {
-    g_jobs.fetch_sub(1);
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
-                   "Too many thumbnails at once; %s refused.", path.c_str());
-    return SendThumbEnd(route, kThumbEndFailed, requestId);
-  }
-  if (!TakePeerSlot(peer)) {
-    g_jobs.fetch_sub(1);
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
-                   "Too many thumbnails for one peer at once; %s refused.", path.c_str());
-    return SendThumbEnd(route, kThumbEndFailed, requestId);
-  }
-
   std::unique_ptr<ThumbJob> job(new (std::nothrow) ThumbJob);
-  if (!job) {
-    ReleasePeerSlot(peer);
-    g_jobs.fetch_sub(1);
-    return SendThumbEnd(route, kThumbEndFailed, requestId);
-  }
-  job->slots.peer = peer;
-  job->slots.held = true;
+  if (!job) return SendThumbEnd(route, kThumbEndFailed, requestId);
   job->route = route;
   job->requestId = requestId;
   job->path = path;
   job->width = width;
   job->height = height;
+  if (TakeSlots(job->slots, peer)) {
+    job->token = DeferredReply_Begin(route);
+    if (job->token == 0) return SendThumbEnd(route, kThumbEndFailed, requestId);
+    job->fd = fd.fd;
+    fd.fd = -1;
+    Launch(std::move(job));
+    return 0;
+  }
+  // Every slot taken: the request waits its turn, within a small bound per peer.
   job->token = DeferredReply_Begin(route);
   if (job->token == 0) return SendThumbEnd(route, kThumbEndFailed, requestId);
   job->fd = fd.fd;
   fd.fd = -1;
-  ThumbJob* raw = job.release();
-  if (ThreadPool_TryAddTask(g_pThreadPool, ThumbTask, raw) != 0) {
-    // No worker free: answer at once rather than stall the transport.
-    const uint64_t token = raw->token;
-    delete raw;  // gives its slots back
-    QV_LOG(kModIntranet, kLogError, "%s", "Add thumbnail task to thread error.");
+  const uint64_t token = job->token;
+  if (!Wait(job, peer)) {
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                   "Too many thumbnails for one peer at once; %s refused.", path.c_str());
+    job.reset();  // closes the file
     DeferredReply_Finish(token, {}, [route, requestId] {
       SendThumbEnd(route, kThumbEndFailed, requestId);
     });
-    return 0;
   }
   return 0;
 }

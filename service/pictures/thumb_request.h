@@ -15,8 +15,10 @@
 constexpr int kThumbParseExists = 0;
 constexpr int kThumbParseMissing = 1;
 constexpr int kThumbParseNotShared = 2;  // answered like a missing file, logged as a refusal
-constexpr int kMaxThumbJobs = 4;  // pictures being scaled at once; more are refused
+constexpr int kMaxThumbJobs = 4;  // pictures being scaled at once; more wait their turn
 constexpr int kMaxThumbJobsPerPeer = 2;  // of those, one address (or relay requester) holds
+constexpr int kMaxThumbWaitingPerPeer = 8;  // requests of one peer waiting; more are refused
+constexpr size_t kMaxThumbWaiting = 64;     // of all peers together
 
 int ReqDownloadThumbNial(const char* body, const CommandHeader* header, bufferevent* conn,
                          char** reply, int* replyLen, int* udtSock, char* direct);

@@ -57,6 +57,8 @@ std::atomic<int> g_httpStallSeconds{kDefaultStallSeconds};
 std::atomic<bool> g_httpStop{false};
 std::atomic<int> g_httpServing{0};
 std::atomic<int> g_httpWakeFd{-1};
+// Set by the loop while heads wait for a free place: only then does an ending answer wake it.
+std::atomic<bool> g_httpWaitingForPlace{false};
 
 using Clock = std::chrono::steady_clock;
 
@@ -106,11 +108,11 @@ class CProgress {
   off_t m_sentAtStart = 0;
 };
 
-bool SendAll(int sock, const char* data, size_t len) {
+bool SendAll(int sock, const char* data, size_t len, int flags = 0) {
   CProgress progress;
   off_t sent = 0;
   while (len > 0) {
-    const ssize_t n = send(sock, data, len, MSG_NOSIGNAL);
+    const ssize_t n = send(sock, data, len, MSG_NOSIGNAL | flags);
     if (n > 0) {
       data += n;
       len -= static_cast<size_t>(n);
@@ -124,11 +126,11 @@ bool SendAll(int sock, const char* data, size_t len) {
   return true;
 }
 
-void SendLines(int sock, const char* const* lines, size_t count) {
+void SendLines(int sock, const char* const* lines, size_t count, int flags = 0) {
   // One buffer, one send: the same bytes as line by line, in fewer packets.
   std::string out;
   for (size_t i = 0; i < count; ++i) out += lines[i];
-  SendAll(sock, out.data(), out.size());
+  SendAll(sock, out.data(), out.size(), flags);
 }
 
 // Half-closes, takes what the peer still sent (so the close is not a reset that could cut
@@ -201,7 +203,7 @@ void EndServing(in_addr_t addr) {
     if (it != g_servingByAddress.end() && --it->second <= 0) g_servingByAddress.erase(it);
   }
   --g_httpServing;
-  Wake();
+  if (g_httpWaitingForPlace.load()) Wake();
 }
 
 void CloseConn(HttpConn* conn) {
@@ -212,38 +214,26 @@ void CloseConn(HttpConn* conn) {
 // The checked, opened file a request names, or why there is none.
 enum class OpenResult { kFile, kFolder, kRefused };
 
-// `opened` gets the canonical name of the file opened: the name the file really has.
+// `opened` gets the canonical name of the file opened: the name the file really has. Opened
+// beneath its share with no link on the way (the check and the open are one step, so nothing
+// outside the shares is ever opened), never blocking on a FIFO.
 OpenResult OpenSharedFile(const std::string& path, int& fd, struct stat& st,
                           std::string* opened = nullptr) {
   fd = -1;
   if (path.empty()) return OpenResult::kRefused;
-  const std::string canonical = CanonicalPath(path);
-  if (canonical.empty() || stat(canonical.c_str(), &st) != 0) return OpenResult::kRefused;
+  std::string name;
+  const int got = OpenSharedPath(path, O_RDONLY | O_NONBLOCK, &name);
+  if (got < 0) return OpenResult::kRefused;
+  if (fstat(got, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
+    close(got);
+    return OpenResult::kRefused;
+  }
   if (S_ISDIR(st.st_mode)) {
-    return CheckSharePath(canonical) == 0 ? OpenResult::kFolder : OpenResult::kRefused;
+    close(got);
+    return OpenResult::kFolder;
   }
-  // The check comes before the open: nothing outside the shares is ever opened.
-  const size_t slash = canonical.rfind('/');
-  const std::string parent = slash == 0 ? "/" : canonical.substr(0, slash);
-  if (CheckSharePath(parent) != 0) return OpenResult::kRefused;
-  fd = open(canonical.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return OpenResult::kRefused;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    fd = -1;
-    return OpenResult::kRefused;
-  }
-  // The descriptor must be the checked file, not one a rename put there meanwhile.
-  char linkPath[64];
-  char target[PATH_MAX];
-  std::snprintf(linkPath, sizeof linkPath, "/proc/self/fd/%d", fd);
-  const ssize_t n = readlink(linkPath, target, sizeof target - 1);
-  if (n <= 0 || canonical != std::string(target, static_cast<size_t>(n))) {
-    close(fd);
-    fd = -1;
-    return OpenResult::kRefused;
-  }
-  if (opened) *opened = canonical;
+  fd = got;
+  if (opened) *opened = name;
   return OpenResult::kFile;
 }
 
@@ -460,7 +450,8 @@ void HttpSendFileHeaders(int sock, long long length) {
   std::snprintf(lengthLine, sizeof lengthLine, "Content-Length:  %lld\r\n", length);
   const char* const lines[] = {"HTTP/1.1 200 OK\r\n", kServerLine, lengthLine,
                                "Content-Type: application/octet-stream\r\n", "\r\n"};
-  SendLines(sock, lines, sizeof lines / sizeof lines[0]);
+  // The head waits for the body's first bytes: a small file goes out in one packet with it.
+  SendLines(sock, lines, sizeof lines / sizeof lines[0], length > 0 ? MSG_MORE : 0);
 }
 
 bool HttpSendFileBody(int fd, int sock, long long length) {
@@ -571,25 +562,36 @@ int StartHttpServer(void* /*unused*/) {
   std::vector<HttpConn*> reading;  // heads still arriving
   std::deque<HttpConn*> ready;     // complete heads waiting for a worker
   std::unordered_map<in_addr_t, size_t> waitingByAddress;  // reading + ready, per peer
-  const auto leave = [&waitingByAddress](const HttpConn* c) {
-    auto it = waitingByAddress.find(c->addr);
+  const auto leaveAddress = [&waitingByAddress](in_addr_t addr) {
+    auto it = waitingByAddress.find(addr);
     if (it != waitingByAddress.end() && --it->second == 0) waitingByAddress.erase(it);
   };
+  const auto leave = [&leaveAddress](const HttpConn* c) { leaveAddress(c->addr); };
   std::vector<pollfd> fds;
-  while (g_ExitFlag.load() == 0 && !g_httpStop.load()) {
+  const auto dispatch = [&]() {
     // Heads in order, but one address past its share of answers lets the others go first.
-    bool serverBusy = false;
-    for (auto it = ready.begin(); it != ready.end() && !serverBusy;) {
+    bool busy = false;
+    for (auto it = ready.begin(); it != ready.end() && !busy;) {
       HttpConn* c = *it;
+      // Once started, the connection is the worker's, which may have freed it already.
+      const in_addr_t addr = c->addr;
       const StartResult r = StartServing(c);
       if (r == StartResult::kStarted) {
-        leave(c);
+        leaveAddress(addr);
         it = ready.erase(it);
       } else {
-        serverBusy = r == StartResult::kServerBusy;
+        busy = r == StartResult::kServerBusy;
         ++it;
       }
     }
+    return busy;
+  };
+  while (g_ExitFlag.load() == 0 && !g_httpStop.load()) {
+    bool serverBusy = dispatch();
+    // Heads left waiting: an answer that ends from now on wakes the loop, and one that ended
+    // before the flag was up is seen by the second pass.
+    g_httpWaitingForPlace.store(!ready.empty());
+    if (!ready.empty()) serverBusy = dispatch();
 
     fds.clear();
     fds.push_back({wake[0], POLLIN, 0});

@@ -717,29 +717,28 @@ static int ReqDownLoadFileNow(const char* body, const CommandHeader* header, buf
   }
   QV_LOG(kModIntranet, kLogDebug, "DownLoad file :%s", path.c_str());
 
-  // The file is judged where it really lies: a link inside a share may not lead out of it.
-  const std::string real = CanonicalPath(path);
-  const int shareCode = real.empty() ? kErrNotShared : CheckSharePath(ParentOf(real));
-  if (shareCode != 0) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
-                   "File %s not in share list.", path.c_str());
-    return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, shareCode);
+  // Opened once, here, beneath its share with no link on the way (a link inside a share may
+  // not lead out of it): what is checked is what is hashed and later sent, whatever a local
+  // program does to the names meanwhile; never blocking on a FIFO.
+  std::string real;
+  UniqueFd fd(OpenSharedPath(path, O_RDONLY | O_NONBLOCK, &real));
+  const int openError = errno;
+  if (fd.fd < 0) {
+    // Only a refusal pays for the full check, to tell the phone why.
+    const std::string canonical = CanonicalPath(path);
+    int shareCode = canonical.empty() ? kErrNotShared : CheckSharePath(ParentOf(canonical));
+    if (shareCode == 0 && openError == EACCES) shareCode = kErrNotShared;
+    if (shareCode != 0) {
+      QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+                     "File %s not in share list.", path.c_str());
+      return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, shareCode);
+    }
   }
   if (!Trans_RoomFor(sessionId, conn, udt)) {
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
                    "Too many open transfers; download of %s refused.",
            path.c_str());
     return RefuseDownload(sessionId, kErrTransOther, reply, replyLen, -1);
-  }
-  // Opened once, here, beneath its share with no link on the way: what is checked is what is
-  // hashed and later sent, whatever a local program does to the names meanwhile; never blocking
-  // on a FIFO.
-  UniqueFd fd(OpenSharedPath(real, O_RDONLY | O_NONBLOCK));
-  const int openError = errno;
-  if (fd.fd < 0 && openError == EACCES) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
-                   "File %s not in share list.", path.c_str());
-    return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, kErrNotShared);
   }
   struct stat st;
   if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -17,6 +17,7 @@
 #include "common/proto_transfer.h"
 #include "common/settings.h"
 #include "common/share_paths.h"
+#include "common/share_table.h"
 #include "service/transfer/deferred_reply.h"
 #include "service/transfer/peer_send.h"
 #include "service/transfer/request_args.h"
@@ -135,10 +136,9 @@ int GetShareInfo(const char* /*body*/, const CommandHeader* header, bufferevent*
                  char** reply, int* replyLen, int* /*udtSock*/, char* /*direct*/) {
   QV_LOG(kModIntranet, kLogDebug, "get share dir");
 
-  std::vector<std::string> folders;
-  ParseShareInfo(folders);
-  DefaultDirSet defaults;
-  ParseDefaultDir(defaults);
+  const std::shared_ptr<const ShareSnapshot> table = ShareTable_Current();
+  std::vector<std::string> folders = table->shares;
+  const DefaultDirSet& defaults = table->defaults;
   if (!defaults.def.empty()) {
     bool listed = false;
     for (const auto& folder : folders) listed = listed || folder == defaults.def;
@@ -209,13 +209,13 @@ int GetAllSubFile(const char* body, const CommandHeader* header, bufferevent* co
   }
 
   QV_LOG(kModIntranet, kLogDebug, "get %s sub file.", path.c_str());
-  const int access = CheckSharePath(path);
-  if (access != 0) return Refuse(access, param, reply, replyLen);
-
-  // Listed from what is opened here: a folder swapped for a link after the check is not.
+  // Listed from what is opened here, beneath its share: a folder swapped for a link after the
+  // check is not. Only a refusal pays for the full check, to tell the phone why.
   std::string opened;
   const int folderFd = OpenSharedPath(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK, &opened);
   if (folderFd < 0) {
+    const int access = CheckSharePath(path);
+    if (access != 0) return Refuse(access, param, reply, replyLen);
     QV_LOG_REFUSAL(PeerKeyOf(conn, sock), kModIntranet, kLogError,
                    "folder %s not opened beneath its share.", path.c_str());
     return Refuse(kErrNotShared, param, reply, replyLen);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -316,3 +317,65 @@ TEST(SharePathsPure, CodePageNameFollowsTheLocalesCharacterSet) {
 }
 
 }  // namespace
+
+namespace {
+
+// What OpenSharedPath gives for a file: its first bytes and the name it was opened as, or why
+// not ("refused" for EACCES, "missing" for ENOENT).
+std::string ReadShared(const std::string& path, std::string* opened = nullptr) {
+  const int fd = OpenSharedPath(path, O_RDONLY | O_NONBLOCK, opened);
+  if (fd < 0) return errno == EACCES ? "refused" : errno == ENOENT ? "missing" : "errno " + std::to_string(errno);
+  char buf[64] = {0};
+  const ssize_t n = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  return n < 0 ? "unreadable" : std::string(buf, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+// The folders are held open from the first request on: what happens to a share on disk after
+// that (renamed, made anew, removed, made only later, a link swapped in) is what counts, never
+// what the table opened.
+TEST_F(SharePathsTest, OpenSharedPathFollowsWhatTheSharesAreOnDisk) {
+  m_base.MakeDir("d/outside");
+  m_base.WriteFile("d/share/a.txt", "first");
+  m_base.WriteFile("d/outside/a.txt", "outside");
+  m_base.WriteFile("d/share/in/b.txt", "inner");
+  Link(Path("d/share/in/b.txt"), "d/share/inlink");
+  Link(Path("d/outside/a.txt"), "d/share/outlink");
+  m_base.SetShares({Path("d/share"), Path("d/later")});
+  const std::string real = Real(Path("d/share"));
+
+  std::string opened;
+  EXPECT_EQ(ReadShared(Path("d/share/a.txt"), &opened), "first");
+  EXPECT_EQ(opened, real + "/a.txt");
+  EXPECT_EQ(ReadShared(real + "/in/b.txt", &opened), "inner") << "spelled as it really lies";
+  EXPECT_EQ(ReadShared(Path("d/share/inlink"), &opened), "inner") << "a link that stays inside";
+  EXPECT_EQ(opened, real + "/in/b.txt");
+  EXPECT_EQ(ReadShared(Path("d/share/outlink")), "refused");
+  EXPECT_EQ(ReadShared(Path("d/share/../outside/a.txt")), "refused");
+  EXPECT_EQ(ReadShared(Path("d/outside/a.txt")), "refused");
+  EXPECT_EQ(ReadShared(Path("d/share")), "unreadable") << "the share itself opens as its folder";
+  EXPECT_EQ(ReadShared(Path("d/share/none")), "missing");
+
+  // Renamed away and made anew under its name: the new folder is the share.
+  ASSERT_EQ(0, rename(Path("d/share").c_str(), Path("d/old").c_str()));
+  m_base.WriteFile("d/share/a.txt", "second");
+  EXPECT_EQ(ReadShared(Path("d/share/a.txt")), "second");
+  EXPECT_EQ(ReadShared(Path("d/old/a.txt")), "refused");
+
+  // Gone: nothing, and nothing of the folder it was.
+  ASSERT_EQ(0, rename(Path("d/share").c_str(), Path("d/old2").c_str()));
+  EXPECT_EQ(ReadShared(Path("d/share/a.txt")), "missing");
+  EXPECT_EQ(ReadShared(Path("d/old2/a.txt")), "refused");
+
+  // Stored by a name that leads elsewhere now: the share is what its name names.
+  Link(Path("d/outside"), "d/share");
+  EXPECT_EQ(ReadShared(Path("d/share/a.txt"), &opened), "outside");
+  EXPECT_EQ(opened, Real(Path("d/outside")) + "/a.txt");
+
+  // Missing when the table was read, made afterwards.
+  m_base.WriteFile("d/later/c.txt", "later");
+  EXPECT_EQ(ReadShared(Path("d/later/c.txt")), "later");
+  EXPECT_EQ(ReadShared(Path("d/later/c.txt")), "later");
+}

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <filesystem>
 #include <algorithm>
 #include <thread>
@@ -414,6 +415,69 @@ TEST(ThumbService, PhonesFetchThumbnailsAtOnce) {
     return std::all_of(status.begin(), status.end(), [](int st) { return st == 0; });
   };
   EXPECT_TRUE(WaitFor(allServed, std::chrono::seconds(60))) << svc.LogText();
+  EXPECT_EQ(svc.NetStop().exitCode, 0);
+}
+
+// A phone that asks for more pictures at once than the slots hold (eight connections from one
+// address, each asking for a real JPEG of its own) has them all answered: past the slots they
+// wait their turn. Past the waiting bound of one peer a request is refused, never lost: it
+// still gets its end message.
+TEST(ThumbService, OnePhonesBurstWaitsForTheSlotsInsteadOfBeingRefused) {
+  TempBase base;
+  const std::string share = base.MakeDir("share");
+  base.AddShare(share);
+  constexpr int kBurst = 8;
+  for (int i = 0; i < kBurst; ++i) {
+    MakePicture({"-seed", std::to_string(i + 1), "-size", "200x150", "plasma:", "-resize",
+                 "2400x1800!", share + "/p" + std::to_string(i) + ".jpg"});
+  }
+  ServiceProcess svc(base.Dir());
+  svc.CopyPrograms();
+  ASSERT_TRUE(svc.Start()) << svc.LogText();
+  const uint16_t port = svc.WaitForPort();
+  ASSERT_NE(port, 0);
+
+  const auto burst = [&](int count, std::vector<ThumbAnswer>& answers) {
+    std::vector<std::unique_ptr<DeviceClient>> phone;
+    for (int i = 0; i < count; ++i) {
+      phone.push_back(std::make_unique<DeviceClient>());
+      if (!phone.back()->ConnectFrom("127.0.0.30", "127.0.0.1", port)) return false;
+    }
+    for (int i = 0; i < count; ++i) {
+      if (!phone[size_t(i)]->Send(kOpThumbnail, uint32_t(500 + i),
+                                  Request(160, 120, share + "/p" + std::to_string(i % kBurst) + ".jpg")))
+        return false;
+    }
+    answers.assign(size_t(count), ThumbAnswer());
+    for (int i = 0; i < count; ++i) {
+      if (!ReadThumbAnswer(*phone[size_t(i)], uint32_t(500 + i), answers[size_t(i)])) return false;
+    }
+    return true;
+  };
+  std::vector<ThumbAnswer> answers;
+  ASSERT_TRUE(burst(kBurst, answers)) << svc.LogText();
+  for (int i = 0; i < kBurst; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_TRUE(answers[size_t(i)].wellFormed);
+    EXPECT_EQ(answers[size_t(i)].status, 0);
+    const std::string file = base.Dir() + "/t" + std::to_string(i) + ".jpg";
+    WriteBytes(file, answers[size_t(i)].thumbnail);
+    EXPECT_EQ(Identify(file, "%m %w %h"), "JPEG 160 120");
+  }
+
+  // More than the slots and the waiting bound of one peer: every request is answered, the
+  // ones past the bound with a refusal.
+  const int many = kMaxThumbJobsPerPeer + kMaxThumbWaitingPerPeer + 6;
+  ASSERT_TRUE(burst(many, answers)) << svc.LogText();
+  int served = 0;
+  for (const ThumbAnswer& a : answers) {
+    EXPECT_TRUE(a.wellFormed);
+    if (a.status == 0) ++served;
+  }
+  EXPECT_GE(served, kMaxThumbJobsPerPeer + kMaxThumbWaitingPerPeer);
+  EXPECT_TRUE(WaitFor([&] { return svc.LogText().find("Too many thumbnails for one peer at once") !=
+                                   std::string::npos; },
+                      std::chrono::seconds(10)));
   EXPECT_EQ(svc.NetStop().exitCode, 0);
 }
 

@@ -28,6 +28,7 @@
 #include "tests/support/device_client.h"
 #include "tests/support/other_user.h"
 #include "tests/support/peer_namespace.h"
+#include "tests/support/pictures.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
 #include "tests/support/udt_device_client.h"
@@ -527,3 +528,137 @@ TEST_F(Trust, TwoOpenQuestionsPerAddress) {
 }
 
 }  // namespace
+
+namespace {
+
+// The message answering param (others skipped); nullopt when none came.
+template <class Phone>
+std::optional<DeviceMessage> AnswerTo(Phone& phone, const Bytes& request, uint32_t param) {
+  if (!phone.SendRaw(request)) return std::nullopt;
+  for (;;) {
+    DeviceMessage m;
+    if (!phone.ReadMessage(m, seconds(20))) return std::nullopt;
+    if (m.header.param != param) continue;
+    // A thumbnail comes in chunks: its end message says how it went.
+    if (m.header.opcode == kOpThumbnail) continue;
+    return m;
+  }
+}
+
+// What a phone gets for a file, a folder and a picture: "served" or "refused" for each.
+template <class Phone>
+std::string Served(Phone& phone, uint32_t& param, const std::string& folder) {
+  std::string out;
+  ++param;
+  const auto download = AnswerTo(phone, RequestOf(kDownload, param, folder), param);
+  out += !download ? "none" : download->header.opcode == xfer::kOpDownloadInfo ? "served" : "refused";
+  ++param;
+  const auto listing = AnswerTo(phone, RequestOf(kListing, param, folder), param);
+  out += !listing                     ? " none"
+         : listing->body.size() >= 4 && wire::GetU32(listing->body.data()) > 0 ? " served"
+                                                                              : " refused";
+  Bytes b(kThumbRequestSize);
+  EncodeThumbRequest(ThumbRequest{64, 64, folder + "/p.jpg"}, b.data());
+  ++param;
+  const auto thumb = AnswerTo(phone, BuildMessage(kOpThumbnail, param, b), param);
+  out += !thumb || thumb->header.opcode != kOpThumbnailEnd || thumb->body.size() < 2 ? " none"
+         : wire::GetU16(thumb->body.data()) == kThumbEndSent                       ? " served"
+                                                                                   : " refused";
+  return out;
+}
+
+Bytes DefaultFolders(const std::string& def) {
+  Bytes body = TextField(def, kDefShareFieldSize);
+  body.resize(kDefShareSize, 0);
+  return body;
+}
+
+}  // namespace
+
+// The folders are kept in memory: a share the desktop program removes is refused by the very
+// next request on every road, one it adds is served at once, and the same for a default
+// folder and its $DEFAULT$ spelling.
+TEST_F(Trust, FolderChangesThroughTheLocalApiHoldAtOnceOnEveryRoad) {
+  MakePicture({"-size", "200x150", "gradient:red-blue", m_share + "/p.jpg"});
+  DeviceClient desktop;
+  ASSERT_TRUE(desktop.Connect("127.0.0.1", m_port));
+  uint32_t localParam = 0;
+  const auto setShares = [&](const std::string& lines) {
+    ++localParam;
+    const Bytes body(lines.begin(), lines.end());
+    const auto r = AnswerTo(desktop, BuildMessage(kOpSetShare, localParam, body), localParam);
+    return r && r->body.size() >= 4 && wire::GetU32(r->body.data()) == 0;
+  };
+  const auto setDefault = [&](const std::string& def) {
+    ++localParam;
+    const auto r = AnswerTo(desktop, BuildMessage(kOpSetDefShare, localParam, DefaultFolders(def)),
+                            localParam);
+    return r && r->body.size() >= 4 && wire::GetU32(r->body.data()) == 0;
+  };
+  DeviceClient lan;
+  ASSERT_TRUE(ConnectFromNs(lan, false));
+  UdtDeviceClient udt;
+  ASSERT_TRUE(OpenUdtFromNs(udt, false, false)) << m_svc->LogText();
+  uint32_t param = 9000;
+  const std::string all = "served served served";
+  const std::string none = "refused refused refused";
+
+  EXPECT_EQ(Served(lan, param, m_share), all);
+  EXPECT_EQ(Served(udt, param, m_share), all);
+  EXPECT_EQ(HttpStatus(false), "200");
+
+  ASSERT_TRUE(setShares(""));
+  EXPECT_EQ(Served(lan, param, m_share), none) << "command connection";
+  EXPECT_EQ(Served(udt, param, m_share), none) << "UDT";
+  EXPECT_EQ(HttpStatus(false), "404");
+
+  ASSERT_TRUE(setShares(m_share + "\r\n"));
+  EXPECT_EQ(Served(lan, param, m_share), all);
+  EXPECT_EQ(Served(udt, param, m_share), all);
+  EXPECT_EQ(HttpStatus(false), "200");
+
+  // A default folder admits its files by name and by its token while it is set.
+  ASSERT_TRUE(setShares(""));
+  ASSERT_TRUE(setDefault(m_share));
+  EXPECT_EQ(Served(lan, param, "$DEFAULT$"), all);
+  EXPECT_EQ(Served(udt, param, m_share), all);
+  EXPECT_EQ(HttpStatus(false), "200");
+  ASSERT_TRUE(setDefault(""));
+  EXPECT_EQ(Served(lan, param, "$DEFAULT$"), none);
+  EXPECT_EQ(Served(lan, param, m_share), none);
+  EXPECT_EQ(Served(udt, param, m_share), none);
+  EXPECT_EQ(HttpStatus(false), "404");
+}
+
+// The loopback slots are kept for this user's own programs: another local user's connections
+// count as their address's share (16), so however many it opens, the desktop program's local
+// API is still answered.
+TEST_F(Trust, AnotherLocalUserCannotTakeTheLoopbackSlots) {
+  OtherUser other;
+  const std::string why = other.Create();
+  if (!why.empty()) GTEST_SKIP() << "no second local user: " << why;
+  constexpr int kTheirs = 70;  // more than the 64 loopback slots
+  std::vector<std::unique_ptr<DeviceClient>> theirs;
+  const uint16_t port = m_port;
+  for (int i = 0; i < kTheirs; ++i) {
+    const int fd = other.SocketAsUser([port] {
+      DeviceClient c;
+      if (!c.Connect("127.0.0.1", port)) return -1;
+      return dup(c.Fd());
+    });
+    if (fd < 0) continue;
+    theirs.push_back(std::make_unique<DeviceClient>());
+    theirs.back()->Adopt(fd);
+  }
+  int answered = 0;
+  for (auto& c : theirs) {
+    DeviceMessage m;
+    if (c->Send(kOpGetVerAndType, 1) && c->ReadMessage(m, seconds(5))) ++answered;
+  }
+  EXPECT_LE(answered, 16);
+  EXPECT_GT(answered, 0);
+
+  DeviceClient desktop;
+  ASSERT_TRUE(desktop.Connect("127.0.0.1", m_port));
+  EXPECT_EQ(Name(Ask(desktop, BuildMessage(kOpGetLogOnInfo, 77), 77, false)), Name(Got::kAnswer));
+}

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "common/share_table.h"
 #include "common/sqlite_wrapper.h"
 #include "tools/dbinit/schema.h"
 
@@ -76,6 +77,7 @@ TempBase::~TempBase() {
       g_DB.Close();
     } catch (...) {
     }
+    ShareTable_Changed();
   }
   std::error_code ec;
   fs::remove_all(m_dir, ec);  // symlinks are removed, never followed
@@ -102,6 +104,9 @@ std::string TempBase::WriteFile(const std::string& rel, const std::string& conte
 void TempBase::Exec(const std::string& sql) const {
   auto db = OpenFile(DbPath());
   ExecOn(db.get(), sql);
+  // The service's pieces in this process keep the folders in memory; the settings changed
+  // behind the writers that would tell them.
+  ShareTable_Changed();
 }
 
 void TempBase::AddShare(const std::string& path) const {
@@ -137,4 +142,5 @@ DefaultDirSet TempBase::MakeDefaultDirs(const std::string& rel) const {
 void TempBase::OpenGlobalDb() {
   g_DB.Open(DbPath());
   m_openedGlobal = true;
+  ShareTable_Changed();
 }

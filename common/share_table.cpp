@@ -1,0 +1,124 @@
+#include "common/share_table.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+
+namespace {
+
+// Starts above any snapshot's generation, so the first request reads the settings.
+std::atomic<uint64_t> g_generation{1};
+std::atomic<bool> g_rootsStale{false};
+
+// Lock order: g_buildMutex before g_snapshotMutex. Both live as long as the process.
+std::mutex g_buildMutex;     // one reader of the settings at a time
+std::mutex g_snapshotMutex;  // guards g_snapshot only; held for a pointer copy
+std::shared_ptr<const ShareSnapshot> g_snapshot;
+
+bool IsBlank(const std::string& text) {
+  return text.find_first_not_of(" \t") == std::string::npos;
+}
+
+// Components without "" and "."; false when one is "..".
+bool Split(const std::string& path, std::vector<std::string>& out) {
+  out.clear();
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string piece = path.substr(start, end - start);
+    if (piece == "..") return false;
+    if (!piece.empty() && piece != ".") out.push_back(piece);
+    start = end + 1;
+  }
+  return true;
+}
+
+// The folder opened through its stored name and checked against its realpath, so that the
+// descriptor is the folder the canonical text names. fd stays -1 when either fails.
+ShareRoot OpenRoot(const std::string& entry) {
+  ShareRoot root;
+  root.entry = entry;
+  if (IsBlank(entry) || entry[0] != '/' || !Split(entry, root.entryParts)) return root;
+  char real[PATH_MAX];
+  if (!realpath(entry.c_str(), real)) return root;
+  root.canonical = real;
+  Split(root.canonical, root.canonicalParts);
+  const int fd = ::open(entry.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return root;
+  struct stat byFd, byName;
+  if (fstat(fd, &byFd) != 0 || stat(root.canonical.c_str(), &byName) != 0 ||
+      byFd.st_dev != byName.st_dev || byFd.st_ino != byName.st_ino) {
+    ::close(fd);
+    return root;
+  }
+  root.fd = fd;
+  root.dev = byFd.st_dev;
+  root.ino = byFd.st_ino;
+  return root;
+}
+
+std::shared_ptr<const ShareSnapshot> Published() {
+  std::lock_guard<std::mutex> lock(g_snapshotMutex);
+  return g_snapshot;
+}
+
+bool Fresh(const std::shared_ptr<const ShareSnapshot>& s, uint64_t generation) {
+  return s && s->generation == generation && !g_rootsStale.load();
+}
+
+}  // namespace
+
+ShareSnapshot::~ShareSnapshot() {
+  for (const ShareRoot& r : roots)
+    if (r.fd >= 0) ::close(r.fd);
+}
+
+std::shared_ptr<const ShareSnapshot> ShareTable_Current() {
+  const uint64_t generation = g_generation.load();
+  std::shared_ptr<const ShareSnapshot> current = Published();
+  if (Fresh(current, generation)) return current;
+
+  std::lock_guard<std::mutex> build(g_buildMutex);
+  current = Published();
+  if (Fresh(current, generation)) return current;
+  auto next = std::make_shared<ShareSnapshot>();
+  // Cleared before the roots are opened: a folder that changes while they are opened marks
+  // them stale again, for the next request.
+  g_rootsStale.store(false);
+  bool read = true;
+  if (current && current->generation == generation) {
+    next->shares = current->shares;
+    next->defaults = current->defaults;
+  } else {
+    // The generation was read before the settings: a write after that read moves it again.
+    read = ParseShareInfo(next->shares);
+    read = ParseDefaultDir(next->defaults) && read;
+  }
+  // A table the database could not give is used for this request only, never kept.
+  next->generation = read ? generation : 0;
+  next->allowed = next->shares;
+  for (const std::string* d : {&next->defaults.def, &next->defaults.pic, &next->defaults.music,
+                               &next->defaults.video, &next->defaults.doc,
+                               &next->defaults.instant}) {
+    if (!IsBlank(*d)) next->allowed.push_back(*d);
+  }
+  for (const std::string& entry : next->allowed) next->roots.push_back(OpenRoot(entry));
+  std::shared_ptr<const ShareSnapshot> out = std::move(next);
+  {
+    std::lock_guard<std::mutex> lock(g_snapshotMutex);
+    g_snapshot = out;
+  }
+  return out;
+}
+
+void ShareTable_Changed() { g_generation.fetch_add(1); }
+
+void ShareTable_RootsStale() { g_rootsStale.store(true); }
+
+uint64_t ShareTable_Generation() { return g_generation.load(); }
