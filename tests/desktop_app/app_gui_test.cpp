@@ -145,8 +145,12 @@ TEST_F(AppGui, MinimizeAndCloseHideTheMainWindowWhereATrayShows) {
   });
   ASSERT_TRUE(PumpUntil([&] { return !main->IsShown(); }, std::chrono::seconds(20)));
   minimize.get();
+  // The click's own events are still being handled when the window hides; let them drain
+  // before the tray shows it again.
+  PumpUntil([] { return false; }, std::chrono::milliseconds(300));
   main->OnTrayCommand(32784);
-  ASSERT_TRUE(PumpUntil([&] { return main->IsShownOnScreen(); }));
+  ASSERT_TRUE(PumpUntil([&] { return main->IsShownOnScreen(); }))
+      << "log-in dialog shown: " << (main->LoginDlg() && main->LoginDlg()->IsShown()) << " shown: " << main->IsShown() << " iconized: " << main->IsIconized();
   auto close = std::async(std::launch::async, [id, w] {
     Tool({"xdotool", "mousemove", "--sync", "--window", id, std::to_string(w - 18), "15", "click", "1"});
   });
