@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tests/support/free_port.h"
+
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
@@ -15,8 +17,7 @@ double Seconds(Clock::time_point from);
 bool MakeFile(const std::string& path, uint64_t size);
 // Reads the file once so that every peer is measured from the page cache.
 void WarmCache(const std::string& path);
-// A TCP port on 127.0.0.1 that was free a moment ago; 0 when none could be found.
-uint16_t FreePort();
+using ::FreePort;  // tests/support/free_port.h
 // Whether something accepts connections on 127.0.0.1:port.
 bool PortAnswers(uint16_t port);
 

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "common/share_paths.h"
+
 namespace {
 
 // Starts above any snapshot's generation, so the first request reads the settings.
@@ -24,31 +26,16 @@ bool IsBlank(const std::string& text) {
   return text.find_first_not_of(" \t") == std::string::npos;
 }
 
-// Components without "" and "."; false when one is "..".
-bool Split(const std::string& path, std::vector<std::string>& out) {
-  out.clear();
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    const std::string piece = path.substr(start, end - start);
-    if (piece == "..") return false;
-    if (!piece.empty() && piece != ".") out.push_back(piece);
-    start = end + 1;
-  }
-  return true;
-}
-
 // The folder opened through its stored name and checked against its realpath, so that the
 // descriptor is the folder the canonical text names. fd stays -1 when either fails.
 ShareRoot OpenRoot(const std::string& entry) {
   ShareRoot root;
   root.entry = entry;
-  if (IsBlank(entry) || entry[0] != '/' || !Split(entry, root.entryParts)) return root;
+  if (IsBlank(entry) || entry[0] != '/' || !SplitComponents(entry, root.entryParts)) return root;
   char real[PATH_MAX];
   if (!realpath(entry.c_str(), real)) return root;
   root.canonical = real;
-  Split(root.canonical, root.canonicalParts);
+  SplitComponents(root.canonical, root.canonicalParts);
   const int fd = ::open(entry.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return root;
   struct stat byFd, byName;

@@ -422,35 +422,29 @@ bool CSettingDlg::IsQuitting() {
   return m_quitting;
 }
 
-void CSettingDlg::OnTrayExit() {
-  if (m_quitting) return;
+// What both ways out share; false when the program is already on its way out.
+bool CSettingDlg::StopForExit() {
+  if (m_quitting) return false;
   Hide();
   m_flow.LogOutUnlessRemembered();
   // Every timer stops first: no poll, animation or watchdog runs against a stopping service.
   for (TimerId t : {TimerId::Poll, TimerId::RequestAge, TimerId::TrayAnimation, TimerId::Watchdog}) Stop(t);
   if (m_poll) m_poll->Stop();
   if (m_pages) m_pages->Stop();
-  {
-    std::lock_guard<std::recursive_mutex> guard(m_quitLock);
-    m_quitting = true;
-  }
+  std::lock_guard<std::recursive_mutex> guard(m_quitLock);
+  m_quitting = true;
+  return true;
+}
+
+void CSettingDlg::OnTrayExit() {
+  if (!StopForExit()) return;
   if (m_ensureService) StopServiceOnExit(*this);
   EndMainLoop();
 }
 
 void CSettingDlg::OnSessionEnd() {
-  if (m_quitting) return;
-  Hide();
-  m_flow.LogOutUnlessRemembered();
-  for (TimerId t : {TimerId::Poll, TimerId::RequestAge, TimerId::TrayAnimation, TimerId::Watchdog}) Stop(t);
-  if (m_poll) m_poll->Stop();
-  if (m_pages) m_pages->Stop();
-  {
-    std::lock_guard<std::recursive_mutex> guard(m_quitLock);
-    m_quitting = true;
-  }
   // The session ends: the service is left to the session's own end.
-  EndMainLoop();
+  if (StopForExit()) EndMainLoop();
 }
 
 void CSettingDlg::EndMainLoop() {

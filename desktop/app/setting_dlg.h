@@ -147,10 +147,10 @@ class CSettingDlg : public CDiyDialog,
   // window does.
   void EnsureSomethingShown();
   bool HasTray() const;
+  bool StopForExit();
   void EndMainLoop();
 
   desktop::IUIData* m_uiData;
-  ILanguages* m_uiLanguages = nullptr;
   CLogOnFlow m_flow;
   CLoginDlg* m_loginDlg = nullptr;
   std::unique_ptr<CTrayIcon> m_tray;

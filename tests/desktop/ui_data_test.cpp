@@ -26,6 +26,7 @@
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
 #include "tests/support/wait_for.h"
+#include "tests/support/free_port.h"
 
 namespace fs = std::filesystem;
 
@@ -41,18 +42,6 @@ using desktop::LogOnStateOfCode;
 using desktop::DecodeLoginPush;
 using desktop::MoveDataFolder;
 using desktop::IsComputerNamespaceIconRegistered;
-
-uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
 
 // The main window as the client reports to it; the user's decision on phones is scripted.
 struct Window : IUIDataCallBack {

@@ -37,6 +37,7 @@
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
 #include "tests/support/wait_for.h"
+#include "tests/support/free_port.h"
 
 namespace fs = std::filesystem;
 using namespace desktop;
@@ -44,18 +45,6 @@ using namespace desktop;
 namespace {
 
 constexpr auto kWait = std::chrono::seconds(60);
-
-uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
 
 // CUIData reports to the pages as it reports to the main window.
 struct Forwarder : IUIDataCallBack {

@@ -39,6 +39,7 @@
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
 #include "tests/support/wait_for.h"
+#include "tests/support/free_port.h"
 
 namespace {
 
@@ -533,18 +534,6 @@ TEST_F(PeripheryGui, BannerShowsTheSitesPage) {
     Photograph(&dlg, "update_notice_site_en");
   });
   dlg.ShowModal();
-}
-
-uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
 }
 
 // The main window's part of a log-in: the record goes to the service through its client.
