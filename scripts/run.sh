@@ -109,7 +109,13 @@ fi
 if "$SC" query "$NAME" | grep -q "RUNNING"; then
   echo "The service $NAME is already running."
 else
-  "$NET" start "$NAME"
+  if ! "$NET" start "$NAME"; then
+    # Nothing of this run stays behind: the next `make run` starts from a clean slate.
+    echo "The service did not start: see $BASE/log/Log.txt and $BASE/system/scm/$NAME/stdout.log"
+    kill "$CENTRAL_PID" 2>/dev/null || true
+    wait "$CENTRAL_PID" 2>/dev/null || true
+    exit 1
+  fi
 fi
 "$SC" query "$NAME" | grep STATE || true
 

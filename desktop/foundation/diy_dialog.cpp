@@ -246,7 +246,12 @@ void CDiyDialog::OnPaint(wxPaintEvent&) {
     const wxSize size = m_backdrop.GetSize();
     if (gc) gc->DrawBitmap(m_backdrop, 0, 0, size.x / m_backdropScale, size.y / m_backdropScale);
   }
-  // Children draw their part of the new background too.
+  // Children draw their part of the new background too, once per paint of the dialog's own.
+  if (m_childrenRefreshed) {
+    m_childrenRefreshed = false;
+    return;
+  }
+  m_childrenRefreshed = true;
   for (wxWindow* child : GetChildren())
     if (child->IsShown()) child->Refresh(false);
 }

@@ -99,6 +99,9 @@ class CDiyDialog : public wxDialog, public ILanguageCallBack {
   ILanguages* m_languages = nullptr;
   wxBitmap m_backdrop;  // in pixels of m_backdropScale
   double m_backdropScale = 1;
+  // Set while the paint that the children's refresh causes is still to come: that paint must
+  // not refresh them again, or a child without a window of its own repaints the dialog forever.
+  bool m_childrenRefreshed = false;
   bool m_initDone = false;
   bool m_dragging = false;
   wxPoint m_dragOffset;

@@ -355,6 +355,15 @@ void CLinkButtonCtrl::OnPaint(wxPaintEvent&) {
   const wxString text = GetLabel();
   const wxSize s1 = MeasureTextSize(text);
   const wxSize s2 = m_linkText.empty() ? s1 : MeasureTextSize(text + m_linkText);
+  // A link whose words are longer than the place it was given (another language, a bigger
+  // font) widens to the right rather than losing its last letters.
+  if (s2.x + 6 > GetClientSize().x) {
+    const int wanted = s2.x + 6;
+    CallAfter([this, wanted] {
+      if (GetClientSize().x < wanted) SetSize(wxSize(wanted, GetSize().y));
+      Refresh(false);
+    });
+  }
   if (m_fill) {
     gc->SetBrush(wxBrush(ArgbColour(m_fillColour)));
     gc->SetPen(*wxTRANSPARENT_PEN);
