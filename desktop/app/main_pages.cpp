@@ -92,6 +92,7 @@ void CMainPages::Create(IPagesHost& host) {
   m_shareList = new CQVListCtrl(w, kShareList, wxPoint(14, 196), wxSize(456, 134));
   m_shareList->InsertColumn(0, "", ColumnFormat::Left, 130);
   m_shareList->InsertColumn(1, "", ColumnFormat::Left, 218);
+  m_shareList->SetColumnEllipsis(1, EllipsisAt::Middle);
   m_shareList->Body()->Bind(wxEVT_LISTBOX, [this](wxCommandEvent&) { OnShareListClick(); });
   m_shareList->Body()->Bind(wxEVT_LISTBOX_DCLICK, [this](wxCommandEvent&) { OnShareListDoubleClick(); });
   m_shareList->Body()->Bind(wxEVT_RIGHT_DOWN, [this](wxMouseEvent& e) {

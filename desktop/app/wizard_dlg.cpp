@@ -5,6 +5,8 @@
 #include <wx/statbmp.h>
 #include <wx/textctrl.h>
 
+#include <algorithm>
+
 #include "desktop/app/periphery_ui.h"
 #include "desktop/app/update_checker.h"
 #include "desktop/app/wizard_logic.h"
@@ -22,16 +24,27 @@ namespace {
 // 360 traditional Chinese.
 int WizardPictureFor(int language) { return language == 1 ? 361 : language == 2 ? 360 : 359; }
 
+// The picture's area ends left of the steps' texts and lists (x 225 and 230).
 class CLanguagePicture : public wxWindow {
  public:
   CLanguagePicture(wxWindow* parent, ILanguages* languages)
-      : wxWindow(parent, 1142, wxPoint(8, 60), wxSize(200, 300)), m_languages(languages) {
+      : wxWindow(parent, 1142, wxPoint(8, 60), wxSize(214, 300)), m_languages(languages) {
     SetBackgroundStyle(wxBG_STYLE_PAINT);
     Bind(wxEVT_PAINT, [this](wxPaintEvent&) {
       wxPaintDC dc(this);
+      const double scale = SkinScale(this);
       wxImage image;
-      if (LoadPngResource(image, WizardPictureFor(m_languages ? m_languages->GetLanguage() : 0)))
-        dc.DrawBitmap(wxBitmap(image), 0, 0, true);
+      if (!LoadPngResource(image, WizardPictureFor(m_languages ? m_languages->GetLanguage() : 0), scale))
+        return;
+      // A picture wider or taller than the area is shrunk to it, keeping its proportions, rather
+      // than cut at the area's edge.
+      const wxSize area = GetClientSize() * scale;
+      const double fit = std::min({1.0, static_cast<double>(area.x) / image.GetWidth(),
+                                   static_cast<double>(area.y) / image.GetHeight()});
+      if (fit < 1)
+        image.Rescale(std::max(1, static_cast<int>(image.GetWidth() * fit)),
+                      std::max(1, static_cast<int>(image.GetHeight() * fit)), wxIMAGE_QUALITY_HIGH);
+      dc.DrawBitmap(wxBitmap(image, 32, scale), 0, 0, true);
     });
   }
 
@@ -134,6 +147,7 @@ bool CWizardDlg::OnInitDialog() {
   m_list = new CQVListCtrl(this, kListId, wxPoint(230, 112), wxSize(454, 250));
   m_list->InsertColumn(0, LangText(l, "UI", "WIZARD_LISTBOX_FOLDER"), ColumnFormat::Left, 130);
   m_list->InsertColumn(1, LangText(l, "UI", "WIZARD_LISTBOX_PATH"), ColumnFormat::Left, 322);
+  m_list->SetColumnEllipsis(1, EllipsisAt::Middle);
   m_list->SetRowHeight(25);
   CQVHeaderCtrl* header = m_list->Header();
   header->m_headerHeight = 28;

@@ -92,10 +92,47 @@ bool DrawSkinPictureSized(wxGraphicsContext& gc, double scale, int id, const wxR
   return true;
 }
 
+namespace {
+
+// text's first head and last tail characters around an ellipsis, as wide as fits width: the
+// tail is kept whole when it fits; else the two shrink together.
+wxString EllipsizeMiddle(const wxString& text, size_t tail, double width,
+                         const std::function<double(const wxString&)>& measure) {
+  const wxString dots = wxString::FromUTF8("\xE2\x80\xA6");
+  const size_t length = text.length();
+  if (tail > 0 && tail < length && measure(dots + text.Right(tail)) <= width) {
+    size_t lo = 0, hi = length - tail;
+    while (lo < hi) {
+      const size_t mid = (lo + hi + 1) / 2;
+      if (measure(text.Left(mid) + dots + text.Right(tail)) <= width) lo = mid;
+      else hi = mid - 1;
+    }
+    return text.Left(lo) + dots + text.Right(tail);
+  }
+  size_t lo = 0, hi = length;
+  while (lo < hi) {
+    const size_t mid = (lo + hi + 1) / 2;
+    if (measure(text.Left((mid + 1) / 2) + dots + text.Right(mid / 2)) <= width) lo = mid;
+    else hi = mid - 1;
+  }
+  return text.Left((lo + 1) / 2) + dots + text.Right(lo / 2);
+}
+
+}  // namespace
+
 wxString EllipsizeText(const wxString& text, double width,
-                       const std::function<double(const wxString&)>& measure) {
+                       const std::function<double(const wxString&)>& measure, EllipsisAt where) {
   if (measure(text) <= width) return text;
   const wxString dots = wxString::FromUTF8("\xE2\x80\xA6");
+  if (where == EllipsisAt::Middle) {
+    // The last name with its separator ("/Quarlo"); a trailing separator belongs to it.
+    size_t end = text.length();
+    while (end > 1 && (text[end - 1] == '/' || text[end - 1] == '\\')) --end;
+    size_t start = end;
+    while (start > 0 && text[start - 1] != '/' && text[start - 1] != '\\') --start;
+    const size_t tail = start > 0 ? text.length() - (start - 1) : 0;
+    return EllipsizeMiddle(text, tail, width, measure);
+  }
   // The longest start that fits with the ellipsis; a partial word is trimmed back to a blank
   // when one is near, so the text ends on a whole word where it can.
   size_t lo = 0, hi = text.length();

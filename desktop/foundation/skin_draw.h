@@ -56,9 +56,14 @@ struct TextFormat {
   bool wrap = false;  // false: one line per text line
 };
 
-// text cut to fit width, ending in an ellipsis; text itself when it fits.
+// Where EllipsizeText cuts: at the end, or in the middle keeping a path's last name whole
+// where it fits (a folder is known by its own name, not by the root it starts from).
+enum class EllipsisAt { End, Middle };
+
+// text cut to fit width with an ellipsis at the end or in the middle; text itself when it fits.
 wxString EllipsizeText(const wxString& text, double width,
-                       const std::function<double(const wxString&)>& measure);
+                       const std::function<double(const wxString&)>& measure,
+                       EllipsisAt where = EllipsisAt::End);
 
 // Splits text into lines no wider than width (words where possible, else characters); each
 // "\n" starts a new line. measure gives a text's width.

@@ -52,6 +52,7 @@ CQVHeaderCtrl::CQVHeaderCtrl(wxWindow* parent, int id) : wxWindow(parent, id) {
 void CQVHeaderCtrl::AddColumnInfo(const wxString& text, ColumnFormat format, int width) {
   m_texts.push_back(text);
   m_formats.push_back(format);
+  m_ellipsis.push_back(EllipsisAt::End);
   m_widths.push_back(width);
   Refresh(false);
 }
@@ -59,6 +60,10 @@ void CQVHeaderCtrl::AddColumnInfo(const wxString& text, ColumnFormat format, int
 void CQVHeaderCtrl::SetColumnText(int column, const wxString& text) {
   if (column >= 0 && column < ColumnCount()) m_texts[static_cast<size_t>(column)] = text;
   Refresh(false);
+}
+
+void CQVHeaderCtrl::SetEllipsis(int column, EllipsisAt where) {
+  if (column >= 0 && column < ColumnCount()) m_ellipsis[static_cast<size_t>(column)] = where;
 }
 
 int CQVHeaderCtrl::ColumnLeft(int column) const {
@@ -152,8 +157,13 @@ class ListBody : public wxVListBox {
       const int align = (f == ColumnFormat::Right ? wxALIGN_RIGHT
                          : f == ColumnFormat::Center ? wxALIGN_CENTER_HORIZONTAL
                                                      : wxALIGN_LEFT) | wxALIGN_CENTER_VERTICAL;
+      // A text wider than its cell ends (or, for paths, breaks in the middle) in an ellipsis
+      // rather than being cut through a letter.
+      const wxString text = EllipsizeText(m_owner->GetItemText(static_cast<int>(n), c), cell.width,
+                                          [&dc](const wxString& s) { return dc.GetTextExtent(s).x; },
+                                          header->Ellipsis(c));
       wxDCClipper clip(dc, cell);
-      dc.DrawLabel(m_owner->GetItemText(static_cast<int>(n), c), cell, align);
+      dc.DrawLabel(text, cell, align);
     }
   }
 
@@ -196,6 +206,11 @@ int CQVListCtrl::InsertColumn(int index, const wxString& text, ColumnFormat form
 void CQVListCtrl::SetRowHeight(int height) {
   m_rowHeight = height;
   static_cast<ListBody*>(m_body)->SetRowHeight(height);
+}
+
+void CQVListCtrl::SetColumnEllipsis(int column, EllipsisAt where) {
+  m_header->SetEllipsis(column, where);
+  m_body->RefreshAll();
 }
 
 int CQVListCtrl::InsertItem(int row, const wxString& text) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "desktop/foundation/share_list.h"
+#include "desktop/foundation/skin_draw.h"
 
 enum class ColumnFormat { Left, Right, Center };
 
@@ -27,6 +28,9 @@ class CQVHeaderCtrl : public wxWindow {
   int ColumnLeft(int column) const;
   int ColumnWidth(int column) const { return m_widths[static_cast<size_t>(column)]; }
   ColumnFormat Format(int column) const { return m_formats[static_cast<size_t>(column)]; }
+  // Where the column's cell texts that do not fit are cut.
+  EllipsisAt Ellipsis(int column) const { return m_ellipsis[static_cast<size_t>(column)]; }
+  void SetEllipsis(int column, EllipsisAt where);
   void SetColumnText(int column, const wxString& text);
 
   int m_headerHeight = 27;
@@ -41,6 +45,7 @@ class CQVHeaderCtrl : public wxWindow {
   int EdgeAt(int x) const;  // the column whose right edge is near x, or -1
   std::vector<wxString> m_texts;
   std::vector<ColumnFormat> m_formats;
+  std::vector<EllipsisAt> m_ellipsis;
   std::vector<int> m_widths;
   wxFont m_font;
   int m_dragColumn = -1;
@@ -51,6 +56,8 @@ class CQVListCtrl : public wxWindow, public IShareList {
   CQVListCtrl(wxWindow* parent, int id, const wxPoint& pos, const wxSize& size);
   int InsertColumn(int index, const wxString& text, ColumnFormat format, int width);
   void SetRowHeight(int height = 25);
+  // Path columns cut in the middle so the folder's own name stays in sight.
+  void SetColumnEllipsis(int column, EllipsisAt where);
   int InsertItem(int row, const wxString& text);
   void SetItemText(int row, int column, const wxString& text);
   wxString GetItemText(int row, int column) const;

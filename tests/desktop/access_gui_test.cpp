@@ -183,6 +183,9 @@ TEST_F(AccessGui, LongTextsGrowTheButtonOrEndInAnEllipsis) {
   EXPECT_EQ(EllipsizeText("Register and log in", 120, measure), "Register" + dots);
   EXPECT_EQ(EllipsizeText("Registration", 80, measure), "Registr" + dots);
   EXPECT_EQ(EllipsizeText("abc", 5, measure), dots);
+  // A path keeps its last name whole where it fits, else both its ends.
+  EXPECT_EQ(EllipsizeText("/tmp/wiz/old/Quarlo", 120, measure, EllipsisAt::Middle), "/tmp" + dots + "/Quarlo");
+  EXPECT_EQ(EllipsizeText("/a/VeryLongFolderName", 80, measure, EllipsisAt::Middle), "/a/V" + dots + "ame");
 }
 
 bool TwiceScale() {
