@@ -341,7 +341,7 @@ TEST_F(HttpServerTest, SeveralPhonesFetchTheSameFileAtOnce) {
   constexpr int kPhones = 8;
   std::vector<std::thread> phones;
   std::vector<int> codes(kPhones, -1);
-  std::vector<bool> same(kPhones, false);
+  std::vector<char> same(kPhones, 0);  // not vector<bool>: its bits share words across threads
   for (int i = 0; i < kPhones; ++i) {
     phones.emplace_back([&, i] {
       const std::string out = m_base.Dir() + "/out" + std::to_string(i);

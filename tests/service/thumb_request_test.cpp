@@ -344,7 +344,7 @@ TEST(ThumbService, PhonesFetchThumbnailsAtOnce) {
   // Three phones at once, each asking for every case back to back on one connection.
   constexpr int kPhones = 3;
   std::vector<std::vector<ThumbAnswer>> answers(kPhones, std::vector<ThumbAnswer>(cases.size()));
-  std::vector<bool> ok(kPhones, false);
+  std::vector<char> ok(kPhones, 0);  // not vector<bool>: its bits share words across threads
   std::vector<std::thread> phones;
   for (int p = 0; p < kPhones; ++p) {
     phones.emplace_back([&, p] {
