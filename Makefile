@@ -26,7 +26,13 @@ test: deps
 	  bash $(CURDIR)/scripts/skipped.sh .; exit $$status
 	@bash scripts/fuzz.sh $(FUZZ_TEST_SECONDS)
 
-run: deps build
+# What `make run` starts or lays out, not the tests and benchmarks: a first run builds only these.
+RUN_TARGETS = QuarloClient QuarloCentral Quarlo Quarlo_Cmd qv_hostednetwork quarlo_dbinit \
+  sc net taskkill reg quarlo_app_icons quarlo-phone
+
+run: deps $(BUILD_DIR)/build.ninja
+	@echo "Building the programs make run starts ($(RUN_TARGETS)); a first build takes some minutes."
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target $(RUN_TARGETS)
 	@bash scripts/run.sh $(BUILD_DIR)
 
 # The Debian package of the programs: $(BUILD_DIR)/package/quarlo_<version>_amd64.deb
