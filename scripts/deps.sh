@@ -16,6 +16,7 @@ PKGS=(
   libminiupnpc-dev libcrypt-dev miniupnpd miniupnpc nftables openssl sqlite3
   libcurl4-openssl-dev libjsoncpp-dev
   libssl-dev dpkg-dev
+  e2fsprogs lintian
   libayatana-appindicator3-dev libnotify-dev
   dbus dbus-x11 python3-dbus python3-gi at-spi2-core python3-pyatspi
 )

@@ -3,7 +3,6 @@
 // reaches a phone's listing, and data-folder moves while a phone uploads.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,6 +33,7 @@
 #include "tests/desktop_app/pages_test_support.h"
 #include "tests/support/device_client.h"
 #include "tests/support/env_guard.h"
+#include "tests/support/file_systems.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
 #include "tests/support/wait_for.h"
@@ -350,31 +350,36 @@ TEST_F(PagesService, AMoveWithinOneFileSystemLosesNoUpload) {
 }
 
 TEST_F(PagesService, AMoveAcrossFileSystemsLosesNoUpload) {
-  // The old folder goes to the trash of the data folder (XDG_DATA_HOME, which the test run
-  // points into the build folder, so nobody's own trash fills up).
+  // Both file systems are the test's own mounts: the temporary folder may itself be a mount of
+  // its own (a tmpfs /tmp), where the desktop's file library refuses to keep a trash. They are
+  // mounts of the host's namespace, as the program's worker threads are there already.
+  // The old folder goes to the trash of its own file system (.Trash-<uid> at its top), or to
+  // the trash of the data folder (XDG_DATA_HOME, which the test run points into the build
+  // folder, so nobody's own trash fills up).
   const char* dataHome = std::getenv("XDG_DATA_HOME");
   if (!dataHome || !*dataHome) GTEST_SKIP() << "XDG_DATA_HOME is not set: the move would fill the user's own trash";
-  const std::string mnt = base.MakeDir("tmpfs");
-  if (mount("quarlo-test", mnt.c_str(), "tmpfs", 0, "size=64m") != 0)
-    GTEST_SKIP() << "no second file system: mounting a tmpfs needs root (" << std::strerror(errno) << ")";
-  struct Unmount {
-    std::string at;
-    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
-  } unmount{mnt};
+  std::string why;
+  ScratchMount oldFs, newFs;
+  if (!oldFs.MountExt2(base.MakeDir("oldfs"), why) || !newFs.MountTmpfs(base.MakeDir("newfs"), why))
+    GTEST_SKIP() << why;
+  base.MakeDefaultDirs("oldfs/Quarlo");
   Start();
-  const std::string old = base.Dir() + "/data/Quarlo";
+  const std::string old = oldFs.Dir() + "/Quarlo";
   ASSERT_EQ(pages->DataFolder(), old);
-  const std::string trash = std::string(dataHome) + "/Trash/files";
+  const std::vector<std::string> trashes = {std::string(dataHome) + "/Trash/files",
+                                            oldFs.Dir() + "/.Trash-" + std::to_string(getuid()) + "/files"};
   std::set<std::string> before;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(trash, ec)) before.insert(e.path().string());
+  for (const std::string& trash : trashes)
+    for (const auto& e : fs::directory_iterator(trash, ec)) before.insert(e.path().string());
   // What arrived in the very last moment before the old folder went is in the trash, never gone:
   // every folder the trash gained counts as a place the files may be.
   std::vector<std::string> places;
-  MoveWhileUploading(*this, *pages, *host, mnt, old, [&] {
+  MoveWhileUploading(*this, *pages, *host, newFs.Dir(), old, [&] {
     places.clear();
-    for (const auto& e : fs::directory_iterator(trash, ec))
-      if (!before.count(e.path().string())) places.push_back(e.path().string());
+    for (const std::string& trash : trashes)
+      for (const auto& e : fs::directory_iterator(trash, ec))
+        if (!before.count(e.path().string())) places.push_back(e.path().string());
     return places;
   });
   for (const std::string& p : places) fs::remove_all(p, ec);  // our own test files

@@ -14,6 +14,7 @@
 #include "service/account/identity.h"
 #include "service/service_globals.h"
 #include "tests/support/central_process.h"
+#include "tests/support/file_systems.h"
 #include "tests/support/net_namespace.h"
 #include "tests/support/temp_base.h"
 #include "tests/support/text_files.h"
@@ -101,17 +102,20 @@ TEST_F(Account, EveryRequestAsTheServerReceivedIt) {
   EXPECT_EQ(SetSVInfo(), 0) << "no router answers: external port 0, the report still goes";
   SetPowerOnInfo();
 
-  // The shares lie on two file systems: two disk records.
-  const std::string shm = "/dev/shm/quarlo-account-test-" + std::to_string(getpid());
-  ASSERT_EQ(OS_DirExists("/dev/shm"), 0);
-  mkdir(shm.c_str(), 0755);
-  base.SetShares({base.MakeDir("share1"), shm, base.MakeDir("share2")});
+  // The shares lie on two file systems: two disk records. The second is a tmpfs of the test's
+  // own, as the base folder's own may be anything (a tmpfs /tmp, the root file system).
+  std::string why;
+  if (!EnterPrivateMounts(why)) GTEST_SKIP() << why;
+  ScratchMount other;
+  if (!other.MountTmpfs(base.MakeDir("other"), why)) GTEST_SKIP() << why;
+  const std::string baseDrive = MountPointOf(base.Dir());
+  ASSERT_FALSE(baseDrive.empty());
+  base.SetShares({base.MakeDir("share1"), other.Dir(), base.MakeDir("share2")});
   std::thread disks([] { SetDiskInfo(nullptr); });
   EXPECT_TRUE(WaitFor([&] { return !Totals(kCmdDiskInfo).empty(); }, std::chrono::seconds(10)));
   g_ExitFlag = 1;
   disks.join();
   g_ExitFlag = 0;
-  rmdir(shm.c_str());
 
   EXPECT_EQ(LogOut(), 0);
   EXPECT_EQ(Totals(kCmdLogOn), std::vector<int>{202});
@@ -134,8 +138,8 @@ TEST_F(Account, EveryRequestAsTheServerReceivedIt) {
   EXPECT_NE(status.find("local 10.66.0.2:15002  external port 0"), std::string::npos) << status;
   EXPECT_NE(status.find("mac 02-00-00-00-00-07  os \"Debian GNU/Linux 12 (bookworm)\""),
             std::string::npos) << status;
-  EXPECT_NE(status.find("disk /  "), std::string::npos) << status;
-  EXPECT_NE(status.find("disk /dev/shm  "), std::string::npos) << status;
+  EXPECT_NE(status.find("disk " + baseDrive + "  "), std::string::npos) << status;
+  EXPECT_NE(status.find("disk " + other.Dir() + "  "), std::string::npos) << status;
 }
 
 TEST_F(Account, UnknownLocalAddressIsSentAsZero) {
@@ -186,19 +190,23 @@ TEST(Identity, ServerTextsAreValidated) {
 }
 
 TEST(DiskInfoCollection, OneRecordPerFileSystemInOrderOfFirstAppearance) {
+  std::string why;
+  if (!EnterPrivateMounts(why)) GTEST_SKIP() << why;
   TempBase base;
   base.OpenGlobalDb();
   g_strMacAddr = "02-00-00-00-00-07";
-  const std::string shm = "/dev/shm/quarlo-disk-test-" + std::to_string(getpid());
-  mkdir(shm.c_str(), 0755);
-  base.SetShares({shm, base.MakeDir("a"), shm + "/missing/deeper", base.MakeDir("b")});
+  ScratchMount other;
+  if (!other.MountTmpfs(base.MakeDir("other"), why)) GTEST_SKIP() << why;
+  const std::string baseDrive = MountPointOf(base.Dir());
+  ASSERT_FALSE(baseDrive.empty());
+  ASSERT_NE(baseDrive, other.Dir());
+  base.SetShares({other.Dir(), base.MakeDir("a"), other.Dir() + "/missing/deeper", base.MakeDir("b")});
   base.SetDefaultDirs(DefaultDirSet());  // empty default folders are skipped
   std::vector<DiskInfo> disks;
   CollectDiskInfo(disks);
-  rmdir(shm.c_str());
   ASSERT_EQ(disks.size(), 2u);
-  EXPECT_EQ(disks[0].drive, "/dev/shm");
-  EXPECT_EQ(disks[1].drive, "/");
+  EXPECT_EQ(disks[0].drive, other.Dir());
+  EXPECT_EQ(disks[1].drive, baseDrive);
   EXPECT_GT(disks[1].freeMiB, 0u);
   EXPECT_EQ(disks[0].mac, "02-00-00-00-00-07");
   EXPECT_EQ(disks[0].sysType, 2);
