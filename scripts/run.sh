@@ -6,6 +6,13 @@
 # The base folder is $QUARLO_BASE, by default run-base/ in the repository; a second run reuses
 # it and keeps its settings.
 set -euo pipefail
+# Started with SIGINT or SIGTERM ignored (from a script with "&", some launchers), bash could not
+# trap them and Ctrl-C would leave the service running: start over with both at their default.
+# SIGHUP stays as it came, so a run under nohup outlives its terminal as asked.
+if [ -z "${QUARLO_RUN_SIGNALS:-}" ]; then
+  QUARLO_RUN_SIGNALS=1 exec env --default-signal=INT,TERM bash "$0" "$@"
+fi
+unset QUARLO_RUN_SIGNALS
 BUILD_DIR=${1:-build}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 case "$BUILD_DIR" in /*) ;; *) BUILD_DIR="$ROOT/$BUILD_DIR" ;; esac
@@ -92,20 +99,37 @@ export QUARLO_SITE_ORIGIN="$SITE"  # what the desktop program started from here 
 "$CENTRAL" --data "$CENTRAL_DIR" --listen 127.0.0.1:15100 --p2p 127.0.0.1:15101 \
   --site "127.0.0.1:$SITE_PORT" &
 CENTRAL_PID=$!
+SC="$BASE/system/sc"
+NET="$BASE/system/net"
+QUARLO_PID=""
+# From here on a signal stops what this run started (closing the terminal is like Ctrl-C).
+stop() {
+  trap - INT TERM HUP
+  [ -n "${TAIL_PID:-}" ] && kill "$TAIL_PID" 2>/dev/null || true
+  if [ -n "$QUARLO_PID" ]; then
+    kill "$QUARLO_PID" 2>/dev/null || true
+    wait "$QUARLO_PID" 2>/dev/null || true
+  fi
+  "$NET" stop "$NAME" || true
+  kill "$CENTRAL_PID" 2>/dev/null || true
+  wait "$CENTRAL_PID" 2>/dev/null || true
+  exit 0
+}
+trap stop INT TERM HUP
 for _ in $(seq 1 50); do
   grep -q "listening on" "$CENTRAL_DIR/central.log" 2>/dev/null && break
   kill -0 "$CENTRAL_PID" 2>/dev/null || { echo "QuarloCentral did not start (see $CENTRAL_DIR/central.log)"; exit 1; }
   sleep 0.1
 done
 
-SC="$BASE/system/sc"
-NET="$BASE/system/net"
 if ! "$SC" query "$NAME" >/dev/null 2>&1; then
   "$BASE/bin/QuarloClient" -i "$NAME"
   "$SC" description "$NAME" "Lets your phones reach the folders of this computer." >/dev/null
   echo "Installed the service $NAME"
 fi
 
+# The log from here on is this run's: what the follow below shows.
+LOG_START=$(( $(stat -c %s "$BASE/log/Log.txt" 2>/dev/null || echo 0) + 1 ))
 if "$SC" query "$NAME" | grep -q "RUNNING"; then
   echo "The service $NAME is already running."
 else
@@ -138,7 +162,6 @@ TXT
 
 # The desktop program, where there is a desktop to show it on. It finds the service running,
 # signed in with the account above, and shows its state in the tray.
-QUARLO_PID=""
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
   "$BASE/bin/Quarlo" >>"$BASE/log/Quarlo.txt" 2>&1 &
   QUARLO_PID=$!
@@ -148,19 +171,6 @@ else
 fi
 echo "Stop with Ctrl-C (ends Quarlo, runs \"$NET stop $NAME\" and stops QuarloCentral)."
 
-stop() {
-  trap - INT TERM HUP
-  [ -n "${TAIL_PID:-}" ] && kill "$TAIL_PID" 2>/dev/null || true
-  if [ -n "$QUARLO_PID" ]; then
-    kill "$QUARLO_PID" 2>/dev/null || true
-    wait "$QUARLO_PID" 2>/dev/null || true
-  fi
-  "$NET" stop "$NAME" || true
-  kill "$CENTRAL_PID" 2>/dev/null || true
-  wait "$CENTRAL_PID" 2>/dev/null || true
-  exit 0
-}
-trap stop INT TERM HUP  # closing the terminal stops the system like Ctrl-C
-tail -n 20 -F "$BASE/log/Log.txt" &
+tail -c "+$LOG_START" -F "$BASE/log/Log.txt" &
 TAIL_PID=$!
 wait "$TAIL_PID"

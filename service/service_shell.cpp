@@ -254,6 +254,9 @@ int Service_InitProgram() {
 
   ParseLocalPort();
   QV_LOG(kModCommLib, kLogDebug, "local bind port %d.", static_cast<int>(g_LocalPort.load()));
+  // One line marks each start, so a tail of the log tells this run from the last one.
+  QV_LOG(kModClient, kLogInfo, "QuarloClient %s starting: base folder %s, command port %d.",
+         QUARLO_VERSION_TEXT, g_strBaseDir.c_str(), static_cast<int>(g_LocalPort.load()));
 
   InitOSInfo();
   QV_LOG(kModCommLib, kLogDebug, "os %s, type %d.", g_strOSName.c_str(), g_nSysType);

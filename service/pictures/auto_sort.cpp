@@ -217,9 +217,10 @@ int CreateAutoTidingTable() {
           sql.Format("select count(*) from sqlite_master where type='table' and name='%s'",
                      kTidingTable));
       if (count == 0) {
-        QV_LOG(kModClient, kLogInfo, "CreateAutoTidingTable function error:1111%s.", kCreateSql);
+        // Making a missing table is routine (a new database), not an error: debug lines only.
+        QV_LOG(kModClient, kLogDebug, "CreateAutoTidingTable function error:1111%s.", kCreateSql);
         g_DB.ExecDML(kCreateSql);
-        QV_LOG(kModClient, kLogInfo, "CreateAutoTidingTable function error:2222%s.", kCreateSql);
+        QV_LOG(kModClient, kLogDebug, "CreateAutoTidingTable function error:2222%s.", kCreateSql);
         CppSQLite3Buffer insert;
         g_DB.ExecDML(insert.Format("insert into %s(%s,%s) values('%s','%s')", kTidingTable,
                                    kColName, kColStatus, kTidingByDate, "0"));

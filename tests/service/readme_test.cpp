@@ -2,8 +2,11 @@
 // with its base in a temporary folder (the real QuarloCentral and service on their fixed
 // ports, so the test runs in a network namespace of its own). The block is read from the
 // source tree, so the test breaks when the README drifts.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,6 +110,71 @@ TEST(Readme, EveryTryItLineWorksAfterMakeRun) {
   int status = 0;
   waitpid(run, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFileText(runOut);
+  std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+bool CentralAnswers() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(15100);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+// Ctrl-C, kill and a closed terminal all stop what `make run` started, also when it was
+// started with SIGINT ignored (as a script's "cmd &" starts it).
+TEST(Readme, MakeRunStopsWhatItStartedOnEachSignal) {
+  if (!getenv("QUARLO_OWN_NETNS")) GTEST_SKIP() << "runs in a network namespace of its own (ctest's readme_try_it)";
+  char dirTemplate[] = "/tmp/quarlo-run-signals-XXXXXX";
+  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+  const std::string dir = dirTemplate;
+  const std::string base = dir + "/run-base";
+  struct Case {
+    const char* name;
+    int signal;
+    bool ignoreInt;  // the script is started with SIGINT ignored
+  };
+  const Case cases[] = {
+      {"SIGINT, ignored when started", SIGINT, true},
+      {"SIGTERM", SIGTERM, false},
+      {"SIGHUP", SIGHUP, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string runOut = dir + "/run.out";
+    unlink(runOut.c_str());
+    const pid_t run = fork();
+    if (run == 0) {
+      setpgid(0, 0);
+      if (c.ignoreInt) signal(SIGINT, SIG_IGN);
+      freopen(runOut.c_str(), "w", stdout);
+      dup2(1, 2);
+      setenv("QUARLO_BASE", base.c_str(), 1);
+      execl("/bin/bash", "bash", (std::string(QUARLO_SOURCE_DIR) + "/scripts/run.sh").c_str(),
+            QUARLO_BUILD_DIR, static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    const bool up = WaitFor([&] { return ReadFileText(runOut).find("Stop with Ctrl-C") != std::string::npos; },
+                            std::chrono::seconds(120));
+    EXPECT_TRUE(up) << ReadFileText(runOut);
+    EXPECT_NE(RunProgram({base + "/system/sc", "query", "Quarlo"}).output.find("RUNNING"), std::string::npos);
+    kill(run, c.signal);
+    int status = 0;
+    const bool ended = WaitFor([&] { return waitpid(run, &status, WNOHANG) == run; }, std::chrono::seconds(60));
+    if (!ended) {
+      kill(-run, SIGKILL);
+      waitpid(run, &status, 0);
+    }
+    EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFileText(runOut);
+    EXPECT_NE(RunProgram({base + "/system/sc", "query", "Quarlo"}).output.find("STOPPED"), std::string::npos)
+        << ReadFileText(runOut);
+    EXPECT_TRUE(WaitFor([] { return !CentralAnswers(); }, std::chrono::seconds(10)));
+    if (!ended) break;
+  }
+  RunProgram({base + "/system/net", "stop", "Quarlo"});
   std::system(("rm -rf '" + dir + "'").c_str());
 }
 

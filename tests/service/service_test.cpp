@@ -79,6 +79,12 @@ TEST(Service, InstallStartAnswerStopRemove) {
   EXPECT_NE(log.find("exit local server."), std::string::npos) << log;
   const std::regex line(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]\[QuarloClient Service_InitProgram \d+\]\[\d+\]\[INFO\] Start service successful!)");
   EXPECT_TRUE(std::regex_search(log, line)) << log;
+  // Each start is marked, so a tail of the log tells one run from the last.
+  EXPECT_EQ(CountOccurrences(log, std::string("[INFO] QuarloClient ") + QUARLO_VERSION_TEXT +
+                                      " starting: base folder " + base.Dir() + ", command port "),
+            1u) << log;
+  EXPECT_EQ(log.find("[INFO] CreateAutoTidingTable function error:1111"), std::string::npos)
+      << "making a new table is no error: " << log;
 
   EXPECT_EQ(svc.Uninstall().exitCode, 0);
   EXPECT_NE(svc.Sc({"query", "Quarlo"}).output.find("1060"), std::string::npos);
