@@ -9,12 +9,137 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <vector>
 
+#include "tests/support/wait_for.h"
+
 namespace bench {
+
+namespace {
+
+volatile sig_atomic_t g_stopSignal = 0;
+void NoteStop(int sig) { g_stopSignal = sig; }
+
+// Processes whose parent is this one: a subreaper inherits everything its run left behind.
+std::vector<pid_t> Children() {
+  std::vector<pid_t> out;
+  DIR* proc = opendir("/proc");
+  if (!proc) return out;
+  const pid_t self = getpid();
+  while (dirent* e = readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+    if (pid <= 0) continue;
+    std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int ppid = 0;
+    if (std::sscanf(text.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == self) out.push_back(pid);
+  }
+  closedir(proc);
+  return out;
+}
+
+void Reap() {
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+}
+
+// Asks every leftover to stop (a service takes SIGTERM as a stop request), then forces them.
+void EndLeftovers() {
+  for (int round = 0; round < 20; ++round) {
+    Reap();
+    const std::vector<pid_t> left = Children();
+    if (left.empty()) return;
+    for (pid_t pid : left) kill(pid, round < 2 ? SIGTERM : SIGKILL);
+    WaitFor([] {
+      Reap();
+      return Children().empty();
+    }, std::chrono::seconds(round < 2 ? 10 : 2));
+  }
+}
+
+void PrintUsage(FILE* to, const char* usage) { std::fputs(usage, to); }
+
+}  // namespace
+
+void StartRun(int argc, char** argv, const char* usage, int maxArgs) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      PrintUsage(stdout, usage);
+      std::exit(0);
+    }
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] == '-' || i > maxArgs) {
+      std::fprintf(stderr, "%s: cannot take \"%s\"\n", argv[0], argv[i]);
+      PrintUsage(stderr, usage);
+      std::exit(2);
+    }
+  }
+  std::fflush(stdout);
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quarlo-bench-XXXXXX";
+  if (!mkdtemp(pattern.data())) {
+    std::fprintf(stderr, "%s: cannot make a folder under %s\n", argv[0], tmp && *tmp ? tmp : "/tmp");
+    std::exit(1);
+  }
+  const std::string own = pattern;
+  // Where the run sees /tmp: its own folder in a mount namespace of its own, so that what the
+  // fixtures make there goes with it; without the right to mount, the real /tmp.
+  const bool bound = unshare(CLONE_NEWNS) == 0 &&
+                     mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                     mount(own.c_str(), "/tmp", nullptr, MS_BIND, nullptr) == 0;
+  const std::string config = (bound ? std::string("/tmp") : own) + "/config";
+  mkdir(config.c_str(), 0700);
+  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+
+  struct sigaction stop {};
+  stop.sa_handler = NoteStop;
+  sigemptyset(&stop.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &stop, nullptr);
+  const pid_t run = fork();
+  if (run < 0) std::exit(1);
+  if (run == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
+    return;  // the benchmark itself
+  }
+  int status = 0;
+  bool forwarded = false;
+  for (;;) {
+    const pid_t r = waitpid(run, &status, 0);
+    if (r == run) break;
+    if (r < 0 && errno != EINTR) break;
+    // A signal sent to this process alone (kill, a closed terminal) ends the run too.
+    if (g_stopSignal && !forwarded) {
+      kill(run, SIGTERM);
+      forwarded = true;
+    }
+  }
+  EndLeftovers();
+  std::error_code ec;
+  if (bound) umount2("/tmp", MNT_DETACH);
+  std::filesystem::remove_all(own, ec);
+  if (g_stopSignal) std::fprintf(stderr, "%s: stopped; what it started is ended and its folders removed\n", argv[0]);
+  if (WIFEXITED(status)) std::exit(WEXITSTATUS(status));
+  std::exit(g_stopSignal ? 128 + g_stopSignal : 1);
+}
 
 double Seconds(Clock::time_point from) {
   return std::chrono::duration<double>(Clock::now() - from).count();

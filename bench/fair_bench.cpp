@@ -116,7 +116,10 @@ double Ratio(double a, double b) { return b > 0 ? a / b : 0; }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  bench::StartRun(argc, argv,
+                  "usage: fair_bench\n"
+                  "  What one address's slow readers leave the other clients of the service.\n", 0);
   signal(SIGPIPE, SIG_IGN);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (access("/usr/bin/ab", X_OK) != 0) {

@@ -82,6 +82,10 @@ struct Side {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bench::StartRun(argc, argv,
+                  "usage: http_bench [MIB]\n"
+                  "  The service's HTTP file server and its command port against lighttpd and nginx,\n"
+                  "  with a MIB-MiB file (default 1024).\n", 1);
   signal(SIGPIPE, SIG_IGN);
   const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
   if (access("/usr/sbin/lighttpd", X_OK) != 0 || access("/usr/bin/ab", X_OK) != 0) {

@@ -174,6 +174,10 @@ void Sorting(const std::string& dir, int count) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bench::StartRun(argc, argv,
+                  "usage: picture_bench [PHOTOS]\n"
+                  "  Thumbnails, EXIF dates and sorting of PHOTOS pictures (default 2000) against\n"
+                  "  vipsthumbnail, djpeg|cjpeg, exiftool and exiv2.\n", 1);
   const int count = argc > 1 ? std::max(10, std::atoi(argv[1])) : 2000;
   char templ[] = "/tmp/quarlo-picture-bench-XXXXXX";
   if (!mkdtemp(templ)) return 0;

@@ -155,6 +155,10 @@ void Report(const char* what, uint64_t size, double direct, double relayed) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bench::StartRun(argc, argv,
+                  "usage: relay_bench [MIB]\n"
+                  "  Downloads a MIB-MiB file (default 64) through QuarloCentral's relay against the\n"
+                  "  command connection (needs root: a network namespace of its own).\n", 1);
   const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 64;
   const uint64_t size = (mib ? mib : 64) * kMiB;
   std::string why;

@@ -136,6 +136,10 @@ Bytes Whole(const DeviceMessage& m) {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--bare-sender") return BareSender(std::strtoull(argv[2], nullptr, 10));
+  bench::StartRun(argc, argv,
+                  "usage: udt_bench [MIB]\n"
+                  "  Downloads a MIB-MiB file (default 256) over UDT after a hole punch against a bare\n"
+                  "  libudt sender, and the punch-to-reply time.\n", 1);
   const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
   UDT::startup();
   const int server = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // the peer-to-peer server

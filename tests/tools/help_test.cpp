@@ -88,6 +88,13 @@ TEST(Help, EveryProgramAnswersHelpAndRefusesABadCommandLine) {
       {b + "/platform/tools/reg", "REG QUERY", {"QUERY", "HKCU\\Software", "/Z"}, 1, ""},
       {b + "/tests/quarlo-phone", "discover INTERFACE", {"--colour", "ls"}, 2, ""},
       {b + "/tests/quarlo-phone", "discover INTERFACE", {"sort", "maybe"}, 2, ""},
+      // The benchmarks: a bad command line refuses before anything starts.
+      {b + "/bench/download_bench", "LEVELS|first", {"--size", "5"}, 2, ""},
+      {b + "/bench/http_bench", "usage: http_bench", {"1", "2"}, 2, ""},
+      {b + "/bench/fair_bench", "usage: fair_bench", {"9"}, 2, ""},
+      {b + "/bench/picture_bench", "PHOTOS", {"-n"}, 2, ""},
+      {b + "/bench/relay_bench", "usage: relay_bench", {"--fast"}, 2, ""},
+      {b + "/bench/udt_bench", "usage: udt_bench", {"64", "x"}, 2, ""},
   };
   TempBase dir;
   for (const Case& c : cases) {
