@@ -48,7 +48,7 @@ constexpr long kDiskRetryMicros = 2000;          // a download waiting for the d
 constexpr int kDiskRetries = 500;                // then it stops waiting, about a second later
 // What one download sends before its loop turns to its other connections: a fast reader never
 // fills the socket, so without a bound it would keep the loop to itself until its file ends.
-constexpr size_t kTurnBytes = 256 * 1024;
+constexpr size_t kTurnBytes = 512 * 1024;
 
 // Relay downloads that are sending now; only they read the stop list. Under
 // g_StopDownLoadMutex, like the list.
@@ -264,7 +264,7 @@ class CBufferedSender {
   void Allocate() { m_buffer.reset(new (std::nothrow) uint8_t[kBufferBytes]); }
 
  private:
-  static constexpr size_t kSendPackages = 128;  // about 128 KiB: stays in the CPU's cache
+  static constexpr size_t kSendPackages = 256;  // about 256 KiB: stays in the CPU's cache
   static constexpr size_t kBatchData = kSendPackages * kDownloadPackageData;
   // Room for a full batch plus the empty package that ends a file whose length is a multiple
   // of the package size.
