@@ -48,7 +48,7 @@ constexpr long kDiskRetryMicros = 2000;          // a download waiting for the d
 constexpr int kDiskRetries = 500;                // then it stops waiting, about a second later
 // What one download sends before its loop turns to its other connections: a fast reader never
 // fills the socket, so without a bound it would keep the loop to itself until its file ends.
-constexpr size_t kTurnBytes = 512 * 1024;
+constexpr size_t kTurnBytes = 2 * 1024 * 1024;
 
 // Relay downloads that are sending now; only they read the stop list. Under
 // g_StopDownLoadMutex, like the list.
