@@ -141,6 +141,15 @@ void StartRun(int argc, char** argv, const char* usage, int maxArgs) {
   std::exit(g_stopSignal ? 128 + g_stopSignal : 1);
 }
 
+std::string LoadText() {
+  std::ifstream in("/proc/loadavg");
+  double one = 0, five = 0, fifteen = 0;
+  if (!(in >> one >> five >> fifteen)) return "unknown";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.1f/%.1f/%.1f", one, five, fifteen);
+  return text;
+}
+
 double Seconds(Clock::time_point from) {
   return std::chrono::duration<double>(Clock::now() - from).count();
 }

@@ -27,6 +27,8 @@ bool MakeFile(const std::string& path, uint64_t size);
 // Reads the file once so that every peer is measured from the page cache.
 void WarmCache(const std::string& path);
 using ::FreePort;  // tests/support/free_port.h
+// The machine's load averages (1, 5, 15 minutes) as /proc/loadavg gives them, for the report.
+std::string LoadText();
 // Whether something accepts connections on 127.0.0.1:port.
 bool PortAnswers(uint16_t port);
 

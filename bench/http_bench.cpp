@@ -214,11 +214,12 @@ int main(int argc, char** argv) {
   const double downloads = static_cast<double>(kRounds * kPhones * kDownloadsPerPhone);
   std::printf("%d phones downloading %zu-byte files (command port, %d each, median of %d "
               "rounds): p50 %.2f ms, p99 %.2f ms, %.0f /s; nginx (kept-alive clients): p50 %.2f "
-              "ms, p99 %.2f ms, %.0f /s; p99 ratio %.2f (aim <= 3); CPU per download ours %.0f "
-              "us, nginx %.0f us%s\n",
+              "ms, p99 %.2f ms, %.0f /s; p50 ratio %.2f (aim <= 2), p99 ratio %.2f (aim <= 3); "
+              "load %s; CPU per download ours %.0f us, nginx %.0f us%s\n",
               kPhones, kSmallSize, kDownloadsPerPhone, kRounds, Median(phones.p50),
               Median(phones.p99), Median(phones.rate), Median(clients.p50), Median(clients.p99),
-              Median(clients.rate), Ratio(Median(phones.p99), Median(clients.p99)),
+              Median(clients.rate), Ratio(Median(phones.p50), Median(clients.p50)),
+              Ratio(Median(phones.p99), Median(clients.p99)), bench::LoadText().c_str(),
               phonesCpu / downloads * 1e6, clientsCpu / downloads * 1e6, phones.failed + clients.failed ? " (some downloads failed)" : "");
   return 0;
 }

@@ -148,8 +148,8 @@ void Report(const char* what, uint64_t size, double direct, double relayed) {
     std::printf("%s: a download failed (direct %.3f s, relay %.3f s)\n", what, direct, relayed);
     return;
   }
-  std::printf("%s: direct %.1f MiB/s, relay %.1f MiB/s, relay/direct %.3f\n", what, mib / direct,
-              mib / relayed, direct / relayed);
+  std::printf("%s: direct %.1f MiB/s, relay %.1f MiB/s, relay/direct %.3f (aim >= 0.2); load %s\n",
+              what, mib / direct, mib / relayed, direct / relayed, bench::LoadText().c_str());
 }
 
 }  // namespace

@@ -4,6 +4,22 @@
 BUILD_DIR=${1:-build}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 case "$BUILD_DIR" in /*) ;; *) BUILD_DIR="$ROOT/$BUILD_DIR" ;; esac
+# QUARLO_BENCH_BASELINE=<another build folder>: each benchmark runs the service of that build,
+# then this build's, one after the other with the same peers, for before/after figures.
+if [ -n "$QUARLO_BENCH_BASELINE" ]; then
+  for bench in download_bench http_bench relay_bench; do
+    case $bench in
+      download_bench) args=${QUARLO_BENCH_MIB:-1024} ;;
+      http_bench) args=${QUARLO_BENCH_MIB:-1024} ;;
+      relay_bench) args=${QUARLO_RELAY_BENCH_MIB:-64} ;;
+    esac
+    for side in "$QUARLO_BENCH_BASELINE" "$BUILD_DIR"; do
+      echo "=== $bench, service of $side (load $(cut -d' ' -f1-3 /proc/loadavg))"
+      QUARLO_BENCH_SERVICE_BUILD=$side "$BUILD_DIR/bench/$bench" $args || echo "$bench ended with status $?"
+    done
+  done
+  exit 0
+fi
 
 BENCH="$BUILD_DIR/bench/download_bench"
 if [ -x "$BENCH" ]; then

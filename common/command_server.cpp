@@ -124,7 +124,9 @@ struct EventLoop {
 struct CommandServer {
   evconnlistener* listener = nullptr;
   event* resumeTimer = nullptr;
-  std::vector<std::unique_ptr<EventLoop>> loops;  // loops[0] runs on the listener's thread
+  // loops[0] runs the listener on the server's own thread and, when the others run, no
+  // connection: a download streaming on a loop never keeps a new phone waiting to be accepted.
+  std::vector<std::unique_ptr<EventLoop>> loops;
   size_t nextLoop = 0;                            // the listener's thread only
   bool capLogged = false;                         // the listener's thread only
   std::atomic<bool> stopping{false};
@@ -458,13 +460,14 @@ void accept_conn_cb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* 
   server->capLogged = false;
 
   // To the loop with the fewest connections (a phone asking for a small file does not queue
-  // behind another's large download), round robin among equals; the first loop sets its
-  // connections up at once.
-  const size_t count = server->loops.size();
-  const size_t start = server->nextLoop++ % count;
+  // behind another's large download), round robin among equals. Only without other loops does
+  // the listener's own loop take connections, and it sets them up at once.
+  const size_t first = server->loops.size() > 1 ? 1 : 0;
+  const size_t count = server->loops.size() - first;
+  const size_t start = first + server->nextLoop++ % count;
   EventLoop* chosen = server->loops[start].get();
   for (size_t i = 1; i < count; ++i) {
-    EventLoop* candidate = server->loops[(start + i) % count].get();
+    EventLoop* candidate = server->loops[first + (start - first + i) % count].get();
     if (candidate->assigned.load() < chosen->assigned.load()) chosen = candidate;
   }
   ++chosen->assigned;
@@ -559,7 +562,8 @@ int OS_RunEvent(void* /*unused*/) {
 
   CommandServer server;
   const unsigned cores = std::thread::hardware_concurrency();
-  const unsigned wanted = std::min(kMaxEventLoops, std::max(1u, cores));
+  // One loop per core for the connections, plus the listener's.
+  const unsigned wanted = std::min(kMaxEventLoops, std::max(1u, cores)) + 1;
   for (unsigned i = 0; i < wanted; ++i) {
     std::unique_ptr<EventLoop> loop = MakeLoop(server);
     if (!loop) break;
@@ -707,7 +711,10 @@ std::vector<size_t> OS_ConnectionsPerLoop() {
   std::lock_guard<std::mutex> lock(g_stopMutex);
   std::vector<size_t> counts;
   if (g_running != nullptr) {
-    for (const auto& loop : g_running->loops) counts.push_back(loop->assigned.load());
+    const size_t first = g_running->loops.size() > 1 ? 1 : 0;  // the listener's takes none then
+    for (size_t i = first; i < g_running->loops.size(); ++i) {
+      counts.push_back(g_running->loops[i]->assigned.load());
+    }
   }
   return counts;
 }

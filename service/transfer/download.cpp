@@ -5,7 +5,6 @@
 #include <event2/event.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -45,8 +44,11 @@ constexpr size_t kPackageBytes = kTransHeaderSize + kDownloadPackageData;
 // the package size.
 constexpr size_t kBatchBufferBytes = (kDownloadBatchPackages + 1) * kPackageBytes;
 constexpr uint64_t kSizeLimit = 0xFFFFFFFFull;  // the u32 size field cannot say more
-constexpr long kDiskRetryMicros = 2000;          // a mapped download waiting for the disk
+constexpr long kDiskRetryMicros = 2000;          // a download waiting for the disk
 constexpr int kDiskRetries = 500;                // then it stops waiting, about a second later
+// What one download sends before its loop turns to its other connections: a fast reader never
+// fills the socket, so without a bound it would keep the loop to itself until its file ends.
+constexpr size_t kTurnBytes = 2 * 1024 * 1024;
 
 // Relay downloads that are sending now; only they read the stop list. Under
 // g_StopDownLoadMutex, like the list.
@@ -54,7 +56,6 @@ std::multiset<uint32_t> g_relayRunning;
 
 std::atomic<RelayDownloadStarter> g_relayStarter{nullptr};
 std::atomic<size_t> g_peakPending{0};
-std::atomic<int> g_refuseMappingAfter{-1};  // tests: a file system that cannot map files
 std::atomic<bool> g_pagesNeverCached{false};  // tests: one that keeps no pages cached
 
 void NotePending(size_t pending) {
@@ -141,241 +142,151 @@ class CPackageReader {
   bool m_done = false;
 };
 
-// A window of a file mapped read-only, shared by the downloads of that file that send from it
-// at the same time, so sixteen downloads of one file fault its pages in once rather than each.
-// Windows are 64 MiB on a 64 MiB grid of the file (so their starts are 2 MiB aligned, and the
-// kernel needs far fewer mappings, faults and TLB shoot-downs than with small windows), plus a
-// page so that a package that crosses the grid line fits. A window lives while a sender
-// holds it: nothing keeps a deleted file's blocks once its downloads ended.
-struct FileWindow {
-  uint8_t* map = nullptr;
-  uint64_t start = 0;    // file offset of map[0]
-  uint64_t covered = 0;  // file offset up to which the mapping reaches (within the file then)
-  size_t length = 0;
-  ~FileWindow() {
-    if (map != nullptr) munmap(map, length);
-  }
-};
-
-constexpr uint64_t kWindowGrid = 64ull * 1024 * 1024;
-constexpr uint64_t kWindowOverlap = 4096;  // more than one package
-std::atomic<uint64_t> g_windowGrid{kWindowGrid};  // tests set smaller ones
-
-struct WindowKey {
-  dev_t dev;
-  ino_t ino;
-  uint64_t start;
-  bool operator<(const WindowKey& o) const {
-    if (dev != o.dev) return dev < o.dev;
-    if (ino != o.ino) return ino < o.ino;
-    return start < o.start;
-  }
-};
-
-std::mutex g_windowsMutex;
-std::map<WindowKey, std::weak_ptr<FileWindow>> g_windows;  // under g_windowsMutex
-
-// The window of the file that holds pos, mapped up to at most fileSize: a live one another
-// download maps already when it reaches past pos, else a new one. Null (errno set) when the
-// file cannot be mapped.
-std::shared_ptr<FileWindow> AcquireWindow(int fd, const struct stat& st, uint64_t pos,
-                                          uint64_t fileSize) {
-  const uint64_t grid = g_windowGrid.load();
-  const uint64_t start = pos - pos % grid;
-  const uint64_t covered = std::min(fileSize, start + grid + kWindowOverlap);
-  const WindowKey key{st.st_dev, st.st_ino, start};
-  std::lock_guard<std::mutex> lock(g_windowsMutex);
-  auto it = g_windows.find(key);
-  if (it != g_windows.end()) {
-    std::shared_ptr<FileWindow> live = it->second.lock();
-    // One mapped before the file grew covers less; a new one replaces it for later senders.
-    if (live && live->covered >= std::min(covered, pos + kDownloadPackageData)) return live;
-  }
-  auto window = std::make_shared<FileWindow>();
-  window->length = static_cast<size_t>(covered - start);
-  void* map = mmap(nullptr, window->length, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
-  if (map == MAP_FAILED) return nullptr;
-  window->map = static_cast<uint8_t*>(map);
-  window->start = start;
-  window->covered = covered;
-  g_windows[key] = window;
-  // Entries of windows no sender holds any more go, so the table stays as small as the
-  // downloads running.
-  if (g_windows.size() > 64) {
-    for (auto e = g_windows.begin(); e != g_windows.end();) {
-      e = e->second.expired() ? g_windows.erase(e) : std::next(e);
-    }
-  }
-  return window;
-}
-
-// Sends a file's packages to a command connection's socket straight from a read-only mapping
-// of the file: each send hands the socket iovecs that alternate our 20-byte headers with
-// 1000-byte slices of the file's own pages, so every byte is copied once (into the socket)
-// instead of twice (into our buffer, then into the socket). Our code never touches the
-// mapping, only the kernel's copy does: if another program truncates the file meanwhile, that
-// copy fails with EFAULT instead of raising SIGBUS in the service. The file is mapped a window
-// at a time (see FileWindow), so the mapping stays bounded whatever the file's size.
-class CMappedSender {
+// Sends a large file's packages to a command connection's socket from one buffer of the
+// download's own, refilled in place: the file is read into it with one call per batch (headers
+// laid out between the slices) and the batch goes to the socket straight from there. A reused
+// buffer stays in the CPU's cache and in memory that is already mapped: fresh mappings of the
+// file cost a page fault and a mapping change per window, which on a virtual machine or a
+// loaded laptop cost more than the second copy saves. Memory stays one batch per download,
+// whatever the file's size.
+class CBufferedSender {
  public:
   enum class SendResult { kBatchSent, kBlocked, kBroken };
-
-  CMappedSender(int fd, uint32_t sessionId, uint64_t offset, uint64_t end)
-      : m_fd(fd), m_sessionId(sessionId), m_pos(offset < end ? offset : end), m_end(end),
-        m_winEnd(m_pos), m_number(static_cast<uint32_t>(offset / kDownloadPackageData)) {}
-  ~CMappedSender() { Unmap(); }
-  CMappedSender(const CMappedSender&) = delete;
-  CMappedSender& operator=(const CMappedSender&) = delete;
-
-  bool InBatch() const { return m_iovAt < m_iovCount; }
-  bool Done() const { return m_done && !InBatch(); }
-  // Where the next batch would start: file offset, end, and the last package's number.
-  uint64_t Position() const { return m_pos; }
-  uint64_t End() const { return m_end; }
-  uint32_t NumberBefore() const { return m_number; }
-
   enum class Prepared { kReady, kNotCached, kFailed };
 
-  // Lays out the next batch of packages, mapping the next window of the file when the last one
-  // is used up. Unless `anyPages`, only pages already in the page cache go into a batch, so the
-  // loop never waits for the disk: kNotCached when none is, after asking the kernel to read
-  // them (try again a little later). kFailed (errno set) when the file cannot be mapped.
+  CBufferedSender(int fd, uint32_t sessionId, uint64_t offset, uint64_t end)
+      : m_fd(fd), m_sessionId(sessionId), m_pos(offset < end ? offset : end), m_end(end),
+        m_number(static_cast<uint32_t>(offset / kDownloadPackageData)) {}
+  CBufferedSender(const CBufferedSender&) = delete;
+  CBufferedSender& operator=(const CBufferedSender&) = delete;
+
+  bool Allocated() const { return m_buffer != nullptr; }
+  bool InBatch() const { return m_sent < m_filled; }
+  bool Done() const { return m_done && !InBatch(); }
+
+  // Reads the next batch of packages into the buffer. Unless `anyPages`, only what the page
+  // cache holds is taken, so the loop never waits for the disk: kNotCached when none of it is,
+  // after asking the kernel to read it (try again a little later). kFailed (errno set) on a
+  // read error.
   Prepared PrepareBatch(bool anyPages) {
-    m_iovCount = m_iovAt = 0;
+    m_filled = m_sent = 0;
     if (m_done) return Prepared::kReady;
-    if (m_pos >= m_winEnd && m_pos < m_end && !MapWindow()) return Prepared::kFailed;
-    const uint64_t want = std::min<uint64_t>(m_winEnd - m_pos, kSendPackages * kDownloadPackageData);
-    const uint64_t cached = anyPages ? m_pos + want : CachedFrom(m_pos, want);
-    for (size_t n = 0; n < kSendPackages; ++n) {
-      const uint64_t left = m_winEnd - m_pos;
-      const size_t slice = left < kDownloadPackageData ? static_cast<size_t>(left)
-                                                       : kDownloadPackageData;
-      // Windows other than the last hold whole packages; only the file's end gives a short one
-      // (empty when the length is a multiple of the package size).
-      const bool last = slice < kDownloadPackageData && m_winEnd == m_end;
-      if ((slice == 0 && !last) || m_pos + slice > cached) break;
-      EncodePackageHeader(m_sessionId, ++m_number, slice, m_headers[n]);
-      m_iov[m_iovCount++] = iovec{m_headers[n], kTransHeaderSize};
-      if (slice > 0) m_iov[m_iovCount++] = iovec{m_map + (m_pos - m_mapStart), slice};
-      m_pos += slice;
-      if (last) {
-        m_done = true;
-        break;
+    const uint64_t left = m_end - m_pos;
+    const size_t want = left < kBatchData ? static_cast<size_t>(left) : kBatchData;
+    iovec iov[kSendPackages];
+    int slots = 0;
+    for (size_t done = 0; done < want; done += kDownloadPackageData, ++slots) {
+      iov[slots].iov_base = m_buffer.get() + slots * kPackageBytes + kTransHeaderSize;
+      iov[slots].iov_len = std::min(want - done, kDownloadPackageData);
+    }
+    size_t got = 0;
+    bool last = false;
+    if (slots > 0) {
+      ssize_t r = -1;
+      bool tryCacheOnly = !anyPages && m_cacheOnlyWorks;
+      if (tryCacheOnly && g_pagesNeverCached.load()) {
+        r = 0;  // tests: as if nothing were ever in the page cache
+      } else if (tryCacheOnly) {
+        do {
+          r = preadv2(m_fd, iov, slots, static_cast<off_t>(m_pos), RWF_NOWAIT);
+        } while (r < 0 && errno == EINTR);
+        if (r < 0 && errno == EAGAIN) r = 0;
+        if (r < 0 && (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS)) {
+          m_cacheOnlyWorks = false;  // this file system cannot tell: plain reads from now on
+          tryCacheOnly = false;
+        }
+      }
+      if (tryCacheOnly && r >= 0 && static_cast<size_t>(r) < want) {
+        // Short: the rest is not cached yet, or the file shrank. Whole packages go now.
+        struct stat st;
+        const bool shrank =
+            fstat(m_fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < m_pos + want;
+        if (shrank) {
+          tryCacheOnly = false;  // the plain read below finds the new end
+        } else {
+          got = static_cast<size_t>(r) / kDownloadPackageData * kDownloadPackageData;
+          if (got == 0) {
+            posix_fadvise(m_fd, static_cast<off_t>(m_pos),
+                          static_cast<off_t>(std::min<uint64_t>(left, kReadAhead)),
+                          POSIX_FADV_WILLNEED);
+            return Prepared::kNotCached;
+          }
+        }
+      }
+      if (!tryCacheOnly) {
+        do {
+          r = preadv(m_fd, iov, slots, static_cast<off_t>(m_pos));
+        } while (r < 0 && errno == EINTR);
+        if (r < 0) return Prepared::kFailed;
+        got = static_cast<size_t>(r);
+        last = got < want;  // a short read means the file shrank: what came is the end
+      } else if (r < 0) {
+        return Prepared::kFailed;
+      } else if (static_cast<size_t>(r) >= want) {
+        got = want;
       }
     }
-    if (m_iovCount > 0) return Prepared::kReady;
-    posix_fadvise(m_fd, static_cast<off_t>(m_pos), static_cast<off_t>(m_winEnd - m_pos),
-                  POSIX_FADV_WILLNEED);
-    return Prepared::kNotCached;
+    m_pos += got;
+    if (m_pos >= m_end) last = true;
+    size_t index = 0;
+    size_t remaining = got;
+    while (remaining >= kDownloadPackageData) {
+      Emit(index++, kDownloadPackageData);
+      remaining -= kDownloadPackageData;
+    }
+    if (last) {
+      // The first package shorter than 1000 bytes ends the file; it may be empty.
+      Emit(index, remaining);
+      m_done = true;
+    }
+    return Prepared::kReady;
   }
 
-  // Sends what is left of the batch until the socket would block. kBroken (errno set) when
-  // the peer is gone, or the file shrank under a send.
-  SendResult Send(int sock) {
-    while (m_iovAt < m_iovCount) {
-      msghdr msg{};
-      msg.msg_iov = m_iov + m_iovAt;
-      msg.msg_iovlen = static_cast<size_t>(std::min(m_iovCount - m_iovAt, IOV_MAX));
-      const ssize_t sent = sendmsg(sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (sent < 0) {
+  // Sends what is left of the batch, at most about `budget` bytes, until the socket would
+  // block. kBroken (errno set) when the peer is gone. `sent` grows by what went out.
+  SendResult Send(int sock, size_t budget, size_t& sent) {
+    while (m_sent < m_filled) {
+      if (sent >= budget) return SendResult::kBatchSent;
+      const ssize_t n = send(sock, m_buffer.get() + m_sent, m_filled - m_sent,
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0) {
         if (errno == EINTR) continue;
         return errno == EAGAIN || errno == EWOULDBLOCK ? SendResult::kBlocked
                                                        : SendResult::kBroken;
       }
-      Advance(static_cast<size_t>(sent));
+      m_sent += static_cast<size_t>(n);
+      sent += static_cast<size_t>(n);
     }
     return SendResult::kBatchSent;
   }
 
+  // The buffer, allocated once per download and reused for every batch.
+  void Allocate() { m_buffer.reset(new (std::nothrow) uint8_t[kBufferBytes]); }
+
  private:
-  static constexpr size_t kSendPackages = 256;  // 512 iovecs per send, below IOV_MAX
-  static const uint64_t s_page;
+  static constexpr size_t kSendPackages = 256;  // about 256 KiB: stays in the CPU's cache
+  static constexpr size_t kBatchData = kSendPackages * kDownloadPackageData;
+  // Room for a full batch plus the empty package that ends a file whose length is a multiple
+  // of the package size.
+  static constexpr size_t kBufferBytes = (kSendPackages + 1) * kPackageBytes;
+  static constexpr uint64_t kReadAhead = 8ull * 1024 * 1024;  // asked of the disk at once
 
-  bool MapWindow() {
-    Unmap();
-    struct stat st;
-    if (fstat(m_fd, &st) != 0) return false;
-    // A file that shrank since it was opened ends where it ends now, as a short read would.
-    if (static_cast<uint64_t>(st.st_size) < m_end) {
-      m_end = std::max<uint64_t>(static_cast<uint64_t>(st.st_size), m_pos);
-    }
-    if (m_end == m_pos) {
-      m_winEnd = m_pos;
-      return true;
-    }
-    const int refuseAfter = g_refuseMappingAfter.load();
-    if (refuseAfter >= 0 && m_windowsMapped >= refuseAfter) {
-      errno = ENODEV;
-      return false;
-    }
-    ++m_windowsMapped;
-    m_window = AcquireWindow(m_fd, st, m_pos, m_end);
-    if (!m_window) return false;
-    m_map = m_window->map;
-    m_mapStart = m_window->start;
-    // Windows other than the last end on a package boundary of this download.
-    const uint64_t reach = std::min(m_end, m_window->covered);
-    m_winEnd = reach == m_end ? m_end
-                              : m_pos + (reach - m_pos) / kDownloadPackageData * kDownloadPackageData;
-    // The next window is read from the disk while this one is sent.
-    const uint64_t ahead = std::min<uint64_t>(m_end, m_winEnd + g_windowGrid.load());
-    posix_fadvise(m_fd, static_cast<off_t>(m_pos), static_cast<off_t>(ahead - m_pos),
-                  POSIX_FADV_WILLNEED);
-    return true;
-  }
-
-  // The file offset up to which the want bytes from pos on are in the page cache. When that
-  // cannot be told, all of them are taken as cached (the send then reads what is missing).
-  uint64_t CachedFrom(uint64_t pos, uint64_t want) const {
-    if (g_pagesNeverCached.load()) return pos;
-    if (want == 0 || m_map == nullptr) return pos + want;
-    const uint64_t first = (pos - m_mapStart) / s_page;
-    const uint64_t last = (pos + want - 1 - m_mapStart) / s_page;
-    unsigned char resident[kSendPackages * kDownloadPackageData / 4096 + 2];
-    const uint64_t pages = std::min<uint64_t>(last - first + 1, sizeof resident);
-    if (mincore(m_map + first * s_page, pages * s_page, resident) != 0) return pos + want;
-    uint64_t n = 0;
-    while (n < pages && (resident[n] & 1) != 0) ++n;
-    const uint64_t end = m_mapStart + (first + n) * s_page;
-    return std::max(pos, std::min(end, pos + want));
-  }
-
-  void Unmap() {
-    m_window.reset();
-    m_map = nullptr;
-  }
-
-  void Advance(size_t sent) {
-    while (sent > 0 && m_iovAt < m_iovCount) {
-      iovec& v = m_iov[m_iovAt];
-      if (sent < v.iov_len) {
-        v.iov_base = static_cast<uint8_t*>(v.iov_base) + sent;
-        v.iov_len -= sent;
-        return;
-      }
-      sent -= v.iov_len;
-      ++m_iovAt;
-    }
+  void Emit(size_t index, size_t n) {
+    EncodePackageHeader(m_sessionId, ++m_number, n, m_buffer.get() + index * kPackageBytes);
+    m_filled = index * kPackageBytes + kTransHeaderSize + n;
   }
 
   int m_fd;
   uint32_t m_sessionId;
-  uint64_t m_pos;     // the next file byte to lay out
+  uint64_t m_pos;  // the next file byte to read
   uint64_t m_end;
-  uint64_t m_winEnd;  // end of the mapped window (file offset)
   uint32_t m_number;
   bool m_done = false;
-  std::shared_ptr<FileWindow> m_window;
-  uint8_t* m_map = nullptr;  // m_window's
-  uint64_t m_mapStart = 0;
-  int m_windowsMapped = 0;
-  uint8_t m_headers[kSendPackages][kTransHeaderSize];
-  iovec m_iov[2 * kSendPackages];
-  int m_iovCount = 0;
-  int m_iovAt = 0;
+  bool m_cacheOnlyWorks = true;
+  std::unique_ptr<uint8_t[]> m_buffer;
+  size_t m_filled = 0;  // bytes of the batch in the buffer
+  size_t m_sent = 0;    // of which already sent
 };
-
-const uint64_t CMappedSender::s_page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
 
 void EncodeDownloadOver(char status, uint32_t sessionId, uint8_t out[kDownloadOverSize]) {
   const Bytes b = EncodeDownloadEnd({sessionId, status});
@@ -392,9 +303,9 @@ struct DownloadJob {
   std::unique_ptr<CPackageReader> reader;
   std::unique_ptr<uint8_t[]> buffer;
   std::vector<size_t> sizes;
-  // Set when the packages go straight from a mapping of the file to the socket.
-  std::unique_ptr<CMappedSender> mapped;
-  event* writable = nullptr;   // the socket can take more of a half-sent batch
+  // Set when the packages go from the download's own buffer straight to the socket.
+  std::unique_ptr<CBufferedSender> buffered;
+  event* writable = nullptr;   // the socket can take more, or the loop served the others
   event* diskRetry = nullptr;  // pages of the file may have come from the disk
   int diskWaits = 0;           // retries for pages not yet cached; at the bound, none wait
   bool filling = false;
@@ -427,12 +338,20 @@ void SendOver(DownloadJob& job, char status) {
 
 FillResult FillJob(DownloadJob& job);
 
-// Sends mapped batches until the socket would block or the file is done.
-FillResult PumpMapped(DownloadJob& job) {
+// Sends buffered batches until the socket would block, the file is done, or this turn's share
+// went out: then the loop serves its other connections (and their requests) before this one
+// goes on, however fast its reader is.
+FillResult PumpBuffered(DownloadJob& job) {
   bufferevent* conn = job.route.conn;
   evbuffer* out = bufferevent_get_output(conn);
-  CMappedSender& sender = *job.mapped;
+  CBufferedSender& sender = *job.buffered;
+  size_t sentThisTurn = 0;
   while (!job.connGone) {
+    if (sentThisTurn >= kTurnBytes) {
+      const timeval tv{OS_ConnectionSendTimeout(conn), 0};
+      event_add(job.writable, tv.tv_sec > 0 ? &tv : nullptr);
+      return FillResult::kWaiting;
+    }
     if (!sender.InBatch()) {
       if (evbuffer_get_length(out) > 0) {
         // What the connection queued itself goes first; its write callback brings us back.
@@ -444,20 +363,17 @@ FillResult PumpMapped(DownloadJob& job) {
         return FillResult::kFinished;
       }
       // When pages do not show up in the page cache within a second (a file system that keeps
-      // none there), the sends read the rest themselves: the download goes on.
-      const CMappedSender::Prepared prepared =
+      // none there), the reads wait for the disk themselves: the download goes on.
+      const CBufferedSender::Prepared prepared =
           sender.PrepareBatch(job.diskWaits >= kDiskRetries);
-      if (prepared == CMappedSender::Prepared::kFailed) {
-        // Some file systems cannot map files: the rest is read instead, numbered on.
-        QV_LOG(kModIntranet, kLogWarning, "map file %s error: %s; reading it instead.",
-               job.path.c_str(), std::strerror(errno));
-        job.reader.reset(new CPackageReader(job.file.fd, job.sessionId, sender.Position(),
-                                            sender.End(), sender.NumberBefore()));
-        job.mapped.reset();
+      if (prepared == CBufferedSender::Prepared::kFailed) {
+        QV_LOG(kModIntranet, kLogError, "Read file %s error: %s.", job.path.c_str(),
+               std::strerror(errno));
         bufferevent_enable(conn, EV_WRITE);
-        return FillJob(job);
+        SendOver(job, '1');
+        return FillResult::kFailed;
       }
-      if (prepared == CMappedSender::Prepared::kNotCached) {
+      if (prepared == CBufferedSender::Prepared::kNotCached) {
         // The disk is reading the next pages; the loop serves others meanwhile.
         ++job.diskWaits;
         const timeval tv{0, kDiskRetryMicros};
@@ -465,17 +381,17 @@ FillResult PumpMapped(DownloadJob& job) {
         return FillResult::kWaiting;
       }
       // Nothing else may reach the socket while a batch is half-sent.
-      bufferevent_disable(conn, EV_WRITE);
+      if (bufferevent_get_enabled(conn) & EV_WRITE) bufferevent_disable(conn, EV_WRITE);
     }
-    switch (sender.Send(bufferevent_getfd(conn))) {
-      case CMappedSender::SendResult::kBatchSent:
+    switch (sender.Send(bufferevent_getfd(conn), kTurnBytes, sentThisTurn)) {
+      case CBufferedSender::SendResult::kBatchSent:
         break;
-      case CMappedSender::SendResult::kBlocked: {
+      case CBufferedSender::SendResult::kBlocked: {
         const timeval tv{OS_ConnectionSendTimeout(conn), 0};
         event_add(job.writable, tv.tv_sec > 0 ? &tv : nullptr);
         return FillResult::kWaiting;
       }
-      case CMappedSender::SendResult::kBroken:
+      case CBufferedSender::SendResult::kBroken:
         // A package may be half-sent: nothing more can follow on this connection.
         QV_LOG(kModIntranet, kLogError, "Send file %s error: %s.", job.path.c_str(),
                std::strerror(errno));
@@ -488,7 +404,7 @@ FillResult PumpMapped(DownloadJob& job) {
 
 // Queues batches until the output holds at least the high-water mark or the file is done.
 FillResult FillJob(DownloadJob& job) {
-  if (job.mapped) return PumpMapped(job);
+  if (job.buffered) return PumpBuffered(job);
   // On a command connection the file is read straight into the connection's output buffer:
   // one copy less than reading into our own buffer and queuing that.
   const bool direct = job.route.direct && job.route.udtSock == -1 && job.route.conn;
@@ -554,7 +470,7 @@ void RefillAndSettle(bufferevent* conn, DownloadJob& job) {
   const FillResult result = FillJob(job);
   job.filling = false;
   if (result == FillResult::kWaiting) return;
-  if (job.mapped && !job.connGone) bufferevent_enable(conn, EV_WRITE);  // the end goes out now
+  if (job.buffered && !job.connGone) bufferevent_enable(conn, EV_WRITE);  // the end goes out now
   std::unique_ptr<DownloadJob> done;
   {
     std::lock_guard<std::mutex> lock(g_jobsMutex);
@@ -566,7 +482,7 @@ void RefillAndSettle(bufferevent* conn, DownloadJob& job) {
   const bool connGone = done->connGone;
   const std::string path = done->path;
   const uint64_t size = done->size;
-  // The file is closed (and unmapped) before the download counts as ended and before its row
+  // The file is closed before the download counts as ended and before its row
   // is written.
   done.reset();
   DownloadCount_Add(-1);
@@ -575,9 +491,9 @@ void RefillAndSettle(bufferevent* conn, DownloadJob& job) {
   if (result == FillResult::kFinished) QueueTranLog(path, 1, size);
 }
 
-// The socket of a half-sent mapped batch can take more, or stayed full for the send time-out;
-// or (the timer, fd -1) the next pages may have come from the disk.
-void MappedWritable(evutil_socket_t fd, short what, void* arg) {
+// The socket of a buffered download can take more, or stayed full for the send time-out; or
+// (the timer, fd -1) the next pages may have come from the disk.
+void BufferedWritable(evutil_socket_t fd, short what, void* arg) {
   auto* conn = static_cast<bufferevent*>(arg);
   DownloadJob* job = FindJob(conn);
   if (job == nullptr) return;
@@ -884,15 +800,18 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
   job->file.fd = opened.fd.fd;
   opened.fd.fd = -1;
   job->reader.reset(new CPackageReader(job->file.fd, sessionId, offset, job->size));
-  // Large files go straight from a mapping to the socket; a small one is a single read.
+  // Large files go from the download's own buffer to the socket; a small one is a single read
+  // into the connection's output.
   if (job->size > offset && job->size - offset >= kDownloadBatchBytes &&
       OS_IsCommandConnection(conn)) {
     event_base* base = bufferevent_get_base(conn);
-    job->writable = event_new(base, bufferevent_getfd(conn), EV_WRITE, &MappedWritable, conn);
-    job->diskRetry = evtimer_new(base, &MappedWritable, conn);
+    job->writable = event_new(base, bufferevent_getfd(conn), EV_WRITE, &BufferedWritable, conn);
+    job->diskRetry = evtimer_new(base, &BufferedWritable, conn);
     if (job->writable != nullptr && job->diskRetry != nullptr) {
-      job->mapped.reset(new (std::nothrow) CMappedSender(job->file.fd, sessionId, offset,
-                                                         job->size));
+      job->buffered.reset(new (std::nothrow) CBufferedSender(job->file.fd, sessionId, offset,
+                                                             job->size));
+      if (job->buffered) job->buffered->Allocate();
+      if (job->buffered && !job->buffered->Allocated()) job->buffered.reset();
     }
   }
   QV_LOG(kModIntranet, kLogDebug, "begain download file %s, package count %d.", job->path.c_str(),
@@ -1010,20 +929,7 @@ void Download_InstallHooks() { OS_SetConnectionWritableHook(&Download_OnConnecti
 void Download_SetRelayStarter(RelayDownloadStarter starter) { g_relayStarter.store(starter); }
 
 size_t Download_PeakPending() { return g_peakPending.load(); }
-void Download_RefuseMappingAfter(int windows) { g_refuseMappingAfter.store(windows); }
 void Download_PagesNeverCached(bool never) { g_pagesNeverCached.store(never); }
-void Download_SetWindowGrid(uint64_t bytes) {
-  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-  g_windowGrid.store(bytes >= page && bytes % page == 0 ? bytes : kWindowGrid);
-}
-
-size_t Download_LiveWindows() {
-  std::lock_guard<std::mutex> lock(g_windowsMutex);
-  size_t n = 0;
-  for (const auto& e : g_windows) n += e.second.expired() ? 0 : 1;
-  return n;
-}
-
 void Download_ResetPeakPending() { g_peakPending.store(0); }
 
 

@@ -71,15 +71,9 @@ void Download_RelayBegin(uint32_t sessionId);
 void Download_RelayEnd(uint32_t sessionId);
 bool Download_RelayStopRequested(uint32_t sessionId);
 
-// Test hooks: the largest output backlog seen right after a refill, the running TCP jobs, a
-// file system that cannot map files from the given window of a download on (-1: never), and
-// one whose pages never show as cached.
+// Test hooks: the largest output backlog seen right after a refill, the running TCP jobs, and
+// a file system whose pages never show as cached.
 size_t Download_PeakPending();
 void Download_ResetPeakPending();
-// Tests: file windows some download still sends from (none once every download ended), and
-// the window size (a multiple of the page size; anything else restores the 64 MiB default).
-size_t Download_LiveWindows();
-void Download_SetWindowGrid(uint64_t bytes);
-void Download_RefuseMappingAfter(int windows);
 void Download_PagesNeverCached(bool never);
 size_t Download_RunningJobs();

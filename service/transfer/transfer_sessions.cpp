@@ -2,7 +2,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <iterator>
 #include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "common/command_server.h"
 #include "common/log.h"
@@ -10,7 +18,6 @@
 #include "common/settings.h"
 #include "common/sqlite_wrapper.h"
 #include "service/transfer/deferred_reply.h"
-#include "service/transfer/ordered_worker.h"
 #include "service/transfer/pool_request.h"
 
 std::map<uint32_t, TransferEntry> g_TransMap;
@@ -165,9 +172,17 @@ int DownloadCount_Get() {
   return g_nDownLoadCount;
 }
 
-void WriteTranLog(const std::string& path, int type, uint64_t size) {
-  if (size == 0) return;
+namespace {
 
+struct TranLogRow {
+  std::string path;
+  int type = 0;
+  uint64_t size = 0;
+};
+
+// Writes rows in one transaction: the table keeps its newest rows, trimmed by 50 whenever it
+// holds 100, as if each row had been written alone.
+void WriteTranLogRows(const std::vector<TranLogRow>& rows) {
   int count = 0;
   try {
     CppSQLite3Query query = g_DB.ExecQuery("select count(*) as num from qv_trans");
@@ -180,16 +195,20 @@ void WriteTranLog(const std::string& path, int type, uint64_t size) {
 
   try {
     RunWriteTransaction([&] {
-      if (count >= kTransLogMaxRows) {
-        g_DB.ExecDML(
-            "delete from qv_trans where id in (select id from qv_trans order by id limit 50)");
+      for (const TranLogRow& row : rows) {
+        if (count >= kTransLogMaxRows) {
+          g_DB.ExecDML(
+              "delete from qv_trans where id in (select id from qv_trans order by id limit 50)");
+          count -= 50;
+        }
+        // The size is stored whole: files of 4 GiB and more are common on phones' PCs.
+        CppSQLite3Buffer sql;
+        sql.Format("insert into qv_trans (type,status,file,size,time)values(%d,%d,%Q,%lld,%Q)",
+                   row.type, 0, row.path.c_str(), static_cast<long long>(row.size),
+                   OS_GetCurTimeStr().c_str());
+        g_DB.ExecDML(sql);
+        ++count;
       }
-      // The size is stored whole: files of 4 GiB and more are common on phones' PCs.
-      CppSQLite3Buffer sql;
-      sql.Format("insert into qv_trans (type,status,file,size,time)values(%d,%d,%Q,%lld,%Q)",
-                 type, 0, path.c_str(), static_cast<long long>(size),
-                 OS_GetCurTimeStr().c_str());
-      g_DB.ExecDML(sql);
     });
   } catch (const CppSQLite3Exception& e) {
     QV_LOG(kModCommLib, kLogDebug, "sqlite get a exception code %d,msg %s", e.ErrorCode(),
@@ -197,20 +216,92 @@ void WriteTranLog(const std::string& path, int type, uint64_t size) {
   }
 }
 
-namespace {
+// Rows are written in the order queued, on a thread of their own, at most one commit (and
+// one sync of the database) a second: a row waits at most that second, so a crash loses at
+// most the last second's rows, and a burst of small downloads costs one sync, not one each.
+// A flush (the service stopping, tests) writes what waits at once. Immortal, like the
+// service's mutexes.
+class CTranLogWriter {
+ public:
+  bool Post(TranLogRow row) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_started) {
+      try {
+        std::thread thread([this] { Loop(); });
+        m_thread = thread.get_id();
+        thread.detach();
+        m_started = true;
+      } catch (const std::system_error&) {
+        QV_LOG(kModCommLib, kLogError, "%s cannot start; its work is lost.",
+               "transfer log writer");
+        return false;
+      }
+    }
+    m_rows.push_back(std::move(row));
+    ++m_posted;
+    m_changed.notify_all();
+    return true;
+  }
 
-// Rows are written in the order queued, on a thread of their own. Immortal, like the service's
-// mutexes.
-COrderedWorker& LogWriter() {
-  static COrderedWorker* writer = new COrderedWorker("transfer log writer");
+  void Drain() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_started && std::this_thread::get_id() == m_thread) return;
+    const uint64_t target = m_posted;
+    m_flush = true;
+    m_changed.notify_all();
+    m_changed.wait(lock, [&] { return m_done >= target; });
+  }
+
+  void SetBeforeEachHook(void (*hook)()) { m_beforeEach.store(hook); }
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    std::chrono::steady_clock::time_point lastCommit{};
+    for (;;) {
+      m_changed.wait(lock, [&] { return !m_rows.empty(); });
+      m_changed.wait_until(lock, lastCommit + kCommitEvery, [&] { return m_flush; });
+      m_flush = false;
+      std::vector<TranLogRow> batch(std::make_move_iterator(m_rows.begin()),
+                                    std::make_move_iterator(m_rows.end()));
+      m_rows.clear();
+      lock.unlock();
+      if (void (*hook)() = m_beforeEach.load()) hook();
+      WriteTranLogRows(batch);
+      lastCommit = std::chrono::steady_clock::now();
+      lock.lock();
+      m_done += batch.size();
+      m_changed.notify_all();
+    }
+  }
+
+  static constexpr std::chrono::seconds kCommitEvery{1};
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::deque<TranLogRow> m_rows;
+  uint64_t m_posted = 0;  // rows ever posted
+  uint64_t m_done = 0;    // rows ever written (or failed)
+  bool m_started = false;
+  bool m_flush = false;
+  std::thread::id m_thread;
+  std::atomic<void (*)()> m_beforeEach{nullptr};
+};
+
+CTranLogWriter& LogWriter() {
+  static CTranLogWriter* writer = new CTranLogWriter;
   return *writer;
 }
 
 }  // namespace
 
+void WriteTranLog(const std::string& path, int type, uint64_t size) {
+  if (size == 0) return;
+  WriteTranLogRows({TranLogRow{path, type, size}});
+}
+
 void QueueTranLog(const std::string& path, int type, uint64_t size) {
   if (size == 0) return;
-  if (!LogWriter().Post([path, type, size] { WriteTranLog(path, type, size); })) {
+  if (!LogWriter().Post(TranLogRow{path, type, size})) {
     QV_LOG(kModCommLib, kLogError, "row of %s lost.", path.c_str());
   }
 }

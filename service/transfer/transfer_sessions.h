@@ -57,7 +57,8 @@ int DownloadCount_Get();
 // Appends a qv_trans row (nothing for size 0); keeps at most 100 rows, trimming the 50 oldest.
 void WriteTranLog(const std::string& path, int type, uint64_t size);
 // The same row written by the transfer-log writer thread, in the order queued: handlers on an
-// event thread never wait for the database (its write mutex, SQLite's syncs).
+// event thread never wait for the database (its write mutex, SQLite's syncs). Rows are
+// committed together, at most once a second: a row is durable within a second.
 void QueueTranLog(const std::string& path, int type, uint64_t size);
 // Waits until every row queued before the call is written (the stop path; tests).
 void TransLog_Flush();

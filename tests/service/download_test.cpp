@@ -185,10 +185,9 @@ TEST(DownloadLayouts, GoldenBytes) {
 // Every package of a table of sizes and start offsets, byte for byte, on one connection.
 TEST_F(DownloadTest, PackagesNumberedCountedAndExactForSizesAndOffsets) {
   const uint64_t big = 200 * kMiB + 123;
-  // From 64000 bytes left on, packages go straight from a mapping of the file, a 64 MiB window
-  // at a time (the big file crosses three window ends): rows at that threshold, and ending in
-  // an empty package after whole ones; the odd offset is aligned to neither a page nor a
-  // package.
+  // From 64000 bytes left on, packages go from the download's own buffer, refilled batch by
+  // batch: rows at that threshold, ending in an empty package after whole ones, and across
+  // many refills; the odd offset is aligned to neither a page nor a package.
   const uint64_t sizes[] = {0, 999, 1000, 1001, 2500, 64000, 67001, 4096000 + 4097,
                             2 * 4096000, big};
   const uint32_t offsets[] = {0, 3000, 70001};
@@ -238,57 +237,16 @@ TEST_F(DownloadTest, PackagesNumberedCountedAndExactForSizesAndOffsets) {
   }
   EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0; }, kWait));
   EXPECT_EQ(Download_RunningJobs(), 0u);
-  EXPECT_EQ(Download_LiveWindows(), 0u);  // nothing keeps a file's pages mapped after its download
-
-  // A file system that cannot map files: read from the start, or from the second window on
-  // (windows of 2 MiB here), the packages numbered on across the switch.
-  struct MapAgain {
-    ~MapAgain() {
-      Download_RefuseMappingAfter(-1);
-      Download_SetWindowGrid(0);
-    }
-  } mapAgain;
-  Download_SetWindowGrid(2 * kMiB);
-  for (int refuseAfter : {0, 1}) {
-    Download_RefuseMappingAfter(refuseAfter);
-    for (uint32_t offset : {0u, 70001u}) {
-      SCOPED_TRACE("mapping refused after " + std::to_string(refuseAfter) + " windows, offset " +
-                   std::to_string(offset));
-      const uint64_t size = 4096000 + 4097;
-      const std::string file = m_share + "/f" + std::to_string(size);
-      ++id;
-      ASSERT_EQ(RequestInfo(c, id, file).header.opcode, kOpDownloadInfo);
-      ASSERT_TRUE(c.Send(kOpAllowDownLoadFile, id, U32RequestBody(offset)));
-      const Received got = ReadDownload(reader, id, file, offset);
-      ASSERT_TRUE(got.ended);
-      EXPECT_EQ(got.status, '0');
-      EXPECT_EQ(got.firstNumber, offset / 1000 + 1);
-      EXPECT_EQ(got.bytes, size - offset);
-      EXPECT_TRUE(got.numbersInOrder);
-      EXPECT_TRUE(got.lengthsRight);
-      EXPECT_TRUE(got.contentMatches);
-      ++rowsExpected;
-    }
-  }
-  EXPECT_TRUE(LogHas("; reading it instead."));
-  EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0; }, kWait));
-
   const auto rows = LogRows();
   ASSERT_EQ(static_cast<int>(rows.size()), rowsExpected);  // none for the empty file
   for (const auto& row : rows) EXPECT_EQ(row.type, 1);
-  const TransLogRecord& bigRow = rows[rows.size() - 5];  // the last before the four unmapped
+  const TransLogRecord& bigRow = rows.back();
   EXPECT_EQ(std::string(bigRow.file), m_share + "/f" + std::to_string(big));
   EXPECT_EQ(bigRow.size, static_cast<uint32_t>(big));
 }
 
-// Downloads of one file at once send from the same mapped windows, each from its own offset,
-// across window ends (2 MiB windows here); each gets exactly its bytes, and the windows go
-// with the last of them.
-TEST_F(DownloadTest, DownloadsOfOneFileAtOnceShareItsWindowsAndEachGetsItsBytes) {
-  struct GridAgain {
-    ~GridAgain() { Download_SetWindowGrid(0); }
-  } gridAgain;
-  Download_SetWindowGrid(2 * kMiB);
+// Downloads of one file at once, each from its own offset: each gets exactly its bytes.
+TEST_F(DownloadTest, DownloadsOfOneFileAtOnceEachGetItsBytes) {
   const uint64_t size = 9 * kMiB + 321;
   const std::string file = m_share + "/shared.bin";
   std::ofstream(file, std::ios::binary) << Pattern(size, 77);
@@ -318,7 +276,6 @@ TEST_F(DownloadTest, DownloadsOfOneFileAtOnceShareItsWindowsAndEachGetsItsBytes)
     EXPECT_TRUE(got[i].contentMatches);
   }
   EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0 && Download_RunningJobs() == 0; }, kWait));
-  EXPECT_EQ(Download_LiveWindows(), 0u);
 }
 
 TEST_F(DownloadTest, InfoFingerprintIsHeadAndTailOfALargeFile) {
@@ -722,7 +679,7 @@ TEST_F(DownloadTest, ClientClosingAfterFirstPackageEndsTheDownload) {
   EXPECT_FALSE(ProcessHoldsOpen(big));
 }
 
-// A large file is sent from a mapping of it. What another program does to the file meanwhile
+// A large file is read batch by batch while it is sent. What another program does to the file meanwhile
 // never crashes the service or breaks the framing: pages evicted from the page cache are sent
 // once the disk has read them (also where they never show as cached), and a file cut short
 // ends the download early (a short last package and the end message, or the connection closed
@@ -892,7 +849,8 @@ TEST_F(DownloadTest, OthersAnsweredAndOutputBoundedDuringLargeDownload) {
   EXPECT_EQ(got.status, '0');
   EXPECT_EQ(got.bytes, 1024 * kMiB);
   EXPECT_EQ(got.packages, 1024 * kMiB / 1000 + 1);
-  // A large file goes from its mapping to the socket: none of it waits in the service's memory.
+  // A large file goes from the download's own buffer to the socket: none of it queues up in
+  // the connection's output.
   EXPECT_EQ(Download_PeakPending(), 0u);
   EXPECT_TRUE(WaitFor([] { return DownloadCount_Get() == 0; }, kWait));
 }

@@ -228,6 +228,20 @@ TEST_F(TransLogTest, HundredRowsPlusOneKeepsTheNewestFiftyAndTheNewRowLast) {
   EXPECT_EQ(rows.back().size, 77);
 }
 
+// Rows queued by the handlers are committed together; the table ends as if each had been
+// written alone: trimmed by the oldest 50 whenever it held 100, every row in queued order.
+TEST_F(TransLogTest, QueuedRowsCommittedTogetherKeepOrderAndTrimming) {
+  for (int i = 0; i < 160; ++i) QueueTranLog("/data/q" + std::to_string(i), 1, 10 + i);
+  QueueTranLog("/data/none", 1, 0);  // no row, even queued
+  TransLog_Flush();
+  const auto rows = ReadLog();
+  ASSERT_EQ(rows.size(), 60u);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].file, "/data/q" + std::to_string(100 + i));
+    EXPECT_EQ(rows[i].size, static_cast<long long>(110 + i));
+  }
+}
+
 TEST_F(TransLogTest, RowContentSizeZeroAndLargeSizes) {
   WriteTranLog("/data/empty.txt", 0, 0);
   EXPECT_TRUE(ReadLog().empty());

@@ -1,6 +1,7 @@
 #include "tests/support/service_process.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -126,7 +127,9 @@ std::vector<std::string> ServiceProcess::Env() const {
 }
 
 void ServiceProcess::CopyPrograms() {
-  const std::string build = QUARLO_BUILD_DIR;
+  // Benchmarks measure another build's programs beside this one's when asked (before/after).
+  const char* other = std::getenv("QUARLO_BENCH_SERVICE_BUILD");
+  const std::string build = other != nullptr && *other != 0 ? other : QUARLO_BUILD_DIR;
   CopyFile(build + "/service/QuarloClient", m_base + "/bin/QuarloClient");
   CopyFile(build + "/platform/tools/sc", m_base + "/system/sc");
   CopyFile(build + "/platform/tools/net", m_base + "/system/net");
