@@ -55,7 +55,7 @@ std::string MacKey(const uint8_t mac[6]) {
 
 struct CRendezvousServer::Impl {
   int udpFd = -1;
-  std::string dbPath;
+  CCentralStore* store = nullptr;  // the server's own connection (its calls take its lock)
   std::thread thread;
   std::mutex mutex;  // guards queue and stopping
   std::condition_variable cv;
@@ -117,15 +117,9 @@ struct CRendezvousServer::Impl {
     if (it != believed.end() && now - it->second.at < kBelievedSec &&
         (it->second.yes || it->second.logOns == logOns))
       return it->second.yes;
-    CCentralStore store;
-    std::string error;
-    if (!store.Open(dbPath, error)) {
-      QV_LOG(kModRendezvous, kLogError, "%s", error.c_str());
-      return false;
-    }
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &ip, text, sizeof text);
-    const bool yes = store.AccountLoggedOnFrom(email, text, now - kLogOnLifeSec);
+    const bool yes = store->AccountLoggedOnFrom(email, text, now - kLogOnLifeSec);
     if (believed.size() >= kBelievedMax) believed.clear();
     believed[key] = {yes, now, logOns};
     return yes;
@@ -225,17 +219,8 @@ struct CRendezvousServer::Impl {
     refused.source = 1;  // from the server; a zero PC address means no introduction
     const RendezvousRequest req = DecodeRendezvousBody(d.bytes.data() + kP2PHeaderSize);
     if (Paused(phoneIp, req.email)) return;
-    // A connection of its own for each introduction, closed at once: introductions are rare,
-    // and an idle second connection kept open beside the exchanges' one hid their later
-    // writes from other readers of the database.
-    CCentralStore store;
-    std::string error;
-    if (!store.Open(dbPath, error)) {
-      QV_LOG(kModRendezvous, kLogError, "%s", error.c_str());
-      return;
-    }
     std::string hash;
-    const bool known = store.AccountHash(req.email, hash) == 0;
+    const bool known = store->AccountHash(req.email, hash) == 0;
     if (!known) VerifyAgainstDummy(req.password);
     if (!known || !VerifySecret(req.password, hash)) {
       CountFailure(phoneIp, req.email);
@@ -285,12 +270,12 @@ CRendezvousServer::CRendezvousServer() : m_impl(new Impl) {}
 
 CRendezvousServer::~CRendezvousServer() { Stop(); }
 
-bool CRendezvousServer::Start(const std::string& dbPath, int udpFd, std::string& error) {
+bool CRendezvousServer::Start(CCentralStore& store, int udpFd, std::string& error) {
   if (udpFd < 0) {
     error = "no UDP socket for the rendezvous";
     return false;
   }
-  m_impl->dbPath = dbPath;
+  m_impl->store = &store;
   m_impl->udpFd = udpFd;
   Impl* impl = m_impl.get();
   m_impl->thread = std::thread([impl] { impl->Loop(); });

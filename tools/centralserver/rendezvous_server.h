@@ -4,13 +4,15 @@
 // and password text, to be introduced to a PC of that account; the server sends the PC a hole
 // punch naming the phone's address as seen, and the phone the PC's address. The event thread
 // only queues datagrams: checks (password hashing, the database) run on a thread of this
-// module, which opens the database for each introduction.
+// module, over the server's one database connection.
 #include <netinet/in.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+class CCentralStore;
 
 constexpr size_t kRendezvousQueueMax = 1024;  // datagrams waiting; more are dropped
 constexpr size_t kRendezvousPcsMax = 4096;    // PCs remembered from heartbeats
@@ -31,8 +33,8 @@ class CRendezvousServer {
   CRendezvousServer(const CRendezvousServer&) = delete;
   CRendezvousServer& operator=(const CRendezvousServer&) = delete;
 
-  // Starts the thread; answers leave from udpFd.
-  bool Start(const std::string& dbPath, int udpFd, std::string& error);
+  // Starts the thread; answers leave from udpFd. The store outlives the thread.
+  bool Start(CCentralStore& store, int udpFd, std::string& error);
   void Stop();
   // From the event thread: copies the datagram into the queue (dropped when full).
   void Post(const uint8_t* data, size_t len, const sockaddr_in& from);
