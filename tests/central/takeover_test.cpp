@@ -304,6 +304,21 @@ TEST_F(Takeover, ForgedHeartbeatsNeitherMoveThePcNorPauseItsAddress) {
     EncodeHeartBeat("evil", i == 0 ? mac : other, kOwner, beat);
     send(forger, beat, sizeof beat);
   }
+  // Forged heartbeats with the PC's own address (another port), interleaved with the owner's
+  // phone asking: every introduction names the PC's real port.
+  const int forgerAtHome = UdpFrom(kHome);
+  ASSERT_GE(forgerAtHome, 0);
+  EncodeHeartBeat("evil", mac, kOwner, beat);
+  int introduced = 0;
+  for (int round = 0; round < 8; ++round) {
+    for (int i = 0; i < 50; ++i) send(forgerAtHome, beat, sizeof beat);
+    port = 0;
+    introduced += introduce(phoneFd, "secret1", &port) == 0x7F000001 && port == ntohs(homeAddr.sin_port);
+  }
+  EXPECT_EQ(introduced, 8);
+  close(forgerAtHome);
+  EncodeHeartBeat("kitchen-pc", mac, kOwner, beat);
+  send(home, beat, sizeof beat);
   // Wrong passwords "from" the PC's own address (a forged UDP source) do not pause it.
   timeval quick{0, 50000};
   setsockopt(home, SOL_SOCKET, SO_RCVTIMEO, &quick, sizeof quick);

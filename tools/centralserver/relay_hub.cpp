@@ -267,9 +267,7 @@ struct CRelayHub::Impl {
       Conn* phone = p.second;
       for (auto it = phone->downloads.begin(); it != phone->downloads.end();) {
         const Download& d = it->second;
-        const bool relayGone = relays.find(d.pc) == relays.end();
-        const int64_t grace = relayGone ? options.cutGraceNoRelayMs : options.cutGraceMs;
-        if (d.cache || now - d.cutMs < grace) {
+        if (d.cache || now - d.cutMs < options.cutGraceMs) {
           ++it;
           continue;
         }

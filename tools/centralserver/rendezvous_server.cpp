@@ -158,13 +158,22 @@ struct CRendezvousServer::Impl {
         return;
     }
     PcSeen& pc = pcs[key];
+    const int64_t now = time(nullptr);
+    // What a PC holds is not moved by a datagram from another port while the PC keeps it fresh:
+    // a forged source address (the PC's own, any port) cannot take its place.
+    if (pc.seen != 0 && pc.port != ntohs(d.from.sin_port) && now - pc.seen <= kRendezvousPcFreshSec) {
+      QV_LOG_REFUSAL(Text(d.from), kModRendezvous, kLogWarning,
+                     "heartbeat of \"%s\" from %s ignored: the PC is heard from another port.",
+                     LogText(info.email).c_str(), Text(d.from).c_str());
+      return;
+    }
     const bool fresh = pc.seen == 0 || pc.ip != d.from.sin_addr.s_addr || pc.port != ntohs(d.from.sin_port);
     pc.email = info.email;
     pc.name = info.name;
     std::memcpy(pc.mac, info.mac, 6);
     pc.ip = d.from.sin_addr.s_addr;
     pc.port = ntohs(d.from.sin_port);
-    pc.seen = time(nullptr);
+    pc.seen = now;
     if (fresh)
       QV_LOG(kModRendezvous, kLogInfo, "heartbeat of %s (%s) from %s", LogText(info.email).c_str(),
              LogText(info.name).c_str(), Text(d.from).c_str());
