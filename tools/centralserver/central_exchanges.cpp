@@ -201,6 +201,25 @@ AccountCheck CCentralExchanges::CheckAccount(const std::string& email, const std
   return out;
 }
 
+bool CCentralExchanges::KnownGood(const std::string& email, const std::string& pcText) {
+  std::string hash;
+  if (m_store.AccountHash(email, hash) != 0) return false;
+  const std::string digest = QuickDigest(pcText);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const auto good = m_goodTexts.find(email);
+  return !digest.empty() && good != m_goodTexts.end() && good->second.hash == hash &&
+         good->second.digest == digest;
+}
+
+void CCentralExchanges::RememberGood(const std::string& email, const std::string& hash,
+                                     const std::string& pcText) {
+  const std::string digest = QuickDigest(pcText);
+  if (digest.empty()) return;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_goodTexts.size() >= kGoodTextsMax) m_goodTexts.clear();
+  m_goodTexts[email] = {hash, digest};
+}
+
 void CCentralExchanges::Abandon(const std::string& peerIp, const std::string& email,
                                 int64_t turnMs) {
   std::lock_guard<std::mutex> lock(m_mutex);

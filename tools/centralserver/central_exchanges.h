@@ -69,6 +69,10 @@ class CCentralExchanges {
                              const CentralRequest& r) {
     return CheckAccount(email, pcText, r, false);
   }
+  // Whether the text is one accepted recently for the account (its stored hash unchanged):
+  // right without hashing. RememberGood records one (after a check elsewhere succeeded).
+  bool KnownGood(const std::string& email, const std::string& pcText);
+  void RememberGood(const std::string& email, const std::string& hash, const std::string& pcText);
   // A client left while its check waited for its turn: the turn is free again.
   void Abandon(const std::string& peerIp, const std::string& email, int64_t turnMs);
   // The outcome of a check that waits for its turn.

@@ -265,7 +265,7 @@ int RunServer(const std::string& dir, const CentralOptions& options, SiteOptions
               options.p2pHost.c_str(), static_cast<unsigned>(server.BoundP2PPort()), dir.c_str());
   std::fflush(stdout);
   CRendezvousServer rendezvous;
-  if (!rendezvous.Start(store, server.UdpFd(), error)) {
+  if (!rendezvous.Start(exchanges, server.UdpFd(), error)) {
     std::fprintf(stderr, "QuarloCentral: %s\n", error.c_str());
     return 1;
   }
