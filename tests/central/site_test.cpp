@@ -289,8 +289,17 @@ TEST_F(Site, PublishedPackageIsAnnouncedAndServed) {
   EXPECT_EQ(Get("/quarlo/update-pc.html").body, page.body);
 }
 
-int ConnectTo(uint16_t port) {
+int ConnectTo(uint16_t port, const char* source = nullptr) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (source) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+      close(fd);
+      return -1;
+    }
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
@@ -338,6 +347,26 @@ TEST_F(Site, ConnectionsPerAddressAndTheRequestDeadlineAreBounded) {
   EXPECT_NE(central.LogText().find("refusing 127.0.0.1: too many connections."), std::string::npos);
   // And the room is free again.
   EXPECT_TRUE(WaitFor([&] { return Get("/faq.html").code == 200; }, std::chrono::seconds(5)));
+}
+
+// Slow heads from sixteen addresses fill every slot; a seventeenth address is still served, in
+// the place of the oldest of them.
+TEST_F(Site, AFullSetOfSlowHeadsMakesRoomForANewcomer) {
+  const uint16_t port = static_cast<uint16_t>(std::stoi(central.SiteUrl().substr(17)));
+  std::vector<int> slow;
+  for (int a = 2; a < 18; ++a)
+    for (int i = 0; i < 8; ++i) {
+      const int fd = ConnectTo(port, ("127.0.0." + std::to_string(a)).c_str());
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL), 16);
+      slow.push_back(fd);
+    }
+  const Http h = Curl({"--interface", "127.0.0.30", central.SiteUrl() + "/faq.html"});
+  EXPECT_EQ(h.code, 200) << central.LogText();
+  EXPECT_TRUE(WaitFor([&] { return ClosedByServer(slow.front()); }, std::chrono::seconds(5)))
+      << "the oldest head made the room";
+  EXPECT_NE(central.LogText().find("room for 127.0.0.30"), std::string::npos);
+  for (int fd : slow) close(fd);
 }
 
 // The site over HTTPS with a certificate made for the test and trusted by curl alone.

@@ -24,7 +24,8 @@ constexpr const char* kIndex = "create index if not exists devices_email on devi
 constexpr const char* kDeviceColumns =
     "select identity, ifnull(email, ''), logged_on, ifnull(os, ''), ifnull(mac, ''),"
     " ifnull(computer, ''), ifnull(peer_ip, ''), ifnull(local_ip, ''), command_port,"
-    " external_port, issued, last_logon, last_seen, power_on, ifnull(logon_ip, '') from devices";
+    " external_port, issued, last_logon, last_seen, power_on, ifnull(logon_ip, ''),"
+    " ifnull(released_by, '') from devices";
 
 // One prepared statement, finalised on every path.
 class CStmt {
@@ -337,6 +338,7 @@ CentralDevice DeviceRow(const CStmt& s) {
   d.lastSeen = s.ColInt(12);
   d.powerOn = s.ColInt(13);
   d.logOnIp = s.ColText(14);
+  d.releasedBy = s.ColText(15);
   return d;
 }
 

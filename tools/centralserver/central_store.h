@@ -26,6 +26,7 @@ struct CentralDevice {
   std::string os, mac, computer;
   std::string peerIp;     // the address the server saw
   std::string logOnIp;    // the address of the last successful log-on
+  std::string releasedBy;  // the account whose log-out released it ("" when bound or never)
   std::string localIp;    // as the PC reported it
   int commandPort = 0, externalPort = 0;
   int64_t issued = 0, lastLogOn = 0, lastSeen = 0, powerOn = 0;

@@ -176,7 +176,8 @@ int StatusCommand(const std::string& dir) {
     std::printf("account %s\n", a.email.c_str());
     bool any = false;
     for (const CentralDevice& d : devices) {
-      if (d.email != a.email) continue;
+      // A PC that logged out is listed (offline) under the account that let it go.
+      if (d.email != a.email && !(d.email.empty() && d.releasedBy == a.email)) continue;
       any = true;
       const bool online = d.loggedOn && now - d.lastSeen <= kOnlineWindowSec;
       std::printf("  pc %s  \"%s\"  %s\n", d.identity.c_str(), d.computer.c_str(),

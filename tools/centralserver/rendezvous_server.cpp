@@ -275,11 +275,13 @@ struct CRendezvousServer::Impl {
     HoleAckBody refused;
     refused.source = 1;  // from the server; a zero PC address means no introduction
     const RendezvousRequest req = DecodeRendezvousBody(d.bytes.data() + kP2PHeaderSize);
-    if (Paused(phoneIp, req.email)) return;
+    // A text accepted recently is right without hashing, and passes any pause (the pauses are
+    // against guesses); anything else is hashed on the checker thread and comes back here with
+    // its verdict.
+    const bool known = d.verdict < 0 && exchanges->KnownGood(req.email, req.password);
+    if (!known && d.verdict != 0 && Paused(phoneIp, req.email)) return;
     if (d.verdict < 0) {
-      // A text accepted recently is right without hashing; anything else is hashed on the
-      // checker thread and comes back here with its verdict.
-      if (!exchanges->KnownGood(req.email, req.password)) {
+      if (!known) {
         if (!PostCheck(d, req.email))
           QV_LOG_REFUSAL(Text(d.from), kModRendezvous, kLogWarning,
                          "rendezvous for \"%s\" from %s dropped: a check of it is waiting.",
