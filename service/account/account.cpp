@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -85,12 +86,18 @@ std::atomic<bool> g_powerOnSent{false};
 
 }  // namespace
 
+std::recursive_mutex& AccountExchangeMutex() {
+  static std::recursive_mutex* m = new std::recursive_mutex;  // immortal: tasks may hold it
+  return *m;
+}
+
 void StoreLogOnResult(int result) {
   CMutexLock lock(g_MutexLogOnRtn);
   g_nLogOnRtn = result;
 }
 
 int LogOn() {
+  std::lock_guard<std::recursive_mutex> exchange(AccountExchangeMutex());
   std::string email, password;
   GetUsernfo(email, password);
   if (email.empty() || password.empty()) {
@@ -114,6 +121,7 @@ int LogOn() {
 }
 
 int LogOut() {
+  std::lock_guard<std::recursive_mutex> exchange(AccountExchangeMutex());
   std::string email, password;
   GetUsernfo(email, password);
   if (email.empty() || password.empty()) return kErrNoAccount;
@@ -222,8 +230,20 @@ int HeartBeat(void*) {
     if (WaitOrExit(PeriodMs("heartbeat_ms", kHeartBeatPeriodMs), g_ExitFlag)) break;
     std::string ip;
     if (GetLoaclIp(ip) == 0 && !ip.empty()) SetLocalIpText(ip);
+    // The log-on and its result as one step: a log-out or a switch of accounts in between
+    // would otherwise be undone by a log-on of the account that was just let go.
+    std::unique_lock<std::recursive_mutex> exchange(AccountExchangeMutex());
     const int rc = LogOn();
-    StoreLogOnResult(rc);
+    // 0x1017: the server did not check the account this time (too many checks of it were
+    // waiting); that says nothing about the log-on it already has, so a PC logged on stays so
+    // and keeps its relay.
+    if (rc == kStatusWaitToRetry) {
+      CMutexLock lock(g_MutexLogOnRtn);
+      if (g_nLogOnRtn.load() != 0) g_nLogOnRtn = rc;
+    } else {
+      StoreLogOnResult(rc);
+    }
+    exchange.unlock();
     QV_LOG(kModUser, kLogDebug, "relogin , return code %d", rc);
     if (haveServer) SendHeartBeatToSV(server);
     SetSVInfo();

@@ -5,6 +5,8 @@
 // 5-second time-outs, plus a UPnP discovery in SetSVInfo): run them on pool tasks, never on
 // an event thread. Account and server are read from the settings on each call.
 #include <cstdint>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "common/proto_central.h"
@@ -16,6 +18,10 @@ constexpr int kDiskInfoPeriodMs = 86400000;
 
 int LogOn();   // the server's status (0 logged on), kErrNoAccount, kErrServerExchange
 int LogOut();  // the server's status, -1 for a failed exchange, kErrNoAccount (silent)
+// Held across LogOn, LogOut and the steps around them that read or change the stored account
+// (recursive: those steps call LogOn and LogOut), so that a periodic log-on never lands
+// between a log-out and the account's change.
+std::recursive_mutex& AccountExchangeMutex();
 int SendHeartBeatToSV(const ServerAddress& server);  // the status, or -1
 int SetSVInfo();  // the status; -1 without a computer name; kErrServerExchange
 void SetPowerOnInfo();

@@ -3,6 +3,7 @@
 // program's connection when the exchange is done; the command server serves others meanwhile.
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "common/log.h"
@@ -38,7 +39,10 @@ int ReplyNow(uint16_t opcode, uint32_t param, uint32_t value, char** reply, int*
 
 int LogOnTask(void* arg) {
   std::unique_ptr<AccountJob> job(static_cast<AccountJob*>(arg));
-  LogOut();  // the account stored so far; its result is not needed
+  std::unique_lock<std::recursive_mutex> exchange(AccountExchangeMutex());
+  // The account stored so far lets the PC's identity go, so that another account may take it;
+  // its result is not needed.
+  LogOut();
   AccountInfo account{};
   std::strncpy(account.email, job->email.c_str(), sizeof account.email - 1);
   std::strncpy(account.password, job->password.c_str(), sizeof account.password - 1);
@@ -49,6 +53,7 @@ int LogOnTask(void* arg) {
   }
   const int rc = LogOn();
   StoreLogOnResult(rc);
+  exchange.unlock();
   QV_LOG(kModShow, kLogDebug, "Show_LogOn return code %d ", rc);
   DeferredReply_Finish(job->token, EncodeU32Reply(job->opcode, job->param, static_cast<uint32_t>(rc)));
   // After the reply: these reports may wait for the router and the server.
@@ -59,9 +64,11 @@ int LogOnTask(void* arg) {
 
 int LogOutTask(void* arg) {
   std::unique_ptr<AccountJob> job(static_cast<AccountJob*>(arg));
-  LogOut();
+  std::unique_lock<std::recursive_mutex> exchange(AccountExchangeMutex());
+  LogOut();  // releases the identity at the server for the next account
   const int rc = ClearLogOnInfo();
   StoreLogOnResult(static_cast<int>(kErrEmptyAccount));
+  exchange.unlock();
   DeferredReply_Finish(job->token, EncodeU32Reply(job->opcode, job->param, static_cast<uint32_t>(rc)));
   return 0;
 }

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/local_api_ops.h"
 #include "common/proto_p2p.h"
 #include "common/proto_relay.h"
 #include "tests/central/loopback_peer.h"
@@ -112,6 +113,28 @@ class OwnerPc : public ::testing::Test {
            Download(fresh, id);
   }
 
+  // One local API request as the desktop program sends it; its u32 answer, or 0xDEAD.
+  uint32_t AskService(uint16_t op, const Bytes& body = {}) {
+    DeviceClient c;
+    if (!c.Connect("127.0.0.1", svc->WaitForPort())) return 0xDEAD;
+    c.Send(op, 5, body);
+    DeviceMessage m;
+    if (!c.ReadMessage(m, seconds(30)) || m.body.size() != 4) return 0xDEAD;
+    return wire::GetU32(m.body.data());
+  }
+  uint32_t SwitchTo(const std::string& email, const std::string& password) {
+    if (AskService(kOpLogOut) != 0) return 0xDEAD;
+    return AskService(kOpLogOn, Concat({TextField(email, 32), TextField(PcPasswordOf(password), 32)}));
+  }
+  // The PC online in the account of `email`, as that account's phone sees it.
+  bool OnlineFor(const std::string& email, const std::string& password) {
+    RelayPhone p;
+    if (p.SignIn(central.Port(), email, PcPasswordOf(password)) != 0) return false;
+    std::vector<PcEntry> pcs;
+    return p.ListPcs(central.Port(), pcs) == 0 && pcs.size() == 1 && pcs[0].online &&
+           pcs[0].identity == pc;
+  }
+
   CentralProcess central;
   std::unique_ptr<TempBase> base;
   std::unique_ptr<ServiceProcess> svc;
@@ -155,6 +178,37 @@ TEST_F(OwnerPc, TakeoversWithTheIdentityFailWhileTheOwnersPhoneDownloads) {
   const std::string st = central.Admin({"status"}).output;
   EXPECT_NE(st.find("seen from 127.0.0.1"), std::string::npos) << st;
   EXPECT_EQ(st.find("evil"), std::string::npos) << st;
+}
+
+TEST_F(OwnerPc, SwitchingAccountsAndBackKeepsThePcOnline) {
+  const std::string identity = pc;
+  // To the other account, as the switch-account dialog does it: log out, then log on.
+  ASSERT_EQ(SwitchTo(kOther, "secret2"), 0u) << central.LogText();
+  EXPECT_TRUE(WaitFor([&] { return OnlineFor(kOther, "secret2"); }, seconds(30), milliseconds(100)))
+      << central.LogText();
+  EXPECT_EQ(pc, identity) << "the same identity, now the other account's";
+  std::vector<PcEntry> pcs;
+  RelayPhone owners;
+  ASSERT_EQ(owners.SignIn(central.Port(), kOwner, PcPasswordOf("secret1")), 0);
+  ASSERT_EQ(owners.ListPcs(central.Port(), pcs), 0);
+  EXPECT_TRUE(pcs.empty()) << "the owner's account no longer lists the PC";
+  // Its minute log-ons keep working with the new account.
+  const size_t before = central.Exchanges(kCmdLogOn).size();
+  ASSERT_TRUE(WaitFor([&] { return central.Exchanges(kCmdLogOn).size() >= before + 3; }, seconds(30)));
+  EXPECT_EQ(AskService(kOpLogOnStatues), 0u);
+  for (const std::string& line : central.Exchanges(kCmdLogOn))
+    EXPECT_EQ(line.find("status 0x1016"), std::string::npos) << line;
+
+  // And back: the owner's phone downloads from it again.
+  ASSERT_EQ(SwitchTo(kOwner, "secret1"), 0u) << central.LogText();
+  EXPECT_TRUE(WaitFor([&] { return OnlineFor(kOwner, "secret1"); }, seconds(30), milliseconds(100)));
+  EXPECT_TRUE(OwnerPhoneWorks(30));
+  EXPECT_EQ(AskService(kOpLogOnStatues), 0u);
+  // Someone elsewhere who knows the identity cannot take it while the PC is logged out.
+  ASSERT_EQ(AskService(kOpLogOut), 0u);
+  EXPECT_EQ(ExchangeFrom(kAttacker, central.Port(), kCmdLogOn, pc, LogOnBody(kOther, "secret2")),
+            kStatusOtherAccount);
+  EXPECT_EQ(AskService(kOpLogOn, Concat({TextField(kOwner, 32), TextField(PcPasswordOf("secret1"), 32)})), 0u);
 }
 
 TEST_F(OwnerPc, FloodsLeaveTheOwnersPcLoggedOnAndItsPhoneDownloading) {
@@ -284,10 +338,12 @@ TEST_F(OwnerPc, APcKilledMidRelayDownloadEndsItForThePhone) {
   const int pid = svc->Pid();
   ASSERT_GT(pid, 0);
   ASSERT_EQ(kill(pid, SIGKILL), 0);
-  // What was cached arrives, then an end that says the download failed.
+  // What was cached arrives, then -- once the PC could no longer have reconnected -- an end
+  // that says the download failed.
+  const auto killed = std::chrono::steady_clock::now();
   for (;;) {
     uint16_t command = 0;
-    ASSERT_TRUE(phone.ReadMessage(m, &command, seconds(30))) << central.LogText();
+    ASSERT_TRUE(phone.ReadMessage(m, &command, seconds(60))) << central.LogText();
     ASSERT_EQ(m.header.param, 3u);
     if (m.header.opcode == kOpPackage) continue;
     ASSERT_EQ(m.header.opcode, kOpDownloadOver);
@@ -296,6 +352,8 @@ TEST_F(OwnerPc, APcKilledMidRelayDownloadEndsItForThePhone) {
     break;
   }
   EXPECT_NE(central.LogText().find("left without an end"), std::string::npos) << "the server's end";
+  EXPECT_GE(std::chrono::steady_clock::now() - killed, seconds(30))
+      << "the end came while the PC might still have continued";
 }
 
 }  // namespace

@@ -248,7 +248,7 @@ TEST_F(RelayHub, APcGoneMidDownloadEndsItForThePhone) {
   uint16_t command = 0;
   ASSERT_TRUE(phone.ReadMessage(m, &command));
   EXPECT_EQ(m.header.opcode, 0x1002);
-  ASSERT_TRUE(phone.ReadMessage(m, &command, milliseconds(20000)));
+  ASSERT_TRUE(phone.ReadMessage(m, &command, milliseconds(60000)));
   EXPECT_EQ(command, kCmdCacheDeliver);
   EXPECT_EQ(m.header.opcode, 0x1003);
   EXPECT_EQ(m.header.param, 77u);

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <memory>
 
+#include "common/proto_p2p.h"
+#include "tests/central/loopback_peer.h"
 #include "tests/support/central_process.h"
 #include "tests/support/service_process.h"
 #include "tests/support/text_files.h"
@@ -79,6 +81,76 @@ TEST_F(Site, RegistersAnAddressOnceInAnyLetterCase) {
             std::string::npos);
   EXPECT_EQ(central.LogText().find(PcPasswordOf("secret1")), std::string::npos)
       << "no password text in the log";
+}
+
+// Whether a process other than this one holds a POSIX lock on the file (/proc/locks).
+bool LockedByAnother(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  std::ifstream locks("/proc/locks");
+  const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+  const std::string self = " " + std::to_string(getpid()) + " ";
+  for (std::string line; std::getline(locks, line);)
+    if (line.find("POSIX") != std::string::npos && line.find(inode) != std::string::npos &&
+        line.find(self) == std::string::npos)
+      return true;
+  return false;
+}
+
+// The running server, the operator's commands and the site's registrations share the database
+// file: nobody's rows go missing, before or after a restart, and the server keeps its locks.
+TEST_F(Site, TheDatabaseStaysWholeWhileTheCommandsUseIt) {
+  const std::string db = central.DataDir() + "/central.db";
+  // The rendezvous thread works too (it used to open the file a second time).
+  ASSERT_EQ(ExchangeFrom("127.0.0.1", central.Port(), kCmdLogOn, "pc-1",
+                         EncodeLogOnRequest({"first@example.org", PcPasswordOf("secret1"), 2, "L", "m"})),
+            kStatusUnknownAccount);
+  ASSERT_TRUE(central.AddAccount("first@example.org", "secret1"));
+  ASSERT_EQ(ExchangeFrom("127.0.0.1", central.Port(), kCmdLogOn, "pc-1",
+                         EncodeLogOnRequest({"first@example.org", PcPasswordOf("secret1"), 2, "L", "m"})),
+            0);
+  const int udp = UdpFrom("127.0.0.1");
+  ASSERT_GE(udp, 0);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(central.P2PPort());
+  inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+  const uint8_t mac[6] = {2, 0, 0, 0, 0, 1};
+  uint8_t beat[kHeartBeatSize];
+  EncodeHeartBeat("pc", mac, "first@example.org", beat);
+  uint8_t ask[kRendezvousSize];
+  EncodeRendezvousRequest({"first@example.org", PcPasswordOf("secret1"), {}}, ask);
+  timeval tv{5, 0};
+  setsockopt(udp, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sendto(udp, beat, sizeof beat, 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
+  sendto(udp, ask, sizeof ask, 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
+  uint8_t answer[64];
+  EXPECT_GT(recv(udp, answer, sizeof answer, 0), 0) << central.LogText();
+  close(udp);
+
+  EXPECT_EQ(Register(Form("second@example.org", "secret2")).code, 200);
+  const ProgramResult status = central.Admin({"status"});
+  EXPECT_EQ(status.exitCode, 0);
+  EXPECT_NE(status.output.find("account first@example.org\n  pc pc-1"), std::string::npos)
+      << status.output;
+  EXPECT_TRUE(LockedByAnother(db)) << "the server holds its lock on the database";
+  struct stat st {};
+  EXPECT_EQ(stat((db + "-wal").c_str(), &st), 0) << "the live write-ahead log is still there";
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat(db.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // What the server writes after the command ran is seen by the next one.
+  EXPECT_EQ(Register(Form("third@example.org", "secret3")).code, 200);
+  const std::string listed = Accounts();
+  for (const char* email : {"first@example.org", "second@example.org", "third@example.org"})
+    EXPECT_NE(listed.find(email), std::string::npos) << email << "\n" << listed;
+
+  ASSERT_TRUE(central.Stop());
+  ASSERT_TRUE(central.StartWithSite()) << central.LogText();
+  EXPECT_EQ(Accounts(), listed);
+  EXPECT_NE(central.Admin({"status"}).output.find("pc pc-1"), std::string::npos);
+  ASSERT_TRUE(central.Stop());
+  EXPECT_EQ(RunProgram({"/usr/bin/sqlite3", db, "pragma integrity_check;"}).output, "ok\n");
 }
 
 TEST_F(Site, MalformedFormsGetAClearAnswerAndStoreNothing) {
@@ -217,8 +289,17 @@ TEST_F(Site, PublishedPackageIsAnnouncedAndServed) {
   EXPECT_EQ(Get("/quarlo/update-pc.html").body, page.body);
 }
 
-int ConnectTo(uint16_t port) {
+int ConnectTo(uint16_t port, const char* source = nullptr) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (source) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+      close(fd);
+      return -1;
+    }
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
@@ -266,6 +347,26 @@ TEST_F(Site, ConnectionsPerAddressAndTheRequestDeadlineAreBounded) {
   EXPECT_NE(central.LogText().find("refusing 127.0.0.1: too many connections."), std::string::npos);
   // And the room is free again.
   EXPECT_TRUE(WaitFor([&] { return Get("/faq.html").code == 200; }, std::chrono::seconds(5)));
+}
+
+// Slow heads from sixteen addresses fill every slot; a seventeenth address is still served, in
+// the place of the oldest of them.
+TEST_F(Site, AFullSetOfSlowHeadsMakesRoomForANewcomer) {
+  const uint16_t port = static_cast<uint16_t>(std::stoi(central.SiteUrl().substr(17)));
+  std::vector<int> slow;
+  for (int a = 2; a < 18; ++a)
+    for (int i = 0; i < 8; ++i) {
+      const int fd = ConnectTo(port, ("127.0.0." + std::to_string(a)).c_str());
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL), 16);
+      slow.push_back(fd);
+    }
+  const Http h = Curl({"--interface", "127.0.0.30", central.SiteUrl() + "/faq.html"});
+  EXPECT_EQ(h.code, 200) << central.LogText();
+  EXPECT_TRUE(WaitFor([&] { return ClosedByServer(slow.front()); }, std::chrono::seconds(5)))
+      << "the oldest head made the room";
+  EXPECT_NE(central.LogText().find("room for 127.0.0.30"), std::string::npos);
+  for (int fd : slow) close(fd);
 }
 
 // The site over HTTPS with a certificate made for the test and trusted by curl alone.

@@ -17,10 +17,21 @@ bool IsStatusFrame(const RelayHeader& h, const Bytes& body) {
 
 int RelayPhone::SignIn(uint16_t port, const std::string& email, const std::string& pcText) {
   if (!m_conn.Connect(m_host, port)) return -1;
+  return SignInOnConnection(email, pcText, kWait);
+}
+
+int RelayPhone::SignInFrom(const std::string& source, uint16_t port, const std::string& email,
+                           const std::string& pcText, std::chrono::milliseconds wait) {
+  if (!m_conn.ConnectFrom(source, m_host, port)) return -1;
+  return SignInOnConnection(email, pcText, wait);
+}
+
+int RelayPhone::SignInOnConnection(const std::string& email, const std::string& pcText,
+                                   std::chrono::milliseconds wait) {
   const std::vector<uint8_t> body = EncodeAccountText({email, pcText});
   if (!m_conn.SendRaw(BuildServerRequest(kCmdPhoneSignIn, "", body))) return -1;
   uint8_t head[kServerReplyHeaderSize];
-  if (!m_conn.ReadExact(head, sizeof head, kWait)) return -1;
+  if (!m_conn.ReadExact(head, sizeof head, wait)) return -1;
   const ServerReplyHeader h = DecodeServerReplyHeader(head);
   if (h.status != 0) return h.status;
   if (h.len != kServerReplyHeaderSize + kIdentityReplySize) return -1;

@@ -18,6 +18,10 @@ class RelayPhone {
   // Connects and signs in; the server's status (0: signed in, the session is set). -1 when
   // the connection or the answer failed.
   int SignIn(uint16_t port, const std::string& email, const std::string& pcText);
+  // The same from a source address of the test's own (a phone elsewhere); the answer may be
+  // waited for up to `wait` (a check that waits its turn).
+  int SignInFrom(const std::string& source, uint16_t port, const std::string& email,
+                 const std::string& pcText, std::chrono::milliseconds wait = std::chrono::seconds(120));
   const std::string& Session() const { return m_session; }
   // The PCs of the account (a connection of its own); the status, or -1.
   int ListPcs(uint16_t port, std::vector<PcEntry>& out) const;
@@ -36,6 +40,8 @@ class RelayPhone {
   DeviceClient& Conn() { return m_conn; }
 
  private:
+  int SignInOnConnection(const std::string& email, const std::string& pcText,
+                         std::chrono::milliseconds wait);
   struct Frame {
     RelayHeader header;
     Bytes body;

@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -114,39 +115,65 @@ std::string CCentralExchanges::SpeakingAccount(const std::string& identity,
   return m_store.SpeakingAccount(identity, peerIp, Now() - kLogOnLifeSec);
 }
 
-uint16_t CCentralExchanges::CheckAccount(const std::string& email, const std::string& pcText,
-                                         const std::string& peerIp, int& delayMs) {
+AccountCheck CCentralExchanges::CheckAccount(const std::string& email, const std::string& pcText,
+                                             const CentralRequest& r, bool ownPc) {
   const int64_t now = Now();
   const int64_t nowMs = NowMs();
-  delayMs = 0;
+  AccountCheck out;
+  std::string hash;
+  const int found = m_store.AccountHash(email, hash);
+  const std::string digest = QuickDigest(pcText);
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto it = m_failures.begin(); it != m_failures.end();)
       it = now - it->second.last > kThrottleForgetSec ? m_failures.erase(it) : std::next(it);
-    for (auto it = m_accountFailures.begin(); it != m_accountFailures.end();)
-      it = now - it->second.windowStart >= kAccountWindowSec ? m_accountFailures.erase(it)
-                                                             : std::next(it);
     if (m_failures.size() > kBooksMax) m_failures.clear();
-    if (m_accountFailures.size() > kBooksMax) m_accountFailures.clear();
-    // An address that failed often is not checked again before its wait is over: a burst of
-    // guesses costs it nothing but costs the server no hashing either.
-    const auto f = m_failures.find(peerIp);
-    if (f != m_failures.end() && f->second.count >= kThrottleFreeFailures &&
-        nowMs < f->second.lastMs + ThrottleDelayMs(f->second.count))
-      return kStatusWaitToRetry;
+    // A text accepted before against the same stored hash is right: no turn, no hashing.
+    const auto good = m_goodTexts.find(email);
+    if (found == 0 && good != m_goodTexts.end() && good->second.hash == hash &&
+        !digest.empty() && good->second.digest == digest) {
+      m_failures.erase(r.peerIp);
+      return out;
+    }
+    auto book = m_accounts.find(email);
+    if (book != m_accounts.end()) {
+      std::vector<std::pair<std::string, int64_t>>& w = book->second.waiting;
+      // A turn whose time has come was taken (or its client left).
+      w.erase(std::remove_if(w.begin(), w.end(),
+                             [nowMs](const std::pair<std::string, int64_t>& e) {
+                               return e.second <= nowMs;
+                             }),
+              w.end());
+      if (w.empty() && now - book->second.lastFailure > kAccountWindowSec) {
+        m_accounts.erase(book);
+        book = m_accounts.end();
+      }
+    }
+    if (!ownPc && !r.paced && book != m_accounts.end() &&
+        book->second.failures >= kAccountFailuresFree) {
+      AccountBook& a = book->second;
+      // After the last check that ran and after every turn still held.
+      int64_t turn = std::max(nowMs, a.lastTurnMs + kAccountCheckSpacingMs);
+      for (const auto& e : a.waiting) turn = std::max(turn, e.second + kAccountCheckSpacingMs);
+      if (turn > nowMs) {
+        size_t fromHere = 0;
+        for (const auto& e : a.waiting) fromHere += e.first == r.peerIp;
+        if (fromHere >= static_cast<size_t>(kAccountWaitingPerAddress) ||
+            a.waiting.size() >= static_cast<size_t>(kAccountWaitingMax)) {
+          out.status = kStatusWaitToRetry;
+          return out;
+        }
+        a.waiting.emplace_back(r.peerIp, turn);
+        out.retryMs = static_cast<int>(turn - nowMs);
+        out.turnMs = turn;
+        return out;
+      }
+      a.lastTurnMs = nowMs;
+    } else if (r.paced && book != m_accounts.end()) {
+      book->second.lastTurnMs = std::max(book->second.lastTurnMs, nowMs);
+    }
   }
-  bool accountLocked = false;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto a = m_accountFailures.find(email);
-    accountLocked = a != m_accountFailures.end() && a->second.count >= kAccountFailuresMax;
-  }
-  // Guessers elsewhere do not lock out the account's own PCs, logged on from their address.
-  if (accountLocked && !m_store.AccountLoggedOnFrom(email, peerIp, now - kLogOnLifeSec))
-    return kStatusWaitToRetry;
 
-  std::string hash;
-  const int found = m_store.AccountHash(email, hash);
   uint16_t status = kStatusOk;
   if (found != 0) {
     VerifyAgainstDummy(pcText);
@@ -156,47 +183,97 @@ uint16_t CCentralExchanges::CheckAccount(const std::string& email, const std::st
   }
   std::lock_guard<std::mutex> lock(m_mutex);
   if (status == kStatusUnknownAccount || status == kStatusWrongPassword) {
-    Failures& f = m_failures[peerIp];
-    delayMs = ThrottleDelayMs(f.count);
+    Failures& f = m_failures[r.peerIp];
+    out.delayMs = ThrottleDelayMs(f.count);
     ++f.count;
     f.last = now;
     f.lastMs = nowMs;
-    AccountFailures& a = m_accountFailures[email];
-    if (a.count == 0) a.windowStart = now;
-    ++a.count;
+    if (m_accounts.size() > kBooksMax) m_accounts.clear();
+    AccountBook& a = m_accounts[email];
+    ++a.failures;
+    a.lastFailure = now;
   } else if (status == kStatusOk) {
-    m_failures.erase(peerIp);
+    m_failures.erase(r.peerIp);
+    if (m_goodTexts.size() >= kGoodTextsMax) m_goodTexts.clear();
+    m_goodTexts[email] = {hash, digest};
   }
-  return status;
+  out.status = status;
+  return out;
 }
 
-bool CCentralExchanges::AccountMayUseIdentity(const char* what, const std::string& email,
+bool CCentralExchanges::KnownGood(const std::string& email, const std::string& pcText) {
+  std::string hash;
+  if (m_store.AccountHash(email, hash) != 0) return false;
+  const std::string digest = QuickDigest(pcText);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const auto good = m_goodTexts.find(email);
+  return !digest.empty() && good != m_goodTexts.end() && good->second.hash == hash &&
+         good->second.digest == digest;
+}
+
+void CCentralExchanges::RememberGood(const std::string& email, const std::string& hash,
+                                     const std::string& pcText) {
+  const std::string digest = QuickDigest(pcText);
+  if (digest.empty()) return;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_goodTexts.size() >= kGoodTextsMax) m_goodTexts.clear();
+  m_goodTexts[email] = {hash, digest};
+}
+
+void CCentralExchanges::Abandon(const std::string& peerIp, const std::string& email,
+                                int64_t turnMs) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const auto book = m_accounts.find(email);
+  if (book == m_accounts.end()) return;
+  auto& w = book->second.waiting;
+  const auto it = std::find(w.begin(), w.end(), std::make_pair(peerIp, turnMs));
+  if (it != w.end()) w.erase(it);
+}
+
+CentralOutcome CCentralExchanges::WaitForTurn(const std::string& email, const AccountCheck& check) {
+  CentralOutcome o;
+  o.retryMs = check.retryMs;
+  o.turnMs = check.turnMs;
+  o.account = email;
+  o.secretIdentity = true;
+  return o;
+}
+
+bool CCentralExchanges::AccountMayUseIdentity(const char* what, bool logOn,
+                                              const std::string& email,
                                               const std::string& pcText, const CentralRequest& r,
                                               bool& loggedOn, CentralOutcome& refused) {
-  int delayMs = 0;
-  const uint16_t status = CheckAccount(email, pcText, r.peerIp, delayMs);
-  if (status != kStatusOk) {
-    refused = Answer(status);
-    refused.delayMs = delayMs;
-    return false;
-  }
-  // An identity stays with the account that first logged it on, and only that account logs
-  // it out.
-  std::string bound;
-  loggedOn = false;
-  const int rc = m_store.BoundAccount(r.identity, bound, loggedOn);
+  // An identity stays with the account that logged it on until that account logs it out.
+  CentralBinding binding;
+  const int rc = m_store.Binding(r.identity, binding);
   if (rc < 0) {
     refused = Answer(kStatusServerError);
     return false;
   }
-  if (rc == 0 && !bound.empty() && bound != email) {
+  // The PC that logged on with this identity, from where it did: others' guesses at the
+  // account do not make it wait.
+  const bool ownPc = rc == 0 && binding.logOnIp == r.peerIp &&
+                     (binding.email == email || (binding.email.empty() && binding.releasedBy == email));
+  const AccountCheck check = CheckAccount(email, pcText, r, ownPc);
+  if (check.retryMs > 0) {
+    refused = WaitForTurn(email, check);
+    return false;
+  }
+  if (check.status != kStatusOk) {
+    refused = Answer(check.status);
+    refused.delayMs = check.delayMs;
+    return false;
+  }
+  loggedOn = rc == 0 && binding.loggedOn;
+  const bool free = rc != 0 || (logOn ? IdentityFreeFor(binding, email, r.peerIp)
+                                      : binding.email.empty() || binding.email == email);
+  if (!free) {
     QV_LOG_REFUSAL(r.peerIp, kModCentral, kLogWarning,
                    "%s of identity \"%s\" from %s refused: it belongs to another account.", what,
                    LogText(r.identity).c_str(), r.peerIp.c_str());
     refused = Answer(kStatusOtherAccount);
     return false;
   }
-  if (rc != 0) loggedOn = false;  // an identity the store does not know is not logged on
   return true;
 }
 
@@ -206,10 +283,11 @@ CentralOutcome CCentralExchanges::LogOn(const CentralRequest& r) {
     return Answer(kStatusBadRequest);
   bool loggedOn = false;
   CentralOutcome refused;
-  if (!AccountMayUseIdentity("log-on", req.email, req.password, r, loggedOn, refused))
+  if (!AccountMayUseIdentity("log-on", true, req.email, req.password, r, loggedOn, refused))
     return refused;
-  if (!m_store.BindDevice(r.identity, req.email, req, r.peerIp, Now()))
-    return Answer(kStatusServerError);
+  const int bound = m_store.BindDevice(r.identity, req.email, req, r.peerIp, Now());
+  if (bound < 0) return Answer(kStatusServerError);
+  if (bound > 0) return Answer(kStatusOtherAccount);  // another log-on took it meanwhile
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_loggedOnAddresses.insert(r.peerIp);
@@ -224,7 +302,7 @@ CentralOutcome CCentralExchanges::LogOut(const CentralRequest& r) {
     return Answer(kStatusBadRequest);
   bool loggedOn = false;
   CentralOutcome refused;
-  if (!AccountMayUseIdentity("log-out", account.email, account.password, r, loggedOn, refused))
+  if (!AccountMayUseIdentity("log-out", false, account.email, account.password, r, loggedOn, refused))
     return refused;
   if (!loggedOn) return Answer(kStatusNotLoggedOn);
   if (!m_store.LogOutDevice(r.identity, account.email)) return Answer(kStatusServerError);

@@ -50,6 +50,10 @@ struct CCentralServer::Impl {
     bufferevent* bev = nullptr;
     std::string peerIp;
     event* delay = nullptr;
+    event* retry = nullptr;        // the request goes back to the workers then
+    CentralRequest retried;
+    std::string retryAccount;
+    int64_t retryTurn = 0;
     event* deadline = nullptr;     // the whole request must be in by then
     event* closeWatch = nullptr;   // while a worker has the request: the client leaving
     std::vector<uint8_t> pending;  // answer held back by a delay
@@ -71,6 +75,7 @@ struct CCentralServer::Impl {
   std::map<uint16_t, ExchangeHandler> handlers;
   ICentralStreamOwner* streamOwner = nullptr;
   std::function<bool(const std::string&)> loggedOnAddress;
+  std::function<void(const std::string&, const std::string&, int64_t)> abandon;
   event_base* base = nullptr;
   evconnlistener* listener = nullptr;
   int udpFd = -1;
@@ -101,6 +106,10 @@ struct CCentralServer::Impl {
     c->gone->store(true);
     StopWatching(c);
     if (c->delay) event_free(c->delay);
+    if (c->retry) {
+      event_free(c->retry);
+      if (abandon) abandon(c->peerIp, c->retryAccount, c->retryTurn);
+    }
     if (c->bev) bufferevent_free(c->bev);
     if (--perAddress[c->peerIp] <= 0) perAddress.erase(c->peerIp);
     conns.erase(c->id);
@@ -190,7 +199,9 @@ struct CCentralServer::Impl {
     for (Done& d : ready) {
       const std::string identity =
           d.outcome.secretIdentity ? std::string("(session)") : LogText(d.request.identity);
-      if (d.outcome.status == kStatusOk) {
+      if (d.outcome.retryMs > 0) {
+        // Not answered yet: logged when it is.
+      } else if (d.outcome.status == kStatusOk) {
         QV_LOG(kModCentral, kLogInfo, "exchange 0x%04X from %s identity \"%s\" total %u status 0x%04X",
                static_cast<unsigned>(d.request.command), d.request.peerIp.c_str(),
                identity.c_str(), static_cast<unsigned>(d.request.total),
@@ -205,6 +216,18 @@ struct CCentralServer::Impl {
       const auto it = conns.find(d.conn);
       if (it == conns.end()) continue;  // the client left meanwhile
       Conn* c = it->second;
+      if (d.outcome.retryMs > 0 && !c->retry) {
+        // Still watched for the client leaving while it waits for its turn.
+        c->retried = std::move(d.request);
+        c->retried.paced = true;
+        c->retryAccount = d.outcome.account;
+        c->retryTurn = d.outcome.turnMs;
+        c->retry = evtimer_new(base, &Impl::RetryCb, c);
+        const timeval tv{d.outcome.retryMs / 1000, (d.outcome.retryMs % 1000) * 1000};
+        if (c->retry && evtimer_add(c->retry, &tv) == 0) continue;
+        CloseConn(c);
+        continue;
+      }
       StopWatching(c);
       if (d.outcome.keep && streamOwner) {
         // Leaves this transport's books (and caps); the owner keeps its own.
@@ -234,6 +257,17 @@ struct CCentralServer::Impl {
     QV_LOG_REFUSAL(c->peerIp, kModCentral, kLogWarning, "closing %s: no complete request in time.",
                    c->peerIp.c_str());
     c->owner->CloseConn(c);
+  }
+  static void RetryCb(evutil_socket_t, short, void* arg) {
+    Conn* c = static_cast<Conn*>(arg);
+    Impl* m = c->owner;
+    event_free(c->retry);
+    c->retry = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(m->mutex);
+      m->jobs.push_back(Job{c->id, std::move(c->retried), c->gone});
+    }
+    m->cv.notify_one();
   }
   static void DelayCb(evutil_socket_t, short, void* arg) {
     Conn* c = static_cast<Conn*>(arg);
@@ -354,6 +388,11 @@ void CCentralServer::SetStreamOwner(ICentralStreamOwner* owner) { m_impl->stream
 
 void CCentralServer::SetLoggedOnAddress(std::function<bool(const std::string& ip)> test) {
   m_impl->loggedOnAddress = std::move(test);
+}
+
+void CCentralServer::SetAbandonHook(
+    std::function<void(const std::string&, const std::string&, int64_t)> hook) {
+  m_impl->abandon = std::move(hook);
 }
 
 event_base* CCentralServer::Base() const { return m_impl->base; }

@@ -20,11 +20,16 @@ struct CentralRequest {
   std::string identity;   // the header's identity field
   std::vector<uint8_t> body;
   std::string peerIp;
+  bool paced = false;     // handed back after a CentralOutcome::retryMs wait: its turn came
 };
 
 struct CentralOutcome {
   std::vector<uint8_t> reply;  // a whole answer (ServerReplyHeader and body); empty: close
   int delayMs = 0;             // held back this long before it is sent (repeated failures)
+  // Not answered yet: the same request is handed to a worker again this much later, with
+  // `paced` set (checks of an account paced against guessing). The client may leave meanwhile.
+  int retryMs = 0;
+  int64_t turnMs = 0;  // with retryMs: the turn it holds (for the abandon hook)
   uint16_t status = 0;         // for the exchange's log line
   // The connection stays open: after this outcome it belongs to the stream owner, which
   // writes `reply` itself. `account` and `session` are what the worker found or issued.
@@ -74,6 +79,9 @@ class CCentralServer {
   // Whether an address has a PC logged on (it may use the reserved room); called on the event
   // thread, before Start.
   void SetLoggedOnAddress(std::function<bool(const std::string& ip)> test);
+  // Called on the event thread when a client leaves while its request waits for a retry:
+  // (address, outcome.account, outcome.turnMs) give the turn back. Before Start.
+  void SetAbandonHook(std::function<void(const std::string&, const std::string&, int64_t)> hook);
   event_base* Base() const;  // after Start; for the stream owner's timers
   bool Start(const CentralOptions& options, std::string& error);  // binds TCP and UDP
   uint16_t BoundPort() const;

@@ -1,6 +1,5 @@
 #include "tools/centralserver/central_store.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,16 +14,18 @@ constexpr const char* kSchema =
     "  logged_on integer not null default 0, os text, mac text, computer text, peer_ip text,"
     "  local_ip text, command_port integer default 0, external_port integer default 0,"
     "  issued integer default 0, last_logon integer default 0, last_seen integer default 0,"
-    "  power_on integer default 0, logon_ip text);"
+    "  power_on integer default 0, logon_ip text, released_by text);"
     "create table if not exists disks (identity text not null, drive text not null,"
     "  free_mib integer not null, reported integer not null, primary key (identity, drive));";
-// Databases made before the log-on address was kept get its column; then the index.
+// Databases made before the log-on address (or the account that released the identity) was
+// kept get their columns; then the index.
 constexpr const char* kIndex = "create index if not exists devices_email on devices (email);";
 
 constexpr const char* kDeviceColumns =
     "select identity, ifnull(email, ''), logged_on, ifnull(os, ''), ifnull(mac, ''),"
     " ifnull(computer, ''), ifnull(peer_ip, ''), ifnull(local_ip, ''), command_port,"
-    " external_port, issued, last_logon, last_seen, power_on, ifnull(logon_ip, '') from devices";
+    " external_port, issued, last_logon, last_seen, power_on, ifnull(logon_ip, ''),"
+    " ifnull(released_by, '') from devices";
 
 // One prepared statement, finalised on every path.
 class CStmt {
@@ -73,29 +74,39 @@ bool CCentralStore::Exec(const char* sql) {
 }
 
 bool CCentralStore::Open(const std::string& path, std::string& error) {
-  // Created 0600 before SQLite opens it: the file holds password hashes.
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    error = "cannot open " + path;
-    return false;
-  }
-  close(fd);
-  if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
-                      nullptr) != SQLITE_OK) {
+  // SQLite makes the file itself: a descriptor of our own on it, once closed, would take every
+  // POSIX lock of this process on the file with it -- SQLite's too -- and another process
+  // would then think the database idle and remove its write-ahead log. The file holds password
+  // hashes: made under a umask that leaves it (and the log files SQLite gives its mode) 0600.
+  const mode_t saved = umask(077);
+  const int rc = sqlite3_open_v2(path.c_str(), &m_db,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                                 nullptr);
+  umask(saved);
+  if (rc != SQLITE_OK) {
     error = "cannot open database " + path;
     return false;
   }
+  // An older file made with a wider mode is narrowed (by name: no descriptor of ours).
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0) chmod(path.c_str(), 0600);
   sqlite3_busy_timeout(m_db, 5000);
   if (!Exec("pragma journal_mode=wal;") || !Exec(kSchema)) {
     error = std::string("cannot create tables: ") + sqlite3_errmsg(m_db);
     return false;
   }
-  bool haveLogOnIp = false;
-  {
-    CStmt s(m_db, "select 1 from pragma_table_info('devices') where name = 'logon_ip';");
-    haveLogOnIp = s.Step() == SQLITE_ROW;
+  for (const char* column : {"logon_ip", "released_by"}) {
+    bool have = false;
+    {
+      CStmt s(m_db, "select 1 from pragma_table_info('devices') where name = ?;");
+      have = s.Text(1, column).Step() == SQLITE_ROW;
+    }
+    if (!have && !Exec(("alter table devices add column " + std::string(column) + " text;").c_str())) {
+      error = std::string("cannot update tables: ") + sqlite3_errmsg(m_db);
+      return false;
+    }
   }
-  if ((!haveLogOnIp && !Exec("alter table devices add column logon_ip text;")) || !Exec(kIndex)) {
+  if (!Exec(kIndex)) {
     error = std::string("cannot update tables: ") + sqlite3_errmsg(m_db);
     return false;
   }
@@ -113,7 +124,8 @@ int CCentralStore::RemoveAccount(const std::string& email) {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
   if (!Exec("begin;")) return -1;
   CStmt s(m_db, "delete from accounts where email = ?;");
-  CStmt d(m_db, "update devices set email = null, logged_on = 0 where email = ?;");
+  CStmt d(m_db, "update devices set email = null, logged_on = 0, released_by = null"
+                " where email = ?1 or released_by = ?1;");
   const bool ok = s.Text(1, email).Done();
   const int changed = sqlite3_changes(m_db);
   if (!ok || !d.Text(1, email).Done()) {
@@ -125,6 +137,7 @@ int CCentralStore::RemoveAccount(const std::string& email) {
 }
 
 int CCentralStore::SetAccountHash(const std::string& email, const std::string& hash) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
   CStmt s(m_db, "update accounts set hash = ? where email = ?;");
   if (!s.Text(1, hash).Text(2, email).Done()) return -1;
   return sqlite3_changes(m_db) == 1 ? 0 : 1;
@@ -173,29 +186,47 @@ bool CCentralStore::IssueIdentity(const std::string& identity, const std::string
   return s.Text(1, identity).Int(2, now).Text(3, peerIp).Done();
 }
 
-int CCentralStore::BoundAccount(const std::string& identity, std::string& email, bool& loggedOn) {
+int CCentralStore::Binding(const std::string& identity, CentralBinding& out) {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
-  CStmt s(m_db, "select ifnull(email, ''), logged_on from devices where identity = ?;");
+  out = CentralBinding{};
+  CStmt s(m_db, "select ifnull(email, ''), logged_on, ifnull(released_by, ''), ifnull(logon_ip, '')"
+                " from devices where identity = ?;");
   const int rc = s.Text(1, identity).Step();
   if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? 1 : -1;
-  email = s.ColText(0);
-  loggedOn = s.ColInt(1) != 0;
+  out.email = s.ColText(0);
+  out.loggedOn = s.ColInt(1) != 0;
+  out.releasedBy = s.ColText(2);
+  out.logOnIp = s.ColText(3);
   return 0;
 }
 
-bool CCentralStore::BindDevice(const std::string& identity, const std::string& email,
-                               const LogOnRequest& req, const std::string& peerIp, int64_t now) {
+bool IdentityFreeFor(const CentralBinding& b, const std::string& email, const std::string& peerIp) {
+  if (!b.email.empty()) return b.email == email;
+  // Released by a log-out: the account that released it takes it back from anywhere; another
+  // account only from where the PC last logged on (the PC switching accounts), so that nobody
+  // elsewhere who knows the identity takes it while its PC is off.
+  return b.releasedBy.empty() || b.releasedBy == email || b.logOnIp == peerIp;
+}
+
+int CCentralStore::BindDevice(const std::string& identity, const std::string& email,
+                              const LogOnRequest& req, const std::string& peerIp, int64_t now) {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
+  // The same rule as IdentityFreeFor, in the statement itself: two log-ons at once cannot both
+  // pass a check made before either wrote.
   CStmt s(m_db,
           "insert into devices (identity, email, logged_on, os, mac, peer_ip, last_logon, last_seen,"
           " logon_ip)"
           " values (?1, ?2, 1, ?3, ?4, ?5, ?6, ?6, ?5) on conflict(identity) do update set"
           " email = ?2, logged_on = 1, os = ?3, mac = ?4, peer_ip = ?5, last_logon = ?6,"
-          " last_seen = ?6, logon_ip = ?5 where devices.email is null or devices.email = ?2;");
+          " last_seen = ?6, logon_ip = ?5, released_by = null where devices.email = ?2 or"
+          " (devices.email is null and (devices.released_by is null or devices.released_by = ?2"
+          " or devices.logon_ip = ?5));");
   const bool done = s.Text(1, identity).Text(2, email).Text(3, req.osName).Text(4, req.mac)
                         .Text(5, peerIp).Int(6, now).Done();
-  if (done) LogOnCounter().fetch_add(1);
-  return done;
+  if (!done) return -1;
+  if (sqlite3_changes(m_db) != 1) return 1;
+  LogOnCounter().fetch_add(1);
+  return 0;
 }
 
 std::atomic<uint64_t>& CCentralStore::LogOnCounter() {
@@ -205,7 +236,10 @@ std::atomic<uint64_t>& CCentralStore::LogOnCounter() {
 
 bool CCentralStore::LogOutDevice(const std::string& identity, const std::string& email) {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
-  CStmt s(m_db, "update devices set logged_on = 0 where identity = ? and email = ?;");
+  // The account lets the identity go: the PC may log on with another one (a switch of
+  // accounts) without asking for a new identity.
+  CStmt s(m_db, "update devices set logged_on = 0, email = null, released_by = ?2"
+                " where identity = ?1 and email = ?2;");
   return s.Text(1, identity).Text(2, email).Done();
 }
 
@@ -304,6 +338,7 @@ CentralDevice DeviceRow(const CStmt& s) {
   d.lastSeen = s.ColInt(12);
   d.powerOn = s.ColInt(13);
   d.logOnIp = s.ColText(14);
+  d.releasedBy = s.ColText(15);
   return d;
 }
 

@@ -26,11 +26,22 @@ struct CentralDevice {
   std::string os, mac, computer;
   std::string peerIp;     // the address the server saw
   std::string logOnIp;    // the address of the last successful log-on
+  std::string releasedBy;  // the account whose log-out released it ("" when bound or never)
   std::string localIp;    // as the PC reported it
   int commandPort = 0, externalPort = 0;
   int64_t issued = 0, lastLogOn = 0, lastSeen = 0, powerOn = 0;
   std::vector<DiskInfo> disks;
 };
+
+// Whose an identity is: bound to an account, or released by one (a log-out), or neither.
+struct CentralBinding {
+  std::string email;       // bound to, "" when not
+  bool loggedOn = false;
+  std::string releasedBy;  // the account whose log-out released it, "" when none
+  std::string logOnIp;     // the address of its last successful log-on
+};
+// Whether a log-on of `email` from peerIp may bind the identity.
+bool IdentityFreeFor(const CentralBinding& b, const std::string& email, const std::string& peerIp);
 
 class CCentralStore {
  public:
@@ -56,14 +67,16 @@ class CCentralStore {
   int FindAccountNoCase(const std::string& email);
 
   bool IssueIdentity(const std::string& identity, const std::string& peerIp, int64_t now);
-  // The account an identity is bound to ("" when none), and whether it is logged on.
   // 0 found, 1 unknown identity, -1 error.
-  int BoundAccount(const std::string& identity, std::string& email, bool& loggedOn);
+  int Binding(const std::string& identity, CentralBinding& out);
   // Successful log-ons in this process so far: a cached "not logged on there" answer is stale
   // once it moved.
   static std::atomic<uint64_t>& LogOnCounter();
-  bool BindDevice(const std::string& identity, const std::string& email, const LogOnRequest& req,
-                  const std::string& peerIp, int64_t now);
+  // Binds the identity to the account and logs it on (as IdentityFreeFor allows): 0 done,
+  // 1 the identity is not free for the account, -1 error.
+  int BindDevice(const std::string& identity, const std::string& email, const LogOnRequest& req,
+                 const std::string& peerIp, int64_t now);
+  // Logs the identity out and releases it from the account.
   bool LogOutDevice(const std::string& identity, const std::string& email);
   // The account of an identity logged on from peerIp at or after `since` (its last log-on
   // came from there), "" when none: what the PC itself says later is believed only then.

@@ -176,7 +176,8 @@ int StatusCommand(const std::string& dir) {
     std::printf("account %s\n", a.email.c_str());
     bool any = false;
     for (const CentralDevice& d : devices) {
-      if (d.email != a.email) continue;
+      // A PC that logged out is listed (offline) under the account that let it go.
+      if (d.email != a.email && !(d.email.empty() && d.releasedBy == a.email)) continue;
       any = true;
       const bool online = d.loggedOn && now - d.lastSeen <= kOnlineWindowSec;
       std::printf("  pc %s  \"%s\"  %s\n", d.identity.c_str(), d.computer.c_str(),
@@ -228,6 +229,9 @@ int RunServer(const std::string& dir, const CentralOptions& options, SiteOptions
   CRelayHub relayHub(exchanges);
   relayHub.RegisterAll(server);
   server.SetLoggedOnAddress([&exchanges](const std::string& ip) { return exchanges.LoggedOnAddress(ip); });
+  server.SetAbandonHook([&exchanges](const std::string& ip, const std::string& email, int64_t turn) {
+    exchanges.Abandon(ip, email, turn);
+  });
   std::string error;
   CRendezvousServer* rendezvousOf = nullptr;
   server.SetDatagramSink([&rendezvousOf](const uint8_t* data, size_t len, const sockaddr_in& from) {
@@ -262,7 +266,7 @@ int RunServer(const std::string& dir, const CentralOptions& options, SiteOptions
               options.p2pHost.c_str(), static_cast<unsigned>(server.BoundP2PPort()), dir.c_str());
   std::fflush(stdout);
   CRendezvousServer rendezvous;
-  if (!rendezvous.Start(dir + "/central.db", server.UdpFd(), error)) {
+  if (!rendezvous.Start(exchanges, server.UdpFd(), error)) {
     std::fprintf(stderr, "QuarloCentral: %s\n", error.c_str());
     return 1;
   }

@@ -12,3 +12,6 @@ std::string HashSecret(const std::string& pcText);
 bool VerifySecret(const std::string& pcText, const std::string& storedHash);
 // Costs what a real verification costs, so an unknown account answers as slowly as a known one.
 void VerifyAgainstDummy(const std::string& pcText);
+// A keyed digest of a PC's text (the key random for this process): what a recently accepted
+// text is remembered by, so that no copy of the text stays in memory. "" on failure.
+std::string QuickDigest(const std::string& pcText);

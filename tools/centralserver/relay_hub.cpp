@@ -140,11 +140,11 @@ struct CRelayHub::Impl {
     AccountText a;
     if (!DecodeAccountText(r.body.data(), r.body.size(), a))
       return Refuse(BuildServerReply(kStatusBadRequest, {}), kStatusBadRequest);
-    int delayMs = 0;
-    const uint16_t status = exchanges.VerifyAccount(a.email, a.password, r.peerIp, delayMs);
-    if (status != kStatusOk) {
-      CentralOutcome o = Refuse(BuildServerReply(status, {}), status);
-      o.delayMs = delayMs;
+    const AccountCheck check = exchanges.VerifyAccount(a.email, a.password, r);
+    if (check.retryMs > 0) return CCentralExchanges::WaitForTurn(a.email, check);
+    if (check.status != kStatusOk) {
+      CentralOutcome o = Refuse(BuildServerReply(check.status, {}), check.status);
+      o.delayMs = check.delayMs;
       return o;
     }
     // The session identity is ours, never one the phone chose.
@@ -267,9 +267,7 @@ struct CRelayHub::Impl {
       Conn* phone = p.second;
       for (auto it = phone->downloads.begin(); it != phone->downloads.end();) {
         const Download& d = it->second;
-        const bool relayGone = relays.find(d.pc) == relays.end();
-        const int64_t grace = relayGone ? options.cutGraceNoRelayMs : options.cutGraceMs;
-        if (d.cache || now - d.cutMs < grace) {
+        if (d.cache || now - d.cutMs < options.cutGraceMs) {
           ++it;
           continue;
         }

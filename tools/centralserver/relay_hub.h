@@ -38,8 +38,10 @@ struct RelayHubOptions {
   // Below these an account is served even when the totals are reached.
   size_t cacheBytesFloor = 1024 * 1024;
   size_t cacheConnsFloor = 4;
-  int cutGraceMs = 10000;      // a download's cache connection gone this long: the PC is gone
-  int cutGraceNoRelayMs = 2000;  // ... and sooner when its relay connection is gone too
+  // A download's cache connection gone this long: the PC is gone. A PC reopens a broken cache
+  // connection every 2 s for a little over 30 s (with or without its relay connection), and
+  // any of those may still continue the download.
+  int cutGraceMs = 35000;
 };
 
 class CRelayHub : public ICentralStreamOwner {

@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -29,7 +30,10 @@ constexpr size_t kBelievedMax = 4096;
 struct Datagram {
   std::vector<uint8_t> bytes;
   sockaddr_in from{};
+  int verdict = -1;  // rendezvous requests: -1 not checked yet, 0 right password, 1 wrong
 };
+
+constexpr size_t kChecksWaitingMax = 64;  // password checks waiting for the checker thread
 
 struct PcSeen {
   std::string email, name;
@@ -55,7 +59,13 @@ std::string MacKey(const uint8_t mac[6]) {
 
 struct CRendezvousServer::Impl {
   int udpFd = -1;
-  std::string dbPath;
+  CCentralStore* store = nullptr;  // the server's own connection (its calls take its lock)
+  CCentralExchanges* exchanges = nullptr;  // the texts accepted recently
+  // Password hashing runs on a thread of its own, never on the datagram thread: at most one
+  // check per account waits, kChecksWaitingMax in all. Guards the three fields below.
+  std::thread checker;
+  std::deque<Datagram> checks;
+  std::set<std::string> checking;  // accounts with a check waiting
   std::thread thread;
   std::mutex mutex;  // guards queue and stopping
   std::condition_variable cv;
@@ -92,10 +102,48 @@ struct CRendezvousServer::Impl {
         d = std::move(queue.front());
         queue.pop_front();
         const auto q = queuedFrom.find(d.from.sin_addr.s_addr);
-        if (q != queuedFrom.end() && --q->second == 0) queuedFrom.erase(q);
+        if (d.verdict < 0 && q != queuedFrom.end() && --q->second == 0) queuedFrom.erase(q);
       }
       Handle(d);
     }
+  }
+
+  void CheckerLoop() {
+    for (;;) {
+      Datagram d;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [this] { return stopping || !checks.empty(); });
+        if (stopping) return;
+        d = std::move(checks.front());
+        checks.pop_front();
+      }
+      const RendezvousRequest req = DecodeRendezvousBody(d.bytes.data() + kP2PHeaderSize);
+      std::string hash;
+      const bool known = store->AccountHash(req.email, hash) == 0;
+      if (!known) VerifyAgainstDummy(req.password);
+      const bool right = known && VerifySecret(req.password, hash);
+      if (right) exchanges->RememberGood(req.email, hash, req.password);
+      d.verdict = right ? 0 : 1;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        checking.erase(req.email);
+        queue.push_back(std::move(d));  // back to the datagram thread, past the per-address cap
+      }
+      cv.notify_all();
+    }
+  }
+
+  // Hands a request to the checker; false when its room is taken (the request is dropped).
+  bool PostCheck(const Datagram& d, const std::string& email) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (checks.size() >= kChecksWaitingMax || checking.count(email)) return false;
+      checking.insert(email);
+      checks.push_back(d);
+    }
+    cv.notify_all();
+    return true;
   }
 
   void Handle(const Datagram& d) {
@@ -117,15 +165,9 @@ struct CRendezvousServer::Impl {
     if (it != believed.end() && now - it->second.at < kBelievedSec &&
         (it->second.yes || it->second.logOns == logOns))
       return it->second.yes;
-    CCentralStore store;
-    std::string error;
-    if (!store.Open(dbPath, error)) {
-      QV_LOG(kModRendezvous, kLogError, "%s", error.c_str());
-      return false;
-    }
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &ip, text, sizeof text);
-    const bool yes = store.AccountLoggedOnFrom(email, text, now - kLogOnLifeSec);
+    const bool yes = store->AccountLoggedOnFrom(email, text, now - kLogOnLifeSec);
     if (believed.size() >= kBelievedMax) believed.clear();
     believed[key] = {yes, now, logOns};
     return yes;
@@ -164,13 +206,22 @@ struct CRendezvousServer::Impl {
         return;
     }
     PcSeen& pc = pcs[key];
+    const int64_t now = time(nullptr);
+    // What a PC holds is not moved by a datagram from another port while the PC keeps it fresh:
+    // a forged source address (the PC's own, any port) cannot take its place.
+    if (pc.seen != 0 && pc.port != ntohs(d.from.sin_port) && now - pc.seen <= kRendezvousPcFreshSec) {
+      QV_LOG_REFUSAL(Text(d.from), kModRendezvous, kLogWarning,
+                     "heartbeat of \"%s\" from %s ignored: the PC is heard from another port.",
+                     LogText(info.email).c_str(), Text(d.from).c_str());
+      return;
+    }
     const bool fresh = pc.seen == 0 || pc.ip != d.from.sin_addr.s_addr || pc.port != ntohs(d.from.sin_port);
     pc.email = info.email;
     pc.name = info.name;
     std::memcpy(pc.mac, info.mac, 6);
     pc.ip = d.from.sin_addr.s_addr;
     pc.port = ntohs(d.from.sin_port);
-    pc.seen = time(nullptr);
+    pc.seen = now;
     if (fresh)
       QV_LOG(kModRendezvous, kLogInfo, "heartbeat of %s (%s) from %s", LogText(info.email).c_str(),
              LogText(info.name).c_str(), Text(d.from).c_str());
@@ -224,20 +275,20 @@ struct CRendezvousServer::Impl {
     HoleAckBody refused;
     refused.source = 1;  // from the server; a zero PC address means no introduction
     const RendezvousRequest req = DecodeRendezvousBody(d.bytes.data() + kP2PHeaderSize);
-    if (Paused(phoneIp, req.email)) return;
-    // A connection of its own for each introduction, closed at once: introductions are rare,
-    // and an idle second connection kept open beside the exchanges' one hid their later
-    // writes from other readers of the database.
-    CCentralStore store;
-    std::string error;
-    if (!store.Open(dbPath, error)) {
-      QV_LOG(kModRendezvous, kLogError, "%s", error.c_str());
-      return;
-    }
-    std::string hash;
-    const bool known = store.AccountHash(req.email, hash) == 0;
-    if (!known) VerifyAgainstDummy(req.password);
-    if (!known || !VerifySecret(req.password, hash)) {
+    // A text accepted recently is right without hashing, and passes any pause (the pauses are
+    // against guesses); anything else is hashed on the checker thread and comes back here with
+    // its verdict.
+    const bool known = d.verdict < 0 && exchanges->KnownGood(req.email, req.password);
+    if (!known && d.verdict != 0 && Paused(phoneIp, req.email)) return;
+    if (d.verdict < 0) {
+      if (!known) {
+        if (!PostCheck(d, req.email))
+          QV_LOG_REFUSAL(Text(d.from), kModRendezvous, kLogWarning,
+                         "rendezvous for \"%s\" from %s dropped: a check of it is waiting.",
+                         LogText(req.email).c_str(), Text(d.from).c_str());
+        return;
+      }
+    } else if (d.verdict != 0) {
       CountFailure(phoneIp, req.email);
       QV_LOG_REFUSAL(Text(d.from), kModRendezvous, kLogWarning,
                      "rendezvous for \"%s\" from %s refused: account or password.",
@@ -285,15 +336,17 @@ CRendezvousServer::CRendezvousServer() : m_impl(new Impl) {}
 
 CRendezvousServer::~CRendezvousServer() { Stop(); }
 
-bool CRendezvousServer::Start(const std::string& dbPath, int udpFd, std::string& error) {
+bool CRendezvousServer::Start(CCentralExchanges& exchanges, int udpFd, std::string& error) {
   if (udpFd < 0) {
     error = "no UDP socket for the rendezvous";
     return false;
   }
-  m_impl->dbPath = dbPath;
+  m_impl->store = &exchanges.Store();
+  m_impl->exchanges = &exchanges;
   m_impl->udpFd = udpFd;
   Impl* impl = m_impl.get();
   m_impl->thread = std::thread([impl] { impl->Loop(); });
+  m_impl->checker = std::thread([impl] { impl->CheckerLoop(); });
   return true;
 }
 
@@ -304,6 +357,7 @@ void CRendezvousServer::Stop() {
   }
   m_impl->cv.notify_all();
   if (m_impl->thread.joinable()) m_impl->thread.join();
+  if (m_impl->checker.joinable()) m_impl->checker.join();
 }
 
 void CRendezvousServer::Post(const uint8_t* data, size_t len, const sockaddr_in& from) {
@@ -320,5 +374,5 @@ void CRendezvousServer::Post(const uint8_t* data, size_t len, const sockaddr_in&
     d.from = from;
     m_impl->queue.push_back(std::move(d));
   }
-  m_impl->cv.notify_one();
+  m_impl->cv.notify_all();  // the checker waits on it too
 }

@@ -3,14 +3,18 @@
 // PCs announce themselves with a 150-byte heartbeat; a phone asks, with its account's e-mail
 // and password text, to be introduced to a PC of that account; the server sends the PC a hole
 // punch naming the phone's address as seen, and the phone the PC's address. The event thread
-// only queues datagrams: checks (password hashing, the database) run on a thread of this
-// module, which opens the database for each introduction.
+// only queues datagrams: checks run on a thread of this module, over the server's one database
+// connection; a password text accepted recently is known without hashing, any other is hashed
+// on a second thread (one check per account at a time), so that guesses never hold up the
+// datagrams of others.
 #include <netinet/in.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+class CCentralExchanges;
 
 constexpr size_t kRendezvousQueueMax = 1024;  // datagrams waiting; more are dropped
 constexpr size_t kRendezvousPcsMax = 4096;    // PCs remembered from heartbeats
@@ -31,8 +35,8 @@ class CRendezvousServer {
   CRendezvousServer(const CRendezvousServer&) = delete;
   CRendezvousServer& operator=(const CRendezvousServer&) = delete;
 
-  // Starts the thread; answers leave from udpFd.
-  bool Start(const std::string& dbPath, int udpFd, std::string& error);
+  // Starts the threads; answers leave from udpFd. The exchanges outlive them.
+  bool Start(CCentralExchanges& exchanges, int udpFd, std::string& error);
   void Stop();
   // From the event thread: copies the datagram into the queue (dropped when full).
   void Post(const uint8_t* data, size_t len, const sockaddr_in& from);

@@ -255,8 +255,25 @@ struct CCentralSite::Impl {
         continue;
       }
       const auto per = perAddress.find(c.ip);
-      if (live > options.maxConnections ||
-          (per != perAddress.end() && per->second >= options.maxPerAddress)) {
+      const bool addressFull = per != perAddress.end() && per->second >= options.maxPerAddress;
+      if (!addressFull && live > options.maxConnections) {
+        // A full set of slow heads does not shut newcomers out: the oldest unfinished one goes.
+        bufferevent* oldest = nullptr;
+        for (auto& kv : conns) {
+          const Conn& o = kv.second;
+          if (kv.first == bev || o.killed || o.busy || !o.counted) continue;
+          if (!oldest || o.waitingSinceMs < conns[oldest].waitingSinceMs) oldest = kv.first;
+        }
+        if (oldest) {
+          Conn& o = conns[oldest];
+          QV_LOG_REFUSAL(o.ip, kModSite, kLogWarning,
+                         "closing %s: its unfinished request is the oldest, room for %s.",
+                         o.ip.c_str(), c.ip.c_str());
+          Kill(oldest, o);
+          --live;
+        }
+      }
+      if (live > options.maxConnections || addressFull) {
         QV_LOG_REFUSAL(c.ip, kModSite, kLogWarning, "refusing %s: too many connections.",
                        c.ip.c_str());
         Kill(bev, c);
