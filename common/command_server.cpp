@@ -586,6 +586,7 @@ int OS_RunEvent(void* /*unused*/) {
       evconnlistener_free);
   if (!listener) {
     QV_LOG(kModCommLib, kLogError, "Couldn't create listener.");
+    g_CommandPortState = -1;
     return -1;
   }
   server.listener = listener.get();
@@ -607,6 +608,7 @@ int OS_RunEvent(void* /*unused*/) {
     }
   }
   QV_LOG(kModCommLib, kLogDebug, "Bind port %d.", static_cast<int>(g_LocalPort.load()));
+  g_CommandPortState = 1;
 
   evconnlistener_set_error_cb(listener.get(), accept_error_cb);
   std::vector<std::thread> others;

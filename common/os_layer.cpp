@@ -25,6 +25,7 @@
 
 std::atomic<unsigned char> g_ExitFlag{0};
 std::atomic<uint16_t> g_LocalPort{0};
+std::atomic<int> g_CommandPortState{0};
 ThreadPool* g_pThreadPool = nullptr;
 MutexHandle g_MutexLogOnRtn = nullptr;
 MutexHandle g_MutexDownLoadCount = nullptr;
@@ -34,7 +35,7 @@ MutexHandle g_StopDownLoadMutex = nullptr;
 
 namespace {
 
-constexpr int kPortWaitPasses = 20;
+constexpr int kPortWaitPasses = 500;
 constexpr auto kPortWaitPass = std::chrono::milliseconds(10);
 constexpr size_t kFormatStart = 1024;
 constexpr size_t kCopyChunk = 64 * 1024;
@@ -126,15 +127,18 @@ int OS_Init() {
   if (int rc = CreateNamedMutex(&g_MutexTransMap, "Init user info mutex error.")) return rc;
   if (int rc = CreateNamedMutex(&g_StopDownLoadMutex, "Init g_StopDownLoadMutex error.")) return rc;
 
+  g_CommandPortState = 0;
   if (ThreadPool_AddTask(g_pThreadPool, g_commandServerTask, nullptr) != 0) {
     QV_LOG(kModCommLib, kLogError, "Init communication server error.");
     return kErrCommandServerTask;
   }
 
-  // A configured port is known at once; port 0 is known once the server has bound.
+  // Whether the port is configured or chosen, the service runs only once it holds it.
   for (int pass = 0; pass < kPortWaitPasses; ++pass) {
+    const int state = g_CommandPortState.load();
+    if (state == 1 && g_LocalPort.load() != 0) return 0;
+    if (state < 0) break;
     std::this_thread::sleep_for(kPortWaitPass);
-    if (g_LocalPort.load() != 0) return 0;
   }
   QV_LOG(kModCommLib, kLogError, "get local bind port error.");
   return kErrNoCommandPort;

@@ -20,6 +20,8 @@ constexpr int kErrNoCommandPort = 4130;
 // Process-wide state shared by the service's parts.
 extern std::atomic<unsigned char> g_ExitFlag;  // 0 running, 1 stopping
 extern std::atomic<uint16_t> g_LocalPort;      // command port; set by the command server when 0
+// The command server task says whether it holds its port: 0 not yet, 1 bound, -1 it could not.
+extern std::atomic<int> g_CommandPortState;
 extern ThreadPool* g_pThreadPool;
 extern MutexHandle g_MutexLogOnRtn;
 extern MutexHandle g_MutexDownLoadCount;
@@ -28,7 +30,9 @@ extern MutexHandle g_MutexTransMap;  // transfer map; released before the peer-l
 extern MutexHandle g_StopDownLoadMutex;
 
 // 0, or kErrThreadPool, kErrMutex, kErrCommandServerTask, kErrNoCommandPort (the command
-// port was still 0 after 200 ms).
+// server could not bind its port, or had not within the wait). The service reports running
+// only after this, so a port held by another program is a failed start, never a running
+// service that nobody can reach.
 int OS_Init();
 // Sets the exit flag; the mutexes stay (nothing destroys a lock another thread may hold).
 void OS_Exit();

@@ -28,10 +28,10 @@ bool IsOwnSubnetAddress(uint32_t ipNetOrder, const std::vector<AdapterInfo>& ada
 // The same against the adapters as they are now (false when they cannot be read).
 bool IsOwnSubnetAddress(uint32_t ipNetOrder);
 
-// The owner of the socket at the other end of a connected loopback TCP socket (IPv4), looked
-// up in the kernel's socket table (sock_diag). False when it cannot be told: not found, or not
-// a full socket (a half-open or closing socket carries no owner). waitMs > 0 waits that long
-// for a listener's new connection to become a full socket (never on an event thread).
+// The owner of the socket at the other end of a connected loopback TCP socket (IPv4), from
+// the kernel's socket table (platform/socket_owner.h): only a connected socket its holder still
+// holds tells its owner; a closed or half-open one is a stranger. waitMs > 0 waits that long
+// for a connection still opening or not yet accepted (never on an event thread).
 bool LoopbackPeerUid(int fd, uint32_t& uid, int waitMs = 0);
 // Whether that owner is this process's user or root.
 bool LoopbackPeerIsSameUser(int fd, int waitMs = 0);

@@ -1023,6 +1023,32 @@ bool Scm_SplitCommandLine(const std::string& line, std::vector<std::string>& arg
   return !argv.empty();
 }
 
+std::string Scm_JoinCommandLine(const std::vector<std::string>& argv) {
+  std::string line;
+  for (const std::string& arg : argv) {
+    if (!line.empty()) line += ' ';
+    line += '"';
+    size_t slashes = 0;
+    for (const char c : arg) {
+      if (c == '\\') {
+        ++slashes;
+        continue;
+      }
+      if (c == '"') {
+        line.append(slashes * 2 + 1, '\\');  // each backslash doubled, then the escaped quote
+        line += '"';
+      } else {
+        line.append(slashes, '\\');
+        line += c;
+      }
+      slashes = 0;
+    }
+    line.append(slashes * 2, '\\');  // before the closing quote they are doubled
+    line += '"';
+  }
+  return line;
+}
+
 const char* Scm_StateName(uint32_t state) {
   switch (state) {
     case kStateStopped:

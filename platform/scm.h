@@ -81,6 +81,10 @@ bool Scm_IsInstalled(const std::string& name);
 
 // Splits a command line with Windows quoting rules (quotes, backslashes before quotes).
 bool Scm_SplitCommandLine(const std::string& line, std::vector<std::string>& argv);
+// Its inverse: every argument quoted so that Scm_SplitCommandLine gives back exactly argv
+// (a quote or a blank in a path stays inside its argument). The manager stores a service's
+// command this way and starts it from the split vector.
+std::string Scm_JoinCommandLine(const std::vector<std::string>& argv);
 const char* Scm_StateName(uint32_t state);  // "RUNNING", "STOPPED", ...
 const char* Scm_ErrorText(int error);       // the Windows message of an error number
 

@@ -136,8 +136,10 @@ int Service_Install(const std::string& name) {
   std::string exe;
   if (Plat_ProgramPath(exe) != 0 || exe.size() > 259) return 0;
   ScmConfig config;
-  std::string line = "\"" + exe + "\" \"-r\" \"" + name + "\"";
-  if (line.size() > 1023) line.resize(1023);
+  // Quoted so that the manager's split gives back exactly these three arguments; a line too
+  // long to store is no install (a cut one would start something else).
+  const std::string line = Scm_JoinCommandLine({exe, "-r", name});
+  if (line.size() > 1023) return 0;
   config.binaryPath = line;
   config.startType = kStartAuto;
   config.displayName = name;

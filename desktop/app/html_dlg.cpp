@@ -1,5 +1,6 @@
 #include "desktop/app/html_dlg.h"
 
+#include <gtk/gtk.h>
 #include <wx/filename.h>
 #include <wx/webview.h>
 
@@ -16,6 +17,16 @@ namespace {
 
 constexpr long kBannerTimeoutMs = 5000;
 constexpr size_t kMaxBannerBytes = 256 * 1024;
+// How long after a click its navigation may still come (the page's own handler runs first).
+constexpr auto kGestureWindow = std::chrono::seconds(2);
+
+gboolean OnViewInput(GtkWidget*, GdkEvent* event, gpointer self) {
+  if (event->type == GDK_BUTTON_RELEASE ||
+      (event->type == GDK_KEY_PRESS && (event->key.keyval == GDK_KEY_Return ||
+                                        event->key.keyval == GDK_KEY_KP_Enter || event->key.keyval == GDK_KEY_space)))
+    static_cast<CHtmlDlg*>(self)->NoteUserGesture();
+  return FALSE;  // the view handles the event as always
+}
 
 std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -56,6 +67,11 @@ CHtmlDlg::CHtmlDlg(wxWindow* parent, const wxPoint& pos, const wxSize& size)
   m_view->Bind(wxEVT_WEBVIEW_NAVIGATING, &CHtmlDlg::OnNavigating, this);
   m_view->Bind(wxEVT_WEBVIEW_ERROR, &CHtmlDlg::OnError, this);
   m_view->Bind(wxEVT_WEBVIEW_NEWWINDOW, &CHtmlDlg::OnNewWindow, this);
+  // Only input from the window system counts as the user's: a script's click() is not seen here.
+  if (auto* widget = static_cast<GtkWidget*>(m_view->GetNativeBackend())) {
+    g_signal_connect(widget, "button-release-event", G_CALLBACK(OnViewInput), this);
+    g_signal_connect(widget, "key-press-event", G_CALLBACK(OnViewInput), this);
+  }
   Bind(wxEVT_SIZE, [this](wxSizeEvent& e) {
     if (m_view) m_view->SetSize(GetClientSize());
     e.Skip();
@@ -150,13 +166,21 @@ void CHtmlDlg::OnNavigating(wxWebViewEvent& event) {
   if (m_onLocalPage && (url == m_target || url == "about:blank" || url.empty())) return;
   if (!m_onLocalPage && StaysInBanner(url, m_target)) return;
   event.Veto();
-  m_lastExternal = url;
-  OpenWebAddress(event.GetURL());
+  OpenOnGesture(event.GetURL());
 }
 
-void CHtmlDlg::OnNewWindow(wxWebViewEvent& event) {
-  m_lastExternal = event.GetURL().ToStdString(wxConvUTF8);
-  OpenWebAddress(event.GetURL());
+void CHtmlDlg::OnNewWindow(wxWebViewEvent& event) { OpenOnGesture(event.GetURL()); }
+
+void CHtmlDlg::OpenOnGesture(const wxString& url) {
+  const auto now = std::chrono::steady_clock::now();
+  const bool fresh = m_gestureAt != std::chrono::steady_clock::time_point{} && now - m_gestureAt <= kGestureWindow;
+  if (!fresh) {
+    ++m_heldBack;
+    return;
+  }
+  m_gestureAt = {};
+  m_lastExternal = url.ToStdString(wxConvUTF8);
+  OpenWebAddress(url);
 }
 
 void CHtmlDlg::OnError(wxWebViewEvent& event) {

@@ -2,10 +2,12 @@
 // The web banner: a page of the operator's site in an embedded web view, chosen by language.
 // When the page cannot be loaded the banner shows the local page of the per-user folder with
 // the banner picture of the language. The view never leaves the banner: a link the page
-// opens elsewhere goes to the user's browser. No context menu.
+// opens elsewhere goes to the user's browser, only right after a click or key press of the user
+// on the view (a page's script opens nothing by itself). No context menu.
 #include <wx/panel.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,10 +28,13 @@ class CHtmlDlg : public wxPanel {
   void ShowLocalBanner();
   bool OnLocalPage() const { return m_onLocalPage != 0; }
   const std::string& Target() const { return m_target; }
-  // Pages put in the view (the site's or the local one), and the last address sent out to the
-  // browser instead of the view.
+  // Pages put in the view (the site's or the local one), the last address sent out to the
+  // browser instead of the view, and the addresses held back for want of a user's click.
   int Loads() const { return m_loads; }
   const std::string& LastExternal() const { return m_lastExternal; }
+  int HeldBack() const { return m_heldBack; }
+  // A real input event on the view (from the window system, which no script can make).
+  void NoteUserGesture() { m_gestureAt = std::chrono::steady_clock::now(); }
 
   // The local page's picture for a language, and the page as shown (the picture added once).
   static std::string LocalPicture(int language);
@@ -42,6 +47,8 @@ class CHtmlDlg : public wxPanel {
   void OnNavigating(wxWebViewEvent& event);
   void OnError(wxWebViewEvent& event);
   void OnNewWindow(wxWebViewEvent& event);
+  // Opens url in the browser when a user's gesture is fresh; each gesture opens one page.
+  void OpenOnGesture(const wxString& url);
 
   wxWebView* m_view = nullptr;
   int m_language = 0;
@@ -54,4 +61,6 @@ class CHtmlDlg : public wxPanel {
   std::thread m_fetch;  // the page's fetch, joined before the next one and at the end
   std::atomic<bool> m_cancelFetch{false};
   std::string m_lastExternal;
+  int m_heldBack = 0;
+  std::chrono::steady_clock::time_point m_gestureAt{};  // none: the epoch
 };

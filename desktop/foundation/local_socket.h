@@ -2,7 +2,9 @@
 // The desktop program's connection to the service on this PC: one TCP connection per local API
 // request (port 15002 of the service host), a queued sender thread for the request whose
 // caller must not wait, and the push listener (127.0.0.1, port 15003) on which the service asks
-// whether a phone may log in; each push connection is held until the user has answered.
+// whether a phone may log in; each push connection is held until the user has answered. On
+// loopback both ends talk only to sockets of this user (or root): another local user's
+// listener gets no request and another user's push is closed unread.
 // Frames: CommandHeader {u16 total length, u16 opcode, u32 parameter}, big-endian.
 #include <netinet/in.h>
 
@@ -23,6 +25,11 @@ constexpr int kLoginQueueMessageSize = 72;
 // A push carries {264, 0x500D, id} and the phone's request; the texts the desktop shows end
 // at byte 200, so anything shorter is no push.
 constexpr int kMinPushSize = 200;
+// Push connections being read or held at once; more are closed at once (the service counts
+// them as refused).
+constexpr size_t kMaxPushConnections = 64;
+// How long a push connection may take to deliver its question.
+constexpr int kPushReadTimeoutMs = 10000;
 
 class ISocketConnectCallback {
  public:
@@ -49,7 +56,8 @@ class LocalSocket {
   LocalSocket& operator=(const LocalSocket&) = delete;
 
   // 0 with the whole reply (header and body); -1 send failed or body incomplete, -2 no host or
-  // no connection, -3 no reply header (or a header whose length is below 8).
+  // no connection (also a loopback listener of another user: nothing is sent to it), -3 no
+  // reply header (or a header whose length is below 8).
   static int SendRequestWaitReply(const uint8_t* message, int length, std::vector<uint8_t>& reply,
                                   const std::string& host, uint16_t port = kLocalRequestPort);
   int SendRequest(const uint8_t* message, int length, std::vector<uint8_t>& reply,
@@ -63,7 +71,8 @@ class LocalSocket {
   static int ReplyToPush(int socket, LocalSocket* owner, uint32_t requestId, uint32_t verdict);
 
   void SetCallback(ISocketConnectCallback* callback) { m_callback = callback; }
-  // Binds 127.0.0.1 and starts accepting on a thread of its own; false when it cannot bind.
+  // Binds 127.0.0.1 and starts accepting and reading pushes on one thread of its own; false
+  // when it cannot bind.
   bool StartListener();
   uint16_t BoundPushPort() const { return m_boundPushPort; }
   bool Stopping() const { return m_stop; }
@@ -87,7 +96,9 @@ class LocalSocket {
   };
   void SenderThread();
   void ListenerThread();
-  void ReadPush(int socket);
+  // A push read whole: held (true) when it can be answered, else the caller closes it.
+  bool TakePush(int socket, const std::vector<uint8_t>& frame);
+  void Wake();
 
   uint16_t m_requestPort;
   uint16_t m_pushPort;
@@ -95,18 +106,17 @@ class LocalSocket {
   std::atomic<ISocketConnectCallback*> m_callback{nullptr};
   std::atomic<bool> m_stop{false};
 
-  // Lock order: m_mapLock before m_readersLock.
   std::recursive_mutex m_mapLock;
   std::map<uint32_t, PushConnection> m_pushes;
+  // Answered pushes, shut down by ReplyToPush and closed by the listener thread, which alone
+  // closes push sockets (so no descriptor it polls is reused under it). Under m_mapLock.
+  std::vector<int> m_answered;
 
   std::mutex m_queueLock;
   std::condition_variable m_queueWake;
   std::deque<QueuedRequest> m_queue;
 
-  std::mutex m_readersLock;
-  std::map<std::thread::id, std::pair<std::thread, int>> m_readers;  // thread and its socket
-  std::vector<std::thread> m_finished;
-
+  int m_wakePipe[2] = {-1, -1};  // Stop() and ReplyToPush wake the listener's poll
   int m_listenSocket = -1;
   std::thread m_sender;
   std::thread m_listener;

@@ -30,26 +30,26 @@ bool MayControlService() { return IsUserInAdministrators() || !NeedsElevation();
 }  // namespace
 
 bool EnsureServiceRunning(IServiceControlHost& host) {
-  std::string out = RunCommandCapture("sc query Quarlo", true);
+  std::string out = RunCommandCapture({"sc", "query", "Quarlo"}, true);
   bool running = Has(out, "RUNNING");
   for (int query = 1; !running && Has(out, "STATE"); ++query) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     if (query == 2) break;
-    out = RunCommandCapture("sc query Quarlo", true);
+    out = RunCommandCapture({"sc", "query", "Quarlo"}, true);
     running = Has(out, "RUNNING");
   }
   if (!running) {
     // By argv, one command at a time: no batch file in a folder the user can write.
     if (!Has(out, "STATE")) {
-      RunMaybeElevated(host.Languages(), GetModuleDir() + "/QuarloClient", "-i Quarlo",
+      RunMaybeElevated(host.Languages(), GetModuleDir() + "/QuarloClient", {"-i", "Quarlo"},
                        Text(host, "MSGBOX_UAC_STARTSERVICE"));
     }
     RunMaybeElevated(host.Languages(), "sc",
-                     "description Quarlo \"Provides Quarlo data transmitting supports.\"",
+                     {"description", "Quarlo", "Provides Quarlo data transmitting supports."},
                      Text(host, "MSGBOX_UAC_UPDATE_SERVICE_DESC"));
-    RunMaybeElevated(host.Languages(), "net", "start Quarlo", Text(host, "MSGBOX_UAC_STARTSERVICE"));
+    RunMaybeElevated(host.Languages(), "net", {"start", "Quarlo"}, Text(host, "MSGBOX_UAC_STARTSERVICE"));
   }
-  if (Has(RunCommandCapture("sc query Quarlo", true), "RUNNING")) return true;
+  if (Has(RunCommandCapture({"sc", "query", "Quarlo"}, true), "RUNNING")) return true;
   host.HideMainWindow();
   host.StopTimers();
   host.ShowMessage(Text(host, "MSGBOX_SERVICE_START_FAILED"), 0);
@@ -80,20 +80,20 @@ void CheckServiceAlive(IServiceControlHost& host) {
 }
 
 void StopServiceOnExit(IServiceControlHost& host) {
-  const std::string out = RunCommandCapture("sc query Quarlo", true);
+  const std::string out = RunCommandCapture({"sc", "query", "Quarlo"}, true);
   if (Has(out, "STATE") && !Has(out, "STOPPED") && MayControlService()) {
-    RunMaybeElevated(host.Languages(), "net", "stop Quarlo", Text(host, "MSGBOX_UAC_STOPSERVICE"));
+    RunMaybeElevated(host.Languages(), "net", {"stop", "Quarlo"}, Text(host, "MSGBOX_UAC_STOPSERVICE"));
   }
 }
 
-void KillAllGuiInstances() { RunCommandCapture("taskkill /IM Quarlo.exe /F", true); }
+void KillAllGuiInstances() { RunCommandCapture({"taskkill", "/IM", "Quarlo.exe", "/F"}, true); }
 
 void ApplyAutoStart(IServiceControlHost& host, bool checkboxOn, bool autoStartChanged) {
   // Every account has the Run key; a fresh store gets it made.
   Reg_CreateKey(RegRoot::CurrentUser, kRunKey);
   if (Reg_OpenKey(RegRoot::CurrentUser, kRunKey, true) != kRegOk) return;
   // Only the start type changes; the command line stays as the service installed it.
-  const std::string command = std::string("config Quarlo start= ") + (checkboxOn ? "auto" : "demand");
+  const Args command{"config", "Quarlo", "start=", checkboxOn ? "auto" : "demand"};
   const bool before = IsServiceAutoStart();
   if (autoStartChanged) {
     RunMaybeElevated(host.Languages(), "sc", command, Text(host, "MSGBOX_UAC_STOPSERVICE"));

@@ -64,12 +64,10 @@ bool IsSimplifiedChineseSystem() {
   return (id & 0x3FF) == 4 && (id & 0xFC00) == 0x800;
 }
 
-std::string RunCommandCapture(const std::string& command, bool capture, int timeoutMs) {
-  std::vector<std::string> argv;
-  if (!Scm_SplitCommandLine(command, argv) || argv.empty()) return "ERROR";
-  // Only a whole first word names a system tool ("scp ..." stays what it is).
-  if (IsSystemTool(argv[0]) && command.size() > argv[0].size() && command[argv[0].size()] == ' ')
-    argv[0] = GetSystemDir() + "/" + argv[0];
+std::string RunCommandCapture(const Args& command, bool capture, int timeoutMs) {
+  if (command.empty() || command[0].empty()) return "ERROR";
+  Args argv = command;
+  if (IsSystemTool(argv[0])) argv[0] = GetSystemDir() + "/" + argv[0];
   if (!capture) {
     Plat_RunDetached(argv);
     return "ERROR";
@@ -82,12 +80,9 @@ std::string RunCommandCapture(const std::string& command, bool capture, int time
   return r.output;
 }
 
-int RunElevated(const std::string& tool, const std::string& parameters) {
-  std::vector<std::string> argv;
-  argv.push_back(IsSystemTool(tool) ? GetSystemDir() + "/" + tool : tool);
-  std::vector<std::string> params;
-  if (!parameters.empty() && !Scm_SplitCommandLine(parameters, params)) return -1;
-  argv.insert(argv.end(), params.begin(), params.end());
+int RunElevated(const std::string& tool, const Args& args) {
+  Args argv{IsSystemTool(tool) ? GetSystemDir() + "/" + tool : tool};
+  argv.insert(argv.end(), args.begin(), args.end());
   const int status = Plat_RunElevated(argv);
   return status;
 }
@@ -119,7 +114,7 @@ bool IsAdminByRegQuery() {
 }
 
 bool IsServiceAutoStart() {
-  return RunCommandCapture("sc qc Quarlo", true).find("AUTO_START") != std::string::npos;
+  return RunCommandCapture({"sc", "qc", "Quarlo"}, true).find("AUTO_START") != std::string::npos;
 }
 
 std::string GetAppDataDir() { return Plat_AppDataDir() + "/Quarlo"; }
@@ -227,15 +222,13 @@ bool NeedsElevation() {
 
 void SetElevationNoticeHandler(ElevationNoticeHandler handler) { g_noticeHandler = handler; }
 
-bool RunMaybeElevated(ILanguages* languages, const std::string& tool, const std::string& parameters,
+bool RunMaybeElevated(ILanguages* languages, const std::string& tool, const Args& args,
                       const std::wstring& notice) {
   if (!NeedsElevation()) {
-    std::vector<std::string> argv{IsSystemTool(tool) ? GetSystemDir() + "/" + tool : tool};
-    std::vector<std::string> params;
-    if (!parameters.empty() && !Scm_SplitCommandLine(parameters, params)) return false;
-    argv.insert(argv.end(), params.begin(), params.end());
+    Args argv{IsSystemTool(tool) ? GetSystemDir() + "/" + tool : tool};
+    argv.insert(argv.end(), args.begin(), args.end());
     return Plat_RunCapture(argv, kDefaultCaptureTimeoutMs).exitStatus == 0;
   }
   if (g_noticeHandler) g_noticeHandler(languages, notice);
-  return RunElevated(tool, parameters) == 0;
+  return RunElevated(tool, args) == 0;
 }

@@ -3,6 +3,7 @@
 // shell), the version and rights tests, the per-user folder and its files, and a few text
 // functions. Paths use "/".
 #include <string>
+#include <vector>
 
 // The Windows-style language id of the system default language, derived from the locale:
 // zh_CN/zh_SG 0x0804/0x1004, zh_TW 0x0404, zh_HK 0x0C04, zh_MO 0x1404, en 0x0409, and the
@@ -11,17 +12,18 @@ int GetSystemDefaultLangId();
 int LangIdOfLocale(const std::string& localeName);  // pure form for tests
 bool IsSimplifiedChineseSystem();
 
-// Runs a command line (split with Windows quoting rules). One that starts with "sc ", "net ",
-// "taskkill ", "netsh " or "reg " runs the tool of the system folder. With capture the
-// result is its output (stdout and stderr); without, or when it cannot start, "ERROR".
-// timeoutMs bounds the wait for the output.
+// Every command runs from its argument vector as given, down to execve: no command line is
+// ever split again, so a quote in a folder name stays in its argument.
+using Args = std::vector<std::string>;
+// Runs argv (argv[0] the program). "sc", "net", "taskkill", "netsh" and "reg" as argv[0] run
+// the tool of the system folder. With capture the result is its output (stdout and stderr);
+// without, or when it cannot start, "ERROR". timeoutMs bounds the wait for the output.
 constexpr int kDefaultCaptureTimeoutMs = 60000;
-std::string RunCommandCapture(const std::string& command, bool capture,
-                              int timeoutMs = kDefaultCaptureTimeoutMs);
+std::string RunCommandCapture(const Args& argv, bool capture, int timeoutMs = kDefaultCaptureTimeoutMs);
 // Runs the tool with administrator rights and waits. "sc", "net", "taskkill", "netsh" and
 // "reg" name the tools of the system folder. 0 when the command exited with 0; otherwise its
 // exit status, or -1 when it could not be started.
-int RunElevated(const std::string& tool, const std::string& parameters);
+int RunElevated(const std::string& tool, const Args& args);
 
 bool IsVistaOrLater();
 bool IsUacEnabled();            // elevation would ask the user (see NeedsElevation)
@@ -58,5 +60,5 @@ void SetElevationNoticeHandler(ElevationNoticeHandler handler);
 // Runs a command that needs administrator rights: directly when it needs none, else after the
 // notice (notice longer than one character, otherwise MESSAGEBOX/MSGBOX_UAC) through the
 // elevation helper. True when the command exited with 0.
-bool RunMaybeElevated(ILanguages* languages, const std::string& tool, const std::string& parameters,
+bool RunMaybeElevated(ILanguages* languages, const std::string& tool, const Args& args,
                       const std::wstring& notice);

@@ -662,13 +662,11 @@ void CUIData::RegisterComputerIcon(bool force) {
   if (!force && IsComputerNamespaceIconRegistered(m_dataFolder)) return;
   const int language = m_languages ? m_languages->GetLanguage() : 1;
   const char digit = language == 0 ? '0' : language == 2 ? '2' : '1';
-  const std::string params = std::string(kFolderShortcutGuid) + " cmd_add_icon " + digit + " \"" +
-                             m_dataFolder + "\" \"" + OwnProgramPath() + "\"";
   // The bookmarks and the registry store it writes are the user's own: no elevation, which
-  // would write root's files instead and ask for a password at every refresh.
-  std::vector<std::string> argv{GetModuleDir() + "/Quarlo_Cmd"}, args;
-  if (!Scm_SplitCommandLine(params, args)) return;
-  argv.insert(argv.end(), args.begin(), args.end());
+  // would write root's files instead and ask for a password at every refresh. The folder is
+  // one argument whatever it holds (quotes, blanks).
+  const std::vector<std::string> argv{GetModuleDir() + "/Quarlo_Cmd", kFolderShortcutGuid, "cmd_add_icon",
+                                      std::string(1, digit), m_dataFolder, OwnProgramPath()};
   const RunResult r = Plat_RunCapture(argv, kCmdToolTimeoutMs);
   if (r.exitStatus != 0) std::fprintf(stderr, "Quarlo: Quarlo_Cmd cmd_add_icon ended with %d\n", r.exitStatus);
 }

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "platform/net_info.h"
 #include "tests/support/other_user.h"
 
@@ -124,6 +126,44 @@ TEST(LoopbackOwnerTest, SameUserAndSecondUserOnBothEnds) {
   EXPECT_FALSE(LoopbackPeerIsSameUser(toThem, 1000));
   close(toThem);
   close(theirListener);
+}
+
+// A client that sends its request and closes before it is accepted leaves an orphan (fin-wait
+// or time-wait) that the kernel shows as root's: whoever made it, it is a stranger.
+TEST(LoopbackOwnerTest, AClientThatClosedBeforeTheAcceptIsAStranger) {
+  uint16_t port = 0;
+  const int listener = Listen(port);
+  ASSERT_GE(listener, 0);
+  OtherUser other;
+  const std::string why = other.Create();
+  struct Row {
+    const char* who;
+    bool otherUser;
+  } rows[] = {{"this user", false}, {"another local user", true}};
+  for (const Row& row : rows) {
+    if (row.otherUser && !why.empty()) {
+      std::printf("[  SKIPPED ] %s: %s\n", row.who, why.c_str());
+      continue;
+    }
+    const int client =
+        row.otherUser ? other.SocketAsUser([port] { return ConnectTo(port); }) : ConnectTo(port);
+    ASSERT_GE(client, 0) << row.who;
+    const char request[8] = {0, 8, 0x50, 0x0F, 0, 0, 0, 1};
+    ASSERT_EQ(send(client, request, sizeof request, MSG_NOSIGNAL), 8) << row.who;
+    close(client);
+    const int accepted = accept(listener, nullptr, nullptr);
+    ASSERT_GE(accepted, 0) << row.who;
+    // The whole request and its end have arrived: the client's socket is an orphan now.
+    char buffer[16];
+    size_t got = 0;
+    for (ssize_t n; (n = recv(accepted, buffer, sizeof buffer, 0)) > 0;) got += static_cast<size_t>(n);
+    EXPECT_EQ(got, 8u) << row.who;
+    uint32_t uid = 12345;
+    EXPECT_FALSE(LoopbackPeerUid(accepted, uid)) << row.who << " seen as uid " << uid;
+    EXPECT_FALSE(LoopbackPeerIsSameUser(accepted, 200)) << row.who;
+    close(accepted);
+  }
+  close(listener);
 }
 
 }  // namespace

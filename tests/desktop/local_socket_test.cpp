@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -20,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/other_user.h"
 #include "tests/support/wait_for.h"
 
 namespace {
@@ -260,6 +263,109 @@ TEST(LocalSocket, PushesAreHeldUntilAnsweredAndBrokenOnesClosed) {
   sock.reset();
   EXPECT_EQ(ReadAnswer(waiting), Bytes{});
   for (int fd : {first, second, shortPush, badLength, waiting}) close(fd);
+}
+
+int ThreadsOfThisProcess() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
+
+bool SeesEnd(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, 0) != 1) return false;
+  char byte;
+  return recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 0;
+}
+
+// Who may ask on the push port and who gets the requests, for this user and a second local
+// user: another user's question is closed unread and never shown, another user's listener on
+// the request port gets nothing; many pushes or silent connections cost no thread each and
+// hold no more than the cap.
+TEST(LocalSocket, OnlyThisUsersServiceIsHeardAndAsked) {
+  OtherUser other;
+  const std::string why = other.Create();
+  if (!why.empty()) GTEST_SKIP() << "second local user not possible here: " << why;
+  Recorder rec;
+  LocalSocket sock(1, 0);
+  sock.SetCallback(&rec);
+  ASSERT_TRUE(sock.StartListener());
+  const uint16_t port = sock.BoundPushPort();
+  const Bytes push = Frame(kOpDeviceLoginPush, 5, Bytes(256, 0));
+
+  // Another user's pushes, one and then 300 held open: each closed unread.
+  std::vector<int> theirs;
+  for (int i = 0; i < 300; ++i) {
+    const int fd = other.SocketAsUser([port, &push] { return Push(port, push); });
+    ASSERT_GE(fd, 0);
+    theirs.push_back(fd);
+  }
+  for (int fd : theirs) {
+    EXPECT_EQ(ReadAnswer(fd), Bytes{});
+    close(fd);
+  }
+  EXPECT_EQ(rec.Received(), 0u);
+  EXPECT_EQ(sock.HeldPushes(), 0u);
+
+  // This user's silent connections: no thread each, and those beyond the cap closed at once.
+  const int threadsBefore = ThreadsOfThisProcess();
+  std::vector<int> silent;
+  for (int i = 0; i < 300; ++i) {
+    const int fd = Push(port, Bytes{});
+    ASSERT_GE(fd, 0);
+    silent.push_back(fd);
+  }
+  EXPECT_TRUE(WaitFor(
+      [&] { return std::count_if(silent.begin(), silent.end(), SeesEnd) >= 300 - static_cast<int>(kMaxPushConnections); },
+      std::chrono::seconds(20)));
+  EXPECT_EQ(ThreadsOfThisProcess(), threadsBefore);
+  for (int fd : silent) close(fd);
+  // Their slots come free: this user's question is held and shown.
+  int mine = -1;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        if (mine >= 0) close(mine);
+        mine = Push(port, push);
+        return WaitFor([&] { return sock.HeldPushes() == 1; }, std::chrono::milliseconds(500));
+      },
+      std::chrono::seconds(20)));
+  EXPECT_GE(rec.Received(), 1u);
+  close(mine);
+
+  // Another user's listener on the request port (the service is down): nothing is sent to it.
+  uint16_t theirPort = 0;
+  const int theirListener = other.SocketAsUser([&theirPort] {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 8) != 0) return -1;
+    return s;
+  });
+  ASSERT_GE(theirListener, 0);
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  getsockname(theirListener, reinterpret_cast<sockaddr*>(&a), &len);
+  theirPort = ntohs(a.sin_port);
+  const Bytes request = Frame(0x5011, 1, Bytes(32, 'p'));
+  Bytes reply;
+  EXPECT_EQ(LocalSocket::SendRequestWaitReply(request.data(), static_cast<int>(request.size()), reply,
+                                              "127.0.0.1", theirPort),
+            -2);
+  LocalSocket queued(theirPort, 0);
+  queued.SetCallback(&rec);
+  ASSERT_EQ(queued.QueueRequest(Frame(0x5002, 0, Bytes(64, 'x')).data(), "127.0.0.1"), 0);
+  ASSERT_TRUE(WaitFor([&] { return rec.Errors() == 1; }, std::chrono::seconds(10)));
+  // What reached their listener: connections that ended without a byte.
+  for (int i = 0; i < 2; ++i) {
+    const int c = accept(theirListener, nullptr, nullptr);
+    ASSERT_GE(c, 0);
+    EXPECT_EQ(ReadAnswer(c), Bytes{});
+    close(c);
+  }
+  close(theirListener);
 }
 
 }  // namespace

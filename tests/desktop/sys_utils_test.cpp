@@ -104,35 +104,36 @@ class SystemFolder : public ::testing::Test {
 TEST_F(SystemFolder, CommandsOfTheSystemToolsRunFromTheSystemFolder) {
   std::filesystem::copy_file(std::string(QUARLO_BUILD_DIR) + "/platform/tools/sc", m_dir + "/sc");
   EXPECT_EQ(GetSystemDir(), m_dir);
-  const std::string out = RunCommandCapture("sc query Quarlo", true);
+  const std::string out = RunCommandCapture({"sc", "query", "Quarlo"}, true);
   EXPECT_NE(out.find("1060"), std::string::npos) << out;
   EXPECT_FALSE(IsServiceAutoStart());
   // A full path, or a word that only starts like a tool, is run as it stands.
-  EXPECT_EQ(RunCommandCapture("/bin/echo sc", true), "sc\n");
-  EXPECT_EQ(RunCommandCapture("scx", true), "ERROR");  // not found in PATH, not the system sc
+  EXPECT_EQ(RunCommandCapture({"/bin/echo", "sc"}, true), "sc\n");
+  EXPECT_EQ(RunCommandCapture({"scx"}, true), "ERROR");  // not found in PATH, not the system sc
 }
 
 TEST_F(SystemFolder, CaptureReturnsAllOutputAndEndsDespiteADaemonHoldingThePipe) {
   Script("reg", "i=0; while [ $i -lt 300 ]; do echo \"line $i of the output\"; i=$((i+1)); done\n"
                 "echo err >&2\n");
-  const std::string out = RunCommandCapture("reg query \"HKU\\S-1-5-19\"", true);
+  const std::string out = RunCommandCapture({"reg", "query", "HKU\\S-1-5-19"}, true);
   EXPECT_GT(out.size(), 1024u);
   EXPECT_NE(out.find("line 0 of the output\nline 1 of"), std::string::npos);
   EXPECT_NE(out.find("line 299 of the output\nerr\n"), std::string::npos);
 
   Script("net", "echo started; sleep 30 &\n");  // the background sleep keeps the pipe open
-  EXPECT_EQ(RunCommandCapture("net start Quarlo", true, 20000), "started\n");
+  EXPECT_EQ(RunCommandCapture({"net", "start", "Quarlo"}, true, 20000), "started\n");
   Script("netsh", "echo hung; exec sleep 30\n");
-  EXPECT_EQ(RunCommandCapture("netsh wlan", true, 300), "hung\n");
-  EXPECT_EQ(RunCommandCapture("/bin/true", false), "ERROR");  // never waits
+  EXPECT_EQ(RunCommandCapture({"netsh", "wlan"}, true, 300), "hung\n");
+  EXPECT_EQ(RunCommandCapture({"/bin/true"}, false), "ERROR");  // never waits
 }
 
 TEST_F(SystemFolder, ElevatedRunReportsTheCommandsExitStatus) {
-  Script("taskkill", "[ \"$1\" = /F ] && [ \"$3\" = \"Quarlo Client\" ] && exit 0; exit 3\n");
-  EXPECT_EQ(RunElevated("taskkill", "/F /IM \"Quarlo Client\""), 0);
-  EXPECT_EQ(RunElevated("taskkill", "/IM other"), 3);
+  Script("taskkill", "[ $# = 3 ] && [ \"$1\" = /F ] && [ \"$3\" = 'Quarlo \" \"Client' ] && exit 0; exit 3\n");
+  // Each argument arrives whole, quotes and blanks included.
+  EXPECT_EQ(RunElevated("taskkill", {"/F", "/IM", "Quarlo \" \"Client"}), 0);
+  EXPECT_EQ(RunElevated("taskkill", {"/IM", "other"}), 3);
   if (geteuid() == 0) {
-    EXPECT_EQ(RunElevated(m_dir + "/missing", ""), -1);  // never started
+    EXPECT_EQ(RunElevated(m_dir + "/missing", {}), -1);  // never started
   }
 }
 

@@ -177,6 +177,12 @@ TEST_F(UIDataTest, StatusSharesListingsAndTheDataFolder) {
   EXPECT_EQ(ui->SetDefShare(newBase), 1);
   EXPECT_EQ(ui->SetDefShare(newBase + "/Quarlo/Files"), -1);
   EXPECT_TRUE(fs::exists(newBase + "/Quarlo/Files/keep.txt"));
+  // A place whose name holds quotes and blanks reaches the folder-shortcut tool as one argument.
+  const std::string quoted = base.MakeDir("data\" \"x");
+  ASSERT_EQ(ui->SetDefShare(quoted), 0);
+  EXPECT_TRUE(fs::exists(quoted + "/Quarlo/Files/keep.txt"));
+  EXPECT_TRUE(IsComputerNamespaceIconRegistered(quoted + "/Quarlo"));
+  EXPECT_FALSE(IsComputerNamespaceIconRegistered(newBase + "/Quarlo"));
 
   ASSERT_EQ(svc.NetStop().exitCode, 0);
   EXPECT_EQ(ui->GetLogOnStatus(), -2);  // a stopped service

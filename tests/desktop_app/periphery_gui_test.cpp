@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -532,6 +533,34 @@ TEST_F(PeripheryGui, BannerShowsTheSitesPage) {
     EXPECT_FALSE(dlg.Banner()->OnLocalPage());
     EXPECT_EQ(dlg.Banner()->Target(), central.SiteUrl() + "/quarlo/bannerpc?L=en");
     Photograph(&dlg, "update_notice_site_en");
+  });
+  dlg.ShowModal();
+}
+
+// A banner whose script leaves the page by itself (at once, on a timer, and through a link it
+// clicks itself): the view stays and the browser is not opened, for want of the user's click.
+TEST_F(PeripheryGui, BannerScriptOpensNothingWithoutAClick) {
+  CentralProcess central;
+  ASSERT_TRUE(central.StartWithSite()) << central.LogText();
+  {
+    std::ofstream page(central.SiteFolder() + "/banner-en.html");
+    page << "<p>banner</p><a id=\"l\" href=\"https://elsewhere.example/link\">x</a><script>"
+            "location.href = 'https://elsewhere.example/now';"
+            "setTimeout(function () { location.href = 'https://elsewhere.example/later'; }, 50);"
+            "setTimeout(function () { document.getElementById('l').click(); }, 100);"
+            "</script>";
+  }
+  CEnvGuard origin("QUARLO_SITE_ORIGIN");
+  setenv("QUARLO_SITE_ORIGIN", central.SiteUrl().c_str(), 1);
+  Language(1);
+  CUpdateNoticeDlg dlg(nullptr, L"9.0.0.1");
+  dlg.CentreOnScreen();
+  wxTheApp->CallAfter([&] {
+    EndModalAtExit end{dlg, kNoticeCancel};
+    ASSERT_TRUE(PumpUntil([&] { return dlg.Banner() && dlg.Banner()->HeldBack() >= 3; }, seconds(20)))
+        << (dlg.Banner() ? dlg.Banner()->HeldBack() : -1);
+    EXPECT_EQ(dlg.Banner()->LastExternal(), "");
+    EXPECT_FALSE(dlg.Banner()->OnLocalPage());
   });
   dlg.ShowModal();
 }

@@ -189,6 +189,22 @@ TEST(ScmSplitCommandLine, FollowsWindowsQuotingRules) {
   EXPECT_FALSE(Scm_SplitCommandLine(std::string("a\0b", 3), argv));
 }
 
+// What is joined is split back argument for argument, whatever the arguments hold.
+TEST(ScmSplitCommandLine, JoinedArgumentsComeBackWhole) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"/opt/q/QuarloClient", "-r", "Quarlo"},
+      {R"(/home/u/data" "x/bin/QuarloClient)", "-r", "Quarlo"},
+      {"a b", "", "\"", "\\", R"(x\)", R"(x\\)", R"(\"q\")", R"(a""b)", "tab\there", "end\\"},
+      {"\"\" \"\"", "--flag=\"1 2\""},
+  };
+  for (const auto& argv : cases) {
+    std::vector<std::string> back;
+    const std::string line = Scm_JoinCommandLine(argv);
+    EXPECT_TRUE(Scm_SplitCommandLine(line, back)) << line;
+    EXPECT_EQ(back, argv) << line;
+  }
+}
+
 TEST_F(ScmTest, InstalledServiceKeepsItsConfigAndCanBeRemoved) {
   ScmConfig config;
   config.binaryPath = R"("/x y/prog" "-r" "Svc")";

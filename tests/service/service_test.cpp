@@ -1,6 +1,9 @@
 // Black-box runs of the real service program in a temporary base folder, installed, started
 // and stopped through the project's own service manager and its sc and net tools.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +12,7 @@
 #include <sstream>
 
 #include "tests/support/device_client.h"
+#include "tests/support/other_user.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
 #include "tests/support/wait_for.h"
@@ -113,6 +117,37 @@ TEST(Service, UnopenableLogFileStopsTheStart) {
   EXPECT_NE(svc.NetStart().exitCode, 0);
   EXPECT_NE(svc.Sc({"query", "Quarlo"}).output.find("STOPPED"), std::string::npos);
   EXPECT_NE(StdoutLog(base, "Quarlo").find("open log file exits."), std::string::npos);
+}
+
+// Another local user holds the command port while the service is down: the service must not
+// report running without its port (the desktop program would take that user's listener for it).
+TEST(Service, ACommandPortHeldByAnotherUserStopsTheStart) {
+  OtherUser other;
+  const std::string why = other.Create();
+  if (!why.empty()) GTEST_SKIP() << "second local user not possible here: " << why;
+  const int squatter = other.SocketAsUser([] {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 8) != 0) return -1;
+    return s;
+  });
+  ASSERT_GE(squatter, 0);
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  getsockname(squatter, reinterpret_cast<sockaddr*>(&a), &len);
+  TempBaseOptions opt;
+  opt.localport = ntohs(a.sin_port);
+  TempBase base(opt);
+  ServiceProcess svc(base.Dir());
+  svc.CopyPrograms();
+  ASSERT_EQ(svc.Install().exitCode, 0);
+  EXPECT_NE(svc.NetStart().exitCode, 0);
+  EXPECT_TRUE(WaitFor([&] { return svc.Sc({"query", "Quarlo"}).output.find("STOPPED") != std::string::npos; },
+                      std::chrono::seconds(20)));
+  EXPECT_NE(svc.LogText().find("Couldn't create listener."), std::string::npos);
+  close(squatter);
 }
 
 TEST(Service, SecondInstanceExitsAndLeavesTheFirstRunning) {
