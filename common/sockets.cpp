@@ -206,8 +206,20 @@ int SetSockTimeout(int sock, int recvMs, int sendMs) {
   return 0;
 }
 
+std::vector<AdapterInfo> PreferredAdapters(const std::vector<AdapterInfo>& adapters) {
+  // The adapter that carries the default route speaks for the PC; the other adapters that are
+  // up follow in their own order. A down adapter (an unplugged cable) may still hold an old
+  // address and a MAC, but nothing reaches the PC through it.
+  std::vector<AdapterInfo> out;
+  for (const AdapterInfo& a : adapters)
+    if (a.running && a.defaultRoute) out.push_back(a);
+  for (const AdapterInfo& a : adapters)
+    if (a.running && !a.defaultRoute) out.push_back(a);
+  return out;
+}
+
 std::string LocalIpFrom(const std::vector<AdapterInfo>& adapters) {
-  for (const AdapterInfo& adapter : adapters) {
+  for (const AdapterInfo& adapter : PreferredAdapters(adapters)) {
     for (const AdapterAddress& address : adapter.ipv4) {
       const uint32_t host = ntohl(address.addr);
       if (host == 0 || (host >> 24) == 127) continue;
@@ -244,8 +256,8 @@ int GetLocalIpAddr(uint32_t& out) {
 
 void AdapterIpListFrom(const std::vector<AdapterInfo>& adapters, std::vector<std::string>& out) {
   out.clear();
-  for (const AdapterInfo& adapter : adapters) {
-    if (!adapter.running || adapter.ipv4.empty()) continue;
+  for (const AdapterInfo& adapter : PreferredAdapters(adapters)) {
+    if (adapter.ipv4.empty()) continue;
     // An adapter whose first address is unusable (not configured yet) gives nothing.
     if (!IsUsableAdapterIp(Plat_Ipv4Text(adapter.ipv4.front().addr))) continue;
     for (const AdapterAddress& address : adapter.ipv4) {
@@ -257,7 +269,11 @@ void AdapterIpListFrom(const std::vector<AdapterInfo>& adapters, std::vector<std
 
 void MacAddrListFrom(const std::vector<AdapterInfo>& adapters, std::vector<std::string>& out) {
   out.clear();
-  for (const AdapterInfo& adapter : adapters) out.push_back(MacText(adapter));
+  for (const AdapterInfo& adapter : PreferredAdapters(adapters)) out.push_back(MacText(adapter));
+  // Down adapters last: a PC that starts with every link down still gets its MAC text (and
+  // starts); as soon as one link is up, its MAC comes first.
+  for (const AdapterInfo& adapter : adapters)
+    if (!adapter.running) out.push_back(MacText(adapter));
 }
 
 int GetAdapterIpList(std::vector<std::string>& out) {

@@ -38,6 +38,8 @@ int SetSockTimeout(int sock, int recvMs, int sendMs);
 int SetNoDelay(int sock);
 
 // Network information.
+// Adapters are taken in the order PreferredAdapters gives: the one that carries the default
+// route, then the others that are up; a down adapter gives no address.
 int GetLoaclIp(std::string& out);      // first non-loopback IPv4 address of the adapters
 int GetLocalIpAddr(uint32_t& out);     // the same, network order
 int GetAdapterIpList(std::vector<std::string>& out);
@@ -48,6 +50,7 @@ std::string GetMacAddr();              // first MAC that is not 00-00-00-00-00-0
 void GetDefaultDirList(std::vector<std::string>& out);
 
 // Pure rules behind the adapter functions (tests reach them without the system).
+std::vector<AdapterInfo> PreferredAdapters(const std::vector<AdapterInfo>& adapters);
 void AdapterIpListFrom(const std::vector<AdapterInfo>& adapters, std::vector<std::string>& out);
 void MacAddrListFrom(const std::vector<AdapterInfo>& adapters, std::vector<std::string>& out);
 std::string LocalIpFrom(const std::vector<AdapterInfo>& adapters);  // "" when there is none

@@ -10,6 +10,10 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
+#include <climits>
+#include <fstream>
+#include <sstream>
+
 namespace {
 
 std::mutex g_sourceMutex;
@@ -35,6 +39,31 @@ class CIfAddrs {
  private:
   ifaddrs* m_list = nullptr;
 };
+
+// The interface of the IPv4 default route with the lowest metric ("" when there is none), from
+// the kernel's routing table of this process's network namespace.
+std::string DefaultRouteDevice() {
+  std::ifstream in("/proc/net/route");
+  std::string line, best;
+  long bestMetric = LONG_MAX;
+  std::getline(in, line);  // the column titles
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string iface, dest, gateway, mask;
+    unsigned flags = 0;
+    long refcnt = 0, use = 0, metric = 0;
+    if (!(fields >> iface >> dest >> gateway >> std::hex >> flags >> std::dec >> refcnt >> use >>
+          metric >> mask))
+      continue;
+    constexpr unsigned kRouteUp = 0x1;
+    if (dest != "00000000" || mask != "00000000" || !(flags & kRouteUp)) continue;
+    if (metric < bestMetric) {
+      bestMetric = metric;
+      best = iface;
+    }
+  }
+  return best;
+}
 
 int ListRealAdapters(std::vector<AdapterInfo>& out) {
   out.clear();
@@ -73,7 +102,11 @@ int ListRealAdapters(std::vector<AdapterInfo>& out) {
     }
   }
 
-  for (auto& entry : byName) out.push_back(std::move(entry.second));
+  const std::string routeDevice = DefaultRouteDevice();
+  for (auto& entry : byName) {
+    entry.second.defaultRoute = !routeDevice.empty() && entry.first == routeDevice;
+    out.push_back(std::move(entry.second));
+  }
   std::stable_sort(out.begin(), out.end(),
                    [](const AdapterInfo& a, const AdapterInfo& b) { return a.index < b.index; });
   return 0;

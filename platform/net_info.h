@@ -15,6 +15,7 @@ struct AdapterInfo {
   std::string name;
   unsigned index = 0;
   bool running = false;  // IFF_UP and IFF_RUNNING
+  bool defaultRoute = false;  // carries the IPv4 default route of the lowest metric
   std::vector<AdapterAddress> ipv4;
   unsigned char mac[6] = {0, 0, 0, 0, 0, 0};
   bool hasMac = false;

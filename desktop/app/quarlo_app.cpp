@@ -4,7 +4,14 @@
 #include <glib-unix.h>
 #include <signal.h>
 #include <unistd.h>
+#include <wx/dialog.h>
+#include <wx/modalhook.h>
+
 #include <wx/image.h>
+
+#include <algorithm>
+#include <iterator>
+#include <vector>
 
 #include "desktop/app/app_seams.h"
 #include "desktop/app/setting_dlg.h"
@@ -27,12 +34,63 @@ void OnSignal(int) {
   }
 }
 
-gboolean OnSignalPipe(gint, GIOCondition, gpointer data) {
+void RunExitSequence() {
+  if (g_pSettingDlg) g_pSettingDlg->OnSessionEnd();
+  else if (wxTheApp) wxTheApp->ExitMainLoop();
+}
+
+// Every modal loop of the program (skinned dialogs, message boxes, the wizard, the phone
+// prompt, the folder choosers) passes through this hook. Once the session ends, the open ones
+// end one by one from the innermost out (a GTK loop can only leave from the innermost), no new
+// one starts, and the exit sequence runs once, after the last of them has returned, so that no
+// caller of a modal loop finds its windows gone.
+class CSessionEndHook : public wxModalDialogHook {
+ public:
+  // SIGTERM or SIGHUP: the exit sequence runs now, or once the open modal loops have ended.
+  void EndSession() {
+    m_ending = true;
+    if (m_open.empty()) RunExit();
+    else m_open.back()->EndModal(wxID_CANCEL);
+  }
+
+ protected:
+  int Enter(wxDialog* dialog) override {
+    if (m_ending) return wxID_CANCEL;  // the session is over: nothing more to ask
+    m_open.push_back(dialog);
+    return wxID_NONE;
+  }
+  void Exit(wxDialog* dialog) override {
+    auto it = std::find(m_open.rbegin(), m_open.rend(), dialog);
+    if (it != m_open.rend()) m_open.erase(std::next(it).base());
+    if (!m_ending) return;
+    if (!m_open.empty()) {
+      // This dialog's loop has returned; the one around it is the innermost now.
+      m_open.back()->EndModal(wxID_CANCEL);
+    } else if (wxTheApp) {
+      // Outside of every modal loop: the main loop runs the exit next.
+      wxTheApp->CallAfter([this] { RunExit(); });
+    }
+  }
+
+ private:
+  void RunExit() {
+    if (m_exitRun || !m_open.empty()) return;
+    m_exitRun = true;
+    RunExitSequence();
+  }
+  std::vector<wxDialog*> m_open;  // innermost last
+  bool m_ending = false;
+  bool m_exitRun = false;
+};
+
+// Never destroyed: wx's own list of hooks may be gone before static destructors run.
+CSessionEndHook* g_sessionEndHook = nullptr;
+
+gboolean OnSignalPipe(gint, GIOCondition, gpointer) {
   char buffer[16];
   while (read(g_signalRead, buffer, sizeof buffer) > 0) {
   }
-  if (g_pSettingDlg) g_pSettingDlg->OnSessionEnd();
-  else static_cast<CQuarloApp*>(data)->ExitMainLoop();
+  if (g_sessionEndHook) g_sessionEndHook->EndSession();
   return G_SOURCE_CONTINUE;
 }
 
@@ -80,6 +138,8 @@ bool CQuarloApp::InitInstance() {
 }
 
 void CQuarloApp::WatchSignals() {
+  if (!g_sessionEndHook) g_sessionEndHook = new CSessionEndHook;
+  g_sessionEndHook->Register();
   int fds[2];
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
   g_signalRead = fds[0];
@@ -100,6 +160,7 @@ int CQuarloApp::OnExit() {
   // would empty only after the settings object below is released: its destructor still uses it.
   DeletePendingObjects();
   if (m_signalWatch) g_source_remove(m_signalWatch);
+  if (g_sessionEndHook) g_sessionEndHook->Unregister();
   signal(SIGTERM, SIG_DFL);
   signal(SIGHUP, SIG_DFL);
   g_signalWrite = -1;

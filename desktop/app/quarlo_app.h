@@ -2,7 +2,8 @@
 // The application object of Quarlo: lets one instance run per user, creates the per-user
 // registry key (the installer's part on other systems) and settings files, builds the main
 // window hidden and keeps the main loop running until the exit sequence. SIGTERM and SIGHUP
-// (the session ends) reach the main loop through a self-pipe.
+// (the session ends) reach the main loop through a self-pipe; they end every open modal loop
+// first, and the exit sequence runs once, after the last one returned.
 #include <wx/app.h>
 
 #include <string>

@@ -80,6 +80,46 @@ uint16_t P2PUdpPort() {
   return ntohs(addr.sin_port);
 }
 
+// The server-info report and the port mappings. The report goes out at once with what the
+// last round of mappings gave; a round that ends with another external port sends it again.
+// The send mutex (never destroyed) keeps the two senders in order, so the server's last word is
+// always the newest value.
+std::mutex& SVInfoSendMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+std::atomic<uint16_t> g_mappedExternal{0};   // the last round's command-port mapping, 0: none
+std::atomic<int> g_reportedExternal{-1};     // the external port of the last report sent
+
+int SendSVInfo(bool withMapping) {
+  ServerAddress server;
+  if (!ReadServer(server)) return kErrServerExchange;
+  std::string name;
+  if (OS_GetHostName(name) != 0) return -1;
+  std::lock_guard<std::mutex> lock(SVInfoSendMutex());
+  SVInfo info;
+  info.localIp = LocalIpNumber();
+  info.externalPort = withMapping ? g_mappedExternal.load() : 0;
+  info.commandPort = g_LocalPort.load();
+  info.sysType = g_nSysType;
+  info.computerName = LocalToWire(name);
+  ServerReplyHeader reply;
+  if (Exchange(server, kCmdServerInfo, EncodeSVInfo(info), reply) != 0) {
+    QV_LOG(kModCommLib, kLogWarning, "connect net work error.");
+    g_reportedExternal = -1;
+    return kErrServerExchange;
+  }
+  g_reportedExternal = info.externalPort;
+  return reply.status;
+}
+
+void OnMappingRound(uint16_t external) {
+  g_mappedExternal = external;
+  if (g_nLogOnRtn.load() != 0 || g_reportedExternal.load() == external) return;
+  QV_LOG(kModUser, kLogDebug, "external port now %u: server info again.", unsigned(external));
+  SendSVInfo(true);
+}
+
 // Whether this run's power-on report went out: a PC that started while the central server was
 // unreachable sends it after its first log-on that succeeds.
 std::atomic<bool> g_powerOnSent{false};
@@ -139,25 +179,9 @@ int SendHeartBeatToSV(const ServerAddress& server) {
 }
 
 int SetSVInfo() {
-  ServerAddress server;
-  if (!ReadServer(server)) return kErrServerExchange;
-  uint16_t external = 0;
-  if (g_nLogOnRtn.load() == 0) external = UPnPMapAll(g_LocalPort.load(), P2PUdpPort(), Http_BoundPort());
-
-  SVInfo info;
-  info.localIp = LocalIpNumber();
-  info.externalPort = external;
-  info.commandPort = g_LocalPort.load();
-  info.sysType = g_nSysType;
-  std::string name;
-  if (OS_GetHostName(name) != 0) return -1;
-  info.computerName = LocalToWire(name);
-  ServerReplyHeader reply;
-  if (Exchange(server, kCmdServerInfo, EncodeSVInfo(info), reply) != 0) {
-    QV_LOG(kModCommLib, kLogWarning, "connect net work error.");
-    return kErrServerExchange;
-  }
-  return reply.status;
+  const bool loggedOn = g_nLogOnRtn.load() == 0;
+  if (loggedOn) UPnPMapAllAsync(g_LocalPort.load(), P2PUdpPort(), Http_BoundPort(), OnMappingRound);
+  return SendSVInfo(loggedOn);
 }
 
 void SetPowerOnInfo() {

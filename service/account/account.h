@@ -1,9 +1,9 @@
 #pragma once
 // The account's exchanges with the central server: log-on and log-out, the heartbeat, the
-// server-info report (after the router's port mappings), the power-on and the daily disk
-// reports, and the pool tasks that run them. Every call blocks on the network (up to two
-// 5-second time-outs, plus a UPnP discovery in SetSVInfo): run them on pool tasks, never on
-// an event thread. Account and server are read from the settings on each call.
+// server-info report (the router's port mappings run beside it, their result follows in a
+// second report), the power-on and the daily disk reports, and the pool tasks that run them.
+// Every call blocks on the network (up to two 5-second time-outs): run them on pool tasks,
+// never on an event thread. Account and server are read from the settings on each call.
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -23,6 +23,8 @@ int LogOut();  // the server's status, -1 for a failed exchange, kErrNoAccount (
 // between a log-out and the account's change.
 std::recursive_mutex& AccountExchangeMutex();
 int SendHeartBeatToSV(const ServerAddress& server);  // the status, or -1
+// Sends at once with the external port of the last finished mapping round (0 when not logged
+// on) and, when logged on, starts the next round in the background.
 int SetSVInfo();  // the status; -1 without a computer name; kErrServerExchange
 void SetPowerOnInfo();
 // One record per file system that holds a shared or default folder, in order of first

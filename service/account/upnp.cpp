@@ -4,11 +4,16 @@
 #include <miniupnpc/upnpcommands.h>
 #include <miniupnpc/upnperrors.h>
 
+#include <chrono>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "common/log.h"
+#include "common/os_layer.h"
 
 namespace {
 
@@ -16,6 +21,42 @@ constexpr const char* kDescription = "Quarlo";
 constexpr int kErrOnlyPermanentLeases = 725;
 
 std::string PortText(uint16_t port) { return std::to_string(port); }
+
+// The background rounds of UPnPMapAllAsync. The mutex is never destroyed: the round thread may
+// still hold it while the process exits.
+struct RoundRequest {
+  uint16_t commandPort = 0, udpPort = 0, httpPort = 0;
+  std::function<void(uint16_t)> done;
+};
+std::mutex& RoundMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+bool g_roundRunning = false;  // under RoundMutex
+bool g_roundPending = false;  // under RoundMutex
+RoundRequest g_nextRound;     // under RoundMutex
+
+void RunRounds() {
+  for (;;) {
+    RoundRequest request;
+    {
+      std::lock_guard<std::mutex> lock(RoundMutex());
+      request = std::move(g_nextRound);
+      g_nextRound = RoundRequest();
+      g_roundPending = false;
+    }
+    if (!g_ExitFlag.load()) {
+      const uint16_t external =
+          UPnPMapAll(request.commandPort, request.udpPort, request.httpPort);
+      if (request.done && !g_ExitFlag.load()) request.done(external);
+    }
+    std::lock_guard<std::mutex> lock(RoundMutex());
+    if (!g_roundPending) {
+      g_roundRunning = false;
+      return;
+    }
+  }
+}
 
 }  // namespace
 
@@ -183,19 +224,48 @@ int UPnPMapPort(CUPnPGateway& gw, uint16_t internalPort, uint16_t* externalPort,
 }
 
 uint16_t UPnPMapAll(uint16_t commandPort, uint16_t udpPort, uint16_t httpPort) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kUPnPRoundBudgetMs);
+  // A router that answers slowly costs one round its budget, never more: each question
+  // (bounded by the library's own socket time-outs) starts only while budget is left.
+  auto overBudget = [&deadline](const char* what) {
+    if (std::chrono::steady_clock::now() < deadline) return false;
+    QV_LOG(kModUser, kLogWarning, "UPnP round over %d ms: %s mapping left for the next round.",
+           kUPnPRoundBudgetMs, what);
+    return true;
+  };
   CUPnPGateway gw;
   if (!gw.Discover()) return 0;
   uint16_t commandExternal = 0;
+  if (overBudget("command port")) return 0;
   UPnPMapPort(gw, commandPort, &commandExternal, true, false);
+  if (overBudget("UDP")) return commandExternal;
   if (udpPort != 0) {
     uint16_t ignored = 0;
     UPnPMapPort(gw, udpPort, &ignored, false, false);
   } else {
     QV_LOG(kModUser, kLogDebug, "no peer-to-peer socket bound yet: no UDP mapping.");
   }
+  if (overBudget("HTTP")) return commandExternal;
   if (httpPort != 0) {
     uint16_t httpExternal = 0;
     UPnPMapPort(gw, httpPort, &httpExternal, true, true);
   }
   return commandExternal;
+}
+
+void UPnPMapAllAsync(uint16_t commandPort, uint16_t udpPort, uint16_t httpPort,
+                     std::function<void(uint16_t)> done) {
+  std::lock_guard<std::mutex> lock(RoundMutex());
+  g_nextRound = RoundRequest{commandPort, udpPort, httpPort, std::move(done)};
+  if (g_roundRunning) {
+    g_roundPending = true;
+    return;
+  }
+  try {
+    std::thread(RunRounds).detach();
+    g_roundRunning = true;
+  } catch (const std::system_error& e) {
+    QV_LOG(kModUser, kLogError, "UPnP round thread error: %s.", e.what());
+  }
 }

@@ -4,6 +4,7 @@
 // mapping is read first and left alone when it already points at this PC with enough lease
 // left. Outcomes go to the log at 700. Blocking: call from a pool task only.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -12,6 +13,8 @@ constexpr uint16_t kUPnPHttpBase = 62616;
 constexpr int kUPnPDiscoverMs = 1000;
 constexpr int kUPnPLeaseSeconds = 3600;
 constexpr int kUPnPRenewBelowSeconds = 600;  // a mapping with less lease left is added again
+// A round that has taken this long asks the router nothing more; the next round tries again.
+constexpr int kUPnPRoundBudgetMs = 20000;
 
 // One discovery and the first valid IGD; frees everything it got on destruction.
 class CUPnPGateway {
@@ -53,3 +56,10 @@ int UPnPAddMapping(const CUPnPGateway& gw, const char* internalPort, const char*
 // its socket is bound (udpPort 0: none yet, logged) and the HTTP port. Returns the command
 // port's external port, 0 when no gateway was found. A port of 0 is not mapped.
 uint16_t UPnPMapAll(uint16_t commandPort, uint16_t udpPort, uint16_t httpPort);
+
+// UPnPMapAll off the caller's thread, so that no report waits for a slow, stuck or absent
+// router: one round at a time on a thread of its own; a request while a round runs is kept
+// (the latest ports win) and runs after it. done gets the command port's external port on
+// that thread. Never blocks on the network.
+void UPnPMapAllAsync(uint16_t commandPort, uint16_t udpPort, uint16_t httpPort,
+                     std::function<void(uint16_t)> done);

@@ -330,6 +330,33 @@ TEST(AdapterRules, LocalIpIsTheFirstNonLoopbackAddress) {
   EXPECT_EQ("", LocalIpFrom({}));
 }
 
+TEST(AdapterRules, TheDefaultRouteSpeaksForThePcAndDownAdaptersNever) {
+  // A laptop: the unplugged Ethernet comes first and still holds its old address.
+  AdapterInfo eth = Adapter("eth0", false, {"10.55.0.2"}, {0x02, 0, 0, 0, 0, 0x01});
+  AdapterInfo docker = Adapter("br0", true, {"172.17.0.1"}, {0x02, 0, 0, 0, 0, 0x02});
+  AdapterInfo wlan = Adapter("wlan0", true, {"192.168.1.20"}, {0x02, 0, 0, 0, 0, 0x03});
+  wlan.defaultRoute = true;
+  const std::vector<AdapterInfo> laptop = {eth, docker, wlan};
+  EXPECT_EQ("192.168.1.20", LocalIpFrom(laptop));
+  std::vector<std::string> out;
+  AdapterIpListFrom(laptop, out);
+  EXPECT_EQ((std::vector<std::string>{"192.168.1.20", "172.17.0.1"}), out);
+  MacAddrListFrom(laptop, out);
+  EXPECT_EQ((std::vector<std::string>{"02-00-00-00-00-03", "02-00-00-00-00-02", "02-00-00-00-00-01"}), out);
+
+  // Without a default route the first adapter that is up is taken.
+  wlan.defaultRoute = false;
+  EXPECT_EQ("172.17.0.1", LocalIpFrom({eth, docker, wlan}));
+  MacAddrListFrom({eth, docker, wlan}, out);
+  EXPECT_EQ("02-00-00-00-00-02", out.front());
+  // Every link down: no address; the MAC of a down adapter only so that the PC can start.
+  EXPECT_EQ("", LocalIpFrom({eth}));
+  AdapterIpListFrom({eth}, out);
+  EXPECT_TRUE(out.empty());
+  MacAddrListFrom({eth}, out);
+  EXPECT_EQ((std::vector<std::string>{"02-00-00-00-00-01"}), out);
+}
+
 class AdapterSourceTest : public ::testing::Test {
  protected:
   void TearDown() override { Plat_SetAdapterSource({}); }
@@ -345,7 +372,9 @@ TEST_F(AdapterSourceTest, MacIsTheFirstThatIsNotAllZero) {
   Use({Adapter("a", true, {}), Adapter("b", true, {}, {0, 0, 0, 0, 0, 0}),
        Adapter("c", false, {}, {0x00, 0x16, 0x3e, 0x01, 0x02, 0x03}),
        Adapter("d", true, {}, {0x00, 0x16, 0x3e, 0x0a, 0x0b, 0x0c})});
-  EXPECT_EQ("00-16-3E-01-02-03", GetMacAddr());
+  EXPECT_EQ("00-16-3E-0A-0B-0C", GetMacAddr()) << "a down adapter comes after the ones up";
+  Use({Adapter("a", true, {}), Adapter("c", false, {}, {0x00, 0x16, 0x3e, 0x01, 0x02, 0x03})});
+  EXPECT_EQ("00-16-3E-01-02-03", GetMacAddr()) << "every link down: the PC still starts";
   Use({Adapter("a", true, {}, {0, 0, 0, 0, 0, 0})});
   EXPECT_EQ("", GetMacAddr());
 }

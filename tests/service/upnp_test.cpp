@@ -153,4 +153,75 @@ TEST(UPnPRouter, ServiceReportsTheMappedPortToTheCentralServer) {
   EXPECT_TRUE(svc.NetStop().exitCode == 0);
 }
 
+// The MAC text ("AA-BB-...") of one adapter of the calling thread's namespace.
+std::string MacTextOf(const std::string& adapter) {
+  const ProgramResult r = RunProgram({"/usr/sbin/ip", "-o", "link", "show", adapter});
+  std::smatch m;
+  if (!std::regex_search(r.output, m, std::regex(R"(link/ether ([0-9a-f:]{17}))"))) return "";
+  std::string mac = m[1].str();
+  for (char& c : mac) c = c == ':' ? '-' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return mac;
+}
+
+// A PC whose first adapter is down (it still holds 10.55.0.2) reports itself from the adapter
+// that carries the traffic, at once, whether a router answers the port-mapping questions or not.
+void ExpectReportsFromTheWorkingAdapter(const std::string& lanAddress, const std::string& adapter,
+                                        NamespaceRouter* router) {
+  const std::string mac = MacTextOf(adapter);
+  ASSERT_EQ(mac.size(), 17u) << adapter;
+  CentralProcess central;
+  ASSERT_TRUE(central.AddAccount("owner@example.org", "secret1"));
+  ASSERT_TRUE(central.Start());
+  TempBase base;
+  base.Exec("update qv_conf set svport = " + std::to_string(central.Port()) + ";");
+  base.Exec("insert into qv_user (email, psw) values ('owner@example.org', '" +
+            PcPasswordOf("secret1") + "');");
+  ServiceProcess svc(base.Dir());
+  ASSERT_TRUE(svc.Start()) << svc.LogText();
+  const uint16_t port = svc.WaitForPort();
+  EXPECT_NE(svc.LogText().find("Mac:" + mac), std::string::npos) << svc.LogText();
+  // Long before the first heartbeat (a minute): the start-up task sends both reports.
+  EXPECT_TRUE(WaitFor([&] { return !central.Exchanges(0x1004).empty(); }, std::chrono::seconds(30)))
+      << svc.LogText();
+  EXPECT_TRUE(WaitFor([&] { return !central.Exchanges(0x100F).empty(); }, std::chrono::seconds(30)))
+      << svc.LogText();
+  const std::string local = "local " + lanAddress + ":" + std::to_string(port);
+  EXPECT_TRUE(WaitFor(
+      [&] { return central.Admin({"status"}).output.find(local) != std::string::npos; },
+      std::chrono::seconds(30)))
+      << central.Admin({"status"}).output;
+  EXPECT_NE(central.Admin({"status"}).output.find("mac " + mac), std::string::npos)
+      << central.Admin({"status"}).output;
+  if (router) {
+    // The mapping's result follows in a second report.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+          return central.Admin({"status"}).output.find(local + "  external port 61716") !=
+                 std::string::npos;
+        },
+        std::chrono::seconds(30)))
+        << central.Admin({"status"}).output << router->Listing();
+  }
+  EXPECT_EQ(svc.NetStop().exitCode, 0) << svc.LogText();
+}
+
+TEST(FirstAdapterDown, ReportsGoOutWithoutARouter) {
+  std::string why;
+  if (!EnterNetworkWithDownFirstAdapter(why)) GTEST_SKIP() << why;
+  ExpectReportsFromTheWorkingAdapter("10.66.0.2", "qv0", nullptr);
+}
+
+TEST(FirstAdapterDown, ReportsGoOutAndTheMappingFollowsBehindARouter) {
+  NamespaceRouter router;
+  router.PutDownAdapterFirst();
+  std::string why;
+  if (!router.Start(why)) {
+    ASSERT_FALSE(router.Failed()) << why;
+    GTEST_SKIP() << why;
+  }
+  ASSERT_TRUE(router.EnterClient());
+  const std::string s = router.ClientNs().substr(2);  // the link's name carries the suffix
+  ExpectReportsFromTheWorkingAdapter(router.ClientAddress(), "ql" + s, &router);
+}
+
 }  // namespace

@@ -60,6 +60,23 @@ bool EnterPrivateNetwork(std::string& why) {
                 why);
 }
 
+bool EnterNetworkWithDownFirstAdapter(std::string& why) {
+  if (unshare(CLONE_NEWNET) != 0) {
+    why = "network namespaces are not allowed here (unshare: " + std::string(strerror(errno)) + ")";
+    return false;
+  }
+  return RunAll({{"/usr/sbin/ip", "link", "set", "lo", "up"},
+                 {"/usr/sbin/ip", "link", "add", "ifb0", "type", "ifb"},
+                 {"/usr/sbin/ip", "addr", "add", "10.55.0.2/24", "dev", "ifb0"},
+                 {"/usr/sbin/ip", "link", "add", "qv0", "type", "veth", "peer", "name", "qv1"},
+                 {"/usr/sbin/ip", "addr", "add", "10.66.0.2/24", "dev", "qv0"},
+                 {"/usr/sbin/ip", "addr", "add", "10.66.0.3/24", "dev", "qv1"},
+                 {"/usr/sbin/ip", "link", "set", "qv0", "up"},
+                 {"/usr/sbin/ip", "link", "set", "qv1", "up"},
+                 {"/usr/sbin/ip", "route", "add", "default", "via", "10.66.0.1", "dev", "qv0"}},
+                why);
+}
+
 NamespaceRouter::~NamespaceRouter() {
   if (m_daemon > 0) {
     kill(m_daemon, SIGTERM);
@@ -105,6 +122,11 @@ bool NamespaceRouter::Start(std::string& why) {
   };
   // The WAN address must look public, or miniupnpd refuses to forward; nothing leaves the
   // router's namespace.
+  if (m_downFirst &&
+      !RunAll({C({"ip", "link", "add", "ifb0", "type", "ifb"}),
+               C({"ip", "addr", "add", "10.55.0.2/24", "dev", "ifb0"})},
+              why))
+    return false;
   if (!RunAll({R({"ip", "link", "set", "lo", "up"}), C({"ip", "link", "set", "lo", "up"}),
                {"/usr/sbin/ip", "link", "add", lan, "netns", m_client, "type", "veth", "peer",
                 "name", lanPeer, "netns", m_router},

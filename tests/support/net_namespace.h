@@ -11,6 +11,11 @@
 // service finds a MAC address and a LAN address. False (and why) when not permitted.
 bool EnterPrivateNetwork(std::string& why);
 
+// As EnterPrivateNetwork, but the first adapter is an ifb link that is down and still holds an
+// address (10.55.0.2/24), as a laptop's unplugged Ethernet does; the veth after it carries the
+// default route.
+bool EnterNetworkWithDownFirstAdapter(std::string& why);
+
 struct UPnPMappingRow {
   std::string protocol;
   int externalPort = 0;
@@ -33,6 +38,9 @@ class NamespaceRouter {
   // False when namespaces or miniupnpd are unavailable (why says; callers skip), or when the
   // router did not come up (Failed() is then true: callers fail).
   bool Start(std::string& why);
+  // Before Start: the client namespace gets, before its link to the router, an ifb adapter
+  // that is down and holds 10.55.0.2/24.
+  void PutDownAdapterFirst() { m_downFirst = true; }
   bool Failed() const { return !m_failure.empty(); }
   const std::string& ClientNs() const { return m_client; }
   std::string ClientAddress() const { return "10.77.0.100"; }
@@ -47,4 +55,5 @@ class NamespaceRouter {
   std::string m_router, m_client, m_dir;
   pid_t m_daemon = -1;
   std::string m_failure;
+  bool m_downFirst = false;
 };
