@@ -340,6 +340,9 @@ TEST_F(Takeover, ForgedHeartbeatsNeitherMoveThePcNorPauseItsAddress) {
   EXPECT_TRUE(WaitFor([&] { return introduce(home, "secret1", &port) == 0x7F000001; }, seconds(10)));
   EXPECT_TRUE(WaitFor([&] { return introduce(phoneFd, "secret1", &port) == 0x7F000001; }, seconds(10)));
   EXPECT_EQ(port, ntohs(homeAddr.sin_port));
+  // Wrong passwords forged from the phone's address pause guesses from there, not the phone.
+  for (int i = 0; i < 8; ++i) introduce(phoneFd, "wrong" + std::to_string(i), nullptr);
+  EXPECT_TRUE(WaitFor([&] { return introduce(phoneFd, "secret1", &port) == 0x7F000001; }, seconds(10)));
   EXPECT_EQ(central.LogText().find("(evil)"), std::string::npos);
   close(home);
   close(forger);
