@@ -133,12 +133,12 @@ void RecordOutcome(const PeerRoute& route, uint16_t result) {
     PeerLogin_Forget(nullptr, route.udtSock);
 }
 
-// After the reply: a peer from outside the PC's subnets whose log-in was refused is closed once
-// the refusal went out.
+// After the reply: a direct peer (TCP or UDT) whose log-in was refused is closed once the
+// refusal went out, on the LAN too: a refused connection is answered nothing more, so keeping
+// it open would only leave the phone waiting on silence.
 void CloseIfRefused(const PeerRoute& route, uint16_t result) {
   if (result == kLoginAccepted || (route.udtSock == -1 && !route.direct)) return;
   const uint32_t ip = PeerIpOf(route);
-  if (IsOwnSubnetAddress(ip)) return;
   QV_LOG(kModIntranet, kLogInfo, "device login from %s refused; closing.", Plat_Ipv4Text(ip).c_str());
   if (route.udtSock != -1)
     P2P_ClosePeerWhenSent(route.udtSock);

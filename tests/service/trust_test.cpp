@@ -260,7 +260,7 @@ TEST_F(Trust, CommandConnectionTable) {
       {"loopback, this user", kSameUser, nullptr, nullptr, 0, {A, A, A, A, A}},
       {"loopback, another user", kOtherUser, nullptr, nullptr, 0, {S, A, A, A, A}},
       {"LAN phone", kLan, nullptr, nullptr, 0, {S, A, A, A, A}},
-      {"LAN phone the desktop refused", kLan, "no@x.org", "pw", 1, {S, S, S, S, S}},
+      {"LAN phone the desktop refused", kLan, "no@x.org", "pw", 1, {C, C, C, C, C}},
       {"outside phone, no log-in", kOutside, nullptr, nullptr, 0, {S, S, S, S, S}},
       {"outside phone, stored account", kOutside, kEmail, kStored, 0, {S, A, A, A, A}},
       {"outside phone, the desktop's yes", kOutside, "yes@x.org", "pw", 0, {S, A, A, A, A}},
@@ -293,7 +293,7 @@ TEST_F(Trust, CommandConnectionTable) {
     if (row.loginEmail) {
       ASSERT_EQ(Login(phone, row.loginEmail, row.loginPassword), row.loginResult);
       if (row.want[0] == Got::kClosed) {
-        EXPECT_TRUE(phone.WaitClosed()) << "a refused outside phone is closed";
+        EXPECT_TRUE(phone.WaitClosed()) << "a refused phone is told so and closed";
         continue;
       }
     }
