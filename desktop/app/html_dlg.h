@@ -5,10 +5,9 @@
 // opens elsewhere goes to the user's browser. No context menu.
 #include <wx/panel.h>
 
-#include <atomic>
-#include <memory>
 #include <string>
-#include <thread>
+
+#include "desktop/app/background_task.h"
 
 class wxWebView;
 class wxWebViewEvent;
@@ -38,7 +37,6 @@ class CHtmlDlg : public wxPanel {
   static bool StaysInBanner(const std::string& url, const std::string& target);
 
  private:
-  void StopFetch();
   void OnNavigating(wxWebViewEvent& event);
   void OnError(wxWebViewEvent& event);
   void OnNewWindow(wxWebViewEvent& event);
@@ -50,8 +48,6 @@ class CHtmlDlg : public wxPanel {
   std::string m_localPage;
   int m_loads = 0;
   int m_generation = 0;
-  std::shared_ptr<int> m_alive = std::make_shared<int>(0);
-  std::thread m_fetch;  // the page's fetch, joined before the next one and at the end
-  std::atomic<bool> m_cancelFetch{false};
   std::string m_lastExternal;
+  CBackgroundTasks m_fetch;  // the page's fetch; a newer one cancels it, the end joins it
 };

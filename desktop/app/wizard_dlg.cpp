@@ -9,6 +9,7 @@
 
 #include "desktop/app/periphery_ui.h"
 #include "desktop/app/update_checker.h"
+#include "desktop/app/web_pages.h"
 #include "desktop/app/wizard_logic.h"
 #include "desktop/foundation/diy_message_box.h"
 #include "desktop/foundation/skin_buttons.h"
@@ -186,7 +187,7 @@ bool CWizardDlg::OnInitDialog() {
   if (linkFont.IsOk()) m_link->SetTextFont(linkFont);
   m_link->m_textColour = 0xFF0040FF;
   m_link->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-    OpenWebAddress(LangText(Languages(), "URL", "URL_MFCLINK2"));
+    OpenInBrowser(WebPage(LangText(Languages(), "URL", "URL_MFCLINK2").ToStdString(wxConvUTF8)));
   });
 
   // Stored at once: the wizard comes once, finished or not.

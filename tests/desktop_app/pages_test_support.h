@@ -77,9 +77,14 @@ class FakeUIData : public desktop::IUIData {
   }
   int GetShare() override { return 0; }
   int SetShare(const std::vector<std::string>* add, const std::vector<std::string>* remove) override {
+    std::lock_guard<std::mutex> g(m_lock);
     ++setShareCalls;
     shares = desktop::MergeShareList(shares, add, remove);
     return 0;
+  }
+  std::vector<std::string> Shares() {
+    std::lock_guard<std::mutex> g(m_lock);
+    return shares;
   }
   int GetLogOnStatus() override { return 1; }
   int GetMobileState() override { return 1; }
@@ -89,6 +94,19 @@ class FakeUIData : public desktop::IUIData {
       for (const auto& r : log) m_pages->OnTransLogItem(r);
     return 0;
   }
+  // On the pages' worker: what the service would answer now.
+  int ReadShares(std::vector<std::string>& out) override {
+    std::lock_guard<std::mutex> g(m_lock);
+    out = shares;
+    return 0;
+  }
+  int ReadTransLog(std::vector<desktop::TransLogRecord>& out) override {
+    std::lock_guard<std::mutex> g(m_lock);
+    out = log;
+    ++transLogReads;
+    return 0;
+  }
+  int transLogReads = 0;
   int GetPath(const std::string&) override { return 0; }
   int GetSysType() override { return 2; }
   int AnswerMobileLogin(const desktop::MobileLoginAnswer* a) override {

@@ -20,7 +20,6 @@
 #include "desktop/app/about_dlg.h"
 #include "desktop/app/ap_dlg.h"
 #include "desktop/app/html_dlg.h"
-#include "desktop/app/app_seams.h"
 #include "desktop/app/login_dlg.h"
 #include "desktop/app/login_record.h"
 #include "desktop/app/register_account_dlg.h"
@@ -497,6 +496,8 @@ TEST_F(PeripheryGui, HotspotDialogStatesOverTheLayer) {
 }
 
 TEST_F(PeripheryGui, AboutBoxPerLanguage) {
+  CEnvGuard origin("QUARLO_SITE_ORIGIN");
+  setenv("QUARLO_SITE_ORIGIN", "https://site.example.net", 1);
   for (int lang : {0, 1, 2}) {
     Language(lang);
     CAboutDlg dlg(nullptr);
@@ -513,7 +514,7 @@ TEST_F(PeripheryGui, AboutBoxPerLanguage) {
     });
     dlg.ShowModal();
     if (lang == 1) {
-      EXPECT_EQ(dlg.LinkUrl(), "https://quarlo.example.org/quarlo/index.html?L=en");
+      EXPECT_EQ(dlg.LinkUrl(), "https://site.example.net/quarlo/index.html?L=en");
     }
   }
 }
@@ -583,7 +584,6 @@ TEST_F(PeripheryGui, RegisterLinkRegistrationAndLogOnThroughTheService) {
   desktop::CUIData* ui = desktop::CUIData::GetInstance();
   LogOnThroughTheService sink(ui);
 
-  InstallPeriphery(Seams());
   {
     CLoginDlg login;
     login.SetCallback(&sink);
@@ -614,7 +614,6 @@ TEST_F(PeripheryGui, RegisterLinkRegistrationAndLogOnThroughTheService) {
     wxTheApp->ProcessIdle();
     return wxTopLevelWindows.IsEmpty();
   }));
-  Seams() = AppSeams();
   // The service keeps the new account and logs it on at its next start.
   ASSERT_EQ(svc.NetStop().exitCode, 0);
   ASSERT_EQ(svc.NetStart().exitCode, 0) << svc.LogText();
