@@ -2,6 +2,8 @@
 
 #include <wx/textctrl.h>
 
+#include <algorithm>
+
 #include "desktop/app/connect_dlg.h"
 #include "desktop/app/setting_dlg.h"  // the page ids
 #include "desktop/app/site_http.h"
@@ -105,9 +107,15 @@ void CMainPages::Create(IPagesHost& host) {
   m_moveFolder = button(kMoveFolderButton, wxPoint(310, 349), wxSize(73, 25), buttonFont, 342, 343);
   // Transfer log.
   m_transList = new CQVListCtrl(w, kTransLogList, wxPoint(14, 196), wxSize(456, 178));
-  m_transList->InsertColumn(0, "", ColumnFormat::Left, 219);
+  m_transList->SetSmallImages({kTransLogImages[0], kTransLogImages[1]});
+  // The time column takes what a whole time needs in the list's font ("2026-12-11 09:12:03"),
+  // at least its 138 pixels; the name column gives up the rest.
+  const int timeWidth = std::max(138, m_transList->Body()->GetTextExtent("0000-00-00 00:00:00").x + 12);
+  m_transList->InsertColumn(0, "", ColumnFormat::Left, 219 + 138 - timeWidth);
   m_transList->InsertColumn(1, "", ColumnFormat::Left, 76);
-  m_transList->InsertColumn(2, "", ColumnFormat::Left, 138);
+  m_transList->InsertColumn(2, "", ColumnFormat::Left, timeWidth);
+  // A long name keeps its extension in sight.
+  m_transList->SetColumnEllipsis(0, EllipsisAt::Middle);
   for (CQVListCtrl* list : {m_shareList, m_transList}) {
     CQVHeaderCtrl* header = list->Header();
     header->m_textColour = 0xFF323232;
@@ -438,6 +446,7 @@ void CMainPages::AddTransLogRow(const std::string& path, const std::string& size
   const auto row = MakeTransLogRow(path, sizeText, type, time);
   if (!row || !m_transList) return;
   m_transList->InsertItem(0, W(row->name));
+  m_transList->SetItemImage(0, row->image);
   m_transList->SetItemText(0, 1, W(row->size));
   m_transList->SetItemText(0, 2, W(row->time));
 }
@@ -461,11 +470,11 @@ void CMainPages::RefreshAccountInfo() {
 void CMainPages::ShowAccount(const std::string& account) {
   const bool valid = account.size() > 1 && IsValidEmail(account.c_str());
   std::wstring text = Text("UI", "SETTING_STATIC_ACCOUNT");
+  m_link->SetLinkText(wxString(Text("UI", "SETTING_LINK_CHANGEPASSWORD")));  // shown only when valid
   if (valid) {
     text += wxString::FromUTF8(account).ToStdWstring();
     m_switchAccount->SetText(wxString(Text("UI", "SETTING_BUTTON_SWITCH_ACCOUNT")));
     m_linkUrl = SiteUrl("/changepwd.html?MAIL=" + PercentEncodeUtf8(account));
-    m_link->SetLinkText(wxString(Text("UI", "SETTING_LINK_CHANGEPASSWORD")));
     const bool english = L() && L()->GetLanguage() == kLangEnglish;
     m_link->SetSize(english ? 100 : 60, 14);
   } else {

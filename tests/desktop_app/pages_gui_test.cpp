@@ -249,17 +249,38 @@ TEST_F(PagesGui, ADataFolderWhoseFoldersCannotBeMadeIsSaidSo) {
   EXPECT_EQ(FindShareInList(file + "/Quarlo", *pages->ShareList()), -1);
 }
 
-TEST_F(PagesGui, TransferLogNewestFirst) {
-  ui.log = {MakeRecord(0, 500, "/d/Quarlo/Photos/old.jpg", "2026-12-11 00:00:01"),
-            MakeRecord(1, 1572864, "/d/share/new.mp4", "2026-12-11 00:00:02")};
+// The list itself, as the user reads it: newest first, each row with its direction's picture
+// (upload 296, download 297), the whole file name and the whole time, nothing cut.
+TEST_F(PagesGui, TransferLogNewestFirstWithPicturesWholeNamesAndTimes) {
+  ui.log = {MakeRecord(0, 500, "/d/Quarlo/Photos/old.jpg", "2026-12-11 09:12:03"),
+            MakeRecord(1, 1572864, "/d/share/big.bin", "2026-12-11 23:59:58")};
   pages->ShowPage(kPageTransLog);
   CQVListCtrl* list = pages->TransLogList();
   ASSERT_TRUE(PumpUntil([&] { return !pages->RequestsRunning(); }));
   ASSERT_EQ(list->RowCount(), 2);
-  EXPECT_EQ(list->GetItemText(0, 0), "new");
-  EXPECT_EQ(list->GetItemText(0, 1), "1.50MB");
-  EXPECT_EQ(list->GetItemText(1, 0), "old");
-  EXPECT_EQ(list->GetItemText(1, 1), "1KB");
+  EXPECT_EQ(list->DisplayedText(0, 0), "big.bin");
+  EXPECT_EQ(list->DisplayedText(0, 1), "1.50MB");
+  EXPECT_EQ(list->DisplayedText(0, 2), "2026-12-11 23:59:58");
+  EXPECT_EQ(list->DisplayedText(1, 0), "old.jpg");
+  EXPECT_EQ(list->DisplayedText(1, 1), "1KB");
+  EXPECT_EQ(list->DisplayedText(1, 2), "2026-12-11 09:12:03");
+  // The pictures: the list's images are bitmaps 297 and 296, and each row shows its own.
+  ASSERT_EQ(list->SmallImages(), (std::vector<int>{297, 296}));
+  EXPECT_EQ(list->SmallImages()[static_cast<size_t>(list->GetItemImage(0))], 297);  // a download
+  EXPECT_EQ(list->SmallImages()[static_cast<size_t>(list->GetItemImage(1))], 296);  // an upload
+  // And on the screen: the picture's colour at the start of each row (blue 297, green 296).
+  host->dialog->Refresh();
+  host->dialog->Update();
+  PumpUntil([] { return false; }, std::chrono::milliseconds(300));
+  const std::string shot = ScreenshotDir() + "/pages_translog_rows.png";
+  fs::create_directories(ScreenshotDir());
+  ASSERT_TRUE(Screenshot(WindowId(host->title), shot));
+  wxImage image;
+  ASSERT_TRUE(image.LoadFile(shot));
+  const wxPoint body = host->dialog->ScreenToClient(list->Body()->GetScreenPosition());
+  const int x = body.x + 4 + 1, y0 = body.y + 12, y1 = body.y + 25 + 12;  // the picture's left edge
+  EXPECT_TRUE(Near(PixelAt(image, x, y0), wxColour(0x2f, 0x6f, 0xd6), 40)) << "row 0 (download)";
+  EXPECT_TRUE(Near(PixelAt(image, x, y1), wxColour(0x2f, 0x8f, 0x4e), 40)) << "row 1 (upload)";
 }
 
 TEST_F(PagesGui, ALanguageSwitchRelabelsEveryTextWithScreenshots) {

@@ -310,7 +310,7 @@ TEST_F(PagesService, ADownloadByAPhoneShowsInTheTransferLog) {
     PumpUntil([&] { return !pages->RequestsRunning(); }, kWait);
     return pages->TransLogList()->RowCount() > 0;
   }, kWait));
-  EXPECT_EQ(pages->TransLogList()->GetItemText(0, 0), "holiday");
+  EXPECT_EQ(pages->TransLogList()->GetItemText(0, 0), "holiday.jpg");
   EXPECT_EQ(pages->TransLogList()->GetItemText(0, 1), "1.00KB");
 }
 
