@@ -250,15 +250,17 @@ void CMainPages::ShowPage(int id) {
   } else if (id == kPageTransLog) {
     m_transList->DeleteAllItems();
     if (IUIData* ui = m_host->UIData()) {
-      // A page opened again meanwhile asks again: only the newest answer fills the list.
-      m_tasks.CancelPending();
+      // A page opened again meanwhile asks again: only the newest answer fills the list (the
+      // other requests queued, Apply's among them, still go out).
+      const int generation = ++m_transLogGeneration;
       m_tasks.Run<std::vector<TransLogRecord>>(
           [ui](const std::atomic<bool>&) {
             std::vector<TransLogRecord> records;
             ui->ReadTransLog(records);
             return records;
           },
-          [this](std::vector<TransLogRecord> records) {
+          [this, generation](std::vector<TransLogRecord> records) {
+            if (generation != m_transLogGeneration) return;
             m_transList->DeleteAllItems();
             for (const TransLogRecord& r : records) OnTransLogItem(r);
           });

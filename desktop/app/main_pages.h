@@ -148,6 +148,7 @@ class CMainPages : public IConnectDlgCallBack {
   bool m_accountPageFresh = false;
   bool m_stopped = false;
   int m_page = 0;
+  int m_transLogGeneration = 0;  // the transfer-log request whose answer fills the list
 
   CQVListCtrl* m_shareList = nullptr;
   CQVListCtrl* m_transList = nullptr;

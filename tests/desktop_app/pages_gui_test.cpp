@@ -283,6 +283,30 @@ TEST_F(PagesGui, TransferLogNewestFirstWithPicturesWholeNamesAndTimes) {
   EXPECT_TRUE(Near(PixelAt(image, x, y1), wxColour(0x2f, 0x8f, 0x4e), 40)) << "row 1 (upload)";
 }
 
+// The pages' loopback requests (Apply's shares, the transfer-log page, the account page) run
+// off the main thread, so a slow service never freezes the window.
+TEST_F(PagesGui, ThePagesRequestsRunOffTheMainThread) {
+  const std::thread::id main = std::this_thread::get_id();
+  ui.shares = {"/srv/a"};
+  ui.account = "anna@example.org";
+  ui.log = {MakeRecord(1, 2048, "/srv/a/x.txt", "2026-12-11 09:12:03")};
+  pages->SetDataFolder(folders.Program() + "/Quarlo");
+  ui.LoadShares(*pages);
+  host->folders = {"/srv/b"};
+  pages->OnBnClickedAddShare();
+  pages->OnBnClickedApply();
+  pages->ShowPage(kPageTransLog);
+  pages->ShowPage(kPageAccount);
+  ASSERT_TRUE(PumpUntil([&] { return !pages->RequestsRunning(); }));
+  for (const char* request : {"SetShare", "ReadTransLog", "GetLogOnInfo"}) {
+    const std::set<std::thread::id> threads = ui.ThreadsOf(request);
+    EXPECT_FALSE(threads.empty()) << request << " was not asked";
+    EXPECT_EQ(threads.count(main), 0u) << request << " ran on the main thread";
+  }
+  EXPECT_EQ(pages->TransLogList()->RowCount(), 1);
+  EXPECT_EQ(pages->Texts().at(kAccountLine).find(L"anna@example.org") != std::wstring::npos, true);
+}
+
 TEST_F(PagesGui, ALanguageSwitchRelabelsEveryTextWithScreenshots) {
   ui.account = "anna@example.org";
   ui.shares = {"/srv/photos"};
@@ -392,6 +416,11 @@ TEST(MainWindowPages, LanguageSwitchRelabelsThePagesAndTheTrayMenu) {
       EXPECT_TRUE(Screenshot(id, ScreenshotDir() + "/main_" + pageName + "_" + names[language] + ".png"));
     }
   }
+  // The log-on refresh: after the poll (off the main thread) read "logged on", the lists were
+  // read off the main thread too.
+  ASSERT_TRUE(PumpUntil([&] { return !ui.ThreadsOf("ReadShares").empty(); }, std::chrono::seconds(20)));
+  for (const char* request : {"GetLogOnStatus", "ReadShares", "ReadTransLog"})
+    EXPECT_EQ(ui.ThreadsOf(request).count(std::this_thread::get_id()), 0u) << request << " ran on the main thread";
   dlg->Destroy();
   // Gone before the shared language service is.
   for (int i = 0; i < 5; ++i) wxTheApp->ProcessIdle();
