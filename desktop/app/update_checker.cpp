@@ -126,6 +126,8 @@ void UpdateChecker::Stop() {
     m_wake.notify_all();
   }
   m_tasks.Stop();  // raises the transfer's cancel flag and joins
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_checkRunning = false;  // also a check that was dropped before it began
 }
 
 int UpdateChecker::CheckUpdate(int mode) {
