@@ -26,7 +26,6 @@ namespace desktop {
 namespace {
 
 wxString W(const std::string& utf8) { return wxString::FromUTF8(utf8); }
-std::string U(const wxString& text) { return text.ToStdString(wxConvUTF8); }
 
 const int kPageIds[4] = {kPageShares, kPageSettings, kPageTransLog, kPageAccount};
 

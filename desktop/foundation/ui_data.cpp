@@ -608,8 +608,8 @@ int CUIData::GetPath(const std::string& path) {
   Bytes reply;
   if (Request(kOpGetPath, body, reply) != 0) return 0;
   for (const std::string& entry : SplitReplyEntries(reply.data() + 8, reply.size() - 8)) {
-    const std::string path = FromService(entry);
-    WithCallback([&path](IUIDataCallBack* cb) { cb->OnPathItem(path); });
+    const std::string item = FromService(entry);
+    WithCallback([&item](IUIDataCallBack* cb) { cb->OnPathItem(item); });
   }
   return 0;
 }
