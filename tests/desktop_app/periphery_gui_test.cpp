@@ -468,10 +468,10 @@ TEST_F(PeripheryGui, WizardProposesTheDataFolderKeepsSharesAndReportsTheMove) {
       EXPECT_EQ(wizard.List()->GetItemCount(), 3);
       Photograph(&wizard, std::string("wizard2_") + kLangNames[lang]);
       // The data folder's row cannot be removed; another can.
-      wizard.OnListClick(0);
+      wizard.OnNMClickList(0);
       EXPECT_FALSE(wizard.FindWindow(CWizardDlg::kDeleteId)->IsEnabled());
       wizard.List()->SetSelection(2);
-      wizard.OnListClick(2);
+      wizard.OnNMClickList(2);
       EXPECT_TRUE(wizard.FindWindow(CWizardDlg::kDeleteId)->IsEnabled());
       wizard.OnBnClickedDelete();
       EXPECT_EQ(wizard.Shares(), std::vector<std::string>{root + "/music"});
