@@ -507,7 +507,9 @@ int CUIData::SetDefShare(const std::string& base) {
     const MoveJob job = [&old, &dst, &renamed](const MoveProgress& progress) {
       return CarryDataFolder(old, dst, renamed, progress);
     };
-    if ((m_mover ? m_mover(job) : job(nullptr)) != 0) return -1;
+    // The mover shows a window: only on the thread that made this client (the main thread).
+    const bool mainThread = std::this_thread::get_id() == m_ownerThread;
+    if ((m_mover && mainThread ? m_mover(job) : job(nullptr)) != 0) return -1;
     carried = true;
   }
   std::string error;

@@ -252,6 +252,7 @@ class CUIData : public IUIData, public ISocketConnectCallback {
   int m_sysType = 2;
   ILanguages* m_languages = nullptr;
   Mover m_mover;
+  std::thread::id m_ownerThread = std::this_thread::get_id();
   std::mutex m_watchLock;
   std::condition_variable m_watchWake;
   bool m_stop = false;
