@@ -11,6 +11,7 @@ PKGS=(
   xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-noto-cjk librsvg2-bin
   python3-pyatspi at-spi2-core dbus libglib2.0-bin
   lighttpd nginx-light apache2-utils
+  paps ghostscript
   libjpeg62-turbo-dev imagemagick libimage-exiftool-perl libjpeg-turbo-progs
   libvips-tools exiv2
   libminiupnpc-dev libcrypt-dev miniupnpd miniupnpc nftables openssl sqlite3

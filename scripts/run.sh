@@ -34,6 +34,8 @@ install -m 0755 "$BUILD_DIR/tools/cmd/Quarlo_Cmd" "$BASE/bin/Quarlo_Cmd"
 install -m 0755 "$BUILD_DIR/desktop/app/Quarlo" "$BASE/bin/Quarlo"
 # The language files live beside the programs that read them, the per-user defaults too.
 install -m 0644 "$BUILD_DIR"/tools/cmd/*.qvl "$BASE/bin/"
+# The help documents the data folder gets, one a language.
+install -m 0644 "$BUILD_DIR"/desktop/app/*.pdf "$BASE/bin/"
 mkdir -p "$BASE/bin/roaming"
 install -m 0644 "$BUILD_DIR"/desktop/app/roaming/* "$BASE/bin/roaming/"
 install -m 0755 "$BUILD_DIR/platform/tools/sc" "$BASE/system/sc"

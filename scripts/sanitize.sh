@@ -17,4 +17,14 @@ for kind in $KINDS; do
   cmake -S . -B "$dir" -G Ninja -DQUARLO_SANITIZE="$kind" -DQUARLO_WERROR=ON
   cmake --build "$dir" -j "$JOBS" --target storm_tests QuarloClient sc net
   (cd "$dir" && ctest -R '^Storm\.' --output-on-failure --timeout 900)
+  # The desktop program's windows under AddressSanitizer: the update notice's Return, Escape
+  # and close button over the real main window, the wizard and the phone prompts.
+  if [ "$kind" = address ]; then
+    cmake --build "$dir" -j "$JOBS" --target desktop_periphery_gui_tests desktop_pages_gui_tests
+    (cd "$dir" && export XDG_CONFIG_HOME="$PWD/test-config" XDG_DATA_HOME="$PWD/test-data" &&
+      xvfb-run -a -s "-screen 0 1280x1024x24" tests/desktop_app/desktop_periphery_gui_tests \
+        --gtest_filter='PeripheryGui.UpdateNotice*:PeripheryGui.Wizard*' &&
+      xvfb-run -a -s "-screen 0 1280x1024x24" tests/desktop_app/desktop_pages_gui_tests \
+        --gtest_filter='PagesGui.*Prompt*:ConnectDlgGui.*')
+  fi
 done

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "desktop/app/periphery_ui.h"
+#include "desktop/app/web_pages.h"
 #include "desktop/foundation/skin_buttons.h"
 #include "desktop/foundation/skin_controls.h"
 #include "desktop/foundation/skin_image.h"
@@ -52,7 +53,7 @@ bool CAboutDlg::OnInitDialog() {
   const wxFont linkFont = CreateLanguageFont("FONT_ABOUT_STATIC", true);
   if (linkFont.IsOk()) m_link->SetTextFont(linkFont);
   m_link->m_textColour = 0xFF0F92E5;
-  m_link->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OpenWebAddress(m_url); });
+  m_link->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OpenInBrowser(m_url.ToStdString(wxConvUTF8)); });
   m_about = new CDiyStatic(this, 1067, wxEmptyString, wxPoint(10, 330), wxSize(427, 24));
   const wxFont aboutFont = CreateLanguageFont("FONT_ABOUT_STATIC1");
   if (aboutFont.IsOk()) m_about->SetTextFont(aboutFont);
@@ -64,7 +65,8 @@ bool CAboutDlg::OnInitDialog() {
 
 void CAboutDlg::ApplyLanguageTexts() {
   ILanguages* l = Languages();
-  m_url = LangText(l, "URL", "URL_HOMEPAGE");
+  // The language file names the page by its path on the site.
+  m_url = wxString::FromUTF8(WebPage(LangText(l, "URL", "URL_HOMEPAGE").ToStdString(wxConvUTF8)));
   m_link->SetLinkText(LangText(l, "UI", "ABOUT_STATIC_LINK2"));
   m_about->SetLabel(LangText(l, "UI", "ABOUT_STATIC_ABOUT2"));
   SetTitle(LangText(l, "UI", "DIALOG_TITLE"));

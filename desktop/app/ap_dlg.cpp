@@ -44,9 +44,8 @@ CApDlg::CApDlg(wxWindow* parent, IHotspotLayer* layer)
 }
 
 CApDlg::~CApDlg() {
-  m_alive.reset();
   // A start or stop that runs is NetworkManager's business now; wait for it to end.
-  if (m_worker.joinable()) m_worker.join();
+  m_tasks.Stop();
 }
 
 bool CApDlg::OnInitDialog() {
@@ -121,14 +120,13 @@ void CApDlg::Run(ApMoment moment, std::function<void()> action) {
   m_status->SetLabel(LangText(Languages(), "UI", "AP_WORKING"));
   LayoutStatus();
   Refresh();
-  if (m_worker.joinable()) m_worker.join();
-  std::weak_ptr<int> alive = m_alive;
   IHotspotLayer* layer = m_layer;
-  m_worker = std::thread([this, alive, layer, moment, action] {
-    if (action) action();
-    const ApView view = ApViewFor(layer->Query(), moment);
-    PostToMainThread(alive, [this, view] { ShowView(view); });
-  });
+  m_tasks.Run<ApView>(
+      [layer, moment, action](const std::atomic<bool>&) {
+        if (action) action();
+        return ApViewFor(layer->Query(), moment);
+      },
+      [this](ApView view) { ShowView(view); });
 }
 
 void CApDlg::UpdateApState() { Run(ApMoment::Opened, nullptr); }

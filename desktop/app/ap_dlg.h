@@ -1,11 +1,12 @@
 #pragma once
 // The hotspot dialog: starts and stops a Wi-Fi hotspot for the phones with this installation's
 // own passphrase, shown in the dialog. The state comes from NetworkManager each time; starting
-// and stopping run on a worker thread, the dialog only shows "please wait" meanwhile.
-#include <atomic>
+// and stopping run on the dialog's background tasks, the dialog only shows "please wait"
+// meanwhile.
+#include <functional>
 #include <string>
-#include <thread>
 
+#include "desktop/app/background_task.h"
 #include "desktop/app/hotspot_control.h"
 #include "desktop/app/periphery_ui.h"
 #include "desktop/foundation/diy_dialog.h"
@@ -50,6 +51,5 @@ class CApDlg : public CDiyDialog {
   ApView m_view;
   std::string m_passphrase;
   bool m_working = false;
-  std::thread m_worker;
-  AliveToken m_alive = std::make_shared<int>(0);
+  CBackgroundTasks m_tasks;  // the layer's queries, starts and stops
 };

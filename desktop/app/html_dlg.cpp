@@ -5,12 +5,12 @@
 #include <wx/webview.h>
 
 #include <fstream>
-#include <thread>
 #include <sstream>
 
 #include "desktop/app/periphery_ui.h"
 #include "desktop/app/site_http.h"
 #include "desktop/app/update_info.h"
+#include "desktop/app/web_pages.h"
 #include "desktop/foundation/sys_utils.h"
 
 namespace {
@@ -35,24 +35,6 @@ std::string ReadText(const std::string& path) {
   return s.str();
 }
 
-// scheme://host[:port] of an address, lower case; "" when it has none.
-std::string OriginOf(const std::string& url) {
-  const size_t sep = url.find("://");
-  if (sep == std::string::npos) return "";
-  const size_t end = url.find_first_of("/?#", sep + 3);
-  std::string o = url.substr(0, end);
-  for (char& c : o)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return o;
-}
-
-std::string PathOf(const std::string& url) {
-  const size_t sep = url.find("://");
-  if (sep == std::string::npos) return "";
-  const size_t start = url.find('/', sep + 3);
-  if (start == std::string::npos) return "/";
-  return url.substr(start, url.find_first_of("?#", start) - start);
-}
 
 }  // namespace
 
@@ -98,8 +80,10 @@ bool CHtmlDlg::StaysInBanner(const std::string& url, const std::string& target) 
   if (url.empty() || url == "about:blank" || url == target) return true;
   if (url.compare(0, 7, "file://") == 0) return false;  // only the fallback loads a local page
   // The banner page itself, also after a redirect within its site (another query, a slash).
-  return !target.empty() && OriginOf(url) == OriginOf(target) &&
-         PathOf(url).compare(0, std::string("/quarlo/bannerpc").size(), "/quarlo/bannerpc") == 0;
+  UrlParts to, banner;
+  if (!ParseUrl(url, to) || !ParseUrl(target, banner)) return false;
+  return UrlOrigin(to) == UrlOrigin(banner) &&
+         to.path.compare(0, std::string("/quarlo/bannerpc").size(), "/quarlo/bannerpc") == 0;
 }
 
 void CHtmlDlg::NavigateTo(const std::string& url, int onLocalPage) {
@@ -113,35 +97,21 @@ void CHtmlDlg::NavigateTo(const std::string& url, int onLocalPage) {
   // The page comes over the site road (https with its certificate checked, or loopback) on a
   // worker; what cannot be had there is the local page.
   const int generation = m_generation;
-  std::weak_ptr<int> alive = m_alive;
-  StopFetch();
-  m_fetch = std::thread([this, alive, url, generation] {
-    const HttpReply reply = HttpGet(url, kBannerTimeoutMs, kMaxBannerBytes, &m_cancelFetch);
-    const bool ok = reply.result == HttpResult::Ok && reply.code == 200;
-    const std::string body = ok ? reply.body : std::string();
-    PostToMainThread(alive, [this, ok, body, url, generation] {
-      if (generation != m_generation) return;  // navigated again meanwhile
-      if (!ok) {
-        NavigateTo(m_localPage, 1);
-        return;
-      }
-      ++m_loads;
-      if (m_view) m_view->SetPage(wxString::FromUTF8(body), wxString::FromUTF8(url));
-    });
-  });
+  m_fetch.CancelPending();  // an older fetch ends at once (curl's progress callback)
+  m_fetch.Run<HttpReply>(
+      [url](const std::atomic<bool>& cancelled) { return HttpGet(url, kBannerTimeoutMs, kMaxBannerBytes, &cancelled); },
+      [this, url, generation](HttpReply reply) {
+        if (generation != m_generation) return;  // navigated again meanwhile
+        if (reply.result != HttpResult::Ok || reply.code != 200) {
+          NavigateTo(m_localPage, 1);
+          return;
+        }
+        ++m_loads;
+        if (m_view) m_view->SetPage(wxString::FromUTF8(reply.body), wxString::FromUTF8(url));
+      });
 }
 
-void CHtmlDlg::StopFetch() {
-  if (!m_fetch.joinable()) return;
-  m_cancelFetch = true;  // curl's progress callback ends the transfer at once
-  m_fetch.join();
-  m_cancelFetch = false;
-}
-
-CHtmlDlg::~CHtmlDlg() {
-  m_alive.reset();
-  StopFetch();
-}
+CHtmlDlg::~CHtmlDlg() { m_fetch.Stop(); }
 
 void CHtmlDlg::NavigateBanner() { NavigateTo(SiteUrl("/quarlo/bannerpc" + LanguageQuery(m_language)), 0); }
 
@@ -180,7 +150,7 @@ void CHtmlDlg::OpenOnGesture(const wxString& url) {
   }
   m_gestureAt = {};
   m_lastExternal = url.ToStdString(wxConvUTF8);
-  OpenWebAddress(url);
+  OpenInBrowser(m_lastExternal);
 }
 
 void CHtmlDlg::OnError(wxWebViewEvent& event) {

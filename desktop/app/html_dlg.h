@@ -6,11 +6,10 @@
 // on the view (a page's script opens nothing by itself). No context menu.
 #include <wx/panel.h>
 
-#include <atomic>
 #include <chrono>
-#include <memory>
 #include <string>
-#include <thread>
+
+#include "desktop/app/background_task.h"
 
 class wxWebView;
 class wxWebViewEvent;
@@ -43,7 +42,6 @@ class CHtmlDlg : public wxPanel {
   static bool StaysInBanner(const std::string& url, const std::string& target);
 
  private:
-  void StopFetch();
   void OnNavigating(wxWebViewEvent& event);
   void OnError(wxWebViewEvent& event);
   void OnNewWindow(wxWebViewEvent& event);
@@ -57,10 +55,8 @@ class CHtmlDlg : public wxPanel {
   std::string m_localPage;
   int m_loads = 0;
   int m_generation = 0;
-  std::shared_ptr<int> m_alive = std::make_shared<int>(0);
-  std::thread m_fetch;  // the page's fetch, joined before the next one and at the end
-  std::atomic<bool> m_cancelFetch{false};
   std::string m_lastExternal;
   int m_heldBack = 0;
   std::chrono::steady_clock::time_point m_gestureAt{};  // none: the epoch
+  CBackgroundTasks m_fetch;  // the page's fetch; a newer one cancels it, the end joins it
 };

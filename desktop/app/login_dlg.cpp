@@ -7,8 +7,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "desktop/app/app_seams.h"
-#include "desktop/app/pictures.h"
+#include "desktop/app/register_account_dlg.h"
 #include "desktop/app/web_pages.h"
 #include "desktop/foundation/diy_message_box.h"
 #include "desktop/foundation/languages.h"
@@ -69,7 +68,10 @@ CLoginDlg::CLoginDlg() : CDiyDialog(nullptr, 102, 232, "Quarlo") {
 
 CLoginDlg::~CLoginDlg() {
   std::memset(&m_remembered, 0, sizeof m_remembered);
-  if (m_registerDlg) m_registerDlg->Destroy();
+  if (m_registerDlg) {
+    static_cast<CRegisterAccountDlg*>(m_registerDlg)->Detach();
+    m_registerDlg->Destroy();
+  }
 }
 
 std::wstring CLoginDlg::Text(const char* section, const char* key) const {
@@ -130,8 +132,8 @@ bool CLoginDlg::OnInitDialog() {
 
   m_login = new CColorButton(this, kLoginButton, wxPoint(273, 182), wxSize(91, 28));
   m_login->m_textColour = 0xFF343434;
-  m_login->m_normalImage = m_login->m_hoverImage = m_login->m_disabledImage = PictureOr(379, 260);
-  m_login->m_pressedImage = PictureOr(380, 259);
+  m_login->m_normalImage = m_login->m_hoverImage = m_login->m_disabledImage = 379;
+  m_login->m_pressedImage = 380;
   if (buttonFont.IsOk()) m_login->SetTextFont(buttonFont);
 
   m_register = new CLinkButtonCtrl(this, kRegisterLink, wxPoint(40, 185), wxSize(180, 24));
@@ -141,12 +143,20 @@ bool CLoginDlg::OnInitDialog() {
   Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnBnClickedLogin(); }, kLoginButton);
   Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnBnClickedRegister(); }, kRegisterLink);
   Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-    OpenInBrowser(Utf8(wxString(Text("URL", "URL_FORGETPW").c_str())));
+    OpenInBrowser(WebPage(Utf8(wxString(Text("URL", "URL_FORGETPW").c_str()))));
   }, kForgotLink);
 
-  if (!m_registerDlg && Seams().makeRegisterDlg) {
-    m_registerDlg = Seams().makeRegisterDlg(*this);
-    if (m_registerDlg) m_registerDlg->Hide();
+  if (!m_registerDlg) {
+    // The record stays with this dialog until its log-in action has taken it.
+    m_registerDlg = new CRegisterAccountDlg(
+        nullptr,
+        [this](const LoginRecord& record) {
+          m_pendingRecord = record;
+          Show();
+          OnAccountRegistered(&m_pendingRecord);
+        },
+        [this] { Show(); });
+    m_registerDlg->Hide();
   }
   PushFields();
   OnEnKillfocusPassword();

@@ -71,6 +71,7 @@ class CLoginDlg : public CDiyDialog {
 
   ICLoginDlgCallback* m_callback = nullptr;
   wxDialog* m_registerDlg = nullptr;
+  LoginRecord m_pendingRecord{};  // a newly registered account on its way to the log-in
   wxTextCtrl* m_accountEdit = nullptr;
   wxTextCtrl* m_passwordEdit = nullptr;
   CColorButton* m_remember = nullptr;

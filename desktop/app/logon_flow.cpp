@@ -104,7 +104,7 @@ int CLogOnFlow::StartLogOn() {
   // What the service returns as password is its stored hash, never typed text.
   m_storedIsHash = m_stored.password[0] != 0;
   const size_t length = strnlen(m_stored.account, sizeof m_stored.account);
-  if (length > 0 && length < 31) {
+  if (length > 0 && length < sizeof m_stored.account) {
     m_view.SetAccountShown(m_stored.account);
     m_view.SetLoginDlgRecord(m_stored, m_storedIsHash);
     m_logOnState = 3;
@@ -162,7 +162,7 @@ void CLogOnFlow::OnLoginHashed(LoginRecord* record) {
   OnLogin(&copy, 0);
 }
 
-void CLogOnFlow::OnPollTimer() {
+void CLogOnFlow::LogOnStatusPollTimer() {
   if (!m_uiData || m_pollRunning) return;
   m_pollRunning = true;
   m_view.RunPoll([this](int status, int mobile) {
@@ -206,11 +206,7 @@ void CLogOnFlow::ResetPollBackOff() {
 void CLogOnFlow::RefreshAfterLogOn() {
   if (!m_refreshDone && m_uiData) {
     m_refreshDone = true;
-    std::string folder;
-    m_uiData->GetDefShare(folder);
-    if (!folder.empty()) m_view.SetDataFolder(folder);
-    m_uiData->GetShare();
-    m_uiData->GetTransLog();
+    m_view.RefreshLists();  // data folder, shares, transfer log: off the main thread
     m_loggedOut = false;
   }
   m_view.HideMainWindow();
@@ -337,7 +333,7 @@ void CLogOnFlow::UpdateTrayState() {
   }
 }
 
-void CLogOnFlow::OnAnimationTimer() {
+void CLogOnFlow::TrayAnimationTimer() {
   TrayAnimation animation = TrayAnimation::None;
   if (m_mobileState == 1 || m_mobileState == 2) animation = TrayAnimation::LoggingOn;
   else if (m_mobileState == 3) animation = TrayAnimation::Transfers;

@@ -46,6 +46,9 @@ class ILogOnView {
   // Reads the log-on status and the phone state off the main thread and calls done with
   // them on the main thread (tests call it at once).
   virtual void RunPoll(std::function<void(int status, int mobile)> done) = 0;
+  // After a log-on: reads the data folder, the shares and the transfer log off the main thread
+  // and fills the window's lists with them on the main thread.
+  virtual void RefreshLists() = 0;
 };
 
 // Tray pictures.
@@ -76,7 +79,8 @@ class CLogOnFlow {
   // A log-on request (hash 1: typed password, hashed here and written back into record).
   void OnLogin(LoginRecord* record, int hash);
   void OnLoginHashed(LoginRecord* record);
-  void OnPollTimer();
+  // The poll timer's procedure: one tick (the requests run off the main thread).
+  void LogOnStatusPollTimer();
   void OnPollResult(int status, int mobile);
   void RefreshAfterLogOn();
   void ShowLogOnError();
@@ -84,7 +88,8 @@ class CLogOnFlow {
   void OnNetworkUp();
   void OnTrayChangeAccount();
   void UpdateTrayState();
-  void OnAnimationTimer();
+  // The animation timer's procedure: one step of the running animation.
+  void TrayAnimationTimer();
   // The exit sequence's account part: with RemPass "false" the account is logged out.
   void LogOutUnlessRemembered();
 

@@ -2,8 +2,12 @@
 
 #include <wx/textctrl.h>
 
+#include <algorithm>
+
 #include "desktop/app/connect_dlg.h"
 #include "desktop/app/setting_dlg.h"  // the page ids
+#include "desktop/app/site_http.h"
+#include "desktop/app/web_pages.h"
 #include "desktop/foundation/data_paths.h"
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/move_progress.h"
@@ -16,30 +20,19 @@
 #include "desktop/foundation/text_encodings.h"
 #include "desktop/foundation/ui_config.h"
 #include "platform/registry.h"
-#include "platform/run_command.h"
 
 namespace desktop {
 
 namespace {
 
 wxString W(const std::string& utf8) { return wxString::FromUTF8(utf8); }
-std::string U(const wxString& text) { return text.ToStdString(wxConvUTF8); }
 
-PagesHostFactory g_hostFactory = nullptr;
 const int kPageIds[4] = {kPageShares, kPageSettings, kPageTransLog, kPageAccount};
-
-// The site's pages live beside its home page.
-std::string SiteOf(const std::string& homepage) {
-  const size_t scheme = homepage.find("://");
-  if (scheme == std::string::npos) return "";
-  const size_t path = homepage.find('/', scheme + 3);
-  return path == std::string::npos ? homepage : homepage.substr(0, path);
-}
 
 }  // namespace
 
-CMainPages::CMainPages(IPagesHost* host)
-    : m_host(host), m_queue([this](const MobileLoginAnswer& a) {
+CMainPages::CMainPages()
+    : m_queue([this](const MobileLoginAnswer& a) {
         IUIData* ui = m_host ? m_host->UIData() : nullptr;
         if (ui) ui->AnswerMobileLogin(&a);
       }) {}
@@ -54,14 +47,6 @@ ILanguages* CMainPages::L() const { return m_host ? m_host->Languages() : nullpt
 std::wstring CMainPages::Text(const char* section, const char* key) const {
   ILanguages* l = L();
   return l ? l->GetText(section, key) : std::wstring();
-}
-
-void SetPagesHostFactory(PagesHostFactory factory) { g_hostFactory = factory; }
-
-void CMainPages::Create(CSettingDlg& owner) {
-  if (!g_hostFactory) return;
-  m_ownedHost = g_hostFactory(owner);
-  Create(*m_ownedHost);
 }
 
 void CMainPages::Create(IPagesHost& host) {
@@ -121,9 +106,15 @@ void CMainPages::Create(IPagesHost& host) {
   m_moveFolder = button(kMoveFolderButton, wxPoint(310, 349), wxSize(73, 25), buttonFont, 342, 343);
   // Transfer log.
   m_transList = new CQVListCtrl(w, kTransLogList, wxPoint(14, 196), wxSize(456, 178));
-  m_transList->InsertColumn(0, "", ColumnFormat::Left, 219);
+  m_transList->SetSmallImages({kTransLogImages[0], kTransLogImages[1]});
+  // The time column takes what a whole time needs in the list's font ("2026-12-11 09:12:03"),
+  // at least its 138 pixels; the name column gives up the rest.
+  const int timeWidth = std::max(138, m_transList->Body()->GetTextExtent("0000-00-00 00:00:00").x + 12);
+  m_transList->InsertColumn(0, "", ColumnFormat::Left, 219 + 138 - timeWidth);
   m_transList->InsertColumn(1, "", ColumnFormat::Left, 76);
-  m_transList->InsertColumn(2, "", ColumnFormat::Left, 138);
+  m_transList->InsertColumn(2, "", ColumnFormat::Left, timeWidth);
+  // A long name keeps its extension in sight.
+  m_transList->SetColumnEllipsis(0, EllipsisAt::Middle);
   for (CQVListCtrl* list : {m_shareList, m_transList}) {
     CQVHeaderCtrl* header = list->Header();
     header->m_textColour = 0xFF323232;
@@ -137,7 +128,7 @@ void CMainPages::Create(IPagesHost& host) {
   const wxFont linkFont = MakeLanguageFont(l, "FONT_LOGIN_REGISTER", true);
   if (linkFont.IsOk()) m_link->SetTextFont(linkFont);
   m_link->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-    if (!m_linkUrl.empty()) Plat_RunDetached({"xdg-open", m_linkUrl});
+    OpenInBrowser(m_linkUrl);
   });
   m_switchAccount = button(kSwitchAccount, wxPoint(31, 275), wxSize(100, 25), buttonFont, 340, 341);
   m_switchAccount->m_textColour = 0xFF41799C;
@@ -257,7 +248,22 @@ void CMainPages::ShowPage(int id) {
     m_dataFolderChanged = false;
   } else if (id == kPageTransLog) {
     m_transList->DeleteAllItems();
-    if (IUIData* ui = m_host->UIData()) ui->GetTransLog();
+    if (IUIData* ui = m_host->UIData()) {
+      // A page opened again meanwhile asks again: only the newest answer fills the list (the
+      // other requests queued, Apply's among them, still go out).
+      const int generation = ++m_transLogGeneration;
+      m_tasks.Run<std::vector<TransLogRecord>>(
+          [ui](const std::atomic<bool>&) {
+            std::vector<TransLogRecord> records;
+            ui->ReadTransLog(records);
+            return records;
+          },
+          [this, generation](std::vector<TransLogRecord> records) {
+            if (generation != m_transLogGeneration) return;
+            m_transList->DeleteAllItems();
+            for (const TransLogRecord& r : records) OnTransLogItem(r);
+          });
+    }
   } else if (id == kPageAccount) {
     RefreshAccountInfo();
     m_accountPageFresh = true;
@@ -315,7 +321,7 @@ void CMainPages::OnShareListDoubleClick() {
   const int row = m_shareList->GetSelection();
   if (row < 0) return;
   const std::string path = m_shareList->RowText(row, 1);
-  if (!path.empty()) Plat_RunDetached({"xdg-open", path});
+  OpenFolder(path);
 }
 
 void CMainPages::OnBnClickedAddShare() {
@@ -341,9 +347,12 @@ void CMainPages::OnBnClickedDeleteShare() {
 void CMainPages::OnBnClickedApply() {
   IUIData* ui = m_host->UIData();
   if (!m_edits.Empty() && ui && ui->SharesLoaded()) {
-    std::vector<std::string> adds, removes;
-    m_edits.Fold(adds, removes);
-    if (!adds.empty() || !removes.empty()) ui->SetShare(&adds, &removes);
+    auto adds = std::make_shared<std::vector<std::string>>();
+    auto removes = std::make_shared<std::vector<std::string>>();
+    m_edits.Fold(*adds, *removes);
+    // The service's answer is not awaited (the list shows the user's edits): off the main thread.
+    if (!adds->empty() || !removes->empty())
+      m_tasks.Run([ui, adds, removes](const std::atomic<bool>&) { ui->SetShare(adds.get(), removes.get()); });
     m_edits.Clear();
   } else if (!ui) {
     m_edits.Clear();
@@ -438,24 +447,35 @@ void CMainPages::AddTransLogRow(const std::string& path, const std::string& size
   const auto row = MakeTransLogRow(path, sizeText, type, time);
   if (!row || !m_transList) return;
   m_transList->InsertItem(0, W(row->name));
+  m_transList->SetItemImage(0, row->image);
   m_transList->SetItemText(0, 1, W(row->size));
   m_transList->SetItemText(0, 2, W(row->time));
 }
 
 void CMainPages::RefreshAccountInfo() {
   if (!m_accountLine) return;
-  LoginRecord record{};
-  std::string account = m_account;
-  if (IUIData* ui = m_host->UIData()) {
-    if (ui->GetLogOnInfo(&record) == 0 && record.email[0]) account = std::string(record.email, strnlen(record.email, sizeof record.email));
-  }
+  ShowAccount(m_account);
+  IUIData* ui = m_host->UIData();
+  if (!ui) return;
+  m_tasks.Run<std::string>(
+      [ui](const std::atomic<bool>&) {
+        LoginRecord record{};
+        if (ui->GetLogOnInfo(&record) != 0) return std::string();
+        return std::string(record.email, strnlen(record.email, sizeof record.email));
+      },
+      [this](std::string account) {
+        if (!account.empty()) ShowAccount(account);
+      });
+}
+
+void CMainPages::ShowAccount(const std::string& account) {
   const bool valid = account.size() > 1 && IsValidEmail(account.c_str());
   std::wstring text = Text("UI", "SETTING_STATIC_ACCOUNT");
+  m_link->SetLinkText(wxString(Text("UI", "SETTING_LINK_CHANGEPASSWORD")));  // shown only when valid
   if (valid) {
     text += wxString::FromUTF8(account).ToStdWstring();
     m_switchAccount->SetText(wxString(Text("UI", "SETTING_BUTTON_SWITCH_ACCOUNT")));
-    m_linkUrl = SiteOf(U(wxString(Text("URL", "URL_HOMEPAGE")))) + "/changepwd.html?MAIL=" + PercentEncodeUtf8(account);
-    m_link->SetLinkText(wxString(Text("UI", "SETTING_LINK_CHANGEPASSWORD")));
+    m_linkUrl = SiteUrl("/changepwd.html?MAIL=" + PercentEncodeUtf8(account));
     const bool english = L() && L()->GetLanguage() == kLangEnglish;
     m_link->SetSize(english ? 100 : 60, 14);
   } else {
@@ -469,7 +489,7 @@ void CMainPages::RefreshAccountInfo() {
 
 // ---- phone log-in requests ----
 
-void CMainPages::OnMobileLoginRequest(const MobileLoginRequest* request) {
+void CMainPages::QueueMobileLoginRequest(const MobileLoginRequest* request) {
   if (request) m_relay->Deliver(*request);
 }
 
@@ -477,12 +497,12 @@ void CMainPages::ShowNextPrompt() {
   if (m_stopped || m_prompt) return;
   const std::shared_ptr<bool> alive = m_alive;  // this object may go during a prompt
   while (auto next = m_queue.TakeNext()) {
-    ShowPrompt(*next);
+    ShowConnectDlg(*next);
     if (!*alive || m_stopped) return;
   }
 }
 
-void CMainPages::ShowPrompt(const MobileLoginRequest& request) {
+void CMainPages::ShowConnectDlg(const MobileLoginRequest& request) {
   std::shared_ptr<bool> alive = m_alive;
   CConnectDlg dialog(nullptr, request);
   dialog.SetCallback(this);
@@ -492,7 +512,9 @@ void CMainPages::ShowPrompt(const MobileLoginRequest& request) {
   dialog.ShowModal();
   if (!*alive) return;  // the pages went while the prompt was open: touch nothing of theirs
   m_prompt = nullptr;
-  if (!dialog.Answered()) m_queue.AnswerOpen(request.requestId, false);
+  // Answered, refused by its age or dismissed: the request is over either way, and the next
+  // phone's prompt may come.
+  m_queue.CloseOpen(request.requestId);
 }
 
 void CMainPages::OnMobileLoginAnswer(const MobileLoginAnswer* answer) {
@@ -509,7 +531,7 @@ bool CMainPages::ServeWaitingRequest() {
   return true;
 }
 
-void CMainPages::AgeTick() {
+void CMainPages::MobileLoginRequestAgeTimer() {
   m_queue.Tick();
   if (m_prompt && m_queue.OpenExpired()) m_prompt->Dismiss();  // refused already
 }
@@ -517,6 +539,7 @@ void CMainPages::AgeTick() {
 void CMainPages::Stop() {
   if (m_stopped) return;
   m_stopped = true;
+  m_tasks.Stop();
   m_relay->Detach();
   m_queue.Shutdown();
   if (m_prompt) m_prompt->Dismiss();

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "desktop/app/app_seams.h"
+#include "desktop/app/background_task.h"
 #include "desktop/app/connect_dlg.h"
 #include "desktop/app/mobile_login_queue.h"
 #include "desktop/app/share_edits.h"
@@ -25,12 +25,13 @@ class CDiyStatic;
 class CLinkButtonCtrl;
 class CQVListCtrl;
 class IServiceControlHost;
+class CSettingDlg;
 
 namespace desktop {
 
 class CConnectDlg;
 
-// What the pages need of the main window.
+// What the pages need of the main window (CSettingDlg; a stand-in in tests).
 class IPagesHost {
  public:
   virtual ~IPagesHost() = default;
@@ -45,10 +46,6 @@ class IPagesHost {
   virtual IServiceControlHost* ServiceHost() = 0;  // for the automatic start; may be null
 };
 
-// How the pages find their host in the main window (set by InstallMainPages).
-using PagesHostFactory = std::unique_ptr<IPagesHost> (*)(CSettingDlg& owner);
-void SetPagesHostFactory(PagesHostFactory factory);
-
 // Control ids of the pages.
 enum PageControl {
   kShareList = 1012, kDeleteShare = 1016, kAddShare = 1017, kApplyButton = 1018,
@@ -58,28 +55,41 @@ enum PageControl {
   kSettingHeading2 = 1084, kTransLogList = 1132, kAccountLine = 1137, kSwitchAccount = 1135,
 };
 
-class CMainPages : public IMainPages, public IConnectDlgCallBack {
+// The pages' controls are direct children of the host's window (skinned controls paint over
+// its composed background), shown and hidden by page. Every call is on the main thread except
+// QueueMobileLoginRequest, which only hands a copy over. The loopback requests of the pages
+// (the transfer log, the account, Apply's shares) run on the pages' background tasks.
+class CMainPages : public IConnectDlgCallBack {
  public:
-  explicit CMainPages(IPagesHost* host = nullptr);  // host set by Create when null
+  CMainPages();
   ~CMainPages() override;
 
-  void Create(CSettingDlg& owner) override;
+  // From OnInitDialog, after the four page buttons exist (ids 1138, 1049, 1133, 1048); opens
+  // the shares page.
   void Create(IPagesHost& host);
-  void ApplyLanguageTexts() override;
-  void OnLanguageChanged() override;
-  void ShowPage(int pageButtonId) override;
-  void ReopenSelectedPage() override { ShowPage(m_page); }
-  void SetDataFolder(const std::string& folder) override;
-  std::string DataFolder() const override { return m_dataFolder; }
-  void ClearShareList() override;
-  void OnShareItem(const std::string& folder) override;
-  void OnTransLogItem(const TransLogRecord& record) override;
-  void SetAccount(const std::string& account) override { m_account = account; }
-  void SetAccountPageFresh(bool fresh) override { m_accountPageFresh = fresh; }
-  void OnMobileLoginRequest(const MobileLoginRequest* request) override;
-  bool ServeWaitingRequest() override;
-  void AgeTick() override;
-  void Stop() override;
+  void ApplyLanguageTexts();
+  void OnLanguageChanged();
+  // A click on page button id; also the start (shares page) and the tray's settings command
+  // (ReopenSelectedPage).
+  void ShowPage(int pageButtonId);
+  void ReopenSelectedPage() { ShowPage(m_page); }
+  void SetDataFolder(const std::string& folder);
+  std::string DataFolder() const { return m_dataFolder; }
+  void ClearShareList();
+  void OnShareItem(const std::string& folder);
+  void OnTransLogItem(const TransLogRecord& record);
+  // The account shown on the account page ("" while logged out).
+  void SetAccount(const std::string& account) { m_account = account; }
+  void SetAccountPageFresh(bool fresh) { m_accountPageFresh = fresh; }
+  // On CUIData's push reader thread, which waits for the return: a copy of the request goes
+  // to the main thread, where it is queued and its prompt shown in turn.
+  void QueueMobileLoginRequest(const MobileLoginRequest* request);
+  // The tray's left click: true when a waiting request was taken and shown.
+  bool ServeWaitingRequest();
+  // Every second (the request-ageing timer): requests age, those of 25 ticks are refused.
+  void MobileLoginRequestAgeTimer();
+  // The exit sequence and the session end: stop anything of the pages that runs.
+  void Stop();
   void OnMobileLoginAnswer(const MobileLoginAnswer* answer) override;
 
   // The main window's handlers of the pages' controls.
@@ -93,6 +103,7 @@ class CMainPages : public IMainPages, public IConnectDlgCallBack {
   void OnBnClickedMoveFolder();
   void OnBnClickedAutoStart();
   void OnCbnSelchangeLanguage();
+  // Fills the account page with what is known, then with the service's answer.
   void RefreshAccountInfo();
   void AddTransLogRow(const std::string& path, const std::string& sizeText, int type, const std::string& time);
   void ClearShareEdits() { m_edits.Clear(); }
@@ -101,6 +112,8 @@ class CMainPages : public IMainPages, public IConnectDlgCallBack {
 
   // For tests and the main window.
   int Page() const { return m_page; }
+  // The pages' requests still on their way (tests wait for them).
+  bool RequestsRunning() const { return m_tasks.Busy(); }
   CQVListCtrl* ShareList() const { return m_shareList; }
   CQVListCtrl* TransLogList() const { return m_transList; }
   CConnectDlg* OpenPrompt() const { return m_prompt; }
@@ -113,14 +126,15 @@ class CMainPages : public IMainPages, public IConnectDlgCallBack {
 
  private:
   void ShowNextPrompt();
-  void ShowPrompt(const MobileLoginRequest& request);
+  // One request's prompt, modal; the request is over when it returns.
+  void ShowConnectDlg(const MobileLoginRequest& request);
+  void ShowAccount(const std::string& account);
   void UpdateDeleteButton();
   void ShowControlsOf(int page);
   std::wstring Text(const char* section, const char* key) const;
   ILanguages* L() const;
 
   IPagesHost* m_host = nullptr;
-  std::unique_ptr<IPagesHost> m_ownedHost;
   std::shared_ptr<CLoginRequestRelay> m_relay = std::make_shared<CLoginRequestRelay>();
   std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
   CMobileLoginQueue m_queue;
@@ -134,6 +148,7 @@ class CMainPages : public IMainPages, public IConnectDlgCallBack {
   bool m_accountPageFresh = false;
   bool m_stopped = false;
   int m_page = 0;
+  int m_transLogGeneration = 0;  // the transfer-log request whose answer fills the list
 
   CQVListCtrl* m_shareList = nullptr;
   CQVListCtrl* m_transList = nullptr;
@@ -155,6 +170,7 @@ class CMainPages : public IMainPages, public IConnectDlgCallBack {
   CLinkButtonCtrl* m_link = nullptr;
   std::string m_linkUrl;
   std::map<int, std::wstring> m_columnTitles;  // list id * 10 + column
+  CBackgroundTasks m_tasks;  // last: stopped first
 };
 
 }  // namespace desktop

@@ -35,6 +35,10 @@ bool CMobileLoginQueue::AnswerOpen(uint32_t id, bool accept) {
   return true;
 }
 
+void CMobileLoginQueue::CloseOpen(uint32_t id) {
+  if (m_open && m_open->requestId == id) AnswerOpen(id, false);
+}
+
 std::vector<uint32_t> CMobileLoginQueue::Tick() {
   std::vector<uint32_t> refused;
   if (m_closed) return refused;

@@ -29,6 +29,9 @@ class CMobileLoginQueue {
   std::optional<MobileLoginRequest> TakeNext();
   // The open prompt's decision; false (nothing sent) unless id is the open request's.
   bool AnswerOpen(uint32_t id, bool accept);
+  // The prompt of id has closed, however it ended: the request is no longer open (refused when
+  // nobody answered it yet), so the next waiting one can be shown.
+  void CloseOpen(uint32_t id);
   // One second passed: every request ages by one; waiting ones that reach kRefuseAtAge are
   // refused in queue order (their ids returned). The open one ages too; it is refused when it
   // reaches the age, and OpenExpired() then tells its prompt to close.

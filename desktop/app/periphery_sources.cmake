@@ -1,6 +1,5 @@
 # Updates, registration, the first-run wizard, the hotspot dialog, the about box, the banner.
 set(DESKTOP_APP_PERIPHERY_SOURCES
-  periphery.cpp
   site_http.cpp
   update_info.cpp
   update_checker.cpp

@@ -13,7 +13,6 @@
 #include <iterator>
 #include <vector>
 
-#include "desktop/app/app_seams.h"
 #include "desktop/app/setting_dlg.h"
 #include "desktop/foundation/diy_message_box.h"
 #include "desktop/foundation/languages.h"
@@ -124,8 +123,6 @@ bool CQuarloApp::InitInstance() {
   // The per-user key the installer would make: later checks open it rather than create it.
   Reg_CreateKey(RegRoot::CurrentUser, "SOFTWARE\\Quarlo");
   EnsureAppDataFiles();
-  InstallMainPages(Seams());
-  InstallPeriphery(Seams());
   m_uiData = desktop::CUIData::GetInstance();
   SetExitOnFrameDelete(false);
   // Before the main window starts: its start-up (service, dialogs, banner) can take seconds,

@@ -26,9 +26,7 @@ std::string LowerAscii(std::string s) {
 
 }  // namespace
 
-void OpenWebAddress(const wxString& url) {
-  if (url.StartsWith("https://") || url.StartsWith("http://")) OpenInBrowser(url.ToStdString(wxConvUTF8));
-}
+
 
 CRegisterAccountDlg::CRegisterAccountDlg(wxWindow* parent, Handover onRegistered,
                                          std::function<void()> onClosed)
@@ -44,10 +42,12 @@ CRegisterAccountDlg::CRegisterAccountDlg(wxWindow* parent, Handover onRegistered
   });
 }
 
-CRegisterAccountDlg::~CRegisterAccountDlg() {
-  m_alive.reset();
-  m_cancel = true;
-  if (m_worker.joinable()) m_worker.join();
+CRegisterAccountDlg::~CRegisterAccountDlg() { m_tasks.Stop(); }
+
+void CRegisterAccountDlg::Detach() {
+  m_tasks.Stop();
+  m_onRegistered = nullptr;
+  m_onClosed = nullptr;
 }
 
 bool CRegisterAccountDlg::OnInitDialog() {
@@ -91,7 +91,7 @@ bool CRegisterAccountDlg::OnInitDialog() {
   if (linkFont.IsOk()) m_link->SetTextFont(linkFont);
   m_link->m_textColour = 0xFF011DAE;
   m_link->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-    OpenWebAddress(LangText(Languages(), "URL", "URL_LICENSE"));
+    OpenInBrowser(WebPage(LangText(Languages(), "URL", "URL_LICENSE").ToStdString(wxConvUTF8)));
   });
 
   m_register = new CColorButton(this, kRegisterId, DluPoint(126, 152), wxSize(167, 36));
@@ -162,12 +162,9 @@ void CRegisterAccountDlg::OnBnClickedRegister() {
     return;
   }
   ShowInfo("REGACCOUNT_INFO_REGISTERING");
-  if (m_worker.joinable()) m_worker.join();  // the last one has posted its result already
-  std::weak_ptr<int> alive = m_alive;
-  m_worker = std::thread([this, alive, email, password, hash] {
-    const int status = RegisterAccountHashed(email, hash, &m_cancel);
-    PostToMainThread(alive, [this, status, email, password] { OnRegisterResult(status, email, password); });
-  });
+  m_tasks.Run<int>(
+      [email, hash](const std::atomic<bool>& cancelled) { return RegisterAccountHashed(email, hash, &cancelled); },
+      [this, email, password](int status) { OnRegisterResult(status, email, password); });
 }
 
 void CRegisterAccountDlg::OnRegisterResult(int status, const std::string& email,

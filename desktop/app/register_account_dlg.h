@@ -1,12 +1,11 @@
 #pragma once
 // The registration dialog: e-mail, password twice and the licence box; one registration at a
-// time runs on a worker thread, which hands its result to the main thread. A created account
+// time runs on the dialog's background tasks, which hand its result to the main thread. A created account
 // goes to the log-in dialog (through the hand-over function) and is logged on at once.
-#include <atomic>
 #include <functional>
 #include <string>
-#include <thread>
 
+#include "desktop/app/background_task.h"
 #include "desktop/app/login_record.h"
 #include "desktop/app/periphery_ui.h"
 #include "desktop/foundation/diy_dialog.h"
@@ -25,6 +24,8 @@ class CRegisterAccountDlg : public CDiyDialog {
   ~CRegisterAccountDlg() override;
 
   void OnBnClickedRegister();
+  // Its owner goes: no hand-over any more, and a registration under way is given up.
+  void Detach();
   void ShowInfo(const std::string& key);
   bool Busy() const { return m_busy; }
   wxString InfoText() const;
@@ -56,7 +57,5 @@ class CRegisterAccountDlg : public CDiyDialog {
   std::string m_infoKey = "REGACCOUNT_INFO_EMPTY";
   std::string m_lastBalloon;
   bool m_busy = false;  // main thread only
-  std::thread m_worker;
-  std::atomic<bool> m_cancel{false};
-  AliveToken m_alive = std::make_shared<int>(0);
+  CBackgroundTasks m_tasks;  // the registration's post
 };

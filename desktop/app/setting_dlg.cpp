@@ -1,16 +1,24 @@
 #include "desktop/app/setting_dlg.h"
 
 #include <wx/app.h>
+#include <wx/dirdlg.h>
+#include <wx/evtloop.h>
 #include <wx/icon.h>
 #include <wx/menu.h>
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
+#include "desktop/app/about_dlg.h"
+#include "desktop/app/ap_dlg.h"
 #include "desktop/app/hotspot_control.h"
+#include "desktop/app/html_dlg.h"
 #include "desktop/app/login_dlg.h"
-#include "desktop/app/poll_worker.h"
 #include "desktop/app/switch_account_dlg.h"
+#include "desktop/app/update_dlg.h"
 #include "desktop/app/web_pages.h"
+#include "desktop/app/wizard_dlg.h"
 #include "desktop/foundation/diy_message_box.h"
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/skin_buttons.h"
@@ -21,8 +29,6 @@
 CSettingDlg* g_pSettingDlg = nullptr;
 
 namespace {
-
-constexpr char kQuarloKey[] = "SOFTWARE\\Quarlo";
 
 // The tray menus, top to bottom (0 is a separator): 139 while logged on, 145 otherwise.
 const std::vector<CDiyMenu::Entry>& MenuEntries(bool loggedOn) {
@@ -66,8 +72,7 @@ CSettingDlg::CSettingDlg(desktop::IUIData* uiData, bool ensureService)
     : CDiyDialog(nullptr, 129, 337, "Quarlo"),
       m_uiData(uiData),
       m_flow(*this, *this),
-      m_ensureService(ensureService),
-      m_alive(std::make_shared<bool>(true)) {
+      m_ensureService(ensureService) {
   m_dialogKind = 129;
   m_hideOnClose = true;
   SetName("SettingDlg");
@@ -99,10 +104,10 @@ CSettingDlg::CSettingDlg(desktop::IUIData* uiData, bool ensureService)
 }
 
 CSettingDlg::~CSettingDlg() {
-  *m_alive = false;
   if (g_pSettingDlg == this) g_pSettingDlg = nullptr;
   for (wxTimer& t : m_timers) t.Stop();
-  if (m_poll) m_poll->Stop();
+  // No result of the window's own work arrives any more, and no report of CUIData's threads.
+  m_tasks.Stop();
   if (m_uiData) m_uiData->ClearCallback();
   if (m_pages) m_pages->Stop();
   if (m_updateChecker) {
@@ -129,7 +134,6 @@ bool CSettingDlg::OnInitDialog() {
   m_initialized = true;
   CDiyDialog::OnInitDialog();
   g_pSettingDlg = this;
-  m_poll.reset(new CPollWorker(m_uiData));
 
   for (int i = 0; i < 4; ++i) {
     const PageButtonSpec& p = kPageButtons[i];
@@ -158,37 +162,48 @@ bool CSettingDlg::OnInitDialog() {
     if (!e.IsShown()) CallAfter([this] { EnsureSomethingShown(); });
   });
 
-  if (Seams().makeUpdateChecker) m_updateChecker = Seams().makeUpdateChecker();
-  if (m_updateChecker) {
-    m_updateChecker->SetCallback(this);
-    m_updateChecker->SetManual(false);
-    m_startupDialog = true;
-    m_updateChecker->StartCheck();
-    m_startupDialog = false;
-  }
+  m_updateChecker.reset(new UpdateChecker());
+  m_updateChecker->SetCallback(this);
+  m_updateChecker->SetManual(false);
+  m_startupDialog = true;
+  m_updateChecker->StartCheck();
+  m_startupDialog = false;
 
-  if (Seams().makePages) m_pages = Seams().makePages();
-  if (m_pages) {
-    m_pages->Create(*this);
-    m_pages->ShowPage(kPageShares);
-  }
+  m_pages.reset(new desktop::CMainPages());
+  m_pages->Create(*this);  // opens the shares page
   Start(TimerId::RequestAge, 1000);
   SetSize(484, 426);
+  // The start-up dialogs come one after the other; an update notice waits for them.
+  m_startupDialog = true;
   CheckUpdateFinished();
-  if (Seams().runSetupWizardIfNeeded) {
-    m_startupDialog = true;
-    Seams().runSetupWizardIfNeeded(*this);
-    m_startupDialog = false;
-  }
-  std::shared_ptr<bool> alive = m_alive;
-  CallAfter([this, alive] {
-    if (!*alive) return;
+  m_startupDialog = false;
+  RunSetupWizardIfNeeded();
+  if (m_quitting) return true;  // ended while a start-up dialog ran
+  m_tasks.Post([this] {
     StartLogOn();
     // Nobody would see a tray icon: the window the program needs shows at once.
     if (!HasTray()) EnsureSomethingShown();
   });
-  if (Seams().makeBanner) m_banner = Seams().makeBanner(*this);
+  CreateBanner();
   return true;
+}
+
+void CSettingDlg::RunSetupWizardIfNeeded() {
+  m_startupDialog = true;
+  // Without a parent: a dialog on this stack must never be a child the window's end deletes.
+  ::RunSetupWizardIfNeeded(nullptr, m_uiData);
+  m_startupDialog = false;
+  if (m_noticeWaiting && !m_quitting) {
+    m_noticeWaiting = false;
+    m_tasks.Post([this] { OnMsgNewVersion(); });
+  }
+}
+
+void CSettingDlg::CreateBanner() {
+  if (m_banner) return;
+  m_banner = new CHtmlDlg(this, wxPoint(0, m_captionBand), wxSize(GetSize().x, 111));
+  if (Languages()) m_banner->SetLanguage(Languages()->GetLanguage());
+  m_banner->NavigateBanner();
 }
 
 void CSettingDlg::ApplyLanguageTexts() {
@@ -205,6 +220,10 @@ void CSettingDlg::OnLanguageChanged() {
   CDiyDialog::OnLanguageChanged();
   m_trayMenusLocalized = false;
   if (m_pages) m_pages->OnLanguageChanged();
+  if (m_banner) {
+    if (Languages()) m_banner->SetLanguage(Languages()->GetLanguage());
+    m_banner->NavigateBanner();
+  }
   // The tray's menu follows at once, also while the window is hidden.
   LocalizeTrayMenus();
   m_flow.UpdateTrayState();
@@ -235,7 +254,7 @@ std::unique_ptr<wxMenu> CSettingDlg::BuildTrayMenu() {
   return menu.BuildMenu(MenuEntries(loggedOn));
 }
 
-CSettingButton* CSettingDlg::PageButton(int id) const {
+CSettingButton* CSettingDlg::PageButton(int id) {
   for (int i = 0; i < 4; ++i)
     if (kPageButtons[i].id == id) return m_pageButtons[i];
   return nullptr;
@@ -264,56 +283,59 @@ void CSettingDlg::OnTransLogItem(const desktop::TransLogRecord* record) {
 }
 
 void CSettingDlg::OnMobileLoginRequest(const desktop::MobileLoginRequest* request) {
-  if (m_pages) m_pages->OnMobileLoginRequest(request);
+  if (m_pages) m_pages->QueueMobileLoginRequest(request);
 }
 
+// The network watch's reports, once a second on its thread.
 void CSettingDlg::OnNetworkDown() {
-  std::shared_ptr<bool> alive = m_alive;
-  wxTheApp->CallAfter([this, alive] {
-    if (*alive) m_flow.OnNetworkDown();
-  });
+  m_tasks.Post([this] { OnMsgNetworkDown(); });
 }
 
 void CSettingDlg::OnNetworkUp() {
-  std::shared_ptr<bool> alive = m_alive;
-  wxTheApp->CallAfter([this, alive] {
-    if (*alive) m_flow.OnNetworkUp();
-  });
+  m_tasks.Post([this] { OnMsgNetworkUp(); });
 }
 
-// ---- updates (the checker's thread posts) ----
+// ---- updates (the checker's thread posts; the handlers run here) ----
 
 void CSettingDlg::OnInstallUpdate() {
-  std::shared_ptr<bool> alive = m_alive;
-  wxTheApp->CallAfter([this, alive] {
-    if (!*alive) return;
-    m_installUpdate = true;
-    OnTrayExit();
-  });
+  m_tasks.Post([this] { OnMsgInstallUpdate(); });
 }
 
 void CSettingDlg::OnNoUpdate() {
-  std::shared_ptr<bool> alive = m_alive;
-  wxTheApp->CallAfter([this, alive] {
-    if (*alive && m_updateChecker) m_updateChecker->ShowNoUpdate();
-  });
+  m_tasks.Post([this] { OnMsgNoUpdate(); });
 }
 
 void CSettingDlg::OnNewVersion() {
-  std::shared_ptr<bool> alive = m_alive;
-  wxTheApp->CallAfter([this, alive] {
-    if (*alive && m_updateChecker) m_updateChecker->ShowUpdateNotice();
-  });
+  m_tasks.Post([this] { OnMsgNewVersion(); });
 }
 
 void CSettingDlg::OnUpdateDownloaded() {
-  std::shared_ptr<bool> alive = m_alive;
-  wxTheApp->CallAfter([this, alive] {
-    if (!*alive) return;
-    if (Reg_OpenKey(RegRoot::CurrentUser, kQuarloKey, true) == kRegOk)
-      Reg_SetDword(RegRoot::CurrentUser, kQuarloKey, "UpdateFinish", 1);
-    if (m_updateChecker) m_updateChecker->SetEvent();
-  });
+  m_tasks.Post([this] { OnMsgUpdateDownloaded(); });
+}
+
+void CSettingDlg::OnMsgNewVersion() {
+  if (!m_updateChecker || m_quitting) return;
+  // The wizard (or the release notes) comes first: the notice follows when it has closed.
+  if (m_startupDialog) {
+    m_noticeWaiting = true;
+    return;
+  }
+  m_updateChecker->ShowUpdateNotice();
+}
+
+void CSettingDlg::OnMsgNoUpdate() {
+  if (m_updateChecker && !m_quitting) m_updateChecker->ShowNoUpdate();
+}
+
+void CSettingDlg::OnMsgInstallUpdate() {
+  m_installUpdate = true;
+  OnTrayExit();
+}
+
+void CSettingDlg::OnMsgUpdateDownloaded() {
+  if (Reg_OpenKey(RegRoot::CurrentUser, kQuarloKey, false) == kRegOk)
+    Reg_SetDword(RegRoot::CurrentUser, kQuarloKey, "UpdateFinish", 1);
+  if (m_updateChecker) m_updateChecker->SetEvent();
 }
 
 void CSettingDlg::CheckUpdateFinished() {
@@ -323,7 +345,7 @@ void CSettingDlg::CheckUpdateFinished() {
   if (Reg_OpenKey(RegRoot::CurrentUser, kQuarloKey, false) != kRegOk) return;
   if (Reg_GetDword(RegRoot::CurrentUser, kQuarloKey, "UpdateFinish", finished) == kRegOk && finished == 1) {
     Reg_SetDword(RegRoot::CurrentUser, kQuarloKey, "UpdateFinish", 0);
-    if (Seams().showUpdateDlg) Seams().showUpdateDlg(this);
+    ShowUpdateDlgIfInstalled(nullptr);
   }
 }
 
@@ -334,7 +356,7 @@ void CSettingDlg::OnTrayLeftClick() {
   if (m_startupDialog) return;
   const int state = m_flow.LogOnState();
   if (state == 1 || state == 3) {
-    OnTrayCommand(32810);
+    OnTrayOpenFolder();
     return;
   }
   ShowLoginDlg(true);
@@ -342,61 +364,60 @@ void CSettingDlg::OnTrayLeftClick() {
 
 void CSettingDlg::OnTrayCommand(unsigned command) {
   switch (command) {
-    case 32810:
-      OpenFolder(DataFolder());
-      break;
-    case 32827:
-      if (m_apDlg) {
-        m_apDlg->Hide();
-        m_apDlg->Destroy();
-        m_apDlg = nullptr;
-      }
-      if (Seams().makeApDlg) m_apDlg = Seams().makeApDlg();
-      if (m_apDlg) {
-        m_apDlg->Bind(wxEVT_DESTROY, [this](wxWindowDestroyEvent& e) {
-          if (e.GetEventObject() == m_apDlg) m_apDlg = nullptr;
-          e.Skip();
-        });
-        m_apDlg->Show();
-      }
-      break;
-    case 32784:
-      if (m_loginDlg && m_loginDlg->IsShown()) {
-        m_loginDlg->Raise();
-        break;
-      }
-      if (m_pages) m_pages->ReopenSelectedPage();
-      ShowFront();
-      break;
-    case 32817:
-      OpenInBrowser(WebPage("/download.html"));
-      break;
-    case 32786:
-      HideMainWindow();
-      if (m_updateChecker) {
-        m_updateChecker->SetManual(true);
-        m_updateChecker->StartCheck();
-      }
-      break;
-    case 32818:
-      OpenInBrowser(WebPage("/faq.html"));
-      break;
-    case 32822:
-      OpenInBrowser(std::string(kBlogSite) + "/book");
-      break;
-    case 32806:
-      if (Seams().showAbout) Seams().showAbout(this);
-      break;
-    case 32788:
-      OnTrayChangeAccount();
-      break;
-    case 32787:
-      OnTrayExit();
-      break;
-    default:
-      break;
+    case 32810: OnTrayOpenFolder(); break;
+    case 32827: OnTrayAp(); break;
+    case 32784: OnTrayShareManage(); break;
+    case 32817: OnTrayDownload(); break;
+    case 32786: OnTrayUpdate(); break;
+    case 32818: OnTrayHelp(); break;
+    case 32822: OnTrayFeedback(); break;
+    case 32806: OnTrayAbout(); break;
+    case 32788: OnTrayChangeAccount(); break;
+    case 32787: OnTrayExit(); break;
+    default: break;
   }
 }
+
+void CSettingDlg::OnTrayOpenFolder() { OpenFolder(DataFolder()); }
+
+void CSettingDlg::OnTrayAp() {
+  if (m_apDlg) {
+    m_apDlg->Hide();
+    m_apDlg->Destroy();
+    m_apDlg = nullptr;
+  }
+  m_apDlg = new CApDlg(nullptr);
+  m_apDlg->Bind(wxEVT_DESTROY, [this](wxWindowDestroyEvent& e) {
+    if (e.GetEventObject() == m_apDlg) m_apDlg = nullptr;
+    e.Skip();
+  });
+  m_apDlg->Show();
+}
+
+void CSettingDlg::OnTrayShareManage() {
+  if (m_loginDlg && m_loginDlg->IsShown()) {
+    m_loginDlg->Raise();
+    return;
+  }
+  if (m_pages) m_pages->ReopenSelectedPage();
+  ShowFront();
+}
+
+void CSettingDlg::OnTrayDownload() { OpenInBrowser(WebPage("/download.html")); }
+
+void CSettingDlg::OnTrayUpdate() {
+  HideMainWindow();
+  if (m_updateChecker) {
+    m_updateChecker->SetManual(true);
+    m_updateChecker->StartCheck();
+  }
+}
+
+void CSettingDlg::OnTrayHelp() { OpenInBrowser(WebPage("/faq.html")); }
+
+void CSettingDlg::OnTrayFeedback() { OpenInBrowser(WebPage("/book")); }
+
+void CSettingDlg::OnTrayAbout() { ShowAboutDlg(this); }
 
 void CSettingDlg::ShowFront() {
   Show();
@@ -429,7 +450,7 @@ bool CSettingDlg::StopForExit() {
   m_flow.LogOutUnlessRemembered();
   // Every timer stops first: no poll, animation or watchdog runs against a stopping service.
   for (TimerId t : {TimerId::Poll, TimerId::RequestAge, TimerId::TrayAnimation, TimerId::Watchdog}) Stop(t);
-  if (m_poll) m_poll->Stop();
+  m_tasks.Stop();  // the poll and the refresh end; nothing of theirs arrives after this
   if (m_pages) m_pages->Stop();
   std::lock_guard<std::recursive_mutex> guard(m_quitLock);
   m_quitting = true;
@@ -450,8 +471,32 @@ void CSettingDlg::OnSessionEnd() {
 void CSettingDlg::EndMainLoop() {
   if (m_loginDlg) m_loginDlg->Hide();
   m_tray.reset();
+  FinishExit();
+}
+
+void CSettingDlg::FinishExit() {
+  // A modal loop that was ended still runs until control is back in its caller.
+  if (m_endingLoop && wxEventLoopBase::GetActive() == m_endingLoop) {
+    CallAfter(&CSettingDlg::FinishExit);
+    return;
+  }
+  m_endingLoop = nullptr;
+  // Dialogs that run modally (the wizard, the update notice, a question) live on stacks this
+  // window's end must not cut through: each is cancelled, innermost (the newest) first.
+  wxDialog* innermost = nullptr;
+  for (wxWindow* w : wxTopLevelWindows)
+    if (auto* d = dynamic_cast<wxDialog*>(w); d && d != this && d->IsModal()) innermost = d;
+  if (innermost) {
+    m_endingLoop = wxEventLoopBase::GetActive();
+    innermost->EndModal(wxID_CANCEL);
+    CallAfter(&CSettingDlg::FinishExit);
+    return;
+  }
   Destroy();
-  if (wxTheApp) wxTheApp->ExitMainLoop();
+  if (!wxTheApp) return;
+  // Ended during the start (the main loop has not begun): it ends as soon as it begins.
+  if (wxTheApp->IsMainLoopRunning()) wxTheApp->ExitMainLoop();
+  else wxTheApp->CallAfter([] { wxTheApp->ExitMainLoop(); });
 }
 
 void CSettingDlg::EndAllInstances() { KillAllGuiInstances(); }
@@ -485,20 +530,25 @@ void CSettingDlg::OnPageButton(wxCommandEvent& event) {
 
 void CSettingDlg::OnTimer(wxTimerEvent& event) {
   switch (static_cast<TimerId>(event.GetId())) {
-    case TimerId::Poll:
-      m_flow.OnPollTimer();
-      break;
-    case TimerId::RequestAge:
-      if (m_pages) m_pages->AgeTick();
-      break;
-    case TimerId::TrayAnimation:
-      m_flow.OnAnimationTimer();
-      break;
-    case TimerId::Watchdog:
-      CheckServiceAlive(*this);
-      m_flow.ResetPollBackOff();
-      break;
+    case TimerId::Poll: LogOnStatusPollTimer(); break;
+    case TimerId::RequestAge: MobileLoginRequestAgeTimer(); break;
+    case TimerId::TrayAnimation: TrayAnimationTimer(); break;
+    case TimerId::Watchdog: ServiceWatchdogTimer(); break;
   }
+}
+
+void CSettingDlg::MobileLoginRequestAgeTimer() {
+  if (m_pages) m_pages->MobileLoginRequestAgeTimer();
+}
+
+void CSettingDlg::ServiceWatchdogTimer() {
+  CheckServiceAlive(*this);
+  m_flow.ResetPollBackOff();
+}
+
+std::string CSettingDlg::ChooseFolder(const std::wstring& title, const std::string& start) {
+  wxDirDialog dialog(this, wxString(title), wxString::FromUTF8(start), wxDD_DEFAULT_STYLE | wxDD_DIR_MUST_EXIST);
+  return dialog.ShowModal() == wxID_OK ? dialog.GetPath().ToStdString(wxConvUTF8) : "";
 }
 
 // ---- ILogOnView ----
@@ -591,7 +641,43 @@ bool CSettingDlg::AskSwitchAccount() {
 }
 
 void CSettingDlg::RunPoll(std::function<void(int status, int mobile)> done) {
-  if (m_poll) m_poll->Run(std::move(done));
+  desktop::IUIData* ui = m_uiData;
+  m_tasks.Run<std::pair<int, int>>(
+      [ui](const std::atomic<bool>&) {
+        const int status = ui ? ui->GetLogOnStatus() : -2;
+        const int mobile = ui ? ui->GetMobileState() : 0;
+        return std::make_pair(status, mobile);
+      },
+      [done](std::pair<int, int> r) { done(r.first, r.second); });
+}
+
+namespace {
+
+// What a refresh after a log-on learns of the service.
+struct RefreshedLists {
+  std::string dataFolder;
+  std::vector<std::string> shares;
+  std::vector<desktop::TransLogRecord> log;
+};
+
+}  // namespace
+
+void CSettingDlg::RefreshLists() {
+  desktop::IUIData* ui = m_uiData;
+  if (!ui) return;
+  m_tasks.Run<RefreshedLists>(
+      [ui](const std::atomic<bool>&) {
+        RefreshedLists lists;
+        ui->GetDefShare(lists.dataFolder);
+        ui->ReadShares(lists.shares);
+        ui->ReadTransLog(lists.log);
+        return lists;
+      },
+      [this](RefreshedLists lists) {
+        if (!lists.dataFolder.empty()) SetDataFolder(lists.dataFolder);
+        for (const std::string& folder : lists.shares) OnShareItem(folder);
+        for (const desktop::TransLogRecord& record : lists.log) OnTransLogItem(&record);
+      });
 }
 
 // ---- ITimers ----

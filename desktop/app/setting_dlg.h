@@ -1,20 +1,22 @@
 #pragma once
 // The one main window of Quarlo. It is created hidden and lives for the whole run of the main
 // loop behind the tray icon; closing or minimizing hides it, only the exit sequence ends it.
-// It owns the tray icon and its menus, the hidden log-in dialog, the log-on flow and the
-// seams of the pages, the update checker, the hotspot dialog, the wizard, the banner and the
-// about box (app_seams.h). Every method runs on the main thread; the service's reports and
-// the update checker's arrive through CallAfter.
+// It owns the tray icon and its menus, the hidden log-in dialog, the log-on flow, the pages,
+// the update checker, the hotspot dialog, the banner and its background tasks, and it runs the
+// wizard and the about box. Every method runs on the main thread; the service's reports and
+// the update checker's arrive through its background tasks' posts.
 #include <wx/timer.h>
 
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "desktop/app/app_seams.h"
+#include "desktop/app/background_task.h"
 #include "desktop/app/logon_flow.h"
-#include "desktop/app/tray_icon.h"
 #include "desktop/app/login_record.h"
+#include "desktop/app/main_pages.h"
+#include "desktop/app/tray_icon.h"
+#include "desktop/app/update_checker.h"
 #include "desktop/foundation/diy_dialog.h"
 #include "desktop/foundation/service_control.h"
 #include "desktop/foundation/skin_controls.h"
@@ -23,7 +25,8 @@
 class CLoginDlg;
 class CTrayIcon;
 class CSettingButton;
-class CPollWorker;
+class CHtmlDlg;
+class wxEventLoopBase;
 
 // Page buttons of the main window, and its switch-account button.
 constexpr int kPageAccount = 1138;
@@ -40,7 +43,8 @@ class CSettingDlg : public CDiyDialog,
                     public ILogOnView,
                     public ITimers,
                     public IServiceControlHost,
-                    public ITrayHost {
+                    public ITrayHost,
+                    public desktop::IPagesHost {
  public:
   // uiData may be null (no service client: the log-on steps do nothing). ensureService
   // false skips the service check (tests of the window alone).
@@ -63,18 +67,33 @@ class CSettingDlg : public CDiyDialog,
   void OnMobileLoginRequest(const desktop::MobileLoginRequest* request) override;
   void OnNetworkDown() override;
   void OnNetworkUp() override;
-  // IUpdateCallback (any thread)
+  // IUpdateCallback (the checker's thread): each posts its message to the window.
   void OnInstallUpdate() override;
   void OnNoUpdate() override;
   void OnNewVersion() override;
   void OnUpdateDownloaded() override;
+  // The handlers of those messages, on the main thread.
+  void OnMsgNewVersion();
+  void OnMsgNoUpdate();
+  void OnMsgInstallUpdate();
+  void OnMsgUpdateDownloaded();
+  void OnMsgNetworkDown() { m_flow.OnNetworkDown(); }
+  void OnMsgNetworkUp() { m_flow.OnNetworkUp(); }
 
   // The log-on flow and the tray.
   int StartLogOn();
   void UpdateTrayState() { m_flow.UpdateTrayState(); }
   void OnTrayChangeAccount();
-  void OnTrayCommand(unsigned command) override;  // the tray menus' commands
+  void OnTrayCommand(unsigned command) override;  // the tray menus' commands, by id
   void OnTrayLeftClick() override;
+  void OnTrayOpenFolder();
+  void OnTrayAp();
+  void OnTrayShareManage();
+  void OnTrayDownload();
+  void OnTrayUpdate();
+  void OnTrayHelp();
+  void OnTrayFeedback();
+  void OnTrayAbout();
   // The exit sequence: hides, logs out unless the password is remembered, stops the timers
   // and the service, and ends the main loop.
   void OnTrayExit();
@@ -84,13 +103,19 @@ class CSettingDlg : public CDiyDialog,
   std::unique_ptr<wxMenu> BuildTrayMenu() override;
   void LocalizeTrayMenus();
 
+  // The timers' procedures (Part 4.102's table).
+  void LogOnStatusPollTimer() { m_flow.LogOnStatusPollTimer(); }
+  void MobileLoginRequestAgeTimer();
+  void TrayAnimationTimer() { m_flow.TrayAnimationTimer(); }
+  void ServiceWatchdogTimer();
+
   CLogOnFlow& Flow() { return m_flow; }
   const CLogOnFlow& Flow() const { return m_flow; }
   CLoginDlg* LoginDlg() const { return m_loginDlg; }
   CTrayIcon* TrayIcon() const { return m_tray.get(); }
-  desktop::IUIData* UIData() const { return m_uiData; }
-  IMainPages* Pages() const { return m_pages.get(); }
-  CSettingButton* PageButton(int id) const;
+  desktop::CMainPages* Pages() const { return m_pages.get(); }
+  UpdateChecker* Checker() const { return m_updateChecker.get(); }
+  CHtmlDlg* Banner() const { return m_banner; }
   // The startup-dialog flag: tray clicks are ignored while the wizard (or a start-up check) runs.
   void SetStartupDialogRunning(bool on) { m_startupDialog = on; }
   bool StartupDialogRunning() const { return m_startupDialog; }
@@ -100,6 +125,8 @@ class CSettingDlg : public CDiyDialog,
   void StopTrayAnimation() { Stop(TimerId::TrayAnimation); }
   std::string DataFolder() const;
   bool HasTrayForTests() const { return HasTray(); }
+  // Work of the window off the main thread (the pages' requests share it).
+  CBackgroundTasks& Tasks() { return m_tasks; }
 
   // ILogOnView
   void HideMainWindow() override;
@@ -117,17 +144,24 @@ class CSettingDlg : public CDiyDialog,
   void SetAccountPageFresh(bool fresh) override;
   bool AskSwitchAccount() override;
   void RunPoll(std::function<void(int status, int mobile)> done) override;
+  void RefreshLists() override;
   // ITimers
   void Start(TimerId timer, int periodMs) override;
   void Stop(TimerId timer) override;
   bool Running(TimerId timer) const override;
-  // IServiceControlHost
+  // IServiceControlHost and IPagesHost
   ILanguages* Languages() override { return CDiyDialog::Languages(); }
   int ShowMessage(const std::wstring& text, int type) override;
   void StopTimers() override;
   std::recursive_mutex& QuitLock() override { return m_quitLock; }
   bool IsQuitting() override;
   void EndAllInstances() override;
+  wxWindow* Window() override { return this; }
+  desktop::IUIData* UIData() override { return m_uiData; }
+  CSettingButton* PageButton(int id) override;
+  void HideWindow() override { HideMainWindow(); }
+  std::string ChooseFolder(const std::wstring& title, const std::string& start) override;
+  IServiceControlHost* ServiceHost() override { return this; }
 
  protected:
   bool OnInitDialog() override;
@@ -142,6 +176,9 @@ class CSettingDlg : public CDiyDialog,
   void OnPageButton(wxCommandEvent& event);
   void OnCloseWindow(wxCloseEvent& event);
   void CheckUpdateFinished();
+  // The first-run wizard, when "SetupWizard" asks for it; the update notice waits for it.
+  void RunSetupWizardIfNeeded();
+  void CreateBanner();
   void ShowFront();
   // Without a tray the program must stay reachable: when neither window shows, the main
   // window does.
@@ -149,6 +186,9 @@ class CSettingDlg : public CDiyDialog,
   bool HasTray() const;
   bool StopForExit();
   void EndMainLoop();
+  // The last step of the exit: once no dialog runs modally on the stack any more (each is
+  // ended in turn, innermost first), the window goes and the main loop ends.
+  void FinishExit();
 
   desktop::IUIData* m_uiData;
   CLogOnFlow m_flow;
@@ -157,23 +197,24 @@ class CSettingDlg : public CDiyDialog,
   CDiyMenu m_menuLoggedOn;   // menu 139
   CDiyMenu m_menuLoggedOff;  // menu 145
   bool m_trayMenusLocalized = false;
-  std::unique_ptr<IMainPages> m_pages;
-  std::unique_ptr<IUpdateChecker> m_updateChecker;
+  std::unique_ptr<desktop::CMainPages> m_pages;
+  std::unique_ptr<UpdateChecker> m_updateChecker;
   wxDialog* m_apDlg = nullptr;
-  wxWindow* m_banner = nullptr;
+  CHtmlDlg* m_banner = nullptr;
   CSettingButton* m_pageButtons[4] = {};
   std::string m_dataFolder;
   bool m_initialized = false;
   bool m_menuLoggedOnShown = false;  // which menu the indicator exports now
-  std::unique_ptr<CPollWorker> m_poll;
   // One wx timer per role; the ids are the TimerId values.
   wxTimer m_timers[4];
   bool m_startupDialog = false;
+  bool m_noticeWaiting = false;  // a new version was announced while the wizard ran
   std::recursive_mutex m_quitLock;
   bool m_quitting = false;
   bool m_installUpdate = false;
   bool m_ensureService;
-  std::shared_ptr<bool> m_alive;  // false once destroyed: late CallAfter reports are dropped
+  wxEventLoopBase* m_endingLoop = nullptr;  // the modal loop FinishExit ended, until it unwinds
+  CBackgroundTasks m_tasks;      // last: stopped first, before the members its tasks use
 };
 
 // The one main window, set in OnInitDialog and cleared when it is destroyed.

@@ -1,6 +1,7 @@
 #include "desktop/app/site_http.h"
 
 #include <curl/curl.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,10 +10,13 @@
 #include <memory>
 #include <mutex>
 
+#include "desktop/foundation/sys_utils.h"
+
 namespace {
 
-constexpr char kDefaultOrigin[] = "https://quarlo.example.org";
 constexpr char kUserAgent[] = "Quarlo";
+// The central server of an installation that names none (quarlo_dbinit's default).
+constexpr char kDefaultCentralHost[] = "127.0.0.1";
 
 std::string LowerAscii(std::string s) {
   for (char& c : s)
@@ -20,27 +24,12 @@ std::string LowerAscii(std::string s) {
   return s;
 }
 
-// Splits "scheme://host[:port]/..." into its lower-case scheme and host (brackets kept off an
-// IPv6 host). False when the text is not of that form or carries user information.
+// The scheme and host of url (lower case), as ParseUrl finds them.
 bool SchemeAndHost(const std::string& url, std::string& scheme, std::string& host) {
-  const size_t sep = url.find("://");
-  if (sep == std::string::npos || sep == 0) return false;
-  scheme = LowerAscii(url.substr(0, sep));
-  const size_t start = sep + 3;
-  size_t end = url.find_first_of("/?#", start);
-  if (end == std::string::npos) end = url.size();
-  const std::string authority = url.substr(start, end - start);
-  if (authority.empty() || authority.find('@') != std::string::npos) return false;
-  if (authority[0] == '[') {
-    const size_t close = authority.find(']');
-    if (close == std::string::npos) return false;
-    host = LowerAscii(authority.substr(1, close - 1));
-  } else {
-    host = LowerAscii(authority.substr(0, authority.find(':')));
-  }
-  if (host.empty()) return false;
-  for (char c : host)
-    if (c <= ' ' || c == '\\' || c == '%') return false;
+  UrlParts parts;
+  if (!ParseUrl(url, parts)) return false;
+  scheme = parts.scheme;
+  host = parts.host;
   return true;
 }
 
@@ -197,11 +186,95 @@ HttpReply InMemory(const std::string& url, const std::string* form, long timeout
 
 }  // namespace
 
+bool ParseUrl(const std::string& url, UrlParts& out) {
+  out = UrlParts{};
+  const size_t sep = url.find("://");
+  if (sep == std::string::npos || sep == 0) return false;
+  out.scheme = LowerAscii(url.substr(0, sep));
+  for (char c : out.scheme)
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.')) return false;
+  const size_t start = sep + 3;
+  size_t end = url.find_first_of("/?#", start);
+  if (end == std::string::npos) end = url.size();
+  const std::string authority = url.substr(start, end - start);
+  if (authority.empty() || authority.find('@') != std::string::npos) return false;
+  std::string port;
+  if (authority[0] == '[') {
+    const size_t close = authority.find(']');
+    if (close == std::string::npos) return false;
+    out.host = LowerAscii(authority.substr(1, close - 1));
+    if (close + 1 < authority.size()) {
+      if (authority[close + 1] != ':') return false;
+      port = authority.substr(close + 2);
+    }
+  } else {
+    const size_t colon = authority.find(':');
+    out.host = LowerAscii(authority.substr(0, colon));
+    if (colon != std::string::npos) port = authority.substr(colon + 1);
+  }
+  if (out.host.empty()) return false;
+  for (char c : out.host)
+    if (c <= ' ' || c == '\\' || c == '%') return false;
+  for (char c : port)
+    if (c < '0' || c > '9') return false;
+  out.port = port;
+  const size_t fragment = url.find('#', end);
+  const std::string rest = url.substr(end, fragment == std::string::npos ? std::string::npos : fragment - end);
+  const size_t query = rest.find('?');
+  out.path = rest.substr(0, query);
+  if (out.path.empty()) out.path = "/";
+  if (query != std::string::npos) out.query = rest.substr(query + 1);
+  return true;
+}
+
+std::string UrlOrigin(const UrlParts& parts) {
+  const std::string host = parts.host.find(':') != std::string::npos ? "[" + parts.host + "]" : parts.host;
+  return parts.scheme + "://" + host + (parts.port.empty() ? "" : ":" + parts.port);
+}
+
+std::string ConfiguredCentralHost() {
+  // The service's settings, read only: <base>/etc/Quarlo.db, the base being the folder above
+  // the programs' own.
+  const std::string program = GetModuleDir();
+  const size_t slash = program.rfind('/');
+  const std::string base = slash == std::string::npos ? std::string(".") : program.substr(0, slash);
+  std::string host;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2((base + "/etc/Quarlo.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 500);
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, "select svhost from qv_conf limit 1", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      const unsigned char* text = sqlite3_column_text(stmt, 0);
+      if (text) host = reinterpret_cast<const char*>(text);
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  // Only a plain host name or address makes an origin.
+  for (char c : host)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-'))
+      return kDefaultCentralHost;
+  return host.empty() ? kDefaultCentralHost : host;
+}
+
+std::string SiteOriginOfCentral(const std::string& host) {
+  if (IsLoopbackHost(LowerAscii(host))) return "http://" + host + ":" + std::to_string(kSitePortBesideCentral);
+  return "https://" + host;
+}
+
 std::string SiteOrigin() {
-  std::string origin = kDefaultOrigin;
+  std::string origin;
   if (const char* v = std::getenv("QUARLO_SITE_ORIGIN"); v && *v) origin = v;
+  else origin = SiteOriginOfCentral(ConfiguredCentralHost());
   while (!origin.empty() && origin.back() == '/') origin.pop_back();
   return origin;
+}
+
+std::string SitePage(const std::string& pathOrUrl) {
+  if (pathOrUrl.empty()) return "";
+  if (pathOrUrl[0] == '/') return SiteOrigin() + pathOrUrl;
+  return IsAllowedSiteUrl(pathOrUrl) ? pathOrUrl : "";
 }
 
 std::string SiteUrl(const std::string& path) { return SiteOrigin() + path; }

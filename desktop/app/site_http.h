@@ -8,10 +8,32 @@
 #include <cstdint>
 #include <string>
 
-// The origin without a trailing "/", e.g. "https://quarlo.example.org".
+// The one home of the site's origin: the setting $QUARLO_SITE_ORIGIN when it is set, else the
+// site beside the central server the service is configured with. No trailing "/".
 std::string SiteOrigin();
 // The origin followed by path (which starts with "/").
 std::string SiteUrl(const std::string& path);
+// A page the program opens: a path of the site ("/faq.html", as the language files name their
+// pages), or an address of its own when it may be used (IsAllowedSiteUrl); "" otherwise.
+std::string SitePage(const std::string& pathOrUrl);
+
+// The site's port beside its central server (QuarloCentral --site, `make run`).
+constexpr int kSitePortBesideCentral = 15180;
+// The central server's host in the service's settings (qv_conf svhost of <base>/etc/Quarlo.db,
+// read only), or "127.0.0.1", the installation's default.
+std::string ConfiguredCentralHost();
+// The site of a central server: plain HTTP on its own port for a loopback server, else HTTPS.
+std::string SiteOriginOfCentral(const std::string& host);
+
+// The program's one URL parser. scheme and host in lower case (an IPv6 host without its
+// brackets), port as written ("" for none), path "/" when the address has none, query without
+// its "?", no fragment. False for anything without "scheme://host" or with user information.
+struct UrlParts {
+  std::string scheme, host, port, path, query;
+};
+bool ParseUrl(const std::string& url, UrlParts& out);
+// "scheme://host[:port]".
+std::string UrlOrigin(const UrlParts& parts);
 
 // True for https:// URLs and for http:// URLs whose host is 127.0.0.0/8, [::1] or localhost.
 bool IsAllowedSiteUrl(const std::string& url);

@@ -2,7 +2,6 @@
 
 #include <wx/dcbuffer.h>
 
-#include "desktop/app/pictures.h"
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/skin_buttons.h"
 #include "desktop/foundation/skin_controls.h"
@@ -52,8 +51,8 @@ bool CSwitchAccountDlg::OnInitDialog() {
   auto makeButton = [&](int id, const char* key, int x) {
     auto* b = new CColorButton(this, id, wxPoint(x, 160), wxSize(75, 25));
     b->m_textColour = 0xFF434343;
-    b->m_normalImage = b->m_hoverImage = b->m_disabledImage = PictureOr(334, 260);
-    b->m_pressedImage = PictureOr(335, 259);
+    b->m_normalImage = b->m_hoverImage = b->m_disabledImage = 334;
+    b->m_pressedImage = 335;
     if (buttonFont.IsOk()) b->SetTextFont(buttonFont);
     b->SetText(text("UI", key));
     return b;

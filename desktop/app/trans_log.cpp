@@ -26,8 +26,9 @@ std::optional<TransLogRow> MakeTransLogRow(const std::string& path, const std::s
   std::string p = path;
   for (char& c : p)
     if (c == '\\') c = '/';
-  const std::string stem = std::filesystem::path(p).stem().string();
-  return TransLogRow{stem, sizeText, type == 0 ? kUploadImage : kDownloadImage, time};
+  // The whole name: "big.bin" and "big.txt" are two files.
+  const std::string name = std::filesystem::path(p).filename().string();
+  return TransLogRow{name, sizeText, type == 0 ? kUploadImage : kDownloadImage, time};
 }
 
 }  // namespace desktop

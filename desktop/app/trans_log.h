@@ -13,9 +13,11 @@ std::string FormatFileSize(int64_t size);
 
 constexpr int kUploadImage = 1;    // bitmap 296
 constexpr int kDownloadImage = 0;  // bitmap 297
+// The transfer-log list's image list: index 0 bitmap 297, index 1 bitmap 296.
+constexpr int kTransLogImages[2] = {297, 296};
 
 struct TransLogRow {
-  std::string name;  // the file's name without folder and extension
+  std::string name;  // the file's whole name, without its folder
   std::string size;
   int image;
   std::string time;

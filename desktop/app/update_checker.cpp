@@ -57,16 +57,20 @@ void UpdateChecker::SetCallback(IUpdateCallback* callback) { m_callback = callba
 
 void UpdateChecker::SetManual(bool manual) { m_mode = manual ? 0 : 1; }
 
+int UpdateCheckThread(UpdateChecker* checker) {
+  checker->CheckUpdate(checker->m_mode);
+  std::lock_guard<std::mutex> done(checker->m_lock);
+  checker->m_checkRunning = false;
+  return 0;
+}
+
 void UpdateChecker::StartCheck() {
-  std::lock_guard<std::mutex> guard(m_lock);
-  if (m_shutdown || m_checkRunning) return;
-  if (m_thread.joinable()) m_thread.join();  // the last check has ended
-  m_checkRunning = true;
-  m_thread = std::thread([this] {
-    CheckUpdate(m_mode);
-    std::lock_guard<std::mutex> done(m_lock);
-    m_checkRunning = false;
-  });
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_shutdown || m_checkRunning) return;
+    m_checkRunning = true;
+  }
+  m_tasks.Run([this](const std::atomic<bool>&) { UpdateCheckThread(this); });
 }
 
 bool UpdateChecker::CheckRunning() const {
@@ -115,16 +119,15 @@ void UpdateChecker::ShowNoUpdate() {
 void UpdateChecker::StartInstaller() { InstallPendingUpdate(); }
 
 void UpdateChecker::Stop() {
-  std::thread thread;
   {
     std::lock_guard<std::mutex> guard(m_lock);
     m_shutdown = true;
     m_answer = Answer::Shutdown;
-    m_cancel = true;
     m_wake.notify_all();
-    thread = std::move(m_thread);
   }
-  if (thread.joinable()) thread.join();
+  m_tasks.Stop();  // raises the transfer's cancel flag and joins
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_checkRunning = false;  // also a check that was dropped before it began
 }
 
 int UpdateChecker::CheckUpdate(int mode) {
@@ -133,7 +136,7 @@ int UpdateChecker::CheckUpdate(int mode) {
     if (m_shutdown) return 0;
   }
   const HttpReply reply = HttpGet(SiteUrl(kUpdatePagePath), m_options.pageTimeoutMs, kMaxPageBytes,
-                                  &m_cancel);
+                                  &m_tasks.CancelFlag());
   // Only the page itself counts: an error page or a time-out ends the check silently.
   if (reply.result != HttpResult::Ok || reply.code != 200) return 0;
   UpdateInfo info;
@@ -191,7 +194,7 @@ bool UpdateChecker::DownloadOnce(const UpdateInfo& info) {
   if (fd < 0) return false;
   uint64_t written = 0;
   const HttpReply reply =
-      HttpDownloadToFd(info.down, fd, info.SizeBytes(), m_options.stallSeconds, written, &m_cancel);
+      HttpDownloadToFd(info.down, fd, info.SizeBytes(), m_options.stallSeconds, written, &m_tasks.CancelFlag());
   bool ok = reply.result == HttpResult::Ok && reply.code == 200 && written == info.SizeBytes();
   if (ok && fsync(fd) != 0) ok = false;
   if (close(fd) != 0) ok = false;
@@ -211,7 +214,7 @@ bool UpdateChecker::DownloadOnce(const UpdateInfo& info) {
 
 int UpdateChecker::DownloadUpdate(const UpdateInfo& info) {
   bool verified = false;
-  for (int attempt = 0; attempt < kDownloadTries && !m_cancel; ++attempt) {
+  for (int attempt = 0; attempt < kDownloadTries && !m_tasks.CancelFlag(); ++attempt) {
     if (DownloadOnce(info)) {
       verified = true;
       break;

@@ -3,20 +3,30 @@
 // the user chose to update without asking), downloads the package into the per-user folder,
 // verifies it and tells the main window, which installs it at exit. The thread waits for the
 // window in one state (pending, update, cancel, shutdown): nothing but the user's "update"
-// starts a download, and Stop() ends every wait and any transfer, then joins the thread.
+// starts a download, and Stop() ends every wait and any transfer, then joins the thread. The
+// check is a task of the program's background-task helper (UpdateCheckThread).
 #include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "desktop/app/app_seams.h"
+#include "desktop/app/background_task.h"
 
 struct UpdateInfo;
 
-class UpdateChecker : public IUpdateChecker {
+// Reports of the update checker, from its thread; the main window posts each to itself.
+class IUpdateCallback {
+ public:
+  virtual ~IUpdateCallback() = default;
+  virtual void OnInstallUpdate() = 0;
+  virtual void OnNoUpdate() = 0;
+  virtual void OnNewVersion() = 0;
+  virtual void OnUpdateDownloaded() = 0;
+};
+
+class UpdateChecker {
  public:
   enum class Answer { Pending, Update, Cancel, Shutdown };
   struct Options {
@@ -29,22 +39,28 @@ class UpdateChecker : public IUpdateChecker {
 
   UpdateChecker();
   explicit UpdateChecker(Options options);
-  ~UpdateChecker() override;
+  ~UpdateChecker();
 
-  void SetCallback(IUpdateCallback* callback) override;
-  void SetManual(bool manual) override;
-  void StartCheck() override;
-  void ShowUpdateNotice() override;
+  void SetCallback(IUpdateCallback* callback);
+  void SetManual(bool manual);
+  // Starts UpdateCheckThread unless a check runs (a request meanwhile only sets the mode).
+  void StartCheck();
+  // Main thread, after OnNewVersion: the notice that asks whether to update.
+  void ShowUpdateNotice();
   // The window has recorded the finished download ("UpdateFinish"); the thread goes on to ask
   // for the install. It releases no other wait.
-  void SetEvent() override;
-  void ShowNoUpdate() override;
-  void Stop() override;
-  void StartInstaller() override;
+  void SetEvent();
+  // Main thread, after OnNoUpdate of a check the user asked for.
+  void ShowNoUpdate();
+  // Main thread, at exit: every wait ends, a transfer stops, the thread is joined.
+  void Stop();
+  // At exit after OnInstallUpdate: starts the downloaded update (when the user may).
+  void StartInstaller();
 
   // One check on the calling thread (the check thread runs this): 1 when a package was
   // downloaded and verified, else 0. mode 1 automatic, 0 asked for by the user.
   int CheckUpdate(int mode);
+  friend int UpdateCheckThread(UpdateChecker* checker);
   bool CheckRunning() const;
   std::string RemoteVersion() const;
   std::string PackagePath() const;      // where a verified package lies
@@ -61,7 +77,6 @@ class UpdateChecker : public IUpdateChecker {
   std::atomic<int> m_mode{1};
   mutable std::mutex m_lock;  // guards everything below
   std::condition_variable m_wake;
-  std::thread m_thread;
   bool m_checkRunning = false;
   Answer m_answer = Answer::Pending;
   bool m_waitingForAnswer = false;
@@ -69,8 +84,12 @@ class UpdateChecker : public IUpdateChecker {
   bool m_recorded = false;
   bool m_shutdown = false;
   std::string m_remoteVersion;
-  std::atomic<bool> m_cancel{false};  // aborts a transfer (curl's progress callback)
+  CBackgroundTasks m_tasks;  // the check thread; its cancel flag aborts a transfer
 };
+
+// The check thread's body: one check in the checker's mode, then the check is over (a later
+// request starts a new one). Returns 0.
+int UpdateCheckThread(UpdateChecker* checker);
 
 // Registry values under the current user's SOFTWARE\Quarlo.
 constexpr char kQuarloKey[] = "SOFTWARE\\Quarlo";

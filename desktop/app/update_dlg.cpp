@@ -22,11 +22,7 @@ CUpdateDlg::CUpdateDlg(wxWindow* parent) : CDiyDialog(parent, 270, 272, "Quarlo"
   Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { EndModal(wxID_OK); }, 1115);
 }
 
-CUpdateDlg::~CUpdateDlg() {
-  m_alive.reset();
-  m_cancel = true;
-  if (m_worker.joinable()) m_worker.join();
-}
+CUpdateDlg::~CUpdateDlg() { m_tasks.Stop(); }
 
 bool CUpdateDlg::OnInitDialog() {
   CDiyDialog::OnInitDialog();
@@ -67,30 +63,31 @@ bool CUpdateDlg::OnInitDialog() {
 void CUpdateDlg::ApplyLanguageTexts() { SetTitle(LangText(Languages(), "UI", "DIALOG_TITLE")); }
 
 int CUpdateDlg::LoadReleaseNotes() {
-  if (m_worker.joinable()) return 0;
+  if (m_fetchStarted) return 0;
+  m_fetchStarted = true;
   ILanguages* l = Languages();
   const std::string query = ReleaseNotesQuery(GetSystemDefaultLangId(), l ? l->GetLanguage() : 0);
-  std::weak_ptr<int> alive = m_alive;
   const std::string url = SiteUrl("/quarlo/update-pc.html" + query);
   const bool known = !query.empty();
-  m_worker = std::thread([this, alive, url, known] {
-    std::string text;
-    bool ok = false;
-    if (known) {
-      const HttpReply reply = HttpGet(url, kNotesTimeoutMs, kMaxNotesBytes, &m_cancel);
-      ok = reply.result == HttpResult::Ok && reply.code == 200 && ParseReleaseNotes(reply.body, text);
-    }
-    PostToMainThread(alive, [this, ok, text] {
-      if (!ok) {
-        // Nothing to show: the dialog goes as soon as it came.
-        if (IsModal()) EndModal(wxID_CANCEL);
-        else Close();
-        return;
-      }
-      m_notes->SetValue(wxString::FromUTF8(text));
-      m_notesShown = true;
-    });
-  });
+  // The notes, or "" when there are none to show.
+  m_tasks.Run<std::pair<bool, std::string>>(
+      [url, known](const std::atomic<bool>& cancelled) {
+        std::string text;
+        if (!known) return std::make_pair(false, text);
+        const HttpReply reply = HttpGet(url, kNotesTimeoutMs, kMaxNotesBytes, &cancelled);
+        const bool ok = reply.result == HttpResult::Ok && reply.code == 200 && ParseReleaseNotes(reply.body, text);
+        return std::make_pair(ok, text);
+      },
+      [this](std::pair<bool, std::string> notes) {
+        if (!notes.first) {
+          // Nothing to show: the dialog goes as soon as it came.
+          if (IsModal()) EndModal(wxID_CANCEL);
+          else Close();
+          return;
+        }
+        m_notes->SetValue(wxString::FromUTF8(notes.second));
+        m_notesShown = true;
+      });
   return 1;
 }
 
@@ -102,11 +99,8 @@ CUpdateNoticeDlg::CUpdateNoticeDlg(wxWindow* parent, const std::wstring& version
   m_contentTop = m_captionBand + 113;
   Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnBnClickedUpdate(); }, kUpdateId);
   Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnBnClickedCancel(); }, kCancelId);
-  // Escape asks to close: the notice stays until a button or the caption's close answers it.
-  Bind(wxEVT_CLOSE_WINDOW, [this](wxCloseEvent& e) {
-    if (e.CanVeto()) e.Veto();
-    else End(kNoticeCancel);
-  });
+  // Escape and the window manager's close end the notice as the caption's close button does.
+  Bind(wxEVT_CLOSE_WINDOW, [this](wxCloseEvent&) { End(kNoticeCancel); });
 }
 
 bool CUpdateNoticeDlg::OnInitDialog() {

@@ -3,10 +3,9 @@
 // (CUpdateDlg; fetched on a worker, the dialog closes by itself when they cannot be had) and
 // the notice that a newer version is there (CUpdateNoticeDlg: update, later, and a box to
 // update without asking from now on; a banner of the site on top).
-#include <atomic>
 #include <string>
-#include <thread>
 
+#include "desktop/app/background_task.h"
 #include "desktop/app/periphery_ui.h"
 #include "desktop/foundation/diy_dialog.h"
 
@@ -36,9 +35,8 @@ class CUpdateDlg : public CDiyDialog {
   CDiyStatic* m_static3 = nullptr;
   CDiyStatic* m_static4 = nullptr;
   bool m_notesShown = false;
-  std::thread m_worker;
-  std::atomic<bool> m_cancel{false};
-  AliveToken m_alive = std::make_shared<int>(0);
+  bool m_fetchStarted = false;
+  CBackgroundTasks m_tasks;  // the notes' fetch
 };
 
 // The notice's results: update (1) or not (2).
@@ -60,8 +58,10 @@ class CUpdateNoticeDlg : public CDiyDialog {
   bool OnInitDialog() override;
   void ApplyLanguageTexts() override;
   void OnLanguageChanged() override;
-  void OnEnterKey() override {}  // Enter and Escape leave the notice open
-  void OnBnClickedClose() override;  // the caption's close button cancels
+  // Return means Update (a focused button is pressed as anywhere); Escape, like the caption's
+  // close button, cancels and stores nothing.
+  void OnEnterKey() override { OnBnClickedUpdate(); }
+  void OnBnClickedClose() override;
 
  private:
   void End(int result);

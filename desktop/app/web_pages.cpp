@@ -1,19 +1,21 @@
 #include "desktop/app/web_pages.h"
 
-#include <wx/filename.h>
-#include <wx/utils.h>
+#include "desktop/app/site_http.h"
+#include "platform/run_command.h"
 
-#include "desktop/app/site_http.h"  // SiteOrigin(): the one setting of the site's origin
-
-std::string WebPage(const std::string& path) { return SiteOrigin() + path; }
+std::string WebPage(const std::string& pathOrUrl) { return SitePage(pathOrUrl); }
 
 void OpenInBrowser(const std::string& url) {
-  if (!url.empty()) wxLaunchDefaultBrowser(wxString::FromUTF8(url));
+  UrlParts parts;
+  if (!ParseUrl(url, parts) || (parts.scheme != "http" && parts.scheme != "https")) return;
+  for (char c : url)
+    if (static_cast<unsigned char>(c) <= ' ' || c == 0x7F) return;
+  Plat_RunDetached({"xdg-open", url});
 }
 
 void OpenFolder(const std::string& path) {
   if (path.empty()) return;
   std::string folder = path;
   if (folder.back() != '/') folder += '/';
-  wxLaunchDefaultApplication(wxString::FromUTF8(folder));
+  Plat_RunDetached({"xdg-open", folder});
 }

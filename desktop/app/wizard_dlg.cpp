@@ -9,6 +9,7 @@
 
 #include "desktop/app/periphery_ui.h"
 #include "desktop/app/update_checker.h"
+#include "desktop/app/web_pages.h"
 #include "desktop/app/wizard_logic.h"
 #include "desktop/foundation/diy_message_box.h"
 #include "desktop/foundation/skin_buttons.h"
@@ -160,7 +161,7 @@ bool CWizardDlg::OnInitDialog() {
   header->m_resizeMode = 1;
   if (staticFont.IsOk()) header->SetHeaderFont(staticFont);
   m_list->m_borderColour = 0xFFAFAFAF;
-  m_list->Body()->Bind(wxEVT_LISTBOX, [this](wxCommandEvent& e) { OnListClick(e.GetSelection()); });
+  m_list->Body()->Bind(wxEVT_LISTBOX, [this](wxCommandEvent& e) { OnNMClickList(e.GetSelection()); });
   auto makeButton = [&](int id, wxPoint pos, wxSize size, int normal, int pressed, uint32_t colour) {
     auto* b = new CColorButton(this, id, pos, size);
     b->m_normalImage = b->m_hoverImage = b->m_disabledImage = normal;
@@ -186,7 +187,7 @@ bool CWizardDlg::OnInitDialog() {
   if (linkFont.IsOk()) m_link->SetTextFont(linkFont);
   m_link->m_textColour = 0xFF0040FF;
   m_link->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-    OpenWebAddress(LangText(Languages(), "URL", "URL_MFCLINK2"));
+    OpenInBrowser(WebPage(LangText(Languages(), "URL", "URL_MFCLINK2").ToStdString(wxConvUTF8)));
   });
 
   // Stored at once: the wizard comes once, finished or not.
@@ -240,9 +241,13 @@ void CWizardDlg::OnBnClickedNext() {
   }
   ShowStep(m_step + 1);
   if (m_step == 2) {
-    FillWizardList(*m_list, m_base, m_shares);
-    m_delete->Enable(false);
+    FillDefaultShareList();
   }
+}
+
+void CWizardDlg::FillDefaultShareList() {
+  ::FillDefaultShareList(*m_list, m_base, m_shares);
+  m_delete->Enable(false);
 }
 
 void CWizardDlg::OnBnClickedFront() {
@@ -296,7 +301,7 @@ void CWizardDlg::OnBnClickedDelete() {
   m_delete->Enable(false);
 }
 
-void CWizardDlg::OnListClick(int row) {
+void CWizardDlg::OnNMClickList(int row) {
   const bool deletable = row >= 0 && WizardRowDeletable(m_list->RowText(row, 1), m_base);
   if (m_delete->IsEnabled() != deletable) m_delete->Enable(deletable);
 }

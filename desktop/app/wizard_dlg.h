@@ -31,13 +31,15 @@ class CWizardDlg : public CDiyDialog {
   int Step() const { return m_step; }
   void OnBnClickedNext();
   void OnBnClickedFront();
+  // Step 2's list: the data folder's row first, then the folders the user added.
+  void FillDefaultShareList();
   void OnBnClickedFinish();
   void OnBnClickedRadioDefault();
   void OnBnClickedRadioUser();
   void OnBnClickedBrowse();
   void OnBnClickedAdd();
   void OnBnClickedDelete();
-  void OnListClick(int row);
+  void OnNMClickList(int row);
   std::string BaseFolder() const { return m_base; }
   const std::vector<std::string>& Shares() const { return m_shares; }
   CQVListCtrl* List() const { return m_list; }

@@ -39,7 +39,7 @@ std::string WizardDataFolder(const std::string& base) {
   return desktop::FillDefShareInfo(base).path[0];
 }
 
-void FillWizardList(IShareList& list, const std::string& base, const std::vector<std::string>& shares) {
+void FillDefaultShareList(IShareList& list, const std::string& base, const std::vector<std::string>& shares) {
   while (list.RowCount() > 0) list.DeleteRow(list.RowCount() - 1);
   AddShareToList(WizardDataFolder(base), -1, list);
   for (const std::string& s : shares) AddShareToList(s, -1, list);

@@ -25,7 +25,7 @@ std::string WizardDataFolder(const std::string& base);
 
 // The folder list of step 2: the data folder's row first, then the folders the user added
 // (kept across Previous and Next).
-void FillWizardList(IShareList& list, const std::string& base, const std::vector<std::string>& shares);
+void FillDefaultShareList(IShareList& list, const std::string& base, const std::vector<std::string>& shares);
 // The data folder's row may not be deleted.
 bool WizardRowDeletable(const std::string& rowPath, const std::string& base);
 

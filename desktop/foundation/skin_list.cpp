@@ -150,18 +150,30 @@ class ListBody : public wxVListBox {
     dc.SetTextForeground(IsSelected(n) ? wxSystemSettings::GetColour(wxSYS_COLOUR_HIGHLIGHTTEXT)
                                        : *wxBLACK);
     dc.SetFont(GetFont());
+    const int image = m_owner->GetItemImage(static_cast<int>(n));
+    const std::vector<int>& images = m_owner->SmallImages();
     for (int c = 0; c < header->ColumnCount(); ++c) {
-      const wxRect cell(header->ColumnLeft(c) + 4, rect.y, std::max(0, header->ColumnWidth(c) - 8),
-                        rect.height);
+      wxRect cell(header->ColumnLeft(c) + 4, rect.y, m_owner->TextWidth(c), rect.height);
+      if (c == 0 && !images.empty()) {
+        // The row's picture stands before the name, centred in the row's height.
+        if (image >= 0 && static_cast<size_t>(image) < images.size()) {
+          wxImage picture;
+          if (LoadPngResource(picture, images[static_cast<size_t>(image)], SkinScale(this))) {
+            const double scale = SkinScale(this);
+            const int w = static_cast<int>(picture.GetWidth() / scale), h = static_cast<int>(picture.GetHeight() / scale);
+            std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::CreateFromUnknownDC(dc));
+            if (gc) gc->DrawBitmap(wxBitmap(picture, 32), cell.x, rect.y + (rect.height - h) / 2, w, h);
+          }
+        }
+        cell.x += CQVListCtrl::kImageSpace;
+      }
       const ColumnFormat f = header->Format(c);
       const int align = (f == ColumnFormat::Right ? wxALIGN_RIGHT
                          : f == ColumnFormat::Center ? wxALIGN_CENTER_HORIZONTAL
                                                      : wxALIGN_LEFT) | wxALIGN_CENTER_VERTICAL;
       // A text wider than its cell ends (or, for paths, breaks in the middle) in an ellipsis
       // rather than being cut through a letter.
-      const wxString text = EllipsizeText(m_owner->GetItemText(static_cast<int>(n), c), cell.width,
-                                          [&dc](const wxString& s) { return dc.GetTextExtent(s).x; },
-                                          header->Ellipsis(c));
+      const wxString text = m_owner->DisplayedText(static_cast<int>(n), c);
       wxDCClipper clip(dc, cell);
       dc.DrawLabel(text, cell, align);
     }
@@ -218,6 +230,7 @@ int CQVListCtrl::InsertItem(int row, const wxString& text) {
   std::vector<wxString> cells(static_cast<size_t>(std::max(1, m_header->ColumnCount())));
   cells[0] = text;
   m_rows.insert(m_rows.begin() + at, cells);
+  m_rowImages.insert(m_rowImages.begin() + at, -1);
   m_body->SetItemCount(m_rows.size());
   m_body->RefreshAll();
   return at;
@@ -240,6 +253,7 @@ wxString CQVListCtrl::GetItemText(int row, int column) const {
 bool CQVListCtrl::DeleteItem(int row) {
   if (row < 0 || row >= GetItemCount()) return false;
   m_rows.erase(m_rows.begin() + row);
+  m_rowImages.erase(m_rowImages.begin() + row);
   m_body->SetItemCount(m_rows.size());
   m_body->RefreshAll();
   return true;
@@ -247,8 +261,32 @@ bool CQVListCtrl::DeleteItem(int row) {
 
 void CQVListCtrl::DeleteAllItems() {
   m_rows.clear();
+  m_rowImages.clear();
   m_body->SetItemCount(0);
   m_body->RefreshAll();
+}
+
+void CQVListCtrl::SetItemImage(int row, int image) {
+  if (row < 0 || row >= GetItemCount()) return;
+  m_rowImages[static_cast<size_t>(row)] = image;
+  m_body->RefreshRow(static_cast<size_t>(row));
+}
+
+int CQVListCtrl::GetItemImage(int row) const {
+  return row < 0 || row >= GetItemCount() ? -1 : m_rowImages[static_cast<size_t>(row)];
+}
+
+int CQVListCtrl::TextWidth(int column) const {
+  if (column < 0 || column >= m_header->ColumnCount()) return 0;
+  const int image = column == 0 && !m_images.empty() ? kImageSpace : 0;
+  return std::max(0, m_header->ColumnWidth(column) - 8 - image);
+}
+
+wxString CQVListCtrl::DisplayedText(int row, int column) const {
+  // Measured as the rows are drawn: in the body's own font.
+  return EllipsizeText(GetItemText(row, column), TextWidth(column),
+                       [this](const wxString& s) { return m_body->GetTextExtent(s).x; },
+                       m_header->Ellipsis(column));
 }
 
 int CQVListCtrl::GetSelection() const { return m_body->GetSelection(); }

@@ -53,6 +53,7 @@ class CQVHeaderCtrl : public wxWindow {
 
 class CQVListCtrl : public wxWindow, public IShareList {
  public:
+  static constexpr int kImageSpace = 17;  // a 13-pixel row picture and its gap
   CQVListCtrl(wxWindow* parent, int id, const wxPoint& pos, const wxSize& size);
   int InsertColumn(int index, const wxString& text, ColumnFormat format, int width);
   void SetRowHeight(int height = 25);
@@ -68,6 +69,16 @@ class CQVListCtrl : public wxWindow, public IShareList {
   void SetSelection(int row);
   CQVHeaderCtrl* Header() { return m_header; }
   wxVListBox* Body() { return m_body; }
+  // The small images of the rows (skin PNG ids by index, as an image list holds them), drawn
+  // at the start of column 0; a row shows the image of its index, none for -1.
+  void SetSmallImages(const std::vector<int>& pngIds) { m_images = pngIds; }
+  const std::vector<int>& SmallImages() const { return m_images; }
+  void SetItemImage(int row, int image);
+  int GetItemImage(int row) const;
+  // A cell's text as it is drawn in the cell's width (with an ellipsis when it does not fit).
+  wxString DisplayedText(int row, int column) const;
+  // The width a cell's text may take in column (the column less its margins and its image).
+  int TextWidth(int column) const;
 
   // IShareList, paths in UTF-8.
   int RowCount() const override { return GetItemCount(); }
@@ -82,5 +93,7 @@ class CQVListCtrl : public wxWindow, public IShareList {
   CQVHeaderCtrl* m_header;
   wxVListBox* m_body;
   std::vector<std::vector<wxString>> m_rows;
+  std::vector<int> m_rowImages;  // by row, -1 none
+  std::vector<int> m_images;
   int m_rowHeight = 25;
 };

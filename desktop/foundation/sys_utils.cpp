@@ -163,9 +163,11 @@ bool FileExists(const std::string& path) {
 
 bool IsValidEmail(const char* text) {
   if (!text) return false;
-  static const std::regex pattern(
-      "([0-9A-Za-z\\-_\\.]+)@([0-9A-Za-z\\-_]+\\.[A-Za-z]{2,3}(\\.[A-Za-z]{2})?)",
-      std::regex::ECMAScript);
+  // The user part as the Part has it; the domain one label or more, dot-separated, of digits,
+  // letters, "-" and "_", ending in a label of letters (two or more): x@y.info, a@b.co.uk and
+  // a@mail.example.com are addresses, x@y.c and x@y.123 are not.
+  static const std::regex pattern("[0-9A-Za-z\\-_\\.]+@([0-9A-Za-z\\-_]+\\.)+[A-Za-z]{2,}",
+                                  std::regex::ECMAScript);
   return std::regex_match(text, pattern);
 }
 

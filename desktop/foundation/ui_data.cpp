@@ -394,11 +394,10 @@ void CUIData::WatchNetwork() {
   while (!m_watchWake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stop; })) {
     lock.unlock();
     const bool alive = Plat_IsNetworkAlive();
-    IUIDataCallBack* cb = m_callback;
-    if (cb) {
+    WithCallback([alive](IUIDataCallBack* cb) {
       if (alive) cb->OnNetworkUp();
       else cb->OnNetworkDown();
-    }
+    });
     lock.lock();
   }
 }
@@ -431,7 +430,10 @@ int CUIData::LogOut() {
 int CUIData::GetLogOnInfo(LoginRecord* record) {
   Bytes reply;
   if (Request(kOpGetLogOnInfo, {}, reply) != 0 || reply.size() < 8 + 64) return 0;
-  std::memcpy(&m_account, reply.data() + 8, sizeof m_account);
+  {
+    std::lock_guard<std::mutex> cache(m_cacheLock);
+    std::memcpy(&m_account, reply.data() + 8, sizeof m_account);
+  }
   const std::string email = FixedText(reply.data() + 8, 32), password = FixedText(reply.data() + 40, 32);
   if (record) {
     CopyText(record->email, sizeof record->email, email);
@@ -472,6 +474,7 @@ int CUIData::GetDefShare(std::string& dataFolder) {
       six[i] = FromService(
           FixedText(reply.data() + 8 + i * kDefShareFieldSize, kDefShareFieldSize));
     dataFolder = six[0];
+    std::lock_guard<std::mutex> cache(m_cacheLock);
     m_dataFolder = six[0];
     m_categories = CategoryFolders{six[1], six[2], six[3], six[4], six[5]};
   }
@@ -494,7 +497,7 @@ int CUIData::SetDefShare(const std::string& base) {
     if (info.path[i].empty() || !Convert(LocalToUtf8, info.path[i], utf8) || utf8.size() > kTextMax) return -1;
     std::memcpy(body.data() + i * kDefShareFieldSize, utf8.data(), utf8.size());
   }
-  const std::string old = m_dataFolder;
+  const std::string old = DataFolder();
   bool carried = false, renamed = true;
   if (!old.empty()) {
     if (m_host != "127.0.0.1") return -1;  // the data folder of another PC is not ours to move
@@ -504,7 +507,9 @@ int CUIData::SetDefShare(const std::string& base) {
     const MoveJob job = [&old, &dst, &renamed](const MoveProgress& progress) {
       return CarryDataFolder(old, dst, renamed, progress);
     };
-    if ((m_mover ? m_mover(job) : job(nullptr)) != 0) return -1;
+    // The mover shows a window: only on the thread that made this client (the main thread).
+    const bool mainThread = std::this_thread::get_id() == m_ownerThread;
+    if ((m_mover && mainThread ? m_mover(job) : job(nullptr)) != 0) return -1;
     carried = true;
   }
   std::string error;
@@ -516,38 +521,49 @@ int CUIData::SetDefShare(const std::string& base) {
     if (carried) UndoDataFolderCarry(old, info.path[0], renamed);
     return -3;
   }
-  m_dataFolder = info.path[0];
-  m_categories = CategoryFolders{info.path[1], info.path[2], info.path[3], info.path[4], info.path[5]};
+  {
+    std::lock_guard<std::mutex> cache(m_cacheLock);
+    m_dataFolder = info.path[0];
+    m_categories = CategoryFolders{info.path[1], info.path[2], info.path[3], info.path[4], info.path[5]};
+  }
   PrepareDataFolder();
   if (carried && !renamed) return FinishDataFolderCopy(old, info.path[0]);
   return 0;
 }
 
-int CUIData::GetShare() {
+int CUIData::ReadShares(std::vector<std::string>& shares) {
+  shares.clear();
   Bytes reply;
-  if (Request(kOpGetShare, {}, reply) != 0) return 0;
-  m_shares.clear();
-  for (const std::string& entry : SplitReplyEntries(reply.data() + 8, reply.size() - 8)) {
-    const std::string folder = FromService(entry);
-    m_shares.push_back(folder);
-    IUIDataCallBack* cb = m_callback;
-    if (cb) cb->OnShareItem(folder);
+  if (Request(kOpGetShare, {}, reply) != 0) return -1;
+  for (const std::string& entry : SplitReplyEntries(reply.data() + 8, reply.size() - 8))
+    shares.push_back(FromService(entry));
+  {
+    std::lock_guard<std::mutex> cache(m_cacheLock);
+    m_shares = shares;
   }
   m_sharesLoaded = true;
+  return 0;
+}
+
+int CUIData::GetShare() {
+  std::vector<std::string> shares;
+  if (ReadShares(shares) != 0) return 0;
+  for (const std::string& folder : shares) WithCallback([&folder](IUIDataCallBack* cb) { cb->OnShareItem(folder); });
   return 0;
 }
 
 int CUIData::SetShare(const std::vector<std::string>* add, const std::vector<std::string>* remove) {
   // Until the list was read, sending it would replace every share the service has.
   if (!m_sharesLoaded) return -1;
-  const std::vector<std::string> shares = MergeShareList(m_shares, add, remove);
+  std::lock_guard<std::mutex> cache(m_cacheLock);  // one change of the list at a time
   const std::vector<std::string> previous = m_shares;
-  m_shares = shares;
+  m_shares = MergeShareList(m_shares, add, remove);
   const int rc = SendShareList();
   if (rc != 0) m_shares = previous;
   return rc;
 }
 
+// Under m_cacheLock.
 int CUIData::SendShareList() {
   std::string text;
   for (const std::string& f : m_shares) text += f + "\r\n";
@@ -560,8 +576,16 @@ int CUIData::SendShareList() {
 }
 
 int CUIData::GetTransLog() {
+  std::vector<TransLogRecord> records;
+  if (ReadTransLog(records) != 0) return 0;
+  for (const TransLogRecord& rec : records) WithCallback([&rec](IUIDataCallBack* cb) { cb->OnTransLogItem(&rec); });
+  return 0;
+}
+
+int CUIData::ReadTransLog(std::vector<TransLogRecord>& records) {
+  records.clear();
   Bytes reply;
-  if (Request(kOpGetTransLog, {}, reply) != 0) return 0;
+  if (Request(kOpGetTransLog, {}, reply) != 0) return -1;
   const size_t count = (reply.size() - 8) / kTransLogRecordSize;
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* r = reply.data() + 8 + i * kTransLogRecordSize;
@@ -571,8 +595,7 @@ int CUIData::GetTransLog() {
     rec.size = Be32(r + 4);
     CopyText(rec.time, sizeof rec.time, FixedText(r + 8, 30));
     CopyText(rec.file, sizeof rec.file, FromService(FixedText(r + 38, kTextMax)));
-    IUIDataCallBack* cb = m_callback;
-    if (cb) cb->OnTransLogItem(&rec);
+    records.push_back(rec);
   }
   return 0;
 }
@@ -587,8 +610,8 @@ int CUIData::GetPath(const std::string& path) {
   Bytes reply;
   if (Request(kOpGetPath, body, reply) != 0) return 0;
   for (const std::string& entry : SplitReplyEntries(reply.data() + 8, reply.size() - 8)) {
-    IUIDataCallBack* cb = m_callback;
-    if (cb) cb->OnPathItem(FromService(entry));
+    const std::string item = FromService(entry);
+    WithCallback([&item](IUIDataCallBack* cb) { cb->OnPathItem(item); });
   }
   return 0;
 }
@@ -618,7 +641,7 @@ int CUIData::GetPwd(std::string& out) {
 }
 
 int CUIData::RefreshDataFolder() {
-  if (m_host != "127.0.0.1" || m_dataFolder.empty()) return 0;
+  if (m_host != "127.0.0.1" || DataFolder().empty()) return 0;
   WriteDesktopIni();
   CopyHelpPdf();
   RegisterComputerIcon(true);
@@ -626,21 +649,48 @@ int CUIData::RefreshDataFolder() {
 }
 
 void CUIData::OnRecv(const uint8_t* message, int length) {
-  IUIDataCallBack* cb = m_callback;
-  if (!cb || length < 8) return;
+  if (length < 8) return;
   MobileLoginRequest request;
-  if (DecodeLoginPush(message, static_cast<size_t>(length), request)) cb->OnMobileLoginRequest(&request);
+  if (DecodeLoginPush(message, static_cast<size_t>(length), request))
+    WithCallback([&request](IUIDataCallBack* cb) { cb->OnMobileLoginRequest(&request); });
+}
+
+void CUIData::SetCallback(IUIDataCallBack* cb) {
+  std::unique_lock<std::shared_mutex> change(m_callbackLock);
+  m_callback = cb;
+}
+
+void CUIData::ClearCallback() {
+  std::unique_lock<std::shared_mutex> change(m_callbackLock);  // waits for the calls under way
+  m_callback = nullptr;
+}
+
+std::vector<std::string> CUIData::Shares() const {
+  std::lock_guard<std::mutex> cache(m_cacheLock);
+  return m_shares;
+}
+
+std::string CUIData::DataFolder() const {
+  std::lock_guard<std::mutex> cache(m_cacheLock);
+  return m_dataFolder;
+}
+
+CategoryFolders CUIData::Categories() const {
+  std::lock_guard<std::mutex> cache(m_cacheLock);
+  return m_categories;
 }
 
 void CUIData::PrepareDataFolder() {
-  if (m_host != "127.0.0.1" || m_dataFolder.empty()) return;
+  if (m_host != "127.0.0.1" || DataFolder().empty()) return;
   WriteDesktopIni();
   CopyHelpPdf();
   RegisterComputerIcon(false);
 }
 
 void CUIData::WriteDesktopIni() {
-  const std::string ini = m_dataFolder + (m_dataFolder.back() == '/' ? "" : "/") + "desktop.ini";
+  const std::string folder = DataFolder();
+  if (folder.empty()) return;
+  const std::string ini = folder + (folder.back() == '/' ? "" : "/") + "desktop.ini";
   const std::string name = m_languages ? WideToUtf8(m_languages->GetText("UI", "DIRVER_NAME")) : "";
   ProfileWriteString(ini, ".ShellClassInfo", "IconResource", OwnProgramPath() + ",0");
   ProfileWriteString(ini, ".ShellClassInfo", "LocalizedResourceName", name);
@@ -648,7 +698,9 @@ void CUIData::WriteDesktopIni() {
 
 void CUIData::CopyHelpPdf() {
   static const char* const kNames[3] = {"Quarlo帮助说明.pdf", "Instructions for Quarlo.pdf", "Quarlo幫助說明.pdf"};
-  const std::string target = m_dataFolder + (m_dataFolder.back() == '/' ? "" : "/");
+  const std::string folder = DataFolder();
+  if (folder.empty()) return;
+  const std::string target = folder + (folder.back() == '/' ? "" : "/");
   std::error_code ec;
   for (const char* n : kNames) fs::remove(target + n, ec);
   const int id = GetSystemDefaultLangId();
@@ -659,14 +711,15 @@ void CUIData::CopyHelpPdf() {
 }
 
 void CUIData::RegisterComputerIcon(bool force) {
-  if (!force && IsComputerNamespaceIconRegistered(m_dataFolder)) return;
+  const std::string folder = DataFolder();
+  if (!force && IsComputerNamespaceIconRegistered(folder)) return;
   const int language = m_languages ? m_languages->GetLanguage() : 1;
   const char digit = language == 0 ? '0' : language == 2 ? '2' : '1';
   // The bookmarks and the registry store it writes are the user's own: no elevation, which
   // would write root's files instead and ask for a password at every refresh. The folder is
   // one argument whatever it holds (quotes, blanks).
   const std::vector<std::string> argv{GetModuleDir() + "/Quarlo_Cmd", kFolderShortcutGuid, "cmd_add_icon",
-                                      std::string(1, digit), m_dataFolder, OwnProgramPath()};
+                                      std::string(1, digit), folder, OwnProgramPath()};
   const RunResult r = Plat_RunCapture(argv, kCmdToolTimeoutMs);
   if (r.exitStatus != 0) std::fprintf(stderr, "Quarlo: Quarlo_Cmd cmd_add_icon ended with %d\n", r.exitStatus);
 }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -154,6 +155,16 @@ class IUIData {
   // GetShare has read the service's list (CUIData says so only then; a stand-in that does not
   // model the loading has its list from the start).
   virtual bool SharesLoaded() const { return true; }
+  // GetShare and GetTransLog for a worker thread: the entries come back here, in order, and the
+  // callback hears nothing (its widgets belong to the main thread). -1 where not provided.
+  virtual int ReadShares(std::vector<std::string>& shares) {
+    (void)shares;
+    return -1;
+  }
+  virtual int ReadTransLog(std::vector<TransLogRecord>& records) {
+    (void)records;
+    return -1;
+  }
 };
 
 class CUIData : public IUIData, public ISocketConnectCallback {
@@ -165,8 +176,9 @@ class CUIData : public IUIData, public ISocketConnectCallback {
 
   int AddRef() override;
   int Release() override;
-  void SetCallback(IUIDataCallBack* cb) override { m_callback = cb; }
-  void ClearCallback() override { m_callback = nullptr; }
+  void SetCallback(IUIDataCallBack* cb) override;
+  // Returns once no callback runs any more (on a push reader, the network watch, a worker).
+  void ClearCallback() override;
   int LogOn(LoginRecord* record, int hash) override;
   int LogOut() override;
   int GetLogOnInfo(LoginRecord* record) override;
@@ -190,12 +202,14 @@ class CUIData : public IUIData, public ISocketConnectCallback {
   void OnRecv(const uint8_t* message, int length) override;
   void OnError(uint16_t, int) override {}
 
-  const std::vector<std::string>& Shares() const { return m_shares; }
-  const std::string& DataFolder() const { return m_dataFolder; }
-  const CategoryFolders& Categories() const { return m_categories; }
+  std::vector<std::string> Shares() const;
+  std::string DataFolder() const;
+  CategoryFolders Categories() const;
   uint16_t PushPort() const { return m_socket->BoundPushPort(); }
   LocalSocket& Socket() { return *m_socket; }
   bool SharesLoaded() const override { return m_sharesLoaded; }
+  int ReadShares(std::vector<std::string>& shares) override;
+  int ReadTransLog(std::vector<TransLogRecord>& records) override;
   void PrepareDataFolder();
   void WriteDesktopIni();
   void CopyHelpPdf();
@@ -216,11 +230,21 @@ class CUIData : public IUIData, public ISocketConnectCallback {
   void WatchNetwork();
   int SendShareList();
 
+  // Runs fn(callback) unless none is set; ClearCallback waits for the calls under way.
+  template <typename Fn>
+  void WithCallback(Fn fn) {
+    std::shared_lock<std::shared_mutex> use(m_callbackLock);
+    if (m_callback) fn(m_callback);
+  }
+
   int m_refs = 0;
-  std::atomic<IUIDataCallBack*> m_callback{nullptr};
+  std::shared_mutex m_callbackLock;  // shared while a callback runs, exclusive to change it
+  IUIDataCallBack* m_callback = nullptr;
+  // What the requests learnt; the main thread and the window's worker both ask.
+  mutable std::mutex m_cacheLock;
   AccountInfo m_account{};
   std::vector<std::string> m_shares;
-  bool m_sharesLoaded = false;
+  std::atomic<bool> m_sharesLoaded{false};
   CategoryFolders m_categories;
   std::string m_dataFolder;
   std::unique_ptr<LocalSocket> m_socket;
@@ -228,6 +252,7 @@ class CUIData : public IUIData, public ISocketConnectCallback {
   int m_sysType = 2;
   ILanguages* m_languages = nullptr;
   Mover m_mover;
+  std::thread::id m_ownerThread = std::this_thread::get_id();
   std::mutex m_watchLock;
   std::condition_variable m_watchWake;
   bool m_stop = false;

@@ -20,8 +20,11 @@ TEST(SysUtils, IsValidEmail) {
   } cases[] = {
       {"first.last-name_x@example.com", true}, {"a@b-c_d.org", true},
       {"user@mail.co.uk", true},               {"u@host.cn", true},
-      {"user@example.info", false},            {"user@example.c", false},
-      {"user@sub.example.com", false},         {"us er@example.com", false},
+      {"x@y.info", true},                      {"user@example.museum", true},
+      {"user@sub.example.com", true},          {"a.b@mail.dept.example.co.uk", true},
+      {"user@example.c", false},               {"user@example.123", false},
+      {"user@example..com", false},            {"user@example.com.", false},
+      {"user@localhost", false},               {"us er@example.com", false},
       {"user@example.com trailing", false},    {"user@example.com ", false},
       {"@example.com", false},                 {"user@.com", false},
       {"", false},

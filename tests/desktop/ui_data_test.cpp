@@ -189,6 +189,71 @@ TEST_F(UIDataTest, StatusSharesListingsAndTheDataFolder) {
   EXPECT_EQ(ui->GetMobileState(), 0);
 }
 
+// The data folder gets the help document of the system's language (Part 3.133): real PDFs,
+// made at build time beside the program.
+TEST_F(UIDataTest, TheDataFolderGetsTheHelpDocumentOfTheSystemLanguage) {
+  const char* const names[3] = {"Instructions for Quarlo.pdf", "Quarlo\xE5\xB8\xAE\xE5\x8A\xA9\xE8\xAF\xB4\xE6\x98\x8E.pdf",
+                                "Quarlo\xE5\xB9\xAB\xE5\x8A\xA9\xE8\xAA\xAA\xE6\x98\x8E.pdf"};
+  for (const char* name : names) {
+    const std::string built = std::string(QUARLO_BUILD_DIR) + "/desktop/app/" + name;
+    ASSERT_TRUE(fs::exists(built)) << "the build makes " << name;
+    fs::copy_file(built, base.BinDir() + "/" + name);
+  }
+  std::string dataFolder;
+  ASSERT_EQ(ui->GetDefShare(dataFolder), 0);
+  const std::string english = dataFolder + "/" + names[0];
+  ASSERT_TRUE(fs::exists(english));
+  std::ifstream in(english, std::ios::binary);
+  char head[5] = {};
+  in.read(head, 4);
+  EXPECT_STREQ(head, "%PDF");
+  EXPECT_GT(fs::file_size(english), 1000u);
+  // A simplified-Chinese system gets its own document, and only that one.
+  CEnvGuard lang("LANG");
+  setenv("LANG", "zh_CN.UTF-8", 1);
+  ASSERT_EQ(ui->RefreshDataFolder(), 0);
+  EXPECT_TRUE(fs::exists(dataFolder + "/" + names[1]));
+  EXPECT_FALSE(fs::exists(english));
+  EXPECT_FALSE(fs::exists(dataFolder + "/" + names[2]));
+}
+
+// ClearCallback returns only once a callback under way has returned: the window that goes
+// after it is never called into (here the network watch's report, once a second).
+TEST_F(UIDataTest, ClearCallbackWaitsForACallbackUnderWay) {
+  struct Blocking : IUIDataCallBack {
+    std::atomic<bool> entered{false}, release{false}, after{false};
+    std::atomic<int> calls{0};
+    void Report() {
+      ++calls;
+      if (after) return;
+      entered = true;
+      while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    void OnShareItem(const std::string&) override {}
+    void OnTransLogItem(const desktop::TransLogRecord*) override {}
+    void OnPathItem(const std::string&) override {}
+    void OnMobileLoginRequest(const MobileLoginRequest*) override {}
+    void OnNetworkDown() override { Report(); }
+    void OnNetworkUp() override { Report(); }
+  } blocking;
+  ui->SetCallback(&blocking);
+  ASSERT_TRUE(WaitFor([&] { return blocking.entered.load(); }, std::chrono::seconds(10)));
+  std::atomic<bool> cleared{false};
+  std::thread clearer([&] {
+    ui->ClearCallback();
+    cleared = true;
+  });
+  EXPECT_FALSE(WaitFor([&] { return cleared.load(); }, std::chrono::milliseconds(500)))
+      << "ClearCallback returned while the callback still ran";
+  blocking.after = true;
+  blocking.release = true;
+  EXPECT_TRUE(WaitFor([&] { return cleared.load(); }, std::chrono::seconds(10)));
+  clearer.join();
+  const int calls = blocking.calls;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a watch tick or more
+  EXPECT_EQ(blocking.calls, calls) << "called after ClearCallback";
+}
+
 TEST_F(UIDataTest, PhoneLogInQuestionsAreAnsweredOnTheHeldConnection) {
   ui->SetCallback(&window);
   auto login = [&](const std::string& sender) {

@@ -121,6 +121,12 @@ class FakeView : public ILogOnView {
     return answer;
   }
   void RunPoll(std::function<void(int, int)> done) override { done(nextStatus, nextMobile); }
+  void RefreshLists() override {
+    ++refreshes;
+    if (refresh) refresh();
+  }
+  int refreshes = 0;
+  std::function<void()> refresh;
 
   int Icon() const { return icons.empty() ? 0 : icons.back(); }
   int mainHidden = 0, loginShown = 0, loginHidden = 0, passwordCleared = 0, shareListCleared = 0;
@@ -149,7 +155,7 @@ struct Rig {
   void Poll(int status, int mobile = 1) {
     view.nextStatus = status;
     view.nextMobile = mobile;
-    flow.OnPollTimer();
+    flow.LogOnStatusPollTimer();
   }
   // Logged on as the service reports it, after a start with a remembered account.
   void StartLoggedOn(int mobile = 1) {
@@ -229,7 +235,7 @@ TEST_F(LogOnFlow, AnimationsCycleTheirOwnFrames) {
   std::vector<int> seen;
   for (int i = 0; i < 5; ++i) {
     view.icons.clear();
-    flow.OnAnimationTimer();
+    flow.TrayAnimationTimer();
     seen.push_back(view.Icon());
   }
   EXPECT_EQ(seen, (std::vector<int>{320, 349, 350, 0, 320}));  // the fourth step holds 350
@@ -238,14 +244,14 @@ TEST_F(LogOnFlow, AnimationsCycleTheirOwnFrames) {
   Poll(1, 3);
   seen.clear();
   for (int i = 0; i < 4; ++i) {
-    flow.OnAnimationTimer();
+    flow.TrayAnimationTimer();
     seen.push_back(view.Icon());
   }
   EXPECT_EQ(seen, (std::vector<int>{240, 241, 355, 240}));
   Poll(2, 4);
   seen.clear();
   for (int i = 0; i < 3; ++i) {
-    flow.OnAnimationTimer();
+    flow.TrayAnimationTimer();
     seen.push_back(view.Icon());
   }
   EXPECT_EQ(seen, (std::vector<int>{315, 316, 354}));  // downloads, not logged on
@@ -321,7 +327,7 @@ TEST_F(LogOnFlow, ErrorsStopOnceATickReadsLoggedOn) {
   LoginRecord typed = Typed("me@quarlo.local", "secret1");
   flow.OnLogin(&typed, 1);
   Poll(1);
-  EXPECT_EQ(ui.shareRequests, 1);  // refreshed once
+  EXPECT_EQ(view.refreshes, 1);  // refreshed once
   // A second log-on request while the lists are fresh: the tick that reads 1 still ends the
   // wait for errors, so a later failure of the service pops no box.
   flow.OnLogin(&typed, 0);
@@ -330,7 +336,7 @@ TEST_F(LogOnFlow, ErrorsStopOnceATickReadsLoggedOn) {
   Poll(4);
   Poll(4);
   EXPECT_TRUE(view.messages.empty());
-  EXPECT_EQ(ui.shareRequests, 1);
+  EXPECT_EQ(view.refreshes, 1);
 }
 
 TEST_F(LogOnFlow, StateLearntWhileTheBoxIsOpenIsKept) {
@@ -463,8 +469,20 @@ TEST_F(LogOnFlow, SwitchAccountAsksOnlyWhileLoggedOn) {
   EXPECT_EQ(view.loginShown, 2);
 }
 
-TEST_F(LogOnFlow, AnAccountTooLongForItsFieldCountsAsNone) {
-  ui.account = std::string(31, 'a');
+// The log-in dialog takes 31 characters, the most the 32-byte field holds with its zero: such
+// an account is one, and the service logs on with it by itself.
+TEST_F(LogOnFlow, AnAccountOfThirtyOneCharactersCountsAsAnAccount) {
+  ui.account = std::string(19, 'a') + "@example.com";
+  ASSERT_EQ(ui.account.size(), 31u);
+  flow.StartLogOn();
+  EXPECT_EQ(view.loginShown, 0);
+  EXPECT_EQ(flow.LogOnState(), 3);
+  EXPECT_EQ(view.shownAccount, ui.account);
+  EXPECT_EQ(view.dialogRecord.account, ui.account);
+}
+
+TEST_F(LogOnFlow, NoAccountShowsTheLogInDialog) {
+  ui.account.clear();
   flow.StartLogOn();
   EXPECT_EQ(view.loginShown, 1);
   EXPECT_EQ(flow.LogOnState(), 2);

@@ -252,12 +252,12 @@ TEST(TransLog, SizeTextsAndRows) {
   EXPECT_FALSE(MakeTransLogRow("", "1KB", 0, "t"));
   const auto up = MakeTransLogRow("/home/ann/Quarlo/Photos/photo.jpg", "1KB", 0, "2026-12-11 01:00:00");
   ASSERT_TRUE(up);
-  EXPECT_EQ(up->name, "photo");
+  EXPECT_EQ(up->name, "photo.jpg");
   EXPECT_EQ(up->image, 1);
   EXPECT_EQ(up->time, "2026-12-11 01:00:00");
   const auto down = MakeTransLogRow("C:\\phone\\clip.final.mp4", "2.00MB", 1, "t");
   ASSERT_TRUE(down);
-  EXPECT_EQ(down->name, "clip.final");
+  EXPECT_EQ(down->name, "clip.final.mp4");
   EXPECT_EQ(down->image, 0);
   EXPECT_EQ(MakeTransLogRow("/x/noext", "1KB", 7, "t")->image, 0);
 }

@@ -59,8 +59,8 @@ class PagesGui : public ::testing::Test {
 
 TEST_F(PagesGui, PhonePromptsOneAfterTheOtherEachAnsweredOnce) {
   // Two phones ask at once, from two reader threads.
-  std::thread a([&] { pages->OnMobileLoginRequest(ptr(MakeRequest(0x11223344, "Anna&Bob <b>phone</b>\n", "home-wifi"))); });
-  std::thread b([&] { pages->OnMobileLoginRequest(ptr(MakeRequest(0x55667788, "Carl", "office"))); });
+  std::thread a([&] { pages->QueueMobileLoginRequest(ptr(MakeRequest(0x11223344, "Anna&Bob <b>phone</b>\n", "home-wifi"))); });
+  std::thread b([&] { pages->QueueMobileLoginRequest(ptr(MakeRequest(0x55667788, "Carl", "office"))); });
   a.join();
   b.join();
   std::vector<uint32_t> shown;
@@ -95,11 +95,11 @@ TEST_F(PagesGui, PhonePromptsOneAfterTheOtherEachAnsweredOnce) {
   EXPECT_FALSE(pages->OpenPrompt());
 
   // A third request is left alone: the 25th tick refuses it and closes its prompt.
-  pages->OnMobileLoginRequest(ptr(MakeRequest(0x01020304, "Dora", "cafe")));
+  pages->QueueMobileLoginRequest(ptr(MakeRequest(0x01020304, "Dora", "cafe")));
   int ticks = 0;
   ScriptedUser ager([&]() -> bool {
     if (!pages->OpenPrompt()) return false;
-    pages->AgeTick();
+    pages->MobileLoginRequestAgeTimer();
     ++ticks;
     return ticks == 25;
   });
@@ -108,14 +108,52 @@ TEST_F(PagesGui, PhonePromptsOneAfterTheOtherEachAnsweredOnce) {
   EXPECT_EQ(ui.Answers()[2], std::make_pair(0x01020304u, 0));
   // Exit: nothing more goes out, and nothing is shown any more.
   pages->Stop();
-  pages->OnMobileLoginRequest(ptr(MakeRequest(0x0A0B0C0D, "late", "x")));
+  pages->QueueMobileLoginRequest(ptr(MakeRequest(0x0A0B0C0D, "late", "x")));
   PumpUntil([] { return false; }, std::chrono::milliseconds(200));
   EXPECT_FALSE(pages->OpenPrompt());
   EXPECT_EQ(ui.Answers().size(), 3u);
 }
 
+// Three phones one after the other; nobody answers the first, whose prompt the ageing timer
+// closes on its 25th tick (refused). The second and the third still get their prompts.
+TEST_F(PagesGui, APromptThatTimedOutLeavesTheNextPhonesTheirPrompts) {
+  std::vector<uint32_t> shown;
+  int ticks = 0;
+  ScriptedUser user([&]() -> bool {
+    CConnectDlg* p = pages->OpenPrompt();
+    if (p && p->IsShownOnScreen() && (shown.empty() || shown.back() != p->Request().requestId))
+      shown.push_back(p->Request().requestId);
+    if (shown.size() == 1) {
+      if (p) {
+        pages->MobileLoginRequestAgeTimer();  // left alone: the clock runs
+        ++ticks;
+      } else {
+        // Timed out and closed; the next phone asks.
+        pages->QueueMobileLoginRequest(ptr(MakeRequest(0xB2, "Bob", "office")));
+        shown.push_back(0);  // a mark: the second was sent
+      }
+    } else if (p && p->IsShownOnScreen() && p->Request().requestId == 0xB2) {
+      wxCommandEvent allow(wxEVT_BUTTON, 1);
+      p->ProcessWindowEvent(allow);
+    } else if (!p && ui.Answers().size() == 2 && shown.back() == 0xB2) {
+      pages->QueueMobileLoginRequest(ptr(MakeRequest(0xC3, "Cleo", "cafe")));
+      shown.push_back(0);
+    } else if (p && p->IsShownOnScreen() && p->Request().requestId == 0xC3) {
+      p->Close();
+      return true;
+    }
+    return false;
+  });
+  pages->QueueMobileLoginRequest(ptr(MakeRequest(0xA1, "Anna", "home")));
+  ASSERT_TRUE(PumpUntil([&] { return ui.Answers().size() == 3 && !pages->OpenPrompt(); }, std::chrono::seconds(30)))
+      << "prompts shown: " << shown.size() << ", answers: " << ui.Answers().size();
+  EXPECT_EQ(ticks, 25);
+  EXPECT_EQ(shown, (std::vector<uint32_t>{0xA1, 0, 0xB2, 0, 0xC3}));
+  EXPECT_EQ(ui.Answers(), (std::vector<std::pair<uint32_t, int>>{{0xA1, 0}, {0xB2, 1}, {0xC3, 0}}));
+}
+
 TEST_F(PagesGui, ExitWhileAPromptIsOpenAnswersOnceAndTouchesNothingFreed) {
-  pages->OnMobileLoginRequest(ptr(MakeRequest(7, "Anna", "wifi")));
+  pages->QueueMobileLoginRequest(ptr(MakeRequest(7, "Anna", "wifi")));
   bool destroyed = false;
   ScriptedUser user([&]() -> bool {
     if (!pages || !pages->OpenPrompt() || !pages->OpenPrompt()->IsShownOnScreen()) return false;
@@ -152,7 +190,8 @@ TEST_F(PagesGui, SharesEditsFoldIntoOneChangeOnlyAfterTheListLoaded) {
   EXPECT_TRUE(host->dialog->FindWindow(kDeleteShare)->IsEnabled());
   pages->OnBnClickedDeleteShare();
   pages->OnBnClickedApply();
-  EXPECT_EQ(ui.shares, (std::vector<std::string>{"/srv/a", "/srv/c"}));
+  ASSERT_TRUE(PumpUntil([&] { return !pages->RequestsRunning(); }));
+  EXPECT_EQ(ui.Shares(), (std::vector<std::string>{"/srv/a", "/srv/c"}));
   EXPECT_EQ(ui.setShareCalls, 1);
   // Cancel undoes what was not applied.
   host->folders = {"/srv/d"};
@@ -160,6 +199,7 @@ TEST_F(PagesGui, SharesEditsFoldIntoOneChangeOnlyAfterTheListLoaded) {
   pages->OnBnClickedCancel();
   EXPECT_EQ(FindShareInList("/srv/d", *pages->ShareList()), -1);
   pages->OnBnClickedOk();
+  PumpUntil([&] { return !pages->RequestsRunning(); });
   EXPECT_EQ(ui.setShareCalls, 1);
 }
 
@@ -209,16 +249,62 @@ TEST_F(PagesGui, ADataFolderWhoseFoldersCannotBeMadeIsSaidSo) {
   EXPECT_EQ(FindShareInList(file + "/Quarlo", *pages->ShareList()), -1);
 }
 
-TEST_F(PagesGui, TransferLogNewestFirst) {
-  ui.log = {MakeRecord(0, 500, "/d/Quarlo/Photos/old.jpg", "2026-12-11 00:00:01"),
-            MakeRecord(1, 1572864, "/d/share/new.mp4", "2026-12-11 00:00:02")};
+// The list itself, as the user reads it: newest first, each row with its direction's picture
+// (upload 296, download 297), the whole file name and the whole time, nothing cut.
+TEST_F(PagesGui, TransferLogNewestFirstWithPicturesWholeNamesAndTimes) {
+  ui.log = {MakeRecord(0, 500, "/d/Quarlo/Photos/old.jpg", "2026-12-11 09:12:03"),
+            MakeRecord(1, 1572864, "/d/share/big.bin", "2026-12-11 23:59:58")};
   pages->ShowPage(kPageTransLog);
   CQVListCtrl* list = pages->TransLogList();
+  ASSERT_TRUE(PumpUntil([&] { return !pages->RequestsRunning(); }));
   ASSERT_EQ(list->RowCount(), 2);
-  EXPECT_EQ(list->GetItemText(0, 0), "new");
-  EXPECT_EQ(list->GetItemText(0, 1), "1.50MB");
-  EXPECT_EQ(list->GetItemText(1, 0), "old");
-  EXPECT_EQ(list->GetItemText(1, 1), "1KB");
+  EXPECT_EQ(list->DisplayedText(0, 0), "big.bin");
+  EXPECT_EQ(list->DisplayedText(0, 1), "1.50MB");
+  EXPECT_EQ(list->DisplayedText(0, 2), "2026-12-11 23:59:58");
+  EXPECT_EQ(list->DisplayedText(1, 0), "old.jpg");
+  EXPECT_EQ(list->DisplayedText(1, 1), "1KB");
+  EXPECT_EQ(list->DisplayedText(1, 2), "2026-12-11 09:12:03");
+  // The pictures: the list's images are bitmaps 297 and 296, and each row shows its own.
+  ASSERT_EQ(list->SmallImages(), (std::vector<int>{297, 296}));
+  EXPECT_EQ(list->SmallImages()[static_cast<size_t>(list->GetItemImage(0))], 297);  // a download
+  EXPECT_EQ(list->SmallImages()[static_cast<size_t>(list->GetItemImage(1))], 296);  // an upload
+  // And on the screen: the picture's colour at the start of each row (blue 297, green 296).
+  host->dialog->Refresh();
+  host->dialog->Update();
+  PumpUntil([] { return false; }, std::chrono::milliseconds(300));
+  const std::string shot = ScreenshotDir() + "/pages_translog_rows.png";
+  fs::create_directories(ScreenshotDir());
+  ASSERT_TRUE(Screenshot(WindowId(host->title), shot));
+  wxImage image;
+  ASSERT_TRUE(image.LoadFile(shot));
+  const wxPoint body = host->dialog->ScreenToClient(list->Body()->GetScreenPosition());
+  const int x = body.x + 4 + 1, y0 = body.y + 12, y1 = body.y + 25 + 12;  // the picture's left edge
+  EXPECT_TRUE(Near(PixelAt(image, x, y0), wxColour(0x2f, 0x6f, 0xd6), 40)) << "row 0 (download)";
+  EXPECT_TRUE(Near(PixelAt(image, x, y1), wxColour(0x2f, 0x8f, 0x4e), 40)) << "row 1 (upload)";
+}
+
+// The pages' loopback requests (Apply's shares, the transfer-log page, the account page) run
+// off the main thread, so a slow service never freezes the window.
+TEST_F(PagesGui, ThePagesRequestsRunOffTheMainThread) {
+  const std::thread::id main = std::this_thread::get_id();
+  ui.shares = {"/srv/a"};
+  ui.account = "anna@example.org";
+  ui.log = {MakeRecord(1, 2048, "/srv/a/x.txt", "2026-12-11 09:12:03")};
+  pages->SetDataFolder(folders.Program() + "/Quarlo");
+  ui.LoadShares(*pages);
+  host->folders = {"/srv/b"};
+  pages->OnBnClickedAddShare();
+  pages->OnBnClickedApply();
+  pages->ShowPage(kPageTransLog);
+  pages->ShowPage(kPageAccount);
+  ASSERT_TRUE(PumpUntil([&] { return !pages->RequestsRunning(); }));
+  for (const char* request : {"SetShare", "ReadTransLog", "GetLogOnInfo"}) {
+    const std::set<std::thread::id> threads = ui.ThreadsOf(request);
+    EXPECT_FALSE(threads.empty()) << request << " was not asked";
+    EXPECT_EQ(threads.count(main), 0u) << request << " ran on the main thread";
+  }
+  EXPECT_EQ(pages->TransLogList()->RowCount(), 1);
+  EXPECT_EQ(pages->Texts().at(kAccountLine).find(L"anna@example.org") != std::wstring::npos, true);
 }
 
 TEST_F(PagesGui, ALanguageSwitchRelabelsEveryTextWithScreenshots) {
@@ -274,10 +360,9 @@ TEST(MainWindowPages, LanguageSwitchRelabelsThePagesAndTheTrayMenu) {
   ui.loaded = true;
   ui.log = {MakeRecord(0, 2048, "/home/anna/Quarlo/Photos/beach.jpg", "2026-12-11 09:12:03"),
             MakeRecord(1, 3 * 1048576, "/srv/music/song.mp3", "2026-12-11 09:14:40")};
-  InstallMainPages(Seams());
   auto* dlg = new CSettingDlg(&ui, false);
   dlg->Initialize();
-  auto* pages = static_cast<CMainPages*>(dlg->Pages());
+  CMainPages* pages = dlg->Pages();
   ASSERT_NE(pages, nullptr);
   ui.SetTransLogSink(pages);
   pages->SetDataFolder(folders.Program() + "/Quarlo");
@@ -331,10 +416,14 @@ TEST(MainWindowPages, LanguageSwitchRelabelsThePagesAndTheTrayMenu) {
       EXPECT_TRUE(Screenshot(id, ScreenshotDir() + "/main_" + pageName + "_" + names[language] + ".png"));
     }
   }
+  // The log-on refresh: after the poll (off the main thread) read "logged on", the lists were
+  // read off the main thread too.
+  ASSERT_TRUE(PumpUntil([&] { return !ui.ThreadsOf("ReadShares").empty(); }, std::chrono::seconds(20)));
+  for (const char* request : {"GetLogOnStatus", "ReadShares", "ReadTransLog"})
+    EXPECT_EQ(ui.ThreadsOf(request).count(std::this_thread::get_id()), 0u) << request << " ran on the main thread";
   dlg->Destroy();
   // Gone before the shared language service is.
   for (int i = 0; i < 5; ++i) wxTheApp->ProcessIdle();
-  Seams() = AppSeams();
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ struct Forwarder : IUIDataCallBack {
   void OnShareItem(const std::string& f) override { pages->OnShareItem(f); }
   void OnTransLogItem(const desktop::TransLogRecord* r) override { pages->OnTransLogItem(*r); }
   void OnPathItem(const std::string&) override {}
-  void OnMobileLoginRequest(const MobileLoginRequest* r) override { pages->OnMobileLoginRequest(r); }
+  void OnMobileLoginRequest(const MobileLoginRequest* r) override { pages->QueueMobileLoginRequest(r); }
   void OnNetworkDown() override {}
   void OnNetworkUp() override {}
 };
@@ -243,7 +243,7 @@ TEST_F(PagesService, TwoPhonesAtOnceGetTwoPromptsInTurnAndSilenceIsRefusedByTheD
   int ticks = 0;
   ScriptedUser ager([&]() -> bool {
     if (!pages->OpenPrompt()) return false;
-    pages->AgeTick();
+    pages->MobileLoginRequestAgeTimer();
     return ++ticks == 25;
   });
   ASSERT_TRUE(PumpUntil([&] { return carl != -2; }, kWait));
@@ -260,6 +260,7 @@ TEST_F(PagesService, AShareAddedAndRemovedInTheWindowReachesAPhone) {
   host->folders = {added};
   pages->OnBnClickedAddShare();
   pages->OnBnClickedOk();
+  ASSERT_TRUE(PumpUntil([&] { return !pages->RequestsRunning(); }, kWait));
   std::vector<std::string> listed = PhoneShareList(port);
   EXPECT_NE(std::find(listed.begin(), listed.end(), added), listed.end());
 
@@ -267,6 +268,7 @@ TEST_F(PagesService, AShareAddedAndRemovedInTheWindowReachesAPhone) {
   pages->OnShareListClick();
   pages->OnBnClickedDeleteShare();
   pages->OnBnClickedApply();
+  ASSERT_TRUE(PumpUntil([&] { return !pages->RequestsRunning(); }, kWait));
   listed = PhoneShareList(port);
   EXPECT_EQ(std::find(listed.begin(), listed.end(), share), listed.end());
   EXPECT_NE(std::find(listed.begin(), listed.end(), added), listed.end());
@@ -305,9 +307,10 @@ TEST_F(PagesService, ADownloadByAPhoneShowsInTheTransferLog) {
   ASSERT_TRUE(PumpUntil([&] {
     pages->ShowPage(kPageShares);
     pages->ShowPage(kPageTransLog);
+    PumpUntil([&] { return !pages->RequestsRunning(); }, kWait);
     return pages->TransLogList()->RowCount() > 0;
   }, kWait));
-  EXPECT_EQ(pages->TransLogList()->GetItemText(0, 0), "holiday");
+  EXPECT_EQ(pages->TransLogList()->GetItemText(0, 0), "holiday.jpg");
   EXPECT_EQ(pages->TransLogList()->GetItemText(0, 1), "1.00KB");
 }
 

@@ -8,9 +8,12 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -65,7 +68,19 @@ class FakeUIData : public desktop::IUIData {
   void ClearCallback() override {}
   int LogOn(desktop::LoginRecord*, int) override { return 0; }
   int LogOut() override { return 0; }
+  // Which threads asked what (a loopback request on the main thread freezes the window).
+  void Note(const char* what) {
+    std::lock_guard<std::mutex> g(m_lock);
+    threads[what].insert(std::this_thread::get_id());
+  }
+  std::set<std::thread::id> ThreadsOf(const char* what) {
+    std::lock_guard<std::mutex> g(m_lock);
+    return threads[what];
+  }
+  std::map<std::string, std::set<std::thread::id>> threads;
+
   int GetLogOnInfo(desktop::LoginRecord* record) override {
+    Note("GetLogOnInfo");
     std::memset(record, 0, sizeof *record);
     std::strncpy(record->email, account.c_str(), sizeof record->email - 1);
     return 0;
@@ -77,11 +92,20 @@ class FakeUIData : public desktop::IUIData {
   }
   int GetShare() override { return 0; }
   int SetShare(const std::vector<std::string>* add, const std::vector<std::string>* remove) override {
+    Note("SetShare");
+    std::lock_guard<std::mutex> g(m_lock);
     ++setShareCalls;
     shares = desktop::MergeShareList(shares, add, remove);
     return 0;
   }
-  int GetLogOnStatus() override { return 1; }
+  std::vector<std::string> Shares() {
+    std::lock_guard<std::mutex> g(m_lock);
+    return shares;
+  }
+  int GetLogOnStatus() override {
+    Note("GetLogOnStatus");
+    return 1;
+  }
   int GetMobileState() override { return 1; }
   int SetServerAddr(const std::string&) override { return 0; }
   int GetTransLog() override {
@@ -89,6 +113,21 @@ class FakeUIData : public desktop::IUIData {
       for (const auto& r : log) m_pages->OnTransLogItem(r);
     return 0;
   }
+  // On the pages' worker: what the service would answer now.
+  int ReadShares(std::vector<std::string>& out) override {
+    Note("ReadShares");
+    std::lock_guard<std::mutex> g(m_lock);
+    out = shares;
+    return 0;
+  }
+  int ReadTransLog(std::vector<desktop::TransLogRecord>& out) override {
+    Note("ReadTransLog");
+    std::lock_guard<std::mutex> g(m_lock);
+    out = log;
+    ++transLogReads;
+    return 0;
+  }
+  int transLogReads = 0;
   int GetPath(const std::string&) override { return 0; }
   int GetSysType() override { return 2; }
   int AnswerMobileLogin(const desktop::MobileLoginAnswer* a) override {

@@ -11,7 +11,9 @@
 #include "desktop/app/site_http.h"
 #include "desktop/app/update_info.h"
 #include "desktop/foundation/ui_data.h"
+#include "desktop/foundation/sys_utils.h"
 #include "tests/support/env_guard.h"
+#include "tests/support/temp_base.h"
 
 namespace {
 
@@ -221,6 +223,9 @@ TEST(Registration, InputChecksInOrder) {
   const std::vector<Case> cases = {
       {"all good", ok, "secret", "secret", true, kFieldNone, ""},
       {"16 characters", ok, std::string(16, 'p'), std::string(16, 'p'), true, kFieldNone, ""},
+      {"a four-letter suffix", "x@y.info", "secret", "secret", true, kFieldNone, ""},
+      {"a domain of three labels", "me@mail.example.org", "secret", "secret", true, kFieldNone, ""},
+      {"a one-letter suffix", "x@y.c", "secret", "secret", true, kFieldEmail, "REGACCOUNT_INFO_INVALIDEMAIL"},
       {"forbidden character in the e-mail", "a'b@example.com", "secret", "secret", true, kFieldEmail,
        "REGACCOUNT_INFO_INVALIDEMAIL"},
       {"not an e-mail", "nobody", "secret", "secret", true, kFieldEmail, "REGACCOUNT_INFO_INVALIDEMAIL"},
@@ -278,8 +283,55 @@ TEST(SiteRoad, AllowedUrls) {
   CEnvGuard origin("QUARLO_SITE_ORIGIN");
   setenv("QUARLO_SITE_ORIGIN", "http://127.0.0.1:5/", 1);
   EXPECT_EQ(SiteUrl("/quarlo/bannerpc?L=en"), "http://127.0.0.1:5/quarlo/bannerpc?L=en");
+}
+
+// Started outside `make run` (no QUARLO_SITE_ORIGIN), the program reaches the site beside the
+// central server the service is configured with: qv_conf svhost of <base>/etc/Quarlo.db.
+TEST(SiteRoad, TheOriginDefaultsToTheServicesCentralServer) {
+  CEnvGuard origin("QUARLO_SITE_ORIGIN");
   unsetenv("QUARLO_SITE_ORIGIN");
-  EXPECT_EQ(SiteOrigin().rfind("https://", 0), 0u);
+  TempBase base;
+  SetModuleDirOverride(base.BinDir());
+  base.Exec("update qv_conf set svhost = '127.0.0.1';");
+  EXPECT_EQ(SiteOrigin(), "http://127.0.0.1:15180");
+  EXPECT_EQ(SiteUrl("/quarlo/update-pc.html"), "http://127.0.0.1:15180/quarlo/update-pc.html");
+  base.Exec("update qv_conf set svhost = 'central.quarlo.net';");
+  EXPECT_EQ(ConfiguredCentralHost(), "central.quarlo.net");
+  EXPECT_EQ(SiteOrigin(), "https://central.quarlo.net");
+  base.Exec("update qv_conf set svhost = 'bad host/x';");
+  EXPECT_EQ(SiteOrigin(), "http://127.0.0.1:15180");  // no usable host: the installation's default
+  // The setting, when given, is the origin.
+  setenv("QUARLO_SITE_ORIGIN", "https://site.example.net/", 1);
+  EXPECT_EQ(SiteOrigin(), "https://site.example.net");
+  // The language files name the site's pages by path.
+  EXPECT_EQ(SitePage("/quarlo/forgetpw.html?L=en"), "https://site.example.net/quarlo/forgetpw.html?L=en");
+  EXPECT_EQ(SitePage("https://elsewhere.example.org/x"), "https://elsewhere.example.org/x");
+  EXPECT_EQ(SitePage("javascript:alert(1)"), "");
+  SetModuleDirOverride("");
+  // Without any settings database: the installation's default central server.
+  unsetenv("QUARLO_SITE_ORIGIN");
+  SetModuleDirOverride("/nonexistent/bin");
+  EXPECT_EQ(SiteOrigin(), "http://127.0.0.1:15180");
+  SetModuleDirOverride("");
+}
+
+TEST(SiteRoad, OneUrlParser) {
+  UrlParts p;
+  ASSERT_TRUE(ParseUrl("HTTP://Example.ORG:8080/a/b?x=1#frag", p));
+  EXPECT_EQ(p.scheme, "http");
+  EXPECT_EQ(p.host, "example.org");
+  EXPECT_EQ(p.port, "8080");
+  EXPECT_EQ(p.path, "/a/b");
+  EXPECT_EQ(p.query, "x=1");
+  EXPECT_EQ(UrlOrigin(p), "http://example.org:8080");
+  ASSERT_TRUE(ParseUrl("https://[::1]/", p));
+  EXPECT_EQ(p.host, "::1");
+  EXPECT_EQ(UrlOrigin(p), "https://[::1]");
+  ASSERT_TRUE(ParseUrl("https://h.example?q", p));
+  EXPECT_EQ(p.path, "/");
+  EXPECT_EQ(p.query, "q");
+  for (const char* bad : {"", "nohost", "https://", "https://u@h/", "https://h:8x/", "ht tp://h/"})
+    EXPECT_FALSE(ParseUrl(bad, p)) << bad;
 }
 
 TEST(SiteRoad, PlainHttpElsewhereIsNeverSent) {
