@@ -22,7 +22,7 @@ void InstallPeriphery(AppSeams& seams) {
   seams.makeApDlg = []() -> wxDialog* { return new CApDlg(nullptr); };
   seams.showAbout = [](wxWindow* parent) { ShowAboutDlg(parent); };
   seams.makeBanner = [](CSettingDlg& owner) -> wxWindow* {
-    auto* banner = new CHtmlDlg(&owner, wxPoint(0, owner.m_captionBand), wxSize(owner.GetSize().x, 111));
+    auto* banner = new CHtmlDlg(&owner, wxPoint(0, owner.m_captionBand), wxSize(owner.ArtSize().x, 111));
     if (owner.Languages()) banner->SetLanguage(owner.Languages()->GetLanguage());
     banner->NavigateBanner();
     return banner;

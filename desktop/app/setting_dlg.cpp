@@ -173,7 +173,7 @@ bool CSettingDlg::OnInitDialog() {
     m_pages->ShowPage(kPageShares);
   }
   Start(TimerId::RequestAge, 1000);
-  SetSize(484, 426);
+  SetArtSize(484, 426);
   CheckUpdateFinished();
   if (Seams().runSetupWizardIfNeeded) {
     m_startupDialog = true;
