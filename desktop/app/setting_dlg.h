@@ -100,6 +100,7 @@ class CSettingDlg : public CDiyDialog,
   void StopTrayAnimation() { Stop(TimerId::TrayAnimation); }
   std::string DataFolder() const;
   bool HasTrayForTests() const { return HasTray(); }
+  bool Show(bool show = true) override;
 
   // ILogOnView
   void HideMainWindow() override;
@@ -141,13 +142,17 @@ class CSettingDlg : public CDiyDialog,
   void OnHideMainWindow(wxCommandEvent& event);
   void OnPageButton(wxCommandEvent& event);
   void OnCloseWindow(wxCloseEvent& event);
+  // The window's close without a tray: the program ends, the service stays (and says so).
+  void CloseWithoutTray();
+  void NotifyPhoneRequest(const desktop::MobileLoginRequest& request);
+  void FocusSelectedPage();
   void CheckUpdateFinished();
   void ShowFront();
   // Without a tray the program must stay reachable: when neither window shows, the main
   // window does.
   void EnsureSomethingShown();
   bool HasTray() const;
-  bool StopForExit();
+  bool StopForExit(bool logOut = true);
   void EndMainLoop();
 
   desktop::IUIData* m_uiData;
