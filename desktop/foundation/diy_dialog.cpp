@@ -46,7 +46,8 @@ CDiyDialog::CDiyDialog(wxWindow* parent, int templateId, int backgroundPng, cons
                wxBORDER_NONE | wxFRAME_SHAPED),
       m_backgroundImage(backgroundPng) {
   SetBackgroundStyle(wxBG_STYLE_PAINT);
-  SetArtSize(SizeOfPng(backgroundPng));
+  // Made at the picture's size; KeepArtSize corrects the client area once the window maps.
+  m_artSize = SizeOfPng(backgroundPng);
   m_languages = CLanguages::GetInstance();
   m_languages->RegisterCallback(this);
   Bind(wxEVT_PAINT, &CDiyDialog::OnPaint, this);
@@ -72,16 +73,12 @@ void CDiyDialog::SetArtSize(const wxSize& size) {
   m_resizeTries = 0;
   // The window's own size would include a frame; before the manager has told its frame,
   // GTK guesses one, and a guessed frame taken off the picture hides the window's bottom.
-  SetMinClientSize(size);
-  SetMaxClientSize(size);
   SetClientSize(size);
 }
 
 void CDiyDialog::KeepArtSize() {
   if (m_artSize.x <= 0 || IsIconized() || GetClientSize() == m_artSize || m_resizeTries >= 5) return;
   ++m_resizeTries;
-  SetMinClientSize(m_artSize);
-  SetMaxClientSize(m_artSize);
   SetClientSize(m_artSize);
 }
 

@@ -151,8 +151,9 @@ class ListBody : public wxVListBox {
                                        : *wxBLACK);
     dc.SetFont(GetFont());
     for (int c = 0; c < header->ColumnCount(); ++c) {
-      const wxRect cell(header->ColumnLeft(c) + 4, rect.y, std::max(0, header->ColumnWidth(c) - 8),
-                        rect.height);
+      // The body sits one pixel (its border) right of the header: a cell starting at the
+      // column's left puts the text under the title (column left + 1, or right - 1).
+      const wxRect cell(header->ColumnLeft(c), rect.y, std::max(0, header->ColumnWidth(c) - 2), rect.height);
       const ColumnFormat f = header->Format(c);
       const int align = (f == ColumnFormat::Right ? wxALIGN_RIGHT
                          : f == ColumnFormat::Center ? wxALIGN_CENTER_HORIZONTAL

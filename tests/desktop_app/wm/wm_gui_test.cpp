@@ -40,6 +40,7 @@
 #include "tests/desktop/desktop_test_support.h"
 #include "tests/desktop/gui_test_support.h"
 #include "tests/desktop_app/pages_test_support.h"
+#include "tests/support/central_process.h"
 #include "tests/support/env_guard.h"
 
 std::string XidOf(wxWindow* window);  // x_window_id.cpp
@@ -189,6 +190,13 @@ class NoHotspot : public IHotspotLayer {
 
 TEST_F(WmGui, EveryButtonOfEveryWindowLiesInsideItsClientArea) {
   InstallMainPages(Seams());
+  // The release notes come from the operator's site (the real central server's).
+  CentralProcess central;
+  ASSERT_TRUE(central.StartWithSite()) << central.LogText();
+  for (const char* lang : {"en", "cn", "tw"})
+    DesktopFolders::Write(central.SiteFolder() + "/notes-" + lang + ".txt", "Faster transfers.\nA new wizard.\n");
+  CEnvGuard origin("QUARLO_SITE_ORIGIN");
+  setenv("QUARLO_SITE_ORIGIN", central.SiteUrl().c_str(), 1);
   for (int language : {kLangChineseSimplified, kLangEnglish, kLangChineseTraditional}) {
     languages->SetLanguage(language);
 
@@ -262,9 +270,10 @@ TEST_F(WmGui, EveryButtonOfEveryWindowLiesInsideItsClientArea) {
     // The release notes show only as a modal dialog.
     CUpdateDlg notes(nullptr);
     notes.CentreOnScreen();
-    notes.CallAfter([&] {
+    wxTheApp->CallAfter([&] {
+      EXPECT_TRUE(PumpUntil([&] { return notes.NotesShown(); }, std::chrono::seconds(10)));
       Check(&notes, "update-notes", language);
-      notes.EndModal(wxID_OK);
+      if (notes.IsModal()) notes.EndModal(wxID_OK);
     });
     notes.ShowModal();
 
