@@ -71,9 +71,11 @@ CDiyDialog::~CDiyDialog() {
 void CDiyDialog::SetArtSize(const wxSize& size) {
   m_artSize = size;
   m_resizeTries = 0;
-  // The window's own size would include a frame; before the manager has told its frame,
-  // GTK guesses one, and a guessed frame taken off the picture hides the window's bottom.
-  SetClientSize(size);
+  // A mapped window's size would include the manager's frame: the client area is what
+  // counts. Before the window maps, the frame is only guessed; the size is made then and the
+  // client area is corrected once it shows (KeepArtSize).
+  if (IsShown()) SetClientSize(size);
+  else SetSize(size);
 }
 
 void CDiyDialog::KeepArtSize() {
