@@ -18,7 +18,8 @@ PKGS=(
   libcurl4-openssl-dev libjsoncpp-dev
   libssl-dev dpkg-dev
   e2fsprogs lintian
-  libayatana-appindicator3-dev libnotify-dev
+  libdbusmenu-glib-dev libnotify-dev
+  xfwm4 xfce4-panel xfce4-notifyd x11-utils
   dbus dbus-x11 python3-dbus python3-gi at-spi2-core python3-pyatspi
 )
 # One query for all of them: a package that is not installed prints no "ok installed" line.

@@ -59,7 +59,7 @@ bool CAboutDlg::OnInitDialog() {
   if (aboutFont.IsOk()) m_about->SetTextFont(aboutFont);
   m_about->m_textColour = 0xFF878787;
   m_about->SetStringFormat(TextFormat{TextAlign::Center, TextAlign::Center, false});
-  SetSize(447, 385);
+  SetArtSize(447, 385);
   return true;
 }
 

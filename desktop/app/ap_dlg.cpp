@@ -53,7 +53,7 @@ bool CApDlg::OnInitDialog() {
   const wxFont buttonFont = CreateLanguageFont("FONT_AP_BUTTON");
   const wxFont statusFont = CreateLanguageFont("FONT_AP_STARIC");
   const wxFont titleFont = CreateLanguageFont("FONT_AP_TITLE");
-  const int w = GetSize().x;
+  const int w = ArtSize().x;
   m_title = new CDiyStatic(this, kTitleId, wxEmptyString, wxPoint(16, 48), wxSize(w - 32, 26));
   if (titleFont.IsOk()) m_title->SetTextFont(titleFont);
   m_title->m_textColour = 0xFF323232;
@@ -155,7 +155,7 @@ void CApDlg::OnBnClickedStop() {
 
 void CApDlg::LayoutStatus() {
   if (!m_status || !m_picture) return;
-  const int W = GetSize().x, H = GetSize().y;
+  const int W = ArtSize().x, H = ArtSize().y;
   const wxSize text = m_status->GetTextSize();
   const int w = text.x, h = std::max(1, text.y);
   const int A = W - 54;

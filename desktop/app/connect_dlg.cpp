@@ -53,7 +53,7 @@ void CConnectDlg::Dismiss() {
 
 bool CConnectDlg::OnInitDialog() {
   CDiyDialog::OnInitDialog();
-  SetSize(kSize);
+  SetArtSize(kSize);
   ILanguages* l = Languages();
   const wxFont title = MakeLanguageFont(l, "FONT_CONNECT_TITLE", false);
   const wxFont info = MakeLanguageFont(l, "FONT_CONNECT_INFO", false);

@@ -6,6 +6,7 @@
 #include <wx/icon.h>
 #include <wx/menu.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -137,7 +138,8 @@ bool CSettingDlg::OnInitDialog() {
 
   for (int i = 0; i < 4; ++i) {
     const PageButtonSpec& p = kPageButtons[i];
-    auto* button = new CSettingButton(this, p.id, wxPoint(p.x, 156), wxSize(121, 31));
+    // The strip ends with the window: the last button stops at its right edge.
+    auto* button = new CSettingButton(this, p.id, wxPoint(p.x, 156), wxSize(std::min(121, 484 - p.x), 31));
     button->m_faceImage = 338;
     button->m_iconImage = p.icon;
     const wxFont font = CreateLanguageFont(p.font);
@@ -172,7 +174,7 @@ bool CSettingDlg::OnInitDialog() {
   m_pages.reset(new desktop::CMainPages());
   m_pages->Create(*this);  // opens the shares page
   Start(TimerId::RequestAge, 1000);
-  SetSize(484, 426);
+  SetArtSize(484, 426);
   // The start-up dialogs come one after the other; an update notice waits for them.
   m_startupDialog = true;
   CheckUpdateFinished();
@@ -201,7 +203,7 @@ void CSettingDlg::RunSetupWizardIfNeeded() {
 
 void CSettingDlg::CreateBanner() {
   if (m_banner) return;
-  m_banner = new CHtmlDlg(this, wxPoint(0, m_captionBand), wxSize(GetSize().x, 111));
+  m_banner = new CHtmlDlg(this, wxPoint(0, m_captionBand), wxSize(ArtSize().x, 111));
   if (Languages()) m_banner->SetLanguage(Languages()->GetLanguage());
   m_banner->NavigateBanner();
 }
@@ -283,7 +285,25 @@ void CSettingDlg::OnTransLogItem(const desktop::TransLogRecord* record) {
 }
 
 void CSettingDlg::OnMobileLoginRequest(const desktop::MobileLoginRequest* request) {
+  if (request) {
+    // The desktop tells of the phone too, wherever the user looks (the prompt may be behind
+    // other windows, or on another workspace).
+    const desktop::MobileLoginRequest copy = *request;
+    // Queued on this window ahead of the prompt, so it goes out before the prompt's loop runs.
+    m_tasks.Post([this, copy] { NotifyPhoneRequest(copy); });
+  }
   if (m_pages) m_pages->QueueMobileLoginRequest(request);
+}
+
+void CSettingDlg::NotifyPhoneRequest(const desktop::MobileLoginRequest& request) {
+  ILanguages* lang = CDiyDialog::Languages();
+  if (!lang) return;
+  auto field = [](const char* text, std::size_t size) { return std::string(text, strnlen(text, size)); };
+  const std::wstring sender = wxString::FromUTF8(field(request.sender, sizeof request.sender)).ToStdWstring();
+  const std::wstring network = wxString::FromUTF8(field(request.network, sizeof request.network)).ToStdWstring();
+  ShowBalloon(lang->GetText("UI", "CONNECT_STATIC_SENDER") + sender + L"\n" + lang->GetText("UI", "CONNECT_STATIC_NET") +
+                  network,
+              lang->GetText("UI", "CONNECT_STATIC_TITLE"));
 }
 
 // The network watch's reports, once a second on its thread.
@@ -444,10 +464,10 @@ bool CSettingDlg::IsQuitting() {
 }
 
 // What both ways out share; false when the program is already on its way out.
-bool CSettingDlg::StopForExit() {
+bool CSettingDlg::StopForExit(bool logOut) {
   if (m_quitting) return false;
   Hide();
-  m_flow.LogOutUnlessRemembered();
+  if (logOut) m_flow.LogOutUnlessRemembered();
   // Every timer stops first: no poll, animation or watchdog runs against a stopping service.
   for (TimerId t : {TimerId::Poll, TimerId::RequestAge, TimerId::TrayAnimation, TimerId::Watchdog}) Stop(t);
   m_tasks.Stop();  // the poll and the refresh end; nothing of theirs arrives after this
@@ -511,12 +531,29 @@ int CSettingDlg::ShowMessage(const std::wstring& text, int type) {
 void CSettingDlg::OnMinimize() { HideMainWindow(); }
 
 void CSettingDlg::OnHideMainWindow(wxCommandEvent&) {
-  // Without a tray, closing the only way back to the program ends it.
+  // Without a tray nothing would bring the window back: closing it ends the program, but the
+  // service goes on serving the phones; only Exit stops it.
   if (!HasTray()) {
-    OnTrayExit();
+    CloseWithoutTray();
     return;
   }
   Hide();
+}
+
+void CSettingDlg::CloseWithoutTray() {
+  if (m_quitting) return;
+  ILanguages* lang = CDiyDialog::Languages();
+  const std::wstring text = lang ? lang->GetText("MESSAGEBOX", "MSGBOX_SERVICE_STAYS") : L"";
+  const std::wstring title = lang ? lang->GetText("UI", "DIALOG_TITLE") : L"Quarlo";
+  Hide();
+  if (m_loginDlg) m_loginDlg->Hide();
+  // Said once: as a notification where a daemon shows it, else in a box.
+  if (!text.empty()) {
+    if (NotificationServicePresent()) ShowBalloon(text, title);
+    else DiyMessageBox(lang, text, title, kMessageBoxOk, nullptr);
+  }
+  // The account stays logged on too: the phones that reach the PC through it keep it.
+  if (StopForExit(false)) EndMainLoop();
 }
 
 void CSettingDlg::OnCloseWindow(wxCloseEvent& event) {
@@ -526,6 +563,34 @@ void CSettingDlg::OnCloseWindow(wxCloseEvent& event) {
 
 void CSettingDlg::OnPageButton(wxCommandEvent& event) {
   if (m_pages) m_pages->ShowPage(event.GetId());
+  FocusSelectedPage();
+}
+
+void CSettingDlg::FocusSelectedPage() {
+  // The keyboard sits on the page that shows, so no other page button keeps a focus ring.
+  wxWindow* focus = FindFocus();
+  for (CSettingButton* b : m_pageButtons) {
+    if (!b) continue;
+    if (b->m_lightFace) {
+      if (IsShown() && focus != b) b->SetFocus();
+    } else if (focus == b) {
+      b->Refresh(false);
+    }
+  }
+}
+
+bool CSettingDlg::Show(bool show) {
+  const bool changed = CDiyDialog::Show(show);
+  if (show && changed) {
+    m_tasks.Post([this] {
+      wxWindow* focus = FindFocus();
+      // Only where the keyboard was on a page button (the first control) or nowhere.
+      bool onPage = !focus || focus == this;
+      for (CSettingButton* b : m_pageButtons) onPage = onPage || focus == b;
+      if (onPage) FocusSelectedPage();
+    });
+  }
+  return changed;
 }
 
 void CSettingDlg::OnTimer(wxTimerEvent& event) {

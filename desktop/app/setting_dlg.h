@@ -127,6 +127,7 @@ class CSettingDlg : public CDiyDialog,
   bool HasTrayForTests() const { return HasTray(); }
   // Work of the window off the main thread (the pages' requests share it).
   CBackgroundTasks& Tasks() { return m_tasks; }
+  bool Show(bool show = true) override;
 
   // ILogOnView
   void HideMainWindow() override;
@@ -175,6 +176,10 @@ class CSettingDlg : public CDiyDialog,
   void OnHideMainWindow(wxCommandEvent& event);
   void OnPageButton(wxCommandEvent& event);
   void OnCloseWindow(wxCloseEvent& event);
+  // The window's close without a tray: the program ends, the service stays (and says so).
+  void CloseWithoutTray();
+  void NotifyPhoneRequest(const desktop::MobileLoginRequest& request);
+  void FocusSelectedPage();
   void CheckUpdateFinished();
   // The first-run wizard, when "SetupWizard" asks for it; the update notice waits for it.
   void RunSetupWizardIfNeeded();
@@ -184,7 +189,7 @@ class CSettingDlg : public CDiyDialog,
   // window does.
   void EnsureSomethingShown();
   bool HasTray() const;
-  bool StopForExit();
+  bool StopForExit(bool logOut = true);
   void EndMainLoop();
   // The last step of the exit: once no dialog runs modally on the stack any more (each is
   // ended in turn, innermost first), the window goes and the main loop ends.

@@ -41,7 +41,7 @@ CSwitchAccountDlg::CSwitchAccountDlg(wxWindow* parent)
 
 bool CSwitchAccountDlg::OnInitDialog() {
   CDiyDialog::OnInitDialog();
-  SetSize(355, 197);
+  SetArtSize(355, 197);
   ILanguages* lang = Languages();
   auto text = [lang](const char* section, const char* key) {
     return lang ? wxString(lang->GetText(section, key).c_str()) : wxString();

@@ -3,8 +3,10 @@
 // bus (KDE Plasma, GNOME with the AppIndicator extension, XFCE, Cinnamon) it is a
 // StatusNotifierItem through libayatana-appindicator3, whose menu is the native menu; else an
 // XEmbed tray icon (wxTaskBarIcon) where an X tray exists; else nothing shows and the owner
-// keeps its windows on screen. Pictures are skin pictures by number; notifications go to the
-// desktop's notification service.
+// keeps its windows on screen. The StatusNotifierItem is our own object on the session bus (its
+// menu through dbusmenu), so that the host's left click reaches the program as Activate.
+// Pictures are skin pictures by number; notifications go to the desktop's notification
+// service (org.freedesktop.Notifications).
 #include <memory>
 #include <string>
 
@@ -23,6 +25,11 @@ enum class TrayKind { None, XEmbed, StatusNotifier };
 TrayKind ChooseTrayKind(bool watcherOnBus, bool xembedTrayAvailable);
 // Asks the session bus (a short, bounded call) whether a StatusNotifierWatcher runs.
 bool StatusNotifierWatcherPresent();
+// Whether a notification daemon runs (or the bus would start one); a bounded call.
+bool NotificationServicePresent();
+// Sends a desktop notification without waiting for the daemon; false without a session bus.
+// The body is plain text.
+bool SendDesktopNotification(const std::string& summary, const std::string& body);
 // The picture file the indicator names for icon (written once into the private folder).
 std::string TrayIconName(int icon);
 
@@ -53,8 +60,9 @@ class CTrayIcon {
   const std::wstring& LastBalloonText() const { return m_balloonText; }
   int BalloonCount() const { return m_balloons; }
 
+ struct Backend;
+
  private:
-  struct Backend;
   ITrayHost& m_host;
   TrayKind m_kind = TrayKind::None;
   std::unique_ptr<Backend> m_backend;

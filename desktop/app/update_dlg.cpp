@@ -29,7 +29,7 @@ bool CUpdateDlg::OnInitDialog() {
   const wxFont font1 = CreateLanguageFont("FONT_UPDATE_STATIC");
   const wxFont font2 = CreateLanguageFont("FONT_UPDATE_STATIC1");
   const wxFont font3 = CreateLanguageFont("FONT_UPDATE_BUTTON");
-  const int w = GetSize().x;
+  const int w = ArtSize().x;
   m_heading = new CDiyStatic(this, 1114, wxEmptyString, wxPoint(20, 52), wxSize(w - 40, 26));
   if (font1.IsOk()) m_heading->SetTextFont(font1);
   m_heading->m_textColour = 0xFF514F50;
@@ -107,7 +107,7 @@ bool CUpdateNoticeDlg::OnInitDialog() {
   CDiyDialog::OnInitDialog();
   const wxFont font1 = CreateLanguageFont("FONT_UPDATE_STATIC");
   const wxFont font2 = CreateLanguageFont("FONT_SETTING_BUTTON");
-  const int w = GetSize().x;
+  const int w = ArtSize().x;
   const int top = m_captionBand + 113;
   m_text = new CDiyStatic(this, kTextId, wxEmptyString, wxPoint(20, top + 8), wxSize(w - 40, 24));
   if (font1.IsOk()) m_text->SetTextFont(font1);
@@ -156,7 +156,7 @@ void CUpdateNoticeDlg::OnLanguageChanged() {
 
 void CUpdateNoticeDlg::CreateBanner() {
   if (m_banner) return;
-  m_banner = new CHtmlDlg(this, wxPoint(0, m_captionBand), wxSize(GetSize().x, 111));
+  m_banner = new CHtmlDlg(this, wxPoint(0, m_captionBand), wxSize(ArtSize().x, 111));
   m_banner->SetLanguage(Languages() ? Languages()->GetLanguage() : 0);
   NavigateBanner();
 }

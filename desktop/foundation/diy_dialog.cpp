@@ -46,6 +46,8 @@ CDiyDialog::CDiyDialog(wxWindow* parent, int templateId, int backgroundPng, cons
                wxBORDER_NONE | wxFRAME_SHAPED),
       m_backgroundImage(backgroundPng) {
   SetBackgroundStyle(wxBG_STYLE_PAINT);
+  // Made at the picture's size; KeepArtSize corrects the client area once the window maps.
+  m_artSize = SizeOfPng(backgroundPng);
   m_languages = CLanguages::GetInstance();
   m_languages->RegisterCallback(this);
   Bind(wxEVT_PAINT, &CDiyDialog::OnPaint, this);
@@ -64,6 +66,22 @@ CDiyDialog::~CDiyDialog() {
     m_languages->UnregisterCallback(this);
     m_languages->Release();
   }
+}
+
+void CDiyDialog::SetArtSize(const wxSize& size) {
+  m_artSize = size;
+  m_resizeTries = 0;
+  // A mapped window's size would include the manager's frame: the client area is what
+  // counts. Before the window maps, the frame is only guessed; the size is made then and the
+  // client area is corrected once it shows (KeepArtSize).
+  if (IsShown()) SetClientSize(size);
+  else SetSize(size);
+}
+
+void CDiyDialog::KeepArtSize() {
+  if (m_artSize.x <= 0 || IsIconized() || GetClientSize() == m_artSize || m_resizeTries >= 5) return;
+  ++m_resizeTries;
+  SetClientSize(m_artSize);
 }
 
 void CDiyDialog::OnLanguageChanged() {
@@ -98,8 +116,11 @@ int CDiyDialog::ShowModal() {
 
 bool CDiyDialog::Show(bool show) {
   if (show) EnsureInit();
+  if (show) m_resizeTries = 0;
   const bool changed = wxDialog::Show(show);
   if (show && changed) {
+    // The frame the manager adds is known only once the window maps.
+    CallAfter([this] { KeepArtSize(); });
     FocusFirstControl();
     // GTK may hand the focus to its own first widget when the window maps.
     CallAfter([this] {
@@ -121,7 +142,7 @@ void CDiyDialog::FocusFirstControl() {
 }
 
 bool CDiyDialog::OnInitDialog() {
-  const int w = GetSize().x;
+  const int w = m_artSize.x;
   m_closeButton = new CTransparentButton(this, kCloseButtonId, wxPoint(w - 34, 0), wxSize(32, 30));
   m_closeButton->m_normalImage = 326;
   m_closeButton->m_hoverImage = 327;
@@ -257,7 +278,7 @@ void CDiyDialog::OnPaint(wxPaintEvent&) {
 }
 
 void CDiyDialog::ApplyShape() {
-  const wxSize size = GetSize();
+  const wxSize size = GetClientSize();
   if (size.x <= 0 || size.y <= 0) return;
   wxGraphicsPath path = wxGraphicsRenderer::GetDefaultRenderer()->CreatePath();
   path.AddRoundedRectangle(0, 0, size.x, size.y, m_cornerSize / 2.0);
@@ -268,6 +289,7 @@ void CDiyDialog::OnSize(wxSizeEvent& event) {
   event.Skip();
   ApplyShape();
   Refresh(false);
+  if (GetClientSize() != m_artSize) CallAfter([this] { KeepArtSize(); });
 }
 
 void CDiyDialog::OnLeftDown(wxMouseEvent& event) {

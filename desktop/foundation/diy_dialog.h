@@ -33,7 +33,7 @@ std::vector<Decoration> DecorationsFor(int dialogKind, bool decorationFlag);
 // construction and after each language switch (OnLanguageChanged only clears the flag).
 class CDiyDialog : public wxDialog, public ILanguageCallBack {
  public:
-  // background: the PNG that fills the window; its size is the window's size.
+  // background: the PNG that fills the window; its size is the window's client size.
   CDiyDialog(wxWindow* parent, int templateId, int backgroundPng, const wxString& title);
   ~CDiyDialog() override;
 
@@ -47,6 +47,12 @@ class CDiyDialog : public wxDialog, public ILanguageCallBack {
   void InvalidateBackdrop() { m_backdrop = wxNullBitmap; }
 
   ILanguages* Languages() const { return m_languages; }
+
+  // The skin's size of the window: its client area, whatever frame a window manager adds
+  // around it (the frame is not ours to draw in). Kept when the manager decorates the window.
+  void SetArtSize(const wxSize& size);
+  void SetArtSize(int width, int height) { SetArtSize(wxSize(width, height)); }
+  wxSize ArtSize() const { return m_artSize; }
   // A font from a "FONT_" section of the language file, or wxNullFont.
   wxFont CreateLanguageFont(const std::string& section, bool underline = false) const;
 
@@ -95,8 +101,12 @@ class CDiyDialog : public wxDialog, public ILanguageCallBack {
   void OnCharHook(wxKeyEvent& event);
   wxBitmap Compose(double scale);
   void ApplyShape();
+  // Gives the window its art size again when it came out (or was made) another size.
+  void KeepArtSize();
 
   ILanguages* m_languages = nullptr;
+  wxSize m_artSize;
+  int m_resizeTries = 0;  // bounded: a manager that insists on its own size wins
   wxBitmap m_backdrop;  // in pixels of m_backdropScale
   double m_backdropScale = 1;
   // Set while the paint that the children's refresh causes is still to come: that paint must

@@ -79,7 +79,7 @@ bool CDiyMessageBox::OnInitDialog() {
     place(m_cancel, 200 + 73 / 2);
   } else {
     m_ok = makeButton(1, "MSGBOX_BUTTON_OK");
-    place(m_ok, (GetSize().x - 73) / 2 + 73 / 2);
+    place(m_ok, (ArtSize().x - 73) / 2 + 73 / 2);
   }
   return true;
 }

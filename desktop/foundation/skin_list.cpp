@@ -153,7 +153,9 @@ class ListBody : public wxVListBox {
     const int image = m_owner->GetItemImage(static_cast<int>(n));
     const std::vector<int>& images = m_owner->SmallImages();
     for (int c = 0; c < header->ColumnCount(); ++c) {
-      wxRect cell(header->ColumnLeft(c) + 4, rect.y, m_owner->TextWidth(c), rect.height);
+      // The body sits one pixel (its border) right of the header: a cell starting at the
+      // column's left puts the text under the title (column left + 1, or right - 1).
+      wxRect cell(header->ColumnLeft(c), rect.y, m_owner->TextWidth(c), rect.height);
       if (c == 0 && !images.empty()) {
         // The row's picture stands before the name, centred in the row's height.
         if (image >= 0 && static_cast<size_t>(image) < images.size()) {
@@ -279,7 +281,7 @@ int CQVListCtrl::GetItemImage(int row) const {
 int CQVListCtrl::TextWidth(int column) const {
   if (column < 0 || column >= m_header->ColumnCount()) return 0;
   const int image = column == 0 && !m_images.empty() ? kImageSpace : 0;
-  return std::max(0, m_header->ColumnWidth(column) - 8 - image);
+  return std::max(0, m_header->ColumnWidth(column) - 2 - image);
 }
 
 wxString CQVListCtrl::DisplayedText(int row, int column) const {

@@ -219,8 +219,18 @@ def main():
 
         # Without a tray host the program shows its window at once.
         quarlo = start_quarlo()
-        window_of(quarlo.pid, (422, 232))
+        login = window_of(quarlo.pid, (422, 232))
         check("without a watcher the log-in dialog shows", True)
+        # Closing the window there is no tray to come back from ends the program, not the
+        # service: the phones keep the PC.
+        xdo("windowfocus", "--sync", login, "key", "--clearmodifiers", "Escape")
+        main = window_of(quarlo.pid, (484, 426))
+        xdo("mousemove", "--sync", "--window", main, "466", "15", "click", "1")
+        check("closing without a tray ends Quarlo", quarlo.wait(30) == 0)
+        check("closing without a tray leaves the service running", "RUNNING" in service_state())
+
+        quarlo = start_quarlo()
+        window_of(quarlo.pid, (422, 232))
         quarlo.send_signal(signal.SIGTERM)
         status = quarlo.wait(30)
         check("SIGTERM ends Quarlo (exit status %d)" % status, status == 0)
