@@ -101,7 +101,11 @@ void StartRun(int argc, char** argv, const char* usage, int maxArgs) {
   const std::string own = pattern;
   // Where the run sees /tmp: its own folder in a mount namespace of its own, so that what the
   // fixtures make there goes with it; without the right to mount, the real /tmp.
-  const bool bound = unshare(CLONE_NEWNS) == 0 &&
+  // A build under /tmp (a clone there) must stay visible to the run: then the real /tmp it is.
+  std::error_code selfError;
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe", selfError).string();
+  const bool buildInTmp = self.rfind("/tmp/", 0) == 0;
+  const bool bound = !buildInTmp && unshare(CLONE_NEWNS) == 0 &&
                      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
                      mount(own.c_str(), "/tmp", nullptr, MS_BIND, nullptr) == 0;
   const std::string config = (bound ? std::string("/tmp") : own) + "/config";

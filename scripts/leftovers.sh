@@ -13,7 +13,7 @@ list() {
     pid=${env#/proc/}
     pid=${pid%/environ}
     [ "$pid" = "$$" ] && continue
-    tr '\0' '\n' < "$env" 2>/dev/null | grep -qxF "QUARLO_TEST_RUN=$mark" || continue
+    { tr '\0' '\n' < "$env"; } 2>/dev/null | grep -qxF "QUARLO_TEST_RUN=$mark" || continue
     exe=$(readlink "/proc/$pid/exe" 2>/dev/null) || continue
     exe=${exe% (deleted)}
     name=${exe##*/}
