@@ -278,7 +278,7 @@ TEST_F(PagesGui, TransferLogNewestFirstWithPicturesWholeNamesAndTimes) {
   wxImage image;
   ASSERT_TRUE(image.LoadFile(shot));
   const wxPoint body = host->dialog->ScreenToClient(list->Body()->GetScreenPosition());
-  const int x = body.x + 4 + 1, y0 = body.y + 12, y1 = body.y + 25 + 12;  // the picture's left edge
+  const int x = body.x + 1, y0 = body.y + 12, y1 = body.y + 25 + 12;  // the picture's left edge
   EXPECT_TRUE(Near(PixelAt(image, x, y0), wxColour(0x2f, 0x6f, 0xd6), 40)) << "row 0 (download)";
   EXPECT_TRUE(Near(PixelAt(image, x, y1), wxColour(0x2f, 0x8f, 0x4e), 40)) << "row 1 (upload)";
 }

@@ -348,6 +348,8 @@ TEST_F(WmGui, BalloonsAndPhoneRequestsAreDesktopNotifications) {
   refuse.Stop();
   reader.join();
   main->OnSessionEnd();
+  // The window goes at the next idle time: while `ui`, which it talks to, still lives.
+  for (int i = 0; i < 3; ++i) wxTheApp->ProcessIdle();
 }
 
 // The item the panel shows for this process, as the watcher lists it ("" when none).
