@@ -4,13 +4,21 @@
 #include <miniupnpc/upnpcommands.h>
 #include <miniupnpc/upnperrors.h>
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
+#include <condition_variable>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "common/log.h"
 #include "common/os_layer.h"
@@ -36,6 +44,113 @@ bool g_roundRunning = false;  // under RoundMutex
 bool g_roundPending = false;  // under RoundMutex
 RoundRequest g_nextRound;     // under RoundMutex
 
+// Where this round's questions go: the routers' HTTP endpoints (IPv4, network order), named
+// by the discovery. Under RoundEndpointMutex; only the round thread adds, the guard reads.
+std::mutex& RoundEndpointMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+std::vector<std::pair<uint32_t, uint16_t>> g_roundEndpoints;
+
+void AddRoundEndpoint(const char* url) {
+  // "http://10.0.0.1:5431/rootDesc.xml"; a router named by host name is not tracked.
+  if (!url || std::strncmp(url, "http://", 7) != 0) return;
+  const char* host = url + 7;
+  const char* endHost = host + std::strcspn(host, ":/");
+  std::string hostText(host, endHost);
+  long port = 80;
+  if (*endHost == ':') port = std::strtol(endHost + 1, nullptr, 10);
+  in_addr addr{};
+  if (port <= 0 || port > 65535 || inet_pton(AF_INET, hostText.c_str(), &addr) != 1) return;
+  std::lock_guard<std::mutex> lock(RoundEndpointMutex());
+  g_roundEndpoints.emplace_back(addr.s_addr, htons(static_cast<uint16_t>(port)));
+}
+
+// A router that answers drop by drop keeps the library's receive loop going for ever, and it
+// has no time-out of its own for a whole answer. Once the round's budget is spent, this
+// process's TCP sockets to the round's routers are shut down (not closed: the library still
+// owns and closes them), so the question in progress fails at once; the ones after it are
+// not asked (UPnPMapAll). Nothing else of the service talks to a router's UPnP port.
+int CutRouterConnections() {
+  std::vector<std::pair<uint32_t, uint16_t>> endpoints;
+  {
+    std::lock_guard<std::mutex> lock(RoundEndpointMutex());
+    endpoints = g_roundEndpoints;
+  }
+  if (endpoints.empty()) return 0;
+  int cut = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (!dir) return 0;
+  while (dirent* entry = readdir(dir)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd < 0 || fd == dirfd(dir)) continue;
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    int type = 0;
+    socklen_t typeLen = sizeof type;
+    if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &type, &typeLen) != 0 ||
+        type != SOCK_STREAM)
+      continue;
+    if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &len) != 0 ||
+        peer.sin_family != AF_INET)
+      continue;
+    for (const auto& e : endpoints) {
+      if (e.first == peer.sin_addr.s_addr && e.second == peer.sin_port) {
+        shutdown(static_cast<int>(fd), SHUT_RDWR);
+        ++cut;
+        break;
+      }
+    }
+  }
+  closedir(dir);
+  return cut;
+}
+
+constexpr int kCutEveryMs = 1000;
+
+// Cuts the round's router connections once its budget is spent, until the round has ended.
+class CRoundGuard {
+ public:
+  CRoundGuard() {
+    {
+      std::lock_guard<std::mutex> lock(RoundEndpointMutex());
+      g_roundEndpoints.clear();
+    }
+    try {
+      m_thread = std::thread([this] { Watch(); });
+    } catch (const std::system_error&) {
+    }
+  }
+  ~CRoundGuard() {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_done = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+  }
+  CRoundGuard(const CRoundGuard&) = delete;
+  CRoundGuard& operator=(const CRoundGuard&) = delete;
+
+ private:
+  void Watch() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    auto done = [this] { return m_done; };
+    if (m_wake.wait_for(lock, std::chrono::milliseconds(kUPnPRoundBudgetMs), done)) return;
+    do {
+      const int cut = CutRouterConnections();
+      if (cut > 0)
+        QV_LOG(kModUser, kLogWarning, "UPnP round over %d ms: %d question(s) to the router cut.",
+               kUPnPRoundBudgetMs, cut);
+    } while (!m_wake.wait_for(lock, std::chrono::milliseconds(kCutEveryMs), done));
+  }
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  bool m_done = false;
+  std::thread m_thread;
+};
+
 void RunRounds() {
   for (;;) {
     RoundRequest request;
@@ -46,8 +161,11 @@ void RunRounds() {
       g_roundPending = false;
     }
     if (!g_ExitFlag.load()) {
-      const uint16_t external =
-          UPnPMapAll(request.commandPort, request.udpPort, request.httpPort);
+      uint16_t external = 0;
+      {
+        CRoundGuard guard;
+        external = UPnPMapAll(request.commandPort, request.udpPort, request.httpPort);
+      }
       if (request.done && !g_ExitFlag.load()) request.done(external);
     }
     std::lock_guard<std::mutex> lock(RoundMutex());
@@ -82,6 +200,7 @@ bool CUPnPGateway::Discover(int delayMs) {
     QV_LOG(kModUser, kLogDebug, "No IGD UPnP Device found on the network !");
     return false;
   }
+  for (const UPNPDev* d = devices; d; d = d->pNext) AddRoundEndpoint(d->descURL);
   char lan[64] = {};
 #if MINIUPNPC_API_VERSION >= 18
   const int rc = UPNP_GetValidIGD(devices, &m_impl->urls, &m_impl->data, lan, sizeof lan,
@@ -97,6 +216,7 @@ bool CUPnPGateway::Discover(int delayMs) {
     return false;
   }
   m_lanAddr = lan;
+  AddRoundEndpoint(m_impl->urls.controlURL);
   return true;
 }
 
@@ -226,8 +346,8 @@ int UPnPMapPort(CUPnPGateway& gw, uint16_t internalPort, uint16_t* externalPort,
 uint16_t UPnPMapAll(uint16_t commandPort, uint16_t udpPort, uint16_t httpPort) {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kUPnPRoundBudgetMs);
-  // A router that answers slowly costs one round its budget, never more: each question
-  // (bounded by the library's own socket time-outs) starts only while budget is left.
+  // A router that answers slowly costs one round its budget, never more: each question starts
+  // only while budget is left, and one still running then is interrupted (CRoundGuard).
   auto overBudget = [&deadline](const char* what) {
     if (std::chrono::steady_clock::now() < deadline) return false;
     QV_LOG(kModUser, kLogWarning, "UPnP round over %d ms: %s mapping left for the next round.",

@@ -2,7 +2,16 @@
 // another, joined by a veth pair. Also the pure rules behind the mappings.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <regex>
 #include <thread>
 
@@ -202,6 +211,133 @@ void ExpectReportsFromTheWorkingAdapter(const std::string& lanAddress, const std
         std::chrono::seconds(30)))
         << central.Admin({"status"}).output << router->Listing();
   }
+  EXPECT_EQ(svc.NetStop().exitCode, 0) << svc.LogText();
+}
+
+// A router that answers every search and then never finishes its description: it sends one
+// byte of its HTTP answer every half second for as long as the PC listens. A stand-in for a
+// broken gateway on 10.66.0.2 (the namespace of EnterNetworkWithDownFirstAdapter).
+class CDrippingRouter {
+ public:
+  bool Start() {
+    m_udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    m_tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(m_udp, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(1900);
+    if (bind(m_udp, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
+    ip_mreq group{};
+    inet_pton(AF_INET, "239.255.255.250", &group.imr_multiaddr);
+    inet_pton(AF_INET, "10.66.0.2", &group.imr_interface);
+    if (setsockopt(m_udp, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) != 0) return false;
+    inet_pton(AF_INET, "10.66.0.2", &a.sin_addr);
+    a.sin_port = 0;
+    socklen_t len = sizeof a;
+    if (bind(m_tcp, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(m_tcp, 16) != 0 ||
+        getsockname(m_tcp, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return false;
+    m_port = ntohs(a.sin_port);
+    m_thread = std::thread([this] { Run(); });
+    return true;
+  }
+  ~CDrippingRouter() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+    for (int fd : {m_udp, m_tcp})
+      if (fd >= 0) close(fd);
+  }
+  int Connections() const { return m_connections.load(); }
+  int ClosedByThePc() const { return m_closed.load(); }
+
+ private:
+  void Run() {
+    std::vector<int> held;
+    auto last = std::chrono::steady_clock::now();
+    while (!m_stop) {
+      std::vector<pollfd> fds{{m_udp, POLLIN, 0}, {m_tcp, POLLIN, 0}};
+      for (int c : held) fds.push_back({c, POLLIN, 0});
+      poll(fds.data(), fds.size(), 100);
+      if (fds[0].revents & POLLIN) Answer();
+      if (fds[1].revents & POLLIN) {
+        const int c = accept4(m_tcp, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0) {
+          held.push_back(c);
+          ++m_connections;
+        }
+      }
+      for (size_t i = 2; i < fds.size(); ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        char buf[2048];
+        if (recv(fds[i].fd, buf, sizeof buf, MSG_DONTWAIT) == 0 || (fds[i].revents & (POLLHUP | POLLERR))) {
+          close(fds[i].fd);
+          held.erase(std::find(held.begin(), held.end(), fds[i].fd));
+          ++m_closed;
+        }
+      }
+      if (std::chrono::steady_clock::now() - last > std::chrono::milliseconds(500)) {
+        last = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < held.size(); ++i) {
+          const char* text = "HTTP/1.1 200 OK\r\nX-Slow: ";
+          const size_t at = m_sent[held[i]]++;
+          const char byte = at < std::strlen(text) ? text[at] : 'a';
+          send(held[i], &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+      }
+    }
+    for (int c : held) close(c);
+  }
+  void Answer() {
+    char buf[2048];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    const ssize_t n = recvfrom(m_udp, buf, sizeof buf - 1, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n <= 0) return;
+    buf[n] = '\0';
+    std::string st = "urn:schemas-upnp-org:device:InternetGatewayDevice:1";
+    std::smatch m;
+    const std::string request(buf);
+    if (std::regex_search(request, m, std::regex(R"(ST:\s*([^\r]+))", std::regex::icase))) st = m[1].str();
+    const std::string reply = "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\nST: " + st +
+                              "\r\nUSN: uuid:5e1f0000-0000-4000-8000-000000000001::" + st +
+                              "\r\nLOCATION: http://10.66.0.2:" + std::to_string(m_port) +
+                              "/rootDesc.xml\r\n\r\n";
+    sendto(m_udp, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+  }
+
+  int m_udp = -1, m_tcp = -1;
+  uint16_t m_port = 0;
+  std::atomic<bool> m_stop{false};
+  std::atomic<int> m_connections{0}, m_closed{0};
+  std::map<int, size_t> m_sent;
+  std::thread m_thread;
+};
+
+TEST(FirstAdapterDown, ReportsGoOutWhileTheRouterNeverFinishesAnAnswer) {
+  std::string why;
+  if (!EnterNetworkWithDownFirstAdapter(why)) GTEST_SKIP() << why;
+  CDrippingRouter router;
+  ASSERT_TRUE(router.Start());
+  CentralProcess central;
+  ASSERT_TRUE(central.AddAccount("owner@example.org", "secret1"));
+  ASSERT_TRUE(central.Start());
+  TempBase base;
+  base.Exec("update qv_conf set svport = " + std::to_string(central.Port()) + ";");
+  base.Exec("insert into qv_user (email, psw) values ('owner@example.org', '" +
+            PcPasswordOf("secret1") + "');");
+  ServiceProcess svc(base.Dir());
+  ASSERT_TRUE(svc.Start()) << svc.LogText();
+  EXPECT_TRUE(WaitFor([&] { return router.Connections() > 0; }, std::chrono::seconds(30)))
+      << "the PC never asked the router";
+  EXPECT_TRUE(WaitFor([&] { return !central.Exchanges(0x1004).empty(); }, std::chrono::seconds(30)))
+      << svc.LogText();
+  EXPECT_TRUE(WaitFor([&] { return !central.Exchanges(0x100F).empty(); }, std::chrono::seconds(30)))
+      << svc.LogText();
+  // The question that never ends is cut once the round's budget is spent.
+  EXPECT_TRUE(WaitFor([&] { return router.ClosedByThePc() > 0; },
+                      std::chrono::milliseconds(kUPnPRoundBudgetMs) + std::chrono::seconds(60)))
+      << svc.LogText();
   EXPECT_EQ(svc.NetStop().exitCode, 0) << svc.LogText();
 }
 
