@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -347,6 +348,170 @@ TEST_F(Takeover, ForgedHeartbeatsNeitherMoveThePcNorPauseItsAddress) {
   close(home);
   close(forger);
   close(phoneFd);
+}
+
+// The rendezvous road by who asks, while strangers forge heartbeats of the owner's PC (from
+// their own addresses, before and after the PC's first heartbeat), another account's PC names
+// the owner's PC in its own heartbeats, and 5000 heartbeats of made-up accounts press on the
+// table: each row gets its own answer all the while.
+TEST_F(Takeover, TheRendezvousAnswersEachAskerWhileForgersPress) {
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(central.P2PPort());
+  inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+  auto send = [&](int fd, const uint8_t* d, size_t n) {
+    sendto(fd, d, n, 0, reinterpret_cast<const sockaddr*>(&server), sizeof server);
+  };
+  const uint8_t ownerMac[6] = {2, 0, 0, 0, 0, 1};
+  const uint8_t otherMac[6] = {2, 0, 0, 0, 0, 2};
+  // The other account's PC, logged on from its own address and heard before the flood.
+  const std::string otherHome = "127.0.0.4";
+  Bytes body;
+  ASSERT_EQ(ExchangeFrom(otherHome, Port(), kCmdIdentity, "", {}, &body), 0);
+  const std::string otherPc = DecodeIdentityReply(body.data(), body.size());
+  ASSERT_EQ(ExchangeFrom(otherHome, Port(), kCmdLogOn, otherPc,
+                         EncodeLogOnRequest({kOther, PcPasswordOf("secret2"), 2, "Linux", "02-00-00-00-00-02"})),
+            0);
+  const int otherUdp = UdpFrom(otherHome);
+  ASSERT_GE(otherUdp, 0);
+  uint8_t otherBeat[kHeartBeatSize];
+  EncodeHeartBeat("his-pc", otherMac, kOther, otherBeat);
+  send(otherUdp, otherBeat, sizeof otherBeat);
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> forged{0};
+  std::vector<std::thread> attacks;
+  // A stranger forging the owner's PC from addresses of its own, every millisecond or so.
+  attacks.emplace_back([&] {
+    std::vector<int> fds;
+    for (int i = 0; i < 8; ++i) fds.push_back(UdpFrom("127.0.3." + std::to_string(i + 1)));
+    uint8_t beat[kHeartBeatSize];
+    EncodeHeartBeat("evil", ownerMac, kOwner, beat);
+    for (size_t i = 0; !stop; ++i) {
+      send(fds[i % fds.size()], beat, sizeof beat);
+      ++forged;
+      if (i % 64 == 63) std::this_thread::sleep_for(milliseconds(1));
+    }
+    for (int fd : fds) close(fd);
+  });
+  // Another account's PC naming the owner's account and MAC from its own logged-on address.
+  attacks.emplace_back([&] {
+    const int fd = UdpFrom(otherHome);
+    uint8_t beat[kHeartBeatSize];
+    EncodeHeartBeat("evil", ownerMac, kOwner, beat);
+    while (!stop) {
+      send(fd, beat, sizeof beat);
+      std::this_thread::sleep_for(milliseconds(2));
+    }
+    close(fd);
+  });
+  // 5000 heartbeats of made-up accounts, each from another address, over and over.
+  attacks.emplace_back([&] {
+    std::vector<int> fds;
+    for (int i = 0; i < 250; ++i) fds.push_back(UdpFrom("127.0.4." + std::to_string(i + 1)));
+    uint8_t beat[kHeartBeatSize];
+    while (!stop) {
+      for (int i = 0; i < 5000 && !stop; ++i) {
+        const uint8_t mac[6] = {2, 1, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+        EncodeHeartBeat("made-up", mac, "made-up" + std::to_string(i) + "@example.org", beat);
+        send(fds[i % fds.size()], beat, sizeof beat);
+        if (i % 50 == 49) std::this_thread::sleep_for(milliseconds(1));
+      }
+    }
+    for (int fd : fds) close(fd);
+  });
+  ASSERT_TRUE(WaitFor([&] { return forged.load() > 2000; }, seconds(10)));
+
+  // The owner's PC is heard for the first time only now, and keeps beating as a PC does.
+  const int home = UdpFrom(kHome);
+  ASSERT_GE(home, 0);
+  sockaddr_in homeAddr{};
+  socklen_t len = sizeof homeAddr;
+  getsockname(home, reinterpret_cast<sockaddr*>(&homeAddr), &len);
+  sockaddr_in otherAddr{};
+  len = sizeof otherAddr;
+  getsockname(otherUdp, reinterpret_cast<sockaddr*>(&otherAddr), &len);
+  uint8_t homeBeat[kHeartBeatSize];
+  EncodeHeartBeat("kitchen-pc", ownerMac, kOwner, homeBeat);
+  attacks.emplace_back([&] {
+    while (!stop) {
+      send(home, homeBeat, sizeof homeBeat);
+      send(otherUdp, otherBeat, sizeof otherBeat);
+      std::this_thread::sleep_for(milliseconds(200));
+    }
+  });
+
+  struct Row {
+    const char* who;
+    std::string from;
+    std::string email, password;
+    const uint8_t* mac;  // nullptr: any PC of the account
+    uint16_t source;     // expected answer: introduced (1) or refused (2)
+    uint32_t pcIp;       // the PC named; 0 none
+    uint16_t pcPort;
+  };
+  const uint16_t homePort = ntohs(homeAddr.sin_port);
+  const uint16_t otherPort = ntohs(otherAddr.sin_port);
+  const std::vector<Row> rows = {
+      {"owner's phone, any PC", "127.0.0.3", kOwner, "secret1", nullptr, 1, 0x7F000001, homePort},
+      {"owner's phone, the PC by MAC", "127.0.0.3", kOwner, "secret1", ownerMac, 1, 0x7F000001, homePort},
+      {"owner's PC asking", kHome, kOwner, "secret1", nullptr, 1, 0x7F000001, homePort},
+      {"owner's phone, another account's MAC", "127.0.0.3", kOwner, "secret1", otherMac, 1, 0, 0},
+      {"owner's phone, wrong password", "127.0.0.5", kOwner, "wrong1", nullptr, 2, 0, 0},
+      {"another account, its own PC", "127.0.0.6", kOther, "secret2", nullptr, 1, 0x7F000004, otherPort},
+      {"another account's password for the owner", "127.0.0.6", kOwner, "secret2", nullptr, 2, 0, 0},
+      {"another account naming the owner's MAC", "127.0.0.6", kOther, "secret2", ownerMac, 1, 0, 0},
+      {"stranger, unknown account", "127.0.3.1", "nobody@example.org", "secret1", nullptr, 2, 0, 0},
+      {"stranger, empty account", "127.0.3.2", "", "secret1", nullptr, 2, 0, 0},
+      {"stranger, empty password", "127.0.3.3", kOwner, "", nullptr, 2, 0, 0},
+  };
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(row.who);
+      const int fd = UdpFrom(row.from);
+      ASSERT_GE(fd, 0);
+      timeval tv{0, 500000};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      sockaddr_in me{};
+      len = sizeof me;
+      getsockname(fd, reinterpret_cast<sockaddr*>(&me), &len);
+      RendezvousRequest r{row.email, row.password.empty() ? "" : PcPasswordOf(row.password), {}};
+      if (row.mac) std::memcpy(r.mac, row.mac, 6);
+      uint8_t req[kRendezvousSize];
+      EncodeRendezvousRequest(r, req);
+      HoleAckBody got;
+      // A right answer may wait for the PC's next heartbeat; a request whose check is still
+      // waiting is dropped, so ask again up to the deadline.
+      const bool answered = WaitFor(
+          [&] {
+            send(fd, req, sizeof req);
+            uint8_t answer[64];
+            for (;;) {
+              const ssize_t n = recv(fd, answer, sizeof answer, 0);
+              if (n < 0) return false;
+              if (n != static_cast<ssize_t>(kHoleAckSize)) continue;
+              got = DecodeHoleAckBody(answer + kP2PHeaderSize);
+              return got.source == row.source && got.addr1 == row.pcIp;
+            }
+          },
+          seconds(10));
+      close(fd);
+      ASSERT_TRUE(answered) << "source " << got.source << " address " << std::hex << got.addr1;
+      EXPECT_EQ(got.port1, row.pcPort);
+      if (row.source == 1) {
+        EXPECT_EQ(got.addr2, ntohl(me.sin_addr.s_addr));
+        EXPECT_EQ(got.port2, ntohs(me.sin_port));
+      } else {
+        EXPECT_EQ(got.addr2, 0u);
+        EXPECT_EQ(got.port2, 0u);
+      }
+    }
+  }
+  stop = true;
+  for (auto& t : attacks) t.join();
+  close(home);
+  close(otherUdp);
+  EXPECT_EQ(central.LogText().find("(evil)"), std::string::npos);
 }
 
 TEST_F(Takeover, TheLogIsPrivateHoldsNoSessionAndEscapesPeerText) {

@@ -55,6 +55,13 @@ std::string MacKey(const uint8_t mac[6]) {
   return t;
 }
 
+// The MAC a PC named at its log-on, as the 6 bytes its heartbeat carries; false for none.
+bool ParseMacText(const std::string& text, uint8_t out[6]) {
+  ParseMacAddr(text, out);
+  static const uint8_t kNone[6] = {};
+  return std::memcmp(out, kNone, 6) != 0;
+}
+
 }  // namespace
 
 struct CRendezvousServer::Impl {
@@ -74,7 +81,7 @@ struct CRendezvousServer::Impl {
   bool stopping = false;
 
   // The thread's own state.
-  std::map<std::string, PcSeen> pcs;  // by account, MAC and address
+  std::map<std::string, PcSeen> pcs;  // by the identity of the logged-on PC
   struct Failures {
     int count = 0;
     int64_t last = 0;
@@ -91,6 +98,13 @@ struct CRendezvousServer::Impl {
     uint64_t logOns = 0;
   };
   std::map<std::pair<std::string, uint32_t>, Belief> believed;
+  // (e-mail, MAC, address) -> the identity whose log-on vouches for such a heartbeat ("" none).
+  struct Vouch {
+    std::string identity;
+    int64_t at = 0;
+    uint64_t logOns = 0;
+  };
+  std::map<std::string, Vouch> vouched;
 
   void Loop() {
     for (;;) {
@@ -173,53 +187,87 @@ struct CRendezvousServer::Impl {
     return yes;
   }
 
+  // The logged-on PC that vouches for a heartbeat: the identity whose log-on (within its life)
+  // named this account and this MAC and came from this address; "" when none. Read again every
+  // few seconds; a "no" holds only until the next log-on.
+  std::string Voucher(const std::string& email, const uint8_t mac[6], uint32_t ip) {
+    const int64_t now = time(nullptr);
+    const std::string key = email + "|" + MacKey(mac) + "|" + std::to_string(ip);
+    const uint64_t logOns = CCentralStore::LogOnCounter().load();
+    const auto it = vouched.find(key);
+    if (it != vouched.end() && now - it->second.at < kBelievedSec &&
+        (!it->second.identity.empty() || it->second.logOns == logOns))
+      return it->second.identity;
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &ip, text, sizeof text);
+    std::string identity;
+    std::vector<CentralDevice> devices;
+    if (store->AccountDevices(email, devices)) {
+      for (const CentralDevice& dev : devices) {
+        uint8_t logged[6];
+        if (dev.logOnIp == text && dev.lastLogOn >= now - kLogOnLifeSec &&
+            ParseMacText(dev.mac, logged) && std::memcmp(logged, mac, 6) == 0) {
+          identity = dev.identity;
+          break;
+        }
+      }
+    }
+    if (vouched.size() >= kBelievedMax) vouched.clear();
+    vouched[key] = {identity, now, logOns};
+    return identity;
+  }
+
   void HeartBeat(const Datagram& d) {
     const HeartBeatInfo info = DecodeHeartBeatBody(d.bytes.data() + kP2PHeaderSize);
     if (info.email.empty()) return;
     const uint32_t ip = d.from.sin_addr.s_addr;
-    // Only a PC logged on from this address speaks for its account here: a heartbeat from
-    // anywhere else neither moves the account's PC nor takes room.
-    if (!LoggedOnFrom(info.email, ip)) {
+    // Only the PC's own log-on speaks for its heartbeat: the same account and MAC, logged on
+    // from this address. Anything else neither moves a PC nor takes room, and one entry per
+    // logged-on PC is all the table ever holds.
+    const std::string identity = Voucher(info.email, info.mac, ip);
+    if (identity.empty()) {
       QV_LOG_REFUSAL(Text(d.from), kModRendezvous, kLogWarning,
-                     "heartbeat of \"%s\" from %s ignored: no PC of the account logged on there.",
+                     "heartbeat of \"%s\" from %s ignored: no PC of the account logged on there with that MAC.",
                      LogText(info.email).c_str(), Text(d.from).c_str());
       return;
     }
-    const std::string key = info.email + "|" + MacKey(info.mac) + "|" + std::to_string(ip);
-    if (pcs.find(key) == pcs.end()) {
-      if (pcs.size() >= kRendezvousPcsMax) Forget();
+    const int64_t now = time(nullptr);
+    auto found = pcs.find(identity);
+    if (found == pcs.end()) {
       size_t ofAccount = 0, ofAddress = 0;
-      for (const auto& item : pcs) {
-        ofAccount += item.second.email == info.email;
-        ofAddress += item.second.ip == ip;
-      }
-      if ((ofAccount >= kRendezvousPcsPerKey || ofAddress >= kRendezvousPcsPerKey)) {
-        Forget();
+      auto count = [&] {
         ofAccount = ofAddress = 0;
         for (const auto& item : pcs) {
           ofAccount += item.second.email == info.email;
           ofAddress += item.second.ip == ip;
         }
+      };
+      count();
+      if (pcs.size() >= kRendezvousPcsMax || ofAccount >= kRendezvousPcsPerKey ||
+          ofAddress >= kRendezvousPcsPerKey) {
+        Forget();
+        count();
       }
       if (pcs.size() >= kRendezvousPcsMax || ofAccount >= kRendezvousPcsPerKey ||
           ofAddress >= kRendezvousPcsPerKey)
         return;
+      found = pcs.emplace(identity, PcSeen{}).first;
     }
-    PcSeen& pc = pcs[key];
-    const int64_t now = time(nullptr);
-    // What a PC holds is not moved by a datagram from another port while the PC keeps it fresh:
-    // a forged source address (the PC's own, any port) cannot take its place.
-    if (pc.seen != 0 && pc.port != ntohs(d.from.sin_port) && now - pc.seen <= kRendezvousPcFreshSec) {
+    PcSeen& pc = found->second;
+    // What a PC holds is not moved by a datagram from another port of the same address while
+    // the PC keeps it fresh; a new log-on address (the vouch moved) takes it at once.
+    if (pc.seen != 0 && pc.ip == ip && pc.port != ntohs(d.from.sin_port) &&
+        now - pc.seen <= kRendezvousPcFreshSec) {
       QV_LOG_REFUSAL(Text(d.from), kModRendezvous, kLogWarning,
                      "heartbeat of \"%s\" from %s ignored: the PC is heard from another port.",
                      LogText(info.email).c_str(), Text(d.from).c_str());
       return;
     }
-    const bool fresh = pc.seen == 0 || pc.ip != d.from.sin_addr.s_addr || pc.port != ntohs(d.from.sin_port);
+    const bool fresh = pc.seen == 0 || pc.ip != ip || pc.port != ntohs(d.from.sin_port);
     pc.email = info.email;
     pc.name = info.name;
     std::memcpy(pc.mac, info.mac, 6);
-    pc.ip = d.from.sin_addr.s_addr;
+    pc.ip = ip;
     pc.port = ntohs(d.from.sin_port);
     pc.seen = now;
     if (fresh)
@@ -272,9 +320,17 @@ struct CRendezvousServer::Impl {
   void Introduce(const Datagram& d) {
     const uint32_t phoneIp = d.from.sin_addr.s_addr;
     const uint16_t phonePort = ntohs(d.from.sin_port);
+    // A refusal (account, password, empty fields) is all zero behind source 2; a right request
+    // that finds no PC online names no PC but the phone as seen, behind source 1.
     HoleAckBody refused;
-    refused.source = 1;  // from the server; a zero PC address means no introduction
+    refused.source = kRendezvousRefused;
     const RendezvousRequest req = DecodeRendezvousBody(d.bytes.data() + kP2PHeaderSize);
+    if (req.email.empty() || req.password.empty()) {
+      QV_LOG_REFUSAL(Text(d.from), kModRendezvous, kLogWarning,
+                     "rendezvous from %s refused: empty account or password.", Text(d.from).c_str());
+      Answer(d.from, refused);
+      return;
+    }
     // A text accepted recently is right without hashing, and passes any pause (the pauses are
     // against guesses); anything else is hashed on the checker thread and comes back here with
     // its verdict.
@@ -304,13 +360,13 @@ struct CRendezvousServer::Impl {
       const PcSeen& pc = item.second;
       if (pc.email != req.email || now - pc.seen > kRendezvousPcFreshSec) continue;
       if (!anyPc && std::memcmp(pc.mac, req.mac, 6) != 0) continue;
-      if (!LoggedOnFrom(pc.email, pc.ip)) continue;
+      if (Voucher(pc.email, pc.mac, pc.ip) != item.first) continue;  // logged out or moved
       if (!best || pc.seen > best->seen) best = &pc;
     }
     if (!best) {
       QV_LOG(kModRendezvous, kLogInfo, "rendezvous for %s from %s: no PC of the account is there.",
              LogText(req.email).c_str(), Text(d.from).c_str());
-      Answer(d.from, refused);
+      Answer(d.from, {kRendezvousIntroduced, 0, 0, ntohl(phoneIp), phonePort});
       return;
     }
     HolePunchBody punch;
@@ -326,7 +382,7 @@ struct CRendezvousServer::Impl {
     pcAddr.sin_addr.s_addr = best->ip;
     pcAddr.sin_port = htons(best->port);
     sendto(udpFd, bytes, sizeof bytes, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&pcAddr), sizeof pcAddr);
-    Answer(d.from, {1, ntohl(best->ip), best->port, ntohl(phoneIp), phonePort});
+    Answer(d.from, {kRendezvousIntroduced, ntohl(best->ip), best->port, ntohl(phoneIp), phonePort});
     QV_LOG(kModRendezvous, kLogInfo, "introduced %s to %s (%s)", Text(d.from).c_str(),
            Text(pcAddr).c_str(), LogText(best->name).c_str());
   }

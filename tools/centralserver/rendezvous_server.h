@@ -27,6 +27,10 @@ constexpr size_t kRendezvousQueuedPerAddress = 64;  // datagrams of one address 
 constexpr int kRendezvousFailuresMax = 5;
 constexpr int kRendezvousAccountFailuresMax = 20;
 constexpr int kRendezvousPauseSec = 300;
+// The source field of the server's answer to a phone: an introduction (a PC address of 0: the
+// request was right but no PC of the account is online), or a refusal (all else 0).
+constexpr uint16_t kRendezvousIntroduced = 1;
+constexpr uint16_t kRendezvousRefused = 2;
 
 class CRendezvousServer {
  public:
