@@ -103,7 +103,7 @@ class CSettingDlg : public CDiyDialog,
   std::unique_ptr<wxMenu> BuildTrayMenu() override;
   void LocalizeTrayMenus();
 
-  // The timers' procedures (Part 4.102's table).
+  // The timers' procedures.
   void LogOnStatusPollTimer() { m_flow.LogOnStatusPollTimer(); }
   void MobileLoginRequestAgeTimer();
   void TrayAnimationTimer() { m_flow.TrayAnimationTimer(); }

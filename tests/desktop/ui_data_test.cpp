@@ -189,7 +189,7 @@ TEST_F(UIDataTest, StatusSharesListingsAndTheDataFolder) {
   EXPECT_EQ(ui->GetMobileState(), 0);
 }
 
-// The data folder gets the help document of the system's language (Part 3.133): real PDFs,
+// The data folder gets the help document of the system's language: real PDFs,
 // made at build time beside the program.
 TEST_F(UIDataTest, TheDataFolderGetsTheHelpDocumentOfTheSystemLanguage) {
   const char* const names[3] = {"Instructions for Quarlo.pdf", "Quarlo\xE5\xB8\xAE\xE5\x8A\xA9\xE8\xAF\xB4\xE6\x98\x8E.pdf",

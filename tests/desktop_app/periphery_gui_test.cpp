@@ -266,9 +266,9 @@ T* ShownTopLevel() {
 }
 
 // The first start with a newer version on the site: the wizard comes first and the update
-// notice only after it (Part 4.102), and the notice's Return (update), Escape and close button
+// notice only after it, and the notice's Return (update), Escape and close button
 // each end it as they should. Return downloads the package and ends the program for the
-// install, as Part 4.142 has it, with no dialog left on a stack the main window's end would cut
+// install, with no dialog left on a stack the main window's end would cut
 // through (the crash of Return: the wizard, a child on the main window's stack, was freed). The
 // project's AddressSanitizer build runs this test too (scripts/sanitize.sh).
 TEST_F(PeripheryGui, UpdateNoticeAfterTheWizardReturnEscapeAndClose) {
