@@ -19,6 +19,7 @@
 #include "common/proto_p2p.h"
 #include "common/proto_relay.h"
 #include "tests/central/loopback_peer.h"
+#include "tests/support/stop_and_join.h"
 #include "tests/support/central_process.h"
 #include "tests/support/net_namespace.h"
 #include "tests/support/relay_phone.h"
@@ -217,15 +218,7 @@ TEST_F(OwnerPc, FloodsLeaveTheOwnersPcLoggedOnAndItsPhoneDownloading) {
   auto running = [&] { return !stop.load() && std::chrono::steady_clock::now() < until; };
   std::vector<std::thread> floods;
   // Joined however the test ends.
-  struct Joiner {
-    std::atomic<bool>& stop;
-    std::vector<std::thread>& threads;
-    ~Joiner() {
-      stop = true;
-      for (std::thread& t : threads)
-        if (t.joinable()) t.join();
-    }
-  } joiner{stop, floods};
+  StopAndJoin joiner{stop, floods};
   // Connections that trickle a byte now and then, from 16 addresses, 16 each.
   floods.emplace_back([&] {
     std::vector<std::unique_ptr<DeviceClient>> slow;

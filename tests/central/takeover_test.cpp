@@ -16,6 +16,7 @@
 #include "common/proto_p2p.h"
 #include "common/proto_relay.h"
 #include "tests/central/loopback_peer.h"
+#include "tests/support/stop_and_join.h"
 #include "tests/support/central_process.h"
 #include "tools/centralserver/central_exchanges.h"
 #include "tests/support/relay_phone.h"
@@ -170,15 +171,7 @@ TEST_F(Takeover, GuessesFromManyAddressesNeverLockTheOwnerOut) {
   std::atomic<bool> stop{false};
   std::atomic<int> guesses{0};
   std::vector<std::thread> guessers;
-  struct Joiner {
-    std::atomic<bool>& stop;
-    std::vector<std::thread>& threads;
-    ~Joiner() {
-      stop = true;
-      for (std::thread& t : threads)
-        if (t.joinable()) t.join();
-    }
-  } joiner{stop, guessers};
+  StopAndJoin joiner{stop, guessers};
   const auto started = std::chrono::steady_clock::now();
   for (int a = 2; a < 22; ++a)
     for (int k = 0; k < 1; ++k)
