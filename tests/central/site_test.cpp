@@ -311,6 +311,23 @@ int ConnectTo(uint16_t port, const char* source = nullptr) {
   return fd;
 }
 
+// How many connections wait in the accept queue of the loopback listener on `port`
+// (for a listening socket the kernel shows that queue as its receive queue).
+int WaitingToBeAccepted(uint16_t port) {
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  char local[32];
+  snprintf(local, sizeof local, "0100007F:%04X", port);
+  while (std::getline(tcp, line)) {
+    char addr[64], rem[64], st[8];
+    unsigned tx = 0, rx = 0;
+    if (sscanf(line.c_str(), "%*d: %63s %63s %7s %x:%x", addr, rem, st, &tx, &rx) == 5 &&
+        std::string(addr) == local && std::string(st) == "0A")
+      return static_cast<int>(rx);
+  }
+  return -1;
+}
+
 // True once the server has closed the socket (end of stream or reset).
 bool ClosedByServer(int fd) {
   char c;
@@ -361,11 +378,15 @@ TEST_F(Site, AFullSetOfSlowHeadsMakesRoomForANewcomer) {
       ASSERT_EQ(send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL), 16);
       slow.push_back(fd);
     }
+  // Every slow head must hold its slot before the newcomer comes, or the newcomer is simply let in.
+  ASSERT_TRUE(WaitFor([&] { return WaitingToBeAccepted(port) == 0; }, std::chrono::seconds(10)));
   const Http h = Curl({"--interface", "127.0.0.30", central.SiteUrl() + "/faq.html"});
   EXPECT_EQ(h.code, 200) << central.LogText();
   EXPECT_TRUE(WaitFor([&] { return ClosedByServer(slow.front()); }, std::chrono::seconds(5)))
       << "the oldest head made the room";
-  EXPECT_NE(central.LogText().find("room for 127.0.0.30"), std::string::npos);
+  EXPECT_TRUE(WaitFor([&] { return central.LogText().find("room for 127.0.0.30") != std::string::npos; },
+                      std::chrono::seconds(5)))
+      << central.LogText();
   for (int fd : slow) close(fd);
 }
 
