@@ -21,6 +21,7 @@
 #include <new>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "common/command_server.h"
 #include "common/log.h"
@@ -57,6 +58,14 @@ std::mutex g_stateMutex;
 std::set<std::string> g_acceptedPeers;  // relay identities with an accepted log-in
 std::set<std::string> g_askingPeers;    // peers whose question is open
 std::map<std::string, int> g_askingAddresses;  // open questions of each address
+
+// A log-in the peer repeated while its question was open: answered with that question's answer.
+struct Repeat {
+  PeerRoute route;
+  uint64_t token = 0;
+};
+constexpr size_t kMaxRepeatsPerQuestion = 8;
+std::map<std::string, std::vector<Repeat>> g_repeats;  // by peer key, under g_stateMutex
 
 // One log-in question on its way to the desktop program.
 struct Question {
@@ -103,11 +112,19 @@ std::string AddressKeyOf(const PeerRoute& route) {
   return "a:" + Plat_Ipv4Text(PeerIpOf(route));
 }
 
-void ForgetQuestion(const std::string& peerKey, const std::string& addressKey) {
+// Closes the question; the repeats that waited for it are handed back to be answered.
+std::vector<Repeat> ForgetQuestion(const std::string& peerKey, const std::string& addressKey) {
   std::lock_guard<std::mutex> lock(g_stateMutex);
   g_askingPeers.erase(peerKey);
   auto it = g_askingAddresses.find(addressKey);
   if (it != g_askingAddresses.end() && --it->second <= 0) g_askingAddresses.erase(it);
+  std::vector<Repeat> repeats;
+  auto r = g_repeats.find(peerKey);
+  if (r != g_repeats.end()) {
+    repeats.swap(r->second);
+    g_repeats.erase(r);
+  }
+  return repeats;
 }
 
 // Before the reply goes out (the phone's next request must find it), and for a command
@@ -174,14 +191,25 @@ int AskDesktop(void* arg) {
     // Any non-zero answer refuses, whatever its width.
     result = decision == 0 ? kLoginAccepted : kLoginRefused;
   }
-  ForgetQuestion(q->peerKey, q->addressKey);
+  const std::vector<Repeat> repeats = ForgetQuestion(q->peerKey, q->addressKey);
   const PeerRoute route = q->route;
-  const bool onLoop = route.udtSock == -1;  // else the reply is sent from this thread
+  // A command connection's state is written on its loop while it lives; a UDT socket's and a
+  // relay identity's here, before any reply goes out.
+  const bool onLoop = route.udtSock == -1 && route.direct;
   if (!onLoop) RecordOutcome(route, result);
-  DeferredReply_Finish(q->token, EncodeDeviceLoginReply(result), [route, result, onLoop] {
+  const WireBytes reply = EncodeDeviceLoginReply(result);
+  // Every request of the peer hears the answer before a refused peer is closed. A command
+  // connection never has repeats here: it is held until its reply went out.
+  DeferredReply_Finish(q->token, reply, [route, result, onLoop, last = repeats.empty()] {
     if (onLoop) RecordOutcome(route, result);
-    CloseIfRefused(route, result);
+    if (last) CloseIfRefused(route, result);
   });
+  for (size_t i = 0; i < repeats.size(); ++i) {
+    const PeerRoute again = repeats[i].route;
+    DeferredReply_Finish(repeats[i].token, reply, [again, result, last = i + 1 == repeats.size()] {
+      if (last) CloseIfRefused(again, result);
+    });
+  }
   return 0;
 }
 
@@ -344,19 +372,37 @@ int ReqDeviceLogin(const char* body, const CommandHeader* header, bufferevent* c
     SendLoginReply(route, kLoginAccepted);
     return 0;
   }
+  // The log-in belongs to the connection: one the user accepted is not put to the user again
+  // (a command connection's repeat is dispatched only once its question was answered).
+  if (LoginAccepted(route)) {
+    SendLoginReply(route, kLoginAccepted);
+    return 0;
+  }
 
   const std::string addressKey = AddressKeyOf(route);
   bool admitted = false;
   {
     std::lock_guard<std::mutex> lock(g_stateMutex);
+    if (g_askingPeers.count(peerKey) != 0) {
+      // A repeat while the peer's question is open waits for that question's answer; refusing
+      // it would close the peer under its own open question.
+      std::vector<Repeat>& waiting = g_repeats[peerKey];
+      if (waiting.size() >= kMaxRepeatsPerQuestion) {
+        QV_LOG(kModIntranet, kLogWarning, "device login repeated too often; the repeat waits for nothing.");
+        return 0;
+      }
+      const uint64_t token = DeferredReply_Begin(route);
+      if (token != 0) waiting.push_back({route, token});
+      QV_LOG(kModIntranet, kLogDebug, "device login repeated; it waits for the open question.");
+      return 0;
+    }
     int total = 0;
     for (const auto& kv : g_askingAddresses) total += kv.second;
     auto it = g_askingAddresses.find(addressKey);
     const int ofAddress = it == g_askingAddresses.end() ? 0 : it->second;
     // Loopback is this PC itself (its tools share one address); the total still bounds it.
     const bool loopback = addressKey.compare(0, 6, "a:127.") == 0;
-    if (g_askingPeers.count(peerKey) == 0 && (loopback || ofAddress < kMaxQuestionsPerAddress) &&
-        total < kMaxOpenQuestions) {
+    if ((loopback || ofAddress < kMaxQuestionsPerAddress) && total < kMaxOpenQuestions) {
       g_askingPeers.insert(peerKey);
       ++g_askingAddresses[addressKey];
       admitted = true;
@@ -392,6 +438,9 @@ int ReqDeviceLogin(const char* body, const CommandHeader* header, bufferevent* c
     SendLoginReply(route, kLoginRefused);
     CloseIfRefused(route, kLoginRefused);
   }
-  ForgetQuestion(peerKey, addressKey);
+  // The peer's requests are handled one after another, so nothing repeated it meanwhile; a
+  // repeat would hear the same refusal.
+  for (const Repeat& r : ForgetQuestion(peerKey, addressKey))
+    DeferredReply_Finish(r.token, EncodeDeviceLoginReply(kLoginRefused));
   return 0;
 }

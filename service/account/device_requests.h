@@ -5,13 +5,14 @@
 // an accepted log-in on the same connection, UDT socket or relay identity.
 //
 // The log-in question never blocks a transport: it runs on a pool task and its reply is posted
-// back to the thread of the connection's event loop. At most one question is open per peer,
-// two per address (loopback aside) and kMaxOpenQuestions in all; past that the log-in is
-// refused at once. The question goes only to a listener of the service's own user or root.
+// back to the thread of the connection's event loop. At most one question is open per peer (a
+// log-in it repeats meanwhile waits for that question's answer), two per address (loopback
+// aside) and kMaxOpenQuestions in all; past that the log-in is refused at once. The question
+// goes only to a listener of the service's own user or root.
 //
 // The outcome is the connection's (or UDT socket's) log-in state, which the dispatch enforces:
-// nothing more after a refusal, and a refused peer from outside the PC's subnets is closed once
-// the refusal went out. Through the relay the request is read past the requester's identity.
+// nothing more after a refusal, and a refused direct peer is closed once the refusal went out.
+// Through the relay the request is read past the requester's identity.
 #include <cstdint>
 #include <string>
 

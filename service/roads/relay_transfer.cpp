@@ -6,9 +6,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "common/log.h"
@@ -108,6 +114,67 @@ bool WaitForNewTransfer(int ms, uint64_t opened) {
   return g_ExitFlag.load() != 0;
 }
 
+// Failed ends of downloads that found no worker to send them. The pool is full then, so one
+// thread of its own connects to the server's cache (a blocking connect that the relay loop must
+// not wait for) and delivers them there, where the phone looks for every download end.
+struct FailedEnd {
+  std::string requester;
+  uint32_t sessionId = 0;
+};
+constexpr size_t kMaxFailedEnds = 64;
+
+std::mutex& FailedEndsMutex() {
+  static std::mutex* m = new std::mutex;  // immortal: the thread outlives every caller
+  return *m;
+}
+std::condition_variable& FailedEndsReady() {
+  static std::condition_variable* c = new std::condition_variable;
+  return *c;
+}
+std::deque<FailedEnd>& FailedEnds() {  // under FailedEndsMutex
+  static std::deque<FailedEnd>* q = new std::deque<FailedEnd>;
+  return *q;
+}
+bool g_failedEndsThread = false;  // under FailedEndsMutex
+
+void DeliverFailedEnds() {
+  for (;;) {
+    FailedEnd end;
+    {
+      std::unique_lock<std::mutex> lock(FailedEndsMutex());
+      FailedEndsReady().wait(lock, [] { return !FailedEnds().empty(); });
+      end = std::move(FailedEnds().front());
+      FailedEnds().pop_front();
+    }
+    int sock = ConnectConfigured();
+    if (sock < 0) {
+      QV_LOG(kModIntranet, kLogError, "relay download %u: no connection to the server.",
+             end.sessionId);
+      continue;
+    }
+    WriteInterDownLoadOverMsg(end.requester, &sock, '1', end.sessionId);
+  }
+}
+
+void SendFailedEnd(uint32_t sessionId, const std::string& requester) {
+  std::lock_guard<std::mutex> lock(FailedEndsMutex());
+  if (FailedEnds().size() >= kMaxFailedEnds) {
+    QV_LOG(kModIntranet, kLogError, "relay download %u: too many ends wait; none sent.", sessionId);
+    return;
+  }
+  if (!g_failedEndsThread) {
+    try {
+      std::thread(DeliverFailedEnds).detach();
+      g_failedEndsThread = true;
+    } catch (const std::system_error&) {
+      QV_LOG(kModIntranet, kLogError, "relay download %u: no thread for its end.", sessionId);
+      return;
+    }
+  }
+  FailedEnds().push_back({requester, sessionId});
+  FailedEndsReady().notify_one();
+}
+
 }  // namespace
 
 int ConnectToSV(const char* host, uint16_t port) {
@@ -137,13 +204,20 @@ void WriteInterDownLoadOverMsg(const std::string& requester, int* sock, char sta
 
 int StartRelayDownload(uint32_t sessionId, uint32_t offset, const std::string& requester) {
   InterDownloadJob* job = new (std::nothrow) InterDownloadJob;
-  if (!job) return kErrAllocate;
+  if (!job) {
+    SendFailedEnd(sessionId, requester);
+    return kErrAllocate;
+  }
   job->sessionId = sessionId;
   job->offset = offset;
   std::strncpy(job->requester, requester.c_str(), sizeof job->requester - 1);
-  // The relay loop must not stall on a full pool: refused at once instead.
+  // The relay loop must not stall on a full pool: refused at once instead, and the phone hears
+  // the failed end through the cache.
   const int rc = ThreadPool_TryAddTask(g_pThreadPool, DownLoadFile_Cash, job);
-  if (rc != 0) delete job;
+  if (rc != 0) {
+    delete job;
+    SendFailedEnd(sessionId, requester);
+  }
   return rc;
 }
 

@@ -32,4 +32,6 @@ void WriteInterDownLoadOverMsg(const std::string& requester, int* sock, char sta
 int InterLineUpLoadFile(void* arg);  // pool task for the life of the service
 
 // The starter AllowDownLoadFile calls for a relayed start: hands DownLoadFile_Cash to the pool.
+// When it cannot (no free worker, no memory) it returns non-zero and the failed end '1' goes to
+// the phone through the server's cache all the same, from a thread of its own.
 int StartRelayDownload(uint32_t sessionId, uint32_t offset, const std::string& requester);

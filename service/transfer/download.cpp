@@ -731,10 +731,11 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
     if (!starter) return ReplyOver('1', sessionId, reply, replyLen, -1);
     const int started = starter(sessionId, offset, RouteOf(body, bodyLen, conn, udt, dir).requester);
     if (started != 0) {
-      // No worker to send it: the phone hears the end at once instead of waiting for its
-      // entry to age out; the open entry stays for a later start.
+      // No worker to send it: the starter sends the end '1' through the server's cache, where
+      // the phone reads every download end (never as a relay reply); the open entry stays for
+      // a later start.
       QV_LOG(kModIntranet, kLogError, "relay download %u: no free worker.", sessionId);
-      return ReplyOver('1', sessionId, reply, replyLen, started);
+      return started;
     }
     return 0;
   }

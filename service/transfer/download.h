@@ -61,7 +61,8 @@ void Download_OnConnectionWritable(bufferevent* conn);
 void Download_InstallHooks();
 
 // Relay downloads run as a pool task of the relay transfer code, which installs its starter;
-// the result is the pool's. Without one a relay start is answered with the end message '1'.
+// the result is the pool's, and a starter that fails sends the phone its failed end itself.
+// Without one a relay start is answered with the end message '1'.
 using RelayDownloadStarter = int (*)(uint32_t sessionId, uint32_t offset,
                                      const std::string& requester);
 void Download_SetRelayStarter(RelayDownloadStarter starter);

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <memory>
 #include <set>
 #include <thread>
@@ -134,10 +135,15 @@ TEST_F(DeviceRequestTest, StoredAccountIsAcceptedWithoutAsking) {
   Connect(phone);
   EXPECT_EQ(Login(phone, LoginBody("me@x.org", "pw1")), 0);
   EXPECT_EQ(m_desktop.Connections(), 0);
+  // The log-in is the connection's: once accepted, another is not put to the user.
+  EXPECT_EQ(Login(phone, LoginBody("Me@x.org", "pw1")), 0);
+  EXPECT_EQ(m_desktop.Connections(), 0);
   // Case matters, and an empty stored password admits nobody.
-  EXPECT_EQ(Login(phone, LoginBody("Me@x.org", "pw1")), 1);
+  DeviceClient cased;
+  Connect(cased);
+  EXPECT_EQ(Login(cased, LoginBody("Me@x.org", "pw1")), 1);
   // A refused connection is served nothing more, not even another log-in.
-  EXPECT_EQ(Login(phone, LoginBody("me@x.org", "pw1"), milliseconds(500)), -1);
+  EXPECT_EQ(Login(cased, LoginBody("me@x.org", "pw1"), milliseconds(500)), -1);
   m_base.Exec("update qv_user set psw = ''");
   DeviceClient next;
   Connect(next);
@@ -245,16 +251,89 @@ TEST_F(DeviceRequestTest, SeveralPhonesAndOtherTrafficWhileQuestionsAreOpen) {
     EXPECT_EQ((m.body[0] << 8) | m.body[1], want) << senders[i];
   }
   // The first phone's second log-in waited behind its first (replies keep their order) and
-  // was then asked on its own.
+  // heard its answer: the connection's log-in is accepted, the user is not asked again.
   DeviceMessage second;
   ASSERT_TRUE(phones[0]->ReadMessage(second, seconds(10)));
   EXPECT_EQ(second.body[1], 0);
-  EXPECT_EQ(m_desktop.Questions().size(), senders.size() + 1);
+  EXPECT_EQ(m_desktop.Questions().size(), senders.size());
 
   std::set<Bytes> ids;
   for (const Bytes& q : m_desktop.Questions()) ids.insert(Bytes(q.begin() + 4, q.begin() + 8));
   EXPECT_EQ(ids.size(), m_desktop.Questions().size()) << "every push has its own request id";
   EXPECT_TRUE(WaitFor([] { return Device_OpenQuestions() == 0; }, seconds(5)));
+}
+
+// However a question ends without a yes, the phone is told "refused" and its connection is
+// closed once that went out: the desktop program refuses, is not there, stays silent past the
+// time-out, every question slot is taken, or no worker is free to ask.
+TEST_F(DeviceRequestTest, EveryRefusalIsToldAndTheConnectionClosed) {
+  enum Setup { kRefuses, kNoDesktop, kSilent, kSlotsTaken, kNoWorker };
+  const struct {
+    const char* name;
+    Setup setup;
+  } rows[] = {{"the desktop refuses", kRefuses},
+              {"no desktop program", kNoDesktop},
+              {"the desktop stays silent", kSilent},
+              {"every question slot taken", kSlotsTaken},
+              {"no free worker", kNoWorker}};
+  Device_SetUIAnswerTimeout(300);
+  std::atomic<bool> release{false};  // outlives every stand-in of the loop
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    release = false;
+    if (row.setup != kNoDesktop) {
+      StartDesktop([&release, &row](const Bytes& p) {
+        if (row.setup == kSilent) return DesktopStandIn::Answer{{}, true};
+        if (SenderOf(p) == "holder") WaitFor([&] { return release.load(); }, seconds(20));
+        return DesktopStandIn::Answer{DesktopStandIn::AnswerTo(p, 1)};
+      });
+    }
+    std::vector<std::unique_ptr<DeviceClient>> holders;
+    if (row.setup == kSlotsTaken) {
+      Device_SetUIAnswerTimeout(20000);
+      for (int i = 0; i < kMaxOpenQuestions; ++i) {
+        holders.push_back(std::make_unique<DeviceClient>());
+        Connect(*holders.back());
+        ASSERT_TRUE(holders.back()->Send(kOpDeviceLogin, 0, LoginBody("x@y.z", "p", "holder")));
+      }
+      ASSERT_TRUE(WaitFor([] { return Device_OpenQuestions() == kMaxOpenQuestions; }, seconds(10)));
+    }
+    // No worker: the pool's only worker is busy while the phone logs in.
+    ThreadPool* const servicePool = g_pThreadPool;
+    std::atomic<bool> busy{false}, done{false};
+    struct Hold {
+      std::atomic<bool>* busy;
+      std::atomic<bool>* done;
+    } hold{&busy, &done};
+    if (row.setup == kNoWorker) {
+      g_pThreadPool = ThreadPool_Create(1);
+      ASSERT_EQ(ThreadPool_AddTask(g_pThreadPool, [](void* arg) {
+                  Hold* h = static_cast<Hold*>(arg);
+                  h->busy->store(true);
+                  WaitFor([h] { return h->done->load(); }, seconds(20));
+                  return 0;
+                }, &hold), 0);
+      ASSERT_TRUE(WaitFor([&] { return busy.load(); }, seconds(10)));
+    }
+    DeviceClient phone;
+    Connect(phone);
+    EXPECT_EQ(Login(phone, LoginBody("other@x.org", "pw2")), 1);
+    EXPECT_TRUE(phone.WaitClosed()) << "told, then closed";
+    if (row.setup == kNoWorker) {
+      done = true;
+      EXPECT_TRUE(WaitFor([] { return ThreadPool_IdleCount(g_pThreadPool) == 1; }, seconds(10)));
+      g_pThreadPool = servicePool;  // the test pool stays, idle: pools live as long as the process
+    }
+    release = true;
+    for (auto& h : holders) {
+      DeviceMessage m;
+      ASSERT_TRUE(h->ReadMessage(m, seconds(10))) << "a holder's own answer";
+      EXPECT_EQ(m.body.size() == 4 ? m.body[1] : -1, 1);
+    }
+    EXPECT_TRUE(WaitFor([] { return Device_OpenQuestions() == 0; }, seconds(10)));
+    Device_SetUIAnswerTimeout(300);
+    m_desktop.Stop();
+  }
 }
 
 TEST_F(DeviceRequestTest, PhoneLeavingDuringTheQuestionIsForgotten) {

@@ -940,7 +940,20 @@ TEST_F(DownloadTest, RelayRequestsReadBehindTheRequesterAndHandTheStartOn) {
   EXPECT_EQ(g_starterCall.requester, "phone-7");
   EXPECT_EQ(Trans_Count(), 1u);  // the relay task takes the entry itself
 
-  // The real starter with no free worker: the phone hears the end '1' at once.
+  // The real starter with no free worker: the phone hears the end '1' at once, through the
+  // server's cache like every relay download end, never as a relay reply. The server's side
+  // is a listener here that reads the cache connection's frame.
+  const int cache = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(cache, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t atLen = sizeof at;
+  ASSERT_EQ(bind(cache, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(listen(cache, 4), 0);
+  ASSERT_EQ(getsockname(cache, reinterpret_cast<sockaddr*>(&at), &atLen), 0);
+  m_base->Exec("update qv_conf set svhost = '127.0.0.1', svport = " +
+               std::to_string(ntohs(at.sin_port)) + ";");
   ThreadPool* const servicePool = g_pThreadPool;
   g_pThreadPool = ThreadPool_Create(1);
   std::mutex busyMutex;
@@ -976,9 +989,32 @@ TEST_F(DownloadTest, RelayRequestsReadBehindTheRequesterAndHandTheStartOn) {
     release = true;
   }
   busyChanged.notify_all();
-  ASSERT_EQ(len, 12);
-  EXPECT_EQ(wire::GetU32(reinterpret_cast<const uint8_t*>(reply) + 4), 17u);
-  EXPECT_EQ(reply[8], '1');
+  EXPECT_EQ(len, 0) << "no relay reply";
+  pollfd waiting{cache, POLLIN, 0};
+  ASSERT_EQ(poll(&waiting, 1, 20000), 1) << "no cache connection for the end";
+  const int conn = accept(cache, nullptr, nullptr);
+  ASSERT_GE(conn, 0);
+  timeval tv{20, 0};
+  setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  uint8_t frame[146];
+  size_t got = 0;
+  while (got < sizeof frame) {
+    const ssize_t n = recv(conn, frame + got, sizeof frame - got, 0);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ASSERT_EQ(got, sizeof frame);
+  EXPECT_EQ(wire::GetU16(frame), 146u);
+  EXPECT_EQ(wire::GetU16(frame + 4), 0x100Bu) << "the deliver command of the cache";
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(frame + 70)), "phone-7");
+  EXPECT_EQ(wire::GetU16(frame + 134), 12u);
+  EXPECT_EQ(wire::GetU16(frame + 136), 0x1003u);
+  EXPECT_EQ(wire::GetU32(frame + 138), 17u);
+  EXPECT_EQ(frame[142], '1');
+  const uint8_t answer[8] = {0, 8, 0, 7, 0x10, 0x0B, 0, 0};
+  EXPECT_EQ(send(conn, answer, sizeof answer, MSG_NOSIGNAL), 8);
+  close(conn);
+  close(cache);
   EXPECT_TRUE(WaitFor([] { return ThreadPool_IdleCount(g_pThreadPool) == 1; }, std::chrono::seconds(10)));
   g_pThreadPool = servicePool;  // the test pool stays, idle: pools live as long as the process
   Trans_Remove(17);

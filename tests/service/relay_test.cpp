@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "common/md5.h"
 #include "common/proto_local_api.h"
 #include "tests/support/central_process.h"
+#include "tests/support/desktop_standin.h"
 #include "common/proto_thumb.h"
 #include "tests/support/net_namespace.h"
 #include "tests/support/pictures.h"
@@ -497,6 +499,60 @@ TEST_F(Relay, LocalApiIsSilentThroughTheRelay) {
       if (m.header.opcode == op) answered = true;
     }
     EXPECT_EQ(answered, op == 0x5013) << std::hex << op;  // its setter answers nobody
+  }
+}
+
+// A relay phone that repeats its log-in while the question to the desktop program is open
+// hears that question's answer twice, and the user is asked once. The phone's session belongs
+// to the server, so a refused one stays signed in there; it is told so, and its power-off is
+// refused.
+TEST_F(Relay, RepeatedLogInHearsItsOpenQuestionsAnswer) {
+  std::atomic<bool> release{false};
+  DesktopStandIn desktop;
+  struct Release {  // the stand-in's answers are let go before `release` goes
+    std::atomic<bool>& release;
+    DesktopStandIn& desktop;
+    ~Release() {
+      release = true;
+      desktop.Stop();
+    }
+  } guard{release, desktop};
+  ASSERT_TRUE(desktop.Start([&release](const Bytes& push) {
+    WaitFor([&] { return release.load(); }, seconds(20));
+    const bool yes = std::string(push.begin() + 8, push.begin() + 12) == "yes@";
+    return DesktopStandIn::Answer{DesktopStandIn::AnswerTo(push, yes ? 0 : 1)};
+  }, 15003));
+  const std::string line = "device login repeated; it waits for the open question.";
+  const auto repeatsLogged = [&] {
+    const std::string log = s_svc->LogText();
+    size_t n = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
+    return n;
+  };
+  for (const char* email : {"yes@x.org", "no@x.org"}) {
+    SCOPED_TRACE(email);
+    release = false;
+    // A phone of its own each time: one the user accepted is not asked again.
+    RelayPhone phone;
+    ASSERT_EQ(phone.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+    const int want = email[0] == 'y' ? 0 : 1;
+    const size_t asked = desktop.Questions().size();
+    const size_t repeats = repeatsLogged();
+    const Bytes login = BuildMessage(kOpDeviceLogin, 0, Concat({TextField(email, 32), TextField("pw", 32)}));
+    ASSERT_TRUE(phone.Request(m_pc.identity, login));
+    ASSERT_TRUE(WaitFor([&] { return desktop.Questions().size() == asked + 1; }, seconds(20)))
+        << s_svc->LogText();
+    ASSERT_TRUE(phone.Request(m_pc.identity, login));
+    ASSERT_TRUE(WaitFor([&] { return repeatsLogged() == repeats + 1; }, seconds(20)));
+    release = true;
+    for (int i = 0; i < 2; ++i) {
+      DeviceMessage m;
+      ASSERT_TRUE(phone.ReadMessage(m, nullptr, seconds(20))) << "reply " << i;
+      ASSERT_EQ(m.header.opcode, kOpDeviceLogin);
+      ASSERT_EQ(m.body.size(), 4u);
+      EXPECT_EQ((m.body[0] << 8) | m.body[1], want) << "reply " << i;
+    }
+    EXPECT_EQ(desktop.Questions().size(), asked + 1) << "the user is asked once";
   }
 }
 

@@ -499,6 +499,93 @@ TEST_F(Trust, LogInQuestionGoesOnlyToThisUsersListener) {
   close(fd);
 }
 
+// A phone that repeats its log-in while its question is open hears that question's answer for
+// both, and the user is asked once: accepted, it is served; refused, it is told so and closed.
+// On every direct road, from the PC's subnet and from outside it.
+TEST_F(Trust, RepeatedLogInHearsItsOpenQuestionsAnswer) {
+  enum Road { kTcp, kUdt };
+  const struct {
+    const char* name;
+    Road road;
+    bool outside;
+    const char* email;  // "yes@" the desktop accepts, anything else it refuses
+  } rows[] = {
+      {"LAN phone, yes", kTcp, false, "yes@x.org"},
+      {"LAN phone, no", kTcp, false, "no@x.org"},
+      {"outside phone, yes", kTcp, true, "yes@x.org"},
+      {"outside phone, no", kTcp, true, "no@x.org"},
+      {"UDT LAN phone, yes", kUdt, false, "yes@x.org"},
+      {"UDT LAN phone, no", kUdt, false, "no@x.org"},
+      {"UDT outside phone, yes", kUdt, true, "yes@x.org"},
+      {"UDT outside phone, no", kUdt, true, "no@x.org"},
+  };
+  m_desktop.Stop();
+  std::atomic<bool> release{false};
+  struct Release {  // the stand-in's answers are let go before `release` goes
+    std::atomic<bool>& release;
+    DesktopStandIn& desktop;
+    ~Release() {
+      release = true;
+      desktop.Stop();
+    }
+  } guard{release, m_desktop};
+  ASSERT_TRUE(m_desktop.Start([&release](const Bytes& push) {
+    WaitFor([&] { return release.load(); }, seconds(20));
+    const bool yes = std::string(push.begin() + 8, push.begin() + 12) == "yes@";
+    return DesktopStandIn::Answer{DesktopStandIn::AnswerTo(push, yes ? 0 : 1)};
+  }, m_desktop.Port()));
+  const auto repeatsLogged = [&] {
+    const std::string log = m_svc->LogText();
+    const std::string line = "device login repeated; it waits for the open question.";
+    size_t n = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
+    return n;
+  };
+  uint32_t param = 3000;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    release = false;
+    const bool yes = std::string(row.email).compare(0, 4, "yes@") == 0;
+    const size_t asked = m_desktop.Questions().size();
+    const size_t repeats = repeatsLogged();
+    const Bytes login = BuildMessage(kOpDeviceLogin, 0, LoginBody(row.email, "pw"));
+    const auto run = [&](auto& phone, bool udt) {
+      ASSERT_TRUE(phone.SendRaw(login));
+      ASSERT_TRUE(WaitFor([&] { return m_desktop.Questions().size() == asked + 1; }, seconds(10)));
+      ASSERT_TRUE(phone.SendRaw(login));
+      // A command connection holds the repeat until its reply went out; UDT hands it over now.
+      if (udt) {
+        ASSERT_TRUE(WaitFor([&] { return repeatsLogged() == repeats + 1; }, seconds(10)));
+      }
+      release = true;
+      const int want = yes ? 0 : 1;
+      const int replies = yes || udt ? 2 : 1;  // a refused command connection closes first
+      for (int i = 0; i < replies; ++i) {
+        DeviceMessage m;
+        ASSERT_TRUE(phone.ReadMessage(m, seconds(20))) << "reply " << i;
+        ASSERT_EQ(m.header.opcode, kOpDeviceLogin);
+        ASSERT_EQ(m.body.size(), 4u);
+        EXPECT_EQ((m.body[0] << 8) | m.body[1], want) << "reply " << i;
+      }
+      EXPECT_EQ(m_desktop.Questions().size(), asked + 1) << "the user is asked once";
+      ++param;
+      EXPECT_EQ(Name(Ask(phone, RequestOf(kListing, param, m_share), param, udt,
+                         yes ? Got::kAnswer : Got::kClosed)),
+                Name(yes ? Got::kAnswer : Got::kClosed));
+    };
+    if (row.road == kTcp) {
+      DeviceClient phone;
+      ASSERT_TRUE(ConnectFromNs(phone, row.outside));
+      run(phone, false);
+    } else {
+      UdtDeviceClient phone;
+      ASSERT_TRUE(OpenUdtFromNs(phone, row.outside, row.outside)) << m_svc->LogText();
+      run(phone, true);
+    }
+    if (HasFatalFailure()) return;
+  }
+}
+
 // One address holds at most two open log-in questions.
 TEST_F(Trust, TwoOpenQuestionsPerAddress) {
   m_desktop.Stop();
