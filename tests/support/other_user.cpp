@@ -103,3 +103,10 @@ int OtherUser::SocketAsUser(const std::function<int()>& make) const {
   }
   return fd;
 }
+
+std::vector<std::string> OtherUser::AsUser(const std::vector<std::string>& argv) const {
+  std::vector<std::string> out = {"/usr/bin/setpriv", "--reuid=" + std::to_string(m_uid),
+                                  "--regid=" + std::to_string(m_gid), "--clear-groups", "--"};
+  out.insert(out.end(), argv.begin(), argv.end());
+  return out;
+}

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 class OtherUser {
  public:
@@ -17,6 +18,9 @@ class OtherUser {
   // Empty on success, else why it is not possible here (callers skip with it).
   std::string Create();
   uid_t Uid() const { return m_uid; }
+  gid_t Gid() const { return m_gid; }
+  // argv run as the user through setpriv (no supplementary groups).
+  std::vector<std::string> AsUser(const std::vector<std::string>& argv) const;
   // Runs make() as the user in a child process and returns the descriptor it made (-1 when it
   // failed).
   int SocketAsUser(const std::function<int()>& make) const;
