@@ -32,7 +32,10 @@ bool OS_IsRegistered(uint16_t opcode) { return Registry().count(opcode) != 0; }
 
 bool PeerAdmitted(const CallerTrust& trust, uint16_t opcode, const void* conn, int udtSock) {
   if (IsLocalOnlyOpcode(opcode)) return trust.road == Road::kCommand && trust.sameUser;
-  // The relay's phones signed in at the central server; fetched data is theirs.
+  // The relay's phones signed in at the central server, so they need no log-in; one the
+  // desktop program refused is served nothing more, as on the other roads. Fetched data is
+  // theirs.
+  if (trust.road == Road::kRelay) return RelayLogin_Get(trust.requester) != LoginState::kRefused;
   if (trust.road != Road::kCommand && trust.road != Road::kUdt) return true;
   const LoginState state = PeerLogin_Get(conn, udtSock);
   if (state == LoginState::kRefused) return false;

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <mutex>
+#include <string>
 
 #include "platform/net_info.h"
 #include "platform/socket_owner.h"
@@ -32,6 +33,16 @@ std::map<LoginKey, LoginEntry>& Logins() {  // under LoginMutex
 LoginKey KeyOf(const void* conn, int udtSock) {
   return conn != nullptr ? LoginKey{conn, -1} : LoginKey{nullptr, udtSock};
 }
+
+struct RelayEntry {
+  LoginState state = LoginState::kNone;
+  uint64_t order = 0;  // when it was first set: the oldest is dropped for a newcomer
+};
+std::map<std::string, RelayEntry>& RelayLogins() {  // under LoginMutex
+  static auto* m = new std::map<std::string, RelayEntry>;
+  return *m;
+}
+uint64_t g_relayOrder = 0;  // under LoginMutex
 
 }  // namespace
 
@@ -87,4 +98,26 @@ bool PeerLogin_AddressAccepted(uint32_t ipNetOrder) {
 void PeerLogin_Clear() {
   std::lock_guard<std::mutex> lock(LoginMutex());
   Logins().clear();
+}
+
+void RelayLogin_Set(const std::string& requester, LoginState state) {
+  std::lock_guard<std::mutex> lock(LoginMutex());
+  auto& m = RelayLogins();
+  auto it = m.find(requester);
+  if (it == m.end()) {
+    if (m.size() >= kMaxRelayLogins) {
+      auto oldest = m.begin();
+      for (auto e = m.begin(); e != m.end(); ++e)
+        if (e->second.order < oldest->second.order) oldest = e;
+      m.erase(oldest);
+    }
+    it = m.emplace(requester, RelayEntry{LoginState::kNone, ++g_relayOrder}).first;
+  }
+  if (it->second.state != LoginState::kRefused) it->second.state = state;
+}
+
+LoginState RelayLogin_Get(const std::string& requester) {
+  std::lock_guard<std::mutex> lock(LoginMutex());
+  const auto it = RelayLogins().find(requester);
+  return it == RelayLogins().end() ? LoginState::kNone : it->second.state;
 }

@@ -21,6 +21,7 @@ struct CallerTrust {
   bool sameUser = false;   // loopback peer socket owned by the service's user or root
   bool ownSubnet = false;  // loopback or on one of the adapters' subnets
   const char* peer = "";   // for refusal lines
+  std::string requester;   // the relay: the phone's session identity behind the frame
 };
 
 // Pure: whether ip (network order) is loopback or inside one adapter's address/netmask.
@@ -47,3 +48,9 @@ void PeerLogin_Forget(const void* conn, int udtSock);
 // Whether a live connection or UDT socket from this address holds an accepted log-in.
 bool PeerLogin_AddressAccepted(uint32_t ipNetOrder);
 void PeerLogin_Clear();  // tests
+
+// The same for a phone behind the relay, by the session identity the central server gave it;
+// a refusal is final for that session. At most kMaxRelayLogins are kept, the oldest go first.
+constexpr size_t kMaxRelayLogins = 1024;
+void RelayLogin_Set(const std::string& requester, LoginState state);
+LoginState RelayLogin_Get(const std::string& requester);

@@ -55,7 +55,6 @@ std::atomic<uint32_t> g_nextRequestId{static_cast<uint32_t>(time(nullptr))};
 
 // Guards the fields below. Never held while waiting for the desktop program.
 std::mutex g_stateMutex;
-std::set<std::string> g_acceptedPeers;  // relay identities with an accepted log-in
 std::set<std::string> g_askingPeers;    // peers whose question is open
 std::map<std::string, int> g_askingAddresses;  // open questions of each address
 
@@ -133,12 +132,7 @@ std::vector<Repeat> ForgetQuestion(const std::string& peerKey, const std::string
 // nothing more after a refusal.
 void RecordOutcome(const PeerRoute& route, uint16_t result) {
   if (route.udtSock == -1 && !route.direct) {
-    std::lock_guard<std::mutex> lock(g_stateMutex);
-    const std::string key = PeerKeyOf(route);
-    if (result == kLoginAccepted)
-      g_acceptedPeers.insert(key);
-    else
-      g_acceptedPeers.erase(key);
+    RelayLogin_Set(route.requester, result == kLoginAccepted ? LoginState::kAccepted : LoginState::kRefused);
     return;
   }
   const uint32_t ip = PeerIpOf(route);
@@ -152,9 +146,14 @@ void RecordOutcome(const PeerRoute& route, uint16_t result) {
 
 // After the reply: a direct peer (TCP or UDT) whose log-in was refused is closed once the
 // refusal went out, on the LAN too: a refused connection is answered nothing more, so keeping
-// it open would only leave the phone waiting on silence.
+// it open would only leave the phone waiting on silence. A relay phone's session is the
+// server's to close; the dispatch serves it nothing more.
 void CloseIfRefused(const PeerRoute& route, uint16_t result) {
-  if (result == kLoginAccepted || (route.udtSock == -1 && !route.direct)) return;
+  if (result == kLoginAccepted) return;
+  if (route.udtSock == -1 && !route.direct) {
+    QV_LOG(kModIntranet, kLogInfo, "device login of a relay phone refused; served nothing more.");
+    return;
+  }
   const uint32_t ip = PeerIpOf(route);
   QV_LOG(kModIntranet, kLogInfo, "device login from %s refused; closing.", Plat_Ipv4Text(ip).c_str());
   if (route.udtSock != -1)
@@ -164,10 +163,7 @@ void CloseIfRefused(const PeerRoute& route, uint16_t result) {
 }
 
 bool LoginAccepted(const PeerRoute& route) {
-  if (route.udtSock == -1 && !route.direct) {
-    std::lock_guard<std::mutex> lock(g_stateMutex);
-    return g_acceptedPeers.count(PeerKeyOf(route)) != 0;
-  }
+  if (route.udtSock == -1 && !route.direct) return RelayLogin_Get(route.requester) == LoginState::kAccepted;
   return PeerLogin_Get(route.udtSock != -1 ? nullptr : route.conn, route.udtSock) ==
          LoginState::kAccepted;
 }

@@ -93,6 +93,7 @@ void Serve(RelayConnState* s, const uint8_t* frame, size_t len) {
   CallerTrust trust;
   trust.road = Road::kRelay;
   trust.peer = "relay";
+  trust.requester = data.header.identity;
   char* replyRaw = nullptr;
   int replyLen = 0;
   Dispatch(trust, &data.inner, reinterpret_cast<const char*>(data.body.data()), s->bev, &replyRaw,

@@ -167,3 +167,20 @@ TEST(LoopbackOwnerTest, AClientThatClosedBeforeTheAcceptIsAStranger) {
 }
 
 }  // namespace
+
+// A relay phone's log-in state: a refusal is final for its session, and the table stays
+// bounded: a newcomer past the bound pushes out the oldest session, not itself.
+TEST(RelayLoginTest, RefusalIsFinalAndTheOldestGoFirst) {
+  RelayLogin_Set("s-accepted", LoginState::kAccepted);
+  RelayLogin_Set("s-refused", LoginState::kRefused);
+  RelayLogin_Set("s-refused", LoginState::kAccepted);
+  EXPECT_EQ(RelayLogin_Get("s-accepted"), LoginState::kAccepted);
+  EXPECT_EQ(RelayLogin_Get("s-refused"), LoginState::kRefused);
+  EXPECT_EQ(RelayLogin_Get("s-unknown"), LoginState::kNone);
+  for (size_t i = 0; i < kMaxRelayLogins; ++i)
+    RelayLogin_Set("s-" + std::to_string(i), LoginState::kAccepted);
+  EXPECT_EQ(RelayLogin_Get("s-accepted"), LoginState::kNone) << "the oldest went";
+  EXPECT_EQ(RelayLogin_Get("s-refused"), LoginState::kNone);
+  EXPECT_EQ(RelayLogin_Get("s-0"), LoginState::kAccepted);
+  EXPECT_EQ(RelayLogin_Get("s-" + std::to_string(kMaxRelayLogins - 1)), LoginState::kAccepted);
+}

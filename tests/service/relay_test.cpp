@@ -556,6 +556,109 @@ TEST_F(Relay, RepeatedLogInHearsItsOpenQuestionsAnswer) {
   }
 }
 
+// The relay road: who (the owner's phone without a log-in, with the desktop program's yes, with
+// its no, and a phone of another account) x request (local API, listing, download, upload,
+// thumbnail). The relay's phones signed in at the server, so they need no device log-in; one
+// the desktop program refused is served nothing more, and another account never reaches the PC.
+TEST_F(Relay, RoadTable) {
+  enum Who { kNoLogIn, kYes, kNo, kOtherAccount };
+  enum class Got { kAnswer, kSilence, kNothing };
+  const Got A = Got::kAnswer, S = Got::kSilence, N = Got::kNothing;
+  const struct {
+    const char* name;
+    Who who;
+    Got want[5];
+  } rows[] = {
+      //                                          local API listing download upload thumbnail
+      {"the owner's phone, no log-in", kNoLogIn, {S, A, A, A, A}},
+      {"the owner's phone, the desktop's yes", kYes, {S, A, A, A, A}},
+      {"the owner's phone, the desktop's no", kNo, {N, N, N, N, N}},
+      {"a phone of another account", kOtherAccount, {N, N, N, N, N}},
+  };
+  DesktopStandIn desktop;
+  ASSERT_TRUE(desktop.Start([](const Bytes& push) {
+    const bool yes = std::string(push.begin() + 8, push.begin() + 12) == "yes@";
+    return DesktopStandIn::Answer{DesktopStandIn::AnswerTo(push, yes ? 0 : 1)};
+  }, 15003));
+  WriteFileText(s_share + "/table.txt", "abc");
+  uint32_t param = 0x7000;
+  const auto requestOf = [&](int r) {
+    ++param;
+    switch (r) {
+      case 0:
+        return BuildMessage(kOpGetLogOnInfo, param);
+      case 1:
+        return BuildMessage(kOpList, param, PathBody(s_share));
+      case 2:
+        return BuildMessage(kOpReqDownload, param, PathBody(s_share + "/table.txt"));
+      case 3: {
+        Bytes body(380, 0);
+        wire::PutU32(body.data(), 3);
+        const std::string path = s_share + "/table-up-" + std::to_string(param);
+        std::memcpy(body.data() + 25, path.data(), path.size());
+        return BuildMessage(kOpReqUpload, param, body);
+      }
+      default:
+        return BuildMessage(kOpThumbnail, param, ThumbRequestBody(64, 64, s_share + "/table.txt"));
+    }
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    RelayPhone phone;
+    ASSERT_EQ(phone.SignIn(Port(), row.who == kOtherAccount ? kStranger : kOwner,
+                           PcPasswordOf(row.who == kOtherAccount ? "secret2" : "secret1")),
+              0);
+    if (row.who == kYes || row.who == kNo) {
+      const Bytes login = Concat({TextField(row.who == kYes ? "yes@x.org" : "no@x.org", 32), TextField("pw", 32)});
+      ASSERT_TRUE(phone.Request(m_pc.identity, BuildMessage(kOpDeviceLogin, 0, login)));
+      DeviceMessage m;
+      ASSERT_TRUE(phone.ReadMessage(m, nullptr, seconds(20)));
+      ASSERT_EQ(m.header.opcode, kOpDeviceLogin);
+      ASSERT_EQ(m.body.size(), 4u);
+      EXPECT_EQ((m.body[0] << 8) | m.body[1], row.who == kYes ? 0 : 1);
+    }
+    if (row.want[0] == Got::kNothing) {
+      // Served nothing, not even the version record: the other account's frames are refused by
+      // the server one by one; the refused phone's reach the PC and stay unanswered.
+      for (int r = 0; r < 5; ++r) {
+        ASSERT_TRUE(phone.Request(m_pc.identity, requestOf(r)));
+        ASSERT_TRUE(phone.Request(m_pc.identity, BuildMessage(kOpGetVerAndType, param | 0x80000000u)));
+      }
+      if (row.who == kOtherAccount) {
+        for (int i = 0; i < 10; ++i) {
+          uint16_t status = 0;
+          ASSERT_TRUE(phone.ReadStatus(kCmdRelayData, status)) << i;
+          EXPECT_EQ(status, kStatusNoSuchPc);
+        }
+      }
+      DeviceMessage m;
+      EXPECT_FALSE(phone.ReadMessage(m, nullptr, std::chrono::milliseconds(1000)))
+          << "opcode " << m.header.opcode;
+      continue;
+    }
+    for (int r = 0; r < 5; ++r) {
+      const Bytes request = requestOf(r);
+      const uint32_t asked = param;
+      const uint32_t probe = asked | 0x80000000u;
+      ASSERT_TRUE(phone.Request(m_pc.identity, request));
+      ASSERT_TRUE(phone.Request(m_pc.identity, BuildMessage(kOpGetVerAndType, probe)));
+      bool answered = false;
+      for (;;) {
+        DeviceMessage m;
+        ASSERT_TRUE(phone.ReadMessage(m, nullptr, seconds(20))) << r;
+        if (m.header.opcode == kOpGetVerAndType && m.header.param == probe) break;
+        if (m.header.param == asked) answered = true;
+      }
+      // Uploads and thumbnails are worked on pool tasks: their answer may follow the probe's.
+      DeviceMessage late;
+      while (!answered && row.want[r] == Got::kAnswer && phone.ReadMessage(late, nullptr, seconds(20)))
+        answered = late.header.param == asked;
+      const Got got = answered ? Got::kAnswer : Got::kSilence;
+      EXPECT_EQ(static_cast<int>(got), static_cast<int>(row.want[r])) << "request " << r;
+    }
+  }
+}
+
 // The device log-in and power-off through the relay are read past the requester's identity:
 // the stored account is recognised there, and power-off follows only that phone's log-in.
 // Last in this file: it powers the PC off.
