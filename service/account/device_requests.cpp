@@ -187,12 +187,13 @@ int AskDesktop(void* arg) {
     // Any non-zero answer refuses, whatever its width.
     result = decision == 0 ? kLoginAccepted : kLoginRefused;
   }
-  const std::vector<Repeat> repeats = ForgetQuestion(q->peerKey, q->addressKey);
   const PeerRoute route = q->route;
   // A command connection's state is written on its loop while it lives; a UDT socket's and a
-  // relay identity's here, before any reply goes out.
+  // relay identity's here, before any reply goes out and before the question closes (a repeat
+  // that comes after finds the outcome, not a question to ask again).
   const bool onLoop = route.udtSock == -1 && route.direct;
   if (!onLoop) RecordOutcome(route, result);
+  const std::vector<Repeat> repeats = ForgetQuestion(q->peerKey, q->addressKey);
   const WireBytes reply = EncodeDeviceLoginReply(result);
   // Every request of the peer hears the answer before a refused peer is closed. A command
   // connection never has repeats here: it is held until its reply went out.
@@ -384,7 +385,7 @@ int ReqDeviceLogin(const char* body, const CommandHeader* header, bufferevent* c
       // it would close the peer under its own open question.
       std::vector<Repeat>& waiting = g_repeats[peerKey];
       if (waiting.size() >= kMaxRepeatsPerQuestion) {
-        QV_LOG(kModIntranet, kLogWarning, "device login repeated too often; the repeat waits for nothing.");
+        QV_LOG(kModIntranet, kLogWarning, "device login repeated too often; the repeat is dropped.");
         return 0;
       }
       const uint64_t token = DeferredReply_Begin(route);

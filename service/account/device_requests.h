@@ -11,8 +11,10 @@
 // goes only to a listener of the service's own user or root.
 //
 // The outcome is the connection's (or UDT socket's) log-in state, which the dispatch enforces:
-// nothing more after a refusal, and a refused direct peer is closed once the refusal went out.
-// Through the relay the request is read past the requester's identity.
+// nothing more after a refusal, and a refused direct peer is closed once the refusal went out
+// (a relay phone's session is the server's: it is served nothing more). A connection already
+// accepted is not asked again. Through the relay the request is read past the requester's
+// identity.
 #include <cstdint>
 #include <string>
 
