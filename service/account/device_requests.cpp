@@ -369,12 +369,6 @@ int ReqDeviceLogin(const char* body, const CommandHeader* header, bufferevent* c
     SendLoginReply(route, kLoginAccepted);
     return 0;
   }
-  // The log-in belongs to the connection: one the user accepted is not put to the user again
-  // (a command connection's repeat is dispatched only once its question was answered).
-  if (LoginAccepted(route)) {
-    SendLoginReply(route, kLoginAccepted);
-    return 0;
-  }
 
   const std::string addressKey = AddressKeyOf(route);
   bool admitted = false;

@@ -589,7 +589,9 @@ TEST_F(Trust, RepeatedLogInHearsItsOpenQuestionsAnswer) {
         ASSERT_EQ(m.body.size(), 4u);
         EXPECT_EQ((m.body[0] << 8) | m.body[1], want) << "reply " << i;
       }
-      EXPECT_EQ(m_desktop.Questions().size(), asked + 1) << "the user is asked once";
+      // Asked once while the question is open; a command connection's repeat is read only after
+      // the answer went out, so it is a log-in of its own and asked on its own.
+      EXPECT_EQ(m_desktop.Questions().size(), asked + (udt || !yes ? 1 : 2));
       ++param;
       EXPECT_EQ(Name(Ask(phone, RequestOf(kListing, param, m_share), param, udt,
                          yes ? Got::kAnswer : Got::kClosed)),
