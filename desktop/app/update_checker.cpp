@@ -18,6 +18,7 @@
 #include "platform/registry.h"
 #include "platform/files.h"
 #include "platform/run_command.h"
+#include "platform/update_install.h"
 #include "platform/update_signature.h"
 
 namespace {
@@ -289,7 +290,18 @@ std::string PendingUpdatePackage() {
   return g_pendingPackage;
 }
 
-std::string UpdateInstallHelper() { return GetModuleDir() + "/quarlo_update_install"; }
+std::string UpdateInstallHelper() {
+  // pkexec runs the helper as root: the package's own copy, which only root can change, is
+  // taken over the per-user copy beside the program (a build tree, or `make run`'s base).
+  const std::string installed = "/usr/lib/quarlo/bin/quarlo_update_install";
+  struct stat st {};
+  std::string why;
+  if (lstat(installed.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
+      (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+      Plat_AncestorsAreSafe(installed.substr(0, installed.rfind('/')), why))
+    return installed;
+  return GetModuleDir() + "/quarlo_update_install";
+}
 
 std::vector<std::string> InstallCommand(const std::string& helper, const std::string& package,
                                         const std::string& signature) {

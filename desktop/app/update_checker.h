@@ -104,7 +104,8 @@ bool IsUpdateNoticeWanted();
 
 // The verified package waiting for the exit, if any (set by a finished download).
 std::string PendingUpdatePackage();
-// The elevated install step, beside the program (quarlo_update_install).
+// The elevated install step quarlo_update_install: the installed package's, when only root
+// can change it, else the one beside the program.
 std::string UpdateInstallHelper();
 // At exit, after the windows are gone: for an administrator, checks the package and its
 // signature again and runs "pkexec <helper> <package> <signature>" by argv
