@@ -28,7 +28,7 @@ test: deps
 
 # What `make run` starts or lays out, not the tests and benchmarks: a first run builds only these.
 RUN_TARGETS = QuarloClient QuarloCentral Quarlo Quarlo_Cmd qv_hostednetwork quarlo_dbinit \
-  sc net taskkill reg quarlo_app_icons quarlo-phone
+  sc net taskkill reg quarlo_app_icons quarlo-phone quarlo_update_install
 
 run: deps $(BUILD_DIR)/build.ninja
 	@echo "Building the programs make run starts ($(RUN_TARGETS)); a first build takes some minutes."

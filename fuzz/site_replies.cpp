@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (info.Valid()) {
     if (!IsAllowedSiteUrl(info.down) || info.md5.size() != 32 || info.SizeBytes() == 0) __builtin_trap();
     if (!IsVersionText(info.version)) __builtin_trap();
+    if (!info.sig.empty() && !IsAllowedSiteUrl(info.sig)) __builtin_trap();
   }
   IsNewerVersion(info.version, reply.substr(0, 40));
   std::string notes;

@@ -32,6 +32,7 @@ install -m 0755 "$BUILD_DIR/service/QuarloClient" "$BASE/bin/QuarloClient"
 install -m 0755 "$BUILD_DIR/tools/hostednetwork/qv_hostednetwork" "$BASE/bin/qv_hostednetwork"
 install -m 0755 "$BUILD_DIR/tools/cmd/Quarlo_Cmd" "$BASE/bin/Quarlo_Cmd"
 install -m 0755 "$BUILD_DIR/desktop/app/Quarlo" "$BASE/bin/Quarlo"
+install -m 0755 "$BUILD_DIR/platform/tools/quarlo_update_install" "$BASE/bin/quarlo_update_install"
 # The language files live beside the programs that read them, the per-user defaults too.
 install -m 0644 "$BUILD_DIR"/tools/cmd/*.qvl "$BASE/bin/"
 # The help documents the data folder gets, one a language.

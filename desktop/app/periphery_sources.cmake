@@ -13,9 +13,10 @@ set(DESKTOP_APP_PERIPHERY_SOURCES
   update_dlg.cpp
   about_dlg.cpp
 )
-# What they link besides the foundation: libcurl, jsoncpp, the web view, the MD5 class.
+# What they link besides the foundation: libcurl, jsoncpp, the web view, the MD5 class, the
+# update signature check.
 pkg_check_modules(LIBCURL REQUIRED IMPORTED_TARGET libcurl)
 find_package(jsoncpp REQUIRED)
 find_package(wxWidgets 3.2 REQUIRED COMPONENTS webview core base)
 set(DESKTOP_APP_PERIPHERY_LIBS PkgConfig::LIBCURL JsonCpp::JsonCpp ${wxWidgets_LIBRARIES} quarlo_md5
-    platform)
+    platform platform_update)

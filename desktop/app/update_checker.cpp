@@ -16,7 +16,10 @@
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/sys_utils.h"
 #include "platform/registry.h"
+#include "platform/files.h"
 #include "platform/run_command.h"
+#include "platform/update_install.h"
+#include "platform/update_signature.h"
 
 namespace {
 
@@ -24,11 +27,13 @@ constexpr char kUpdatePagePath[] = "/quarlo/update-pc.html";
 constexpr size_t kMaxPageBytes = 64 * 1024;
 constexpr int kDownloadTries = 5;
 constexpr char kPackageName[] = "Quarlo.deb";
+constexpr char kSignatureSuffix[] = ".sig";
 constexpr char kVersionFileName[] = "QuarloUpdateVerSion.ini";
 
 std::mutex g_pendingLock;
 std::string g_pendingPackage;  // guarded by g_pendingLock
 std::string g_pendingMd5;
+std::string g_pendingSignature;  // path of the package's signature file
 
 void RemoveQuietly(const std::string& path) {
   std::error_code ec;
@@ -84,6 +89,8 @@ std::string UpdateChecker::RemoteVersion() const {
 }
 
 std::string UpdateChecker::PackagePath() const { return m_options.folder + "/" + kPackageName; }
+
+std::string UpdateChecker::SignaturePath() const { return PackagePath() + kSignatureSuffix; }
 
 std::string UpdateChecker::VersionFilePath() const {
   return m_options.folder + "/" + kVersionFileName;
@@ -165,6 +172,12 @@ int UpdateChecker::CompareAndAct(const UpdateInfo& info, int mode) {
     if (mode == 0 && callback) callback->OnNoUpdate();
     return 0;
   }
+  // Only the operator's signature proves a package: a page that names none offers nothing.
+  if (info.sig.empty()) {
+    std::fprintf(stderr, "Quarlo: update %s not offered: the update page names no signature.\n",
+                 info.version.c_str());
+    return 0;
+  }
   if (IsUpdateNoticeWanted() && !AskUser()) return 0;
   return DownloadUpdate(info);
 }
@@ -184,14 +197,25 @@ bool UpdateChecker::AskUser() {
   return m_answer == Answer::Update;
 }
 
-bool UpdateChecker::DownloadOnce(const UpdateInfo& info) {
+UpdateChecker::Try UpdateChecker::DownloadOnce(const UpdateInfo& info) {
   const std::string final = PackagePath();
   const std::string part = final + ".part";
+  // The signature first: it is small, and without it the package is of no use.
+  const HttpReply sigReply =
+      HttpGet(info.sig, m_options.pageTimeoutMs, kMaxUpdateSignatureBytes, &m_tasks.CancelFlag());
+  if (sigReply.result == HttpResult::TooLarge || sigReply.code == 404 ||
+      (sigReply.result == HttpResult::Ok && sigReply.code == 200 && sigReply.body.empty())) {
+    std::fprintf(stderr, "Quarlo: update %s not offered: no signature at %s.\n", info.version.c_str(),
+                 info.sig.c_str());
+    return Try::Refused;
+  }
+  if (sigReply.result != HttpResult::Ok || sigReply.code != 200) return Try::Failed;
+  const std::string& signature = sigReply.body;
   std::error_code ec;
   std::filesystem::create_directories(m_options.folder, ec);
   RemoveQuietly(part);
   const int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+  if (fd < 0) return Try::Failed;
   uint64_t written = 0;
   const HttpReply reply =
       HttpDownloadToFd(info.down, fd, info.SizeBytes(), m_options.stallSeconds, written, &m_tasks.CancelFlag());
@@ -199,23 +223,38 @@ bool UpdateChecker::DownloadOnce(const UpdateInfo& info) {
   if (ok && fsync(fd) != 0) ok = false;
   if (close(fd) != 0) ok = false;
   if (ok) ok = VerifyFileMd5(info.md5, part);
-  if (ok) ok = std::rename(part.c_str(), final.c_str()) == 0;
   if (!ok) {
     RemoveQuietly(part);
-    return false;
+    return Try::Failed;  // a broken transfer: the next try may do better
+  }
+  std::string why;
+  if (!VerifyUpdateSignatureFile(part, signature, why)) {
+    std::fprintf(stderr, "Quarlo: update %s not offered: %s (package %s, signature %s).\n",
+                 info.version.c_str(), why.c_str(), info.down.c_str(), info.sig.c_str());
+    RemoveQuietly(part);
+    return Try::Refused;
+  }
+  if (!Plat_WriteFileAtomically(SignaturePath(), signature) ||
+      std::rename(part.c_str(), final.c_str()) != 0) {
+    RemoveQuietly(part);
+    return Try::Failed;
   }
   // What was renamed is what gets installed: check the file under its final name again.
-  if (!VerifyFileMd5(info.md5, final)) {
+  if (!VerifyFileMd5(info.md5, final) || !VerifyUpdateSignatureFile(final, signature, why)) {
+    std::fprintf(stderr, "Quarlo: update %s not offered: the package changed after its check.\n",
+                 info.version.c_str());
     RemoveQuietly(final);
-    return false;
+    return Try::Failed;
   }
-  return true;
+  return Try::Verified;
 }
 
 int UpdateChecker::DownloadUpdate(const UpdateInfo& info) {
   bool verified = false;
   for (int attempt = 0; attempt < kDownloadTries && !m_tasks.CancelFlag(); ++attempt) {
-    if (DownloadOnce(info)) {
+    const Try t = DownloadOnce(info);
+    if (t == Try::Refused) break;
+    if (t == Try::Verified) {
       verified = true;
       break;
     }
@@ -225,6 +264,7 @@ int UpdateChecker::DownloadUpdate(const UpdateInfo& info) {
     std::lock_guard<std::mutex> guard(g_pendingLock);
     g_pendingPackage = PackagePath();
     g_pendingMd5 = info.md5;
+    g_pendingSignature = SignaturePath();
   }
   if (Reg_OpenKey(RegRoot::CurrentUser, kQuarloKey, true) == kRegOk)
     Reg_SetString(RegRoot::CurrentUser, kQuarloKey, kUpdateVersionValue, info.version);
@@ -250,21 +290,48 @@ std::string PendingUpdatePackage() {
   return g_pendingPackage;
 }
 
-std::vector<std::string> InstallCommand(const std::string& package) {
-  const char* helper = std::getenv("QUARLO_ELEVATE_CMD");
-  return {helper && *helper ? helper : "pkexec", "apt-get", "install", "-y", package};
+std::string UpdateInstallHelper() {
+  // pkexec runs the helper as root: the package's own copy, which only root can change, is
+  // taken over the per-user copy beside the program (a build tree, or `make run`'s base).
+  const std::string installed = "/usr/lib/quarlo/bin/quarlo_update_install";
+  struct stat st {};
+  std::string why;
+  if (lstat(installed.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
+      (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+      Plat_AncestorsAreSafe(installed.substr(0, installed.rfind('/')), why))
+    return installed;
+  return GetModuleDir() + "/quarlo_update_install";
 }
 
-int InstallPendingUpdate() {
-  std::string package, md5;
+std::vector<std::string> InstallCommand(const std::string& helper, const std::string& package,
+                                        const std::string& signature) {
+  const char* elevate = std::getenv("QUARLO_ELEVATE_CMD");
+  return {elevate && *elevate ? elevate : "pkexec", helper, package, signature};
+}
+
+int InstallPendingUpdate(const std::string& helper) {
+  std::string package, md5, signaturePath;
   {
     std::lock_guard<std::mutex> guard(g_pendingLock);
     package = g_pendingPackage;
     md5 = g_pendingMd5;
+    signaturePath = g_pendingSignature;
   }
   if (package.empty() || !IsUserInAdministrators()) return -1;
-  if (!VerifyFileMd5(md5, package)) return -1;
+  // Asked here only to spare the user a prompt for a package that changed: the elevated step
+  // checks its own copy, whatever happens to this file meanwhile.
+  std::string signature, why;
+  if (!VerifyFileMd5(md5, package) || !ReadUpdateSignature(signaturePath, signature, why) ||
+      !VerifyUpdateSignatureFile(package, signature, why)) {
+    std::fprintf(stderr, "Quarlo: the update %s is not installed: it changed after its check.\n",
+                 package.c_str());
+    return -1;
+  }
   // The user answers the helper's prompt: wait as long as it takes (six hours at most).
-  const RunResult r = Plat_RunCapture(InstallCommand(package), 6 * 3600 * 1000);
-  return r.started ? r.exitStatus : -1;
+  const RunResult r = Plat_RunCapture(InstallCommand(helper, package, signaturePath), 6 * 3600 * 1000);
+  if (!r.started) return -1;
+  if (r.exitStatus != 0)
+    std::fprintf(stderr, "Quarlo: the update install ended with %d: %s\n", r.exitStatus,
+                 r.output.c_str());
+  return r.exitStatus;
 }

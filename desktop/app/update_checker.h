@@ -1,7 +1,8 @@
 #pragma once
 // The update checker: a thread that reads the operator's update page, asks the user (unless
-// the user chose to update without asking), downloads the package into the per-user folder,
-// verifies it and tells the main window, which installs it at exit. The thread waits for the
+// the user chose to update without asking), downloads the package and its signature into the
+// per-user folder, offers it only when the signature holds under the compiled-in key, and
+// tells the main window, which has it installed at exit by the elevated step. The thread waits for the
 // window in one state (pending, update, cancel, shutdown): nothing but the user's "update"
 // starts a download, and Stop() ends every wait and any transfer, then joins the thread. The
 // check is a task of the program's background-task helper (UpdateCheckThread).
@@ -64,13 +65,16 @@ class UpdateChecker {
   bool CheckRunning() const;
   std::string RemoteVersion() const;
   std::string PackagePath() const;      // where a verified package lies
+  std::string SignaturePath() const;    // its signature, beside it
   std::string VersionFilePath() const;  // "QuarloUpdateVerSion.ini"
 
  private:
   int CompareAndAct(const UpdateInfo& info, int mode);
   bool AskUser();
   int DownloadUpdate(const UpdateInfo& info);
-  bool DownloadOnce(const UpdateInfo& info);
+  // Refused: the package is not what the operator signed (or not signed): no more tries.
+  enum class Try { Verified, Failed, Refused };
+  Try DownloadOnce(const UpdateInfo& info);
 
   Options m_options;
   std::atomic<IUpdateCallback*> m_callback{nullptr};
@@ -100,9 +104,15 @@ bool IsUpdateNoticeWanted();
 
 // The verified package waiting for the exit, if any (set by a finished download).
 std::string PendingUpdatePackage();
-// At exit, after the windows are gone: for an administrator, verifies the package again and
-// runs "pkexec apt-get install -y <file>" by argv ($QUARLO_ELEVATE_CMD replaces pkexec), and
-// waits for it. The command's exit status; -1 when nothing was run.
-int InstallPendingUpdate();
+// The elevated install step quarlo_update_install: the installed package's, when only root
+// can change it, else the one beside the program.
+std::string UpdateInstallHelper();
+// At exit, after the windows are gone: for an administrator, checks the package and its
+// signature again and runs "pkexec <helper> <package> <signature>" by argv
+// ($QUARLO_ELEVATE_CMD replaces pkexec), and waits for it. The helper checks the signature
+// itself on a copy only root can write and installs that copy. The command's exit status; -1
+// when nothing was run.
+int InstallPendingUpdate(const std::string& helper = UpdateInstallHelper());
 // The argv of that install (tests).
-std::vector<std::string> InstallCommand(const std::string& package);
+std::vector<std::string> InstallCommand(const std::string& helper, const std::string& package,
+                                        const std::string& signature);

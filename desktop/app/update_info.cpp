@@ -45,7 +45,9 @@ void UpdateInfo::ParseReply(const std::string& reply) {
   down = ValueOf(reply, "down");
   md5 = ValueOf(reply, "md5");
   size = ValueOf(reply, "size");
+  sig = ValueOf(reply, "sig");
   ReplaceAll(down, "\\/", "/");
+  ReplaceAll(sig, "\\/", "/");
 }
 
 bool UpdateInfo::Valid() const {
@@ -55,6 +57,7 @@ bool UpdateInfo::Valid() const {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
   if (!AllDigits(size) || size.size() > 10 || std::strtoull(size.c_str(), nullptr, 10) == 0)
     return false;
+  if (!sig.empty() && !IsAllowedSiteUrl(sig)) return false;
   return IsAllowedSiteUrl(down);
 }
 

@@ -10,10 +10,12 @@ struct UpdateInfo {
   std::string version;  // four dot-separated numbers
   std::string size;     // decimal byte count
   std::string md5;      // 32 hexadecimal digits, either case
+  std::string sig = {};  // address of the package's detached signature (the proof; the MD5 is not)
 
   void ParseReply(const std::string& reply);
   // All four present and of their form: a version of four numbers, a size of 1 to 10 digits
-  // that is not 0, 32 hex digits, an address the site road accepts (https, or loopback http).
+  // that is not 0, 32 hex digits, an address the site road accepts (https, or loopback http);
+  // a signature address, when given, of that kind too (the checker refuses a page without one).
   bool Valid() const;
   unsigned long long SizeBytes() const;  // 0 unless Valid()
 };

@@ -82,6 +82,14 @@ TEST(UpdateFile, ValidFileBecomesThePageAndFaultsAreNamed) {
   UpdateFileInfo again;
   EXPECT_TRUE(ParseUpdateFile(UpdateFileText(info), again, why));
   EXPECT_EQ(again.down, info.down);
+  // The signature's address, when the file names one, goes onto the page and survives a rewrite.
+  ASSERT_TRUE(ParseUpdateFile(good + "sig=https://site.example/quarlo/download/q.deb.sig\n", info, why)) << why;
+  EXPECT_EQ(UpdatePageBody(info),
+            "{\"version\":\"3.4.0.12\",\"down\":\"https:\\/\\/site.example\\/quarlo\\/download\\/"
+            "q.deb\",\"md5\":\"0123456789abcdef0123456789abcdef\",\"size\":\"4096\",\"sig\":"
+            "\"https:\\/\\/site.example\\/quarlo\\/download\\/q.deb.sig\"}");
+  EXPECT_TRUE(ParseUpdateFile(UpdateFileText(info), again, why));
+  EXPECT_EQ(again.sig, info.sig);
 
   const struct {
     std::string text;
@@ -96,6 +104,7 @@ TEST(UpdateFile, ValidFileBecomesThePageAndFaultsAreNamed) {
       {"version=3.4.0.1\ndown=https://a/b\nmd5=0123456789abcdef0123456789abcdef\n", "no size"},
       {"version=3.4.0.1\nversion=3.4.0.2\n", "twice"},
       {"colour=blue\n", "unknown key"},
+      {"version=3.4.0.1\ndown=https://a/b\nmd5=0123456789abcdef0123456789abcdef\nsize=1\nsig=ftp://a/b.sig\n", "sig"},
   };
   for (const auto& c : bad) {
     EXPECT_FALSE(ParseUpdateFile(c.text, info, why)) << c.text;

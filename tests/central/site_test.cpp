@@ -263,6 +263,10 @@ TEST_F(Site, PublishedPackageIsAnnouncedAndServed) {
   WriteFile(work + "/opt/payload", std::string(300000, 'q'));
   const std::string deb = central.DataDir() + "/quarlo-test_3.4.0.9_all.deb";
   ASSERT_EQ(RunProgram({"/usr/bin/dpkg-deb", "--root-owner-group", "--build", work, deb}).exitCode, 0);
+  // Without its signature beside it the package is not published.
+  EXPECT_NE(central.Admin({"site", "publish", deb, central.SiteUrl() + "/"}).exitCode, 0);
+  EXPECT_EQ(Get("/quarlo/update-pc.html").code, 404);
+  WriteFile(deb + ".sig", std::string("\x30\x44signature", 11));  // the site serves it as it is
   const ProgramResult pub = central.Admin({"site", "publish", deb, central.SiteUrl() + "/"});
   ASSERT_EQ(pub.exitCode, 0) << pub.output;
   const std::string md5 = RunProgram({"/usr/bin/md5sum", deb}).output.substr(0, 32);
@@ -274,7 +278,11 @@ TEST_F(Site, PublishedPackageIsAnnouncedAndServed) {
   std::string escaped;
   for (char c : down) escaped += c == '/' ? std::string("\\/") : std::string(1, c);
   EXPECT_EQ(page.body, "{\"version\":\"3.4.0.9\",\"down\":\"" + escaped + "\",\"md5\":\"" + md5 +
-                           "\",\"size\":\"" + std::to_string(st.st_size) + "\"}");
+                           "\",\"size\":\"" + std::to_string(st.st_size) + "\",\"sig\":\"" + escaped +
+                           ".sig\"}");
+  const Http sig = Curl({down + ".sig"});
+  EXPECT_EQ(sig.code, 200);
+  EXPECT_EQ(sig.body, ReadFileText(deb + ".sig"));
   const std::string got = central.DataDir() + "/got.deb";
   const Http dl = Curl({"-o", got, down});
   EXPECT_EQ(dl.code, 200);

@@ -40,6 +40,7 @@
 #include "tests/support/central_process.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
+#include "tests/support/update_signing.h"
 #include "tests/support/wait_for.h"
 #include "tests/support/free_port.h"
 
@@ -283,6 +284,7 @@ TEST_F(PeripheryGui, UpdateNoticeAfterTheWizardReturnEscapeAndClose) {
                                              "Maintainer: t <t@example.com>\nDescription: test\n";
   const std::string deb = folders.Config() + "/quarlo_9.0.0.1_amd64.deb";
   ASSERT_EQ(RunProgram({"/usr/bin/dpkg-deb", "--build", "--root-owner-group", root, deb}).exitCode, 0);
+  ASSERT_TRUE(SignPackage(deb));
   ASSERT_EQ(central.Admin({"site", "publish", deb, central.SiteUrl()}).exitCode, 0);
   const std::string package = folders.UserDir() + "/Quarlo.deb";
   Language(1);

@@ -75,6 +75,22 @@ TEST(UpdatePage, ValidValuesOnly) {
   EXPECT_TRUE(loopback.Valid());
 }
 
+// The signature's address comes from the page like the package's, and only over the site's
+// road (the checker refuses a page that names none).
+TEST(UpdatePage, SignatureAddress) {
+  UpdateInfo info;
+  info.ParseReply(R"({"version":"3.5.0.10","down":"https:\/\/h\/q.deb","md5":"0123456789abcdef0123456789ABCDEF",)"
+                  R"("size":"1234","sig":"https:\/\/h\/q.deb.sig"})");
+  EXPECT_EQ(info.sig, "https://h/q.deb.sig");
+  EXPECT_TRUE(info.Valid());
+  for (const char* bad : {"http://h.example/q.deb.sig", "file:///etc/passwd", "q.deb.sig"}) {
+    info.sig = bad;
+    EXPECT_FALSE(info.Valid()) << bad;
+  }
+  info.sig = "http://127.0.0.1:8080/q.deb.sig";
+  EXPECT_TRUE(info.Valid());
+}
+
 TEST(UpdatePage, ReplaceAllGoesOnAfterEachReplacement) {
   std::string s = "a\\/\\/b\\/";
   ReplaceAll(s, "\\/", "/");

@@ -1,6 +1,8 @@
 // The update checker and the registration against the real QuarloCentral site on a free
 // loopback port (plain HTTP there, HTTPS with a certificate made for the test). The user's
-// answer to the notice and pkexec are the stand-ins: the notice's window is tested apart.
+// answer to the notice, pkexec and apt-get are the stand-ins: the notice's window is tested
+// apart; the elevated install step is the real quarlo_update_install, its folder and install
+// program pointed into the test's folder.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -20,13 +22,17 @@
 #include "tests/support/central_process.h"
 #include "desktop/foundation/ui_data.h"
 #include "tests/support/env_guard.h"
+#include "platform/update_install.h"
 #include "tests/support/temp_base.h"
+#include "tests/support/update_signing.h"
 #include "tests/support/wait_for.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::seconds;
+
+constexpr char kHelper[] = QUARLO_UPDATE_INSTALL_HELPER;
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -70,22 +76,36 @@ class PeripherySite : public ::testing::Test {
     fs::create_directories(m_dir + "/config");
     fs::create_directories(m_dir + "/bin");
     setenv("XDG_CONFIG_HOME", (m_dir + "/config").c_str(), 1);
-    // The stand-in pkexec: records its argv, one argument a line.
+    // The stand-in pkexec: records its argv, one argument a line, then runs it as root would.
+    // With swap.deb present it first puts that over the package: the swap an attacker makes
+    // while the elevation prompt waits.
     const std::string pkexec = m_dir + "/bin/pkexec";
     std::ofstream(pkexec) << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > " << m_dir
-                          << "/pkexec.argv\n";
+                          << "/pkexec.argv\nif [ -f " << m_dir << "/swap.deb ]; then cp " << m_dir
+                          << "/swap.deb \"$2\"; fi\nexec \"$@\"\n";
     chmod(pkexec.c_str(), 0755);
+    // The stand-in apt-get: records its argv and keeps what it was given to install.
+    const std::string apt = m_dir + "/bin/apt-get";
+    std::ofstream(apt) << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > " << m_dir
+                       << "/apt.argv\ncp \"$3\" " << m_dir << "/installed.deb\n";
+    chmod(apt.c_str(), 0755);
     setenv("PATH", (m_dir + "/bin:" + m_path).c_str(), 1);
     unsetenv("QUARLO_ELEVATE_CMD");
     unsetenv("QUARLO_SITE_CA_FILE");
+    setenv("QUARLO_UPDATE_CACHE_DIR", RootCache().c_str(), 1);
+    setenv("QUARLO_UPDATE_INSTALL_CMD", apt.c_str(), 1);
   }
   void TearDown() override {
     std::error_code ec;
     fs::remove_all(m_dir, ec);
   }
 
-  // A small real package of a version above ours, published with the operator's command.
-  std::string PublishPackage(CentralProcess& central, const std::string& version) {
+  std::string RootCache() const { return m_dir + "/root-cache"; }
+
+  // A small real package of a version above ours, signed with key (the build's key unless
+  // another is named) and published with the operator's command.
+  std::string PublishPackage(CentralProcess& central, const std::string& version,
+                             const std::string& key = UpdateSigningKey()) {
     const std::string root = m_dir + "/pkg";
     fs::create_directories(root + "/DEBIAN");
     fs::create_directories(root + "/opt/quarlo");
@@ -96,6 +116,7 @@ class PeripherySite : public ::testing::Test {
     const std::string deb = m_dir + "/quarlo_" + version + "_amd64.deb";
     const ProgramResult built = RunProgram({"/usr/bin/dpkg-deb", "--build", "--root-owner-group", root, deb});
     EXPECT_EQ(built.exitCode, 0) << built.output;
+    EXPECT_TRUE(SignPackage(deb, key));
     const ProgramResult pub = central.Admin({"site", "publish", deb, central.SiteUrl()});
     EXPECT_EQ(pub.exitCode, 0) << pub.output;
     return deb;
@@ -114,7 +135,8 @@ class PeripherySite : public ::testing::Test {
   std::string m_dir;
   std::string m_path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
   CEnvGuard m_pathGuard{"PATH"}, m_xdg{"XDG_CONFIG_HOME"}, m_origin{"QUARLO_SITE_ORIGIN"},
-      m_ca{"QUARLO_SITE_CA_FILE"}, m_elevate{"QUARLO_ELEVATE_CMD"};
+      m_ca{"QUARLO_SITE_CA_FILE"}, m_elevate{"QUARLO_ELEVATE_CMD"},
+      m_cache{"QUARLO_UPDATE_CACHE_DIR"}, m_install{"QUARLO_UPDATE_INSTALL_CMD"};
   std::string noticeVersion;
 };
 
@@ -137,19 +159,25 @@ TEST_F(PeripherySite, NewerVersionNoticeYesDownloadVerifyInstallAtExit) {
   EXPECT_EQ(noticeVersion, "9.0.0.1");
   EXPECT_EQ(user.downloaded, 1);
   EXPECT_EQ(user.installs, 1);
-  EXPECT_EQ(Count(central.LogText(), "download quarlo_9.0.0.1_amd64.deb"), 1u);
+  EXPECT_EQ(Count(central.LogText(), "download quarlo_9.0.0.1_amd64.deb to"), 1u);
+  EXPECT_EQ(Count(central.LogText(), "download quarlo_9.0.0.1_amd64.deb.sig to"), 1u);
   EXPECT_EQ(ReadFile(checker.PackagePath()), ReadFile(deb));
   EXPECT_FALSE(fs::exists(checker.PackagePath() + ".part"));
   EXPECT_EQ(PendingUpdatePackage(), checker.PackagePath());
 
-  // At exit the package is checked again and handed to pkexec by argv.
+  EXPECT_EQ(ReadFile(checker.SignaturePath()), ReadFile(deb + ".sig"));
+
+  // At exit the package and its signature are handed to the elevated step by argv, which
+  // installs its own checked copy.
   checker.Stop();
-  EXPECT_EQ(InstallPendingUpdate(), 0);
-  EXPECT_EQ(ReadFile(m_dir + "/pkexec.argv"), "apt-get\ninstall\n-y\n" + checker.PackagePath() + "\n");
-  // A package changed after its check is not installed.
+  EXPECT_EQ(InstallPendingUpdate(kHelper), 0);
+  EXPECT_EQ(ReadFile(m_dir + "/pkexec.argv"),
+            std::string(kHelper) + "\n" + checker.PackagePath() + "\n" + checker.SignaturePath() + "\n");
+  EXPECT_EQ(ReadFile(m_dir + "/apt.argv"), "install\n-y\n" + RootCache() + "/Quarlo.deb\n");
+  // A package changed after its check is not installed: no prompt even.
   std::ofstream(checker.PackagePath(), std::ios::app) << "x";
   fs::remove(m_dir + "/pkexec.argv");
-  EXPECT_EQ(InstallPendingUpdate(), -1);
+  EXPECT_EQ(InstallPendingUpdate(kHelper), -1);
   EXPECT_FALSE(fs::exists(m_dir + "/pkexec.argv"));
 }
 
@@ -198,7 +226,7 @@ TEST_F(PeripherySite, CorruptDownloadTriedFiveTimesLeavesNoFile) {
   self = &checker;
   checker.SetCallback(&user);
   EXPECT_EQ(checker.CheckUpdate(1), 0);
-  EXPECT_EQ(Count(central.LogText(), "download quarlo_9.0.0.2_amd64.deb"), 5u);
+  EXPECT_EQ(Count(central.LogText(), "download quarlo_9.0.0.2_amd64.deb to"), 5u);
   EXPECT_EQ(user.downloaded, 0);
   EXPECT_FALSE(fs::exists(checker.PackagePath()));
   EXPECT_FALSE(fs::exists(checker.PackagePath() + ".part"));
@@ -211,6 +239,118 @@ TEST_F(PeripherySite, CorruptDownloadTriedFiveTimesLeavesNoFile) {
   EXPECT_EQ(checker.CheckUpdate(1), 0);
   EXPECT_FALSE(fs::exists(checker.PackagePath() + ".part"));
   EXPECT_FALSE(fs::exists(checker.PackagePath()));
+}
+
+// Only what the operator signed is offered, and root installs only the copy it checked itself:
+// a page without a signature, a signature the site does not serve, a package signed with
+// another key, and a package swapped while the elevation prompt waits reach no apt-get; a
+// rightly signed package does, from the folder only root can write.
+TEST_F(PeripherySite, OnlyARightlySignedPackageIsOfferedAndInstalled) {
+  CentralProcess central;
+  ASSERT_TRUE(central.StartWithSite()) << central.LogText();
+  setenv("QUARLO_SITE_ORIGIN", central.SiteUrl().c_str(), 1);
+  const std::string otherKey = m_dir + "/other-key.pem";
+  ASSERT_TRUE(MakeOtherSigningKey(otherKey));
+  enum class Road { PageNamesNoSignature, SignatureNotServed, OtherKey, SwappedAtThePrompt, Signed };
+  struct Row {
+    const char* what;
+    Road road;
+    bool offered;    // the checker downloaded and verified the package
+    int installRc;   // InstallPendingUpdate's result (when offered)
+    const char* log; // the checker's line on stderr ("" for none)
+  };
+  const Row rows[] = {
+      {"the page names no signature", Road::PageNamesNoSignature, false, 0,
+       "not offered: the update page names no signature"},
+      {"the signature is not served", Road::SignatureNotServed, false, 0, "not offered: no signature at"},
+      {"signed with another key", Road::OtherKey, false, 0, "the signature does not hold"},
+      {"swapped while the prompt waits", Road::SwappedAtThePrompt, true, kUpdateInstallBadSignature, ""},
+      {"rightly signed", Road::Signed, true, 0, ""},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string version = "9.0.1." + std::to_string(++n);
+    const std::string name = "quarlo_" + version + "_amd64.deb";
+    const std::string deb = PublishPackage(central, version, row.road == Road::OtherKey ? otherKey : UpdateSigningKey());
+    const std::string ini = central.SiteFolder() + "/update.ini";
+    if (row.road == Road::PageNamesNoSignature) {
+      std::string text = ReadFile(ini);
+      text.erase(text.find("sig="));
+      std::ofstream(ini, std::ios::trunc) << text;
+    }
+    if (row.road == Road::SignatureNotServed) fs::remove(central.SiteFolder() + "/download/" + name + ".sig");
+    fs::remove(m_dir + "/swap.deb");
+    for (const char* f : {"/pkexec.argv", "/apt.argv", "/installed.deb"}) fs::remove(m_dir + f);
+
+    UpdateChecker* self = nullptr;
+    UserStandIn user(self);
+    UpdateChecker::Options o = Options(true);
+    o.folder = m_dir + "/user-" + std::to_string(n);
+    UpdateChecker checker(o);
+    self = &checker;
+    checker.SetCallback(&user);
+    testing::internal::CaptureStderr();
+    const int checked = checker.CheckUpdate(1);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(checked, row.offered ? 1 : 0);
+    EXPECT_EQ(user.downloaded, row.offered ? 1 : 0);
+    EXPECT_EQ(fs::exists(checker.PackagePath()), row.offered);
+    EXPECT_FALSE(fs::exists(checker.PackagePath() + ".part"));
+    if (*row.log) {
+      EXPECT_NE(log.find(row.log), std::string::npos) << log;
+    }
+    // Nothing unsigned even asks the user; a refused package is fetched once, not five times.
+    EXPECT_EQ(user.notices, row.road == Road::PageNamesNoSignature ? 0 : 1);
+    EXPECT_EQ(Count(central.LogText(), "download " + name + " to"), row.road == Road::OtherKey || row.offered ? 1u : 0u);
+    if (!row.offered) {
+      EXPECT_NE(PendingUpdatePackage(), checker.PackagePath());
+      continue;
+    }
+
+    if (row.road == Road::SwappedAtThePrompt) {
+      // Another package under the checked one's name: the same bytes and a few more.
+      const std::string other = m_dir + "/pkg-other.deb";
+      fs::copy_file(deb, other, fs::copy_options::overwrite_existing);
+      std::ofstream(other, std::ios::app) << "tampered";
+      fs::rename(other, m_dir + "/swap.deb");
+    }
+    checker.Stop();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(InstallPendingUpdate(kHelper), row.installRc);
+    const std::string installLog = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(fs::exists(m_dir + "/pkexec.argv"));  // the elevated step ran either way
+    if (row.installRc != 0) {
+      EXPECT_FALSE(fs::exists(m_dir + "/apt.argv"));
+      EXPECT_NE(installLog.find("the signature does not hold"), std::string::npos) << installLog;
+    } else {
+      EXPECT_EQ(ReadFile(m_dir + "/apt.argv"), "install\n-y\n" + RootCache() + "/Quarlo.deb\n");
+      EXPECT_EQ(ReadFile(m_dir + "/installed.deb"), ReadFile(deb));
+    }
+    // The copy lies in a folder of root's alone and does not outlive the step.
+    struct stat st {};
+    ASSERT_EQ(lstat(RootCache().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_FALSE(fs::exists(RootCache() + "/Quarlo.deb"));
+  }
+
+  // The elevated step trusts its caller for nothing: a signed package is still not installed
+  // through a folder that others can change, nor with a signature that is not the package's.
+  const std::string deb = PublishPackage(central, "9.0.1.9");
+  fs::create_directories(m_dir + "/open");
+  chmod((m_dir + "/open").c_str(), 0777);
+  for (const char* f : {"/apt.argv", "/installed.deb"}) fs::remove(m_dir + f);
+  const std::string apt = "QUARLO_UPDATE_INSTALL_CMD=" + m_dir + "/bin/apt-get";
+  EXPECT_EQ(RunProgram({kHelper, deb, deb + ".sig"}, {"QUARLO_UPDATE_CACHE_DIR=" + m_dir + "/open/cache", apt}).exitCode,
+            kUpdateInstallNoSafeFolder);
+  EXPECT_EQ(RunProgram({kHelper, deb, m_dir + "/other-key.pem"}, {"QUARLO_UPDATE_CACHE_DIR=" + RootCache(), apt}).exitCode,
+            kUpdateInstallBadSignature);
+  EXPECT_EQ(RunProgram({kHelper, deb}, {"QUARLO_UPDATE_CACHE_DIR=" + RootCache(), apt}).exitCode, kUpdateInstallUsage);
+  EXPECT_FALSE(fs::exists(m_dir + "/apt.argv"));
+  EXPECT_EQ(RunProgram({kHelper, deb, deb + ".sig"}, {"QUARLO_UPDATE_CACHE_DIR=" + RootCache(), apt}).exitCode, 0);
+  EXPECT_EQ(ReadFile(m_dir + "/installed.deb"), ReadFile(deb));
 }
 
 TEST_F(PeripherySite, StalledPageEndsTheCheckSilently) {

@@ -2,19 +2,23 @@
 # `make package`'s Debian package: made by CPack from this build, named and versioned by the
 # project's version constant, laid out as Debian does (lintian finds no error), its launcher
 # laying out a user's base folder at the first start, and taken by `QuarloCentral site
-# publish`, whose update file names it with its MD5 and size.
+# publish`, whose update file names it with its MD5, size and signature.
 set -euo pipefail
-BUILD=$1 CPACK=$2 VERSION=$3
+BUILD=$1 CPACK=$2 VERSION=$3 PUBLIC_KEY=$4
 OUT=$(mktemp -d /tmp/quarlo-package-XXXXXX)
 trap 'rm -rf "$OUT"' EXIT
 cd "$BUILD"
 "$CPACK" -G DEB -B "$OUT" >"$OUT/cpack.log" 2>&1 || { cat "$OUT/cpack.log"; exit 1; }
 DEB="$OUT/quarlo_${VERSION}_amd64.deb"
 [ -f "$DEB" ] || { echo "no $DEB:"; ls "$OUT"; exit 1; }
+# Signed beside the package with the key whose public half the programs carry.
+openssl dgst -sha256 -verify "$PUBLIC_KEY" -signature "$DEB.sig" "$DEB" >/dev/null ||
+  { echo "$DEB.sig does not hold under $PUBLIC_KEY"; cat "$OUT/cpack.log"; exit 1; }
 LIST=$(dpkg-deb -c "$DEB")
 for f in usr/bin/quarlo usr/bin/QuarloCentral \
          usr/lib/quarlo/bin/QuarloClient usr/lib/quarlo/bin/Quarlo usr/lib/quarlo/bin/Quarlo_Cmd \
          usr/lib/quarlo/bin/qv_hostednetwork usr/lib/quarlo/bin/quarlo_dbinit \
+         usr/lib/quarlo/bin/quarlo_update_install \
          usr/lib/quarlo/bin/English.qvl usr/lib/quarlo/bin/ChineseSimplified.qvl \
          usr/lib/quarlo/bin/ChineseTrad.qvl usr/lib/quarlo/bin/roaming/qv_config_3.4.0.cfg \
          usr/lib/quarlo/system/sc usr/lib/quarlo/system/net usr/lib/quarlo/system/taskkill \
@@ -62,5 +66,7 @@ expect "version=$VERSION"
 expect "down=https://updates.example.org/quarlo/download/quarlo_${VERSION}_amd64.deb"
 expect "md5=$(md5sum <"$DEB" | cut -c1-32)"
 expect "size=$(stat -c %s "$DEB")"
+expect "sig=https://updates.example.org/quarlo/download/quarlo_${VERSION}_amd64.deb.sig"
 cmp "$DEB" "$OUT/central/site/download/quarlo_${VERSION}_amd64.deb"
+cmp "$DEB.sig" "$OUT/central/site/download/quarlo_${VERSION}_amd64.deb.sig"
 echo "package $DEB: laid out as Debian does, lintian clean, first start lays out the base, version $VERSION, published"

@@ -38,8 +38,9 @@ const char kUsage[] =
     "       QuarloCentral --data DIR account list\n"
     "       QuarloCentral --data DIR status\n"
     "       QuarloCentral --data DIR site publish FILE.deb URL\n"
-    "         copy the package to DIR/site/download and announce it on the update page as\n"
-    "         URL/quarlo/download/FILE.deb (URL: how the programs reach the site)\n"
+    "         copy the package and its signature FILE.deb.sig to DIR/site/download and\n"
+    "         announce them on the update page as URL/quarlo/download/FILE.deb and .sig\n"
+    "         (URL: how the programs reach the site)\n"
     "DIR holds central.db and central.log; it is made (mode 0700) when missing.\n";
 
 int BadCommandLine(const std::string& why) {

@@ -73,9 +73,11 @@ bool ParseUpdateFile(const std::string& text, UpdateFileInfo& out, std::string& 
     why = "the update file is too long";
     return false;
   }
-  bool seen[4] = {false, false, false, false};
-  std::string* slots[4] = {&out.version, &out.down, &out.md5, &out.size};
-  const char* keys[4] = {"version", "down", "md5", "size"};
+  // The four the page needs, then the optional signature address.
+  constexpr int kKeys = 5, kRequired = 4;
+  bool seen[kKeys] = {false, false, false, false, false};
+  std::string* slots[kKeys] = {&out.version, &out.down, &out.md5, &out.size, &out.sig};
+  const char* keys[kKeys] = {"version", "down", "md5", "size", "sig"};
   std::istringstream in(text);
   std::string line;
   int number = 0;
@@ -92,8 +94,8 @@ bool ParseUpdateFile(const std::string& text, UpdateFileInfo& out, std::string& 
     const std::string key = Trim(line.substr(0, eq));
     const std::string value = Trim(line.substr(eq + 1));
     int k = 0;
-    while (k < 4 && key != keys[k]) ++k;
-    if (k == 4) {
+    while (k < kKeys && key != keys[k]) ++k;
+    if (k == kKeys) {
       why = where + "unknown key \"" + key + "\"";
       return false;
     }
@@ -104,7 +106,7 @@ bool ParseUpdateFile(const std::string& text, UpdateFileInfo& out, std::string& 
     seen[k] = true;
     *slots[k] = value;
   }
-  for (int k = 0; k < 4; ++k)
+  for (int k = 0; k < kRequired; ++k)
     if (!seen[k]) {
       why = std::string("no ") + keys[k] + "=";
       return false;
@@ -113,6 +115,7 @@ bool ParseUpdateFile(const std::string& text, UpdateFileInfo& out, std::string& 
   else if (!IsPlainUrl(out.down)) why = "down is not an http:// or https:// URL";
   else if (!IsHex32(out.md5)) why = "md5 is not 32 hexadecimal digits";
   else if (!IsDigits(out.size, 15)) why = "size is not a number of bytes";
+  else if (seen[4] && !IsPlainUrl(out.sig)) why = "sig is not an http:// or https:// URL";
   else {
     out.md5 = LowerAscii(out.md5);
     why.clear();
@@ -124,12 +127,13 @@ bool ParseUpdateFile(const std::string& text, UpdateFileInfo& out, std::string& 
 std::string UpdateFileText(const UpdateFileInfo& info) {
   return "# The desktop program's update: what /quarlo/update-pc.html announces.\n"
          "version=" + info.version + "\ndown=" + info.down + "\nmd5=" + info.md5 +
-         "\nsize=" + info.size + "\n";
+         "\nsize=" + info.size + "\n" + (info.sig.empty() ? "" : "sig=" + info.sig + "\n");
 }
 
 std::string UpdatePageBody(const UpdateFileInfo& info) {
   return "{\"version\":" + JsonString(info.version) + ",\"down\":" + JsonString(info.down) +
-         ",\"md5\":" + JsonString(info.md5) + ",\"size\":" + JsonString(info.size) + "}";
+         ",\"md5\":" + JsonString(info.md5) + ",\"size\":" + JsonString(info.size) +
+         (info.sig.empty() ? "" : ",\"sig\":" + JsonString(info.sig)) + "}";
 }
 
 std::string ReleaseNotesBody(const std::string& version, const std::string& notes) {

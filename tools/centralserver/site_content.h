@@ -9,6 +9,8 @@
 //   down=https://host/quarlo/download/quarlo.deb      http:// or https:// URL of the package
 //   md5=<32 hex digits>                               of the package
 //   size=<bytes>                                      of the package
+//   sig=https://host/quarlo/download/quarlo.deb.sig   (optional) its detached signature,
+//                                                     without which no program installs it
 // The release notes are <data>/site/notes-cn.txt, notes-en.txt, notes-tw.txt (UTF-8).
 #include <cstdint>
 #include <string>
@@ -17,12 +19,13 @@ constexpr size_t kSiteTextFileMax = 64 * 1024;  // update file, notes, banner pa
 
 struct UpdateFileInfo {
   std::string version, down, md5, size;
+  std::string sig = {};  // "" when the file names none
 };
 
 // True with all four fields valid; otherwise why names the first fault (with its line).
 bool ParseUpdateFile(const std::string& text, UpdateFileInfo& out, std::string& why);
 std::string UpdateFileText(const UpdateFileInfo& info);
-// {"version":"...","down":"...","md5":"...","size":"..."}, slashes escaped as "\/".
+// {"version":"...","down":"...","md5":"...","size":"..."[,"sig":"..."]}, slashes escaped as "\/".
 std::string UpdatePageBody(const UpdateFileInfo& info);
 // {"data":{"version":"...","text":"..."}}; version left out when empty.
 std::string ReleaseNotesBody(const std::string& version, const std::string& notes);

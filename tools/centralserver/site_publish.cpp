@@ -18,6 +18,8 @@ extern char** environ;
 
 namespace {
 
+constexpr size_t kMaxSignatureBytes = 4096;  // what the programs take
+
 // The package's Version field, from `dpkg-deb --field FILE Version`; "" on failure.
 std::string PackageVersion(const std::string& deb) {
   int out[2];
@@ -61,6 +63,24 @@ bool WriteAll(int fd, const char* data, size_t len) {
   return true;
 }
 
+// Reads the whole regular file path (at most maxBytes) into out.
+bool ReadSmall(const std::string& path, size_t maxBytes, std::string& out) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+      static_cast<uint64_t>(st.st_size) > maxBytes) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  out.clear();
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0 && out.size() <= maxBytes)
+    out.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return n == 0 && !out.empty() && out.size() <= maxBytes;
+}
+
 // Writes through a temporary file beside the target and renames it into place.
 bool ReplaceFile(const std::string& target, const std::function<bool(int fd)>& fill) {
   const std::string temp = target + ".tmp";
@@ -79,7 +99,7 @@ bool ReplaceFile(const std::string& target, const std::function<bool(int fd)>& f
 bool PublishUpdate(const std::string& siteFolder, const std::string& debPath,
                    const std::string& urlBase, std::string& summary, std::string& error) {
   const std::string name = debPath.substr(debPath.rfind('/') + 1);
-  if (!IsServedFileName(name)) {
+  if (!IsServedFileName(name) || !IsServedFileName(name + ".sig")) {
     error = "the package's file name must be letters, digits and . _ + ~ - only: " + name;
     return false;
   }
@@ -92,6 +112,15 @@ bool PublishUpdate(const std::string& siteFolder, const std::string& debPath,
   }
   if (!IsFourPartVersion(version)) {
     error = "the package's version " + version + " is not four numbers";
+    return false;
+  }
+  // The operator's signature, made by `make package` beside the package: without it no
+  // program installs the package, so publishing it would only announce an update nobody gets.
+  const std::string sigName = name + ".sig";
+  std::string signature;
+  if (!ReadSmall(debPath + ".sig", kMaxSignatureBytes, signature)) {
+    error = "no signature " + debPath + ".sig beside the package (`make package` signs it: "
+            "openssl dgst -sha256 -sign KEY -out " + sigName + " " + name + ")";
     return false;
   }
   const int in = open(debPath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -121,8 +150,13 @@ bool PublishUpdate(const std::string& siteFolder, const std::string& debPath,
     error = "cannot copy the package into " + downloads;
     return false;
   }
+  if (!ReplaceFile(downloads + "/" + sigName,
+                   [&](int out) { return WriteAll(out, signature.data(), signature.size()); })) {
+    error = "cannot copy the signature into " + downloads;
+    return false;
+  }
   UpdateFileInfo info{version, base + "/quarlo/download/" + name, md5.HexDigest(),
-                      std::to_string(size)};
+                      std::to_string(size), base + "/quarlo/download/" + sigName};
   const std::string text = UpdateFileText(info);
   UpdateFileInfo check;
   std::string why;
@@ -136,6 +170,6 @@ bool PublishUpdate(const std::string& siteFolder, const std::string& debPath,
     return false;
   }
   summary = "published " + name + " version " + version + " (" + info.size + " bytes, md5 " +
-            info.md5 + ") at " + info.down;
+            info.md5 + ") at " + info.down + ", signed (" + info.sig + ")";
   return true;
 }
