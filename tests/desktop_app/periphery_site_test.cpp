@@ -13,10 +13,10 @@
 #include <sstream>
 #include <string>
 
-#include "desktop/app/register_account.h"
-#include "desktop/app/site_http.h"
-#include "desktop/app/update_checker.h"
-#include "desktop/app/update_info.h"
+#include "desktop/app/account/register_account.h"
+#include "desktop/app/site/site_http.h"
+#include "desktop/app/update/update_checker.h"
+#include "desktop/app/update/update_info.h"
 #include "tests/support/central_process.h"
 #include "desktop/foundation/ui_data.h"
 #include "tests/support/env_guard.h"
