@@ -102,7 +102,14 @@ void CMainPages::Create(IPagesHost& host) {
   if (editFont.IsOk()) m_language->SetTextFont(editFont);
   m_language->Bind(wxEVT_COMBOBOX, [this](wxCommandEvent&) { OnCbnSelchangeLanguage(); });
   m_folderLabel = label(kDataFolderLabel, wxPoint(31, 326), wxSize(120, 20), 0xFF323232);
-  m_edit = new wxTextCtrl(w, kDataFolderEdit, "", wxPoint(31, 350), wxSize(270, 24), wxTE_READONLY);
+  // The field's frame is the skin's picture behind it (274 x 26 at (29, 349), drawn on this
+  // page only): the entry draws none of its own, or the two frames would show side by side,
+  // and sits inside the picture's frame with a margin before the text.
+  m_edit = new wxTextCtrl(w, kDataFolderEdit, "", wxPoint(35, 351), wxSize(264, 22),
+                          wxTE_READONLY | wxBORDER_NONE);
+  m_edit->SetBackgroundColour(*wxWHITE);
+  m_edit->SetForegroundColour(*wxBLACK);
+  if (editFont.IsOk()) m_edit->SetFont(editFont);
   m_moveFolder = button(kMoveFolderButton, wxPoint(310, 349), wxSize(73, 25), buttonFont, 342, 343);
   // Transfer log.
   m_transList = new CQVListCtrl(w, kTransLogList, wxPoint(14, 196), wxSize(456, 178));

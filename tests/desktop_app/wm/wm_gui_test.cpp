@@ -6,7 +6,9 @@
 // each window goes to build/screenshots/wm/. The tray's left click and the desktop
 // notifications are checked against the real panel and daemon.
 #include <gtest/gtest.h>
+#include <gtk/gtk.h>
 #include <wx/menu.h>
+#include <wx/textctrl.h>
 #include <wx/timer.h>
 #include <wx/toplevel.h>
 
@@ -33,8 +35,10 @@
 #include "desktop/app/update/update_checker.h"
 #include "desktop/app/update/update_dlg.h"
 #include "desktop/app/wizard/wizard_dlg.h"
+#include "desktop/foundation/diy_dialog.h"
 #include "desktop/foundation/diy_message_box.h"
 #include "desktop/foundation/skin_buttons.h"
+#include "desktop/foundation/skin_image.h"
 #include "platform/registry.h"
 #include "tests/desktop/desktop_test_support.h"
 #include "tests/desktop/gui_test_support.h"
@@ -159,6 +163,26 @@ class WmGui : public ::testing::Test {
     EXPECT_TRUE(Screenshot(XidOf(top), shot)) << shot;
   }
 
+  // The data-folder field has one frame: the skin's picture behind it, which holds the whole
+  // field; the entry draws none of its own.
+  static void ExpectOneFrameAroundTheDataFolder(CSettingDlg* main) {
+    auto* edit = dynamic_cast<wxTextCtrl*>(main->FindWindow(desktop::kDataFolderEdit));
+    ASSERT_NE(edit, nullptr);
+    const std::vector<Decoration> pictures = DecorationsFor(129, main->m_decorationFlag != 0);
+    ASSERT_EQ(pictures.size(), 1u) << "the settings page shows the field's frame";
+    wxImage frame;
+    ASSERT_TRUE(LoadPngResource(frame, pictures[0].png));
+    const wxRect inside = wxRect(wxPoint(pictures[0].x, pictures[0].y), frame.GetSize()).Deflate(1);
+    const wxRect field(edit->GetPosition(), edit->GetSize());
+    EXPECT_TRUE(inside.Contains(field)) << "the field at " << field.x << "," << field.y << " " << field.width
+                                        << "x" << field.height << " reaches past its frame";
+    // The border the theme gives the entry, as GTK lays it out.
+    GtkStyleContext* style = gtk_widget_get_style_context(edit->GetHandle());
+    GtkBorder border{};
+    gtk_style_context_get_border(style, gtk_style_context_get_state(style), &border);
+    EXPECT_EQ(border.left + border.top + border.right + border.bottom, 0) << "a second frame around the field";
+  }
+
   template <typename Dlg>
   void CheckShown(Dlg* dlg, const std::string& name, int language) {
     dlg->CentreOnScreen();
@@ -235,6 +259,7 @@ TEST_F(WmGui, EveryButtonOfEveryWindowLiesInsideItsClientArea) {
       Check(main, name, language);
       EXPECT_TRUE(main->PageButton(page)->HasFocus() || !main->PageButton(kPageAccount)->HasFocus())
           << name << ": another page's button keeps the focus";
+      if (page == kPageSettings) ExpectOneFrameAroundTheDataFolder(main);
     }
     main->OnSessionEnd();
 
