@@ -9,8 +9,10 @@ set(DESKTOP_APP_PERIPHERY_GUI_TESTS)
 # account logged on by the real service.
 quarlo_test(desktop_periphery_site_tests
   periphery_site_test.cpp
+  site_pages_test.cpp
 )
 target_link_libraries(desktop_periphery_site_tests PRIVATE desktop_app)
+target_compile_definitions(desktop_periphery_site_tests PRIVATE QUARLO_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 add_dependencies(desktop_periphery_site_tests QuarloCentral QuarloClient sc net)
 
 # The periphery's windows under Xvfb (screenshots in build/screenshots/periphery_*.png).
