@@ -4,7 +4,9 @@
 #include <wx/textctrl.h>
 #include <wx/utils.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "desktop/app/account/register_account.h"
 #include "desktop/app/site/web_pages.h"
@@ -55,18 +57,26 @@ bool CRegisterAccountDlg::OnInitDialog() {
   const wxFont labelFont = CreateLanguageFont("FONT_REGACCOUNT_STATIC");
   const wxFont buttonFont = CreateLanguageFont("FONT_REGACCOUNT_LOGINBTN");
   const wxFont editFont = CreateLanguageFont("FONT_REGACCOUNT_EDIT");
-  auto makeEdit = [&](int id, wxPoint pos, wxSize size, bool password) {
-    auto* e = new wxTextCtrl(this, id, wxEmptyString, pos, wxSize(size.x, size.y + 8),
-                             password ? wxTE_PASSWORD : 0);
+  // Each field's frame is one of the skin's pictures behind it (the dialog's decorations, one a
+  // field): the entry draws none of its own and sits inside its picture's frame.
+  const std::vector<Decoration> frames = DecorationsFor(m_dialogKind, m_decorationFlag != 0);
+  auto makeEdit = [&](int id, size_t field, wxPoint pos, wxSize size, bool password) {
+    wxImage frame;
+    if (field < frames.size() && LoadPngResource(frame, frames[field].png)) {
+      pos.y = frames[field].y + (frame.GetHeight() - 24) / 2;
+      size.x = std::min(size.x, frames[field].x + frame.GetWidth() - 3 - pos.x);
+    }
+    auto* e = new wxTextCtrl(this, id, wxEmptyString, pos, wxSize(size.x, 24),
+                             wxBORDER_NONE | (password ? wxTE_PASSWORD : 0));
     e->SetMaxLength(kEditMaxChars);
     if (editFont.IsOk()) e->SetFont(editFont);
     e->SetBackgroundColour(*wxWHITE);
     e->SetForegroundColour(*wxBLACK);
     return e;
   };
-  m_email = makeEdit(kEmailId, DluPoint(126, 35), DluSize(164, 12), false);
-  m_password = makeEdit(kPassId, DluPoint(126, 66), DluSize(165, 12), true);
-  m_repeat = makeEdit(kRepeatId, DluPoint(126, 96), DluSize(166, 12), true);
+  m_email = makeEdit(kEmailId, 0, DluPoint(126, 35), DluSize(164, 12), false);
+  m_password = makeEdit(kPassId, 1, DluPoint(126, 66), DluSize(165, 12), true);
+  m_repeat = makeEdit(kRepeatId, 2, DluPoint(126, 96), DluSize(166, 12), true);
 
   const int labelIds[3] = {1150, 1075, 1151};
   const wxPoint labelPos[3] = {DluPoint(36, 37), DluPoint(36, 65), DluPoint(37, 98)};
