@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "desktop/app/mobile_login_queue.h"
+#include "desktop/app/prompts/mobile_login_queue.h"
 #include "desktop/foundation/ui_data.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

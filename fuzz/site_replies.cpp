@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "desktop/app/register_account.h"
-#include "desktop/app/site_http.h"
-#include "desktop/app/update_info.h"
+#include "desktop/app/account/register_account.h"
+#include "desktop/app/site/site_http.h"
+#include "desktop/app/update/update_info.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string reply(reinterpret_cast<const char*>(data), size);

@@ -13,7 +13,7 @@
 #include <iterator>
 #include <vector>
 
-#include "desktop/app/setting_dlg.h"
+#include "desktop/app/main_window/setting_dlg.h"
 #include "desktop/foundation/diy_message_box.h"
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/ui_config.h"

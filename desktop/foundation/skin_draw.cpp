@@ -149,6 +149,16 @@ wxString EllipsizeText(const wxString& text, double width,
   return head + dots;
 }
 
+namespace {
+
+// The full stops, commas and closing brackets of Chinese text.
+bool ClosesALine(wxUniChar c) {
+  static const wxString kClosing = wxString::FromUTF8("。，、；：？！）」』》〉】”’");
+  return kClosing.Find(c) != wxNOT_FOUND;
+}
+
+}  // namespace
+
 std::vector<wxString> WrapText(const wxString& text, double width,
                                const std::function<double(const wxString&)>& measure) {
   std::vector<wxString> lines;
@@ -166,6 +176,8 @@ std::vector<wxString> WrapText(const wxString& text, double width,
       } else {
         ++j;
       }
+      // Closing punctuation never starts a line: it goes with what it closes.
+      while (j < para.length() && ClosesALine(para[j])) ++j;
       const wxString piece = para.Mid(i, j - i);
       if (!line.empty() && measure(line + piece) > width) {
         lines.push_back(line.Trim(true));

@@ -6,9 +6,9 @@
 
 #include <cstdio>
 #include <fstream>
-#include <regex>
 #include <vector>
 
+#include "common/email_address.h"
 #include "platform/locale_info.h"
 #include "platform/process_path.h"
 #include "platform/run_command.h"
@@ -161,15 +161,7 @@ bool FileExists(const std::string& path) {
   return true;
 }
 
-bool IsValidEmail(const char* text) {
-  if (!text) return false;
-  // The user part as the Part has it; the domain one label or more, dot-separated, of digits,
-  // letters, "-" and "_", ending in a label of letters (two or more): x@y.info, a@b.co.uk and
-  // a@mail.example.com are addresses, x@y.c and x@y.123 are not.
-  static const std::regex pattern("[0-9A-Za-z\\-_\\.]+@([0-9A-Za-z\\-_]+\\.)+[A-Za-z]{2,}",
-                                  std::regex::ECMAScript);
-  return std::regex_match(text, pattern);
-}
+bool IsValidEmail(const char* text) { return text && IsEmailAddress(text); }
 
 std::string PercentEncodeUtf8(const std::string& utf8) {
   if (utf8.empty()) return utf8;

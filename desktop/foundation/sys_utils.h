@@ -43,6 +43,7 @@ bool WriteAppDataFile(const std::string& name, const std::string& content, int l
 bool DeleteAppDataFile(const std::string& name);
 bool FileExists(const std::string& path);  // can be opened for reading
 
+// The program's e-mail rule (common/email_address.h); false for no text.
 bool IsValidEmail(const char* text);
 std::string PercentEncodeUtf8(const std::string& utf8);
 // "PICTURE", "MUSIC", "VIDEO", "DOCUMENT", "INSTANT" -> the localized folder name; "null" else.

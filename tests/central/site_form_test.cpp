@@ -34,7 +34,7 @@ TEST(RegisterForm, TheProgramsBytesParseAndFaultsGetTheirStatus) {
       {"Email=me@example&Password=" + kHash + kCheck, kRegBadEmail, ""},
       {"Email=me'x@example.com&Password=" + kHash + kCheck, kRegBadEmail, ""},
       {"Email=me+x@example.com&Password=" + kHash + kCheck, kRegBadEmail, ""},  // '+' is a blank
-      {"Email=me@mail.example.com&Password=" + kHash + kCheck, kRegBadEmail, ""},
+      {"Email=me@mail.example.info&Password=" + kHash + kCheck, 0, "me@mail.example.info"},
       {"Email=abcdefghijklmnopqrstuvwx@abc.com&Password=" + kHash + kCheck, kRegBadEmail, ""},
       {"Email=me@example.com&Password=" + kHash.substr(1) + kCheck, kRegBadPassword, ""},
       {"Email=me@example.com&Password=&Check=5d2e8a71c04f93b6e18d7a2c9f305b4e", kRegBadPassword, ""},
@@ -50,14 +50,16 @@ TEST(RegisterForm, TheProgramsBytesParseAndFaultsGetTheirStatus) {
 }
 
 TEST(RegisterForm, AddressRuleIsTheDesktopPrograms) {
+  // The rule's cases are tested with the rule (tests/common/email_address_test.cpp); the site
+  // bounds the length to what an account record holds.
   const struct {
     const char* email;
     bool ok;
   } cases[] = {
-      {"a.b-c_d@ex-am_ple.org", true}, {"x@y.cn", true},      {"x@y.com.tw", true},
-      {"x@y.info", false},             {"x@y.c", false},       {"x@a.b.com", false},
-      {"@y.com", false},               {"x@@y.com", false},    {"x y@y.com", false},
-      {"x@y.com.", false},             {"x@y.com.twn", false}, {"", false},
+      {"x@y.info", true},
+      {"x@mail.example.com", true},
+      {"x@y.c", false},
+      {"", false},
       {"abcdefghijklmnopqrstuvwxy@a.com", true},  // 31 characters
       {"abcdefghijklmnopqrstuvwxyz@a.com", false},
   };

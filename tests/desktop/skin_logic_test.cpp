@@ -93,6 +93,13 @@ TEST(SkinLogic, WrapTextBreaksWordsThenCharacters) {
   EXPECT_EQ(WrapText("one\ntwo", 400, measure), (std::vector<wxString>{"one", "two"}));
   EXPECT_EQ(WrapText(wxString::FromUTF8("你好世界"), 20, measure),
             (std::vector<wxString>{wxString::FromUTF8("你好"), wxString::FromUTF8("世界")}));
+  // A full stop or comma never starts a line: the character before it goes down with it.
+  EXPECT_EQ(WrapText(wxString::FromUTF8("你好世。"), 30, measure),
+            (std::vector<wxString>{wxString::FromUTF8("你好"), wxString::FromUTF8("世。")}));
+  EXPECT_EQ(WrapText(wxString::FromUTF8("登入，好"), 20, measure),
+            (std::vector<wxString>{wxString::FromUTF8("登"), wxString::FromUTF8("入，"), wxString::FromUTF8("好")}));
+  EXPECT_EQ(WrapText(wxString::FromUTF8("ab cd。"), 30, measure),
+            (std::vector<wxString>{"ab", wxString::FromUTF8("cd。")}));
 }
 
 TEST(SkinLogic, EverySkinPictureDecodes) {

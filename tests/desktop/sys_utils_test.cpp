@@ -13,23 +13,10 @@
 
 namespace {
 
-TEST(SysUtils, IsValidEmail) {
-  const struct {
-    const char* text;
-    bool valid;
-  } cases[] = {
-      {"first.last-name_x@example.com", true}, {"a@b-c_d.org", true},
-      {"user@mail.co.uk", true},               {"u@host.cn", true},
-      {"x@y.info", true},                      {"user@example.museum", true},
-      {"user@sub.example.com", true},          {"a.b@mail.dept.example.co.uk", true},
-      {"user@example.c", false},               {"user@example.123", false},
-      {"user@example..com", false},            {"user@example.com.", false},
-      {"user@localhost", false},               {"us er@example.com", false},
-      {"user@example.com trailing", false},    {"user@example.com ", false},
-      {"@example.com", false},                 {"user@.com", false},
-      {"", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(IsValidEmail(c.text), c.valid) << c.text;
+TEST(SysUtils, IsValidEmailIsTheSharedRule) {
+  // The rule's cases are tested with the rule (email_address_test.cpp).
+  EXPECT_TRUE(IsValidEmail("x@y.info"));
+  EXPECT_FALSE(IsValidEmail("x@y.c"));
   EXPECT_FALSE(IsValidEmail(nullptr));
 }
 

@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "desktop/app/login_dlg.h"
-#include "desktop/app/setting_dlg.h"
-#include "desktop/app/switch_account_dlg.h"
+#include "desktop/app/account/login_dlg.h"
+#include "desktop/app/main_window/setting_dlg.h"
+#include "desktop/app/prompts/switch_account_dlg.h"
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/ui_config.h"
 #include "desktop/foundation/skin_buttons.h"

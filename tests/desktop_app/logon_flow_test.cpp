@@ -1,6 +1,6 @@
 // The log-on flow's and the tray's decisions over fakes of the service client, the timers and
 // the window: the real language files give the texts.
-#include "desktop/app/logon_flow.h"
+#include "desktop/app/main_window/logon_flow.h"
 
 #include <cstring>
 #include <filesystem>
@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "desktop/app/login_dlg.h"
+#include "desktop/app/account/login_dlg.h"
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/ui_config.h"
 #include "desktop/foundation/ui_data.h"

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "desktop/app/mobile_login_queue.h"
-#include "desktop/app/share_edits.h"
-#include "desktop/app/trans_log.h"
+#include "desktop/app/prompts/mobile_login_queue.h"
+#include "desktop/app/main_window/share_edits.h"
+#include "desktop/app/main_window/trans_log.h"
 #include "desktop/foundation/data_paths.h"
 #include "desktop/foundation/sys_utils.h"
 #include "desktop/foundation/ui_data.h"

@@ -15,9 +15,9 @@
 
 #include <gtest/gtest.h>
 
-#include "desktop/app/connect_dlg.h"
-#include "desktop/app/main_pages.h"
-#include "desktop/app/setting_dlg.h"
+#include "desktop/app/prompts/connect_dlg.h"
+#include "desktop/app/main_window/main_pages.h"
+#include "desktop/app/main_window/setting_dlg.h"
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/skin_buttons.h"
 #include "desktop/foundation/skin_controls.h"

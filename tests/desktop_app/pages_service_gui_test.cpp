@@ -22,8 +22,8 @@
 
 #include "common/md5.h"
 #include "common/proto_transfer.h"
-#include "desktop/app/connect_dlg.h"
-#include "desktop/app/main_pages.h"
+#include "desktop/app/prompts/connect_dlg.h"
+#include "desktop/app/main_window/main_pages.h"
 #include "desktop/foundation/data_paths.h"
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/skin_list.h"

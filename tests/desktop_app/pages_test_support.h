@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "desktop/app/main_pages.h"
-#include "desktop/app/setting_dlg.h"
+#include "desktop/app/main_window/main_pages.h"
+#include "desktop/app/main_window/setting_dlg.h"
 #include "desktop/foundation/diy_dialog.h"
 #include "desktop/foundation/languages.h"
 #include "desktop/foundation/skin_buttons.h"

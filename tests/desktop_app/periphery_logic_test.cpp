@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "desktop/app/register_account.h"
-#include "desktop/app/site_http.h"
-#include "desktop/app/update_info.h"
+#include "desktop/app/account/register_account.h"
+#include "desktop/app/site/site_http.h"
+#include "desktop/app/update/update_info.h"
 #include "desktop/foundation/ui_data.h"
 #include "desktop/foundation/sys_utils.h"
 #include "tests/support/env_guard.h"

@@ -15,10 +15,10 @@
 #include <sstream>
 #include <string>
 
-#include "desktop/app/register_account.h"
-#include "desktop/app/site_http.h"
-#include "desktop/app/update_checker.h"
-#include "desktop/app/update_info.h"
+#include "desktop/app/account/register_account.h"
+#include "desktop/app/site/site_http.h"
+#include "desktop/app/update/update_checker.h"
+#include "desktop/app/update/update_info.h"
 #include "tests/support/central_process.h"
 #include "desktop/foundation/ui_data.h"
 #include "tests/support/env_guard.h"
@@ -391,8 +391,12 @@ TEST_F(PeripherySite, RegistrationCreatesAnAccountOnceAndTheServiceLogsOnWithIt)
   EXPECT_EQ(RegisterAccount("new.user@example.com", "secret1"), kRegAlreadyRegistered);
   EXPECT_EQ(RegisterResultKey(kRegAlreadyRegistered), "REGACCOUNT_INFO_EMAILREGISTERED");
   EXPECT_EQ(RegisterAccount("new.user", "secret1"), kRegBadEmail);  // refused before sending
+  // The site takes what the program takes: a long last label, more than three labels.
+  EXPECT_EQ(RegisterAccount("x@y.info", "secret1"), kRegCreated);
+  EXPECT_EQ(RegisterAccount("a@mail.dept.example.museum", "secret1"), kRegCreated);
   const std::string list = central.Admin({"account", "list"}).output;
-  EXPECT_NE(list.find("new.user@example.com"), std::string::npos) << list;
+  for (const char* account : {"new.user@example.com", "x@y.info", "a@mail.dept.example.museum"})
+    EXPECT_NE(list.find(account), std::string::npos) << list;
 
   // The new account logs on like any other: the real service with the hash the desktop
   // program stores for the typed password.

@@ -9,11 +9,13 @@ set(DESKTOP_APP_PERIPHERY_GUI_TESTS)
 # account logged on by the real service.
 quarlo_test(desktop_periphery_site_tests
   periphery_site_test.cpp
+  site_pages_test.cpp
 )
 target_link_libraries(desktop_periphery_site_tests PRIVATE desktop_app)
 add_dependencies(desktop_periphery_site_tests QuarloCentral QuarloClient sc net quarlo_update_install)
 target_compile_definitions(desktop_periphery_site_tests PRIVATE
-  QUARLO_UPDATE_INSTALL_HELPER="$<TARGET_FILE:quarlo_update_install>")
+  QUARLO_UPDATE_INSTALL_HELPER="$<TARGET_FILE:quarlo_update_install>"
+  QUARLO_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 
 # The periphery's windows under Xvfb (screenshots in build/screenshots/periphery_*.png).
 add_executable(desktop_periphery_gui_tests

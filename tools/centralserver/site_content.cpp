@@ -1,7 +1,9 @@
 #include "tools/centralserver/site_content.h"
 
 #include <cstdlib>
+#include <initializer_list>
 #include <sstream>
+#include <utility>
 
 #include "tools/centralserver/site_form.h"
 
@@ -221,6 +223,171 @@ std::string BrowserPage(const std::string& path, const UpdateFileInfo* current) 
       body = "<p>No package has been published here yet.</p>";
     }
     return Page("Download Quarlo", body);
+  }
+  return "";
+}
+
+namespace {
+
+// One language's texts of the program's pages.
+struct PageTexts {
+  const char* htmlLang;
+  const char* home;
+  const char* homeBody;
+  const char* download;
+  const char* downloadBody;
+  const char* pcHeading;
+  const char* pcPackage;  // version, link, size and MD5 go between its parts
+  const char* pcNone;
+  const char* forgot;
+  const char* forgotBody;
+  const char* licence;
+  const char* licenceBody;
+  const char* feedback;
+  const char* feedbackBody;
+  const char* questions;
+};
+
+const char kPasswdCommand[] = "<code>QuarloCentral --data DIR account passwd you@example.com</code>";
+
+const PageTexts kEnglish = {
+    "en",
+    "Quarlo",
+    "<p>Quarlo shows the photos, music and files of your PC on your phone, at home or away.</p>\n"
+    "<ol><li>Install the Quarlo program on your PC and log in (or register) in its log-in "
+    "window.</li><li>On the program's Shares page, choose the folders your phone may see.</li>"
+    "<li>Get the phone app and log in with the same account.</li></ol>",
+    "Get the phone app",
+    "<p>Install the Quarlo app from your phone's app store and log in with the account of your "
+    "PC. The phone then finds the PC whenever both are online.</p>",
+    "The program for your PC",
+    "<p>Version <b>%v</b>: <a href=\"%d\">the Debian package</a> (%s bytes, MD5 <code>%m</code>).</p>",
+    "<p>No package for the PC has been published here yet.</p>",
+    "Forgot your password?",
+    "<p>The passwords of this server are reset by its operator. Ask them for a new one; they "
+    "set it with %c. Then log in again in the Quarlo program with the new password.</p>",
+    "Licence terms",
+    "<ul><li>The account is yours alone: do not share it, and keep your password to yourself."
+    "</li><li>This server keeps your e-mail address, a hash of your password and, while your PC "
+    "is logged on, its network addresses, so that your phones can find it. It keeps none of "
+    "your files: they go from your PC to your phone, directly or passed on by this server.</li>"
+    "<li>The operator may close an account that is misused.</li><li>The software is provided as "
+    "it is, without any warranty.</li></ul>",
+    "Feedback",
+    "<p>Tell the operator of this server what works and what does not: what you did, what you "
+    "expected and what happened instead. The log of the PC program helps: the file "
+    "<code>log/Log.txt</code> in the program's folder.</p>",
+    "Questions",
+};
+
+const PageTexts kSimplified = {
+    "zh-CN",
+    "Quarlo",
+    "<p>Quarlo 让你在手机上随时查看电脑里的照片、音乐和文件，在家或外出都可以。</p>\n"
+    "<ol><li>在电脑上安装 Quarlo 程序，在登录窗口中登录（或注册）。</li>"
+    "<li>在程序的“共享”页中选择手机可以查看的文件夹。</li>"
+    "<li>下载手机客户端，用同一个账号登录。</li></ol>",
+    "下载手机客户端",
+    "<p>从手机的应用商店安装 Quarlo 客户端，并用电脑上的账号登录。只要两者都在线，手机就能找到电脑。</p>",
+    "电脑程序",
+    "<p>当前版本 <b>%v</b>：<a href=\"%d\">Debian 安装包</a>（%s 字节，MD5 <code>%m</code>）。</p>",
+    "<p>这里还没有发布电脑程序的安装包。</p>",
+    "忘记密码？",
+    "<p>本服务器的密码由其管理员重置。请向管理员索取新密码，管理员用 %c 设置。"
+    "然后在 Quarlo 程序中用新密码重新登录。</p>",
+    "用户协议",
+    "<ul><li>账号只供你本人使用：请勿与他人共用，并妥善保管密码。</li>"
+    "<li>本服务器保存你的电子邮件地址、密码的散列值，以及电脑登录期间的网络地址，以便手机找到电脑。"
+    "服务器不保存你的任何文件：文件从电脑直接传到手机，或经本服务器转发。</li>"
+    "<li>管理员可以关闭被滥用的账号。</li><li>本软件按原样提供，不附带任何担保。</li></ul>",
+    "意见反馈",
+    "<p>请告诉本服务器的管理员哪些功能好用、哪些有问题：你做了什么，期望什么，实际发生了什么。"
+    "电脑程序的日志会有帮助：程序文件夹中的 <code>log/Log.txt</code> 文件。</p>",
+    "帮助",
+};
+
+const PageTexts kTraditional = {
+    "zh-TW",
+    "Quarlo",
+    "<p>Quarlo 讓你在手機上隨時查看電腦裡的照片、音樂和檔案，在家或外出都可以。</p>\n"
+    "<ol><li>在電腦上安裝 Quarlo 程式，在登入視窗中登入（或註冊）。</li>"
+    "<li>在程式的「共用」頁中選擇手機可以查看的資料夾。</li>"
+    "<li>下載手機程式，用同一個帳號登入。</li></ol>",
+    "下載手機程式",
+    "<p>從手機的應用程式商店安裝 Quarlo 手機程式，並用電腦上的帳號登入。只要兩者都在線上，手機就能找到電腦。</p>",
+    "電腦程式",
+    "<p>目前版本 <b>%v</b>：<a href=\"%d\">Debian 安裝套件</a>（%s 位元組，MD5 <code>%m</code>）。</p>",
+    "<p>這裡還沒有發佈電腦程式的安裝套件。</p>",
+    "忘記密碼？",
+    "<p>本伺服器的密碼由其管理員重設。請向管理員索取新密碼，管理員用 %c 設定。"
+    "然後在 Quarlo 程式中用新密碼重新登入。</p>",
+    "使用者條款",
+    "<ul><li>帳號只供你本人使用：請勿與他人共用，並妥善保管密碼。</li>"
+    "<li>本伺服器保存你的電子郵件地址、密碼的雜湊值，以及電腦登入期間的網路位址，以便手機找到電腦。"
+    "伺服器不保存你的任何檔案：檔案從電腦直接傳到手機，或經本伺服器轉送。</li>"
+    "<li>管理員可以關閉被濫用的帳號。</li><li>本軟體按原樣提供，不附帶任何擔保。</li></ul>",
+    "意見回饋",
+    "<p>請告訴本伺服器的管理員哪些功能好用、哪些有問題：你做了什麼，期望什麼，實際發生了什麼。"
+    "電腦程式的記錄檔會有幫助：程式資料夾中的 <code>log/Log.txt</code> 檔案。</p>",
+    "說明",
+};
+
+// text with each "%x" of `values` put in its place (values come escaped for HTML).
+std::string Fill(const std::string& text, std::initializer_list<std::pair<char, std::string>> values) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 1 < text.size()) {
+      bool done = false;
+      for (const auto& [key, value] : values)
+        if (text[i + 1] == key) {
+          out += value;
+          done = true;
+          break;
+        }
+      if (done) {
+        ++i;
+        continue;
+      }
+    }
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+std::string LanguagePage(const PageTexts& t, const std::string& lang, const std::string& title,
+                         const std::string& body) {
+  const std::string q = "?L=" + lang;
+  return std::string("<!DOCTYPE html>\n<html lang=\"") + t.htmlLang +
+         "\"><head><meta charset=\"utf-8\"><title>" + title + "</title>" + kStyle +
+         "</head><body>\n<h1>" + title + "</h1>\n" + body + "\n<p><a href=\"/quarlo/index.html" + q +
+         "\">" + t.home + "</a> &middot; <a href=\"/quarlo/download.html" + q + "\">" + t.download +
+         "</a> &middot; <a href=\"/faq.html\">" + t.questions + "</a> &middot; <a href=\"/book" + q +
+         "\">" + t.feedback + "</a></p>\n</body></html>\n";
+}
+
+}  // namespace
+
+std::string ProgramPage(const std::string& path, const std::string& lang, const UpdateFileInfo* current) {
+  const PageTexts* t = lang == "en" ? &kEnglish : lang == "cn" ? &kSimplified : lang == "tw" ? &kTraditional
+                                                                                              : nullptr;
+  if (!t) return "";
+  if (path == "/quarlo/index.html") return LanguagePage(*t, lang, t->home, t->homeBody);
+  if (path == "/quarlo/forgetpw.html") {
+    return LanguagePage(*t, lang, t->forgot, Fill(t->forgotBody, {{'c', kPasswdCommand}}));
+  }
+  if (path == "/quarlo/license.html") return LanguagePage(*t, lang, t->licence, t->licenceBody);
+  if (path == "/book") return LanguagePage(*t, lang, t->feedback, t->feedbackBody);
+  if (path == "/quarlo/download.html") {
+    std::string body = std::string(t->downloadBody) + "\n<h2>" + t->pcHeading + "</h2>\n";
+    if (current) {
+      body += Fill(t->pcPackage, {{'v', HtmlEscape(current->version)},
+                                  {'d', HtmlEscape(current->down)},
+                                  {'s', HtmlEscape(current->size)},
+                                  {'m', HtmlEscape(current->md5)}});
+    } else {
+      body += t->pcNone;
+    }
+    return LanguagePage(*t, lang, t->download, body);
   }
   return "";
 }

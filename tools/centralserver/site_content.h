@@ -40,4 +40,9 @@ std::string BannerPage(const std::string& lang);
 // The browser pages "/register.html", "/changepwd.html", "/download.html", "/faq.html";
 // "" for another path. current may be null (no update published).
 std::string BrowserPage(const std::string& path, const UpdateFileInfo* current);
+// The pages the desktop program opens in a language (cn, en, tw): "/quarlo/index.html" (the
+// home page), "/quarlo/download.html" (the phone app, and the PC's package when one is
+// published), "/quarlo/forgetpw.html", "/quarlo/license.html" and "/book" (feedback); "" for
+// another path or language.
+std::string ProgramPage(const std::string& path, const std::string& lang, const UpdateFileInfo* current);
 std::string HtmlEscape(const std::string& text);

@@ -3,19 +3,12 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/email_address.h"
+
 namespace {
 
 bool IsAlnum(char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-bool IsAlpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool IsUserChar(char c) { return IsAlnum(c) || c == '-' || c == '_' || c == '.'; }
-bool IsLabelChar(char c) { return IsAlnum(c) || c == '-' || c == '_'; }
-
-bool AllOf(const std::string& s, bool (*pred)(char)) {
-  for (char c : s)
-    if (!pred(c)) return false;
-  return true;
 }
 
 int HexValue(char c) {
@@ -66,17 +59,7 @@ std::string LowerAscii(std::string text) {
 }
 
 bool IsRegistrableEmail(const std::string& email) {
-  if (email.empty() || email.size() > kRegisterEmailMax) return false;
-  const size_t at = email.find('@');
-  if (at == std::string::npos || at == 0 || email.find('@', at + 1) != std::string::npos)
-    return false;
-  if (!AllOf(email.substr(0, at), IsUserChar)) return false;
-  const std::vector<std::string> labels = Split(email.substr(at + 1), '.');
-  if (labels.size() < 2 || labels.size() > 3) return false;
-  if (labels[0].empty() || !AllOf(labels[0], IsLabelChar)) return false;
-  if (labels[1].size() < 2 || labels[1].size() > 3 || !AllOf(labels[1], IsAlpha)) return false;
-  if (labels.size() == 3 && (labels[2].size() != 2 || !AllOf(labels[2], IsAlpha))) return false;
-  return true;
+  return email.size() <= kRegisterEmailMax && IsEmailAddress(email);
 }
 
 bool IsPcPasswordText(const std::string& text) {

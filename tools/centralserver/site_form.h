@@ -30,8 +30,8 @@ struct RegisterForm {
 // fields are ignored.
 int ParseRegisterForm(const std::string& body, RegisterForm& out, std::string& why);
 
-// The address rule of the desktop program's dialogs: [0-9A-Za-z-_.]+ "@" [0-9A-Za-z-_]+ "."
-// two or three letters, optionally "." and two letters; at most 31 characters.
+// The e-mail rule the desktop program's dialogs use (common/email_address.h), at most 31
+// characters (what an account record holds).
 bool IsRegistrableEmail(const std::string& email);
 // 22 characters of the crypt alphabet "./0-9A-Za-z".
 bool IsPcPasswordText(const std::string& text);

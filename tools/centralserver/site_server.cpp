@@ -351,8 +351,14 @@ struct CCentralSite::Impl {
     std::string text, why;
     const bool haveUpdate = ReadSmallFile(options.folder + "/update.ini", text) == 0 &&
                             ParseUpdateFile(text, info, why);
-    const std::string page = BrowserPage(path == "/" ? "/download.html" : path,
-                                         haveUpdate ? &info : nullptr);
+    std::string page = BrowserPage(path == "/" ? "/download.html" : path, haveUpdate ? &info : nullptr);
+    if (page.empty()) {
+      // The pages the desktop program opens come in its language (English by default).
+      std::string value;
+      QueryValue(req, "L", value);
+      const std::string lang = SiteLanguage(value);
+      page = ProgramPage(path, lang.empty() ? "en" : lang, haveUpdate ? &info : nullptr);
+    }
     if (!page.empty()) {
       Reply(req, 200, "OK", kHtml, page);
       return;

@@ -6,9 +6,12 @@
 // each window goes to build/screenshots/wm/. The tray's left click and the desktop
 // notifications are checked against the real panel and daemon.
 #include <gtest/gtest.h>
+#include <gtk/gtk.h>
 #include <wx/menu.h>
+#include <wx/textctrl.h>
 #include <wx/timer.h>
 #include <wx/toplevel.h>
+#include <wx/webview.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -21,20 +24,23 @@
 #include <thread>
 #include <vector>
 
-#include "desktop/app/about_dlg.h"
-#include "desktop/app/ap_dlg.h"
-#include "desktop/app/connect_dlg.h"
-#include "desktop/app/hotspot_control.h"
-#include "desktop/app/login_dlg.h"
-#include "desktop/app/register_account_dlg.h"
-#include "desktop/app/setting_dlg.h"
-#include "desktop/app/switch_account_dlg.h"
-#include "desktop/app/tray_icon.h"
-#include "desktop/app/update_checker.h"
-#include "desktop/app/update_dlg.h"
-#include "desktop/app/wizard_dlg.h"
+#include "desktop/app/about/about_dlg.h"
+#include "desktop/app/hotspot/ap_dlg.h"
+#include "desktop/app/prompts/connect_dlg.h"
+#include "desktop/app/hotspot/hotspot_control.h"
+#include "desktop/app/account/login_dlg.h"
+#include "desktop/app/account/register_account_dlg.h"
+#include "desktop/app/main_window/setting_dlg.h"
+#include "desktop/app/prompts/switch_account_dlg.h"
+#include "desktop/app/site/html_dlg.h"
+#include "desktop/app/tray/tray_icon.h"
+#include "desktop/app/update/update_checker.h"
+#include "desktop/app/update/update_dlg.h"
+#include "desktop/app/wizard/wizard_dlg.h"
+#include "desktop/foundation/diy_dialog.h"
 #include "desktop/foundation/diy_message_box.h"
 #include "desktop/foundation/skin_buttons.h"
+#include "desktop/foundation/skin_image.h"
 #include "platform/registry.h"
 #include "tests/desktop/desktop_test_support.h"
 #include "tests/desktop/gui_test_support.h"
@@ -155,8 +161,34 @@ class WmGui : public ::testing::Test {
       }
     }
     EXPECT_GT(buttons, 0);
+    if (auto* dlg = dynamic_cast<CDiyDialog*>(top)) ExpectOneFramePerField(dlg, name);
     const std::string shot = ShotDir() + "/" + name + "-" + kLangNames[language] + "-" + std::to_string(Scale()) + "x.png";
     EXPECT_TRUE(Screenshot(XidOf(top), shot)) << shot;
+  }
+
+  // A field over one of the skin's frame pictures has that one frame: the picture holds the
+  // whole field and the entry draws none of its own.
+  static void ExpectOneFramePerField(CDiyDialog* dlg, const std::string& name) {
+    for (const Decoration& d : DecorationsFor(dlg->m_dialogKind, dlg->m_decorationFlag != 0)) {
+      wxImage picture;
+      ASSERT_TRUE(LoadPngResource(picture, d.png));
+      const wxRect frame(wxPoint(d.x, d.y), picture.GetSize());
+      for (wxWindow* child : dlg->GetChildren()) {
+        auto* edit = dynamic_cast<wxTextCtrl*>(child);
+        const wxRect field = child->GetRect();
+        if (!edit || !edit->IsShown() || !field.Intersects(frame)) continue;
+        EXPECT_TRUE(wxRect(frame).Deflate(1).Contains(field))
+            << name << ": the field at " << field.x << "," << field.y << " " << field.width << "x"
+            << field.height << " reaches past its frame at " << frame.x << "," << frame.y << " "
+            << frame.width << "x" << frame.height;
+        // The border the theme gives the entry, as GTK lays it out.
+        GtkStyleContext* style = gtk_widget_get_style_context(edit->GetHandle());
+        GtkBorder border{};
+        gtk_style_context_get_border(style, gtk_style_context_get_state(style), &border);
+        EXPECT_EQ(border.left + border.top + border.right + border.bottom, 0)
+            << name << ": a second frame around the field at " << field.x << "," << field.y;
+      }
+    }
   }
 
   template <typename Dlg>
@@ -263,7 +295,18 @@ TEST_F(WmGui, EveryButtonOfEveryWindowLiesInsideItsClientArea) {
     CheckShown(&about, "about", language);
 
     CUpdateNoticeDlg notice(nullptr, L"9.0.0.1");
-    CheckShown(&notice, "update-notice", language);
+    notice.CentreOnScreen();
+    notice.Show();
+    // Its picture shows the site's banner once the page is in the view and laid out.
+    if (CHtmlDlg* banner = notice.Banner()) {
+      EXPECT_TRUE(PumpUntil([&] { return banner->Loads() > 0; }, std::chrono::seconds(20)));
+      for (wxWindow* child : banner->GetChildren())
+        if (auto* view = dynamic_cast<wxWebView*>(child))
+          PumpUntil([&] { return !view->IsBusy(); }, std::chrono::seconds(20));
+      PumpUntil([] { return false; }, std::chrono::milliseconds(500));
+    }
+    Check(&notice, "update-notice", language);
+    notice.Hide();
 
     // The release notes show only as a modal dialog.
     CUpdateDlg notes(nullptr);
