@@ -1,6 +1,7 @@
 // The emulated service manager, driven through its API and through the real sc and net tools,
 // with real service processes (fake_service) in a temporary system folder.
 #include "platform/scm.h"
+#include "platform/process_path.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -287,6 +288,9 @@ TEST_F(ScmTest, ScToolReportsAndChangesConfig) {
   // AUTO_START: the user's session runs `net start` of this system folder at log-in.
   EXPECT_NE(Autostart("Svc").find("\nExec=\"" + m_system + "/net\" \"start\" \"Svc\"\n"),
             std::string::npos)
+      << Autostart("Svc");
+  // Once the tool is gone (its package removed) sessions skip the entry.
+  EXPECT_NE(Autostart("Svc").find("\nTryExec=" + m_system + "/net\n"), std::string::npos)
       << Autostart("Svc");
   EXPECT_NE(r.output.find("BINARY_PATH_NAME   : " + Quote(kFake) + " \"-r\" \"Svc\""),
             std::string::npos)
@@ -694,6 +698,36 @@ TEST_F(ScmTest, SystemFolderFollowsTheProgramsPlace) {
     EXPECT_EQ(r.exitCode, 0) << copy << "\n" << r.output;
     EXPECT_NE(r.output.find("STATE              : 1  STOPPED"), std::string::npos) << copy;
   }
+}
+
+// A package's tools are shared by every user, each of whom keeps the manager's state in their
+// own base folder: nothing is written beside the tools, and the log-in entry runs the shared net.
+TEST_F(ScmTest, APerUserInstallationKeepsTheStateInTheUsersBase) {
+  unsetenv("QUARLO_SYSTEM_DIR");
+  const std::string install = m_tmp + "/usr/lib/quarlo";
+  fs::create_directories(install + "/system");
+  const std::string sc = install + "/system/sc", net = install + "/system/net";
+  fs::copy_file(kSc, sc);
+  fs::copy_file(kNet, net);
+  std::ofstream(install + "/" + kPerUserBaseMark) << "# one base folder per user\n";
+  const std::vector<std::string> env{"XDG_DATA_HOME=" + m_tmp + "/data"};
+  UseSystemDir(m_tmp + "/data/quarlo/system");
+  InstallFake("Svc");
+
+  ProgramResult r = RunProgram({sc, "config", "Svc", "start=", "auto"}, env);
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(Autostart("Svc").find("\nExec=\"" + net + "\" \"start\" \"Svc\"\nTryExec=" + net + "\n"),
+            std::string::npos)
+      << Autostart("Svc");
+  r = RunProgram({net, "start", "Svc"}, env);
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(RunProgram({sc, "query", "Svc"}, env).output.find("4  RUNNING"), std::string::npos);
+  r = RunProgram({net, "stop", "Svc"}, env);
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  std::vector<std::string> beside;
+  for (const auto& e : fs::directory_iterator(install + "/system")) beside.push_back(e.path().filename());
+  std::sort(beside.begin(), beside.end());
+  EXPECT_EQ(beside, (std::vector<std::string>{"net", "sc"}));
 }
 
 }  // namespace
