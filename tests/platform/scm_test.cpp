@@ -529,6 +529,8 @@ TEST_F(ScmTest, FailedStartIsReportedByNet) {
   EXPECT_NE(r.output.find("The Svc service could not be started."), std::string::npos)
       << r.output;
   EXPECT_NE(r.output.find("System error 1066 has occurred."), std::string::npos);
+  // What the service printed during this start comes with it.
+  EXPECT_NE(r.output.find("The service reported:\nfake service "), std::string::npos) << r.output;
   const ScmStatus s = Status("Svc");
   EXPECT_EQ(s.state, kStateStopped);
   EXPECT_EQ(s.exitCode, 1066u);
@@ -536,6 +538,9 @@ TEST_F(ScmTest, FailedStartIsReportedByNet) {
   ASSERT_EQ(states.size(), 3u);
   EXPECT_EQ(states[1], "START_PENDING 0");
   EXPECT_EQ(states[2], "STOPPED 0");
+  // A second start shows its own line only, not the first one's still in the log.
+  const ProgramResult again = Net("start", "Svc");
+  EXPECT_EQ(CountOccurrences(again.output, "fake service "), 1u) << again.output;
 }
 
 TEST_F(ScmTest, MissingProgramFailsTheStart) {
