@@ -488,14 +488,10 @@ int GetProgramDir(std::string& out) {
 
 int GetBaseDir(std::string& out) {
   std::string dir;
+  out.clear();
   if (GetProgramDir(dir) != 0) return -1;
-  const size_t slash = dir.rfind('/');
-  if (slash == std::string::npos || dir == "/") {
-    out.clear();
-    return -1;
-  }
-  out = slash == 0 ? "/" : dir.substr(0, slash);
-  return 0;
+  out = Plat_BaseFolderOf(dir);
+  return out.empty() ? -1 : 0;
 }
 
 std::string DefLanguageEncodeFor(const std::string& codeSet) {

@@ -53,6 +53,6 @@ void DeleteRenameFiles();
 void DeleteFilesBySuffix(const char* folder, const char* suffix);
 
 int GetProgramDir(std::string& out);  // 0, 1 or -1
-int GetBaseDir(std::string& out);     // 0 or -1
+int GetBaseDir(std::string& out);     // 0 or -1; the user's own for a per-user installation
 std::string GetDefLanguageEncode();   // "gb2312", "big5" or "en"
 std::string DefLanguageEncodeFor(const std::string& codeSet);  // pure form

@@ -36,6 +36,23 @@ std::string OneLine(std::string text) {
   return text;
 }
 
+// A string value of a desktop entry: a backslash is doubled, a line break written as \n.
+std::string StringValue(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string Plat_AutostartPath(const std::string& file) {
@@ -62,8 +79,12 @@ bool Plat_WriteAutostart(const std::string& file, const std::string& name,
   std::error_code ec;
   std::filesystem::create_directories(Plat_AppDataDir() + "/autostart", ec);
   if (ec) return false;
+  // TryExec: once the program is gone (its package removed), sessions skip the entry instead
+  // of failing to run it at every log-in.
+  const std::string tryExec = argv[0].empty() || argv[0][0] != '/' ? std::string()
+                                                                  : "\nTryExec=" + StringValue(argv[0]);
   return Plat_WriteFileAtomically(path, "[Desktop Entry]\nType=Application\nName=" + OneLine(name) +
-                                            "\nExec=" + OneLine(exec) +
+                                            "\nExec=" + OneLine(exec) + tryExec +
                                             (icon.empty() ? "" : "\nIcon=" + OneLine(icon)) +
                                             "\nX-GNOME-Autostart-enabled=true\n");
 }

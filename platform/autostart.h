@@ -2,7 +2,8 @@
 // Programs started when the user logs in: XDG autostart entries,
 // $XDG_CONFIG_HOME/autostart/<file> (else ~/.config/autostart), which every freedesktop session
 // runs. The Run value of the registry and the AUTO_START services of the service manager are
-// kept as such entries.
+// kept as such entries. An entry names its program in TryExec, so it does nothing once the
+// program is gone.
 #include <string>
 #include <vector>
 

@@ -1,7 +1,12 @@
 #include "platform/process_path.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 #include <vector>
+
+#include "platform/xdg_folders.h"
 
 int Plat_ProgramPath(std::string& out) {
   out.clear();
@@ -16,4 +21,24 @@ int Plat_ProgramPath(std::string& out) {
     }
   }
   return -1;
+}
+
+bool Plat_IsPerUserInstall(const std::string& installRoot) {
+  if (installRoot.empty()) return false;
+  struct stat st;
+  return stat((installRoot + "/" + kPerUserBaseMark).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string Plat_UserBaseFolder() {
+  // A relative XDG_DATA_HOME is to be ignored, as the XDG rules say.
+  const char* data = std::getenv("XDG_DATA_HOME");
+  if (data && data[0] == '/') return std::string(data) + "/quarlo";
+  return Plat_ProfileDir() + "/.local/share/quarlo";
+}
+
+std::string Plat_BaseFolderOf(const std::string& programDir) {
+  if (programDir.empty() || programDir[0] != '/' || programDir == "/") return std::string();
+  const size_t slash = programDir.rfind('/');
+  const std::string parent = slash == 0 ? "/" : programDir.substr(0, slash);
+  return Plat_IsPerUserInstall(parent) ? Plat_UserBaseFolder() : parent;
 }

@@ -26,6 +26,7 @@
 
 #include "platform/autostart.h"
 #include "platform/files.h"
+#include "platform/process_path.h"
 
 extern char** environ;
 
@@ -795,9 +796,20 @@ std::string Scm_SystemDir() {
   const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
   if (n <= 0) return std::string();
   const std::string folder = ParentOf(std::string(buf, static_cast<size_t>(n)));
+  // Programs installed for every user keep each user's manager state in that user's base.
+  if (Plat_IsPerUserInstall(ParentOf(folder))) return Plat_UserBaseFolder() + "/system";
   // The tools themselves live in the system folder.
   if (folder.size() >= 7 && folder.compare(folder.size() - 7, 7, "/system") == 0) return folder;
   return ParentOf(folder) + "/system";
+}
+
+std::string Scm_ToolsDir() {
+  std::string program;
+  if (Plat_ProgramPath(program) == 0) {
+    const std::string root = ParentOf(ParentOf(program));
+    if (Plat_IsPerUserInstall(root)) return root + "/system";
+  }
+  return Scm_SystemDir();
 }
 
 void Scm_SetSystemDir(const std::string& dir) {
@@ -817,7 +829,7 @@ void SyncAutostart(const std::string& name, const ScmConfig& config) {
     return;
   }
   const std::string label = config.displayName.empty() ? name : config.displayName;
-  Plat_WriteAutostart(AutostartFile(name), label, {Scm_SystemDir() + "/net", "start", name});
+  Plat_WriteAutostart(AutostartFile(name), label, {Scm_ToolsDir() + "/net", "start", name});
 }
 
 }  // namespace
@@ -917,6 +929,50 @@ int Scm_QueryStatus(const std::string& name, ScmStatus& out) {
 bool Scm_IsInstalled(const std::string& name) {
   ServiceRef ref;
   return OpenService(name, false, ref) == kScmOk;
+}
+
+namespace {
+
+std::string OutputPath(const std::string& name) {
+  std::string root;
+  if (!ValidName(name) || !ScmRoot(root)) return std::string();
+  return root + "/" + name + "/" + kStdoutLog;
+}
+
+}  // namespace
+
+ScmOutputMark Scm_OutputMark(const std::string& name) {
+  ScmOutputMark mark;
+  struct stat st;
+  const std::string path = OutputPath(name);
+  if (!path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    mark.device = st.st_dev;
+    mark.inode = st.st_ino;
+    mark.size = static_cast<uint64_t>(st.st_size);
+  }
+  return mark;
+}
+
+std::string Scm_OutputSince(const std::string& name, const ScmOutputMark& mark, size_t maxBytes) {
+  const std::string path = OutputPath(name);
+  if (path.empty()) return std::string();
+  CFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!fd.Valid() || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::string();
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  const bool same = st.st_dev == mark.device && st.st_ino == mark.inode && size >= mark.size;
+  uint64_t from = same ? mark.size : 0;
+  if (size - from > maxBytes) from = size - maxBytes;
+  std::string text(static_cast<size_t>(size - from), '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = pread(fd.Get(), &text[got], text.size() - got, static_cast<off_t>(from + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  text.resize(got);
+  return text;
 }
 
 int Scm_StartService(const std::string& name) {

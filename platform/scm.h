@@ -60,7 +60,11 @@ struct ScmStatus {
 // The system folder of the manager: the folder set by Scm_SetSystemDir, else $QUARLO_SYSTEM_DIR,
 // else <base>/system where the base is the parent of the calling program's folder (a program
 // that itself lives in a folder named "system" uses that folder).
+// For a per-user installation (see process_path.h) it is <the user's base>/system.
 std::string Scm_SystemDir();
+// Where the tools sc, net, taskkill and reg are: the installation's own system folder for a
+// per-user installation, else the system folder.
+std::string Scm_ToolsDir();
 void Scm_SetSystemDir(const std::string& dir);  // tests and tools
 
 // Controller side. Each returns 0 or a Windows error number.
@@ -78,6 +82,13 @@ int Scm_StartService(const std::string& name);  // returns once the process was 
 // status afterwards. 1062 when not running, 1061 while START_PENDING or STOP_PENDING.
 int Scm_ControlService(const std::string& name, uint32_t control, ScmStatus& out);
 bool Scm_IsInstalled(const std::string& name);
+// What a service printed (its stdout.log) since a mark taken before a start: the reason a failed
+// start gives, at most maxBytes of the end. A log moved aside meanwhile is read from its start.
+struct ScmOutputMark {
+  uint64_t device = 0, inode = 0, size = 0;
+};
+ScmOutputMark Scm_OutputMark(const std::string& name);
+std::string Scm_OutputSince(const std::string& name, const ScmOutputMark& mark, size_t maxBytes);
 
 // Splits a command line with Windows quoting rules (quotes, backslashes before quotes).
 bool Scm_SplitCommandLine(const std::string& line, std::vector<std::string>& argv);

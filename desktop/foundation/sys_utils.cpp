@@ -67,7 +67,7 @@ bool IsSimplifiedChineseSystem() {
 std::string RunCommandCapture(const Args& command, bool capture, int timeoutMs) {
   if (command.empty() || command[0].empty()) return "ERROR";
   Args argv = command;
-  if (IsSystemTool(argv[0])) argv[0] = GetSystemDir() + "/" + argv[0];
+  if (IsSystemTool(argv[0])) argv[0] = Scm_ToolsDir() + "/" + argv[0];
   if (!capture) {
     Plat_RunDetached(argv);
     return "ERROR";
@@ -81,7 +81,7 @@ std::string RunCommandCapture(const Args& command, bool capture, int timeoutMs) 
 }
 
 int RunElevated(const std::string& tool, const Args& args) {
-  Args argv{IsSystemTool(tool) ? GetSystemDir() + "/" + tool : tool};
+  Args argv{IsSystemTool(tool) ? Scm_ToolsDir() + "/" + tool : tool};
   argv.insert(argv.end(), args.begin(), args.end());
   const int status = Plat_RunElevated(argv);
   return status;
@@ -219,7 +219,7 @@ void SetElevationNoticeHandler(ElevationNoticeHandler handler) { g_noticeHandler
 bool RunMaybeElevated(ILanguages* languages, const std::string& tool, const Args& args,
                       const std::wstring& notice) {
   if (!NeedsElevation()) {
-    Args argv{IsSystemTool(tool) ? GetSystemDir() + "/" + tool : tool};
+    Args argv{IsSystemTool(tool) ? Scm_ToolsDir() + "/" + tool : tool};
     argv.insert(argv.end(), args.begin(), args.end());
     return Plat_RunCapture(argv, kDefaultCaptureTimeoutMs).exitStatus == 0;
   }

@@ -43,6 +43,30 @@ int NotResponding() {
   return kExitFailed;
 }
 
+constexpr size_t kReasonBytes = 4096;  // the end of what the service printed, when it printed much
+
+// What the service printed while it failed to start, as whole lines, with control characters
+// shown as "?" (the text goes to a terminal); empty when it printed nothing.
+std::string StartReason(const std::string& name, const ScmOutputMark& mark) {
+  std::string text = Scm_OutputSince(name, mark, kReasonBytes);
+  if (text.size() >= kReasonBytes) {
+    const size_t line = text.find('\n');
+    text.erase(0, line == std::string::npos ? 0 : line + 1);
+  }
+  for (char& c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\n' && c != '\t') || u == 0x7f) c = '?';
+  }
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  size_t start = 0;
+  while (start < text.size() && text[start] == '\n') ++start;
+  return text.substr(start);
+}
+
+void PrintReason(const std::string& reason) {
+  if (!reason.empty()) std::fprintf(stderr, "The service reported:\n%s\n\n", reason.c_str());
+}
+
 // Polls the status until it reaches the wanted state, STOPPED, removal, or the limit.
 // Returns the query's result; status holds the last state seen.
 int WaitForState(const std::string& name, uint32_t wanted, ScmStatus& status, bool& timedOut) {
@@ -61,6 +85,8 @@ int WaitForState(const std::string& name, uint32_t wanted, ScmStatus& status, bo
 }
 
 int Start(const std::string& name) {
+  // Taken before the start: only what this start printed is its reason.
+  const ScmOutputMark mark = Scm_OutputMark(name);
   const int rc = Scm_StartService(name);
   if (rc == kScmErrServiceNotInstalled || rc == kScmErrInvalidName) return InvalidName();
   if (rc == kScmErrAlreadyRunning) {
@@ -81,13 +107,19 @@ int Start(const std::string& name) {
   if (timedOut) return NotResponding();
   std::fprintf(stderr, "The %s service could not be started.\n\n", name.c_str());
   if (q != kScmOk) return SystemError(q);
+  const std::string reason = StartReason(name, mark);
   if (status.exitCode != 0) {
     std::fprintf(stderr, "A system error has occurred.\n\n");
+    PrintReason(reason);
     return SystemError(static_cast<int>(status.exitCode));
   }
-  std::fprintf(stderr,
-               "The service did not report an error.\n\nMore help is available by typing NET "
-               "HELPMSG 3534.\n\n");
+  // Our services report no error number but print why they stopped: that is the message.
+  if (reason.empty()) {
+    std::fprintf(stderr, "The service did not report an error.\n\n");
+  } else {
+    PrintReason(reason);
+  }
+  std::fprintf(stderr, "More help is available by typing NET HELPMSG 3534.\n\n");
   return kExitFailed;
 }
 

@@ -1,34 +1,40 @@
 #!/bin/sh
-# quarlo: starts the desktop program Quarlo for this user. The service finds its base folder
-# (settings database, log, service manager state) from the path of its own program, so each
-# user gets a base folder of their own with copies of the programs: made at the first start,
-# renewed after an upgrade. The desktop program then installs and starts the user's service.
+# quarlo: starts the desktop program Quarlo for this user. The programs stay in the package's
+# folder (/usr/lib/quarlo), shared by every user; the file per-user-base there sends each user's
+# settings database, log and service state to a base folder of their own, laid out here at the
+# first start. The desktop program then installs and starts the user's service.
 set -eu
 case "${1:-}" in
   --help|-h)
     echo "usage: quarlo [ARGUMENTS OF Quarlo]"
-    echo "  Lays out your base folder \${XDG_DATA_HOME:-~/.local/share}/quarlo (programs, settings"
-    echo "  database, log) when it is missing or older than the installed programs, then starts"
-    echo "  the desktop program Quarlo from it, which starts your Quarlo service."
+    echo "  Lays out your base folder \${XDG_DATA_HOME:-~/.local/share}/quarlo (settings database,"
+    echo "  log, service state) when it is missing, then starts the desktop program Quarlo, which"
+    echo "  starts your Quarlo service."
     exit 0 ;;
 esac
-LIB=$(dirname "$(readlink -f "$0")")/../lib/quarlo
-BASE=${XDG_DATA_HOME:-$HOME/.local/share}/quarlo
-mkdir -p "$BASE/bin/roaming" "$BASE/etc" "$BASE/log" "$BASE/system"
-# A file is replaced by rename, so a running service keeps its program until it restarts.
-renew() {
-  if ! cmp -s "$1" "$2"; then
-    cp -p "$1" "$2.new"
-    mv -f "$2.new" "$2"
+LIB=$(readlink -f "$(dirname "$(readlink -f "$0")")/../lib/quarlo")
+# The same folder the programs find (a relative XDG_DATA_HOME is ignored, as XDG says).
+case "${XDG_DATA_HOME:-}" in
+  /*) BASE=$XDG_DATA_HOME/quarlo ;;
+  *) BASE=$HOME/.local/share/quarlo ;;
+esac
+mkdir -p "$BASE/bin" "$BASE/etc" "$BASE/log" "$BASE/system"
+# Earlier versions ran copies of the programs from the base folder: their service is stopped
+# and unregistered (the desktop program registers the shared one), the copies removed.
+if [ -f "$BASE/bin/QuarloClient" ]; then
+  "$LIB/system/net" stop Quarlo >/dev/null 2>&1 || true
+  "$LIB/system/sc" delete Quarlo >/dev/null 2>&1 || true
+  for f in "$LIB"/bin/* "$LIB"/system/*; do
+    [ -f "$f" ] && rm -f "$BASE/${f#"$LIB"/}"
+  done
+  rm -rf "$BASE/bin/roaming"
+  if "$LIB/system/reg" query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' /v Quarlo 2>/dev/null |
+      grep -qF "$BASE/bin/Quarlo"; then
+    "$LIB/system/reg" add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' /v Quarlo \
+      /d "\"$LIB/bin/Quarlo\"" /f >/dev/null
   fi
-}
-for f in "$LIB"/bin/* "$LIB"/bin/roaming/*; do
-  [ -f "$f" ] && renew "$f" "$BASE/bin/${f#"$LIB"/bin/}"
-done
-for f in "$LIB"/system/*; do
-  [ -f "$f" ] && renew "$f" "$BASE/system/${f##*/}"
-done
-if [ ! -f "$BASE/etc/Quarlo.db" ]; then
-  "$BASE/bin/quarlo_dbinit" "$BASE/etc/Quarlo.db" >/dev/null
 fi
-exec "$BASE/bin/Quarlo" "$@"
+if [ ! -f "$BASE/etc/Quarlo.db" ]; then
+  "$LIB/bin/quarlo_dbinit" "$BASE/etc/Quarlo.db" >/dev/null
+fi
+exec "$LIB/bin/Quarlo" "$@"

@@ -97,6 +97,7 @@ TEST_F(RegistryTest, RunValueIsMirroredAsAutostartEntry) {
   const std::string text = Read(entry);
   EXPECT_NE(text.find("[Desktop Entry]\n"), std::string::npos);
   EXPECT_NE(text.find("\nExec=\"/opt/my apps/bin/Quarlo\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nTryExec=/opt/my apps/bin/Quarlo\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\nIcon=Quarlo\n"), std::string::npos) << text;  // the theme's, none beside it
   // A program with the icon installed beside it names that file.
   const std::string prefix = m_dir + "/prefix";

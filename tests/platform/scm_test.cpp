@@ -1,6 +1,7 @@
 // The emulated service manager, driven through its API and through the real sc and net tools,
 // with real service processes (fake_service) in a temporary system folder.
 #include "platform/scm.h"
+#include "platform/process_path.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -288,6 +289,9 @@ TEST_F(ScmTest, ScToolReportsAndChangesConfig) {
   EXPECT_NE(Autostart("Svc").find("\nExec=\"" + m_system + "/net\" \"start\" \"Svc\"\n"),
             std::string::npos)
       << Autostart("Svc");
+  // Once the tool is gone (its package removed) sessions skip the entry.
+  EXPECT_NE(Autostart("Svc").find("\nTryExec=" + m_system + "/net\n"), std::string::npos)
+      << Autostart("Svc");
   EXPECT_NE(r.output.find("BINARY_PATH_NAME   : " + Quote(kFake) + " \"-r\" \"Svc\""),
             std::string::npos)
       << r.output;
@@ -525,6 +529,8 @@ TEST_F(ScmTest, FailedStartIsReportedByNet) {
   EXPECT_NE(r.output.find("The Svc service could not be started."), std::string::npos)
       << r.output;
   EXPECT_NE(r.output.find("System error 1066 has occurred."), std::string::npos);
+  // What the service printed during this start comes with it.
+  EXPECT_NE(r.output.find("The service reported:\nfake service "), std::string::npos) << r.output;
   const ScmStatus s = Status("Svc");
   EXPECT_EQ(s.state, kStateStopped);
   EXPECT_EQ(s.exitCode, 1066u);
@@ -532,6 +538,9 @@ TEST_F(ScmTest, FailedStartIsReportedByNet) {
   ASSERT_EQ(states.size(), 3u);
   EXPECT_EQ(states[1], "START_PENDING 0");
   EXPECT_EQ(states[2], "STOPPED 0");
+  // A second start shows its own line only, not the first one's still in the log.
+  const ProgramResult again = Net("start", "Svc");
+  EXPECT_EQ(CountOccurrences(again.output, "fake service "), 1u) << again.output;
 }
 
 TEST_F(ScmTest, MissingProgramFailsTheStart) {
@@ -694,6 +703,36 @@ TEST_F(ScmTest, SystemFolderFollowsTheProgramsPlace) {
     EXPECT_EQ(r.exitCode, 0) << copy << "\n" << r.output;
     EXPECT_NE(r.output.find("STATE              : 1  STOPPED"), std::string::npos) << copy;
   }
+}
+
+// A package's tools are shared by every user, each of whom keeps the manager's state in their
+// own base folder: nothing is written beside the tools, and the log-in entry runs the shared net.
+TEST_F(ScmTest, APerUserInstallationKeepsTheStateInTheUsersBase) {
+  unsetenv("QUARLO_SYSTEM_DIR");
+  const std::string install = m_tmp + "/usr/lib/quarlo";
+  fs::create_directories(install + "/system");
+  const std::string sc = install + "/system/sc", net = install + "/system/net";
+  fs::copy_file(kSc, sc);
+  fs::copy_file(kNet, net);
+  std::ofstream(install + "/" + kPerUserBaseMark) << "# one base folder per user\n";
+  const std::vector<std::string> env{"XDG_DATA_HOME=" + m_tmp + "/data"};
+  UseSystemDir(m_tmp + "/data/quarlo/system");
+  InstallFake("Svc");
+
+  ProgramResult r = RunProgram({sc, "config", "Svc", "start=", "auto"}, env);
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(Autostart("Svc").find("\nExec=\"" + net + "\" \"start\" \"Svc\"\nTryExec=" + net + "\n"),
+            std::string::npos)
+      << Autostart("Svc");
+  r = RunProgram({net, "start", "Svc"}, env);
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(RunProgram({sc, "query", "Svc"}, env).output.find("4  RUNNING"), std::string::npos);
+  r = RunProgram({net, "stop", "Svc"}, env);
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  std::vector<std::string> beside;
+  for (const auto& e : fs::directory_iterator(install + "/system")) beside.push_back(e.path().filename());
+  std::sort(beside.begin(), beside.end());
+  EXPECT_EQ(beside, (std::vector<std::string>{"net", "sc"}));
 }
 
 }  // namespace

@@ -100,7 +100,14 @@ TEST(Service, MissingDatabaseStopsTheStart) {
   ServiceProcess svc(base.Dir());
   svc.CopyPrograms();
   ASSERT_EQ(svc.Install().exitCode, 0);
-  EXPECT_NE(svc.NetStart().exitCode, 0);
+  const ProgramResult started = svc.NetStart();
+  EXPECT_NE(started.exitCode, 0);
+  // The user who typed `net start` reads why, not only the service's side log.
+  EXPECT_NE(started.output.find("The Quarlo service could not be started."), std::string::npos)
+      << started.output;
+  EXPECT_NE(started.output.find("The service reported:\nopen database error.\n"), std::string::npos)
+      << started.output;
+  EXPECT_EQ(started.output.find("did not report an error"), std::string::npos) << started.output;
   EXPECT_NE(svc.Sc({"query", "Quarlo"}).output.find("STOPPED"), std::string::npos);
   EXPECT_NE(StdoutLog(base, "Quarlo").find("open database error."), std::string::npos);
   struct stat st;
@@ -114,9 +121,35 @@ TEST(Service, UnopenableLogFileStopsTheStart) {
   ServiceProcess svc(base.Dir());
   svc.CopyPrograms();
   ASSERT_EQ(svc.Install().exitCode, 0);
-  EXPECT_NE(svc.NetStart().exitCode, 0);
+  const ProgramResult started = svc.NetStart();
+  EXPECT_NE(started.exitCode, 0);
+  EXPECT_NE(started.output.find("The service reported:\nopen log file exits.\n"), std::string::npos)
+      << started.output;
   EXPECT_NE(svc.Sc({"query", "Quarlo"}).output.find("STOPPED"), std::string::npos);
   EXPECT_NE(StdoutLog(base, "Quarlo").find("open log file exits."), std::string::npos);
+}
+
+// Each failed start tells its own reason: the one of an earlier start, still in the service's
+// side log, is not repeated.
+TEST(Service, ASecondFailedStartReportsOnlyItsOwnReason) {
+  TempBase base;
+  const std::string db = base.DbPath();
+  ASSERT_EQ(rename(db.c_str(), (db + ".aside").c_str()), 0);
+  ServiceProcess svc(base.Dir());
+  svc.CopyPrograms();
+  ASSERT_EQ(svc.Install().exitCode, 0);
+  const ProgramResult first = svc.NetStart();
+  EXPECT_NE(first.output.find("open database error."), std::string::npos) << first.output;
+
+  ASSERT_EQ(rename((db + ".aside").c_str(), db.c_str()), 0);
+  ASSERT_EQ(mkdir((base.LogDir() + "/Log.txt").c_str(), 0755), 0);
+  const ProgramResult second = svc.NetStart();
+  EXPECT_NE(second.exitCode, 0);
+  EXPECT_NE(second.output.find("The service reported:\nopen log file exits.\n"), std::string::npos)
+      << second.output;
+  EXPECT_EQ(second.output.find("open database error."), std::string::npos) << second.output;
+  EXPECT_NE(StdoutLog(base, "Quarlo").find("open database error."), std::string::npos)
+      << "the side log keeps both";
 }
 
 // Another local user holds the command port while the service is down: the service must not

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "desktop/foundation/sys_utils.h"
+#include "platform/process_path.h"
 
 namespace {
 
@@ -234,10 +235,9 @@ std::string UrlOrigin(const UrlParts& parts) {
 
 std::string ConfiguredCentralHost() {
   // The service's settings, read only: <base>/etc/Quarlo.db, the base being the folder above
-  // the programs' own.
-  const std::string program = GetModuleDir();
-  const size_t slash = program.rfind('/');
-  const std::string base = slash == std::string::npos ? std::string(".") : program.substr(0, slash);
+  // the programs' own (the user's own for a per-user installation).
+  std::string base = Plat_BaseFolderOf(GetModuleDir());
+  if (base.empty()) base = ".";
   std::string host;
   sqlite3* db = nullptr;
   if (sqlite3_open_v2((base + "/etc/Quarlo.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
