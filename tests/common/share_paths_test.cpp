@@ -379,3 +379,48 @@ TEST_F(SharePathsTest, OpenSharedPathFollowsWhatTheSharesAreOnDisk) {
   EXPECT_EQ(ReadShared(Path("d/later/c.txt")), "later");
   EXPECT_EQ(ReadShared(Path("d/later/c.txt")), "later");
 }
+
+// The open for a thread that must not wait: it opens only what OpenSharedPath would open the
+// same way, and leaves everything else to it (EAGAIN), refusals included.
+TEST_F(SharePathsTest, CachedOpenTakesOnlyTheCommonCaseAndLeavesTheRestToTheFullCheck) {
+  m_base.MakeDir("d/outside");
+  m_base.WriteFile("d/share/a.txt", "first");
+  m_base.WriteFile("d/outside/a.txt", "outside");
+  m_base.WriteFile("d/share/in/b.txt", "inner");
+  Link(Path("d/share/in/b.txt"), "d/share/inlink");
+  Link(Path("d/outside/a.txt"), "d/share/outlink");
+  m_base.SetShares({Path("d/share")});
+  const std::string real = Real(Path("d/share"));
+  const auto cached = [](const std::string& path, std::string* opened = nullptr) -> std::string {
+    const int fd = OpenSharedPathCached(path, O_RDONLY | O_NONBLOCK, opened);
+    if (fd < 0) return errno == EAGAIN ? "left" : "errno " + std::to_string(errno);
+    char buf[64] = {0};
+    const ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    return n < 0 ? "unreadable" : std::string(buf, static_cast<size_t>(n));
+  };
+  ASSERT_EQ(ReadShared(Path("d/share/a.txt")), "first");  // the lookups are cached now
+  std::string opened;
+  EXPECT_EQ(cached(Path("d/share/a.txt"), &opened), "first");
+  EXPECT_EQ(opened, real + "/a.txt");
+  EXPECT_EQ(cached(real + "/in/b.txt"), "inner");
+  const struct {
+    const char* path;
+    const char* why;
+  } left[] = {
+      {"d/share/inlink", "a link inside the share"},
+      {"d/share/outlink", "a link out of it"},
+      {"d/share/../outside/a.txt", "a step out"},
+      {"d/outside/a.txt", "outside every share"},
+      {"d/share/none", "missing"},
+  };
+  for (const auto& row : left) EXPECT_EQ(cached(Path(row.path)), "left") << row.why;
+  EXPECT_EQ(cached(Path("d/share")), "unreadable") << "the share itself opens as its folder";
+
+  // Renamed away and made anew under its name: the full check finds the new folder.
+  ASSERT_EQ(0, rename(Path("d/share").c_str(), Path("d/old").c_str()));
+  m_base.WriteFile("d/share/a.txt", "second");
+  EXPECT_EQ(cached(Path("d/old/a.txt")), "left");
+  EXPECT_NE(cached(Path("d/share/a.txt")), "first");
+  EXPECT_EQ(ReadShared(Path("d/share/a.txt")), "second");
+}
