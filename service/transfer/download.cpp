@@ -49,6 +49,9 @@ constexpr int kDiskRetries = 500;                // then it stops waiting, about
 // What one download sends before its loop turns to its other connections: a fast reader never
 // fills the socket, so without a bound it would keep the loop to itself until its file ends.
 constexpr size_t kTurnBytes = 2 * 1024 * 1024;
+// ... and for at most this long: on a busy machine 2 MiB can take several milliseconds, and a
+// small download waits for a turn at each of its steps.
+constexpr std::chrono::microseconds kTurnTime{1000};
 // A file this small goes out whole from the loop that got its request: one read, one batch.
 constexpr uint64_t kSmallFileBytes = kDownloadBatchBytes;
 
@@ -341,15 +344,17 @@ void SendOver(DownloadJob& job, char status) {
 FillResult FillJob(DownloadJob& job);
 
 // Sends buffered batches until the socket would block, the file is done, or this turn's share
-// went out: then the loop serves its other connections (and their requests) before this one
+// (bytes or time) went out: then the loop serves its other connections (and their requests) before this one
 // goes on, however fast its reader is.
 FillResult PumpBuffered(DownloadJob& job) {
   bufferevent* conn = job.route.conn;
   evbuffer* out = bufferevent_get_output(conn);
   CBufferedSender& sender = *job.buffered;
   size_t sentThisTurn = 0;
+  const auto turnEnds = std::chrono::steady_clock::now() + kTurnTime;
   while (!job.connGone) {
-    if (sentThisTurn >= kTurnBytes) {
+    if (sentThisTurn >= kTurnBytes ||
+        (sentThisTurn > 0 && std::chrono::steady_clock::now() >= turnEnds)) {
       const timeval tv{OS_ConnectionSendTimeout(conn), 0};
       event_add(job.writable, tv.tv_sec > 0 ? &tv : nullptr);
       return FillResult::kWaiting;
