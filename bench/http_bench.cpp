@@ -192,9 +192,8 @@ void PhonesRow(uint16_t port, int svcPid, const std::string& share, const std::s
 int main(int argc, char** argv) {
   bench::StartRun(argc, argv,
                   "usage: http_bench [MIB|phones]\n"
-                  "  The service's HTTP file server and its command port against lighttpd and nginx,\n"
-                  "  with a MIB-MiB file (default 1024); \"phones\" measures the phones' small\n"
-                  "  downloads alone.\n", 1);
+                  "  The service's HTTP server and command port against lighttpd and nginx, with a\n"
+                  "  MIB-MiB file (default 1024); \"phones\": the phones' small downloads alone.\n", 1);
   const bool phonesOnly = argc > 1 && std::strcmp(argv[1], "phones") == 0;
   const uint64_t mib = phonesOnly ? 1 : argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
   if (access("/usr/sbin/lighttpd", X_OK) != 0 || access("/usr/bin/ab", X_OK) != 0) {

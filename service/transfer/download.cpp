@@ -344,8 +344,8 @@ void SendOver(DownloadJob& job, char status) {
 FillResult FillJob(DownloadJob& job);
 
 // Sends buffered batches until the socket would block, the file is done, or this turn's share
-// (bytes or time) went out: then the loop serves its other connections (and their requests) before this one
-// goes on, however fast its reader is.
+// (bytes or time) went out: then the loop serves its other connections (and their requests)
+// before this one goes on, however fast its reader is.
 FillResult PumpBuffered(DownloadJob& job) {
   bufferevent* conn = job.route.conn;
   evbuffer* out = bufferevent_get_output(conn);
@@ -654,6 +654,7 @@ namespace {
 struct CachedOpen {
   UniqueFd fd;
   std::string real;
+  uint64_t size = 0;  // the size hashed
   unsigned char fingerprint[16];
 };
 
@@ -737,6 +738,8 @@ int ReqDownLoadWork(const char* body, const CommandHeader* header, bufferevent* 
 
   unsigned char fingerprint[16];
   if (cached) {
+    // The size that was hashed is the size told, should the file change meanwhile.
+    st.st_size = static_cast<off_t>(cached->size);
     std::memcpy(fingerprint, cached->fingerprint, sizeof fingerprint);
   } else if (!QuickFingerprintOf(fd.fd, static_cast<uint64_t>(st.st_size), fingerprint)) {
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
@@ -787,9 +790,12 @@ bool OpenSmallCached(const char* body, const CommandHeader* header, bufferevent*
   if (path.empty()) return false;
   out.fd.fd = OpenSharedPathCached(path, O_RDONLY | O_NONBLOCK, &out.real);
   struct stat st;
-  return out.fd.fd >= 0 && fstat(out.fd.fd, &st) == 0 && S_ISREG(st.st_mode) &&
-         static_cast<uint64_t>(st.st_size) <= kSmallFileBytes &&
-         QuickFingerprintCached(out.fd.fd, static_cast<uint64_t>(st.st_size), out.fingerprint);
+  if (out.fd.fd < 0 || fstat(out.fd.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<uint64_t>(st.st_size) > kSmallFileBytes) {
+    return false;
+  }
+  out.size = static_cast<uint64_t>(st.st_size);
+  return QuickFingerprintCached(out.fd.fd, out.size, out.fingerprint);
 }
 
 }  // namespace
