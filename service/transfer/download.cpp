@@ -52,7 +52,8 @@ constexpr size_t kTurnBytes = 2 * 1024 * 1024;
 // ... and for at most this long: on a busy machine 2 MiB can take several milliseconds, and a
 // small download waits for a turn at each of its steps.
 constexpr std::chrono::microseconds kTurnTime{1000};
-// A file this small goes out whole from the loop that got its request: one read, one batch.
+// A file smaller than this goes out whole from the loop that got its request: one read, one
+// batch.
 constexpr uint64_t kSmallFileBytes = kDownloadBatchBytes;
 
 // Relay downloads that are sending now; only they read the stop list. Under
@@ -791,7 +792,7 @@ bool OpenSmallCached(const char* body, const CommandHeader* header, bufferevent*
   out.fd.fd = OpenSharedPathCached(path, O_RDONLY | O_NONBLOCK, &out.real);
   struct stat st;
   if (out.fd.fd < 0 || fstat(out.fd.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<uint64_t>(st.st_size) > kSmallFileBytes) {
+      static_cast<uint64_t>(st.st_size) >= kSmallFileBytes) {
     return false;
   }
   out.size = static_cast<uint64_t>(st.st_size);
