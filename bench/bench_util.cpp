@@ -91,6 +91,8 @@ void StartRun(int argc, char** argv, const char* usage, int maxArgs) {
       std::exit(2);
     }
   }
+  // A peer that goes away fails a send instead of ending the run.
+  signal(SIGPIPE, SIG_IGN);
   std::fflush(stdout);
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quarlo-bench-XXXXXX";

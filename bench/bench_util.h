@@ -14,8 +14,8 @@ constexpr uint64_t kMiB = 1024 * 1024;
 
 // The first line of every benchmark's main. --help and -h print the usage and end the program;
 // an option it does not know, or more than maxArgs arguments, print the usage on standard error
-// and end it with status 2. The run then goes on in a child while this process watches: the
-// user's settings folder is one of the run's own (autostart entries of the services it
+// and end it with status 2. SIGPIPE is ignored from then on. The run goes on in a child while
+// this process watches: the user's settings folder is one of the run's own (autostart entries of the services it
 // installs land there), and when the run ends, or Ctrl-C, SIGTERM or SIGHUP ends it, every
 // process it left (services, central servers, web servers) is stopped and its temporary
 // folders go. As root the run's /tmp is a folder of its own under $TMPDIR (default /tmp).

@@ -120,7 +120,6 @@ int main(int argc, char** argv) {
   bench::StartRun(argc, argv,
                   "usage: fair_bench\n"
                   "  What one address's slow readers leave the other clients of the service.\n", 0);
-  signal(SIGPIPE, SIG_IGN);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (access("/usr/bin/ab", X_OK) != 0) {
     std::printf("fairness benchmark: ab missing (make deps)\n");

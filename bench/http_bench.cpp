@@ -79,38 +79,16 @@ struct Side {
   }
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  bench::StartRun(argc, argv,
-                  "usage: http_bench [MIB]\n"
-                  "  The service's HTTP file server and its command port against lighttpd and nginx,\n"
-                  "  with a MIB-MiB file (default 1024).\n", 1);
-  signal(SIGPIPE, SIG_IGN);
-  const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
-  if (access("/usr/sbin/lighttpd", X_OK) != 0 || access("/usr/bin/ab", X_OK) != 0) {
-    std::printf("http benchmark: lighttpd or ab missing (make deps)\n");
-    return 0;
-  }
-  // The service logs as a user's does (info, not the tests' debug lines): the peers log no
-  // request either.
-  TempBaseOptions opt;
-  opt.logPriority = static_cast<int>(kLogDefaultPriority);
-  opt.localport = bench::FreePort();
-  TempBase base(opt);
-  const std::string share = bench::SetUpServiceBase(base);
-  if (!MakeFile(share + "/large.bin", mib * kMiB)) {
-    std::printf("http benchmark: cannot write %llu MiB\n", static_cast<unsigned long long>(mib));
-    return 0;
-  }
-  for (int i = 0; i < kSmallFiles; ++i) MakeFile(share + "/s" + std::to_string(i), kSmallSize);
-
+// The service's own HTTP server, run in this process, against lighttpd and nginx: one large
+// file, then small files with ab.
+void InProcessRows(const std::string& share, uint64_t mib, const bench::Nginx& nginx,
+                   const std::string& dir) {
   Http_SetPort(0);
   std::thread server([] { StartHttpServer(nullptr); });
   WaitFor([] { return Http_BoundPort() != 0; }, std::chrono::seconds(10));
   const uint16_t oursPort = Http_BoundPort();
 
-  const bench::Lighttpd lighttpd(base.Dir());
+  const bench::Lighttpd lighttpd(dir);
   const uint16_t theirs = lighttpd.Port();
 
   const std::string oursBase = "http://127.0.0.1:" + std::to_string(oursPort) + share;
@@ -121,7 +99,6 @@ int main(int argc, char** argv) {
     oursLarge = std::max(oursLarge, CurlOnce(oursBase + "/large.bin"));
     theirsLarge = std::max(theirsLarge, CurlOnce(theirsBase + "/large.bin"));
   }
-  const bench::Nginx nginx(base.Dir());
   const std::string nginxBase = "http://127.0.0.1:" + std::to_string(nginx.Port()) + share;
   const double oursSmall = AbRate(oursBase + "/s7");
   const double theirsSmall = AbRate(theirsBase + "/s7");
@@ -139,6 +116,105 @@ int main(int argc, char** argv) {
 
   Http_Stop();
   server.join();
+}
+
+// The real service's HTTP server for many clients, each of its own address, against nginx.
+void ManyClientsRow(uint16_t svcHttp, int svcPid, const std::string& share,
+                    const bench::Nginx& nginx) {
+  Side oursMany, nginxMany;
+  double oursCpu = 0, nginxCpu = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    double before = bench::ProcessTreeCpuSeconds(svcPid);
+    oursMany.Add(bench::HttpLoad(svcHttp, share + "/s7", kSmallSize, kManyClients,
+                             kRequestsPerClient, false));
+    oursCpu += bench::ProcessTreeCpuSeconds(svcPid) - before;
+    before = bench::ProcessTreeCpuSeconds(nginx.Pid());
+    nginxMany.Add(bench::HttpLoad(nginx.Port(), share + "/s7", kSmallSize, kManyClients,
+                               kRequestsPerClient, false));
+    nginxCpu += bench::ProcessTreeCpuSeconds(nginx.Pid()) - before;
+  }
+  const double requests = static_cast<double>(kRounds * kManyClients * kRequestsPerClient);
+  std::printf("HTTP small files, many clients (%zu bytes, %d clients of their own address, a "
+              "connection per request, median of %d rounds): ours %.0f req/s (p99 %.2f ms), "
+              "nginx %.0f req/s (p99 %.2f ms), ratio %.2f (aim >= 0.7); CPU per request "
+              "ours %.0f us, nginx %.0f us%s\n",
+              kSmallSize, kManyClients, kRounds, Median(oursMany.rate), Median(oursMany.p99),
+              Median(nginxMany.rate), Median(nginxMany.p99),
+              Ratio(Median(oursMany.rate), Median(nginxMany.rate)), oursCpu / requests * 1e6,
+              nginxCpu / requests * 1e6, oursMany.failed + nginxMany.failed ? " (some requests failed)" : "");
+}
+
+// Phones downloading a small file over their kept command connections, against nginx's
+// kept-alive clients: latency, CPU and context switches per download.
+void PhonesRow(uint16_t port, int svcPid, const std::string& share, const std::string& dir) {
+  // Phones keep their connection: so do nginx's clients here.
+  const bench::Nginx keptAlive(dir, true);
+  Side phones, clients;
+  double phonesCpu = 0, clientsCpu = 0;
+  bench::ContextSwitches phonesSwitches, clientsSwitches;
+  const auto add = [](bench::ContextSwitches& sum, const bench::ContextSwitches& after,
+                      const bench::ContextSwitches& before) {
+    sum.voluntary += after.voluntary - before.voluntary;
+    sum.involuntary += after.involuntary - before.involuntary;
+  };
+  for (int i = 0; i < kRounds; ++i) {
+    double before = bench::ProcessTreeCpuSeconds(svcPid);
+    bench::ContextSwitches switches = bench::ProcessTreeContextSwitches(svcPid);
+    phones.Add(bench::PhoneDownloadLoad(port, share + "/s7", kSmallSize, kPhones,
+                                        kDownloadsPerPhone));
+    phonesCpu += bench::ProcessTreeCpuSeconds(svcPid) - before;
+    add(phonesSwitches, bench::ProcessTreeContextSwitches(svcPid), switches);
+    before = bench::ProcessTreeCpuSeconds(keptAlive.Pid());
+    switches = bench::ProcessTreeContextSwitches(keptAlive.Pid());
+    clients.Add(bench::HttpLoad(keptAlive.Port(), share + "/s7", kSmallSize, kPhones,
+                                kDownloadsPerPhone, true));
+    clientsCpu += bench::ProcessTreeCpuSeconds(keptAlive.Pid()) - before;
+    add(clientsSwitches, bench::ProcessTreeContextSwitches(keptAlive.Pid()), switches);
+  }
+  const double downloads = static_cast<double>(kRounds * kPhones * kDownloadsPerPhone);
+  std::printf("%d phones downloading %zu-byte files (command port, %d each, median of %d "
+              "rounds): p50 %.2f ms, p99 %.2f ms, %.0f /s; nginx (kept-alive clients): p50 %.2f "
+              "ms, p99 %.2f ms, %.0f /s; p50 ratio %.2f (aim <= 2), p99 ratio %.2f (aim <= 3); "
+              "load %s; CPU per download ours %.0f us, nginx %.0f us; context switches per "
+              "download ours %.2f (%.2f involuntary), nginx %.2f (%.2f involuntary)%s\n",
+              kPhones, kSmallSize, kDownloadsPerPhone, kRounds, Median(phones.p50),
+              Median(phones.p99), Median(phones.rate), Median(clients.p50), Median(clients.p99),
+              Median(clients.rate), Ratio(Median(phones.p50), Median(clients.p50)),
+              Ratio(Median(phones.p99), Median(clients.p99)), bench::LoadText().c_str(),
+              phonesCpu / downloads * 1e6, clientsCpu / downloads * 1e6,
+              phonesSwitches.Total() / downloads, phonesSwitches.involuntary / downloads,
+              clientsSwitches.Total() / downloads, clientsSwitches.involuntary / downloads,
+              phones.failed + clients.failed ? " (some downloads failed)" : "");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bench::StartRun(argc, argv,
+                  "usage: http_bench [MIB|phones]\n"
+                  "  The service's HTTP server and command port against lighttpd and nginx, with a\n"
+                  "  MIB-MiB file (default 1024); \"phones\": the phones' small downloads alone.\n", 1);
+  const bool phonesOnly = argc > 1 && std::strcmp(argv[1], "phones") == 0;
+  const uint64_t mib = phonesOnly ? 1 : argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
+  if (access("/usr/sbin/lighttpd", X_OK) != 0 || access("/usr/bin/ab", X_OK) != 0) {
+    std::printf("http benchmark: lighttpd or ab missing (make deps)\n");
+    return 0;
+  }
+  // The service logs as a user's does (info, not the tests' debug lines): the peers log no
+  // request either.
+  TempBaseOptions opt;
+  opt.logPriority = static_cast<int>(kLogDefaultPriority);
+  opt.localport = bench::FreePort();
+  TempBase base(opt);
+  const std::string share = bench::SetUpServiceBase(base);
+  if (!MakeFile(share + "/large.bin", mib * kMiB)) {
+    std::printf("http benchmark: cannot write %llu MiB\n", static_cast<unsigned long long>(mib));
+    return 0;
+  }
+  for (int i = 0; i < kSmallFiles; ++i) MakeFile(share + "/s" + std::to_string(i), kSmallSize);
+
+  const bench::Nginx nginx(base.Dir());
+  if (!phonesOnly) InProcessRows(share, mib, nginx, base.Dir());
 
   // The real service: its HTTP server for many clients, then phones over its command port,
   // each against nginx.
@@ -173,53 +249,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::seconds(2));
   }
-  Side oursMany, nginxMany;
-  const int svcPid = svc.Pid();
-  double oursCpu = 0, nginxCpu = 0;
-  for (int i = 0; nginx.Up() && i < kRounds; ++i) {
-    double before = bench::ProcessTreeCpuSeconds(svcPid);
-    oursMany.Add(bench::HttpLoad(svcHttp, share + "/s7", kSmallSize, kManyClients,
-                             kRequestsPerClient, false));
-    oursCpu += bench::ProcessTreeCpuSeconds(svcPid) - before;
-    before = bench::ProcessTreeCpuSeconds(nginx.Pid());
-    nginxMany.Add(bench::HttpLoad(nginx.Port(), share + "/s7", kSmallSize, kManyClients,
-                               kRequestsPerClient, false));
-    nginxCpu += bench::ProcessTreeCpuSeconds(nginx.Pid()) - before;
-  }
-  const double requests = static_cast<double>(kRounds * kManyClients * kRequestsPerClient);
-  if (nginx.Up()) {
-    std::printf("HTTP small files, many clients (%zu bytes, %d clients of their own address, a "
-                "connection per request, median of %d rounds): ours %.0f req/s (p99 %.2f ms), "
-                "nginx %.0f req/s (p99 %.2f ms), ratio %.2f (aim >= 0.7); CPU per request "
-                "ours %.0f us, nginx %.0f us%s\n",
-                kSmallSize, kManyClients, kRounds, Median(oursMany.rate), Median(oursMany.p99),
-                Median(nginxMany.rate), Median(nginxMany.p99),
-                Ratio(Median(oursMany.rate), Median(nginxMany.rate)), oursCpu / requests * 1e6,
-                nginxCpu / requests * 1e6, oursMany.failed + nginxMany.failed ? " (some requests failed)" : "");
-  }
-  // Phones keep their connection: so do nginx's clients here.
-  const bench::Nginx keptAlive(base.MakeDir("kept-alive"), true);
-  Side phones, clients;
-  double phonesCpu = 0, clientsCpu = 0;
-  for (int i = 0; i < kRounds; ++i) {
-    double before = bench::ProcessTreeCpuSeconds(svcPid);
-    phones.Add(bench::PhoneDownloadLoad(port, share + "/s7", kSmallSize, kPhones,
-                                        kDownloadsPerPhone));
-    phonesCpu += bench::ProcessTreeCpuSeconds(svcPid) - before;
-    before = bench::ProcessTreeCpuSeconds(keptAlive.Pid());
-    clients.Add(bench::HttpLoad(keptAlive.Port(), share + "/s7", kSmallSize, kPhones,
-                                kDownloadsPerPhone, true));
-    clientsCpu += bench::ProcessTreeCpuSeconds(keptAlive.Pid()) - before;
-  }
-  const double downloads = static_cast<double>(kRounds * kPhones * kDownloadsPerPhone);
-  std::printf("%d phones downloading %zu-byte files (command port, %d each, median of %d "
-              "rounds): p50 %.2f ms, p99 %.2f ms, %.0f /s; nginx (kept-alive clients): p50 %.2f "
-              "ms, p99 %.2f ms, %.0f /s; p50 ratio %.2f (aim <= 2), p99 ratio %.2f (aim <= 3); "
-              "load %s; CPU per download ours %.0f us, nginx %.0f us%s\n",
-              kPhones, kSmallSize, kDownloadsPerPhone, kRounds, Median(phones.p50),
-              Median(phones.p99), Median(phones.rate), Median(clients.p50), Median(clients.p99),
-              Median(clients.rate), Ratio(Median(phones.p50), Median(clients.p50)),
-              Ratio(Median(phones.p99), Median(clients.p99)), bench::LoadText().c_str(),
-              phonesCpu / downloads * 1e6, clientsCpu / downloads * 1e6, phones.failed + clients.failed ? " (some downloads failed)" : "");
+  if (!phonesOnly) ManyClientsRow(svcHttp, svc.Pid(), share, nginx);
+  PhonesRow(port, svc.Pid(), share, base.MakeDir("kept-alive"));
   return 0;
 }

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -290,6 +291,31 @@ double ProcessTreeCpuSeconds(int pid) {
   int child = 0;
   while (children >> child) seconds += ProcessTreeCpuSeconds(child);
   return seconds;
+}
+
+ContextSwitches ProcessTreeContextSwitches(int pid) {
+  ContextSwitches total;
+  const std::string dir = "/proc/" + std::to_string(pid);
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator(dir + "/task", error)) {
+    std::ifstream status(task.path() / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+        total.voluntary += std::atof(line.c_str() + 24);
+      } else if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+        total.involuntary += std::atof(line.c_str() + 27);
+      }
+    }
+  }
+  std::ifstream children(dir + "/task/" + std::to_string(pid) + "/children");
+  int child = 0;
+  while (children >> child) {
+    const ContextSwitches theirs = ProcessTreeContextSwitches(child);
+    total.voluntary += theirs.voluntary;
+    total.involuntary += theirs.involuntary;
+  }
+  return total;
 }
 
 }  // namespace bench

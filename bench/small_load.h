@@ -32,4 +32,12 @@ LoadResult PhoneDownloadLoad(uint16_t port, const std::string& path, size_t size
 // workers); 0 when it is gone.
 double ProcessTreeCpuSeconds(int pid);
 
+// Context switches (voluntary, involuntary) of every thread of a process and of its children
+// still running, from /proc: each is a thread handing its core to another, or losing it.
+struct ContextSwitches {
+  double voluntary = 0, involuntary = 0;
+  double Total() const { return voluntary + involuntary; }
+};
+ContextSwitches ProcessTreeContextSwitches(int pid);
+
 }  // namespace bench

@@ -223,9 +223,19 @@ bool SamePrefix(const std::vector<std::string>& parts, const std::vector<std::st
   return true;
 }
 
-bool NamesRoot(const std::string& name, const ShareRoot& root) {
+// cachedOnly: false also when the name's lookup would have to read the disk.
+bool NamesRoot(const std::string& name, const ShareRoot& root, bool cachedOnly) {
   struct stat st;
-  return stat(name.c_str(), &st) == 0 && st.st_dev == root.dev && st.st_ino == root.ino;
+  if (!cachedOnly) {
+    return stat(name.c_str(), &st) == 0 && st.st_dev == root.dev && st.st_ino == root.ino;
+  }
+  // An absolute name beneath "/" is the name itself; links on the way are left to the full
+  // check.
+  static const int top = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);  // kept for good
+  if (top < 0 || name.empty() || name[0] != '/') return false;
+  ScopedFd named(Plat_OpenBeneathCached(top, name.substr(1), O_PATH | O_DIRECTORY));
+  return named.get() >= 0 && fstat(named.get(), &st) == 0 && st.st_dev == root.dev &&
+         st.st_ino == root.ino;
 }
 
 enum class Fast { kOpened, kFailed, kUnsure };
@@ -236,7 +246,7 @@ enum class Fast { kOpened, kFailed, kUnsure };
 // was not renamed or replaced since the table was read). A link inside the share, a spelling
 // through a link above it, or a share that changed on disk is left to the full check (kUnsure).
 Fast OpenBeneathTable(const ShareSnapshot& table, const std::string& path, int flags,
-                      std::string* opened, int& fd) {
+                      std::string* opened, int& fd, bool cachedOnly) {
   fd = -1;
   std::vector<std::string> parts;
   if (path.empty() || path[0] != '/' || !SplitComponents(path, parts)) {
@@ -259,6 +269,7 @@ Fast OpenBeneathTable(const ShareSnapshot& table, const std::string& path, int f
   }
   if (!best) return Fast::kUnsure;
   if (best->fd < 0) {
+    if (cachedOnly) return Fast::kUnsure;
     // Missing when the table was read: once it is there, the roots are opened again.
     struct stat st;
     if (stat(best->entry.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ShareTable_RootsStale();
@@ -266,14 +277,15 @@ Fast OpenBeneathTable(const ShareSnapshot& table, const std::string& path, int f
   }
   std::string rel;
   for (size_t i = bestLen; i < parts.size(); ++i) rel += (rel.empty() ? "" : "/") + parts[i];
-  ScopedFd file(Plat_OpenBeneath(best->fd, rel, flags));
+  ScopedFd file(cachedOnly ? Plat_OpenBeneathCached(best->fd, rel, flags)
+                          : Plat_OpenBeneath(best->fd, rel, flags));
   const int openError = errno;
   // The folder must still be the share, by its stored name and by the name the path used.
-  const bool rootHolds = NamesRoot(best->entry, *best) &&
+  const bool rootHolds = NamesRoot(best->entry, *best, cachedOnly) &&
                          (!viaCanonical || best->canonical == best->entry ||
-                          NamesRoot(best->canonical, *best));
+                          NamesRoot(best->canonical, *best, cachedOnly));
   if (!rootHolds) {
-    ShareTable_RootsStale();
+    if (!cachedOnly) ShareTable_RootsStale();
     return Fast::kUnsure;
   }
   if (file.get() < 0) {
@@ -329,7 +341,7 @@ int OpenSharedPathIn(const std::string& path, const std::vector<std::string>& al
 int OpenSharedPath(const std::string& path, int flags, std::string* opened) {
   const std::shared_ptr<const ShareSnapshot> table = ShareTable_Current();
   int fd = -1;
-  switch (OpenBeneathTable(*table, path, flags, opened, fd)) {
+  switch (OpenBeneathTable(*table, path, flags, opened, fd, false)) {
     case Fast::kOpened:
       return fd;
     case Fast::kFailed:
@@ -338,6 +350,14 @@ int OpenSharedPath(const std::string& path, int flags, std::string* opened) {
       break;
   }
   return OpenSharedPathIn(path, table->allowed, flags, opened);
+}
+
+int OpenSharedPathCached(const std::string& path, int flags, std::string* opened) {
+  const std::shared_ptr<const ShareSnapshot> table = ShareTable_Current();
+  int fd = -1;
+  if (OpenBeneathTable(*table, path, flags, opened, fd, true) == Fast::kOpened) return fd;
+  errno = EAGAIN;
+  return -1;
 }
 
 int MakeSharedFolderIn(const std::string& folder, const std::vector<std::string>& allowed,

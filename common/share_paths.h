@@ -40,6 +40,10 @@ bool SplitComponents(const std::string& path, std::vector<std::string>& out);
 int OpenSharedPath(const std::string& path, int flags, std::string* opened = nullptr);
 int OpenSharedPathIn(const std::string& path, const std::vector<std::string>& allowed, int flags,
                      std::string* opened = nullptr);
+// OpenSharedPath for a thread that must not wait for the disk: only the common case of a path
+// through a share with no link on the way, with every lookup in the kernel's cache. -1 (EAGAIN)
+// for anything else, refusals included: OpenSharedPath then decides.
+int OpenSharedPathCached(const std::string& path, int flags, std::string* opened = nullptr);
 // The folder opened (O_RDONLY | O_DIRECTORY) as above, its missing components made one by one
 // beneath the share that holds it, never through a link. The descriptor or -1.
 int MakeSharedFolder(const std::string& folder, std::string* opened = nullptr);

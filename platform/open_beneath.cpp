@@ -103,31 +103,51 @@ int Plat_OpenBeneathByWalk(int rootFd, const std::string& rel, int flags, mode_t
   return last < 0 ? -1 : RefusedLink(last, flags);
 }
 
+namespace {
+
+// openat2 beneath rootFd with no link on the way, plus `resolve`; ENOSYS when the kernel has
+// no openat2.
+int OpenAt2Beneath(int rootFd, const std::string& rel, int flags, mode_t mode,
+                   unsigned long long resolve) {
+  std::vector<std::string> parts;
+  if (!Components(rel, parts)) {
+    errno = EXDEV;
+    return -1;
+  }
+  std::string clean;
+  for (const std::string& p : parts) clean += (clean.empty() ? "" : "/") + p;
+  if (clean.empty()) clean = ".";
+  open_how how{};
+  how.flags = static_cast<unsigned long long>(flags | O_CLOEXEC | O_NOFOLLOW);
+  how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | resolve;
+  for (int attempt = 0;; ++attempt) {
+    const long fd = syscall(SYS_openat2, rootFd, clean.c_str(), &how, sizeof how);
+    if (fd >= 0) return RefusedLink(static_cast<int>(fd), flags);
+    // A rename elsewhere on the file system may make the kernel ask for another try.
+    if ((errno == EINTR || errno == EAGAIN) && attempt < kOpenTries && resolve == 0) continue;
+    return -1;
+  }
+}
+
+}  // namespace
+
 int Plat_OpenBeneath(int rootFd, const std::string& rel, int flags, mode_t mode) {
   if (!g_noOpenat2.load(std::memory_order_relaxed)) {
-    std::vector<std::string> parts;
-    if (!Components(rel, parts)) {
-      errno = EXDEV;
-      return -1;
-    }
-    std::string clean;
-    for (const std::string& p : parts) clean += (clean.empty() ? "" : "/") + p;
-    if (clean.empty()) clean = ".";
-    open_how how{};
-    how.flags = static_cast<unsigned long long>(flags | O_CLOEXEC | O_NOFOLLOW);
-    how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    for (int attempt = 0;; ++attempt) {
-      const long fd = syscall(SYS_openat2, rootFd, clean.c_str(), &how, sizeof how);
-      if (fd >= 0) return RefusedLink(static_cast<int>(fd), flags);
-      // A rename elsewhere on the file system may make the kernel ask for another try.
-      if ((errno == EINTR || errno == EAGAIN) && attempt < kOpenTries) continue;
-      if (errno != ENOSYS) return -1;
-      break;
-    }
+    const int fd = OpenAt2Beneath(rootFd, rel, flags, mode, 0);
+    if (fd >= 0 || errno != ENOSYS) return fd;
     g_noOpenat2.store(true, std::memory_order_relaxed);
   }
   return Plat_OpenBeneathByWalk(rootFd, rel, flags, mode);
+}
+
+int Plat_OpenBeneathCached(int rootFd, const std::string& rel, int flags) {
+  const int fd = g_noOpenat2.load(std::memory_order_relaxed)
+                     ? -1
+                     : OpenAt2Beneath(rootFd, rel, flags, 0, RESOLVE_CACHED);
+  // A kernel without openat2 or without the flag (EINVAL) cannot tell: as if it had to wait.
+  if (fd < 0 && (errno == ENOSYS || errno == EINVAL)) errno = EAGAIN;
+  return fd;
 }
 
 std::string Plat_FdPath(int fd) {

@@ -11,6 +11,9 @@
 // refused (EXDEV), as is a link anywhere on the way, the last component included (ELOOP).
 // O_CLOEXEC is always added. The descriptor, or -1 with errno.
 int Plat_OpenBeneath(int rootFd, const std::string& rel, int flags, mode_t mode = 0);
+// The same, only when every component is in the kernel's lookup cache (no O_CREAT): -1 with
+// EAGAIN when the lookup would have to read the disk, or the kernel cannot tell.
+int Plat_OpenBeneathCached(int rootFd, const std::string& rel, int flags);
 // The same by one openat per component: the fallback for kernels without openat2.
 int Plat_OpenBeneathByWalk(int rootFd, const std::string& rel, int flags, mode_t mode = 0);
 

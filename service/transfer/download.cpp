@@ -49,6 +49,12 @@ constexpr int kDiskRetries = 500;                // then it stops waiting, about
 // What one download sends before its loop turns to its other connections: a fast reader never
 // fills the socket, so without a bound it would keep the loop to itself until its file ends.
 constexpr size_t kTurnBytes = 2 * 1024 * 1024;
+// ... and for at most this long: on a busy machine 2 MiB can take several milliseconds, and a
+// small download waits for a turn at each of its steps.
+constexpr std::chrono::microseconds kTurnTime{1000};
+// A file smaller than this goes out whole from the loop that got its request: one read, one
+// batch.
+constexpr uint64_t kSmallFileBytes = kDownloadBatchBytes;
 
 // Relay downloads that are sending now; only they read the stop list. Under
 // g_StopDownLoadMutex, like the list.
@@ -339,15 +345,17 @@ void SendOver(DownloadJob& job, char status) {
 FillResult FillJob(DownloadJob& job);
 
 // Sends buffered batches until the socket would block, the file is done, or this turn's share
-// went out: then the loop serves its other connections (and their requests) before this one
-// goes on, however fast its reader is.
+// (bytes or time) went out: then the loop serves its other connections (and their requests)
+// before this one goes on, however fast its reader is.
 FillResult PumpBuffered(DownloadJob& job) {
   bufferevent* conn = job.route.conn;
   evbuffer* out = bufferevent_get_output(conn);
   CBufferedSender& sender = *job.buffered;
   size_t sentThisTurn = 0;
+  const auto turnEnds = std::chrono::steady_clock::now() + kTurnTime;
   while (!job.connGone) {
-    if (sentThisTurn >= kTurnBytes) {
+    if (sentThisTurn >= kTurnBytes ||
+        (sentThisTurn > 0 && std::chrono::steady_clock::now() >= turnEnds)) {
       const timeval tv{OS_ConnectionSendTimeout(conn), 0};
       event_add(job.writable, tv.tv_sec > 0 ? &tv : nullptr);
       return FillResult::kWaiting;
@@ -560,6 +568,46 @@ int SendOverUdt(const PeerRoute& route, uint32_t sessionId, int fd, uint64_t off
   return ReplyOver('0', sessionId, reply, replyLen, 0);
 }
 
+// A file that fits one batch, on the loop that got its start: read straight into the
+// connection's output and ended by the reply. Nothing is held, queued for a later turn or
+// handed to another thread, and the loop is busy for one read of at most one batch.
+int SendSmallNow(const PeerRoute& route, uint32_t sessionId, UniqueFd& fd, uint64_t offset,
+                 uint64_t size, const std::string& path, char** reply, int* replyLen) {
+  CPackageReader reader(fd.fd, sessionId, offset, size);
+  const uint64_t left = size > offset ? size - offset : 0;
+  // Every package but the last is full: room for them and the last, which may be empty.
+  const size_t room = static_cast<size_t>(left / kDownloadPackageData + 1) * kPackageBytes;
+  QV_LOG(kModIntranet, kLogDebug, "begain download file %s, package count %d.", path.c_str(),
+         static_cast<int>(reader.FirstNumberBefore()));
+  DownloadCount_Add(1);
+  evbuffer* out = bufferevent_get_output(route.conn);
+  evbuffer_iovec space{};
+  if (evbuffer_reserve_space(out, room, &space, 1) != 1 || space.iov_len < room) {
+    QV_LOG(kModCommLib, kLogError, "Allocate memory error.");
+    DownloadCount_Add(-1);
+    return ReplyOver('1', sessionId, reply, replyLen, kErrAllocate);
+  }
+  std::vector<size_t> sizes;
+  const bool read = reader.NextBatch(static_cast<uint8_t*>(space.iov_base), sizes);
+  const int readError = errno;
+  size_t total = 0;
+  for (size_t n : sizes) total += n;
+  space.iov_len = read ? total : 0;
+  evbuffer_commit_space(out, &space, 1);
+  NotePending(evbuffer_get_length(out));
+  // The file is closed before the download counts as ended and before its row is written.
+  ::close(fd.fd);
+  fd.fd = -1;
+  DownloadCount_Add(-1);
+  if (!read) {
+    QV_LOG(kModIntranet, kLogError, "Read file %s error: %s.", path.c_str(),
+           std::strerror(readError));
+    return ReplyOver('1', sessionId, reply, replyLen, -1);
+  }
+  QueueTranLog(path, 1, size);
+  return ReplyOver('0', sessionId, reply, replyLen, 0);
+}
+
 void EncodeTransError(uint16_t opcode, uint32_t sessionId, uint16_t code, uint8_t* out) {
   const Bytes b = EncodeTransError(TransError{opcode, sessionId, code});
   std::memcpy(out, b.data(), kTransErrorReplySize);
@@ -600,8 +648,20 @@ void EncodeDownloadInfo(uint32_t sessionId, uint32_t size, const unsigned char f
 
 uint32_t DownloadPackageCount(uint32_t size) { return PackageCount(size); }
 
-static int ReqDownLoadFileNow(const char* body, const CommandHeader* header, bufferevent* conn,
-                    char** reply, int* replyLen, int* udtSock, char* direct) {
+namespace {
+
+// What a download request needs from the disk, taken on the connection's loop when the kernel
+// holds all of it in its caches.
+struct CachedOpen {
+  UniqueFd fd;
+  std::string real;
+  uint64_t size = 0;  // the size hashed
+  unsigned char fingerprint[16];
+};
+
+// cached: the file already opened and hashed on the loop; null: opened and hashed here.
+int ReqDownLoadWork(const char* body, const CommandHeader* header, bufferevent* conn,
+                    char** reply, int* replyLen, int* udtSock, char* direct, CachedOpen* cached) {
   if (!body) {
     QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
     return kErrNoBody;
@@ -637,8 +697,12 @@ static int ReqDownLoadFileNow(const char* body, const CommandHeader* header, buf
   // not lead out of it): what is checked is what is hashed and later sent, whatever a local
   // program does to the names meanwhile; never blocking on a FIFO.
   std::string real;
-  UniqueFd fd(OpenSharedPath(path, O_RDONLY | O_NONBLOCK, &real));
+  UniqueFd fd(cached ? cached->fd.fd : OpenSharedPath(path, O_RDONLY | O_NONBLOCK, &real));
   const int openError = errno;
+  if (cached) {
+    cached->fd.fd = -1;
+    real = cached->real;
+  }
   if (fd.fd < 0) {
     // Only a refusal pays for the full check, to tell the phone why.
     const std::string canonical = CanonicalPath(path);
@@ -674,7 +738,11 @@ static int ReqDownLoadFileNow(const char* body, const CommandHeader* header, buf
   fcntl(fd.fd, F_SETFL, fcntl(fd.fd, F_GETFL) & ~O_NONBLOCK);
 
   unsigned char fingerprint[16];
-  if (!QuickFingerprintOf(fd.fd, static_cast<uint64_t>(st.st_size), fingerprint)) {
+  if (cached) {
+    // The size that was hashed is the size told, should the file change meanwhile.
+    st.st_size = static_cast<off_t>(cached->size);
+    std::memcpy(fingerprint, cached->fingerprint, sizeof fingerprint);
+  } else if (!QuickFingerprintOf(fd.fd, static_cast<uint64_t>(st.st_size), fingerprint)) {
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
                    "Get file %s size error.", path.c_str());
     return RefuseDownload(sessionId, kErrDownSize, reply, replyLen, -1);
@@ -698,10 +766,52 @@ static int ReqDownLoadFileNow(const char* body, const CommandHeader* header, buf
   return 0;
 }
 
+int ReqDownLoadFileNow(const char* body, const CommandHeader* header, bufferevent* conn,
+                       char** reply, int* replyLen, int* udtSock, char* direct) {
+  return ReqDownLoadWork(body, header, conn, reply, replyLen, udtSock, direct, nullptr);
+}
+
+// On a command connection's loop: opens and hashes the small file a request names when every
+// lookup and page it needs is in the kernel's caches, so nothing waits for the disk. False,
+// with nothing done, for anything else (a large file, a refusal, a cache miss, a link on the
+// way): the full request then runs on a pool task.
+bool OpenSmallCached(const char* body, const CommandHeader* header, bufferevent* conn,
+                     int* udtSock, char* direct, CachedOpen& out) {
+  if (!body || !header || UdtOf(udtSock) != -1 || !DirectOf(direct) ||
+      !OS_IsCommandConnection(conn) || g_pagesNeverCached.load()) {
+    return false;
+  }
+  const wire::Reader in(reinterpret_cast<const uint8_t*>(body), HandlerBodyLength(header, false));
+  std::string wirePath;
+  if (!in.Has(0, kFilePathRequestSize) ||
+      !ReadPathField(in, kFilePathOffset, kFilePathWidth, wirePath)) {
+    return false;
+  }
+  const std::string path = ResolvePeerPath(wirePath);
+  if (path.empty()) return false;
+  out.fd.fd = OpenSharedPathCached(path, O_RDONLY | O_NONBLOCK, &out.real);
+  struct stat st;
+  if (out.fd.fd < 0 || fstat(out.fd.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<uint64_t>(st.st_size) >= kSmallFileBytes) {
+    return false;
+  }
+  out.size = static_cast<uint64_t>(st.st_size);
+  return QuickFingerprintCached(out.fd.fd, out.size, out.fingerprint);
+}
+
+}  // namespace
+
 int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* conn, char** reply,
                    int* replyLen, int* udtSock, char* direct) {
-  // Checking, opening and hashing the file touch the disk: worked on a pool task when the
-  // request came in on an event thread.
+  // Checking, opening and hashing the file may touch the disk: worked on a pool task when the
+  // request came in on an event thread, unless the kernel has all of a small file's cached:
+  // then its trip to a pool thread and back would cost more than the work.
+  if (OS_OnEventThread()) {
+    CachedOpen cached;
+    if (OpenSmallCached(body, header, conn, udtSock, direct, cached)) {
+      return ReqDownLoadWork(body, header, conn, reply, replyLen, udtSock, direct, &cached);
+    }
+  }
   if (PoolRequest_Post(ReqDownLoadFileNow, body, header, conn, udtSock, direct)) return 0;
   return ReqDownLoadFileNow(body, header, conn, reply, replyLen, udtSock, direct);
 }
@@ -785,6 +895,12 @@ int AllowDownLoadFile(const char* body, const CommandHeader* header, bufferevent
   if (udt != -1) {
     return SendOverUdt(route, sessionId, opened.fd.fd, offset, opened.size, entry.targetPath,
                        reply, replyLen);
+  }
+
+  const uint64_t left = opened.size > offset ? opened.size - offset : 0;
+  if (left < kSmallFileBytes && route.direct && OS_IsCommandConnection(conn)) {
+    return SendSmallNow(route, sessionId, opened.fd, offset, opened.size, entry.targetPath, reply,
+                        replyLen);
   }
 
   auto job = std::unique_ptr<DownloadJob>(new (std::nothrow) DownloadJob);

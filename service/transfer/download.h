@@ -73,7 +73,8 @@ void Download_RelayEnd(uint32_t sessionId);
 bool Download_RelayStopRequested(uint32_t sessionId);
 
 // Test hooks: the largest output backlog seen right after a refill, the running TCP jobs, and
-// a file system whose pages never show as cached.
+// a file system whose pages never show as cached (a small file's request then goes to the pool
+// too).
 size_t Download_PeakPending();
 void Download_ResetPeakPending();
 void Download_PagesNeverCached(bool never);

@@ -1,21 +1,27 @@
 #include "service/transfer/ordered_worker.h"
 
 #include <system_error>
+#include <utility>
 
 #include "common/log.h"
+
+bool StartWorkerThread(const char* name, std::function<void()> loop, std::thread::id& id) {
+  try {
+    std::thread thread(std::move(loop));
+    id = thread.get_id();
+    thread.detach();
+    return true;
+  } catch (const std::system_error&) {
+    QV_LOG(kModCommLib, kLogError, "%s cannot start; its work is lost.", name);
+    return false;
+  }
+}
 
 bool COrderedWorker::Post(std::function<void()> work) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (!m_started) {
-    try {
-      std::thread thread([this] { Loop(); });
-      m_thread = thread.get_id();
-      thread.detach();
-      m_started = true;
-    } catch (const std::system_error&) {
-      QV_LOG(kModCommLib, kLogError, "%s cannot start; its work is lost.", m_name);
-      return false;
-    }
+    if (!StartWorkerThread(m_name, [this] { Loop(); }, m_thread)) return false;
+    m_started = true;
   }
   m_work.push_back(std::move(work));
   ++m_posted;

@@ -11,6 +11,10 @@
 #include <mutex>
 #include <thread>
 
+// Starts the thread of a worker that lives as long as the process, running `loop`; its id goes
+// to `id`. False, logged under `name`, when the system refuses a thread.
+bool StartWorkerThread(const char* name, std::function<void()> loop, std::thread::id& id);
+
 class COrderedWorker {
  public:
   // name: what the log calls it when its thread cannot start.

@@ -4,6 +4,7 @@
 #include <event2/bufferevent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,7 +82,11 @@ bool PutReply(const uint8_t* bytes, size_t n, char** reply, int* replyLen) {
   return true;
 }
 
-bool QuickFingerprintOf(int fd, uint64_t size, unsigned char out[16]) {
+namespace {
+
+// cachedOnly: each read takes only what the page cache holds (RWF_NOWAIT); a read that would
+// wait for the disk fails with EAGAIN.
+bool Fingerprint(int fd, uint64_t size, unsigned char out[16], bool cachedOnly) {
   Md5Range ranges[2];
   const int count = QuickMd5Ranges(size, ranges);
   CMd5Hash md5;
@@ -91,10 +96,16 @@ bool QuickFingerprintOf(int fd, uint64_t size, unsigned char out[16]) {
     uint64_t left = ranges[i].length;
     while (left > 0) {
       const size_t want = left < sizeof buffer ? static_cast<size_t>(left) : sizeof buffer;
-      const ssize_t r = pread(fd, buffer, want, static_cast<off_t>(at));
+      iovec iov{buffer, want};
+      const ssize_t r = preadv2(fd, &iov, 1, static_cast<off_t>(at), cachedOnly ? RWF_NOWAIT : 0);
       if (r < 0 && errno == EINTR) continue;
+      if (r < 0 && cachedOnly && (errno == EOPNOTSUPP || errno == EINVAL)) errno = EAGAIN;
       if (r < 0) return false;
       if (r == 0) break;  // the file shrank meanwhile: hash what is there
+      if (cachedOnly && static_cast<size_t>(r) < want) {
+        errno = EAGAIN;  // the rest is not cached, or the file shrank: the plain read tells
+        return false;
+      }
       md5.Update(buffer, static_cast<size_t>(r));
       at += static_cast<uint64_t>(r);
       left -= static_cast<uint64_t>(r);
@@ -102,6 +113,16 @@ bool QuickFingerprintOf(int fd, uint64_t size, unsigned char out[16]) {
   }
   std::memcpy(out, md5.RawDigest(), 16);
   return true;
+}
+
+}  // namespace
+
+bool QuickFingerprintOf(int fd, uint64_t size, unsigned char out[16]) {
+  return Fingerprint(fd, size, out, false);
+}
+
+bool QuickFingerprintCached(int fd, uint64_t size, unsigned char out[16]) {
+  return Fingerprint(fd, size, out, true);
 }
 
 UniqueFd::~UniqueFd() {

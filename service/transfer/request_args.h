@@ -57,6 +57,9 @@ bool PutReply(const uint8_t* bytes, size_t n, char** reply, int* replyLen);
 // The quick fingerprint of an open file of the given size, read through its descriptor (the
 // file that was checked is the file that is hashed). False on a read error.
 bool QuickFingerprintOf(int fd, uint64_t size, unsigned char out[16]);
+// The same from the page cache alone, for a thread that must not wait for the disk: false
+// (EAGAIN) when any of it would have to be read from the disk.
+bool QuickFingerprintCached(int fd, uint64_t size, unsigned char out[16]);
 
 // An open descriptor closed when it goes out of scope.
 struct UniqueFd {

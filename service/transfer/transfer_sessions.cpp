@@ -8,7 +8,6 @@
 #include <iterator>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "common/settings.h"
 #include "common/sqlite_wrapper.h"
 #include "service/transfer/deferred_reply.h"
+#include "service/transfer/ordered_worker.h"
 #include "service/transfer/pool_request.h"
 
 std::map<uint32_t, TransferEntry> g_TransMap;
@@ -226,20 +226,14 @@ class CTranLogWriter {
   bool Post(TranLogRow row) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_started) {
-      try {
-        std::thread thread([this] { Loop(); });
-        m_thread = thread.get_id();
-        thread.detach();
-        m_started = true;
-      } catch (const std::system_error&) {
-        QV_LOG(kModCommLib, kLogError, "%s cannot start; its work is lost.",
-               "transfer log writer");
-        return false;
-      }
+      if (!StartWorkerThread("transfer log writer", [this] { Loop(); }, m_thread)) return false;
+      m_started = true;
     }
     m_rows.push_back(std::move(row));
     ++m_posted;
-    m_changed.notify_all();
+    // Only the first row of a batch wakes the writer: with rows waiting it sleeps until its
+    // next commit anyway, and a wake-up per row would cost a small download a context switch.
+    if (m_rows.size() == 1) m_changed.notify_all();
     return true;
   }
 

@@ -36,6 +36,15 @@ class SharePathsTest : public ::testing::Test {
   void Link(const std::string& target, const std::string& rel) const {
     ASSERT_EQ(0, symlink(target.c_str(), Path(rel).c_str())) << rel;
   }
+  // d/share with a.txt, in/b.txt and two links (one staying inside, one out to d/outside).
+  void LayOutShareWithLinks() const {
+    m_base.MakeDir("d/outside");
+    m_base.WriteFile("d/share/a.txt", "first");
+    m_base.WriteFile("d/outside/a.txt", "outside");
+    m_base.WriteFile("d/share/in/b.txt", "inner");
+    Link(Path("d/share/in/b.txt"), "d/share/inlink");
+    Link(Path("d/outside/a.txt"), "d/share/outlink");
+  }
 
   TempBase m_base;
 };
@@ -322,9 +331,14 @@ namespace {
 
 // What OpenSharedPath gives for a file: its first bytes and the name it was opened as, or why
 // not ("refused" for EACCES, "missing" for ENOENT).
-std::string ReadShared(const std::string& path, std::string* opened = nullptr) {
-  const int fd = OpenSharedPath(path, O_RDONLY | O_NONBLOCK, opened);
-  if (fd < 0) return errno == EACCES ? "refused" : errno == ENOENT ? "missing" : "errno " + std::to_string(errno);
+// With OpenSharedPathCached: "left" for a path it leaves to OpenSharedPath (EAGAIN).
+std::string ReadShared(const std::string& path, std::string* opened = nullptr,
+                       int (*open)(const std::string&, int, std::string*) = OpenSharedPath) {
+  const int fd = open(path, O_RDONLY | O_NONBLOCK, opened);
+  if (fd < 0) {
+    if (errno == EAGAIN) return "left";
+    return errno == EACCES ? "refused" : errno == ENOENT ? "missing" : "errno " + std::to_string(errno);
+  }
   char buf[64] = {0};
   const ssize_t n = read(fd, buf, sizeof buf - 1);
   close(fd);
@@ -337,12 +351,7 @@ std::string ReadShared(const std::string& path, std::string* opened = nullptr) {
 // that (renamed, made anew, removed, made only later, a link swapped in) is what counts, never
 // what the table opened.
 TEST_F(SharePathsTest, OpenSharedPathFollowsWhatTheSharesAreOnDisk) {
-  m_base.MakeDir("d/outside");
-  m_base.WriteFile("d/share/a.txt", "first");
-  m_base.WriteFile("d/outside/a.txt", "outside");
-  m_base.WriteFile("d/share/in/b.txt", "inner");
-  Link(Path("d/share/in/b.txt"), "d/share/inlink");
-  Link(Path("d/outside/a.txt"), "d/share/outlink");
+  LayOutShareWithLinks();
   m_base.SetShares({Path("d/share"), Path("d/later")});
   const std::string real = Real(Path("d/share"));
 
@@ -378,4 +387,33 @@ TEST_F(SharePathsTest, OpenSharedPathFollowsWhatTheSharesAreOnDisk) {
   m_base.WriteFile("d/later/c.txt", "later");
   EXPECT_EQ(ReadShared(Path("d/later/c.txt")), "later");
   EXPECT_EQ(ReadShared(Path("d/later/c.txt")), "later");
+}
+
+// The open for a thread that must not wait: it opens only what OpenSharedPath would open the
+// same way, and leaves everything else to it (EAGAIN), refusals included.
+TEST_F(SharePathsTest, CachedOpenTakesOnlyTheCommonCaseAndLeavesTheRestToTheFullCheck) {
+  LayOutShareWithLinks();
+  m_base.SetShares({Path("d/share")});
+  const std::string real = Real(Path("d/share"));
+  const auto cached = [](const std::string& path, std::string* opened = nullptr) {
+    return ReadShared(path, opened, OpenSharedPathCached);
+  };
+  ASSERT_EQ(ReadShared(Path("d/share/a.txt")), "first");  // the lookups are cached now
+  std::string opened;
+  EXPECT_EQ(cached(Path("d/share/a.txt"), &opened), "first");
+  EXPECT_EQ(opened, real + "/a.txt");
+  EXPECT_EQ(cached(real + "/in/b.txt"), "inner");
+  // Links inside the share and out of it, a step out, outside every share, missing.
+  for (const char* path : {"d/share/inlink", "d/share/outlink", "d/share/../outside/a.txt",
+                           "d/outside/a.txt", "d/share/none"}) {
+    EXPECT_EQ(cached(Path(path)), "left") << path;
+  }
+  EXPECT_EQ(cached(Path("d/share")), "unreadable") << "the share itself opens as its folder";
+
+  // Renamed away and made anew under its name: the full check finds the new folder.
+  ASSERT_EQ(0, rename(Path("d/share").c_str(), Path("d/old").c_str()));
+  m_base.WriteFile("d/share/a.txt", "second");
+  EXPECT_EQ(cached(Path("d/old/a.txt")), "left");
+  EXPECT_NE(cached(Path("d/share/a.txt")), "first");
+  EXPECT_EQ(ReadShared(Path("d/share/a.txt")), "second");
 }

@@ -597,6 +597,29 @@ TEST_F(UploadTest, SlowDiskWorkOfARequestHoldsUpNoOtherConnection) {
   };
   GateHook gate(&PoolRequest_SetBeforeWorkHook);
   uint32_t id = 100;
+  {
+    // A small file whose lookups and pages the kernel holds is answered on the loop itself:
+    // a pool held up by a slow disk does not hold it up.
+    SCOPED_TRACE("cached small file");
+    DiskGate::Set(false);
+    DeviceClient phone;
+    ASSERT_TRUE(Connect(phone));
+    ASSERT_TRUE(phone.Send(kOpReqDownLoadFile, ++id, downloadBody));
+    DeviceMessage m;
+    ASSERT_TRUE(phone.ReadMessage(m, kWait));
+    EXPECT_EQ(m.header.opcode, kOpDownloadInfo);
+    EXPECT_EQ(m.header.param, id);
+    EXPECT_EQ(DiskGate::Waiting(), 0);
+    EXPECT_EQ(Trans_Count(), 1u);
+    phone.Close();
+    ASSERT_TRUE(WaitFor([] { return Trans_Count() == 0; }, kWait));
+  }
+  // From here on the disk is slow: nothing is in the page cache, so every request's disk work
+  // goes to the pool.
+  struct CachedAgain {
+    ~CachedAgain() { Download_PagesNeverCached(false); }
+  } cachedAgain;
+  Download_PagesNeverCached(true);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     DiskGate::Set(false);
