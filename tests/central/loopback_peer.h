@@ -17,9 +17,10 @@ inline bool ConnectFrom(DeviceClient& client, const std::string& source, uint16_
 }
 
 // The ServerReplyHeader and body of one answer on a PC connection.
-inline bool ReadServerAnswer(DeviceClient& c, ServerReplyHeader& h, Bytes* body = nullptr) {
+inline bool ReadServerAnswer(DeviceClient& c, ServerReplyHeader& h, Bytes* body = nullptr,
+                             std::chrono::milliseconds wait = DeviceClient::kDefaultWait) {
   uint8_t raw[8];
-  if (!c.ReadExact(raw, sizeof raw)) return false;
+  if (!c.ReadExact(raw, sizeof raw, wait)) return false;
   h = DecodeServerReplyHeader(raw);
   if (h.len < 8) return false;
   Bytes rest(h.len - 8);

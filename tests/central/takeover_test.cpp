@@ -227,6 +227,57 @@ TEST_F(Takeover, GuessesFromManyAddressesNeverLockTheOwnerOut) {
   EXPECT_GE(checked, static_cast<size_t>(kAccountFailuresFree));
 }
 
+// The owner changed the password (a text the server has not accepted yet) and the household
+// got a new public address, which a guesser shares; guessers fill the account's waiting slots
+// there and elsewhere. The PC's log-on under its identity waits for its turn and is accepted,
+// never refused unchecked; a guesser without the identity is still held to the slots.
+TEST_F(Takeover, TheAccountsOwnIdentityIsNeverRefusedForFullSlots) {
+  ASSERT_EQ(central.Admin({"account", "passwd", kOwner}, "secret3\n").exitCode, 0);
+  // Five failures, one from each of five addresses: the account's checks take turns now.
+  for (int a = 60; a < 65; ++a)
+    ASSERT_EQ(ExchangeFrom("127.0.0." + std::to_string(a), Port(), kCmdLogOn, "guess",
+                           LogOnBody(kOwner, "guess" + std::to_string(a))),
+              kStatusWrongPassword);
+  const std::string newHome = "127.0.0.50";
+  std::vector<std::unique_ptr<DeviceClient>> holders;  // checks waiting for their turns
+  // Guesses from one address until it is refused unchecked: its slots are all held then.
+  auto fill = [&](const std::string& from) {
+    for (int i = 0; i < 12; ++i) {
+      auto c = std::make_unique<DeviceClient>();
+      if (!ConnectFrom(*c, from, Port()) ||
+          !c->SendRaw(BuildServerRequest(kCmdLogOn, "guess",
+                                         LogOnBody(kOwner, "fill" + from + std::to_string(i)))))
+        return false;
+      ServerReplyHeader h;
+      if (!ReadServerAnswer(*c, h, nullptr, milliseconds(300))) {
+        holders.push_back(std::move(c));
+      } else if (h.status == kStatusWaitToRetry) {
+        return true;
+      }
+    }
+    return false;
+  };
+  // Ten addresses first (their turns run some 80 s), then the new home's own slots.
+  for (int a = 70; a < 80; ++a) ASSERT_TRUE(fill("127.0.0." + std::to_string(a)));
+  ASSERT_TRUE(fill(newHome));
+  ASSERT_GE(holders.size(), 40u);
+
+  // The PC under its identity, from the new address, with the new password.
+  DeviceClient pcConn;
+  ASSERT_TRUE(ConnectFrom(pcConn, newHome, Port()));
+  ASSERT_TRUE(pcConn.SendRaw(BuildServerRequest(kCmdLogOn, pc, LogOnBody(kOwner, "secret3"))));
+  ServerReplyHeader h;
+  ASSERT_TRUE(ReadServerAnswer(pcConn, h, nullptr, seconds(60))) << central.LogText();
+  EXPECT_EQ(h.status, 0) << "the PC's log-on under its identity";
+  EXPECT_EQ(ExchangeFrom(newHome, Port(), kCmdHeartBeat, pc, {}), 0);
+  // The slots still bind whoever comes without an identity of the account.
+  EXPECT_EQ(ExchangeFrom(newHome, Port(), kCmdLogOn, "guess", LogOnBody(kOwner, "one-more")),
+            kStatusWaitToRetry);
+  holders.clear();
+  const std::string status = central.Admin({"status"}).output;
+  EXPECT_NE(status.find("seen from 127.0.0.50"), std::string::npos) << status;
+}
+
 TEST_F(Takeover, SlowAndCrowdingConnectionsLeaveRoomForThePc) {
   // 16 connections from each of 16 addresses: all the server takes, each sending a byte of its
   // request now and then.
