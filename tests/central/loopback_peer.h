@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "common/proto_central.h"
+#include "common/proto_p2p.h"
 #include "tests/support/device_client.h"
 
 // A connection to 127.0.0.1:port from source (port chosen by the system).
@@ -51,4 +53,27 @@ inline int UdpFrom(const std::string& source) {
     return -1;
   }
   return fd;
+}
+
+// What a PC does with the central server's punch (a non-zero source) on its peer-to-peer
+// socket: sends it back with source 0, the two addresses swapped and the last 12 bytes as
+// received (the server takes a heartbeat's address only once that comes back). Handles what
+// waits on fd now; other datagrams are dropped.
+inline void AnswerServerPunches(int fd) {
+  uint8_t in[64];
+  sockaddr_in from{};
+  socklen_t len = sizeof from;
+  ssize_t n;
+  while ((n = recvfrom(fd, in, sizeof in, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len)) >= 0) {
+    len = sizeof from;
+    if (n != static_cast<ssize_t>(kHolePunchSize)) continue;
+    HolePunchBody b = DecodeHolePunchBody(in + kP2PHeaderSize);
+    if (b.source == 0) continue;
+    b.source = 0;
+    std::swap(b.addrA, b.addrB);
+    std::swap(b.portA, b.portB);
+    uint8_t out[kHolePunchSize];
+    EncodeHolePunch(b, out);
+    sendto(fd, out, sizeof out, 0, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+  }
 }

@@ -341,7 +341,12 @@ TEST_F(Takeover, ForgedHeartbeatsNeitherMoveThePcNorPauseItsAddress) {
   };
   send(home, beat, sizeof beat);
   uint16_t port = 0;
-  ASSERT_TRUE(WaitFor([&] { return introduce(phoneFd, "secret1", &port) == 0x7F000001; }, seconds(10)));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        AnswerServerPunches(home);
+        return introduce(phoneFd, "secret1", &port) == 0x7F000001;
+      },
+      seconds(10)));
   EXPECT_EQ(port, ntohs(homeAddr.sin_port));
   // Forged heartbeats from elsewhere, later and many, change nothing.
   for (int i = 0; i < 200; ++i) {
@@ -395,8 +400,8 @@ TEST_F(Takeover, ForgedHeartbeatsNeitherMoveThePcNorPauseItsAddress) {
 }
 
 // The rendezvous road by who asks, while strangers forge heartbeats of the owner's PC (from
-// their own addresses, before and after the PC's first heartbeat), another account's PC names
-// the owner's PC in its own heartbeats, and 5000 heartbeats of made-up accounts press on the
+// their own addresses and from the PC's, before and after the PC's first heartbeat), another
+// account's PC names the owner's PC in its own heartbeats, and 5000 heartbeats of made-up accounts press on the
 // table: each row gets its own answer all the while.
 TEST_F(Takeover, TheRendezvousAnswersEachAskerWhileForgersPress) {
   sockaddr_in server{};
@@ -464,7 +469,22 @@ TEST_F(Takeover, TheRendezvousAnswersEachAskerWhileForgersPress) {
     }
     for (int fd : fds) close(fd);
   });
-  ASSERT_TRUE(WaitFor([&] { return forged.load() > 2000; }, seconds(10)));
+  // A stranger forging the owner's PC from the PC's own address (other ports), from before
+  // the PC's first heartbeat on: he never sees what the server sends there.
+  std::atomic<int> forgedAtHome{0};
+  attacks.emplace_back([&] {
+    std::vector<int> fds;
+    for (int i = 0; i < 8; ++i) fds.push_back(UdpFrom(kHome));
+    uint8_t beat[kHeartBeatSize];
+    EncodeHeartBeat("evil", ownerMac, kOwner, beat);
+    for (size_t i = 0; !stop; ++i) {
+      send(fds[i % fds.size()], beat, sizeof beat);
+      ++forgedAtHome;
+      std::this_thread::sleep_for(milliseconds(2));
+    }
+    for (int fd : fds) close(fd);
+  });
+  ASSERT_TRUE(WaitFor([&] { return forged.load() > 2000 && forgedAtHome.load() > 50; }, seconds(10)));
 
   // The owner's PC is heard for the first time only now, and keeps beating as a PC does.
   const int home = UdpFrom(kHome);
@@ -478,10 +498,14 @@ TEST_F(Takeover, TheRendezvousAnswersEachAskerWhileForgersPress) {
   uint8_t homeBeat[kHeartBeatSize];
   EncodeHeartBeat("kitchen-pc", ownerMac, kOwner, homeBeat);
   attacks.emplace_back([&] {
-    while (!stop) {
-      send(home, homeBeat, sizeof homeBeat);
-      send(otherUdp, otherBeat, sizeof otherBeat);
-      std::this_thread::sleep_for(milliseconds(200));
+    for (int i = 0; !stop; ++i) {
+      if (i % 10 == 0) {
+        send(home, homeBeat, sizeof homeBeat);
+        send(otherUdp, otherBeat, sizeof otherBeat);
+      }
+      AnswerServerPunches(home);
+      AnswerServerPunches(otherUdp);
+      std::this_thread::sleep_for(milliseconds(20));
     }
   });
 
