@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <utility>
 
@@ -76,4 +78,23 @@ inline void AnswerServerPunches(int fd) {
     EncodeHolePunch(b, out);
     sendto(fd, out, sizeof out, 0, reinterpret_cast<const sockaddr*>(&from), sizeof from);
   }
+}
+
+// How many connections wait in the accept queue of the loopback listener on `port` (for a
+// listening socket the kernel shows that queue as its receive queue); -1 when not found.
+inline int WaitingToBeAccepted(uint16_t port) {
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  char local[32];
+  std::snprintf(local, sizeof local, "%08X:%04X", 0u, port);
+  char loopback[32];
+  std::snprintf(loopback, sizeof loopback, "0100007F:%04X", port);
+  while (std::getline(tcp, line)) {
+    char addr[64], rem[64], st[8];
+    unsigned tx = 0, rx = 0;
+    if (std::sscanf(line.c_str(), "%*d: %63s %63s %7s %x:%x", addr, rem, st, &tx, &rx) == 5 &&
+        (std::string(addr) == local || std::string(addr) == loopback) && std::string(st) == "0A")
+      return static_cast<int>(rx);
+  }
+  return -1;
 }
