@@ -127,7 +127,12 @@ AccountCheck CCentralExchanges::CheckAccount(const std::string& email, const std
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto it = m_failures.begin(); it != m_failures.end();)
       it = now - it->second.last > kThrottleForgetSec ? m_failures.erase(it) : std::next(it);
-    if (m_failures.size() > kBooksMax) m_failures.clear();
+    if (m_failures.size() > kBooksMax) {
+      // Many addresses with a failure or two must not wipe out the books that hold guessers back.
+      for (auto it = m_failures.begin(); it != m_failures.end();)
+        it = it->second.count < kThrottleFreeFailures ? m_failures.erase(it) : std::next(it);
+      if (m_failures.size() > kBooksMax) m_failures.clear();
+    }
     // A text accepted before against the same stored hash is right: no turn, no hashing.
     const auto good = m_goodTexts.find(email);
     if (found == 0 && good != m_goodTexts.end() && good->second.hash == hash &&
@@ -202,7 +207,14 @@ AccountCheck CCentralExchanges::CheckAccount(const std::string& email, const std
     ++f.count;
     f.last = now;
     f.lastMs = nowMs;
-    if (m_accounts.size() > kBooksMax) m_accounts.clear();
+    if (m_accounts.size() > kBooksMax) {
+      // Made-up accounts with a failure or two must not wipe out the pacing of a guessed one.
+      for (auto it = m_accounts.begin(); it != m_accounts.end();)
+        it = it->second.failures < kAccountFailuresFree && it->second.waiting.empty()
+                 ? m_accounts.erase(it)
+                 : std::next(it);
+      if (m_accounts.size() > kBooksMax) m_accounts.clear();
+    }
     AccountBook& a = m_accounts[email];
     ++a.failures;
     a.lastFailure = now;

@@ -114,6 +114,8 @@ struct CRendezvousServer::Impl {
 
   // The thread's own state.
   std::map<std::string, PcSeen> pcs;  // by the identity of the logged-on PC
+  // (address, port) a challenge went to -> the identity it was for: an answer is found at once.
+  std::map<std::pair<uint32_t, uint16_t>, std::string> challenged;
   struct Failures {
     int count = 0;
     int64_t last = 0;
@@ -314,8 +316,15 @@ struct CRendezvousServer::Impl {
       const ssize_t n = getrandom(c.nonce + got, sizeof c.nonce - got, 0);
       if (n > 0) got += static_cast<size_t>(n);
     }
-    if (pc.challenges.size() >= kChallengesPerPc) pc.challenges.erase(pc.challenges.begin());
+    if (pc.challenges.size() >= kChallengesPerPc) {
+      const auto old = challenged.find({pc.challenges.front().ip, pc.challenges.front().port});
+      if (old != challenged.end() && old->second == identity) challenged.erase(old);
+      pc.challenges.erase(pc.challenges.begin());
+    }
     pc.challenges.push_back(c);
+    // Stale keys (a PC forgotten meanwhile) are checked against the PC's own list on use.
+    if (challenged.size() >= kRendezvousPcsMax * kChallengesPerPc) challenged.clear();
+    challenged[{ip, port}] = identity;
     // The PC sends it back to the server (and to address A, here the server too).
     HolePunchBody punch;
     punch.source = 1;
@@ -347,8 +356,13 @@ struct CRendezvousServer::Impl {
     const uint32_t ip = d.from.sin_addr.s_addr;
     const uint16_t port = ntohs(d.from.sin_port);
     const int64_t nowMs = NowMs();
-    for (auto& item : pcs) {
-      PcSeen& pc = item.second;
+    const auto key = challenged.find({ip, port});
+    if (key == challenged.end()) return;
+    const std::string identity = key->second;  // a wrong answer does not spend the challenge
+    const auto item = pcs.find(identity);
+    if (item == pcs.end()) return;
+    {
+      PcSeen& pc = item->second;
       for (auto c = pc.challenges.begin(); c != pc.challenges.end(); ++c) {
         if (c->ip != ip || c->port != port || nowMs - c->sentMs > kChallengeLifeMs) continue;
         HolePunchBody expected;
@@ -358,9 +372,10 @@ struct CRendezvousServer::Impl {
           continue;
         const std::string name = c->name;
         pc.challenges.erase(c);
+        challenged.erase(key);
         const int64_t now = time(nullptr);
         // The vouch may have moved since the punch went out.
-        if (Voucher(pc.email, pc.mac, ip) != item.first || Holds(pc, ip, port, now, d.from))
+        if (Voucher(pc.email, pc.mac, ip) != identity || Holds(pc, ip, port, now, d.from))
           return;
         pc.name = name;
         pc.ip = ip;
