@@ -149,7 +149,7 @@ TEST_F(Site, TheDatabaseStaysWholeWhileTheCommandsUseIt) {
   ASSERT_TRUE(central.StartWithSite()) << central.LogText();
   EXPECT_EQ(Accounts(), listed);
   EXPECT_NE(central.Admin({"status"}).output.find("pc pc-1"), std::string::npos);
-  ASSERT_TRUE(central.Stop());
+  ASSERT_TRUE(central.Stop()) << central.LogText();
   EXPECT_EQ(RunProgram({"/usr/bin/sqlite3", db, "pragma integrity_check;"}).output, "ok\n");
 }
 

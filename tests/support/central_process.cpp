@@ -46,6 +46,8 @@ CentralProcess::~CentralProcess() {
 }
 
 bool CentralProcess::Start() {
+  // A restart appends to the same log: only what this run writes names its ports.
+  const size_t logStart = LogText().size();
   const pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
@@ -72,7 +74,8 @@ bool CentralProcess::Start() {
           return true;
         }
         std::smatch m;
-        const std::string log = LogText();
+        const std::string all = LogText();
+        const std::string log = all.size() > logStart ? all.substr(logStart) : "";
         if (!std::regex_search(log, m, listening)) return false;
         m_port = static_cast<uint16_t>(std::stoi(m[1].str()));
         return true;
@@ -81,7 +84,8 @@ bool CentralProcess::Start() {
   if (m_pid < 0) return false;
   const std::regex udp(R"(peer-to-peer UDP [0-9.]+:(\d+))");
   std::smatch u;
-  const std::string log = LogText();
+  const std::string all = LogText();
+  const std::string log = all.size() > logStart ? all.substr(logStart) : "";
   if (std::regex_search(log, u, udp)) m_p2pPort = static_cast<uint16_t>(std::stoi(u[1].str()));
   if (!m_siteArgs.empty()) {
     // Logged before the central port: present once that is.
