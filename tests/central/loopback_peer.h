@@ -6,9 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
+#include <utility>
 
 #include "common/proto_central.h"
+#include "common/proto_p2p.h"
 #include "tests/support/device_client.h"
 
 // A connection to 127.0.0.1:port from source (port chosen by the system).
@@ -17,9 +21,10 @@ inline bool ConnectFrom(DeviceClient& client, const std::string& source, uint16_
 }
 
 // The ServerReplyHeader and body of one answer on a PC connection.
-inline bool ReadServerAnswer(DeviceClient& c, ServerReplyHeader& h, Bytes* body = nullptr) {
+inline bool ReadServerAnswer(DeviceClient& c, ServerReplyHeader& h, Bytes* body = nullptr,
+                             std::chrono::milliseconds wait = DeviceClient::kDefaultWait) {
   uint8_t raw[8];
-  if (!c.ReadExact(raw, sizeof raw)) return false;
+  if (!c.ReadExact(raw, sizeof raw, wait)) return false;
   h = DecodeServerReplyHeader(raw);
   if (h.len < 8) return false;
   Bytes rest(h.len - 8);
@@ -50,4 +55,46 @@ inline int UdpFrom(const std::string& source) {
     return -1;
   }
   return fd;
+}
+
+// What a PC does with the central server's punch (a non-zero source) on its peer-to-peer
+// socket: sends it back with source 0, the two addresses swapped and the last 12 bytes as
+// received (the server takes a heartbeat's address only once that comes back). Handles what
+// waits on fd now; other datagrams are dropped.
+inline void AnswerServerPunches(int fd) {
+  uint8_t in[64];
+  sockaddr_in from{};
+  socklen_t len = sizeof from;
+  ssize_t n;
+  while ((n = recvfrom(fd, in, sizeof in, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len)) >= 0) {
+    len = sizeof from;
+    if (n != static_cast<ssize_t>(kHolePunchSize)) continue;
+    HolePunchBody b = DecodeHolePunchBody(in + kP2PHeaderSize);
+    if (b.source == 0) continue;
+    b.source = 0;
+    std::swap(b.addrA, b.addrB);
+    std::swap(b.portA, b.portB);
+    uint8_t out[kHolePunchSize];
+    EncodeHolePunch(b, out);
+    sendto(fd, out, sizeof out, 0, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+  }
+}
+
+// How many connections wait in the accept queue of the loopback listener on `port` (for a
+// listening socket the kernel shows that queue as its receive queue); -1 when not found.
+inline int WaitingToBeAccepted(uint16_t port) {
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  char local[32];
+  std::snprintf(local, sizeof local, "%08X:%04X", 0u, port);
+  char loopback[32];
+  std::snprintf(loopback, sizeof loopback, "0100007F:%04X", port);
+  while (std::getline(tcp, line)) {
+    char addr[64], rem[64], st[8];
+    unsigned tx = 0, rx = 0;
+    if (std::sscanf(line.c_str(), "%*d: %63s %63s %7s %x:%x", addr, rem, st, &tx, &rx) == 5 &&
+        (std::string(addr) == local || std::string(addr) == loopback) && std::string(st) == "0A")
+      return static_cast<int>(rx);
+  }
+  return -1;
 }

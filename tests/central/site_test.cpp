@@ -149,7 +149,7 @@ TEST_F(Site, TheDatabaseStaysWholeWhileTheCommandsUseIt) {
   ASSERT_TRUE(central.StartWithSite()) << central.LogText();
   EXPECT_EQ(Accounts(), listed);
   EXPECT_NE(central.Admin({"status"}).output.find("pc pc-1"), std::string::npos);
-  ASSERT_TRUE(central.Stop());
+  ASSERT_TRUE(central.Stop()) << central.LogText();
   EXPECT_EQ(RunProgram({"/usr/bin/sqlite3", db, "pragma integrity_check;"}).output, "ok\n");
 }
 
@@ -317,23 +317,6 @@ int ConnectTo(uint16_t port, const char* source = nullptr) {
     return -1;
   }
   return fd;
-}
-
-// How many connections wait in the accept queue of the loopback listener on `port`
-// (for a listening socket the kernel shows that queue as its receive queue).
-int WaitingToBeAccepted(uint16_t port) {
-  std::ifstream tcp("/proc/net/tcp");
-  std::string line;
-  char local[32];
-  snprintf(local, sizeof local, "0100007F:%04X", port);
-  while (std::getline(tcp, line)) {
-    char addr[64], rem[64], st[8];
-    unsigned tx = 0, rx = 0;
-    if (sscanf(line.c_str(), "%*d: %63s %63s %7s %x:%x", addr, rem, st, &tx, &rx) == 5 &&
-        std::string(addr) == local && std::string(st) == "0A")
-      return static_cast<int>(rx);
-  }
-  return -1;
 }
 
 // True once the server has closed the socket (end of stream or reset).

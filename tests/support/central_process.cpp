@@ -46,6 +46,8 @@ CentralProcess::~CentralProcess() {
 }
 
 bool CentralProcess::Start() {
+  // A restart appends to the same log: only what this run writes names its ports.
+  const size_t logStart = LogText().size();
   const pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
@@ -53,8 +55,8 @@ bool CentralProcess::Start() {
     dup2(devnull, 0);
     dup2(devnull, 1);
     dup2(devnull, 2);
-    std::vector<std::string> args{Binary(), "--data", m_dir, "--listen", "127.0.0.1:0",
-                                  "--p2p", "127.0.0.1:0"};
+    std::vector<std::string> args{Binary(), "--data", m_dir, "--listen", m_host + ":0",
+                                  "--p2p", m_host + ":0"};
     args.insert(args.end(), m_siteArgs.begin(), m_siteArgs.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
@@ -63,7 +65,7 @@ bool CentralProcess::Start() {
     _exit(127);
   }
   m_pid = pid;
-  const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
+  const std::regex listening(R"(listening on [0-9.]+:(\d+))");
   int status = 0;
   WaitFor(
       [&] {
@@ -72,29 +74,31 @@ bool CentralProcess::Start() {
           return true;
         }
         std::smatch m;
-        const std::string log = LogText();
+        const std::string all = LogText();
+        const std::string log = all.size() > logStart ? all.substr(logStart) : "";
         if (!std::regex_search(log, m, listening)) return false;
         m_port = static_cast<uint16_t>(std::stoi(m[1].str()));
         return true;
       },
       std::chrono::seconds(10), std::chrono::milliseconds(10));
   if (m_pid < 0) return false;
-  const std::regex udp(R"(peer-to-peer UDP 127\.0\.0\.1:(\d+))");
+  const std::regex udp(R"(peer-to-peer UDP [0-9.]+:(\d+))");
   std::smatch u;
-  const std::string log = LogText();
+  const std::string all = LogText();
+  const std::string log = all.size() > logStart ? all.substr(logStart) : "";
   if (std::regex_search(log, u, udp)) m_p2pPort = static_cast<uint16_t>(std::stoi(u[1].str()));
   if (!m_siteArgs.empty()) {
     // Logged before the central port: present once that is.
-    const std::regex site(R"(site on (https?://127\.0\.0\.1:\d+))");
+    const std::regex site(R"(site on (https?)://[0-9.]+:(\d+))");
     std::smatch s;
     if (!std::regex_search(log, s, site)) return false;
-    m_siteUrl = s[1].str();
+    m_siteUrl = s[1].str() + "://127.0.0.1:" + s[2].str();
   }
   return m_port != 0;
 }
 
 bool CentralProcess::StartWithSite(const std::string& tlsCert, const std::string& tlsKey) {
-  m_siteArgs = {"--site", "127.0.0.1:0"};
+  m_siteArgs = {"--site", m_host + ":0"};
   if (!tlsCert.empty()) m_siteArgs.insert(m_siteArgs.end(), {"--tls-cert", tlsCert, "--tls-key", tlsKey});
   return Start();
 }

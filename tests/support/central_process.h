@@ -1,6 +1,6 @@
 #pragma once
 // Runs the real QuarloCentral for a test: its own data folder (removed afterwards), TCP and
-// UDP on free loopback ports, stopped with SIGTERM. Accounts are added through its command
+// UDP on free ports of loopback (or of the address SetListenHost names), stopped with SIGTERM. Accounts are added through its command
 // line with the password on standard input, as an operator does.
 #include <sys/types.h>
 
@@ -17,6 +17,9 @@ class CentralProcess {
   CentralProcess(const CentralProcess&) = delete;
   CentralProcess& operator=(const CentralProcess&) = delete;
 
+  // Before Start: where TCP, UDP and the site listen ("0.0.0.0": also where a veth pair into
+  // a network namespace reaches). Clients on this host still use 127.0.0.1.
+  void SetListenHost(const std::string& host) { m_host = host; }
   bool Start();  // true once the log names the bound port
   // Start with the web site on a free loopback port (HTTPS with a PEM certificate and key).
   bool StartWithSite(const std::string& tlsCert = "", const std::string& tlsKey = "");
@@ -38,6 +41,7 @@ class CentralProcess {
 
  private:
   std::string m_dir;
+  std::string m_host = "127.0.0.1";
   pid_t m_pid = -1;
   uint16_t m_port = 0;
   uint16_t m_p2pPort = 0;

@@ -116,7 +116,7 @@ std::string CCentralExchanges::SpeakingAccount(const std::string& identity,
 }
 
 AccountCheck CCentralExchanges::CheckAccount(const std::string& email, const std::string& pcText,
-                                             const CentralRequest& r, bool ownPc) {
+                                             const CentralRequest& r, CheckRoom room) {
   const int64_t now = Now();
   const int64_t nowMs = NowMs();
   AccountCheck out;
@@ -127,7 +127,12 @@ AccountCheck CCentralExchanges::CheckAccount(const std::string& email, const std
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto it = m_failures.begin(); it != m_failures.end();)
       it = now - it->second.last > kThrottleForgetSec ? m_failures.erase(it) : std::next(it);
-    if (m_failures.size() > kBooksMax) m_failures.clear();
+    if (m_failures.size() > kBooksMax) {
+      // Many addresses with a failure or two must not wipe out the books that hold guessers back.
+      for (auto it = m_failures.begin(); it != m_failures.end();)
+        it = it->second.count < kThrottleFreeFailures ? m_failures.erase(it) : std::next(it);
+      if (m_failures.size() > kBooksMax) m_failures.clear();
+    }
     // A text accepted before against the same stored hash is right: no turn, no hashing.
     const auto good = m_goodTexts.find(email);
     if (found == 0 && good != m_goodTexts.end() && good->second.hash == hash &&
@@ -137,33 +142,47 @@ AccountCheck CCentralExchanges::CheckAccount(const std::string& email, const std
     }
     auto book = m_accounts.find(email);
     if (book != m_accounts.end()) {
-      std::vector<std::pair<std::string, int64_t>>& w = book->second.waiting;
+      std::vector<AccountBook::Waiting>& w = book->second.waiting;
       // A turn whose time has come was taken (or its client left).
       w.erase(std::remove_if(w.begin(), w.end(),
-                             [nowMs](const std::pair<std::string, int64_t>& e) {
-                               return e.second <= nowMs;
-                             }),
+                             [nowMs](const AccountBook::Waiting& e) { return e.turnMs <= nowMs; }),
               w.end());
       if (w.empty() && now - book->second.lastFailure > kAccountWindowSec) {
         m_accounts.erase(book);
         book = m_accounts.end();
       }
     }
-    if (!ownPc && !r.paced && book != m_accounts.end() &&
+    if (room != CheckRoom::kOwnPc && !r.paced && book != m_accounts.end() &&
         book->second.failures >= kAccountFailuresFree) {
       AccountBook& a = book->second;
-      // After the last check that ran and after every turn still held.
+      // After the last check that ran and after every turn still held in the same room: an
+      // identity's check does not queue behind the strangers' (at most one check of each room
+      // per spacing).
+      const std::string ownRoom = room == CheckRoom::kAccountIdentity ? r.identity : std::string();
       int64_t turn = std::max(nowMs, a.lastTurnMs + kAccountCheckSpacingMs);
-      for (const auto& e : a.waiting) turn = std::max(turn, e.second + kAccountCheckSpacingMs);
+      for (const auto& e : a.waiting)
+        if (e.identity.empty() == ownRoom.empty())
+          turn = std::max(turn, e.turnMs + kAccountCheckSpacingMs);
       if (turn > nowMs) {
-        size_t fromHere = 0;
-        for (const auto& e : a.waiting) fromHere += e.first == r.peerIp;
-        if (fromHere >= static_cast<size_t>(kAccountWaitingPerAddress) ||
-            a.waiting.size() >= static_cast<size_t>(kAccountWaitingMax)) {
+        // Strangers fill the shared slots; an identity of the account waits in room of its
+        // own, never refused unchecked (each check there holds one of the server's
+        // connections, which are capped per address and in all).
+        bool full = false;
+        if (room == CheckRoom::kShared) {
+          size_t fromHere = 0, shared = 0;
+          for (const auto& e : a.waiting) {
+            if (!e.identity.empty()) continue;
+            ++shared;
+            fromHere += e.peerIp == r.peerIp;
+          }
+          full = fromHere >= static_cast<size_t>(kAccountWaitingPerAddress) ||
+                 shared >= static_cast<size_t>(kAccountWaitingMax);
+        }
+        if (full) {
           out.status = kStatusWaitToRetry;
           return out;
         }
-        a.waiting.emplace_back(r.peerIp, turn);
+        a.waiting.push_back({r.peerIp, turn, ownRoom});
         out.retryMs = static_cast<int>(turn - nowMs);
         out.turnMs = turn;
         return out;
@@ -188,7 +207,14 @@ AccountCheck CCentralExchanges::CheckAccount(const std::string& email, const std
     ++f.count;
     f.last = now;
     f.lastMs = nowMs;
-    if (m_accounts.size() > kBooksMax) m_accounts.clear();
+    if (m_accounts.size() > kBooksMax) {
+      // Made-up accounts with a failure or two must not wipe out the pacing of a guessed one.
+      for (auto it = m_accounts.begin(); it != m_accounts.end();)
+        it = it->second.failures < kAccountFailuresFree && it->second.waiting.empty()
+                 ? m_accounts.erase(it)
+                 : std::next(it);
+      if (m_accounts.size() > kBooksMax) m_accounts.clear();
+    }
     AccountBook& a = m_accounts[email];
     ++a.failures;
     a.lastFailure = now;
@@ -226,7 +252,9 @@ void CCentralExchanges::Abandon(const std::string& peerIp, const std::string& em
   const auto book = m_accounts.find(email);
   if (book == m_accounts.end()) return;
   auto& w = book->second.waiting;
-  const auto it = std::find(w.begin(), w.end(), std::make_pair(peerIp, turnMs));
+  const auto it = std::find_if(w.begin(), w.end(), [&](const AccountBook::Waiting& e) {
+    return e.peerIp == peerIp && e.turnMs == turnMs;
+  });
   if (it != w.end()) w.erase(it);
 }
 
@@ -252,9 +280,12 @@ bool CCentralExchanges::AccountMayUseIdentity(const char* what, bool logOn,
   }
   // The PC that logged on with this identity, from where it did: others' guesses at the
   // account do not make it wait.
-  const bool ownPc = rc == 0 && binding.logOnIp == r.peerIp &&
-                     (binding.email == email || (binding.email.empty() && binding.releasedBy == email));
-  const AccountCheck check = CheckAccount(email, pcText, r, ownPc);
+  const bool ofAccount =
+      rc == 0 && (binding.email == email || (binding.email.empty() && binding.releasedBy == email));
+  const CheckRoom room = !ofAccount                     ? CheckRoom::kShared
+                         : binding.logOnIp == r.peerIp ? CheckRoom::kOwnPc
+                                                       : CheckRoom::kAccountIdentity;
+  const AccountCheck check = CheckAccount(email, pcText, r, room);
   if (check.retryMs > 0) {
     refused = WaitForTurn(email, check);
     return false;

@@ -34,7 +34,10 @@ constexpr int kLogOnLifeSec = 600;
 // kAccountWaitingPerAddress checks waiting and the account kAccountWaitingMax in all (a client
 // that leaves gives its turn back).
 // A right password the server already accepted recently, and a PC's log-on with its own
-// identity from its own address, take no turn.
+// identity from its own address, take no turn. A log-on or log-out under an identity of the
+// account from another address (the household got a new public address) waits for its turn
+// in room of its own beside the slots others can fill, and is never refused unchecked; that
+// room's turns are spaced as the shared ones (at most two checks of the account per spacing).
 constexpr int kAccountFailuresFree = 5;
 constexpr int kAccountWindowSec = 900;
 constexpr int kAccountCheckSpacingMs = 2000;
@@ -67,7 +70,7 @@ class CCentralExchanges {
   // The account check of log-on, for phones signing in (same books).
   AccountCheck VerifyAccount(const std::string& email, const std::string& pcText,
                              const CentralRequest& r) {
-    return CheckAccount(email, pcText, r, false);
+    return CheckAccount(email, pcText, r, CheckRoom::kShared);
   }
   // Whether the text is one accepted recently for the account (its stored hash unchanged):
   // right without hashing. RememberGood records one (after a check elsewhere succeeded).
@@ -87,10 +90,14 @@ class CCentralExchanges {
   static int ThrottleDelayMs(int failures);
 
  private:
+  // Whose check it is: a PC's log-on with the identity it logged on with, from that address
+  // (no turn); under an identity of the account from elsewhere (a turn in room of its own);
+  // anyone else (a turn in the shared slots).
+  enum class CheckRoom { kOwnPc, kAccountIdentity, kShared };
   // Checks the password text (or says when its turn comes); counts failures per address and
-  // per account. ownPc: a PC's log-on with the identity it logged on with from this address.
+  // per account.
   AccountCheck CheckAccount(const std::string& email, const std::string& pcText,
-                            const CentralRequest& r, bool ownPc);
+                            const CentralRequest& r, CheckRoom room);
   // Log-on and log-out: the account's password, then that the identity is not another
   // account's. True to go on (loggedOn tells whether the identity is logged on now); false
   // with the refusal in refused.
@@ -112,7 +119,12 @@ class CCentralExchanges {
     int failures = 0;
     int64_t lastFailure = 0;  // seconds
     int64_t lastTurnMs = 0;   // monotonic: when the last paced check ran
-    std::vector<std::pair<std::string, int64_t>> waiting;  // address, turn (monotonic ms)
+    struct Waiting {
+      std::string peerIp;
+      int64_t turnMs = 0;    // monotonic
+      std::string identity;  // set: waits in the identity's own room
+    };
+    std::vector<Waiting> waiting;
   };
   std::map<std::string, AccountBook> m_accounts;  // per e-mail
   struct GoodText {

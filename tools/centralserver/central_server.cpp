@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <csignal>
 #include <deque>
 #include <map>
@@ -81,6 +82,7 @@ struct CCentralServer::Impl {
   int udpFd = -1;
   event* udpEvent = nullptr;
   CCentralServer::DatagramSink datagramSink;
+  in_addr udpLocal{};  // the UDP socket's bound address
   event* wake = nullptr;
   event* sigTerm = nullptr;
   event* sigInt = nullptr;
@@ -288,10 +290,26 @@ struct CCentralServer::Impl {
     uint8_t buf[2048];
     for (;;) {
       sockaddr_in from{};
-      socklen_t len = sizeof from;
-      const ssize_t n = recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+      iovec iov{buf, sizeof buf};
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+      msghdr msg{};
+      msg.msg_name = &from;
+      msg.msg_namelen = sizeof from;
+      msg.msg_iov = &iov;
+      msg.msg_iovlen = 1;
+      msg.msg_control = control;
+      msg.msg_controllen = sizeof control;
+      const ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
       if (n < 0) break;
-      if (m->datagramSink) m->datagramSink(buf, static_cast<size_t>(n), from);
+      // Where it was sent to: the bound address, or (bound to all) what the packet says.
+      in_addr to = m->udpLocal;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info;
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        to = info.ipi_addr;
+      }
+      if (m->datagramSink) m->datagramSink(buf, static_cast<size_t>(n), from, to);
     }
   }
 };
@@ -428,6 +446,9 @@ bool CCentralServer::Start(const CentralOptions& options, std::string& error) {
     error = "cannot bind UDP " + options.p2pHost + ":" + std::to_string(options.p2pPort);
     return false;
   }
+  m.udpLocal = udp.sin_addr;
+  const int on = 1;
+  setsockopt(m.udpFd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
   m.udpEvent = event_new(m.base, m.udpFd, EV_READ | EV_PERSIST, &Impl::UdpCb, &m);
   m.wake = event_new(m.base, -1, EV_PERSIST, &Impl::WakeCb, &m);
   m.sigTerm = evsignal_new(m.base, SIGTERM, &Impl::SignalCb, &m);

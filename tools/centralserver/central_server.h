@@ -89,7 +89,9 @@ class CCentralServer {
   int UdpFd() const;  // the peer-to-peer UDP socket, -1 before Start
   // Called on the event thread with each datagram of the UDP port (before Start); without a
   // sink datagrams are read and dropped.
-  using DatagramSink = std::function<void(const uint8_t* data, size_t len, const sockaddr_in& from)>;
+  // to: the address the datagram was sent to (this server as its sender sees it).
+  using DatagramSink = std::function<void(const uint8_t* data, size_t len, const sockaddr_in& from,
+                                          const in_addr& to)>;
   void SetDatagramSink(DatagramSink sink);
   int Run();    // until SIGTERM, SIGINT or Stop(); 0
   void Stop();  // from any thread

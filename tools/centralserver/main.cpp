@@ -235,8 +235,9 @@ int RunServer(const std::string& dir, const CentralOptions& options, SiteOptions
   });
   std::string error;
   CRendezvousServer* rendezvousOf = nullptr;
-  server.SetDatagramSink([&rendezvousOf](const uint8_t* data, size_t len, const sockaddr_in& from) {
-    if (rendezvousOf) rendezvousOf->Post(data, len, from);
+  server.SetDatagramSink([&rendezvousOf](const uint8_t* data, size_t len, const sockaddr_in& from,
+                                          const in_addr& to) {
+    if (rendezvousOf) rendezvousOf->Post(data, len, from, to);
   });
   if (!server.Start(options, error)) {
     std::fprintf(stderr, "QuarloCentral: %s\n", error.c_str());

@@ -1,8 +1,10 @@
 #include "tools/centralserver/rendezvous_server.h"
 
 #include <arpa/inet.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
@@ -30,18 +32,47 @@ constexpr size_t kBelievedMax = 4096;
 struct Datagram {
   std::vector<uint8_t> bytes;
   sockaddr_in from{};
+  in_addr to{};  // the server's address it was sent to
   int verdict = -1;  // rendezvous requests: -1 not checked yet, 0 right password, 1 wrong
 };
 
 constexpr size_t kChecksWaitingMax = 64;  // password checks waiting for the checker thread
 
+// A punch the server sent to where a heartbeat came from; only who receives it there can
+// send its random bytes back, so a forged source never gets an entry.
+struct Challenge {
+  uint32_t ip = 0;    // network order
+  uint16_t port = 0;  // host order
+  uint8_t nonce[12] = {};
+  int64_t sentMs = 0;
+  std::string name;   // the computer name of the heartbeat that asked for it
+};
+
 struct PcSeen {
   std::string email, name;
   uint8_t mac[6] = {};
-  uint32_t ip = 0;     // network order, as seen
+  uint32_t ip = 0;     // network order, as seen; 0 until a challenge came back
   uint16_t port = 0;   // host order, as seen
   int64_t seen = 0;
+  std::vector<Challenge> challenges;  // sent, not answered yet
 };
+
+constexpr size_t kChallengesPerPc = 8;   // unanswered punches kept per PC
+constexpr int64_t kChallengeEveryMs = 1000;  // per address and port of a PC
+constexpr int64_t kChallengeLifeMs = 10000;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void NonceInto(const uint8_t nonce[12], HolePunchBody& b) {
+  b.extra = static_cast<uint32_t>(nonce[0]) << 24 | static_cast<uint32_t>(nonce[1]) << 16 |
+            static_cast<uint32_t>(nonce[2]) << 8 | nonce[3];
+  for (int i = 0; i < 4; ++i)
+    b.extraWords[i] = static_cast<uint16_t>(nonce[4 + 2 * i] << 8 | nonce[5 + 2 * i]);
+}
 
 std::string Text(const sockaddr_in& a) {
   char ip[INET_ADDRSTRLEN];
@@ -66,6 +97,7 @@ bool ParseMacText(const std::string& text, uint8_t out[6]) {
 
 struct CRendezvousServer::Impl {
   int udpFd = -1;
+  uint16_t serverPort = 0;  // the UDP port, host order
   CCentralStore* store = nullptr;  // the server's own connection (its calls take its lock)
   CCentralExchanges* exchanges = nullptr;  // the texts accepted recently
   // Password hashing runs on a thread of its own, never on the datagram thread: at most one
@@ -82,6 +114,8 @@ struct CRendezvousServer::Impl {
 
   // The thread's own state.
   std::map<std::string, PcSeen> pcs;  // by the identity of the logged-on PC
+  // (address, port) a challenge went to -> the identity it was for: an answer is found at once.
+  std::map<std::pair<uint32_t, uint16_t>, std::string> challenged;
   struct Failures {
     int count = 0;
     int64_t last = 0;
@@ -167,7 +201,7 @@ struct CRendezvousServer::Impl {
     if (h.len != len) return;
     if (h.command == kP2PCmdHeartBeat && len == kHeartBeatSize) HeartBeat(d);
     else if (h.command == kP2PCmdRendezvous && len == kRendezvousSize) Introduce(d);
-    // The PC's copies of its punch (command 3) confirm it punched; nothing more to do.
+    else if (h.command == kP2PCmdHolePunch && len == kHolePunchSize) Answered(d);
   }
 
   // Whether a PC of the account is logged on from the address (read again every few seconds).
@@ -254,25 +288,104 @@ struct CRendezvousServer::Impl {
       found = pcs.emplace(identity, PcSeen{}).first;
     }
     PcSeen& pc = found->second;
-    // What a PC holds is not moved by a datagram from another port of the same address while
-    // the PC keeps it fresh; a new log-on address (the vouch moved) takes it at once.
-    if (pc.seen != 0 && pc.ip == ip && pc.port != ntohs(d.from.sin_port) &&
-        now - pc.seen <= kRendezvousPcFreshSec) {
-      QV_LOG_REFUSAL(Text(d.from), kModRendezvous, kLogWarning,
-                     "heartbeat of \"%s\" from %s ignored: the PC is heard from another port.",
-                     LogText(info.email).c_str(), Text(d.from).c_str());
+    if (pc.email != info.email || std::memcmp(pc.mac, info.mac, 6) != 0) {
+      // A new log-on of the identity (another account, another adapter): heard anew.
+      pc = PcSeen{};
+      pc.email = info.email;
+      std::memcpy(pc.mac, info.mac, 6);
+    }
+    const uint16_t port = ntohs(d.from.sin_port);
+    if (pc.ip == ip && pc.port == port) {  // where the PC answered from before
+      pc.name = info.name;
+      pc.seen = now;
       return;
     }
-    const bool fresh = pc.seen == 0 || pc.ip != ip || pc.port != ntohs(d.from.sin_port);
-    pc.email = info.email;
-    pc.name = info.name;
-    std::memcpy(pc.mac, info.mac, 6);
-    pc.ip = ip;
-    pc.port = ntohs(d.from.sin_port);
-    pc.seen = now;
-    if (fresh)
-      QV_LOG(kModRendezvous, kLogInfo, "heartbeat of %s (%s) from %s", LogText(info.email).c_str(),
-             LogText(info.name).c_str(), Text(d.from).c_str());
+    if (Holds(pc, ip, port, now, d.from)) return;
+    // Anywhere else is taken only once a punch sent there comes back.
+    const int64_t nowMs = NowMs();
+    for (const Challenge& c : pc.challenges)
+      if (c.ip == ip && c.port == port && nowMs - c.sentMs < kChallengeEveryMs) return;
+    if (d.to.s_addr == 0 || serverPort == 0) return;
+    Challenge c;
+    c.ip = ip;
+    c.port = port;
+    c.sentMs = nowMs;
+    c.name = info.name;
+    size_t got = 0;
+    while (got < sizeof c.nonce) {
+      const ssize_t n = getrandom(c.nonce + got, sizeof c.nonce - got, 0);
+      if (n > 0) got += static_cast<size_t>(n);
+    }
+    if (pc.challenges.size() >= kChallengesPerPc) {
+      const auto old = challenged.find({pc.challenges.front().ip, pc.challenges.front().port});
+      if (old != challenged.end() && old->second == identity) challenged.erase(old);
+      pc.challenges.erase(pc.challenges.begin());
+    }
+    pc.challenges.push_back(c);
+    // Stale keys (a PC forgotten meanwhile) are checked against the PC's own list on use.
+    if (challenged.size() >= kRendezvousPcsMax * kChallengesPerPc) challenged.clear();
+    challenged[{ip, port}] = identity;
+    // The PC sends it back to the server (and to address A, here the server too).
+    HolePunchBody punch;
+    punch.source = 1;
+    punch.addrA = ntohl(d.to.s_addr);
+    punch.portA = serverPort;
+    punch.addrB = ntohl(ip);
+    punch.portB = port;
+    NonceInto(c.nonce, punch);
+    uint8_t bytes[kHolePunchSize];
+    EncodeHolePunch(punch, bytes);
+    sendto(udpFd, bytes, sizeof bytes, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&d.from),
+           sizeof d.from);
+  }
+
+  // What a PC holds is not moved by another port of the same address while the PC keeps it
+  // fresh; a new log-on address (the vouch moved) takes it once it answers.
+  bool Holds(const PcSeen& pc, uint32_t ip, uint16_t port, int64_t now, const sockaddr_in& from) {
+    if (pc.ip != ip || pc.port == port || now - pc.seen > kRendezvousPcFreshSec) return false;
+    QV_LOG_REFUSAL(Text(from), kModRendezvous, kLogWarning,
+                   "heartbeat of \"%s\" from %s ignored: the PC is heard from another port.",
+                   LogText(pc.email).c_str(), Text(from).c_str());
+    return true;
+  }
+
+  // A PC's copy of the server's punch: the answer to a challenge.
+  void Answered(const Datagram& d) {
+    const HolePunchBody b = DecodeHolePunchBody(d.bytes.data() + kP2PHeaderSize);
+    if (b.source != 0) return;
+    const uint32_t ip = d.from.sin_addr.s_addr;
+    const uint16_t port = ntohs(d.from.sin_port);
+    const int64_t nowMs = NowMs();
+    const auto key = challenged.find({ip, port});
+    if (key == challenged.end()) return;
+    const std::string identity = key->second;  // a wrong answer does not spend the challenge
+    const auto item = pcs.find(identity);
+    if (item == pcs.end()) return;
+    {
+      PcSeen& pc = item->second;
+      for (auto c = pc.challenges.begin(); c != pc.challenges.end(); ++c) {
+        if (c->ip != ip || c->port != port || nowMs - c->sentMs > kChallengeLifeMs) continue;
+        HolePunchBody expected;
+        NonceInto(c->nonce, expected);
+        if (expected.extra != b.extra ||
+            std::memcmp(expected.extraWords, b.extraWords, sizeof b.extraWords) != 0)
+          continue;
+        const std::string name = c->name;
+        pc.challenges.erase(c);
+        challenged.erase(key);
+        const int64_t now = time(nullptr);
+        // The vouch may have moved since the punch went out.
+        if (Voucher(pc.email, pc.mac, ip) != identity || Holds(pc, ip, port, now, d.from))
+          return;
+        pc.name = name;
+        pc.ip = ip;
+        pc.port = port;
+        pc.seen = now;
+        QV_LOG(kModRendezvous, kLogInfo, "heartbeat of %s (%s) from %s", LogText(pc.email).c_str(),
+               LogText(name).c_str(), Text(d.from).c_str());
+        return;
+      }
+    }
   }
 
   void Forget() {
@@ -358,7 +471,7 @@ struct CRendezvousServer::Impl {
     const PcSeen* best = nullptr;
     for (const auto& item : pcs) {
       const PcSeen& pc = item.second;
-      if (pc.email != req.email || now - pc.seen > kRendezvousPcFreshSec) continue;
+      if (pc.email != req.email || pc.ip == 0 || now - pc.seen > kRendezvousPcFreshSec) continue;
       if (!anyPc && std::memcmp(pc.mac, req.mac, 6) != 0) continue;
       if (Voucher(pc.email, pc.mac, pc.ip) != item.first) continue;  // logged out or moved
       if (!best || pc.seen > best->seen) best = &pc;
@@ -400,6 +513,10 @@ bool CRendezvousServer::Start(CCentralExchanges& exchanges, int udpFd, std::stri
   m_impl->store = &exchanges.Store();
   m_impl->exchanges = &exchanges;
   m_impl->udpFd = udpFd;
+  sockaddr_in bound{};
+  socklen_t boundLen = sizeof bound;
+  if (getsockname(udpFd, reinterpret_cast<sockaddr*>(&bound), &boundLen) == 0)
+    m_impl->serverPort = ntohs(bound.sin_port);
   Impl* impl = m_impl.get();
   m_impl->thread = std::thread([impl] { impl->Loop(); });
   m_impl->checker = std::thread([impl] { impl->CheckerLoop(); });
@@ -416,7 +533,8 @@ void CRendezvousServer::Stop() {
   if (m_impl->checker.joinable()) m_impl->checker.join();
 }
 
-void CRendezvousServer::Post(const uint8_t* data, size_t len, const sockaddr_in& from) {
+void CRendezvousServer::Post(const uint8_t* data, size_t len, const sockaddr_in& from,
+                             const in_addr& to) {
   if (!data || len < kP2PHeaderSize || len > kP2PDatagramMax) return;
   {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
@@ -428,6 +546,7 @@ void CRendezvousServer::Post(const uint8_t* data, size_t len, const sockaddr_in&
     Datagram d;
     d.bytes.assign(data, data + len);
     d.from = from;
+    d.to = to;
     m_impl->queue.push_back(std::move(d));
   }
   m_impl->cv.notify_all();  // the checker waits on it too

@@ -43,7 +43,8 @@ class CRendezvousServer {
   bool Start(CCentralExchanges& exchanges, int udpFd, std::string& error);
   void Stop();
   // From the event thread: copies the datagram into the queue (dropped when full).
-  void Post(const uint8_t* data, size_t len, const sockaddr_in& from);
+  // to: the server's own address the datagram was sent to.
+  void Post(const uint8_t* data, size_t len, const sockaddr_in& from, const in_addr& to);
 
  private:
   struct Impl;
