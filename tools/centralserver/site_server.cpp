@@ -116,6 +116,28 @@ void ReplyJsonError(evhttp_request* req, int code, const char* reason, const std
   Reply(req, code, reason, kJson, "{\"error\":" + JsonString(why) + "}");
 }
 
+// An address given as digits is bound as it stands: libevent's own bind asks getaddrinfo with
+// AI_ADDRCONFIG, which finds no IPv4 address for 127.0.0.1 on a machine whose only IPv4 address
+// is loopback (an offline PC). A host name still goes through libevent.
+evhttp_bound_socket* BindSite(evhttp* http, const std::string& host, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  if (inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1)
+    return evhttp_bind_socket_with_handle(http, host.c_str(), port);
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 128) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  evhttp_bound_socket* bound = evhttp_accept_socket_with_handle(http, fd);  // closes fd when freed
+  if (!bound) close(fd);
+  return bound;
+}
+
 }  // namespace
 
 struct CCentralSite::Impl {
@@ -723,7 +745,7 @@ bool CCentralSite::Start(event_base* base, const SiteOptions& options, std::stri
   evhttp_set_timeout(m.http, options.idleTimeoutSec);
   // An oversized body still gets its 413 before the close.
   evhttp_set_flags(m.http, EVHTTP_SERVER_LINGERING_CLOSE);
-  m.bound = evhttp_bind_socket_with_handle(m.http, options.host.c_str(), options.port);
+  m.bound = BindSite(m.http, options.host, options.port);
   if (!m.bound) {
     error = "cannot listen on " + options.host + ":" + std::to_string(options.port) + " for the site";
     return false;
