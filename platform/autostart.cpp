@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "platform/files.h"
+#include "platform/line_value.h"
 #include "platform/xdg_folders.h"
 
 namespace {
@@ -36,22 +37,6 @@ std::string OneLine(std::string text) {
   return text;
 }
 
-// A string value of a desktop entry: a backslash is doubled, a line break written as \n.
-std::string StringValue(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -82,7 +67,7 @@ bool Plat_WriteAutostart(const std::string& file, const std::string& name,
   // TryExec: once the program is gone (its package removed), sessions skip the entry instead
   // of failing to run it at every log-in.
   const std::string tryExec = argv[0].empty() || argv[0][0] != '/' ? std::string()
-                                                                  : "\nTryExec=" + StringValue(argv[0]);
+                                                                  : "\nTryExec=" + Plat_EscapeLineValue(argv[0]);
   return Plat_WriteFileAtomically(path, "[Desktop Entry]\nType=Application\nName=" + OneLine(name) +
                                             "\nExec=" + OneLine(exec) + tryExec +
                                             (icon.empty() ? "" : "\nIcon=" + OneLine(icon)) +

@@ -26,6 +26,7 @@
 
 #include "platform/autostart.h"
 #include "platform/files.h"
+#include "platform/line_value.h"
 #include "platform/process_path.h"
 
 extern char** environ;
@@ -104,22 +105,6 @@ bool ParseU32(const std::string& text, uint32_t& out) {
   return true;
 }
 
-// Values may hold any byte; only the line structure needs protecting.
-std::string EscapeValue(const std::string& value) {
-  std::string out;
-  for (char c : value) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
 
 std::string UnescapeValue(const std::string& value) {
   std::string out;
@@ -217,10 +202,10 @@ bool FileExistsIn(const std::string& dir, const char* name) {
 // Config and status records
 
 std::string FormatConfig(const ScmConfig& c) {
-  return "binary_path=" + EscapeValue(c.binaryPath) + "\n" +
+  return "binary_path=" + Plat_EscapeLineValue(c.binaryPath) + "\n" +
          "start_type=" + std::to_string(c.startType) + "\n" +
-         "display_name=" + EscapeValue(c.displayName) + "\n" +
-         "description=" + EscapeValue(c.description) + "\n";
+         "display_name=" + Plat_EscapeLineValue(c.displayName) + "\n" +
+         "description=" + Plat_EscapeLineValue(c.description) + "\n";
 }
 
 bool ParseConfig(const std::string& text, ScmConfig& out) {
