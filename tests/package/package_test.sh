@@ -102,7 +102,8 @@ grep -qF "BINARY_PATH_NAME   : \"$LIB/bin/QuarloClient\" \"-r\" \"Quarlo\"" <<<"
 for d in log system; do [ -d "$B/$d" ] || { echo "the first start made no $B/$d"; exit 1; }; done
 if find "$B" -type f -perm -u+x | grep .; then echo "programs in the user's base folder"; exit 1; fi
 [ "$(cat "$B/bin/.uuid")" = pc-identity ] || { echo "the device identity was lost"; exit 1; }
-[ "$(sqlite3 "$B/etc/Quarlo.db" "select localport from qv_conf")" = 15002 ] || { echo "no settings in $B/etc/Quarlo.db"; exit 1; }
+# The running service may hold the write lock for a moment: wait for it as its own readers do.
+[ "$(sqlite3 -cmd ".timeout 10000" "$B/etc/Quarlo.db" "select localport from qv_conf")" = 15002 ] || { echo "no settings in $B/etc/Quarlo.db"; exit 1; }
 [ "$(stat -c %a "$B/etc/Quarlo.db")" = 600 ] || { echo "$B/etc/Quarlo.db is not 0600"; exit 1; }
 grep -q "starting: base folder $B, command port" "$B/log/Log.txt" || { echo "the service's log:"; cat "$B/log/Log.txt"; exit 1; }
 # The user quits: the desktop program ends, and with it its display; the service is stopped.
