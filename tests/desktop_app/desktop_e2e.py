@@ -102,8 +102,9 @@ class Watcher:
         wait_for("the watcher on the bus", lambda: os.path.exists(self.out))
 
     def records(self):
+        # Only whole lines: the watcher may be writing the last one right now.
         with open(self.out) as f:
-            return [json.loads(line) for line in f if line.strip()]
+            return [json.loads(line) for line in f if line.endswith("\n") and line.strip()]
 
     def item(self):
         items = [r["items"] for r in self.records() if "items" in r]
