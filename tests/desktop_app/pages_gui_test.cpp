@@ -268,19 +268,27 @@ TEST_F(PagesGui, TransferLogNewestFirstWithPicturesWholeNamesAndTimes) {
   ASSERT_EQ(list->SmallImages(), (std::vector<int>{297, 296}));
   EXPECT_EQ(list->SmallImages()[static_cast<size_t>(list->GetItemImage(0))], 297);  // a download
   EXPECT_EQ(list->SmallImages()[static_cast<size_t>(list->GetItemImage(1))], 296);  // an upload
-  // And on the screen: the picture's colour at the start of each row (blue 297, green 296).
+  // And on the screen: the picture's colour at the start of each row (blue 297, green 296),
+  // once the window has been painted (a busy machine paints late).
   host->dialog->Refresh();
   host->dialog->Update();
-  PumpUntil([] { return false; }, std::chrono::milliseconds(300));
   const std::string shot = ScreenshotDir() + "/pages_translog_rows.png";
   fs::create_directories(ScreenshotDir());
-  ASSERT_TRUE(Screenshot(WindowId(host->title), shot));
-  wxImage image;
-  ASSERT_TRUE(image.LoadFile(shot));
+  const std::string window = WindowId(host->title);
+  ASSERT_FALSE(window.empty());
   const wxPoint body = host->dialog->ScreenToClient(list->Body()->GetScreenPosition());
   const int x = body.x + 1, y0 = body.y + 12, y1 = body.y + 25 + 12;  // the picture's left edge
-  EXPECT_TRUE(Near(PixelAt(image, x, y0), wxColour(0x2f, 0x6f, 0xd6), 40)) << "row 0 (download)";
-  EXPECT_TRUE(Near(PixelAt(image, x, y1), wxColour(0x2f, 0x8f, 0x4e), 40)) << "row 1 (upload)";
+  const wxColour blue(0x2f, 0x6f, 0xd6), green(0x2f, 0x8f, 0x4e);
+  wxImage image;
+  const auto shown = [&] {
+    return Screenshot(window, shot) && image.LoadFile(shot) && image.GetWidth() > x &&
+           image.GetHeight() > y1 && Near(PixelAt(image, x, y0), blue, 40) &&
+           Near(PixelAt(image, x, y1), green, 40);
+  };
+  PumpUntil(shown, std::chrono::seconds(20));
+  ASSERT_TRUE(image.IsOk()) << "no screenshot of the window";
+  EXPECT_TRUE(Near(PixelAt(image, x, y0), blue, 40)) << "row 0 (download)";
+  EXPECT_TRUE(Near(PixelAt(image, x, y1), green, 40)) << "row 1 (upload)";
 }
 
 // The pages' loopback requests (Apply's shares, the transfer-log page, the account page) run
@@ -472,7 +480,10 @@ TEST(ConnectDlgGui, EveryWayOfEndingGivesOneAnswer) {
     const std::string title = c.title;
     const std::string shot = c.shot ? ScreenshotDir() + "/" + c.shot : "";
     // The prompt's title is the program's name, as every window of it; no other is open.
+    // Nobody answering needs no window: its time limit may end it before a busy machine has
+    // started the window search.
     auto user = std::async(std::launch::async, [shot, actions = c.actions] {
+      if (actions.empty() && shot.empty()) return true;
       const std::string window = WindowId("Quarlo");
       if (window.empty()) return false;
       if (!shot.empty()) Screenshot(window, shot);

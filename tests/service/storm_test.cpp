@@ -10,10 +10,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/proto_transfer.h"
 #include "tests/support/device_client.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_base.h"
@@ -91,6 +94,78 @@ long ListedEntries(DeviceClient& phone, const std::string& folder) {
   return seen;
 }
 
+std::string BigFolderName(size_t i) {
+  return "photo_with_a_long_enough_name_" + std::to_string(i) + ".jpg";
+}
+
+// The big listing as a phone reads it: every package answers this request, and together they
+// name each entry of the folder once. Empty when so, else what was wrong.
+std::string WrongInBigListing(DeviceClient& phone, const std::string& folder, uint32_t id) {
+  if (!phone.Send(kOpList, id, PathRequestBody(folder))) return "the request could not be sent";
+  std::set<std::string> names;
+  size_t seen = 0, total = 1;
+  while (seen < total) {
+    DeviceMessage m;
+    if (!phone.ReadMessage(m, kWait)) return "the listing stopped after " + std::to_string(seen);
+    if (m.header.opcode != kOpList) continue;
+    if (m.header.param != id) return "a package of request " + std::to_string(m.header.param);
+    const TransHeader t = m.Trans();
+    if (t.v1 == 0) return "refused";
+    std::vector<FileListEntry> entries;
+    if (m.body.size() < 12 ||
+        !ParseFileListLines(std::string(m.body.begin() + 12, m.body.end()), entries) ||
+        entries.size() != t.v1)
+      return "a package that does not hold its count";
+    total = t.v2;
+    seen += t.v1;
+    for (const FileListEntry& e : entries) names.insert(e.name);
+  }
+  if (seen != kBigFolderEntries || names.size() != kBigFolderEntries)
+    return std::to_string(seen) + " entries, " + std::to_string(names.size()) + " names";
+  for (size_t i = 0; i < kBigFolderEntries; ++i)
+    if (!names.count(BigFolderName(i))) return "no " + BigFolderName(i);
+  return "";
+}
+
+// A phone of an address of its own that keeps asking for the big listing while a storm goes
+// on: the listings it got whole while the storm still ran, and the first that came wrong.
+class Bystander {
+ public:
+  Bystander(uint16_t port, std::string folder) : m_folder(std::move(folder)) {
+    m_thread = std::thread([this, port] {
+      DeviceClient phone;
+      if (!phone.ConnectFrom("127.0.0.200", "127.0.0.1", port)) return Note("no connection");
+      for (uint32_t id = 100; !m_stormOver.load(); ++id) {
+        const std::string wrong = WrongInBigListing(phone, m_folder, id);
+        if (!wrong.empty()) return Note(wrong);
+        if (!m_stormOver.load()) ++m_served;
+      }
+    });
+  }
+  ~Bystander() { StormOver(); }
+  void StormOver() {
+    m_stormOver.store(true);
+    if (m_thread.joinable()) m_thread.join();
+  }
+  int Served() const { return m_served.load(); }
+  std::string Wrong() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_wrong;
+  }
+
+ private:
+  void Note(const std::string& wrong) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_wrong = wrong;
+  }
+  std::string m_folder;
+  std::atomic<bool> m_stormOver{false};
+  std::atomic<int> m_served{0};
+  std::mutex m_mutex;
+  std::string m_wrong;
+  std::thread m_thread;
+};
+
 class Storm : public ::testing::Test {
  protected:
   // A base and service of the test's own: one that died in an earlier test (and its log)
@@ -148,9 +223,14 @@ int Storm::s_pid = 0;
 TEST_F(Storm, ListingIntoConnectionsThatResetAtOnce) {
   ASSERT_NE(s_port, 0);
   const Bytes ask = BuildMessage(kOpList, 9, PathRequestBody(s_big));
+  // Another phone is served whole all the while; the storm goes on until it was, at least.
+  Bystander bystander(s_port, s_big);
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  size_t asked = 0;
-  while (std::chrono::steady_clock::now() < end && Running(s_pid)) {
+  const auto deadline = end + kWait;
+  size_t asked = 0, waited = 0, started = 0;
+  std::string wrongStart;
+  while ((std::chrono::steady_clock::now() < end || bystander.Served() == 0) &&
+         std::chrono::steady_clock::now() < deadline && bystander.Wrong().empty() && Running(s_pid)) {
     std::vector<int> round;
     for (int i = 0; i < 20; ++i) {
       const int fd = ConnectFrom("127.0.0.1", s_port);
@@ -159,17 +239,29 @@ TEST_F(Storm, ListingIntoConnectionsThatResetAtOnce) {
       round.push_back(fd);
     }
     // Some resets come before the pool task starts, some while it lists, some while the loop
-    // writes the packages.
+    // writes the packages. The phones that wait for the answer's start get their listing's.
     for (size_t i = 0; i < round.size(); ++i) {
       if (i % 2 == 1) {
+        ++waited;
         uint8_t first[8];
-        (void)!recv(round[i], first, sizeof first, MSG_WAITALL);
+        const ssize_t n = recv(round[i], first, sizeof first, MSG_WAITALL);
+        const CommandHeader h = DecodeCommandHeader(first);
+        if (n == static_cast<ssize_t>(sizeof first) && h.opcode == kOpList && h.param == 9)
+          ++started;
+        else if (wrongStart.empty())
+          wrongStart = n == static_cast<ssize_t>(sizeof first)
+                           ? "opcode " + std::to_string(h.opcode) + ", request " + std::to_string(h.param)
+                           : "closed after " + std::to_string(n) + " bytes";
       }
       Reset(round[i]);
     }
     asked += round.size();
   }
+  bystander.StormOver();
   EXPECT_GT(asked, 0u);
+  EXPECT_EQ(started, waited) << "the first wrong start: " << wrongStart;
+  EXPECT_GT(bystander.Served(), 0) << "no other phone was served during the storm";
+  EXPECT_EQ(bystander.Wrong(), "");
   ExpectAliveAndAnswering();
 }
 
@@ -207,11 +299,16 @@ TEST_F(Storm, MalformedFramesFromTwentyAddresses) {
   constexpr int kConnections = 60;
   constexpr int kFramesPerConnection = 250;
   std::atomic<long> frames{0};
+  // Another phone is served whole all the while; the storm goes on until it was, at least.
+  Bystander bystander(s_port, s_big);
+  const auto deadline = std::chrono::steady_clock::now() + kWait + kWait;
   std::vector<std::thread> senders;
   for (int a = 0; a < kAddresses; ++a) {
     senders.emplace_back([&, a] {
       const std::string local = "127.0.0." + std::to_string(10 + a);
-      for (int c = 0; c < kConnections && Running(s_pid); ++c) {
+      for (int c = 0; (c < kConnections || bystander.Served() == 0) && bystander.Wrong().empty() &&
+                      std::chrono::steady_clock::now() < deadline && Running(s_pid);
+           ++c) {
         const int fd = ConnectFrom(local, s_port);
         if (fd < 0) continue;
         Bytes burst;
@@ -228,7 +325,10 @@ TEST_F(Storm, MalformedFramesFromTwentyAddresses) {
     });
   }
   for (std::thread& t : senders) t.join();
+  bystander.StormOver();
   EXPECT_GT(frames.load(), 200000);
+  EXPECT_GT(bystander.Served(), 0) << "no other phone was served during the storm";
+  EXPECT_EQ(bystander.Wrong(), "");
   ExpectAliveAndAnswering();
 }
 

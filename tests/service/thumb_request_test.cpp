@@ -7,6 +7,7 @@
 #include <udt/udt.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -437,17 +438,25 @@ TEST(ThumbService, OnePhonesBurstWaitsForTheSlotsInsteadOfBeingRefused) {
   const uint16_t port = svc.WaitForPort();
   ASSERT_NE(port, 0);
 
+  // The service is paused while the phone sends, so the whole burst lies waiting when it goes
+  // on: the first pictures cannot be done before the last requests are read, however slowly
+  // a busy machine lets the phone send.
+  const int pid = svc.Pid();
+  ASSERT_GT(pid, 0);
   const auto burst = [&](int count, std::vector<ThumbAnswer>& answers) {
     std::vector<std::unique_ptr<DeviceClient>> phone;
     for (int i = 0; i < count; ++i) {
       phone.push_back(std::make_unique<DeviceClient>());
       if (!phone.back()->ConnectFrom("127.0.0.30", "127.0.0.1", port)) return false;
     }
-    for (int i = 0; i < count; ++i) {
-      if (!phone[size_t(i)]->Send(kOpThumbnail, uint32_t(500 + i),
-                                  Request(160, 120, share + "/p" + std::to_string(i % kBurst) + ".jpg")))
-        return false;
+    if (kill(pid, SIGSTOP) != 0) return false;
+    bool sent = true;
+    for (int i = 0; i < count && sent; ++i) {
+      sent = phone[size_t(i)]->Send(kOpThumbnail, uint32_t(500 + i),
+                                    Request(160, 120, share + "/p" + std::to_string(i % kBurst) + ".jpg"));
     }
+    kill(pid, SIGCONT);
+    if (!sent) return false;
     answers.assign(size_t(count), ThumbAnswer());
     for (int i = 0; i < count; ++i) {
       if (!ReadThumbAnswer(*phone[size_t(i)], uint32_t(500 + i), answers[size_t(i)])) return false;
