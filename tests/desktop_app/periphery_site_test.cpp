@@ -5,6 +5,7 @@
 // program pointed into the test's folder.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "desktop/app/account/register_account.h"
 #include "desktop/app/site/site_http.h"
@@ -22,6 +24,7 @@
 #include "tests/support/central_process.h"
 #include "desktop/foundation/ui_data.h"
 #include "tests/support/env_guard.h"
+#include "tests/support/other_user.h"
 #include "platform/update_install.h"
 #include "tests/support/temp_base.h"
 #include "tests/support/update_signing.h"
@@ -441,3 +444,78 @@ TEST_F(PeripherySite, HttpsWithATrustedTestCertificateAndNothingElse) {
 }
 
 }  // namespace
+
+// On loopback another local user may hold the site's port while the site is down: the program
+// sends such a listener nothing (a registration would hand it the password's text), and a
+// listener of this user is served as before.
+TEST(SiteOwner, AnotherUsersLoopbackListenerIsSentNothing) {
+  OtherUser other;
+  const std::string why = other.Create();
+  if (!why.empty()) GTEST_SKIP() << why;
+  const auto makeListener = [] {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 8) != 0) {
+      close(s);
+      return -1;
+    }
+    return s;
+  };
+  const struct {
+    const char* name;
+    bool otherUser;
+  } rows[] = {{"another user's listener", true}, {"this user's listener", false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const int fd = row.otherUser ? other.SocketAsUser(makeListener) : makeListener();
+    ASSERT_GE(fd, 0);
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/quarlo/register.html";
+    std::string got;
+    if (row.otherUser) {
+      // Nobody accepts while the program decides: what waits in the queue is the other
+      // user's (a process of this test accepting would make it this test's own).
+      const HttpReply r = HttpPostForm(url, "mail=x%40y.info&pass=secret1", 3000, 4096);
+      EXPECT_NE(r.result, HttpResult::Ok);
+      for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, 0) == 1;) {
+        const int c = accept(fd, nullptr, nullptr);
+        if (c < 0) break;
+        char buf[4096];
+        for (ssize_t n; (n = recv(c, buf, sizeof buf, MSG_DONTWAIT)) > 0;) got.append(buf, static_cast<size_t>(n));
+        close(c);
+      }
+      close(fd);
+      EXPECT_EQ(got, "") << "the request reached another user's listener";
+      continue;
+    }
+    // Serves every connection (the program's probe of the listener is one) until the form came.
+    std::thread server([fd, &got] {
+      while (got.find("secret1") == std::string::npos) {
+        const int c = accept(fd, nullptr, nullptr);
+        if (c < 0) return;
+        timeval t{5, 0};
+        setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+        char buf[4096];
+        for (ssize_t n; (n = recv(c, buf, sizeof buf, 0)) > 0;) {
+          got.append(buf, static_cast<size_t>(n));
+          if (got.find("secret1") != std::string::npos) {
+            const char reply[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+            send(c, reply, sizeof reply - 1, MSG_NOSIGNAL);
+            break;
+          }
+        }
+        close(c);
+      }
+    });
+    const HttpReply r = HttpPostForm(url, "mail=x%40y.info&pass=secret1", 10000, 4096);
+    shutdown(fd, SHUT_RDWR);  // ends the accept when nothing came
+    server.join();
+    close(fd);
+    EXPECT_EQ(r.code, 200);
+    EXPECT_NE(got.find("secret1"), std::string::npos);
+  }
+}

@@ -1,17 +1,23 @@
 #include "desktop/app/site/site_http.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "desktop/foundation/sys_utils.h"
 #include "platform/process_path.h"
+#include "platform/socket_owner.h"
 
 namespace {
 
@@ -110,6 +116,47 @@ int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return sink->cancel && sink->cancel->load() ? 1 : 0;
 }
 
+// On loopback any local user may hold the site's port while the site is down. Before libcurl
+// connects to a loopback address (and sends a registration's password text), a probe
+// connection asks the kernel whose listener it reaches: only this user's (or root's) is the
+// site. Whose socket holds an IPv6 loopback port cannot be told, so only IPv4 is used there.
+curl_socket_t OpenSiteSocket(void*, curlsocktype, curl_sockaddr* address) {
+  bool loopback = false;
+  if (address->family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&address->addr);
+    loopback = (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+  } else if (address->family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&address->addr);
+    if (IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr) ||
+        (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr) && in6->sin6_addr.s6_addr[12] == 127))
+      return CURL_SOCKET_BAD;
+  }
+  if (loopback) {
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return CURL_SOCKET_BAD;
+    uint32_t uid = 0;
+    const bool reached =
+        connect(probe, reinterpret_cast<const sockaddr*>(&address->addr), address->addrlen) == 0;
+    const bool known = reached && Plat_LoopbackPeerUid(probe, uid, 2000);
+    close(probe);
+    if (!reached) return CURL_SOCKET_BAD;  // nothing listens: libcurl says it could not connect
+    if (!known || (uid != 0 && uid != static_cast<uint32_t>(geteuid()))) {
+      const unsigned port = ntohs(reinterpret_cast<const sockaddr_in*>(&address->addr)->sin_port);
+      if (known)
+        std::fprintf(stderr,
+                     "Quarlo: port %u on this PC is held by another user's program (uid %u), not "
+                     "by the site; nothing was sent.\n",
+                     port, uid);
+      else
+        std::fprintf(stderr, "Quarlo: whose program holds port %u on this PC cannot be told; nothing was sent.\n",
+                     port);
+      return CURL_SOCKET_BAD;
+    }
+  }
+  const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  return fd < 0 ? CURL_SOCKET_BAD : fd;
+}
+
 // The options every request shares: who may be reached and how.
 bool Prepare(CURL* h, const std::string& url, Sink& sink) {
   if (!IsAllowedSiteUrl(url)) return false;
@@ -127,6 +174,7 @@ bool Prepare(CURL* h, const std::string& url, Sink& sink) {
   curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");  // gzip and deflate, decoded by libcurl
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 30000L);
+  curl_easy_setopt(h, CURLOPT_OPENSOCKETFUNCTION, &OpenSiteSocket);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Progress);
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, &sink);
