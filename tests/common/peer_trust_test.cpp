@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "platform/net_info.h"
+#include "tests/support/free_port.h"
 #include "tests/support/other_user.h"
 
 namespace {
@@ -43,17 +44,8 @@ TEST(OwnSubnetTest, AdaptersAddressAndMaskDecide) {
 
 // A loopback listener of this process on a free port.
 int Listen(uint16_t& port) {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 8) != 0) {
-    close(s);
-    return -1;
-  }
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  port = ntohs(a.sin_port);
+  const int s = ListenOnLoopback();
+  port = s < 0 ? 0 : LocalPortOf(s);
   return s;
 }
 

@@ -24,6 +24,7 @@
 #include "tests/support/central_process.h"
 #include "desktop/foundation/ui_data.h"
 #include "tests/support/env_guard.h"
+#include "tests/support/free_port.h"
 #include "tests/support/other_user.h"
 #include "platform/update_install.h"
 #include "tests/support/temp_base.h"
@@ -452,29 +453,16 @@ TEST(SiteOwner, AnotherUsersLoopbackListenerIsSentNothing) {
   OtherUser other;
   const std::string why = other.Create();
   if (!why.empty()) GTEST_SKIP() << why;
-  const auto makeListener = [] {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 8) != 0) {
-      close(s);
-      return -1;
-    }
-    return s;
-  };
+
   const struct {
     const char* name;
     bool otherUser;
   } rows[] = {{"another user's listener", true}, {"this user's listener", false}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    const int fd = row.otherUser ? other.SocketAsUser(makeListener) : makeListener();
+    const int fd = row.otherUser ? other.SocketAsUser([] { return ListenOnLoopback(); }) : ListenOnLoopback();
     ASSERT_GE(fd, 0);
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/quarlo/register.html";
+    const std::string url = "http://127.0.0.1:" + std::to_string(LocalPortOf(fd)) + "/quarlo/register.html";
     std::string got;
     if (row.otherUser) {
       // Nobody accepts while the program decides: what waits in the queue is the other

@@ -28,6 +28,7 @@
 #include "desktop/foundation/local_socket.h"
 #include "tests/support/desktop_standin.h"
 #include "tests/support/device_client.h"
+#include "tests/support/free_port.h"
 #include "tests/support/other_user.h"
 #include "tests/support/peer_namespace.h"
 #include "tests/support/pictures.h"
@@ -641,26 +642,6 @@ Bytes ReadToEnd(int fd) {
   return got;
 }
 
-// A listening loopback socket on a free port; -1 on failure.
-int ListenOnLoopback() {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 8) != 0) {
-    close(s);
-    return -1;
-  }
-  return s;
-}
-
-uint16_t PortOf(int listening) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  getsockname(listening, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
-
 }  // namespace
 
 // The desktop program's two roads, its own socket layer against the real service, for this
@@ -795,7 +776,7 @@ TEST_F(Trust, DesktopProgramsPortsTable) {
       case kSquatsTheRequestPort: {
         const int theirs = other.SocketAsUser([] { return ListenOnLoopback(); });
         ASSERT_GE(theirs, 0);
-        const uint16_t port = PortOf(theirs);
+        const uint16_t port = LocalPortOf(theirs);
         std::vector<uint8_t> reply;
         const Bytes logOn = BuildMessage(0x5011, 1, Bytes(32, 'p'));  // would carry a password
         EXPECT_EQ(LocalSocket::SendRequestWaitReply(logOn.data(), static_cast<int>(logOn.size()), reply,
