@@ -509,19 +509,8 @@ TEST_F(Relay, LocalApiIsSilentThroughTheRelay) {
 TEST_F(Relay, RepeatedLogInHearsItsOpenQuestionsAnswer) {
   std::atomic<bool> release{false};
   DesktopStandIn desktop;
-  struct Release {  // the stand-in's answers are let go before `release` goes
-    std::atomic<bool>& release;
-    DesktopStandIn& desktop;
-    ~Release() {
-      release = true;
-      desktop.Stop();
-    }
-  } guard{release, desktop};
-  ASSERT_TRUE(desktop.Start([&release](const Bytes& push) {
-    WaitFor([&] { return release.load(); }, seconds(20));
-    const bool yes = std::string(push.begin() + 8, push.begin() + 12) == "yes@";
-    return DesktopStandIn::Answer{DesktopStandIn::AnswerTo(push, yes ? 0 : 1)};
-  }, 15003));
+  HeldAnswersGuard guard{release, desktop};
+  ASSERT_TRUE(desktop.StartHeldYesNo(release, 15003));
   const std::string line = "device login repeated; it waits for the open question.";
   const auto repeatsLogged = [&] {
     const std::string log = s_svc->LogText();

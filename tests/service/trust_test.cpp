@@ -42,6 +42,15 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
+// A connection to the service's command port made by the other local user's process.
+int ConnectAsUser(const OtherUser& other, uint16_t port) {
+  return other.SocketAsUser([port] {
+    DeviceClient c;
+    if (!c.Connect("127.0.0.1", port)) return -1;
+    return dup(c.Fd());
+  });
+}
+
 constexpr const char* kEmail = "me@x.org";
 constexpr const char* kStored = "stored-pw";
 
@@ -282,12 +291,7 @@ TEST_F(Trust, CommandConnectionTable) {
     if (row.peer == kSameUser) {
       ASSERT_TRUE(phone.Connect("127.0.0.1", m_port));
     } else if (row.peer == kOtherUser) {
-      const uint16_t port = m_port;
-      const int fd = other.SocketAsUser([port] {
-        DeviceClient c;
-        if (!c.Connect("127.0.0.1", port)) return -1;
-        return dup(c.Fd());
-      });
+      const int fd = ConnectAsUser(other, m_port);
       ASSERT_GE(fd, 0);
       phone.Adopt(fd);
     } else {
@@ -427,12 +431,7 @@ TEST_F(Trust, LocalApiOnlyToThisUsersLoopbackConnection) {
   const std::string otherWhy = other.Create();
   DeviceClient theirs, lan, outside;
   if (otherWhy.empty()) {
-    const uint16_t port = m_port;
-    const int fd = other.SocketAsUser([port] {
-      DeviceClient c;
-      if (!c.Connect("127.0.0.1", port)) return -1;
-      return dup(c.Fd());
-    });
+    const int fd = ConnectAsUser(other, m_port);
     ASSERT_GE(fd, 0);
     theirs.Adopt(fd);
   } else {
@@ -544,19 +543,8 @@ TEST_F(Trust, RepeatedLogInHearsItsOpenQuestionsAnswer) {
   };
   m_desktop.Stop();
   std::atomic<bool> release{false};
-  struct Release {  // the stand-in's answers are let go before `release` goes
-    std::atomic<bool>& release;
-    DesktopStandIn& desktop;
-    ~Release() {
-      release = true;
-      desktop.Stop();
-    }
-  } guard{release, m_desktop};
-  ASSERT_TRUE(m_desktop.Start([&release](const Bytes& push) {
-    WaitFor([&] { return release.load(); }, seconds(20));
-    const bool yes = std::string(push.begin() + 8, push.begin() + 12) == "yes@";
-    return DesktopStandIn::Answer{DesktopStandIn::AnswerTo(push, yes ? 0 : 1)};
-  }, m_desktop.Port()));
+  HeldAnswersGuard guard{release, m_desktop};
+  ASSERT_TRUE(m_desktop.StartHeldYesNo(release, m_desktop.Port()));
   const auto repeatsLogged = [&] {
     const std::string log = m_svc->LogText();
     const std::string line = "device login repeated; it waits for the open question.";
@@ -758,12 +746,7 @@ TEST_F(Trust, DesktopProgramsPortsTable) {
         }
         DeviceClient asker;
         if (row.who == kOtherUser) {
-          const uint16_t port = m_port;
-          const int fd = other.SocketAsUser([port] {
-            DeviceClient c;
-            if (!c.Connect("127.0.0.1", port)) return -1;
-            return dup(c.Fd());
-          });
+          const int fd = ConnectAsUser(other, m_port);
           ASSERT_GE(fd, 0);
           asker.Adopt(fd);
         } else {
@@ -934,13 +917,8 @@ TEST_F(Trust, AnotherLocalUserCannotTakeTheLoopbackSlots) {
   if (!why.empty()) GTEST_SKIP() << "no second local user: " << why;
   constexpr int kTheirs = 70;  // more than the 64 loopback slots
   std::vector<std::unique_ptr<DeviceClient>> theirs;
-  const uint16_t port = m_port;
   for (int i = 0; i < kTheirs; ++i) {
-    const int fd = other.SocketAsUser([port] {
-      DeviceClient c;
-      if (!c.Connect("127.0.0.1", port)) return -1;
-      return dup(c.Fd());
-    });
+    const int fd = ConnectAsUser(other, m_port);
     if (fd < 0) continue;
     theirs.push_back(std::make_unique<DeviceClient>());
     theirs.back()->Adopt(fd);

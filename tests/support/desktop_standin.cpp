@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <string>
+
+#include "tests/support/wait_for.h"
 
 namespace {
 constexpr size_t kQuestionSize = 264;
@@ -101,4 +105,12 @@ DesktopStandIn::Bytes DesktopStandIn::AnswerTo(const Bytes& push, uint32_t resul
                uint8_t(result >> 8), uint8_t(result)};
   for (int i = 4; i < 8 && static_cast<size_t>(i) < push.size(); ++i) out[i] = push[i];
   return out;
+}
+
+bool DesktopStandIn::StartHeldYesNo(std::atomic<bool>& release, uint16_t port) {
+  return Start([&release](const Bytes& push) {
+    WaitFor([&] { return release.load(); }, std::chrono::seconds(20));
+    const bool yes = push.size() >= 12 && std::string(push.begin() + 8, push.begin() + 12) == "yes@";
+    return Answer{AnswerTo(push, yes ? 0 : 1)};
+  }, port);
 }

@@ -33,6 +33,9 @@ class DesktopStandIn {
 
   // {12, 0x500D, id, result}: the well-formed answer to a question.
   static Bytes AnswerTo(const Bytes& push, uint32_t result);
+  // Starts answering every question only once release is set: yes (0) for a sender whose
+  // e-mail begins "yes@", else no (1). Pair it with a HeldAnswersGuard.
+  bool StartHeldYesNo(std::atomic<bool>& release, uint16_t port);
 
  private:
   void Serve(int fd);
@@ -46,3 +49,14 @@ class DesktopStandIn {
   std::vector<std::thread> m_workers;
   std::vector<Bytes> m_questions;
 };
+
+// Lets the held answers go, then stops the stand-in, before `release` itself goes.
+struct HeldAnswersGuard {
+  std::atomic<bool>& release;
+  DesktopStandIn& desktop;
+  ~HeldAnswersGuard() {
+    release = true;
+    desktop.Stop();
+  }
+};
+
