@@ -52,7 +52,7 @@ int SendServerRequest(const RelayHeader& header, const ServerAddress& server,
   if (*sock.Ptr() < 0) return -1;
   // Set before connect so that the connect attempt is bounded too.
   if (SetSockTimeout(*sock.Ptr(), kServerTimeoutMs, kServerTimeoutMs) != 0) return -1;
-  if (ConnectSock(sock.Ptr(), server.port, server.host) != 0) return -1;
+  if (ConnectServerSock(sock.Ptr(), server.port, server.host) != 0) return -1;
 
   std::vector<uint8_t> msg(kRelayHeaderSize + bodyLen, 0);
   RelayHeader h = header;

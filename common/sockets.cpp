@@ -15,6 +15,7 @@
 
 #include "common/log.h"
 #include "common/settings.h"
+#include "platform/socket_owner.h"
 
 std::atomic<int> g_P2PUdpSock{kNoSocket};
 
@@ -88,6 +89,9 @@ void AddOnce(std::vector<std::string>& list, const std::string& folder) {
 
 }  // namespace
 
+// How long a loopback server may take to accept before its owner is told (off the event loops).
+constexpr int kLoopbackOwnerWaitMs = 2000;
+
 int SetNoDelay(int sock) {
   const int on = 1;
   return setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 ? 0 : -1;
@@ -103,6 +107,18 @@ int ConnectSock(int* sock, uint16_t port, const char* host) {
   if (connect(*sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return 0;
   if (errno == EINTR) return FinishInterruptedConnect(*sock);
   return -1;
+}
+
+int ConnectServerSock(int* sock, uint16_t port, const char* host) {
+  if (ConnectSock(sock, port, host) != 0) return -1;
+  // On loopback any local user may hold the server's port while the server is down: only a
+  // listener of this user (or root) is sent a log-on's password text.
+  if (Plat_IsLoopbackConnection(*sock) && !Plat_LoopbackPeerIsSameUser(*sock, kLoopbackOwnerWaitMs)) {
+    QV_LOG(kModCommLib, kLogError, "port %u on this PC is held by another user's program; nothing sent.",
+           static_cast<unsigned>(port));
+    return -1;
+  }
+  return 0;
 }
 
 int ListenSock(uint16_t port, int* sock) {

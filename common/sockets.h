@@ -20,6 +20,9 @@ constexpr int kErrAllocate = 273;
 extern std::atomic<int> g_P2PUdpSock;
 
 int ConnectSock(int* sock, uint16_t port, const char* host);  // getaddrinfo, first IPv4
+// ConnectSock for the central server's roads: on loopback only a listener of this user or root
+// is kept. Telling whose it is may wait for the server's accept, so never on an event loop.
+int ConnectServerSock(int* sock, uint16_t port, const char* host);
 // Ports 1..65534, INADDR_ANY, backlog 32. A socket of -1 is created here (and closed again
 // when binding fails); the socket is untouched for a refused port.
 int ListenSock(uint16_t port, int* sock);

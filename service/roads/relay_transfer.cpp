@@ -181,7 +181,7 @@ int ConnectToSV(const char* host, uint16_t port) {
   int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (sock < 0) return -1;
   if (SetSockTimeout(sock, kServerTimeout, kServerTimeout) != 0 ||
-      ConnectSock(&sock, port, host) != 0) {
+      ConnectServerSock(&sock, port, host) != 0) {
     CloseSock(&sock);
     return -1;
   }

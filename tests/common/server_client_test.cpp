@@ -2,6 +2,7 @@
 // or network can: closing early, staying silent, sending nonsense totals.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include "common/proto_central.h"
 #include "common/server_client.h"
 #include "common/sockets.h"
+#include "tests/support/free_port.h"
+#include "tests/support/other_user.h"
 
 namespace {
 
@@ -162,3 +165,31 @@ TEST(ServerClient, UnreachableServerAndLongHostNames) {
 }
 
 }  // namespace
+
+// On loopback another local user may hold the central server's port while it is down: such a
+// listener is sent nothing (a log-on carries the password's text).
+TEST(ServerClient, AnotherUsersLoopbackListenerIsSentNothing) {
+  OtherUser other;
+  const std::string why = other.Create();
+  if (!why.empty()) GTEST_SKIP() << why;
+  const int theirs = other.SocketAsUser([] { return ListenOnLoopback(); });
+  ASSERT_GE(theirs, 0);
+  RelayHeader h;
+  h.command = kCmdLogOn;
+  h.identity = "pc-1";
+  const uint8_t body[3] = {7, 8, 9};
+  ServerReplyHeader reply;
+  Bytes replyBody;
+  EXPECT_EQ(SendServerRequest(h, Loopback(LocalPortOf(theirs)), body, 3, reply, replyBody), -1);
+  // Nobody accepted while the client decided: what waits is the other user's, and it is empty.
+  Bytes got;
+  for (pollfd p{theirs, POLLIN, 0}; poll(&p, 1, 0) == 1;) {
+    const int c = accept(theirs, nullptr, nullptr);
+    if (c < 0) break;
+    uint8_t buf[256];
+    for (ssize_t n; (n = recv(c, buf, sizeof buf, MSG_DONTWAIT)) > 0;) got.insert(got.end(), buf, buf + n);
+    close(c);
+  }
+  close(theirs);
+  EXPECT_EQ(got, Bytes{}) << "the request reached another user's listener";
+}
