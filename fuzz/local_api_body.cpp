@@ -16,7 +16,7 @@
 #include "common/proto_local_api.h"
 #include "common/sqlite_wrapper.h"
 #include "service/account/device_requests.h"
-#include "service/account/local_api.h"
+#include "service/local_api/local_api.h"
 #include "tools/dbinit/schema.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/centralserver/site_content.h"
-#include "tools/centralserver/site_form.h"
+#include "central/site/site_content.h"
+#include "central/site/site_form.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string body(reinterpret_cast<const char*>(data), size);

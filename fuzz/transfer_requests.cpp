@@ -18,9 +18,9 @@
 #include "common/os_layer.h"
 #include "common/settings.h"
 #include "common/sqlite_wrapper.h"
-#include "service/transfer/download.h"
-#include "service/transfer/folder_listing.h"
-#include "service/transfer/upload.h"
+#include "service/transfers/download.h"
+#include "service/transfers/folder_listing.h"
+#include "service/transfers/upload.h"
 #include "tools/dbinit/schema.h"
 
 namespace {

@@ -64,7 +64,7 @@ else
 fi
 
 # The central server, on the address and ports the settings database names (loopback).
-CENTRAL="$BUILD_DIR/tools/centralserver/QuarloCentral"
+CENTRAL="$BUILD_DIR/central/QuarloCentral"
 CENTRAL_DIR="$BASE/central"
 mkdir -p "$CENTRAL_DIR"
 chmod 0700 "$CENTRAL_DIR"

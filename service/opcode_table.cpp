@@ -3,13 +3,13 @@
 #include "common/opcode_registry.h"
 #include "common/proto_local_api.h"
 #include "service/account/device_requests.h"
-#include "service/transfer/download.h"
-#include "service/transfer/folder_listing.h"
-#include "service/account/local_api.h"
-#include "service/transfer/pool_request.h"
+#include "service/transfers/download.h"
+#include "service/transfers/folder_listing.h"
+#include "service/local_api/local_api.h"
+#include "service/core/pool_request.h"
 #include "service/service_shell.h"
 #include "service/pictures/thumb_request.h"
-#include "service/transfer/upload.h"
+#include "service/transfers/upload.h"
 
 namespace {
 

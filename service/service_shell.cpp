@@ -25,16 +25,16 @@
 #include "service/pictures/auto_sort.h"
 #include "service/account/device_requests.h"
 #include "service/account/account.h"
-#include "service/transfer/download.h"
+#include "service/transfers/download.h"
 #include "service/roads/http_server.h"
 #include "service/account/identity.h"
 #include "service/roads/relay_client.h"
-#include "service/roads/relay_transfer.h"
+#include "service/transfers/relay_transfer.h"
 #include "service/roads/lan_discovery.h"
 #include "service/roads/p2p_channel.h"
 #include "service/service_globals.h"
-#include "service/transfer/transfer_sessions.h"
-#include "service/transfer/upload.h"
+#include "service/transfers/transfer_sessions.h"
+#include "service/transfers/upload.h"
 
 namespace {
 

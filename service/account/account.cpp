@@ -19,7 +19,7 @@
 #include "platform/sync.h"
 #include "service/roads/http_server.h"
 #include "service/service_globals.h"
-#include "service/account/upnp.h"
+#include "service/roads/upnp.h"
 
 namespace {
 

@@ -31,14 +31,14 @@
 #include "common/settings.h"
 #include "common/sockets.h"
 #include "common/thread_pool.h"
-#include "service/transfer/deferred_reply.h"
-#include "service/transfer/download.h"
+#include "service/core/deferred_reply.h"
+#include "service/transfers/download.h"
 #include "service/roads/p2p_channel.h"
 #include "service/account/power_off.h"
-#include "service/transfer/peer_send.h"
-#include "service/transfer/request_args.h"
+#include "service/core/peer_send.h"
+#include "service/core/request_args.h"
 #include "service/service_globals.h"
-#include "service/transfer/transfer_sessions.h"
+#include "service/transfers/transfer_sessions.h"
 
 namespace {
 

@@ -19,9 +19,9 @@
 #include "common/thread_pool.h"
 #include "common/wire.h"
 #include "service/pictures/jpeg_convert.h"
-#include "service/transfer/deferred_reply.h"
-#include "service/transfer/peer_send.h"
-#include "service/transfer/request_args.h"
+#include "service/core/deferred_reply.h"
+#include "service/core/peer_send.h"
+#include "service/core/request_args.h"
 #include "service/pictures/thumb_scaler.h"
 
 namespace {

@@ -30,7 +30,7 @@
 #include "common/sockets.h"
 #include "common/thread_pool.h"
 #include "service/service_globals.h"
-#include "service/transfer/transfer_sessions.h"
+#include "service/transfers/transfer_sessions.h"
 
 struct P2PPeerEntry {
   bool started = false;

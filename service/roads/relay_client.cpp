@@ -19,10 +19,10 @@
 #include "common/proto_relay.h"
 #include "common/settings.h"
 #include "common/sockets.h"
-#include "service/transfer/deferred_reply.h"
-#include "service/transfer/download.h"
-#include "service/transfer/relay_lock.h"
-#include "service/roads/relay_transfer.h"
+#include "service/core/deferred_reply.h"
+#include "service/transfers/download.h"
+#include "service/core/relay_lock.h"
+#include "service/transfers/relay_transfer.h"
 #include "service/service_globals.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "tests/support/device_client.h"
 #include "tests/support/text_files.h"
 #include "tests/support/wait_for.h"
-#include "tools/centralserver/central_exchanges.h"
+#include "central/central_exchanges.h"
 
 namespace {
 

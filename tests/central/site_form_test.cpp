@@ -2,8 +2,8 @@
 // JSON it becomes.
 #include <gtest/gtest.h>
 
-#include "tools/centralserver/site_content.h"
-#include "tools/centralserver/site_form.h"
+#include "central/site/site_content.h"
+#include "central/site/site_form.h"
 
 namespace {
 

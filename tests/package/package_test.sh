@@ -140,7 +140,7 @@ echo "after the purge the user keeps:"
 [ "$(dpkg-deb -f "$DEB" Version)" = "$VERSION" ] || { echo "version $(dpkg-deb -f "$DEB" Version), not $VERSION"; exit 1; }
 dpkg-deb -f "$DEB" Depends | grep -q libevent-openssl || { echo "no Depends on the libraries"; exit 1; }
 
-"$BUILD/tools/centralserver/QuarloCentral" --data "$OUT/central" site publish "$DEB" \
+"$BUILD/central/QuarloCentral" --data "$OUT/central" site publish "$DEB" \
   https://updates.example.org >"$OUT/publish.log" 2>&1 || { cat "$OUT/publish.log"; exit 1; }
 INI="$OUT/central/site/update.ini"
 expect() { grep -qx "$1" "$INI" || { echo "update.ini lacks $1:"; cat "$INI"; exit 1; }; }

@@ -1,7 +1,7 @@
 // Device heartbeat, log-in and power-off through the real command server and the real opcode
 // table, with a stand-in for the desktop program's push listener.
 #include "service/account/device_requests.h"
-#include "service/account/local_api.h"
+#include "service/local_api/local_api.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "service/transfer/download.h"
+#include "service/transfers/download.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -25,8 +25,8 @@
 #include "common/share_paths.h"
 #include "common/sqlite_wrapper.h"
 #include "common/wire.h"
-#include "service/roads/relay_transfer.h"
-#include "service/transfer/transfer_sessions.h"
+#include "service/transfers/relay_transfer.h"
+#include "service/transfers/transfer_sessions.h"
 #include "tests/service/updown_fixture.h"
 #include "tests/support/text_files.h"
 

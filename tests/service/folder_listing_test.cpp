@@ -1,4 +1,4 @@
-#include "service/transfer/folder_listing.h"
+#include "service/transfers/folder_listing.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "common/wire.h"
-#include "service/transfer/deferred_reply.h"
-#include "service/transfer/download.h"
-#include "service/transfer/peer_send.h"
-#include "service/transfer/pool_request.h"
+#include "service/core/deferred_reply.h"
+#include "service/transfers/download.h"
+#include "service/core/peer_send.h"
+#include "service/core/pool_request.h"
 #include "service/service_globals.h"
-#include "service/transfer/transfer_sessions.h"
+#include "service/transfers/transfer_sessions.h"
 #include "tests/service/transfer_test_support.h"
 #include "tests/support/device_client.h"
 #include "tests/support/temp_base.h"

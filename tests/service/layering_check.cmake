@@ -1,26 +1,33 @@
 # Fails when a file of the service includes one of a room above its own, so its dependencies
-# keep pointing one way. Rooms from the bottom: transfer/, then pictures/ and roads/ (side by
-# side, neither includes the other), then account/, then the shell and the opcode table.
-# service_globals.h (start-up values) may be included by all. Inside transfer/ the files are
-# ordered too, so no two of them call each other in a circle.
+# keep pointing one way. Rooms from the bottom: core/, then pictures/ and transfers/ (side by
+# side, neither includes the other), then roads/, account/, local_api/, and the shell and the
+# opcode table at the top. service_globals.h (start-up values) may be included by all. Inside
+# each room the files are ordered too, so no two of them call each other in a circle.
 # Run: cmake -DSERVICE_DIR=<source>/service -P layering_check.cmake
 if(NOT SERVICE_DIR)
   message(FATAL_ERROR "SERVICE_DIR not given")
 endif()
 
-set(rank_transfer 1)
+set(rank_core 1)
 set(rank_pictures 2)
-set(rank_roads 2)
-set(rank_account 3)
-set(rank_top 4)
+set(rank_transfers 2)
+set(rank_roads 3)
+set(rank_account 4)
+set(rank_local_api 5)
+set(rank_top 6)
 
-# transfer/ from the bottom: a file may include only those before it.
-set(transfer_order request_args ordered_worker relay_lock peer_send deferred_reply pool_request
-    transfer_sessions download upload folder_listing)
+# Each room from the bottom: a file may include only those before it.
+set(order_core request_args ordered_worker relay_lock peer_send deferred_reply pool_request)
+set(order_pictures exif auto_sort jpeg_convert thumb_scaler thumb_request)
+set(order_transfers transfer_sessions download upload folder_listing relay_transfer)
+set(order_roads http_server relay_client lan_discovery p2p_channel upnp)
+set(order_account account identity power_off device_requests)
+set(order_local_api local_api local_api_account)
+set(order_top service_shell opcode_table main)
 
 function(room_of rel out_room out_stem)
   get_filename_component(stem "${rel}" NAME_WE)
-  if(rel MATCHES "^([a-z]+)/")
+  if(rel MATCHES "^([a-z_]+)/")
     set(${out_room} "${CMAKE_MATCH_1}" PARENT_SCOPE)
   elseif(stem STREQUAL "service_globals")
     set(${out_room} "base" PARENT_SCOPE)
@@ -57,13 +64,13 @@ foreach(rel IN LISTS files)
       string(APPEND faults "\n  ${rel} includes the shell's ${inc}")
     elseif(irank GREATER rank OR (irank EQUAL rank AND NOT iroom STREQUAL room))
       string(APPEND faults "\n  ${rel} (${room}) includes ${inc} (${iroom})")
-    elseif(room STREQUAL "transfer" AND iroom STREQUAL "transfer")
-      list(FIND transfer_order "${stem}" at)
-      list(FIND transfer_order "${istem}" iat)
+    elseif(room STREQUAL iroom)
+      list(FIND order_${room} "${stem}" at)
+      list(FIND order_${room} "${istem}" iat)
       if(at EQUAL -1 OR iat EQUAL -1)
-        string(APPEND faults "\n  ${rel} or ${inc}: not in the transfer order of this check")
+        string(APPEND faults "\n  ${rel} or ${inc}: not in the order of ${room} in this check")
       elseif(iat GREATER at)
-        string(APPEND faults "\n  ${rel} includes ${inc}, which sits above it in transfer/")
+        string(APPEND faults "\n  ${rel} includes ${inc}, which sits above it in ${room}/")
       endif()
     endif()
   endforeach()

@@ -21,7 +21,7 @@
 #include "common/share_paths.h"
 #include "common/thread_pool.h"
 #include "common/wire.h"
-#include "service/transfer/request_args.h"
+#include "service/core/request_args.h"
 #include "service/service_globals.h"
 #include "service/pictures/thumb_request.h"
 #include "tests/support/device_client.h"

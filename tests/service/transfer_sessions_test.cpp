@@ -1,4 +1,4 @@
-#include "service/transfer/transfer_sessions.h"
+#include "service/transfers/transfer_sessions.h"
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -19,8 +19,8 @@
 #include "common/thread_pool.h"
 #include "common/wire.h"
 #include "common/sqlite_wrapper.h"
-#include "service/transfer/peer_send.h"
-#include "service/transfer/download.h"
+#include "service/core/peer_send.h"
+#include "service/transfers/download.h"
 #include "service/service_globals.h"
 #include "tests/service/transfer_test_support.h"
 #include "tests/support/device_client.h"

@@ -1,4 +1,4 @@
-#include "service/transfer/upload.h"
+#include "service/transfers/upload.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -16,11 +16,11 @@
 #include "common/md5.h"
 #include "common/share_paths.h"
 #include "common/wire.h"
-#include "service/transfer/deferred_reply.h"
-#include "service/transfer/download.h"
-#include "service/transfer/folder_listing.h"
-#include "service/transfer/pool_request.h"
-#include "service/transfer/transfer_sessions.h"
+#include "service/core/deferred_reply.h"
+#include "service/transfers/download.h"
+#include "service/transfers/folder_listing.h"
+#include "service/core/pool_request.h"
+#include "service/transfers/transfer_sessions.h"
 #include "tests/service/updown_fixture.h"
 
 namespace {

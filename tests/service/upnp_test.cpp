@@ -15,7 +15,7 @@
 #include <regex>
 #include <thread>
 
-#include "service/account/upnp.h"
+#include "service/roads/upnp.h"
 #include "tests/support/central_process.h"
 #include "tests/support/net_namespace.h"
 #include "tests/support/service_process.h"

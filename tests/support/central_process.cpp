@@ -17,7 +17,7 @@
 #include "tests/support/wait_for.h"
 
 std::string CentralProcess::Binary() {
-  return std::string(QUARLO_BUILD_DIR) + "/tools/centralserver/QuarloCentral";
+  return std::string(QUARLO_BUILD_DIR) + "/central/QuarloCentral";
 }
 
 std::string PcPasswordOf(const std::string& password) {

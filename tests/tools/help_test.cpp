@@ -75,8 +75,8 @@ TEST(Help, EveryProgramAnswersHelpAndRefusesABadCommandLine) {
   const std::vector<Case> cases = {
       {b + "/service/QuarloClient", "-i NAME", {"-r"}, 1, ""},
       {b + "/service/QuarloClient", "-i NAME", {"-x", "Quarlo"}, 255, ""},
-      {b + "/tools/centralserver/QuarloCentral", "account passwd", {"statuss"}, 2, ""},
-      {b + "/tools/centralserver/QuarloCentral", "account passwd", {"--data", "d", "account", "rename", "x"}, 2, ""},
+      {b + "/central/QuarloCentral", "account passwd", {"statuss"}, 2, ""},
+      {b + "/central/QuarloCentral", "account passwd", {"--data", "d", "account", "rename", "x"}, 2, ""},
       {b + "/tools/dbinit/quarlo_dbinit", "--localport", {"--colour", "x"}, 2, ""},
       {b + "/tools/cmd/Quarlo_Cmd", "cmd_add_icon", {"x"}, 1, "Code:-1\n"},
       {b + "/tools/cmd/Quarlo_Cmd", "cmd_add_icon", {"x", "cmd_remove", "1", "/f", "/i"}, 1, "Code:-1\n"},
@@ -118,7 +118,7 @@ TEST(Help, QuarloCentralMakesNoDatabaseWithoutData) {
   TempBase dir;
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{}, {"status"}, {"account", "list"}}) {
-    std::vector<std::string> argv{std::string(QUARLO_BUILD_DIR) + "/tools/centralserver/QuarloCentral"};
+    std::vector<std::string> argv{std::string(QUARLO_BUILD_DIR) + "/central/QuarloCentral"};
     argv.insert(argv.end(), args.begin(), args.end());
     const Outcome r = RunApart(argv, dir.Dir());
     EXPECT_EQ(r.status, 2) << r.err;

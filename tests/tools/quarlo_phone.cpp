@@ -32,7 +32,7 @@
 #include "common/proto_thumb.h"
 #include "common/proto_transfer.h"
 #include "common/share_paths.h"
-#include "service/transfer/download.h"
+#include "service/transfers/download.h"
 #include "tests/support/central_process.h"
 #include "tests/support/device_client.h"
 #include "tests/support/relay_phone.h"

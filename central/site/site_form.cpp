@@ -1,4 +1,4 @@
-#include "tools/centralserver/site_form.h"
+#include "central/site/site_form.h"
 
 #include <cstdio>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "service/transfer/deferred_reply.h"
+#include "service/core/deferred_reply.h"
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -13,8 +13,8 @@
 
 #include "common/command_server.h"
 #include "common/log.h"
-#include "service/transfer/peer_send.h"
-#include "service/transfer/relay_lock.h"
+#include "service/core/peer_send.h"
+#include "service/core/relay_lock.h"
 
 namespace {
 

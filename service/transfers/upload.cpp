@@ -1,4 +1,4 @@
-#include "service/transfer/upload.h"
+#include "service/transfers/upload.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,13 +28,13 @@
 #include "common/wire.h"
 #include "platform/files.h"
 #include "platform/sync.h"
-#include "service/transfer/deferred_reply.h"
-#include "service/transfer/download.h"
-#include "service/transfer/ordered_worker.h"
-#include "service/transfer/pool_request.h"
-#include "service/transfer/request_args.h"
+#include "service/core/deferred_reply.h"
+#include "service/transfers/download.h"
+#include "service/core/ordered_worker.h"
+#include "service/core/pool_request.h"
+#include "service/core/request_args.h"
 #include "service/service_globals.h"
-#include "service/transfer/transfer_sessions.h"
+#include "service/transfers/transfer_sessions.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "service/transfer/request_args.h"
+#include "service/core/request_args.h"
 
 #include <arpa/inet.h>
 #include <event2/bufferevent.h>

@@ -1,4 +1,4 @@
-#include "service/transfer/download.h"
+#include "service/transfers/download.h"
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -30,11 +30,11 @@
 #include "common/share_paths.h"
 #include "common/sockets.h"
 #include "common/wire.h"
-#include "service/transfer/peer_send.h"
-#include "service/transfer/pool_request.h"
-#include "service/transfer/request_args.h"
+#include "service/core/peer_send.h"
+#include "service/core/pool_request.h"
+#include "service/core/request_args.h"
 #include "service/service_globals.h"
-#include "service/transfer/transfer_sessions.h"
+#include "service/transfers/transfer_sessions.h"
 
 namespace {
 

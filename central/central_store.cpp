@@ -1,4 +1,4 @@
-#include "tools/centralserver/central_store.h"
+#include "central/central_store.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

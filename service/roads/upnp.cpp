@@ -1,4 +1,4 @@
-#include "service/account/upnp.h"
+#include "service/roads/upnp.h"
 
 #include <miniupnpc/miniupnpc.h>
 #include <miniupnpc/upnpcommands.h>

@@ -1,4 +1,4 @@
-#include "tools/centralserver/site_publish.h"
+#include "central/site/site_publish.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/md5.h"
-#include "tools/centralserver/site_content.h"
+#include "central/site/site_content.h"
 
 extern char** environ;
 

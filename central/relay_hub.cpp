@@ -1,4 +1,4 @@
-#include "tools/centralserver/relay_hub.h"
+#include "central/relay_hub.h"
 
 #include <arpa/inet.h>
 #include <event2/buffer.h>

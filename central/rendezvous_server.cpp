@@ -1,4 +1,4 @@
-#include "tools/centralserver/rendezvous_server.h"
+#include "central/rendezvous_server.h"
 
 #include <arpa/inet.h>
 #include <sys/random.h>
@@ -17,9 +17,9 @@
 
 #include "common/log.h"
 #include "common/proto_p2p.h"
-#include "tools/centralserver/central_exchanges.h"
-#include "tools/centralserver/central_store.h"
-#include "tools/centralserver/password.h"
+#include "central/central_exchanges.h"
+#include "central/central_store.h"
+#include "central/password.h"
 
 namespace {
 

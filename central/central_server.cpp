@@ -1,4 +1,4 @@
-#include "tools/centralserver/central_server.h"
+#include "central/central_server.h"
 
 #include <arpa/inet.h>
 #include <event2/buffer.h>
@@ -22,7 +22,7 @@
 #include "common/log.h"
 #include "common/proto_central.h"
 #include "common/sockets.h"
-#include "tools/centralserver/central_exchanges.h"
+#include "central/central_exchanges.h"
 
 namespace {
 

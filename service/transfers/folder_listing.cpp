@@ -1,4 +1,4 @@
-#include "service/transfer/folder_listing.h"
+#include "service/transfers/folder_listing.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,9 +18,9 @@
 #include "common/settings.h"
 #include "common/share_paths.h"
 #include "common/share_table.h"
-#include "service/transfer/deferred_reply.h"
-#include "service/transfer/peer_send.h"
-#include "service/transfer/request_args.h"
+#include "service/core/deferred_reply.h"
+#include "service/core/peer_send.h"
+#include "service/core/request_args.h"
 #include "service/service_globals.h"
 #include "platform/files.h"
 

@@ -11,8 +11,8 @@
 #include <cstddef>
 #include <memory>
 
-#include "tools/centralserver/central_exchanges.h"
-#include "tools/centralserver/central_server.h"
+#include "central/central_exchanges.h"
+#include "central/central_server.h"
 
 struct RelayHubOptions {
   int idleSec = 120;                          // a relay or phone silent this long is dropped

@@ -1,4 +1,4 @@
-#include "service/transfer/ordered_worker.h"
+#include "service/core/ordered_worker.h"
 
 #include <system_error>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "tools/centralserver/password.h"
+#include "central/password.h"
 
 #include <crypt.h>
 #include <openssl/hmac.h>

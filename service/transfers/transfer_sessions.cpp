@@ -1,4 +1,4 @@
-#include "service/transfer/transfer_sessions.h"
+#include "service/transfers/transfer_sessions.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,9 +16,9 @@
 #include "common/os_layer.h"
 #include "common/settings.h"
 #include "common/sqlite_wrapper.h"
-#include "service/transfer/deferred_reply.h"
-#include "service/transfer/ordered_worker.h"
-#include "service/transfer/pool_request.h"
+#include "service/core/deferred_reply.h"
+#include "service/core/ordered_worker.h"
+#include "service/core/pool_request.h"
 
 std::map<uint32_t, TransferEntry> g_TransMap;
 int g_nDownLoadCount = 0;

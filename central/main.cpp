@@ -12,14 +12,14 @@
 #include <vector>
 
 #include "common/log.h"
-#include "tools/centralserver/central_exchanges.h"
-#include "tools/centralserver/central_server.h"
-#include "tools/centralserver/rendezvous_server.h"
-#include "tools/centralserver/central_store.h"
-#include "tools/centralserver/password.h"
-#include "tools/centralserver/relay_hub.h"
-#include "tools/centralserver/site_publish.h"
-#include "tools/centralserver/site_server.h"
+#include "central/central_exchanges.h"
+#include "central/central_server.h"
+#include "central/rendezvous_server.h"
+#include "central/central_store.h"
+#include "central/password.h"
+#include "central/relay_hub.h"
+#include "central/site/site_publish.h"
+#include "central/site/site_server.h"
 
 namespace {
 

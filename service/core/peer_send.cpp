@@ -1,4 +1,4 @@
-#include "service/transfer/peer_send.h"
+#include "service/core/peer_send.h"
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -13,8 +13,8 @@
 #include "common/log.h"
 #include "common/thread_pool.h"
 #include "common/wire.h"
-#include "service/transfer/request_args.h"
-#include "service/transfer/relay_lock.h"
+#include "service/core/request_args.h"
+#include "service/core/relay_lock.h"
 #include "service/service_globals.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/centralserver/site_server.h"
+#include "central/site/site_server.h"
 
 #include <arpa/inet.h>
 #include <event2/buffer.h>
@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "common/log.h"
-#include "tools/centralserver/central_store.h"
-#include "tools/centralserver/password.h"
-#include "tools/centralserver/site_content.h"
+#include "central/central_store.h"
+#include "central/password.h"
+#include "central/site/site_content.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "tools/centralserver/site_form.h"
+#include "central/site/site_form.h"
 
 class CCentralStore;
 struct event_base;

@@ -1,4 +1,4 @@
-#include "service/transfer/pool_request.h"
+#include "service/core/pool_request.h"
 
 #include <atomic>
 #include <cstring>
@@ -8,9 +8,9 @@
 #include "common/log.h"
 #include "common/os_layer.h"
 #include "common/thread_pool.h"
-#include "service/transfer/deferred_reply.h"
-#include "service/transfer/peer_send.h"
-#include "service/transfer/request_args.h"
+#include "service/core/deferred_reply.h"
+#include "service/core/peer_send.h"
+#include "service/core/request_args.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include "common/sockets.h"
 #include "common/thread_pool.h"
 #include "service/account/account.h"
-#include "service/transfer/deferred_reply.h"
-#include "service/account/local_api.h"
-#include "service/transfer/request_args.h"
+#include "service/core/deferred_reply.h"
+#include "service/local_api/local_api.h"
+#include "service/core/request_args.h"
 
 namespace {
 

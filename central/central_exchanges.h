@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "tools/centralserver/central_server.h"
-#include "tools/centralserver/central_store.h"
+#include "central/central_server.h"
+#include "central/central_store.h"
 
 // Failed answers to one address are held back after this many failures: 1 s, doubling, at
 // most 30 s; a success or 15 quiet minutes end it. Only the failure waits: a right password is

@@ -1,4 +1,4 @@
-#include "service/account/local_api.h"
+#include "service/local_api/local_api.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -13,9 +13,9 @@
 #include "platform/disk.h"
 #include "service/pictures/auto_sort.h"
 #include "service/account/device_requests.h"
-#include "service/transfer/request_args.h"
+#include "service/core/request_args.h"
 #include "service/service_globals.h"
-#include "service/transfer/transfer_sessions.h"
+#include "service/transfers/transfer_sessions.h"
 
 namespace {
 

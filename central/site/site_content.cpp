@@ -1,11 +1,11 @@
-#include "tools/centralserver/site_content.h"
+#include "central/site/site_content.h"
 
 #include <cstdlib>
 #include <initializer_list>
 #include <sstream>
 #include <utility>
 
-#include "tools/centralserver/site_form.h"
+#include "central/site/site_form.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "service/roads/relay_transfer.h"
+#include "service/transfers/relay_transfer.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -25,9 +25,9 @@
 #include "common/settings.h"
 #include "common/sockets.h"
 #include "common/thread_pool.h"
-#include "service/transfer/download.h"
+#include "service/transfers/download.h"
 #include "service/service_globals.h"
-#include "service/transfer/transfer_sessions.h"
+#include "service/transfers/transfer_sessions.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/centralserver/central_exchanges.h"
+#include "central/central_exchanges.h"
 
 #include <sys/random.h>
 
@@ -10,7 +10,7 @@
 
 #include "common/log.h"
 #include "common/proto_central.h"
-#include "tools/centralserver/password.h"
+#include "central/password.h"
 
 namespace {
 
