@@ -10,6 +10,7 @@
 #include <string>
 
 #include "desktop/foundation/languages.h"
+#include "desktop/foundation/skin_draw.h"
 
 class CTransparentButton;
 
@@ -31,7 +32,7 @@ std::vector<Decoration> DecorationsFor(int dialogKind, bool decorationFlag);
 
 // Every skinned dialog follows the language: its texts are applied at the first paint after
 // construction and after each language switch (OnLanguageChanged only clears the flag).
-class CDiyDialog : public wxDialog, public ILanguageCallBack {
+class CDiyDialog : public wxDialog, public ILanguageCallBack, public IBackdropSource {
  public:
   // background: the PNG that fills the window; its size is the window's client size.
   CDiyDialog(wxWindow* parent, int templateId, int backgroundPng, const wxString& title);
@@ -43,7 +44,7 @@ class CDiyDialog : public wxDialog, public ILanguageCallBack {
   // The composed background under rect (dialog client coordinates); invalid before it loads.
   wxBitmap BackdropFor(const wxRect& rect) { return BackdropPixels(rect, 1); }
   // The same in pixels of a skin scale (scale times rect's size, scale factor 1).
-  wxBitmap BackdropPixels(const wxRect& rect, double scale);
+  wxBitmap BackdropPixels(const wxRect& rect, double scale) override;
   void InvalidateBackdrop() { m_backdrop = wxNullBitmap; }
 
   ILanguages* Languages() const { return m_languages; }

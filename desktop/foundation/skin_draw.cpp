@@ -6,14 +6,13 @@
 #include <cmath>
 #include <memory>
 
-#include "desktop/foundation/diy_dialog.h"
 #include "desktop/foundation/skin_image.h"
 
 wxBitmap ParentBackdrop(wxWindow* child, double scale) {
   const wxSize size = child->GetClientSize();
   const int w = std::max(1, size.x), h = std::max(1, size.y);
   wxWindow* parent = child->GetParent();
-  if (auto* dialog = dynamic_cast<CDiyDialog*>(parent)) {
+  if (auto* dialog = dynamic_cast<IBackdropSource*>(parent)) {
     const wxBitmap part = dialog->BackdropPixels(wxRect(child->GetPosition(), wxSize(w, h)), scale);
     if (part.IsOk()) return part;
   }

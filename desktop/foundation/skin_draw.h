@@ -12,9 +12,18 @@
 #include <memory>
 #include <vector>
 
+// A window that composes the background its children paint over (the skinned dialog).
+class IBackdropSource {
+ public:
+  virtual ~IBackdropSource() = default;
+  // The composed background under rect (client coordinates) in pixels of a skin scale (scale
+  // times rect's size); invalid before it loads.
+  virtual wxBitmap BackdropPixels(const wxRect& rect, double scale) = 0;
+};
+
 // The part of the parent's composed background under child (its client rectangle), in pixels
-// of the skin scale (scale times the logical size, scale factor 1); when the parent is not a
-// skinned dialog, a bitmap of the parent's background colour.
+// of the skin scale (scale times the logical size, scale factor 1); when the parent is not an
+// IBackdropSource, a bitmap of the parent's background colour.
 wxBitmap ParentBackdrop(wxWindow* child, double scale = 1);
 
 // Where a skinned control paints: the backdrop under it at the window's skin scale, with a

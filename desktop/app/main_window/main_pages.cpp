@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "desktop/app/main_window/setting_dlg.h"  // the page ids
 #include "desktop/app/prompts/connect_dlg.h"
 #include "desktop/app/site/site_http.h"
 #include "desktop/app/site/web_pages.h"

@@ -27,6 +27,12 @@ class CQVListCtrl;
 class IServiceControlHost;
 class CSettingDlg;
 
+// Page buttons of the main window.
+constexpr int kPageAccount = 1138;
+constexpr int kPageShares = 1049;
+constexpr int kPageTransLog = 1133;
+constexpr int kPageSettings = 1048;
+
 namespace desktop {
 
 class CConnectDlg;

@@ -28,11 +28,7 @@ class CSettingButton;
 class CHtmlDlg;
 class wxEventLoopBase;
 
-// Page buttons of the main window, and its switch-account button.
-constexpr int kPageAccount = 1138;
-constexpr int kPageShares = 1049;
-constexpr int kPageTransLog = 1133;
-constexpr int kPageSettings = 1048;
+// The main window's switch-account button (the page buttons' ids are in main_pages.h).
 constexpr int kSwitchAccountButton = 1135;
 constexpr int kAccountStatic = 1137;
 

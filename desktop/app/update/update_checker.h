@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "desktop/app/support/background_task.h"
+#include "desktop/app/update/update_info.h"
 
-struct UpdateInfo;
 
 // Reports of the update checker, from its thread; the main window posts each to itself.
 class IUpdateCallback {
@@ -95,11 +95,6 @@ class UpdateChecker {
 // request starts a new one). Returns 0.
 int UpdateCheckThread(UpdateChecker* checker);
 
-// Registry values under the current user's SOFTWARE\Quarlo.
-constexpr char kQuarloKey[] = "SOFTWARE\\Quarlo";
-// The version of the package the checker downloaded, written beside "UpdateFinish": the
-// release notes show only once the running program is that version.
-constexpr char kUpdateVersionValue[] = "UpdateFinishVersion";
 bool IsUpdateNoticeWanted();
 
 // The verified package waiting for the exit, if any (set by a finished download).

@@ -4,7 +4,6 @@
 
 #include "desktop/app/site/html_dlg.h"
 #include "desktop/app/site/site_http.h"
-#include "desktop/app/update/update_checker.h"
 #include "desktop/app/update/update_info.h"
 #include "desktop/foundation/skin_buttons.h"
 #include "desktop/foundation/skin_controls.h"

@@ -3,6 +3,12 @@
 // order, the file digest, the release-notes query and reply. Pure functions, no network.
 #include <string>
 
+// Registry values under the current user's SOFTWARE\Quarlo.
+constexpr char kQuarloKey[] = "SOFTWARE\\Quarlo";
+// The version of the package the checker downloaded, written beside "UpdateFinish": the
+// release notes show only once the running program is that version.
+constexpr char kUpdateVersionValue[] = "UpdateFinishVersion";
+
 // The update page's values. Each is written as "key":"value" (no blank after the colon); the
 // order of the keys does not matter and "\/" in the address stands for "/".
 struct UpdateInfo {
