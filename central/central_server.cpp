@@ -10,19 +10,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <csignal>
 #include <deque>
 #include <map>
-#include <mutex>
-#include <thread>
+#include <optional>
 
+#include "common/address_limits.h"
 #include "common/log.h"
 #include "common/proto_central.h"
 #include "common/sockets.h"
 #include "central/central_exchanges.h"
+#include "central/worker_pool.h"
 
 namespace {
 
@@ -83,20 +84,14 @@ struct CCentralServer::Impl {
   event* udpEvent = nullptr;
   CCentralServer::DatagramSink datagramSink;
   in_addr udpLocal{};  // the UDP socket's bound address
-  event* wake = nullptr;
   event* sigTerm = nullptr;
   event* sigInt = nullptr;
   std::map<uint64_t, Conn*> conns;
-  std::map<std::string, int> perAddress;
+  // Open connections by address; the last of the room is kept for PCs that are logged on.
+  CAddressLimits<std::string> perAddress;
   uint64_t nextId = 1;
 
-  // Worker hand-off; the mutex guards the three fields below it.
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::deque<Job> jobs;
-  std::deque<Done> done;
-  bool stopping = false;
-  std::vector<std::thread> workers;
+  CWorkerPool<Job, Done> workers;  // the exchanges' handlers
 
   void StopWatching(Conn* c) {
     if (c->deadline) event_free(c->deadline);
@@ -113,7 +108,7 @@ struct CCentralServer::Impl {
       if (abandon) abandon(c->peerIp, c->retryAccount, c->retryTurn);
     }
     if (c->bev) bufferevent_free(c->bev);
-    if (--perAddress[c->peerIp] <= 0) perAddress.erase(c->peerIp);
+    perAddress.Release(c->peerIp);
     conns.erase(c->id);
     delete c;
   }
@@ -157,47 +152,25 @@ struct CCentralServer::Impl {
     c->deadline = nullptr;
     c->closeWatch = event_new(base, bufferevent_getfd(c->bev), EV_CLOSED, &Impl::ClosedCb, c);
     if (c->closeWatch) event_add(c->closeWatch, nullptr);
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      jobs.push_back(std::move(job));
-    }
-    cv.notify_one();
+    workers.Post(std::move(job));
   }
 
-  void WorkerLoop() {
-    for (;;) {
-      Job job;
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        cv.wait(lock, [this] { return stopping || !jobs.empty(); });
-        if (stopping) return;
-        job = std::move(jobs.front());
-        jobs.pop_front();
-      }
-      if (job.gone->load()) continue;  // the client left: nobody waits for the answer
-      CentralOutcome outcome;
-      const auto it = handlers.find(job.request.command);
-      if (it == handlers.end()) {
-        outcome.status = kStatusUnknownCommand;
-        outcome.reply = BuildServerReply(kStatusUnknownCommand, {});
-        outcome.secretIdentity = true;  // it may be a phone's session on a stray frame
-      } else {
-        outcome = it->second(job.request);
-      }
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        done.push_back({job.conn, std::move(job.request), std::move(outcome)});
-      }
-      event_active(wake, EV_READ, 0);
+  // On a worker.
+  std::optional<Done> Work(Job& job) {
+    if (job.gone->load()) return std::nullopt;  // the client left: nobody waits for the answer
+    CentralOutcome outcome;
+    const auto it = handlers.find(job.request.command);
+    if (it == handlers.end()) {
+      outcome.status = kStatusUnknownCommand;
+      outcome.reply = BuildServerReply(kStatusUnknownCommand, {});
+      outcome.secretIdentity = true;  // it may be a phone's session on a stray frame
+    } else {
+      outcome = it->second(job.request);
     }
+    return Done{job.conn, std::move(job.request), std::move(outcome)};
   }
 
-  void OnWake() {
-    std::deque<Done> ready;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      ready.swap(done);
-    }
+  void OnDone(std::deque<Done>& ready) {
     for (Done& d : ready) {
       const std::string identity =
           d.outcome.secretIdentity ? std::string("(session)") : LogText(d.request.identity);
@@ -265,11 +238,7 @@ struct CCentralServer::Impl {
     Impl* m = c->owner;
     event_free(c->retry);
     c->retry = nullptr;
-    {
-      std::lock_guard<std::mutex> lock(m->mutex);
-      m->jobs.push_back(Job{c->id, std::move(c->retried), c->gone});
-    }
-    m->cv.notify_one();
+    m->workers.Post(Job{c->id, std::move(c->retried), c->gone});
   }
   static void DelayCb(evutil_socket_t, short, void* arg) {
     Conn* c = static_cast<Conn*>(arg);
@@ -280,7 +249,6 @@ struct CCentralServer::Impl {
   static void WriteCb(bufferevent*, void* arg);
   static void EventCb(bufferevent*, short what, void* arg);
   static void AcceptCb(evconnlistener*, evutil_socket_t fd, sockaddr* addr, int, void* arg);
-  static void WakeCb(evutil_socket_t, short, void* arg) { static_cast<Impl*>(arg)->OnWake(); }
   static void SignalCb(evutil_socket_t, short, void* arg) {
     QV_LOG(kModCentral, kLogInfo, "stop requested.");
     event_base_loopexit(static_cast<Impl*>(arg)->base, nullptr);
@@ -340,15 +308,12 @@ void CCentralServer::Impl::AcceptCb(evconnlistener*, evutil_socket_t fd, sockadd
   if (addr && addr->sa_family == AF_INET)
     inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(addr)->sin_addr, ip, sizeof ip);
   const std::string peer = ip;
-  const auto per = self->perAddress.find(peer);
-  const int open = static_cast<int>(self->conns.size());
   // The last of the room is kept for PCs that are logged on: a crowd of strangers cannot
   // keep them from their log-ons and heartbeats.
-  const bool full = open >= self->options.maxConnections ||
-                    (per != self->perAddress.end() && per->second >= self->options.maxPerAddress) ||
-                    (open >= self->options.maxConnections - self->options.reservedForLoggedOn &&
-                     !(self->loggedOnAddress && self->loggedOnAddress(peer)));
-  if (full) {
+  const bool loggedOn = self->perAddress.InReserve() && !self->perAddress.AllFull() &&
+                        !self->perAddress.AddressFull(peer) && self->loggedOnAddress &&
+                        self->loggedOnAddress(peer);
+  if (self->perAddress.Take(peer, loggedOn) != AddressRoom::kTaken) {
     QV_LOG_REFUSAL(peer, kModCentral, kLogWarning, "refusing %s: too many connections.", ip);
     evutil_closesocket(fd);
     return;
@@ -357,6 +322,7 @@ void CCentralServer::Impl::AcceptCb(evconnlistener*, evutil_socket_t fd, sockadd
   SetNoDelay(fd);
   bufferevent* bev = bufferevent_socket_new(self->base, fd, BEV_OPT_CLOSE_ON_FREE);
   if (!bev) {
+    self->perAddress.Release(peer);
     evutil_closesocket(fd);
     return;
   }
@@ -366,7 +332,6 @@ void CCentralServer::Impl::AcceptCb(evconnlistener*, evutil_socket_t fd, sockadd
   c->bev = bev;
   c->peerIp = peer;
   self->conns[c->id] = c;
-  ++self->perAddress[peer];
   bufferevent_setcb(bev, ReadCb, WriteCb, EventCb, c);
   const timeval idle{self->options.idleTimeoutSec, 0};
   bufferevent_set_timeouts(bev, &idle, &idle);
@@ -383,16 +348,10 @@ CCentralServer::CCentralServer() : m_impl(new Impl) {}
 
 CCentralServer::~CCentralServer() {
   Impl& m = *m_impl;
-  {
-    std::lock_guard<std::mutex> lock(m.mutex);
-    m.stopping = true;
-  }
-  m.cv.notify_all();
-  for (std::thread& t : m.workers)
-    if (t.joinable()) t.join();
+  m.workers.Stop();
   while (!m.conns.empty()) m.CloseConn(m.conns.begin()->second);
   if (m.listener) evconnlistener_free(m.listener);
-  for (event* e : {m.udpEvent, m.wake, m.sigTerm, m.sigInt})
+  for (event* e : {m.udpEvent, m.sigTerm, m.sigInt})
     if (e) event_free(e);
   if (m.udpFd >= 0) close(m.udpFd);
   if (m.base) event_base_free(m.base);
@@ -418,6 +377,9 @@ event_base* CCentralServer::Base() const { return m_impl->base; }
 bool CCentralServer::Start(const CentralOptions& options, std::string& error) {
   Impl& m = *m_impl;
   m.options = options;
+  const auto cap = [](int n) { return static_cast<size_t>(std::max(0, n)); };
+  m.perAddress.SetCaps(cap(options.maxPerAddress), cap(options.maxConnections),
+                       cap(options.reservedForLoggedOn));
   evthread_use_pthreads();
   m.base = event_base_new();
   if (!m.base) {
@@ -450,16 +412,18 @@ bool CCentralServer::Start(const CentralOptions& options, std::string& error) {
   const int on = 1;
   setsockopt(m.udpFd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
   m.udpEvent = event_new(m.base, m.udpFd, EV_READ | EV_PERSIST, &Impl::UdpCb, &m);
-  m.wake = event_new(m.base, -1, EV_PERSIST, &Impl::WakeCb, &m);
   m.sigTerm = evsignal_new(m.base, SIGTERM, &Impl::SignalCb, &m);
   m.sigInt = evsignal_new(m.base, SIGINT, &Impl::SignalCb, &m);
-  if (!m.udpEvent || !m.wake || !m.sigTerm || !m.sigInt || event_add(m.udpEvent, nullptr) != 0 ||
+  if (!m.udpEvent || !m.sigTerm || !m.sigInt || event_add(m.udpEvent, nullptr) != 0 ||
       event_add(m.sigTerm, nullptr) != 0 || event_add(m.sigInt, nullptr) != 0) {
     error = "cannot set up events";
     return false;
   }
-  for (int i = 0; i < (options.workers > 0 ? options.workers : 1); ++i)
-    m.workers.emplace_back([&m] { m.WorkerLoop(); });
+  if (!m.workers.Start(m.base, options.workers, [&m](Job& job) { return m.Work(job); },
+                       [&m](std::deque<Done>& ready) { m.OnDone(ready); })) {
+    error = "cannot set up events";
+    return false;
+  }
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/address_limits.h"
 #include "common/log.h"
 #include "common/proto_relay.h"
 #include "common/proto_transfer.h"
@@ -109,7 +110,7 @@ struct CRelayHub::Impl {
   size_t totalCache = 0;
   size_t cacheConns = 0;
   std::map<std::string, Share> shares;  // by account
-  std::map<std::string, size_t> phonesFrom;  // by address
+  CAddressLimits<std::string> phonesFrom;  // phones by address
   event* cutTimer = nullptr;
 
   // Shared with the worker (the PC list, log-out); guards the three fields below.
@@ -118,7 +119,8 @@ struct CRelayHub::Impl {
   std::map<std::string, std::string> onlinePcs;       // PC identity -> account
   std::set<std::string> loggedOut;                     // identities that logged out since
 
-  Impl(CCentralExchanges& e, const RelayHubOptions& o) : exchanges(e), options(o) {}
+  Impl(CCentralExchanges& e, const RelayHubOptions& o)
+      : exchanges(e), options(o), phonesFrom(o.phonesPerAddress) {}
 
   // ---- worker side -------------------------------------------------------------------------
 
@@ -213,7 +215,7 @@ struct CRelayHub::Impl {
       totalCache -= c->cacheBytes;
       share.cacheBytes -= c->cacheBytes;
       --share.phones;
-      if (--phonesFrom[c->peerIp] == 0) phonesFrom.erase(c->peerIp);
+      phonesFrom.Release(c->peerIp);
       phones.erase(c->name);
       // Nothing is kept for a phone that has gone: its upload data left for PCs goes too.
       for (auto& q : left) {
@@ -347,11 +349,10 @@ struct CRelayHub::Impl {
       if (cutTimer) event_add(cutTimer, &second);
     }
     const Share& share = shares[outcome.account];
-    const auto from = phonesFrom.find(first.peerIp);
     const bool full =
         (kind == Kind::kPhone &&
          (phones.size() >= options.maxPhones || share.phones >= options.phonesPerAccount ||
-          (from != phonesFrom.end() && from->second >= options.phonesPerAddress))) ||
+          phonesFrom.AddressFull(first.peerIp))) ||
         (kind == Kind::kPcRelay &&
          (relays.size() >= options.maxRelays || share.relays >= options.relaysPerAccount)) ||
         (kind == Kind::kPcCache &&
@@ -386,7 +387,7 @@ struct CRelayHub::Impl {
     if (kind == Kind::kPhone) {
       phones[c->name] = c;
       ++shares[c->account].phones;
-      ++phonesFrom[c->peerIp];
+      phonesFrom.Take(c->peerIp);  // its room was checked above
       {
         std::lock_guard<std::mutex> lock(shared);
         sessionAccount[c->name] = c->account;

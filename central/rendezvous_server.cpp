@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/address_limits.h"
 #include "common/log.h"
 #include "common/proto_p2p.h"
 #include "central/central_exchanges.h"
@@ -106,10 +107,11 @@ struct CRendezvousServer::Impl {
   std::deque<Datagram> checks;
   std::set<std::string> checking;  // accounts with a check waiting
   std::thread thread;
-  std::mutex mutex;  // guards queue and stopping
+  std::mutex mutex;  // guards queue, queuedFrom and stopping
   std::condition_variable cv;
   std::deque<Datagram> queue;
-  std::map<uint32_t, size_t> queuedFrom;  // per source address
+  // Datagrams waiting per source address; answers coming back from the checker are not counted.
+  CAddressLimits<uint32_t> queuedFrom{kRendezvousQueuedPerAddress};
   bool stopping = false;
 
   // The thread's own state.
@@ -149,8 +151,7 @@ struct CRendezvousServer::Impl {
         if (stopping) return;
         d = std::move(queue.front());
         queue.pop_front();
-        const auto q = queuedFrom.find(d.from.sin_addr.s_addr);
-        if (d.verdict < 0 && q != queuedFrom.end() && --q->second == 0) queuedFrom.erase(q);
+        if (d.verdict < 0) queuedFrom.Release(d.from.sin_addr.s_addr);
       }
       Handle(d);
     }
@@ -540,9 +541,7 @@ void CRendezvousServer::Post(const uint8_t* data, size_t len, const sockaddr_in&
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     if (m_impl->stopping || m_impl->queue.size() >= kRendezvousQueueMax) return;
     // One address cannot fill the queue for the others.
-    size_t& queued = m_impl->queuedFrom[from.sin_addr.s_addr];
-    if (queued >= kRendezvousQueuedPerAddress) return;
-    ++queued;
+    if (m_impl->queuedFrom.Take(from.sin_addr.s_addr) != AddressRoom::kTaken) return;
     Datagram d;
     d.bytes.assign(data, data + len);
     d.from = from;

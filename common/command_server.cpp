@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/address_limits.h"
 #include "common/log.h"
 #include "common/opcode_registry.h"
 #include "common/os_layer.h"
@@ -132,8 +133,7 @@ struct CommandServer {
   std::atomic<bool> stopping{false};
   // Counted by the listener, released by whichever loop closes the connection.
   std::mutex countMutex;
-  std::map<std::string, size_t> perAddress;  // open connections of each remote address
-  size_t remote = 0;
+  CAddressLimits<std::string> remote;  // open connections of each remote address, and in all
   size_t loopback = 0;
 };
 
@@ -168,9 +168,7 @@ void ReleaseCount(CommandServer& server, bool loopback, const std::string& peer)
   if (loopback) {
     --server.loopback;
   } else {
-    --server.remote;
-    auto it = server.perAddress.find(peer);
-    if (it != server.perAddress.end() && --it->second == 0) server.perAddress.erase(it);
+    server.remote.Release(peer);
   }
 }
 
@@ -330,27 +328,21 @@ CommandConnState* StateOf(bufferevent* bev) {
   return readCb == read_cb ? static_cast<CommandConnState*>(arg) : nullptr;
 }
 
-// Which cap a new connection would break, or null when it may come in.
-const char* CapReached(const CommandServer& server, bool loopback, const std::string& address,
-                       const ConnectionLimits& limits) {
-  if (loopback) return server.loopback >= limits.maxLoopback ? "loopback" : nullptr;
-  if (server.remote >= limits.maxRemote) return "remote";
-  auto it = server.perAddress.find(address);
-  if (it != server.perAddress.end() && it->second >= limits.maxPerAddress) return "address";
-  return nullptr;
-}
-
 // Takes a slot for the new connection when its caps allow; the name of the cap it would break
 // otherwise.
 const char* TakeSlot(CommandServer& server, bool loopback, const std::string& address,
                      const ConnectionLimits& limits) {
   std::lock_guard<std::mutex> lock(server.countMutex);
-  if (const char* cap = CapReached(server, loopback, address, limits)) return cap;
   if (loopback) {
+    if (server.loopback >= limits.maxLoopback) return "loopback";
     ++server.loopback;
-  } else {
-    ++server.remote;
-    ++server.perAddress[address];
+    return nullptr;
+  }
+  server.remote.SetCaps(limits.maxPerAddress, limits.maxRemote);
+  switch (server.remote.Take(address)) {
+    case AddressRoom::kTaken: return nullptr;
+    case AddressRoom::kAllFull: return "remote";
+    case AddressRoom::kAddressFull: return "address";
   }
   return nullptr;
 }

@@ -23,7 +23,7 @@ extern std::atomic<uint16_t> g_LocalPort;      // command port; set by the comma
 // The command server task says whether it holds its port: 0 not yet, 1 bound, -1 it could not.
 extern std::atomic<int> g_CommandPortState;
 extern ThreadPool* g_pThreadPool;
-extern MutexHandle g_MutexLogOnRtn;
+extern MutexHandle g_MutexLogOnRtn;      // taken after AccountExchangeMutex, never before it
 extern MutexHandle g_MutexDownLoadCount;
 extern MutexHandle g_MutexLastHBTime;
 extern MutexHandle g_MutexTransMap;  // transfer map; released before the peer-list mutex is taken

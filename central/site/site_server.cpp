@@ -15,20 +15,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <ctime>
 #include <deque>
 #include <map>
-#include <mutex>
-#include <thread>
+#include <optional>
 #include <vector>
 
+#include "common/address_limits.h"
 #include "common/log.h"
 #include "central/central_store.h"
 #include "central/password.h"
 #include "central/site/site_content.h"
+#include "central/worker_pool.h"
 
 namespace {
 
@@ -188,20 +189,14 @@ struct CCentralSite::Impl {
   SSL_CTX* ssl = nullptr;
   event* freshEvent = nullptr;
   event* sweepEvent = nullptr;
-  event* wake = nullptr;
 
   std::map<bufferevent*, Conn> conns;  // event thread only
   std::vector<bufferevent*> fresh;
-  std::map<std::string, int> perAddress;
+  // Admitted connections by address; the cap in all counts every live one, admitted or not yet.
+  CAddressLimits<std::string> perAddress;
   std::map<std::string, Book> books;
 
-  // Worker hand-off; the mutex guards the four fields below it.
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::deque<Job> jobs;
-  std::deque<Done> done;
-  bool stopping = false;
-  std::vector<std::thread> workers;
+  CWorkerPool<Job, Done> workers;  // registrations: the slow hash and the database
 
   // --- connections ---
 
@@ -244,7 +239,7 @@ struct CCentralSite::Impl {
       bufferevent_getcb(it->first, &r, &w, &e, &arg);
       Conn& c = it->second;
       if (!r && !w && !e && !arg) {
-        if (c.counted && --perAddress[c.ip] <= 0) perAddress.erase(c.ip);
+        if (c.counted) perAddress.Release(c.ip);
         bufferevent_decref(it->first);
         it = conns.erase(it);
         continue;
@@ -276,8 +271,7 @@ struct CCentralSite::Impl {
         --live;
         continue;
       }
-      const auto per = perAddress.find(c.ip);
-      const bool addressFull = per != perAddress.end() && per->second >= options.maxPerAddress;
+      const bool addressFull = perAddress.AddressFull(c.ip);
       if (!addressFull && live > options.maxConnections) {
         // A full set of slow heads does not shut newcomers out: the oldest unfinished one goes.
         bufferevent* oldest = nullptr;
@@ -302,8 +296,7 @@ struct CCentralSite::Impl {
         --live;
         continue;
       }
-      ++perAddress[c.ip];
-      c.counted = true;
+      c.counted = perAddress.Take(c.ip) == AddressRoom::kTaken;  // room was checked above
     }
   }
 
@@ -595,22 +588,13 @@ struct CCentralSite::Impl {
     }
     auto pending = std::make_shared<Pending>();
     pending->req = req;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (jobs.size() >= kJobQueueMax) {
-        pending.reset();
-      } else {
-        jobs.push_back({pending, ip, LowerAscii(form.email), form.password});
-      }
-    }
-    if (!pending) {
+    if (!workers.Post({pending, ip, LowerAscii(form.email), form.password}, kJobQueueMax)) {
       Answer(req, ip, kRegServerError, "the server is busy, try again");
       return;
     }
     ++book->inFlight;
     evhttp_connection_set_closecb(evhttp_request_get_connection(req), &Impl::PendingClosedCb,
                                   pending.get());
-    cv.notify_one();
   }
 
   // On a worker: the slow hash and the database.
@@ -636,31 +620,7 @@ struct CCentralSite::Impl {
     return d;
   }
 
-  void WorkerLoop() {
-    for (;;) {
-      Job job;
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        cv.wait(lock, [this] { return stopping || !jobs.empty(); });
-        if (stopping) return;
-        job = std::move(jobs.front());
-        jobs.pop_front();
-      }
-      Done d = Work(job);
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        done.push_back(std::move(d));
-      }
-      event_active(wake, EV_READ, 0);
-    }
-  }
-
-  void OnWake() {
-    std::deque<Done> ready;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      ready.swap(done);
-    }
+  void OnDone(std::deque<Done>& ready) {
     const int64_t now = NowMs();
     for (Done& d : ready) {
       const auto b = books.find(d.ip);
@@ -675,8 +635,6 @@ struct CCentralSite::Impl {
       Answer(d.pending->req, d.ip, d.status, d.message);
     }
   }
-
-  static void WakeCb(evutil_socket_t, short, void* arg) { static_cast<Impl*>(arg)->OnWake(); }
 
   bool SetUpTls(std::string& error) {
     ssl = SSL_CTX_new(TLS_server_method());
@@ -703,17 +661,11 @@ CCentralSite::CCentralSite(CCentralStore& store) : m_impl(new Impl(store)) {}
 
 CCentralSite::~CCentralSite() {
   Impl& m = *m_impl;
-  {
-    std::lock_guard<std::mutex> lock(m.mutex);
-    m.stopping = true;
-  }
-  m.cv.notify_all();
-  for (std::thread& t : m.workers)
-    if (t.joinable()) t.join();
+  m.workers.Stop();
   if (m.http) evhttp_free(m.http);  // frees its connections; our references go below
   for (auto& kv : m.conns) bufferevent_decref(kv.first);
   m.conns.clear();
-  for (event* e : {m.freshEvent, m.sweepEvent, m.wake})
+  for (event* e : {m.freshEvent, m.sweepEvent})
     if (e) event_free(e);
   if (m.ssl) SSL_CTX_free(m.ssl);
 }
@@ -721,6 +673,8 @@ CCentralSite::~CCentralSite() {
 bool CCentralSite::Start(event_base* base, const SiteOptions& options, std::string& error) {
   Impl& m = *m_impl;
   m.options = options;
+  m.perAddress.SetCaps(static_cast<size_t>(std::max(0, options.maxPerAddress)),
+                       CAddressLimits<std::string>::kNoCap);
   m.base = base;
   if (options.tlsCert.empty() != options.tlsKey.empty()) {
     error = "--tls-cert and --tls-key go together";
@@ -729,9 +683,8 @@ bool CCentralSite::Start(event_base* base, const SiteOptions& options, std::stri
   if (!options.tlsCert.empty() && !m.SetUpTls(error)) return false;
   m.freshEvent = event_new(base, -1, 0, &Impl::FreshCb, &m);
   m.sweepEvent = event_new(base, -1, EV_PERSIST, &Impl::SweepCb, &m);
-  m.wake = event_new(base, -1, EV_PERSIST, &Impl::WakeCb, &m);
   m.http = evhttp_new(base);
-  if (!m.freshEvent || !m.sweepEvent || !m.wake || !m.http) {
+  if (!m.freshEvent || !m.sweepEvent || !m.http) {
     error = "cannot set up the site's events";
     return false;
   }
@@ -750,7 +703,11 @@ bool CCentralSite::Start(event_base* base, const SiteOptions& options, std::stri
     error = "cannot listen on " + options.host + ":" + std::to_string(options.port) + " for the site";
     return false;
   }
-  m.workers.emplace_back([&m] { m.WorkerLoop(); });
+  if (!m.workers.Start(base, 1, [&m](Job& job) { return std::optional<Done>(m.Work(job)); },
+                       [&m](std::deque<Done>& ready) { m.OnDone(ready); })) {
+    error = "cannot set up the site's events";
+    return false;
+  }
   return true;
 }
 

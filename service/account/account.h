@@ -21,6 +21,8 @@ int LogOut();  // the server's status, -1 for a failed exchange, kErrNoAccount (
 // Held across LogOn, LogOut and the steps around them that read or change the stored account
 // (recursive: those steps call LogOn and LogOut), so that a periodic log-on never lands
 // between a log-out and the account's change.
+// Lock order: taken before g_MutexLogOnRtn and the settings store's lock (the steps read the
+// account and store the log-on result under it), never while either is held.
 std::recursive_mutex& AccountExchangeMutex();
 int SendHeartBeatToSV(const ServerAddress& server);  // the status, or -1
 // Sends at once with the external port of the last finished mapping round (0 when not logged

@@ -35,6 +35,8 @@ struct Pending {
 // Guards the map. A base is alive while an entry of one of its connections is live: its
 // connections close (and reach OnConnectionClosed under this lock) before it is freed. Once an
 // entry of a connection is finished, only its loop's thread touches its stream and watch.
+// Lock order: taken under g_MutexTransMap (Trans_Add), never before it; of our locks only the
+// log's is taken under it.
 std::mutex g_mutex;
 std::map<uint64_t, Pending> g_pending;
 uint64_t g_nextToken = 1;

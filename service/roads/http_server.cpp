@@ -23,9 +23,9 @@
 #include <mutex>
 #include <new>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
+#include "common/address_limits.h"
 #include "common/log.h"
 #include "common/os_layer.h"
 #include "common/peer_trust.h"
@@ -39,8 +39,8 @@ constexpr int kBacklog = 512;           // a burst of connects is accepted and s
 constexpr size_t kHeadMax = 8192;       // a longer head is served from what fits
 constexpr size_t kMaxWaiting = 128;     // connections still sending their head or queued
 constexpr size_t kMaxWaitingPerAddress = 16;
-constexpr int kMaxServing = 16;         // requests being answered at once
-constexpr int kMaxServingPerAddress = 4;
+constexpr size_t kMaxServing = 16;      // requests being answered at once
+constexpr size_t kMaxServingPerAddress = 4;
 constexpr int kDefaultReadTimeout = 5;  // for the whole head, counted from the accept
 constexpr int kDefaultStallSeconds = 10;
 constexpr off_t kMinBytesPerWindow = 32 * 1024;  // less than this per stall window ends an answer
@@ -55,7 +55,6 @@ std::atomic<uint16_t> g_httpBoundPort{0};
 std::atomic<int> g_httpReadTimeout{kDefaultReadTimeout};
 std::atomic<int> g_httpStallSeconds{kDefaultStallSeconds};
 std::atomic<bool> g_httpStop{false};
-std::atomic<int> g_httpServing{0};
 std::atomic<int> g_httpWakeFd{-1};
 // Set by the loop while heads wait for a free place: only then does an ending answer wake it.
 std::atomic<bool> g_httpWaitingForPlace{false};
@@ -172,25 +171,24 @@ bool WakePipe(int fds[2]) {
   return made;
 }
 
-// Answers being sent per peer address; workers end theirs, the loop starts them.
+// Answers being sent, per peer address and in all; workers end theirs, the loop starts them.
 std::mutex g_servingMutex;
-std::unordered_map<in_addr_t, int> g_servingByAddress;
+CAddressLimits<in_addr_t> g_serving(kMaxServingPerAddress, kMaxServing);  // under g_servingMutex
 
 enum class StartResult { kStarted, kAddressBusy, kServerBusy };
 
 StartResult StartServing(HttpConn* conn) {
-  if (g_httpServing.load() >= kMaxServing) return StartResult::kServerBusy;
+  // Once handed over, the connection is the worker's, which may have freed it already.
+  const in_addr_t addr = conn->addr;
   {
     std::lock_guard<std::mutex> lock(g_servingMutex);
-    int& mine = g_servingByAddress[conn->addr];
-    if (mine >= kMaxServingPerAddress) return StartResult::kAddressBusy;
-    ++mine;
+    const AddressRoom room = g_serving.Take(addr);
+    if (room == AddressRoom::kAllFull) return StartResult::kServerBusy;
+    if (room == AddressRoom::kAddressFull) return StartResult::kAddressBusy;
   }
-  ++g_httpServing;
   if (ThreadPool_TryAddTask(g_pThreadPool, accept_request, conn) != 0) {
-    --g_httpServing;
     std::lock_guard<std::mutex> lock(g_servingMutex);
-    if (--g_servingByAddress[conn->addr] == 0) g_servingByAddress.erase(conn->addr);
+    g_serving.Release(addr);
     return StartResult::kServerBusy;
   }
   return StartResult::kStarted;
@@ -199,11 +197,14 @@ StartResult StartServing(HttpConn* conn) {
 void EndServing(in_addr_t addr) {
   {
     std::lock_guard<std::mutex> lock(g_servingMutex);
-    auto it = g_servingByAddress.find(addr);
-    if (it != g_servingByAddress.end() && --it->second <= 0) g_servingByAddress.erase(it);
+    g_serving.Release(addr);
   }
-  --g_httpServing;
   if (g_httpWaitingForPlace.load()) Wake();
+}
+
+bool ServingFull() {
+  std::lock_guard<std::mutex> lock(g_servingMutex);
+  return g_serving.AllFull();
 }
 
 void CloseConn(HttpConn* conn) {
@@ -248,7 +249,10 @@ void Http_LoadSettings() {
 void Http_SetPort(uint16_t port) { g_httpPort.store(port); }
 void Http_SetReadTimeout(int seconds) { g_httpReadTimeout.store(seconds > 0 ? seconds : 1); }
 void Http_SetStallWindow(int seconds) { g_httpStallSeconds.store(seconds > 0 ? seconds : 1); }
-int Http_Serving() { return g_httpServing.load(); }
+int Http_Serving() {
+  std::lock_guard<std::mutex> lock(g_servingMutex);
+  return static_cast<int>(g_serving.Total());
+}
 uint16_t Http_BoundPort() { return g_httpBoundPort.load(); }
 void Http_Stop() {
   g_httpStop.store(true);
@@ -538,17 +542,185 @@ int accept_request(void* arg) {
   return 0;
 }
 
-int StartHttpServer(void* /*unused*/) {
-  const uint16_t port = g_httpPort.load();
+namespace {
+
+// The listening socket on `port` (0: any free one), non-blocking, its port published; -1 when
+// it cannot be had (logged).
+int OpenListener(uint16_t port) {
   const int listener = startup(port);
-  if (listener < 0) return 0;
+  if (listener < 0) return -1;
   fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
   sockaddr_in bound{};
   socklen_t len = sizeof bound;
   getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &len);
   g_httpBoundPort.store(ntohs(bound.sin_port));
   QV_LOG(kModClient, kLogInfo, "httpServer running on port %d", ntohs(bound.sin_port));
+  return listener;
+}
 
+// The accepting side of the server, on its one thread: connections whose heads still arrive,
+// complete heads waiting for a worker, and each address's share of both.
+class CHeadCollector {
+ public:
+  CHeadCollector(int listener, int wakeRead) : m_listener(listener), m_wakeRead(wakeRead) {}
+  ~CHeadCollector() {
+    for (HttpConn* c : m_reading) CloseConn(c);
+    for (HttpConn* c : m_ready) CloseConn(c);
+  }
+  CHeadCollector(const CHeadCollector&) = delete;
+  CHeadCollector& operator=(const CHeadCollector&) = delete;
+
+  // Hands complete heads to workers; whether the server (not only an address) is busy.
+  bool StartAnswers() {
+    bool serverBusy = DispatchReady();
+    // Heads left waiting: an answer that ends from now on wakes the loop, and one that ended
+    // before the flag was up is seen by the second pass.
+    g_httpWaitingForPlace.store(!m_ready.empty());
+    if (!m_ready.empty()) serverBusy = DispatchReady();
+    return serverBusy;
+  }
+
+  // Until something arrives, a head's deadline, or a tick; false when polling fails.
+  bool Wait(bool serverBusy) {
+    m_fds.clear();
+    m_fds.push_back({m_wakeRead, POLLIN, 0});
+    m_fds.push_back({m_listener, POLLIN, 0});
+    for (HttpConn* c : m_reading) m_fds.push_back({c->fd, POLLIN, 0});
+    const auto now = Clock::now();
+    // A worker ending wakes the loop; only a full pool needs the short retry.
+    int timeout = serverBusy && !ServingFull() ? kRetryMs : kLoopTickMs;
+    for (HttpConn* c : m_reading) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c->deadline - now);
+      timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(timeout, left.count() + 1)));
+    }
+    const int n = poll(m_fds.data(), m_fds.size(), timeout);
+    if (n < 0 && errno != EINTR) return false;
+    if (m_fds[0].revents & POLLIN) {
+      char drain[64];
+      while (read(m_wakeRead, drain, sizeof drain) > 0) {
+      }
+    }
+    return true;
+  }
+
+  // Reads what arrived; complete heads move on, ended or expired ones close.
+  void ReadHeads() {
+    const auto now = Clock::now();
+    std::vector<HttpConn*> still;
+    for (size_t i = 0; i < m_reading.size(); ++i) {
+      HttpConn* c = m_reading[i];
+      const bool ended =
+          i + 2 < m_fds.size() && (m_fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) && Receive(c);
+      if (HttpHeadComplete(c->head.data(), c->head.size()) || c->head.size() >= kHeadMax ||
+          (ended && !c->head.empty())) {
+        m_ready.push_back(c);
+      } else if (ended || now >= c->deadline) {
+        Drop(c);
+      } else {
+        still.push_back(c);
+      }
+    }
+    m_reading.swap(still);
+  }
+
+  // Takes the connections waiting at the listener, within each address's share and the room
+  // in all.
+  void AcceptNew() {
+    if (!(m_fds[1].revents & POLLIN)) return;
+    for (;;) {
+      sockaddr_in peer{};
+      socklen_t peerLen = sizeof peer;
+      const int sock = accept4(m_listener, reinterpret_cast<sockaddr*>(&peer), &peerLen,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (sock < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
+          return;
+        // Out of descriptors or memory: wait a little before trying again.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return;
+      }
+      const in_addr_t addr = peer.sin_addr.s_addr;
+      if (m_waiting.AddressFull(addr)) {
+        close(sock);  // this address has its share; the others keep theirs
+        continue;
+      }
+      if (m_waiting.AllFull()) {
+        if (m_reading.empty()) {
+          close(sock);
+          continue;
+        }
+        // Full: the oldest unfinished head makes room, so a crowd that never finishes its
+        // heads cannot keep a newcomer out.
+        HttpConn* oldest = m_reading.front();
+        m_reading.erase(m_reading.begin());
+        Drop(oldest);
+      }
+      auto* conn = new (std::nothrow) HttpConn;
+      if (!conn) {
+        close(sock);
+        continue;
+      }
+      conn->fd = sock;
+      conn->addr = addr;
+      conn->deadline = Clock::now() + std::chrono::seconds(g_httpReadTimeout.load());
+      m_reading.push_back(conn);
+      m_waiting.Take(addr);  // its room was made above
+    }
+  }
+
+ private:
+  // Heads in order, but one address past its share of answers lets the others go first.
+  bool DispatchReady() {
+    for (auto it = m_ready.begin(); it != m_ready.end();) {
+      HttpConn* c = *it;
+      const in_addr_t addr = c->addr;
+      const StartResult r = StartServing(c);
+      if (r == StartResult::kServerBusy) return true;
+      if (r == StartResult::kStarted) {
+        m_waiting.Release(addr);
+        it = m_ready.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    return false;
+  }
+
+  // Appends what the peer sent, up to the head's cap; true when the peer ended or failed.
+  static bool Receive(HttpConn* c) {
+    char buf[2048];
+    for (;;) {
+      const size_t room = kHeadMax - c->head.size();
+      if (room == 0) return false;
+      const ssize_t got = recv(c->fd, buf, std::min(room, sizeof buf), 0);
+      if (got > 0) {
+        c->head.append(buf, static_cast<size_t>(got));
+        continue;
+      }
+      if (got < 0 && errno == EINTR) continue;
+      return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    }
+  }
+
+  void Drop(HttpConn* c) {
+    m_waiting.Release(c->addr);
+    CloseConn(c);
+  }
+
+  const int m_listener;
+  const int m_wakeRead;
+  // Both lists keep the order of the accepts, so the front of m_reading is the oldest head.
+  std::vector<HttpConn*> m_reading;  // heads still arriving
+  std::deque<HttpConn*> m_ready;     // complete heads waiting for a worker
+  CAddressLimits<in_addr_t> m_waiting{kMaxWaitingPerAddress, kMaxWaiting};  // both lists
+  std::vector<pollfd> m_fds;  // of the last Wait: the wake pipe, the listener, m_reading
+};
+
+}  // namespace
+
+int StartHttpServer(void* /*unused*/) {
+  const int listener = OpenListener(g_httpPort.load());
+  if (listener < 0) return 0;
   g_httpStop.store(false);
   int wake[2] = {-1, -1};
   if (!WakePipe(wake)) {
@@ -557,142 +729,15 @@ int StartHttpServer(void* /*unused*/) {
     return 0;
   }
   g_httpWakeFd.store(wake[1]);
-
-  // Both lists keep the order of the accepts, so the front of `reading` is the oldest head.
-  std::vector<HttpConn*> reading;  // heads still arriving
-  std::deque<HttpConn*> ready;     // complete heads waiting for a worker
-  std::unordered_map<in_addr_t, size_t> waitingByAddress;  // reading + ready, per peer
-  const auto leaveAddress = [&waitingByAddress](in_addr_t addr) {
-    auto it = waitingByAddress.find(addr);
-    if (it != waitingByAddress.end() && --it->second == 0) waitingByAddress.erase(it);
-  };
-  const auto leave = [&leaveAddress](const HttpConn* c) { leaveAddress(c->addr); };
-  std::vector<pollfd> fds;
-  const auto dispatch = [&]() {
-    // Heads in order, but one address past its share of answers lets the others go first.
-    bool busy = false;
-    for (auto it = ready.begin(); it != ready.end() && !busy;) {
-      HttpConn* c = *it;
-      // Once started, the connection is the worker's, which may have freed it already.
-      const in_addr_t addr = c->addr;
-      const StartResult r = StartServing(c);
-      if (r == StartResult::kStarted) {
-        leaveAddress(addr);
-        it = ready.erase(it);
-      } else {
-        busy = r == StartResult::kServerBusy;
-        ++it;
-      }
+  {
+    CHeadCollector heads(listener, wake[0]);
+    while (!Stopping()) {
+      const bool serverBusy = heads.StartAnswers();
+      if (!heads.Wait(serverBusy)) break;
+      heads.ReadHeads();
+      heads.AcceptNew();
     }
-    return busy;
-  };
-  while (g_ExitFlag.load() == 0 && !g_httpStop.load()) {
-    bool serverBusy = dispatch();
-    // Heads left waiting: an answer that ends from now on wakes the loop, and one that ended
-    // before the flag was up is seen by the second pass.
-    g_httpWaitingForPlace.store(!ready.empty());
-    if (!ready.empty()) serverBusy = dispatch();
-
-    fds.clear();
-    fds.push_back({wake[0], POLLIN, 0});
-    fds.push_back({listener, POLLIN, 0});
-    for (HttpConn* c : reading) fds.push_back({c->fd, POLLIN, 0});
-    const auto now = Clock::now();
-    // A worker ending wakes the loop; only a full pool needs the short retry.
-    int timeout = serverBusy && g_httpServing.load() < kMaxServing ? kRetryMs : kLoopTickMs;
-    for (HttpConn* c : reading) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c->deadline - now);
-      timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(timeout, left.count() + 1)));
-    }
-    const int n = poll(fds.data(), fds.size(), timeout);
-    if (n < 0 && errno != EINTR) break;
-
-    if (fds[0].revents & POLLIN) {
-      char drain[64];
-      while (read(wake[0], drain, sizeof drain) > 0) {
-      }
-    }
-
-    // Read what arrived; complete heads move on, ended or expired ones close.
-    const auto later = Clock::now();
-    std::vector<HttpConn*> still;
-    for (size_t i = 0; i < reading.size(); ++i) {
-      HttpConn* c = reading[i];
-      bool ended = false;
-      if (i + 2 < fds.size() && (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) {
-        char buf[2048];
-        for (;;) {
-          const size_t room = kHeadMax - c->head.size();
-          if (room == 0) break;
-          const ssize_t got = recv(c->fd, buf, std::min(room, sizeof buf), 0);
-          if (got > 0) {
-            c->head.append(buf, static_cast<size_t>(got));
-            continue;
-          }
-          if (got < 0 && errno == EINTR) continue;
-          if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) ended = true;
-          break;
-        }
-      }
-      if (HttpHeadComplete(c->head.data(), c->head.size()) || c->head.size() >= kHeadMax ||
-          (ended && !c->head.empty())) {
-        ready.push_back(c);
-      } else if (ended || later >= c->deadline) {
-        leave(c);
-        CloseConn(c);
-      } else {
-        still.push_back(c);
-      }
-    }
-    reading.swap(still);
-
-    if (fds[1].revents & POLLIN) {
-      for (;;) {
-        sockaddr_in peer{};
-        socklen_t peerLen = sizeof peer;
-        const int sock = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peerLen,
-                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (sock < 0) {
-          if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
-            break;
-          // Out of descriptors or memory: wait a little before trying again.
-          std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          break;
-        }
-        const in_addr_t addr = peer.sin_addr.s_addr;
-        auto mine = waitingByAddress.find(addr);
-        if (mine != waitingByAddress.end() && mine->second >= kMaxWaitingPerAddress) {
-          close(sock);  // this address has its share; the others keep theirs
-          continue;
-        }
-        if (reading.size() + ready.size() >= kMaxWaiting) {
-          if (reading.empty()) {
-            close(sock);
-            continue;
-          }
-          // Full: the oldest unfinished head makes room, so a crowd that never finishes its
-          // heads cannot keep a newcomer out.
-          HttpConn* oldest = reading.front();
-          reading.erase(reading.begin());
-          leave(oldest);
-          CloseConn(oldest);
-        }
-        auto* conn = new (std::nothrow) HttpConn;
-        if (!conn) {
-          close(sock);
-          continue;
-        }
-        conn->fd = sock;
-        conn->addr = addr;
-        conn->deadline = Clock::now() + std::chrono::seconds(g_httpReadTimeout.load());
-        reading.push_back(conn);
-        ++waitingByAddress[addr];
-      }
-    }
-  }
-
-  for (HttpConn* c : reading) CloseConn(c);
-  for (HttpConn* c : ready) CloseConn(c);
+  }  // closes the connections still waiting
   close(listener);
   g_httpBoundPort.store(0);
   return 0;

@@ -46,6 +46,8 @@ RoundRequest g_nextRound;     // under RoundMutex
 
 // Where this round's questions go: the routers' HTTP endpoints (IPv4, network order), named
 // by the discovery. Under RoundEndpointMutex; only the round thread adds, the guard reads.
+// Lock order: taken under a round guard's own mutex (its watch cuts while holding it), never
+// before it; nothing is taken under it.
 std::mutex& RoundEndpointMutex() {
   static std::mutex* m = new std::mutex;
   return *m;
@@ -145,7 +147,7 @@ class CRoundGuard {
                kUPnPRoundBudgetMs, cut);
     } while (!m_wake.wait_for(lock, std::chrono::milliseconds(kCutEveryMs), done));
   }
-  std::mutex m_mutex;
+  std::mutex m_mutex;  // guards m_done; held by the watch as it cuts: before RoundEndpointMutex
   std::condition_variable m_wake;
   bool m_done = false;
   std::thread m_thread;

@@ -3,7 +3,9 @@
 // counter, the list of relay downloads to stop, the close operations the transports call when
 // a connection or UDT socket drops, and the transfer log.
 // Lock order: g_MutexTransMap is released before the peer-list mutex is taken; no path holds
-// two of g_MutexTransMap, g_MutexDownLoadCount and g_StopDownLoadMutex at once.
+// two of g_MutexTransMap, g_MutexDownLoadCount and g_StopDownLoadMutex at once. The deferred
+// replies' lock is taken under g_MutexTransMap (Trans_Add asks whether a request's connection
+// is gone), never the other way round.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
