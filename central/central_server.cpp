@@ -419,8 +419,8 @@ bool CCentralServer::Start(const CentralOptions& options, std::string& error) {
     error = "cannot set up events";
     return false;
   }
-  if (!m.workers.Start(m.base, options.workers, [&m](Job& job) { return m.Work(job); },
-                       [&m](std::deque<Done>& ready) { m.OnDone(ready); })) {
+  if (!m.workers.Start(m.base, options.workers, [&m](Impl::Job& job) { return m.Work(job); },
+                       [&m](std::deque<Impl::Done>& ready) { m.OnDone(ready); })) {
     error = "cannot set up events";
     return false;
   }

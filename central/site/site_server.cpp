@@ -703,8 +703,8 @@ bool CCentralSite::Start(event_base* base, const SiteOptions& options, std::stri
     error = "cannot listen on " + options.host + ":" + std::to_string(options.port) + " for the site";
     return false;
   }
-  if (!m.workers.Start(base, 1, [&m](Job& job) { return std::optional<Done>(m.Work(job)); },
-                       [&m](std::deque<Done>& ready) { m.OnDone(ready); })) {
+  if (!m.workers.Start(base, 1, [&m](Impl::Job& job) { return std::optional<Impl::Done>(m.Work(job)); },
+                       [&m](std::deque<Impl::Done>& ready) { m.OnDone(ready); })) {
     error = "cannot set up the site's events";
     return false;
   }

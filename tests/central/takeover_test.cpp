@@ -790,8 +790,8 @@ TEST_F(TakeoverFromOutside, EveryRoadByWhoWhileTheAttacksRun) {
     DeviceClient c;
     const std::string get = "GET /quarlo/update-pc.html HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
     if (!c.ConnectFrom(source, host, sitePort) || !c.SendRaw(Bytes(get.begin(), get.end()))) return -1;
-    uint8_t line[12];
-    if (!c.ReadExact(line, sizeof line)) return -1;
+    uint8_t line[13] = {};  // "HTTP/1.1 200" and a terminator, so the number ends where the line does
+    if (!c.ReadExact(line, 12)) return -1;
     return std::atoi(reinterpret_cast<const char*>(line) + 9);
   };
   // A rendezvous from a socket inside: the answer's source, and the PC's address and port
