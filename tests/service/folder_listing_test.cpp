@@ -107,7 +107,7 @@ class ListingTest : public ::testing::Test {
     m_base.SetShares({m_share});
     OS_ClearRegistry();
     OS_RegFunction(&GetShareInfo, kOpGetShareInfo);
-    OS_RegFunction(ListHandler(), kOpGetAllSubFile);
+    OS_RegFunction(&GetAllSubFile, kOpGetAllSubFile, ListPlacer());
     ASSERT_TRUE(m_server.Start());
     // A small window: the service's output waits on this phone's reading.
     const int small = 16 * 1024;
@@ -119,8 +119,8 @@ class ListingTest : public ::testing::Test {
     m_server.Stop();
     OS_ClearRegistry();
   }
-  // The listing handler as registered: on the loop here, on a pool task in PooledListingTest.
-  virtual OpcodeHandler ListHandler() { return &GetAllSubFile; }
+  // Where the listing handler runs: on the loop here, on a pool task in PooledListingTest.
+  virtual RequestPlacer ListPlacer() { return nullptr; }
 
   // Folder <share>/<rel> with `folders` sub-folders and `files` files of growing sizes.
   std::string Fill(const std::string& rel, int folders, int files) {
@@ -507,7 +507,7 @@ class PooledListingTest : public ListingTest {
     Trans_InstallHooks(&Download_OnConnectionClosed);  // a closed connection's deferred replies are dropped
     ListingTest::SetUp();
   }
-  OpcodeHandler ListHandler() override { return &OnPool<GetAllSubFile>; }
+  RequestPlacer ListPlacer() override { return &PoolRequest_Place; }
 };
 
 // A folder whose listing is several times what a connection may have waiting: it goes out as
