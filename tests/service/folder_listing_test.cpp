@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -543,6 +544,26 @@ TEST_F(ListingTest, BigListingGoesOutAsThePhoneReads) {
 
 TEST_F(PooledListingTest, BigListingGoesOutAsThePhoneReads) {
   ExpectBigListingPaced(m_base, m_device, [this](uint32_t p) { return ReadListing(p); });
+}
+
+int ThrowsOnItsTask(const char*, const CommandHeader*, bufferevent*, char** reply, int* replyLen,
+                    int*, char*) {
+  *reply = new (std::nothrow) char[16]();  // half-built, then a failure
+  *replyLen = 16;
+  throw std::runtime_error("disk gone");
+}
+
+// A handler that throws on its pool task sends nothing, and the connection it held goes on:
+// the next request of the phone is answered.
+TEST_F(PooledListingTest, HandlerThrowingOnItsTaskLeavesNoReplyAndReleasesTheConnection) {
+  constexpr uint16_t kOpThrows = 0x3001;
+  ASSERT_EQ(OS_RegFunction(&ThrowsOnItsTask, kOpThrows, &PoolRequest_Place), 0);
+  ASSERT_TRUE(m_device.Send(kOpThrows, 1, Bytes(4, 'x')));
+  ASSERT_TRUE(m_device.Send(kOpGetShareInfo, 2));
+  DeviceMessage msg;
+  ASSERT_TRUE(m_device.ReadMessage(msg));
+  EXPECT_EQ(msg.header.opcode, kOpGetShareInfo);
+  EXPECT_EQ(ShareText(msg), m_share + "\r\n");
 }
 
 }  // namespace
