@@ -80,6 +80,7 @@ class PipelineTest : public ::testing::Test {
     g_Log.SetPath(m_dir + "/Log.txt");
     g_Log.SetPriority(kLogDebug);
     ASSERT_TRUE(g_Log.Open());
+    g_Log.ForgetRefusals();  // each test's refusal lines are written whatever came before
     OS_ClearRegistry();
     PeerLogin_Clear();
     g_calls = Calls{};
