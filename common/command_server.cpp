@@ -35,6 +35,7 @@
 #include "common/opcode_registry.h"
 #include "common/os_layer.h"
 #include "common/peer_trust.h"
+#include "common/request_pipeline.h"
 #include "common/test_settings.h"
 #include "common/wire.h"
 
@@ -204,6 +205,20 @@ void RestartIdleTimer(CommandConnState* st) {
 
 CommandConnState* StateOf(bufferevent* bev);
 
+// A handler's reply goes out on its connection as it is.
+class CConnectionReplies : public IReplyChannel {
+ public:
+  explicit CConnectionReplies(bufferevent* bev) : m_bev(bev) {}
+  void Send(const char* bytes, size_t len) override {
+    if (bufferevent_write(m_bev, bytes, len) != 0) {
+      QV_LOG(kModCommLib, kLogError, "Write return message error.");
+    }
+  }
+
+ private:
+  bufferevent* m_bev;
+};
+
 // Reads and dispatches every whole message buffered on the connection. False when the
 // connection was closed (st is gone).
 bool DrainInput(CommandConnState* st) {
@@ -259,15 +274,14 @@ bool DrainInput(CommandConnState* st) {
     st->haveHeader = false;
     RestartIdleTimer(st);  // idle counts from the last whole message, not the last byte
 
-    char* reply = nullptr;
-    int replyLen = 0;
-    Dispatch(st->trust, &header, body.get(), bev, &reply, &replyLen, -1, 1);
-    std::unique_ptr<char[]> ownedReply(reply);
-    if (replyLen > 0 && ownedReply) {
-      if (bufferevent_write(bev, ownedReply.get(), static_cast<size_t>(replyLen)) != 0) {
-        QV_LOG(kModCommLib, kLogError, "Write return message error.");
-      }
-    }
+    PeerRequest request;
+    request.trust = st->trust;
+    request.header = header;
+    request.body = body.get();
+    request.bodyLen = bodyLen;
+    request.conn = bev;
+    CConnectionReplies replies(bev);
+    Request_Run(request, replies);
     if (evbuffer_get_length(bufferevent_get_output(bev)) > kOutputHighWater) {
       // The peer is not reading its replies: stop taking requests until it does.
       st->readPaused = true;

@@ -1,6 +1,7 @@
 #pragma once
 // Opcode handlers and their registry. The registry is filled during start-up before the
-// command server accepts connections, and only read afterwards, so it needs no lock.
+// command server accepts connections, and only read afterwards, so it needs no lock. Requests
+// reach the handlers through the request pipeline (request_pipeline.h).
 #include <cstdint>
 
 #include "common/peer_trust.h"
@@ -20,18 +21,15 @@ constexpr int kErrPeerRefused = 281;  // the caller may not use this opcode (not
 using OpcodeHandler = int (*)(const char* body, const CommandHeader* header, bufferevent* conn,
                               char** reply, int* replyLen, int* udtSock, char* direct);
 
-int OS_RegFunction(OpcodeHandler handler, uint16_t opcode);
+// Where a handler runs: a placer returns true when it took the request to run elsewhere (a
+// pool task that then replies itself), false to have it handled here. Null: always here.
+struct PeerRequest;
+using RequestPlacer = bool (*)(OpcodeHandler work, const PeerRequest& request);
+
+int OS_RegFunction(OpcodeHandler handler, uint16_t opcode, RequestPlacer placer = nullptr);
 bool OS_IsRegistered(uint16_t opcode);
-// *reply must be null and *replyLen 0 on entry. A throwing handler leaves no reply: what it
-// stored is freed and the length is 0. The caller's trust decides first (PeerAdmitted); a
-// refused request runs no handler and returns kErrPeerRefused.
-int Dispatch(const CallerTrust& trust, const CommandHeader* header, const char* body,
-             bufferevent* conn, char** reply, int* replyLen, int udtSock, int direct);
-// The rule itself: the local API only to a same-user loopback command connection; on a command
-// or UDT connection nothing after a refused device log-in, and for a peer outside the PC's
-// subnets only the log-in, the device heartbeat and the identity request until a log-in was
-// accepted on that connection (conn, or udtSock for UDT).
-bool PeerAdmitted(const CallerTrust& trust, uint16_t opcode, const void* conn, int udtSock);
+// The handler and placer of an opcode; false when it is not registered.
+bool OS_FindHandler(uint16_t opcode, OpcodeHandler& handler, RequestPlacer& placer);
 void OS_ClearRegistry();  // tests only
 
 // The opcodes that only the desktop program on this machine may use (a loopback command

@@ -1,6 +1,7 @@
 // A phone's byte stream cut into messages the way the command server frames them (8-byte
-// header, total length at least 8, the body by that length), each dispatched to the registered
-// handler, directly or as the relay client hands a relayed message over. Handlers that wait by design (the download stop's short poll) are left out; every
+// header, total length at least 8, the body by that length), each taken through the request
+// pipeline to the registered handler, directly or as the relay client hands a relayed message
+// over. Handlers that wait by design (the download stop's short poll) are left out; every
 // other one must refuse or answer bad bodies without crashing. Nothing is shared and no
 // database is open, so no request can reach a file.
 #include <event2/buffer.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "common/opcode_registry.h"
+#include "common/request_pipeline.h"
 #include "common/wire.h"
 #include "service/service_shell.h"
 
@@ -61,23 +63,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<char> body(data + p + kCommandHeaderSize, data + p + h.len);
     p += h.len;
     // Through the relay a body is the requester's identity and a whole inner message, and
-    // the handler gets the inner header; the relay client passes nothing else on.
+    // the handler gets the inner header.
     CommandHeader use = h;
     if (!direct) {
       if (bodyLen < 64 + kCommandHeaderSize) continue;
       use = DecodeCommandHeader(reinterpret_cast<const uint8_t*>(body.data()) + 64);
-      if (use.len < kCommandHeaderSize || 64 + size_t(use.len) != bodyLen) continue;
+      // As the relay client takes it: the inner message fits the frame, more may follow it.
+      if (use.len < kCommandHeaderSize || 64 + size_t(use.len) > bodyLen) continue;
     }
     if (!Dispatchable(use.opcode)) continue;
-    char* reply = nullptr;
-    int replyLen = 0;
     // A LAN phone's trust: every handler but the local API is reached.
-    CallerTrust trust;
-    trust.road = direct ? Road::kCommand : Road::kRelay;
-    trust.ownSubnet = true;
-    Dispatch(trust, &use, bodyLen ? body.data() : nullptr, f.pair[0], &reply, &replyLen, -1,
-             direct);
-    delete[] reply;
+    PeerRequest request;
+    request.trust.road = direct ? Road::kCommand : Road::kRelay;
+    request.trust.ownSubnet = true;
+    request.header = use;
+    request.body = bodyLen ? body.data() : nullptr;
+    request.bodyLen = bodyLen;
+    request.conn = f.pair[0];
+    request.direct = direct;
+    CDropReplies replies;
+    Request_Run(request, replies);
   }
   // What handlers wrote to the peer is dropped; the loop runs anything they posted.
   event_base_loop(f.base, EVLOOP_NONBLOCK);

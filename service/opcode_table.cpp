@@ -13,19 +13,22 @@
 
 namespace {
 
-// Handlers whose work reads folders or the settings database are registered as
-// OnPool<Handler>: worked on a pool task, never on an event thread.
+// Handlers whose work reads folders or the settings database are placed by kPool: worked on a
+// pool task, never on an event thread.
+constexpr RequestPlacer kPool = PoolRequest_Place;
+
 struct OpcodeRow {
   uint16_t opcode;
   const char* name;  // the registration name, used in the failure message
   OpcodeHandler handler;
+  RequestPlacer placer = nullptr;  // null: on the road's own thread
 };
 
 // Device and file-transfer operations, thumbnails, the device requests and the auto-sorting
 // switch (open to phones).
 const OpcodeRow kBusinessRows[] = {
-    {0x2002, "GetShareInfo", OnPool<GetShareInfo>},
-    {0x2003, "GetAllSubFile", OnPool<GetAllSubFile>},
+    {0x2002, "GetShareInfo", GetShareInfo, kPool},
+    {0x2003, "GetAllSubFile", GetAllSubFile, kPool},
     {0x0001, "ReqUpLoadFile", ReqUpLoadFile},
     {0x0002, "UpLoadFile", UpLoadFile},
     {0x0003, "OverUpLoadFile", OverUpLoadFile},
@@ -37,8 +40,8 @@ const OpcodeRow kBusinessRows[] = {
     {kOpDeviceHeartBeat, "ReqDeviceHeartBeat", ReqDeviceHeartBeat},
     {kOpShutDownSystem, "ReqShutDownSystem", ReqShutDownSystem},
     {kOpDeviceLogin, "ReqDeviceLogin", ReqDeviceLogin},
-    {kOpGetAutoTiding, "Show_AutoTiding", OnPool<Show_AutoTiding>},
-    {kOpSetAutoTiding, "Show_AutoTiding", OnPool<Show_AutoTiding>},
+    {kOpGetAutoTiding, "Show_AutoTiding", Show_AutoTiding, kPool},
+    {kOpSetAutoTiding, "Show_AutoTiding", Show_AutoTiding, kPool},
 };
 
 // The desktop program's local API (answered to loopback peers only) and the version record.
@@ -46,26 +49,26 @@ const OpcodeRow kShowRows[] = {
     {kOpGetLogOnInfo, "Show_GetLogOnInfo", Show_GetLogOnInfo},
     {kOpLogOnStatues, "Show_LogOnStatues", Show_LogOnStatues},
     {kOpLogOn, "Show_LogOn", Show_LogOn},
-    {kOpGetDefShare, "Show_GetDefShare", OnPool<Show_GetDefShare>},
-    {kOpSetDefShare, "Show_SetDefShare", OnPool<Show_SetDefShare>},
-    {kOpGetShare, "Show_GetShare", OnPool<Show_GetShare>},
-    {kOpSetShare, "Show_SetShare", OnPool<Show_SetShare>},
-    {kOpGetPath, "Show_GetPath", OnPool<Show_GetPath>},
-    {kOpGetTransLog, "Show_GetTransLog", OnPool<Show_GetTransLog>},
+    {kOpGetDefShare, "Show_GetDefShare", Show_GetDefShare, kPool},
+    {kOpSetDefShare, "Show_SetDefShare", Show_SetDefShare, kPool},
+    {kOpGetShare, "Show_GetShare", Show_GetShare, kPool},
+    {kOpSetShare, "Show_SetShare", Show_SetShare, kPool},
+    {kOpGetPath, "Show_GetPath", Show_GetPath, kPool},
+    {kOpGetTransLog, "Show_GetTransLog", Show_GetTransLog, kPool},
     {kOpGetIsTraning, "Show_GetIsTraning", Show_GetIsTraning},
     {kOpGetIsMobileLinked, "Show_GetIsMobileLinked", Show_GetIsMobileLinked},
     {kOpGetSysType, "Show_GetSysType", Show_GetSysType},
     {kOpLogOut, "Show_LogOut", Show_LogOut},
-    {kOpClearLog, "Show_ClearLog", OnPool<Show_ClearLog>},
-    {kOpGetPwd, "Show_GetPwd", OnPool<Show_GetPwd>},
-    {kOpSetPwd, "Show_SetPwd", OnPool<Show_SetPwd>},
+    {kOpClearLog, "Show_ClearLog", Show_ClearLog, kPool},
+    {kOpGetPwd, "Show_GetPwd", Show_GetPwd, kPool},
+    {kOpSetPwd, "Show_SetPwd", Show_SetPwd, kPool},
     {kOpGetMac, "Show_GetMac", Show_GetMac},
     {kOpGetVerAndType, "GetVerAndType", GetVerAndType},
 };
 
 int RegisterRows(const OpcodeRow* rows, size_t count) {
   for (size_t i = 0; i < count; ++i) {
-    const int rc = OS_RegFunction(rows[i].handler, rows[i].opcode);
+    const int rc = OS_RegFunction(rows[i].handler, rows[i].opcode, rows[i].placer);
     if (rc != 0) {
       QV_LOG(kModClient, kLogInfo, "Reg %s function error.", rows[i].name);
       return rc;

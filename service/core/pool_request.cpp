@@ -18,6 +18,7 @@ struct PostedRequest {
   OpcodeHandler work = nullptr;
   CommandHeader header{};
   std::unique_ptr<char[]> body;
+  size_t bodyLen = 0;
   char direct = 1;
   PostedWork posted;  // connection, deferred reply, peer key
 };
@@ -29,10 +30,16 @@ int WorkPosted(void* arg) {
   if (void (*hook)() = g_beforeWork.load()) hook();
   char* reply = nullptr;
   int replyLen = 0;
-  int udt = -1;
-  char direct = r->direct;
+  PeerRequest request;
+  request.header = r->header;
+  request.body = r->body.get();
+  request.bodyLen = r->bodyLen;
+  request.conn = r->posted.conn;
+  request.direct = r->direct;
   PostedWork_SetCurrent(&r->posted);
-  r->work(r->body.get(), &r->header, r->posted.conn, &reply, &replyLen, &udt, &direct);
+  // The same handle step as on the loop: a throwing handler finishes with no reply, so the
+  // connection it held is released.
+  Dispatch(r->work, request, &reply, &replyLen);
   PostedWork_SetCurrent(nullptr);
   std::unique_ptr<char[]> owned(reply);
   WireBytes bytes;
@@ -55,6 +62,7 @@ bool PoolRequest_Post(OpcodeHandler work, const char* body, const CommandHeader*
   if (!r->body) return false;
   if (bodyLen > 0) std::memcpy(r->body.get(), body, bodyLen);
   r->body[bodyLen] = 0;
+  r->bodyLen = bodyLen;
   r->work = work;
   r->header = *header;
   r->posted.conn = conn;
@@ -71,6 +79,13 @@ bool PoolRequest_Post(OpcodeHandler work, const char* body, const CommandHeader*
   }
   r.release();
   return true;
+}
+
+bool PoolRequest_Place(OpcodeHandler work, const PeerRequest& request) {
+  if (request.direct == 0) return false;
+  int udt = request.udtSock;
+  char direct = request.direct;
+  return PoolRequest_Post(work, request.body, &request.header, request.conn, &udt, &direct);
 }
 
 bool PoolRequest_ConnectionGone(bufferevent* conn) {

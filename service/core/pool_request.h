@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/opcode_registry.h"
+#include "common/request_pipeline.h"
 
 struct bufferevent;
 
@@ -16,17 +17,12 @@ struct bufferevent;
 bool PoolRequest_Post(OpcodeHandler work, const char* body, const CommandHeader* header,
                       bufferevent* conn, int* udtSock, char* direct);
 
-// Registered in place of a handler whose work may block: worked on a pool task when it came
-// on a command connection (held meanwhile, so its replies keep their order), else here. The
-// relay connection carries the requests of many phones and is not held: worked on a pool task
-// a burst of them would be answered out of order.
-template <OpcodeHandler Work>
-int OnPool(const char* body, const CommandHeader* header, bufferevent* conn, char** reply,
-           int* replyLen, int* udtSock, char* direct) {
-  const bool viaRelay = direct != nullptr && *direct == 0;
-  if (!viaRelay && PoolRequest_Post(Work, body, header, conn, udtSock, direct)) return 0;
-  return Work(body, header, conn, reply, replyLen, udtSock, direct);
-}
+// The placer of a handler whose work may block (OS_RegFunction(handler, opcode,
+// PoolRequest_Place)): worked on a pool task when it came on a command connection (held
+// meanwhile, so its replies keep their order), else here. The relay connection carries the
+// requests of many phones and is not held: worked on a pool task a burst of them would be
+// answered out of order.
+bool PoolRequest_Place(OpcodeHandler work, const PeerRequest& request);
 
 // The peer's key and the deferred reply of the request a pool thread works on: PostedWork_Of
 // (request_args.h).

@@ -13,13 +13,12 @@
 #include <new>
 
 #include "common/md5.h"
+#include "common/request_pipeline.h"
 #include "common/share_paths.h"
 #include "service/service_globals.h"
 
 size_t HandlerBodyLength(const CommandHeader* header, bool viaRelay) {
-  if (!header) return 0;
-  if (viaRelay) return 64 + size_t(header->len);
-  return header->len > kCommandHeaderSize ? header->len - kCommandHeaderSize : 0;
+  return header ? Request_BodyNeeded(*header, viaRelay) : 0;
 }
 
 std::string FieldWithin(const char* body, size_t len, size_t offset, size_t width) {

@@ -26,6 +26,7 @@
 #include "common/peer_trust.h"
 #include "common/periods.h"
 #include "common/proto_p2p.h"
+#include "common/request_pipeline.h"
 #include "common/settings.h"
 #include "common/sockets.h"
 #include "common/thread_pool.h"
@@ -563,6 +564,24 @@ int P2PTrans(void* /*unused*/) {
   return 0;
 }
 
+namespace {
+
+// A handler's reply goes back as one UDT message.
+class CUdtReplies : public IReplyChannel {
+ public:
+  explicit CUdtReplies(int sock) : m_sock(sock) {}
+  void Send(const char* bytes, size_t len) override {
+    const int n = static_cast<int>(len);
+    if (UDT::sendmsg(m_sock, bytes, n, -1, true) != n)
+      QV_LOG(kModCommLib, kLogDebug, "Write return message error");
+  }
+
+ private:
+  int m_sock;
+};
+
+}  // namespace
+
 int P2PTransThread(void* arg) {
   std::unique_ptr<P2PPeerEntry> entry(static_cast<P2PPeerEntry*>(arg));
   std::unique_ptr<char[]> buffer(new char[kUdtMessageMax]);
@@ -571,6 +590,7 @@ int P2PTransThread(void* arg) {
   trust.road = Road::kUdt;
   trust.ownSubnet = entry->ownSubnet;
   trust.peer = peerText.c_str();
+  CUdtReplies replies(entry->sock);
   QV_LOG(kModCommLib, kLogDebug, "p2p peer %s:%d connected, sock %d.", AddrText(entry->ip).c_str(),
          entry->port, entry->sock);
   while (!g_ExitFlag.load()) {
@@ -595,13 +615,13 @@ int P2PTransThread(void* arg) {
       else QV_LOG(kModCommLib, kLogDebug, "udt message of %d bytes says %u, not dispatched.", n, h.len);
       continue;
     }
-    char* reply = nullptr;
-    int replyLen = 0;
-    Dispatch(trust, &h, h.len > kCommandHeaderSize ? buffer.get() + kCommandHeaderSize : nullptr,
-             nullptr, &reply, &replyLen, entry->sock, 1);
-    std::unique_ptr<char[]> owned(reply);
-    if (owned && replyLen > 0 && UDT::sendmsg(entry->sock, owned.get(), replyLen, -1, true) != replyLen)
-      QV_LOG(kModCommLib, kLogDebug, "Write return message error");
+    PeerRequest request;
+    request.trust = trust;
+    request.header = h;
+    request.body = h.len > kCommandHeaderSize ? buffer.get() + kCommandHeaderSize : nullptr;
+    request.bodyLen = h.len - kCommandHeaderSize;
+    request.udtSock = entry->sock;
+    Request_Run(request, replies);
   }
   QV_LOG(kModCommLib, kLogDebug, "p2p peer %s:%d closed, sock %d.", AddrText(entry->ip).c_str(),
          entry->port, entry->sock);

@@ -17,6 +17,7 @@
 #include "common/os_layer.h"
 #include "common/periods.h"
 #include "common/proto_relay.h"
+#include "common/request_pipeline.h"
 #include "common/settings.h"
 #include "common/sockets.h"
 #include "service/core/deferred_reply.h"
@@ -76,6 +77,28 @@ void EndConnection(RelayConnState* s) {
   event_base_loopexit(s->base, nullptr);
 }
 
+// A handler's reply goes back to its phone inside a relay data frame addressed to it.
+class CRelayReplies : public IReplyChannel {
+ public:
+  CRelayReplies(RelayConnState* s, const std::string& requester)
+      : m_state(s), m_requester(requester) {}
+  void Send(const char* bytes, size_t len) override {
+    const std::vector<uint8_t> out = BuildAddressedFrame(
+        kCmdRelayData, OwnIdentity(), m_requester, reinterpret_cast<const uint8_t*>(bytes), len);
+    if (out.empty()) {
+      QV_LOG(kModCommLib, kLogError, "relay reply of %d bytes does not fit a frame; dropped.",
+             static_cast<int>(len));
+      return;
+    }
+    if (m_state->bev == nullptr || !WriteLocked(m_state->bev, out))
+      QV_LOG(kModCommLib, kLogError, "Write return message error.");
+  }
+
+ private:
+  RelayConnState* m_state;
+  const std::string& m_requester;
+};
+
 void Serve(RelayConnState* s, const uint8_t* frame, size_t len) {
   RelayData data;
   if (wire::GetU16(frame + 4) != kCmdRelayData) return;  // nothing else is ours
@@ -90,25 +113,17 @@ void Serve(RelayConnState* s, const uint8_t* frame, size_t len) {
     QV_LOG(kModCommLib, kLogDebug, "opcode error. %d", static_cast<int>(op));
     return;
   }
-  CallerTrust trust;
-  trust.road = Road::kRelay;
-  trust.peer = "relay";
-  trust.requester = data.header.identity;
-  char* replyRaw = nullptr;
-  int replyLen = 0;
-  Dispatch(trust, &data.inner, reinterpret_cast<const char*>(data.body.data()), s->bev, &replyRaw,
-           &replyLen, -1, 0);
-  std::unique_ptr<char[]> reply(replyRaw);
-  if (replyLen <= 0 || !reply) return;
-  const std::vector<uint8_t> out =
-      BuildAddressedFrame(kCmdRelayData, OwnIdentity(), data.header.identity,
-                          reinterpret_cast<const uint8_t*>(reply.get()), size_t(replyLen));
-  if (out.empty()) {
-    QV_LOG(kModCommLib, kLogError, "relay reply of %d bytes does not fit a frame; dropped.",
-           replyLen);
-    return;
-  }
-  if (!WriteLocked(s->bev, out)) QV_LOG(kModCommLib, kLogError, "Write return message error.");
+  PeerRequest request;
+  request.trust.road = Road::kRelay;
+  request.trust.peer = "relay";
+  request.trust.requester = data.header.identity;
+  request.header = data.inner;
+  request.body = reinterpret_cast<const char*>(data.body.data());
+  request.bodyLen = data.body.size();
+  request.conn = s->bev;
+  request.direct = 0;
+  CRelayReplies replies(s, data.header.identity);
+  Request_Run(request, replies);
 }
 
 void read_client_cb(bufferevent* bev, void* arg) {

@@ -22,6 +22,7 @@
 #include "common/os_layer.h"
 #include "common/periods.h"
 #include "common/proto_relay.h"
+#include "common/request_pipeline.h"
 #include "common/settings.h"
 #include "common/sockets.h"
 #include "common/thread_pool.h"
@@ -365,14 +366,14 @@ int InterLineUpLoadFile(void*) {
           QV_LOG(kModIntranet, kLogWarning, "fetched message of %zu bytes dropped.", rest.size());
           continue;
         }
-        CallerTrust trust;
-        trust.road = Road::kFetched;
-        trust.peer = "relay cache";
-        char* reply = nullptr;
-        int replyLen = 0;
-        Dispatch(trust, &inner, reinterpret_cast<const char*>(rest.data() + kCommandHeaderSize), nullptr,
-                 &reply, &replyLen, -1, 1);
-        delete[] reply;
+        PeerRequest request;
+        request.trust.road = Road::kFetched;
+        request.trust.peer = "relay cache";
+        request.header = inner;
+        request.body = reinterpret_cast<const char*>(rest.data() + kCommandHeaderSize);
+        request.bodyLen = rest.size() - kCommandHeaderSize;
+        CDropReplies nowhere;  // the phone that left the data is not waiting for an answer
+        Request_Run(request, nowhere);
         continue;
       }
       if (Trans_Count() == 0) break;

@@ -7,10 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
 #include "common/log.h"
+#include "common/request_pipeline.h"
 #include "tests/support/text_files.h"
 
 namespace {
@@ -21,6 +23,20 @@ CallerTrust LanTrust() {
   t.road = Road::kCommand;
   t.ownSubnet = true;
   return t;
+}
+
+// The admit, place and handle steps with a handler's arguments, as a road would make them.
+int Dispatch(const CallerTrust& trust, const CommandHeader* header, const char* body,
+             bufferevent* conn, char** reply, int* replyLen, int udtSock, int direct) {
+  PeerRequest request;
+  request.trust = trust;
+  request.header = *header;
+  request.body = body;
+  request.bodyLen = body ? std::strlen(body) : 0;
+  request.conn = conn;
+  request.udtSock = udtSock;
+  request.direct = static_cast<char>(direct);
+  return ::Dispatch(request, reply, replyLen);
 }
 
 // The real logger writing into a file of a fresh temporary folder.

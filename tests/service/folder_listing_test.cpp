@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -107,7 +108,7 @@ class ListingTest : public ::testing::Test {
     m_base.SetShares({m_share});
     OS_ClearRegistry();
     OS_RegFunction(&GetShareInfo, kOpGetShareInfo);
-    OS_RegFunction(ListHandler(), kOpGetAllSubFile);
+    OS_RegFunction(&GetAllSubFile, kOpGetAllSubFile, ListPlacer());
     ASSERT_TRUE(m_server.Start());
     // A small window: the service's output waits on this phone's reading.
     const int small = 16 * 1024;
@@ -119,8 +120,8 @@ class ListingTest : public ::testing::Test {
     m_server.Stop();
     OS_ClearRegistry();
   }
-  // The listing handler as registered: on the loop here, on a pool task in PooledListingTest.
-  virtual OpcodeHandler ListHandler() { return &GetAllSubFile; }
+  // Where the listing handler runs: on the loop here, on a pool task in PooledListingTest.
+  virtual RequestPlacer ListPlacer() { return nullptr; }
 
   // Folder <share>/<rel> with `folders` sub-folders and `files` files of growing sizes.
   std::string Fill(const std::string& rel, int folders, int files) {
@@ -507,7 +508,7 @@ class PooledListingTest : public ListingTest {
     Trans_InstallHooks(&Download_OnConnectionClosed);  // a closed connection's deferred replies are dropped
     ListingTest::SetUp();
   }
-  OpcodeHandler ListHandler() override { return &OnPool<GetAllSubFile>; }
+  RequestPlacer ListPlacer() override { return &PoolRequest_Place; }
 };
 
 // A folder whose listing is several times what a connection may have waiting: it goes out as
@@ -543,6 +544,26 @@ TEST_F(ListingTest, BigListingGoesOutAsThePhoneReads) {
 
 TEST_F(PooledListingTest, BigListingGoesOutAsThePhoneReads) {
   ExpectBigListingPaced(m_base, m_device, [this](uint32_t p) { return ReadListing(p); });
+}
+
+int ThrowsOnItsTask(const char*, const CommandHeader*, bufferevent*, char** reply, int* replyLen,
+                    int*, char*) {
+  *reply = new (std::nothrow) char[16]();  // half-built, then a failure
+  *replyLen = 16;
+  throw std::runtime_error("disk gone");
+}
+
+// A handler that throws on its pool task sends nothing, and the connection it held goes on:
+// the next request of the phone is answered.
+TEST_F(PooledListingTest, HandlerThrowingOnItsTaskLeavesNoReplyAndReleasesTheConnection) {
+  constexpr uint16_t kOpThrows = 0x3001;
+  ASSERT_EQ(OS_RegFunction(&ThrowsOnItsTask, kOpThrows, &PoolRequest_Place), 0);
+  ASSERT_TRUE(m_device.Send(kOpThrows, 1, Bytes(4, 'x')));
+  ASSERT_TRUE(m_device.Send(kOpGetShareInfo, 2));
+  DeviceMessage msg;
+  ASSERT_TRUE(m_device.ReadMessage(msg));
+  EXPECT_EQ(msg.header.opcode, kOpGetShareInfo);
+  EXPECT_EQ(ShareText(msg), m_share + "\r\n");
 }
 
 }  // namespace

@@ -575,7 +575,7 @@ bool NothingToRead(int fd) {
 TEST_F(UploadTest, SlowDiskWorkOfARequestHoldsUpNoOtherConnection) {
   ASSERT_EQ(OS_RegFunction(GetShareInfo, kOpGetShareInfo), 0);
   // As the service registers the handlers that read folders or the settings database.
-  ASSERT_EQ(OS_RegFunction(OnPool<GetAllSubFile>, kOpGetAllSubFile), 0);
+  ASSERT_EQ(OS_RegFunction(GetAllSubFile, kOpGetAllSubFile, PoolRequest_Place), 0);
   const std::string content = Pattern(3000, 5);
   const std::string present = m_share + "/present.bin";
   std::ofstream(present, std::ios::binary) << content;
