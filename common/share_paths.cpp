@@ -451,20 +451,25 @@ void GetUniqueFileName(const std::string& path, std::string& out) {
     out = path;
     return;
   }
-  // The extension comes from the file's own name, never from a dotted folder above it.
+  out = FreeNumberedName(path, FreeNameSuffix(path),
+                         [](const std::string& candidate) { return !Exists(candidate); });
+}
+
+std::string FreeNumberedName(const std::string& base, const std::string& suffix,
+                             const std::function<bool(const std::string&)>& take) {
+  for (unsigned long long n = 0;; ++n) {
+    std::string candidate = base + ".(" + std::to_string(n) + ")" + suffix;
+    if (take(candidate)) return candidate;
+  }
+}
+
+std::string FreeNameSuffix(const std::string& path, bool keepBareDot) {
   const size_t slash = path.rfind('/');
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   const size_t dot = path.rfind('.');
-  std::string ext;
-  if (dot != std::string::npos && dot >= nameStart) ext = path.substr(dot + 1);
-  for (unsigned long long n = 0;; ++n) {
-    std::string candidate = path + ".(" + std::to_string(n) + ")";
-    if (!ext.empty()) candidate += "." + ext;
-    if (!Exists(candidate)) {
-      out = candidate;
-      return;
-    }
-  }
+  if (dot == std::string::npos || dot < nameStart) return "";
+  if (dot + 1 == path.size() && !keepBareDot) return "";
+  return path.substr(dot);
 }
 
 void DeleteRenameFiles() {

@@ -96,14 +96,10 @@ bool IdenticalTwin(int srcFd, const struct stat& srcSt, int dateFd, const std::s
 
 // A free name in the folder for `name`: "a.jpg" becomes "a.jpg.(0).jpg", "a.jpg.(1).jpg"...
 std::string FreeNameAt(int dirFd, const std::string& name) {
-  const size_t dot = name.rfind('.');
-  const std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
-  for (unsigned long long n = 0;; ++n) {
-    std::string candidate = name + ".(" + std::to_string(n) + ")";
-    if (!ext.empty()) candidate += "." + ext;
+  return FreeNumberedName(name, FreeNameSuffix(name), [dirFd](const std::string& candidate) {
     struct stat st;
-    if (fstatat(dirFd, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return candidate;
-  }
+    return fstatat(dirFd, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0;
+  });
 }
 
 // The pictures folder, opened once for a pass: every name is taken beside this descriptor, so

@@ -235,18 +235,12 @@ FILE* OpenTemporary(int dirFd, const std::string& path, uint64_t& length) {
 // side-file suffix stays at the end, so such a file is hidden and cleaned like any other.
 std::string UniqueTemporaryName(int dirFd, const std::string& target,
                                 const std::set<std::string>& held) {
+  auto free = [&](const std::string& candidate) {
+    return !ExistsAt(dirFd, candidate) && held.count(candidate) == 0;
+  };
   const std::string plain = target + kRenameSuffix;
-  if (!ExistsAt(dirFd, plain) && held.count(plain) == 0) return plain;
-  for (unsigned long long n = 0;; ++n) {
-    const std::string candidate = target + ".(" + std::to_string(n) + ")" + kRenameSuffix;
-    if (!ExistsAt(dirFd, candidate) && held.count(candidate) == 0) return candidate;
-  }
-}
-
-std::string Candidate(const std::string& target, int n, const std::string& ext, bool hasExt) {
-  std::string out = target + ".(" + std::to_string(n) + ")";
-  if (hasExt) out += "." + ext;
-  return out;
+  if (free(plain)) return plain;
+  return FreeNumberedName(target, kRenameSuffix, free);
 }
 
 // Whether the road an entry came by is gone: a UDT socket that broke before its receive task
@@ -369,29 +363,29 @@ namespace {
 // Publishes the temporary file `tmpName` of the folder as `name` there, or under the first
 // free ".(n)" name; the name published, or "" with errno.
 std::string RenameUploadFileAt(int dirFd, const std::string& tmpName, const std::string& name) {
-  // The extension is that of the file's own name, never text from a folder above it.
-  const size_t dot = name.find_last_of('.');
-  const bool hasExt = dot != std::string::npos;
-  const std::string ext = hasExt ? name.substr(dot + 1) : "";
-
+  const std::string suffix = FreeNameSuffix(name, true);
   if (!ExistsAt(dirFd, tmpName)) {
     if (!ExistsAt(dirFd, name)) return name;
-    for (int n = 0;; ++n) {
-      const std::string candidate = Candidate(name, n, ext, hasExt);
-      if (!ExistsAt(dirFd, candidate)) return candidate;
-    }
+    return FreeNumberedName(name, suffix, [dirFd](const std::string& candidate) {
+      return !ExistsAt(dirFd, candidate);
+    });
   }
   if (Plat_RenameAtNoReplace(dirFd, tmpName, dirFd, name) == 0) return name;
   if (errno != EEXIST) return "";
-  for (int n = 0;; ++n) {
-    const std::string candidate = Candidate(name, n, ext, hasExt);
-    if (Plat_RenameAtNoReplace(dirFd, tmpName, dirFd, candidate) == 0) {
-      uint64_t size = 0;
-      if (FileSizeAt(dirFd, candidate, size) != 0 || size == 0) RemoveAt(dirFd, candidate);
-      return candidate;
-    }
-    if (errno != EEXIST) return "";
+  // Each free name is claimed by the rename itself, so a file made meanwhile is never replaced.
+  int error = 0;
+  const std::string published =
+      FreeNumberedName(name, suffix, [&](const std::string& candidate) {
+        error = Plat_RenameAtNoReplace(dirFd, tmpName, dirFd, candidate) == 0 ? 0 : errno;
+        return error != EEXIST;
+      });
+  if (error != 0) {
+    errno = error;
+    return "";
   }
+  uint64_t size = 0;
+  if (FileSizeAt(dirFd, published, size) != 0 || size == 0) RemoveAt(dirFd, published);
+  return published;
 }
 
 std::string InFolder(const std::string& folder, const std::string& name) {
