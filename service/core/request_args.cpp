@@ -124,7 +124,3 @@ bool QuickFingerprintOf(int fd, uint64_t size, unsigned char out[16]) {
 bool QuickFingerprintCached(int fd, uint64_t size, unsigned char out[16]) {
   return Fingerprint(fd, size, out, true);
 }
-
-UniqueFd::~UniqueFd() {
-  if (fd >= 0) ::close(fd);
-}

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/wire.h"
+#include "platform/unique_fd.h"  // the handlers' descriptors
 
 struct bufferevent;
 
@@ -60,13 +61,3 @@ bool QuickFingerprintOf(int fd, uint64_t size, unsigned char out[16]);
 // The same from the page cache alone, for a thread that must not wait for the disk: false
 // (EAGAIN) when any of it would have to be read from the disk.
 bool QuickFingerprintCached(int fd, uint64_t size, unsigned char out[16]);
-
-// An open descriptor closed when it goes out of scope.
-struct UniqueFd {
-  int fd = -1;
-  UniqueFd() = default;
-  explicit UniqueFd(int f) : fd(f) {}
-  ~UniqueFd();
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-};

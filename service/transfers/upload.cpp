@@ -63,16 +63,7 @@ COrderedWorker& UploadWriter() {
 // The upload's folder, opened beneath its share once the share check passed: every file of the
 // upload (temporary, side file, target) is made, read, renamed and removed beside this
 // descriptor, never by a name that a swapped link could lead elsewhere.
-struct UploadFolder {
-  int fd = -1;
-  explicit UploadFolder(int f) : fd(f) {}
-  ~UploadFolder() {
-    if (fd >= 0) ::close(fd);
-  }
-  UploadFolder(const UploadFolder&) = delete;
-  UploadFolder& operator=(const UploadFolder&) = delete;
-};
-using FolderRef = std::shared_ptr<const UploadFolder>;
+using FolderRef = std::shared_ptr<const UniqueFd>;
 
 // What the writer needs of one upload, shared with its queued pieces: they may run after the
 // upload's entry (and its own file) closed.
@@ -484,7 +475,7 @@ static int ReqUpLoadFileNow(const char* body, const CommandHeader* header, buffe
     code = -1;
     return Refuse(sessionId, static_cast<uint16_t>(code), reply, replyLen, code);
   }
-  const FolderRef dir = std::make_shared<const UploadFolder>(folderFd);
+  const FolderRef dir = std::make_shared<const UniqueFd>(folderFd);
   QV_LOG(kModIntranet, kLogDebug, "check dir:%s", folder.c_str());
   code = CheckSharePath(folder);
   if (code != 0) {
