@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/log.h"
 #include "common/md5.h"
 #include "common/share_paths.h"
 #include "service/service_globals.h"
@@ -36,6 +37,23 @@ bool ReadPathField(const wire::Reader& in, size_t offset, size_t width, std::str
 
 std::string ResolvePeerPath(const std::string& wirePath) {
   return ExpandDefaultPath(NormalizePeerPath(WireToLocal(wirePath)));
+}
+
+RequestPath ReadRequestPath(const wire::Reader& in, size_t offset, size_t width, const char* what,
+                            bufferevent* conn, int udtSock, std::string& path) {
+  path.clear();
+  std::string wirePath;
+  if (!ReadPathField(in, offset, width, wirePath)) {
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udtSock), kModIntranet, kLogError,
+                   "%s path without end refused.", what);
+    return RequestPath::kNoEnd;
+  }
+  path = ResolvePeerPath(wirePath);
+  if (path.empty()) {
+    QV_LOG(kModIntranet, kLogDebug, "%s.", "def share dir is empty.");
+    return RequestPath::kDefaultEmpty;
+  }
+  return RequestPath::kRead;
 }
 
 std::string ParentOf(const std::string& path) {

@@ -34,6 +34,18 @@ bool ReadPathField(const wire::Reader& in, size_t offset, size_t width, std::str
 // leading $DEFAULT...$ token expanded; "" when the token's folder is not set.
 std::string ResolvePeerPath(const std::string& wirePath);
 
+// How the path field of a transfer request was read.
+enum class RequestPath {
+  kRead,          // `path` holds the local path
+  kNoEnd,         // the field is cut off or holds no zero byte
+  kDefaultEmpty,  // a $DEFAULT...$ token whose folder is not set
+};
+// The path field (offset, width) of a transfer request read and mapped to a local path, the
+// one way for every request that names a file. A refusal is logged once against the peer,
+// naming the request (`what`: "Upload", "Download").
+RequestPath ReadRequestPath(const wire::Reader& in, size_t offset, size_t width, const char* what,
+                            bufferevent* conn, int udtSock, std::string& path);
+
 // The folder part of a path ("/" for a file in the root, "" without a "/").
 std::string ParentOf(const std::string& path);
 

@@ -429,16 +429,15 @@ static int ReqUpLoadFileNow(const char* body, const CommandHeader* header, buffe
   uint8_t fingerprint[kFingerprintSize];
   in.U32(base, size);
   in.Bytes(base + kUploadFingerprintOffset, kFingerprintSize, fingerprint);
-  std::string wirePath;
-  if (!ReadPathField(in, base + kUploadPathOffset, kUploadPathWidth, wirePath)) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
-                   "Upload path without end refused.");
-    return Refuse(sessionId, kErrNotShared, reply, replyLen, kErrNotShared);
-  }
-  const std::string path = ResolvePeerPath(wirePath);
-  if (path.empty()) {
-    QV_LOG(kModIntranet, kLogDebug, "%s.", "def share dir is empty.");
-    return Refuse(sessionId, kDefaultEmptyCode, reply, replyLen, kErrDefaultEmpty);
+  std::string path;
+  switch (ReadRequestPath(in, base + kUploadPathOffset, kUploadPathWidth, "Upload", conn, udt,
+                          path)) {
+    case RequestPath::kNoEnd:
+      return Refuse(sessionId, kErrNotShared, reply, replyLen, kErrNotShared);
+    case RequestPath::kDefaultEmpty:
+      return Refuse(sessionId, kDefaultEmptyCode, reply, replyLen, kErrDefaultEmpty);
+    case RequestPath::kRead:
+      break;
   }
   QV_LOG(kModIntranet, kLogDebug, "upload file :%s", path.c_str());
 
