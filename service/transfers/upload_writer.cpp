@@ -115,7 +115,8 @@ COrderedWorker& UploadWriter() {
 }
 
 void UploadWriter_Queue(uint32_t sessionId, uint64_t serial,
-                        const std::shared_ptr<UploadPipe>& pipe, const char* data, size_t n, bufferevent* conn, int udt, char direct) {
+                        const std::shared_ptr<UploadPipe>& pipe, const char* data, size_t n,
+                        bufferevent* conn, int udt, char direct) {
   bool hold = false;
   {
     std::lock_guard<std::mutex> lock(pipe->mutex);

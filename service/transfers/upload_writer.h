@@ -75,7 +75,8 @@ COrderedWorker& UploadWriter();
 // the high mark is held (its later messages wait, unread, in the socket) until the writer has
 // brought it below the low mark.
 void UploadWriter_Queue(uint32_t sessionId, uint64_t serial,
-                        const std::shared_ptr<UploadPipe>& pipe, const char* data, size_t n, bufferevent* conn, int udt, char direct);
+                        const std::shared_ptr<UploadPipe>& pipe, const char* data, size_t n,
+                        bufferevent* conn, int udt, char direct);
 
 // An upload taken out of the map by its end message, to be published (or kept for a resume).
 struct EndingUpload {
