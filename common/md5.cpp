@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/unique_fd.h"
+
 namespace {
 
 constexpr size_t kStreamPiece = 1024;
@@ -40,32 +42,18 @@ void EncodeLittleEndian(unsigned char* out, const uint32_t* in, size_t length) {
   }
 }
 
-// RAII over a read-only descriptor.
-class CReadFd {
- public:
-  explicit CReadFd(const std::string& path)
-      // O_NONBLOCK keeps a FIFO from stalling the open; regular files ignore it.
-      : m_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {}
-  ~CReadFd() { if (m_fd >= 0) close(m_fd); }
-  CReadFd(const CReadFd&) = delete;
-  CReadFd& operator=(const CReadFd&) = delete;
-  int Get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
-
 }  // namespace
 
 CMd5Hash::CMd5Hash() { Init(); }
 
 CMd5Hash::CMd5Hash(const std::string& filePath) {
   Init();
-  CReadFd file(filePath);
-  if (file.Get() < 0) return;
+  // O_NONBLOCK keeps a FIFO from stalling the open; regular files ignore it.
+  UniqueFd file(open(filePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (file.get() < 0) return;
   struct stat st;
   // Only regular files have a fingerprint; anything else hashes as no input.
-  if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
 
   Md5Range ranges[2];
   const int count = QuickMd5Ranges(static_cast<uint64_t>(st.st_size), ranges);
@@ -75,7 +63,7 @@ CMd5Hash::CMd5Hash(const std::string& filePath) {
     uint64_t left = ranges[r].length;
     while (left > 0) {
       const size_t want = left < sizeof(piece) ? static_cast<size_t>(left) : sizeof(piece);
-      const ssize_t n = pread(file.Get(), piece, want, static_cast<off_t>(offset));
+      const ssize_t n = pread(file.get(), piece, want, static_cast<off_t>(offset));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;  // the file shrank meanwhile: hash what is there
       Update(piece, static_cast<size_t>(n));

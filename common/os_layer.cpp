@@ -22,6 +22,7 @@
 #include "common/thread_pool.h"
 #include "platform/disk.h"
 #include "platform/files.h"
+#include "platform/unique_fd.h"
 
 std::atomic<unsigned char> g_ExitFlag{0};
 std::atomic<uint16_t> g_LocalPort{0};
@@ -42,21 +43,6 @@ constexpr size_t kCopyChunk = 64 * 1024;
 constexpr size_t kHostNameSize = 260;
 
 OsServerTask g_commandServerTask = OS_RunEvent;
-
-// An owned descriptor; Close reports what close(2) said (a late write error shows there).
-struct Fd {
-  int fd;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() { Close(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Close() {
-    if (fd < 0) return 0;
-    const int r = close(fd);
-    fd = -1;
-    return r;
-  }
-};
 
 struct DirCloser {
   void operator()(DIR* d) const {
@@ -221,7 +207,7 @@ int OS_RenameFile(const std::string& from, const std::string& to) {
 int OS_CopyFile(const std::string& from, const std::string& to) {
   // O_NONBLOCK only keeps the opens from hanging on a FIFO; both ends are checked to be
   // regular files before any byte moves.
-  Fd in(open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd in(open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (in.fd < 0) return -1;
   struct stat src {};
   if (fstat(in.fd, &src) != 0 || !S_ISREG(src.st_mode)) return -1;
@@ -232,7 +218,7 @@ int OS_CopyFile(const std::string& from, const std::string& to) {
     if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) return -1;
   }
 
-  Fd out(open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666));
+  UniqueFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666));
   if (out.fd < 0) return -1;
   auto fail = [&]() {
     out.Close();

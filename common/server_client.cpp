@@ -5,25 +5,7 @@
 #include <cstring>
 
 #include "common/sockets.h"
-
-namespace {
-
-// Closes the socket on every path out of an exchange.
-class CSocketGuard {
- public:
-  explicit CSocketGuard(int fd) : m_fd(fd) {}
-  ~CSocketGuard() {
-    if (m_fd >= 0) CloseSock(&m_fd);
-  }
-  CSocketGuard(const CSocketGuard&) = delete;
-  CSocketGuard& operator=(const CSocketGuard&) = delete;
-  int* Ptr() { return &m_fd; }
-
- private:
-  int m_fd;
-};
-
-}  // namespace
+#include "platform/unique_fd.h"
 
 int MakeServerAddress(const std::string& host, uint16_t port, ServerAddress& out) {
   out = ServerAddress();
@@ -48,26 +30,27 @@ int SendServerRequest(const RelayHeader& header, const ServerAddress& server,
   if (server.host[0] == '\0' || (bodyLen > 0 && !body)) return -1;
   if (kRelayHeaderSize + bodyLen > 0xFFFF) return -1;
 
-  CSocketGuard sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (*sock.Ptr() < 0) return -1;
+  // Closed on every path out of the exchange.
+  UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (sock.fd < 0) return -1;
   // Set before connect so that the connect attempt is bounded too.
-  if (SetSockTimeout(*sock.Ptr(), kServerTimeoutMs, kServerTimeoutMs) != 0) return -1;
-  if (ConnectServerSock(sock.Ptr(), server.port, server.host) != 0) return -1;
+  if (SetSockTimeout(sock.fd, kServerTimeoutMs, kServerTimeoutMs) != 0) return -1;
+  if (ConnectServerSock(&sock.fd, server.port, server.host) != 0) return -1;
 
   std::vector<uint8_t> msg(kRelayHeaderSize + bodyLen, 0);
   RelayHeader h = header;
   h.len = static_cast<uint16_t>(msg.size());
   EncodeRelayHeader(h, msg.data());
   if (bodyLen > 0) std::memcpy(msg.data() + kRelayHeaderSize, body, bodyLen);
-  if (SendSock(sock.Ptr(), static_cast<int>(msg.size()), reinterpret_cast<const char*>(msg.data())) != 0)
+  if (SendSock(&sock.fd, static_cast<int>(msg.size()), reinterpret_cast<const char*>(msg.data())) != 0)
     return -1;
 
   ServerReplyHeader head;
-  if (RecvServerReplyHead(sock.Ptr(), head) != 0) return -1;
+  if (RecvServerReplyHead(&sock.fd, head) != 0) return -1;
   if (head.len < kServerReplyHeaderSize) return -1;
   std::vector<uint8_t> rest(head.len - kServerReplyHeaderSize);
   if (!rest.empty() &&
-      RecvSock(sock.Ptr(), static_cast<int>(rest.size()), reinterpret_cast<char*>(rest.data())) != 0)
+      RecvSock(&sock.fd, static_cast<int>(rest.size()), reinterpret_cast<char*>(rest.data())) != 0)
     return -1;
   reply = head;
   replyBody.swap(rest);

@@ -17,6 +17,7 @@
 #include "platform/locale_info.h"
 #include "platform/open_beneath.h"
 #include "platform/process_path.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -164,30 +165,6 @@ int CheckSharePathIn(const std::string& folder, const std::vector<std::string>& 
 
 namespace {
 
-
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : m_fd(fd) {}
-  ~ScopedFd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return m_fd; }
-  int release() {
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd;
-  }
-  void reset(int fd) {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = fd;
-  }
-
- private:
-  int m_fd;
-};
-
 // The share folder (canonical) that holds `canonical`, and the rest of the path below it.
 bool FindRoot(const std::string& canonical, const std::vector<std::string>& allowed,
               std::string& root, std::string& rel) {
@@ -233,7 +210,7 @@ bool NamesRoot(const std::string& name, const ShareRoot& root, bool cachedOnly) 
   // check.
   static const int top = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);  // kept for good
   if (top < 0 || name.empty() || name[0] != '/') return false;
-  ScopedFd named(Plat_OpenBeneathCached(top, name.substr(1), O_PATH | O_DIRECTORY));
+  UniqueFd named(Plat_OpenBeneathCached(top, name.substr(1), O_PATH | O_DIRECTORY));
   return named.get() >= 0 && fstat(named.get(), &st) == 0 && st.st_dev == root.dev &&
          st.st_ino == root.ino;
 }
@@ -268,7 +245,7 @@ Fast OpenBeneathTable(const ShareSnapshot& table, const std::string& path, int f
     }
   }
   if (!best) return Fast::kUnsure;
-  if (best->fd < 0) {
+  if (best->fd.fd < 0) {
     if (cachedOnly) return Fast::kUnsure;
     // Missing when the table was read: once it is there, the roots are opened again.
     struct stat st;
@@ -277,8 +254,8 @@ Fast OpenBeneathTable(const ShareSnapshot& table, const std::string& path, int f
   }
   std::string rel;
   for (size_t i = bestLen; i < parts.size(); ++i) rel += (rel.empty() ? "" : "/") + parts[i];
-  ScopedFd file(cachedOnly ? Plat_OpenBeneathCached(best->fd, rel, flags)
-                          : Plat_OpenBeneath(best->fd, rel, flags));
+  UniqueFd file(cachedOnly ? Plat_OpenBeneathCached(best->fd.fd, rel, flags)
+                          : Plat_OpenBeneath(best->fd.fd, rel, flags));
   const int openError = errno;
   // The folder must still be the share, by its stored name and by the name the path used.
   const bool rootHolds = NamesRoot(best->entry, *best, cachedOnly) &&
@@ -323,9 +300,9 @@ int OpenSharedPathIn(const std::string& path, const std::vector<std::string>& al
     errno = EACCES;
     return -1;
   }
-  ScopedFd rootFd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd rootFd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (rootFd.get() < 0) return -1;
-  ScopedFd fd(Plat_OpenBeneath(rootFd.get(), rel, flags));
+  UniqueFd fd(Plat_OpenBeneath(rootFd.get(), rel, flags));
   if (fd.get() < 0) return -1;
   if (rel.empty()) {
     // The share itself is only ever opened as a folder.
@@ -373,7 +350,7 @@ int MakeSharedFolderIn(const std::string& folder, const std::vector<std::string>
     errno = EACCES;
     return -1;
   }
-  ScopedFd at(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd at(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (at.get() < 0) return -1;
   for (const std::string& part : parts) {
     int next = Plat_OpenBeneath(at.get(), part, O_RDONLY | O_DIRECTORY);
@@ -451,20 +428,25 @@ void GetUniqueFileName(const std::string& path, std::string& out) {
     out = path;
     return;
   }
-  // The extension comes from the file's own name, never from a dotted folder above it.
+  out = FreeNumberedName(path, FreeNameSuffix(path),
+                         [](const std::string& candidate) { return !Exists(candidate); });
+}
+
+std::string FreeNumberedName(const std::string& base, const std::string& suffix,
+                             const std::function<bool(const std::string&)>& take) {
+  for (unsigned long long n = 0;; ++n) {
+    std::string candidate = base + ".(" + std::to_string(n) + ")" + suffix;
+    if (take(candidate)) return candidate;
+  }
+}
+
+std::string FreeNameSuffix(const std::string& path, bool keepBareDot) {
   const size_t slash = path.rfind('/');
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   const size_t dot = path.rfind('.');
-  std::string ext;
-  if (dot != std::string::npos && dot >= nameStart) ext = path.substr(dot + 1);
-  for (unsigned long long n = 0;; ++n) {
-    std::string candidate = path + ".(" + std::to_string(n) + ")";
-    if (!ext.empty()) candidate += "." + ext;
-    if (!Exists(candidate)) {
-      out = candidate;
-      return;
-    }
-  }
+  if (dot == std::string::npos || dot < nameStart) return "";
+  if (dot + 1 == path.size() && !keepBareDot) return "";
+  return path.substr(dot);
 }
 
 void DeleteRenameFiles() {

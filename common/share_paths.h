@@ -4,6 +4,7 @@
 // path components before anything is opened or created. Also the folder listing, folder
 // chains, free names, upload leftovers, and the program and base folders.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,14 @@ int MakeSharedFolderIn(const std::string& folder, const std::vector<std::string>
 void GetSubFileList(const std::string& folder, std::vector<SubFileInfo>& out);  // appends
 int CreateDirPath(const std::string& path);
 void GetUniqueFileName(const std::string& path, std::string& out);
+// The ".(n)" free-name rule, one home for every caller: `base` + ".(n)" + `suffix` for n = 0,
+// 1, ... until `take` accepts one (it may claim the name itself, say by a rename); that one.
+std::string FreeNumberedName(const std::string& base, const std::string& suffix,
+                             const std::function<bool(const std::string&)>& take);
+// What free names of a file keep after the number: "." and the extension of its own name,
+// never of a dotted folder above it; "" without one. A name that ends in "." keeps that bare
+// dot only with keepBareDot (uploads have always been published so: "a." as "a..(0).").
+std::string FreeNameSuffix(const std::string& path, bool keepBareDot = false);
 void DeleteRenameFiles();
 void DeleteFilesBySuffix(const char* folder, const char* suffix);
 

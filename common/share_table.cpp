@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
 #include "common/share_paths.h"
 
@@ -36,15 +37,14 @@ ShareRoot OpenRoot(const std::string& entry) {
   if (!realpath(entry.c_str(), real)) return root;
   root.canonical = real;
   SplitComponents(root.canonical, root.canonicalParts);
-  const int fd = ::open(entry.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return root;
+  UniqueFd fd(::open(entry.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (fd.fd < 0) return root;
   struct stat byFd, byName;
-  if (fstat(fd, &byFd) != 0 || stat(root.canonical.c_str(), &byName) != 0 ||
+  if (fstat(fd.fd, &byFd) != 0 || stat(root.canonical.c_str(), &byName) != 0 ||
       byFd.st_dev != byName.st_dev || byFd.st_ino != byName.st_ino) {
-    ::close(fd);
     return root;
   }
-  root.fd = fd;
+  root.fd = std::move(fd);
   root.dev = byFd.st_dev;
   root.ino = byFd.st_ino;
   return root;
@@ -60,11 +60,6 @@ bool Fresh(const std::shared_ptr<const ShareSnapshot>& s, uint64_t generation) {
 }
 
 }  // namespace
-
-ShareSnapshot::~ShareSnapshot() {
-  for (const ShareRoot& r : roots)
-    if (r.fd >= 0) ::close(r.fd);
-}
 
 std::shared_ptr<const ShareSnapshot> ShareTable_Current() {
   const uint64_t generation = g_generation.load();

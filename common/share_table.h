@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/settings.h"
+#include "platform/unique_fd.h"
 
 // One allowed folder, as stored and as it really lies, open (O_PATH | O_DIRECTORY; -1 when it
 // could not be opened when the table was read).
@@ -19,7 +20,7 @@ struct ShareRoot {
   std::string canonical;                // its realpath
   std::vector<std::string> entryParts;  // the stored text by components ("" and "." dropped)
   std::vector<std::string> canonicalParts;
-  int fd = -1;
+  UniqueFd fd;
   dev_t dev = 0;
   ino_t ino = 0;
 };
@@ -33,7 +34,6 @@ struct ShareSnapshot {
   ShareSnapshot() = default;
   ShareSnapshot(const ShareSnapshot&) = delete;
   ShareSnapshot& operator=(const ShareSnapshot&) = delete;
-  ~ShareSnapshot();  // closes the roots
 };
 
 // The table as of the last change; read afresh when the generation moved. Never null.

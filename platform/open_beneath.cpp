@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace {
 
 constexpr int kOpenTries = 8;
@@ -34,29 +36,6 @@ bool Components(const std::string& rel, std::vector<std::string>& out) {
   }
   return true;
 }
-
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return m_fd; }
-  void reset(int fd) {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = fd;
-  }
-  int release() {
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd;
-  }
-
- private:
-  int m_fd;
-};
 
 // O_PATH | O_NOFOLLOW opens a link itself rather than failing on it: such a descriptor is
 // closed, as any other link on the way would have failed.
@@ -87,7 +66,7 @@ int Plat_OpenBeneathByWalk(int rootFd, const std::string& rel, int flags, mode_t
     }
     return ::openat(rootFd, ".", flags, mode);
   }
-  Fd dir(-1);
+  UniqueFd dir;
   int at = rootFd;
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     // O_NOFOLLOW with O_DIRECTORY: a link in place of a folder fails with ELOOP or ENOTDIR.

@@ -10,21 +10,12 @@
 
 #include "platform/files.h"
 #include "platform/run_command.h"
+#include "platform/unique_fd.h"
 #include "platform/update_signature.h"
 
 namespace {
 
 constexpr off_t kMaxPackageBytes = off_t{4} << 30;
-
-struct Fd {
-  int fd = -1;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
 
 bool SafeOwner(const struct stat& st) { return st.st_uid == 0 || st.st_uid == geteuid(); }
 
@@ -95,7 +86,7 @@ int Plat_InstallSignedUpdate(const std::string& package, const std::string& sign
     message = "refused: cannot make " + dir + ": " + std::strerror(errno);
     return kUpdateInstallNoSafeFolder;
   }
-  Fd dirFd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd dirFd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat dst {};
   if (dirFd.fd < 0 || fstat(dirFd.fd, &dst) != 0 || dst.st_uid != geteuid()) {
     message = "refused: " + dir + " is not a folder of ours; nothing installed";
@@ -111,7 +102,7 @@ int Plat_InstallSignedUpdate(const std::string& package, const std::string& sign
     return kUpdateInstallNoSafeFolder;
   }
 
-  Fd in(open(package.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd in(open(package.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   if (in.fd < 0 || fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
       st.st_size > kMaxPackageBytes) {
@@ -119,7 +110,7 @@ int Plat_InstallSignedUpdate(const std::string& package, const std::string& sign
     return kUpdateInstallUnreadable;
   }
   const std::string copy = dir + "/" + kUpdateInstallCopyName;
-  Fd out(openat(dirFd.fd, kUpdateInstallCopyName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+  UniqueFd out(openat(dirFd.fd, kUpdateInstallCopyName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                 0600));
   if (out.fd < 0 || !CopyAll(in.fd, out.fd) || fsync(out.fd) != 0) {
     unlinkat(dirFd.fd, kUpdateInstallCopyName, 0);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "platform/unique_fd.h"
 #include "update_public_key.h"
 
 namespace {
@@ -21,13 +22,6 @@ struct MdCtxFree {
 };
 struct BioFree {
   void operator()(BIO* b) const { BIO_free(b); }
-};
-
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
 };
 
 }  // namespace
@@ -78,7 +72,7 @@ bool VerifyUpdateSignatureFd(int fd, const std::string& signature, std::string& 
 
 bool VerifyUpdateSignatureFile(const std::string& path, const std::string& signature,
                                std::string& why, const char* publicKeyPem) {
-  Fd f;
+  UniqueFd f;
   f.fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   struct stat st {};
   if (f.fd < 0 || fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -90,7 +84,7 @@ bool VerifyUpdateSignatureFile(const std::string& path, const std::string& signa
 
 bool ReadUpdateSignature(const std::string& path, std::string& signature, std::string& why) {
   signature.clear();
-  Fd f;
+  UniqueFd f;
   f.fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   struct stat st {};
   if (f.fd < 0 || fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -35,6 +35,7 @@
 #include "service/service_globals.h"
 #include "service/transfers/transfer_sessions.h"
 #include "service/transfers/upload.h"
+#include "service/transfers/upload_writer.h"
 
 namespace {
 

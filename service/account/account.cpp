@@ -18,6 +18,7 @@
 #include "platform/disk.h"
 #include "platform/sync.h"
 #include "service/roads/http_server.h"
+#include "service/roads/p2p_channel.h"
 #include "service/service_globals.h"
 #include "service/roads/upnp.h"
 
@@ -68,16 +69,6 @@ uint32_t LocalIpNumber() {
   const std::string ip = GetLocalIpText();
   if (ip.empty() || inet_pton(AF_INET, ip.c_str(), &a) != 1) return 0;
   return ntohl(a.s_addr);
-}
-
-// The peer-to-peer UDP socket's bound port, 0 while there is none.
-uint16_t P2PUdpPort() {
-  const int sock = g_P2PUdpSock.load();
-  if (sock < 0) return 0;
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
-  return ntohs(addr.sin_port);
 }
 
 // The server-info report and the port mappings. The report goes out at once with what the
@@ -180,7 +171,9 @@ int SendHeartBeatToSV(const ServerAddress& server) {
 
 int SetSVInfo() {
   const bool loggedOn = g_nLogOnRtn.load() == 0;
-  if (loggedOn) UPnPMapAllAsync(g_LocalPort.load(), P2PUdpPort(), Http_BoundPort(), OnMappingRound);
+  if (loggedOn) {
+    UPnPMapAllAsync(g_LocalPort.load(), P2P_BoundPort(), Http_BoundPort(), OnMappingRound);
+  }
   return SendSVInfo(loggedOn);
 }
 

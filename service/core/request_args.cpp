@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/log.h"
 #include "common/md5.h"
 #include "common/request_pipeline.h"
 #include "common/share_paths.h"
@@ -35,6 +36,23 @@ bool ReadPathField(const wire::Reader& in, size_t offset, size_t width, std::str
 
 std::string ResolvePeerPath(const std::string& wirePath) {
   return ExpandDefaultPath(NormalizePeerPath(WireToLocal(wirePath)));
+}
+
+RequestPath ReadRequestPath(const wire::Reader& in, size_t offset, size_t width, const char* what,
+                            bufferevent* conn, int udtSock, std::string& path) {
+  path.clear();
+  std::string wirePath;
+  if (!ReadPathField(in, offset, width, wirePath)) {
+    QV_LOG_REFUSAL(PeerKeyOf(conn, udtSock), kModIntranet, kLogError,
+                   "%s path without end refused.", what);
+    return RequestPath::kNoEnd;
+  }
+  path = ResolvePeerPath(wirePath);
+  if (path.empty()) {
+    QV_LOG(kModIntranet, kLogDebug, "%s.", "def share dir is empty.");
+    return RequestPath::kDefaultEmpty;
+  }
+  return RequestPath::kRead;
 }
 
 std::string ParentOf(const std::string& path) {
@@ -122,8 +140,4 @@ bool QuickFingerprintOf(int fd, uint64_t size, unsigned char out[16]) {
 
 bool QuickFingerprintCached(int fd, uint64_t size, unsigned char out[16]) {
   return Fingerprint(fd, size, out, true);
-}
-
-UniqueFd::~UniqueFd() {
-  if (fd >= 0) ::close(fd);
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/wire.h"
+#include "platform/unique_fd.h"  // the handlers' descriptors
 
 struct bufferevent;
 
@@ -32,6 +33,18 @@ bool ReadPathField(const wire::Reader& in, size_t offset, size_t width, std::str
 // A path from a peer as a local path: converted from the wire's text, "\\" made "/", a
 // leading $DEFAULT...$ token expanded; "" when the token's folder is not set.
 std::string ResolvePeerPath(const std::string& wirePath);
+
+// How the path field of a transfer request was read.
+enum class RequestPath {
+  kRead,          // `path` holds the local path
+  kNoEnd,         // the field is cut off or holds no zero byte
+  kDefaultEmpty,  // a $DEFAULT...$ token whose folder is not set
+};
+// The path field (offset, width) of a transfer request read and mapped to a local path, the
+// one way for every request that names a file. A refusal is logged once against the peer,
+// naming the request (`what`: "Upload", "Download").
+RequestPath ReadRequestPath(const wire::Reader& in, size_t offset, size_t width, const char* what,
+                            bufferevent* conn, int udtSock, std::string& path);
 
 // The folder part of a path ("/" for a file in the root, "" without a "/").
 std::string ParentOf(const std::string& path);
@@ -60,13 +73,3 @@ bool QuickFingerprintOf(int fd, uint64_t size, unsigned char out[16]);
 // The same from the page cache alone, for a thread that must not wait for the disk: false
 // (EAGAIN) when any of it would have to be read from the disk.
 bool QuickFingerprintCached(int fd, uint64_t size, unsigned char out[16]);
-
-// An open descriptor closed when it goes out of scope.
-struct UniqueFd {
-  int fd = -1;
-  UniqueFd() = default;
-  explicit UniqueFd(int f) : fd(f) {}
-  ~UniqueFd();
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-};

@@ -21,6 +21,7 @@
 #include "common/sqlite_wrapper.h"
 #include "common/test_settings.h"
 #include "platform/files.h"
+#include "platform/unique_fd.h"
 #include "service/pictures/exif.h"
 
 namespace {
@@ -49,16 +50,6 @@ bool FullMd5(int fd, std::string& hex) {
   return true;
 }
 
-struct Fd {
-  int fd = -1;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
-
 // A regular file of the folder, never through a link and never blocking on a FIFO.
 int OpenRegularAt(int dirFd, const std::string& name, struct stat& st) {
   const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -86,7 +77,7 @@ bool StillNames(int dirFd, const std::string& name, const struct stat& opened) {
 // size and the same full MD5.
 bool IdenticalTwin(int srcFd, const struct stat& srcSt, int dateFd, const std::string& target) {
   struct stat tgtSt;
-  Fd tgt(OpenRegularAt(dateFd, target, tgtSt));
+  UniqueFd tgt(OpenRegularAt(dateFd, target, tgtSt));
   if (tgt.fd < 0) return false;
   if (srcSt.st_dev == tgtSt.st_dev && srcSt.st_ino == tgtSt.st_ino) return false;
   if (srcSt.st_size != tgtSt.st_size) return false;
@@ -96,14 +87,10 @@ bool IdenticalTwin(int srcFd, const struct stat& srcSt, int dateFd, const std::s
 
 // A free name in the folder for `name`: "a.jpg" becomes "a.jpg.(0).jpg", "a.jpg.(1).jpg"...
 std::string FreeNameAt(int dirFd, const std::string& name) {
-  const size_t dot = name.rfind('.');
-  const std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
-  for (unsigned long long n = 0;; ++n) {
-    std::string candidate = name + ".(" + std::to_string(n) + ")";
-    if (!ext.empty()) candidate += "." + ext;
+  return FreeNumberedName(name, FreeNameSuffix(name), [dirFd](const std::string& candidate) {
     struct stat st;
-    if (fstatat(dirFd, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return candidate;
-  }
+    return fstatat(dirFd, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0;
+  });
 }
 
 // The pictures folder, opened once for a pass: every name is taken beside this descriptor, so
@@ -123,7 +110,7 @@ int SortOne(int picFd, const std::string& name, int srcFd, const struct stat& sr
   if (date.empty()) return -1;
   if (mkdirat(picFd, date.c_str(), 0755) != 0 && errno != EEXIST) return -1;
   // The date folder must be a real folder here, not a link to somewhere else.
-  Fd dateFd(::openat(picFd, date.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd dateFd(::openat(picFd, date.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (dateFd.fd < 0) return -1;
   if (!StillNames(picFd, name, srcSt)) return -1;
 
@@ -161,7 +148,7 @@ int SortFolder(int picFd, const std::vector<std::string>& names) {
         Plat_IsHiddenName(name))
       continue;
     struct stat st;
-    Fd fd(OpenRegularAt(picFd, name, st));
+    UniqueFd fd(OpenRegularAt(picFd, name, st));
     if (fd.fd < 0) continue;  // gone, a link, a FIFO or a folder
     if (StillBeingWritten(fd.fd, st)) continue;
     ExifRecord record;
@@ -288,16 +275,16 @@ int TidingFileByDate(const std::string& picPath, const ExifRecord& record) {
   const size_t slash = picPath.rfind('/');
   if (slash == std::string::npos || slash + 1 >= picPath.size()) return -1;
   const std::string name = picPath.substr(slash + 1);
-  Fd picFd(OpenFolder(slash == 0 ? "/" : picPath.substr(0, slash)));
+  UniqueFd picFd(OpenFolder(slash == 0 ? "/" : picPath.substr(0, slash)));
   if (picFd.fd < 0) return -1;
   struct stat st;
-  Fd fd(OpenRegularAt(picFd.fd, name, st));
+  UniqueFd fd(OpenRegularAt(picFd.fd, name, st));
   if (fd.fd < 0) return -1;
   return SortOne(picFd.fd, name, fd.fd, st, record);
 }
 
 int TidingFileList(const std::string& folder, const std::vector<std::string>& names) {
-  Fd picFd(OpenFolder(folder));
+  UniqueFd picFd(OpenFolder(folder));
   if (picFd.fd < 0) return 0;
   return SortFolder(picFd.fd, names);
 }
@@ -310,7 +297,7 @@ int AutoTiding_RunOnce() {
   GetDefShareInfo(dirs);
   const std::string pictures = FixedField(dirs.pic, sizeof dirs.pic);
   if (pictures.empty()) return 0;
-  Fd picFd(OpenFolder(pictures));
+  UniqueFd picFd(OpenFolder(pictures));
   if (picFd.fd < 0) return 0;
   return SortFolder(picFd.fd, FileNamesOf(picFd.fd));
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #include "common/command_server.h"
 #include "common/log.h"
@@ -67,13 +68,10 @@ struct ThumbJob {
   PeerRoute route;
   uint64_t token = 0;
   uint32_t requestId = 0;
-  int fd = -1;
+  UniqueFd fd;  // the picture, opened and checked before the job was made
   std::string path;
   int width = 0, height = 0;
   ThumbSlots slots;
-  ~ThumbJob() {
-    if (fd >= 0) ::close(fd);
-  }
 };
 
 // Sends the whole answer; after a failed chunk only the end message with status 1 follows.
@@ -102,10 +100,9 @@ int ThumbTask(void* arg) {
   auto thumb = std::make_shared<std::vector<uint8_t>>();
   const uint64_t token = job->token;
   const bool ok = DeferredReply_Live(token) &&
-                  ThunmbNailIt(job->fd, job->path, job->height, job->width, *thumb,
+                  ThunmbNailIt(job->fd.fd, job->path, job->height, job->width, *thumb,
                                [token] { return DeferredReply_Live(token); });
-  ::close(job->fd);
-  job->fd = -1;
+  job->fd.Close();
   // The slot is free once the picture is scaled, whatever becomes of the connection.
   job->slots.Release();
   StartWaiting();
@@ -333,16 +330,14 @@ int ReqDownloadThumbNial(const char* body, const CommandHeader* header, bufferev
   if (TakeSlots(job->slots, peer)) {
     job->token = DeferredReply_Begin(route);
     if (job->token == 0) return SendThumbEnd(route, kThumbEndFailed, requestId);
-    job->fd = fd.fd;
-    fd.fd = -1;
+    job->fd = std::move(fd);
     Launch(std::move(job));
     return 0;
   }
   // Every slot taken: the request waits its turn, within a small bound per peer.
   job->token = DeferredReply_Begin(route);
   if (job->token == 0) return SendThumbEnd(route, kThumbEndFailed, requestId);
-  job->fd = fd.fd;
-  fd.fd = -1;
+  job->fd = std::move(fd);
   const uint64_t token = job->token;
   if (!Wait(job, peer)) {
     QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,

@@ -4,18 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <set>
 #include <string>
-#include <vector>
 
 #include <udt/udt.h>
 
@@ -35,6 +31,8 @@
 #include "service/core/request_args.h"
 #include "service/service_globals.h"
 #include "service/transfers/transfer_sessions.h"
+#include "service/transfers/upload_names.h"
+#include "service/transfers/upload_writer.h"
 
 namespace {
 
@@ -46,126 +44,10 @@ constexpr size_t kMaxTargetLength = kSidePathWidth - 1;  // the side file must h
 constexpr mode_t kFileMode = 0644;
 constexpr int kDefaultEmptyCode = 0;
 
-// Data of uploads over command connections is written by the upload writer, in the order it
-// came, so a slow disk never holds up an event thread. A connection whose queued data passes
-// the high mark is held (its later messages wait, unread, in the socket) until the writer has
-// brought it below the low mark.
-constexpr size_t kQueuedHigh = 4 * 1024 * 1024;
-constexpr size_t kQueuedLow = 1024 * 1024;
-
-std::atomic<size_t> g_peakQueued{0};
-
-COrderedWorker& UploadWriter() {
-  static COrderedWorker* writer = new COrderedWorker("upload writer");
-  return *writer;
-}
-
-// The upload's folder, opened beneath its share once the share check passed: every file of the
-// upload (temporary, side file, target) is made, read, renamed and removed beside this
-// descriptor, never by a name that a swapped link could lead elsewhere.
-struct UploadFolder {
-  int fd = -1;
-  explicit UploadFolder(int f) : fd(f) {}
-  ~UploadFolder() {
-    if (fd >= 0) ::close(fd);
-  }
-  UploadFolder(const UploadFolder&) = delete;
-  UploadFolder& operator=(const UploadFolder&) = delete;
-};
-using FolderRef = std::shared_ptr<const UploadFolder>;
-
-// What the writer needs of one upload, shared with its queued pieces: they may run after the
-// upload's entry (and its own file) closed.
-struct UploadPipe {
-  UniqueFd fd;  // a duplicate of the temporary file's descriptor, so it never names another file
-  std::string tmpPath;
-  std::string target;
-  FolderRef folder;
-  std::mutex mutex;
-  size_t queued = 0;        // bytes handed to the writer and not yet written
-  uint64_t holdToken = 0;   // the held connection, released below the low mark
-  // The writer's own: the length of the temporary file known good, and whether a write failed
-  // (then nothing more is appended: a resume goes on from what is there).
-  uint64_t landed = 0;
-  bool failed = false;
-};
-
-// What the map's entry cannot hold: the announced size, how much of the temporary file is
-// known good, and whether a write failed. Kept under g_MutexTransMap beside the entry of the
-// same id, and believed only while that entry still holds the same file.
-struct UploadState {
-  FILE* file = nullptr;
-  std::string tmpPath;
-  FolderRef folder;
-  uint32_t announced = 0;
-  uint64_t serial = 0;          // tells this upload from a later one under the same id
-  std::shared_ptr<UploadPipe> pipe;  // set with the first data queued for the writer
-  uint64_t accepted = 0;        // bytes taken in: written, or queued for the writer
-  uint64_t goodLength = 0;      // bytes of the temporary file that really landed
-  bool writeFailed = false;     // the file takes no more data
-  bool overrun = false;         // data beyond the announced size came and was refused
-  bool alreadyPresent = false;  // the target already holds this content; nothing to publish
-};
-std::map<uint32_t, UploadState> g_uploads;
 uint64_t g_nextSerial = 1;  // under g_MutexTransMap
-// Uploads whose end message came and whose publishing waits on the writer: target and
-// temporary path by session id. Under g_MutexTransMap.
-std::multimap<uint32_t, std::pair<std::string, std::string>> g_ending;
-
-// Serialises the upload decisions (which temporary and side files to make, keep or delete)
-// with the removals at an upload's end, so two phones never act on each other's files. Taken
-// before g_MutexTransMap, never after it. Immortal, like the service's other mutexes.
-std::mutex& DecisionMutex() {
-  static std::mutex* m = new std::mutex;
-  return *m;
-}
-
-std::string NameOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool Exists(const std::string& path) { return Plat_PathExists(path); }
-
-// The name `path` has in its folder, looked at beside the folder's descriptor.
-bool ExistsAt(int dirFd, const std::string& path) {
-  struct stat st;
-  return fstatat(dirFd, NameOf(path).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-void RemoveAt(int dirFd, const std::string& path) { ::unlinkat(dirFd, NameOf(path).c_str(), 0); }
-
-// 0 and the size of a regular file of the folder, or -1.
-int FileSizeAt(int dirFd, const std::string& path, uint64_t& size) {
-  struct stat st;
-  size = 0;
-  if (fstatat(dirFd, NameOf(path).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
-    return -1;
-  size = static_cast<uint64_t>(st.st_size);
-  return 0;
-}
-
-int OpenAt(int dirFd, const std::string& path, int flags, mode_t mode = 0) {
-  return ::openat(dirFd, NameOf(path).c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
-}
-
-int Refuse(uint32_t sessionId, uint16_t code, char** reply, int* replyLen, int result) {
-  if (!WriteTransErrorReply(kOpUploadRefused, sessionId, code, reply, replyLen)) return kErrAllocate;
-  return result;
-}
-
-// The target with its folder in canonical form; the name itself is kept as given so that a
-// link of that name is never written through. "" when it cannot name a file.
-std::string ResolveTarget(const std::string& path) {
-  const std::string name = NameOf(path);
-  if (name.empty() || name == "." || name == "..") return "";
-  const std::string parent = CanonicalPath(ParentOf(path));
-  if (parent.empty()) return "";
-  return parent == "/" ? parent + name : parent + "/" + name;
-}
 
 std::string NearestExisting(std::string path) {
-  while (!Exists(path) && path != "/" && !path.empty()) path = ParentOf(path);
+  while (!Plat_PathExists(path) && path != "/" && !path.empty()) path = ParentOf(path);
   return path;
 }
 
@@ -231,24 +113,6 @@ FILE* OpenTemporary(int dirFd, const std::string& path, uint64_t& length) {
   return f;
 }
 
-// A temporary name of our own beside the target that no file and no open upload has. The
-// side-file suffix stays at the end, so such a file is hidden and cleaned like any other.
-std::string UniqueTemporaryName(int dirFd, const std::string& target,
-                                const std::set<std::string>& held) {
-  const std::string plain = target + kRenameSuffix;
-  if (!ExistsAt(dirFd, plain) && held.count(plain) == 0) return plain;
-  for (unsigned long long n = 0;; ++n) {
-    const std::string candidate = target + ".(" + std::to_string(n) + ")" + kRenameSuffix;
-    if (!ExistsAt(dirFd, candidate) && held.count(candidate) == 0) return candidate;
-  }
-}
-
-std::string Candidate(const std::string& target, int n, const std::string& ext, bool hasExt) {
-  std::string out = target + ".(" + std::to_string(n) + ")";
-  if (hasExt) out += "." + ext;
-  return out;
-}
-
 // Whether the road an entry came by is gone: a UDT socket that broke before its receive task
 // noticed. A command connection that closed has taken its entries with it already.
 bool RouteGone(const TransferEntry& entry) {
@@ -257,39 +121,14 @@ bool RouteGone(const TransferEntry& entry) {
   return status == BROKEN || status == CLOSED || status == NONEXIST;
 }
 
-// Whether another open upload still works on files of this target. Under g_MutexTransMap.
-bool TargetBusyLocked(const std::string& target, uint32_t exceptId) {
-  const std::string tmp = target + kRenameSuffix;
-  const std::string side = target + kRenameTmpSuffix;
-  for (const auto& kv : g_TransMap) {
-    if (kv.first == exceptId || kv.second.tmpPath.empty()) continue;
-    const TransferEntry& e = kv.second;
-    if (e.targetPath == target || e.tmpPath == tmp || e.tmpPath == side) return true;
+// Drops records whose entry went away by another road (a dropped connection, a replacement).
+void PruneStatesLocked() {
+  for (auto it = g_uploads.begin(); it != g_uploads.end();) {
+    auto entry = g_TransMap.find(it->first);
+    const bool live = entry != g_TransMap.end() && entry->second.file == it->second.file &&
+                      entry->second.tmpPath == it->second.tmpPath;
+    it = live ? std::next(it) : g_uploads.erase(it);
   }
-  for (const auto& kv : g_ending) {
-    if (kv.first == exceptId) continue;
-    const auto& e = kv.second;
-    if (e.first == target || e.second == tmp || e.second == side) return true;
-  }
-  return false;
-}
-
-// Stops an upload whose write failed from taking more data and cuts its file back to what
-// really landed, so a resume continues from bytes that are there. Under g_MutexTransMap.
-void CutBack(int fd, uint64_t length, const std::string& tmpPath, const std::string& target,
-             const FolderRef& folder) {
-  if (ftruncate(fd, static_cast<off_t>(length)) != 0) {
-    // Its length cannot be trusted: without the side file no resume believes it.
-    if (folder) RemoveAt(folder->fd, target + kRenameTmpSuffix);
-    QV_LOG(kModIntranet, kLogError, "cut file %s back error: %s.", tmpPath.c_str(),
-           std::strerror(errno));
-  }
-}
-
-void FailUploadLocked(UploadState& state, const std::string& tmpPath, const std::string& target) {
-  state.writeFailed = true;
-  CutBack(state.pipe ? state.pipe->fd.fd : fileno(state.file), state.goodLength, tmpPath, target,
-          state.folder);
 }
 
 }  // namespace
@@ -319,8 +158,8 @@ void UploadResumeInfo::Init(uint32_t fileSize, const uint8_t digest[kFingerprint
   size = fileSize;
   std::memcpy(fingerprint, digest, kFingerprintSize);
   target = path;
-  tmpPath = target + kRenameSuffix;
-  sidePath = target + kRenameTmpSuffix;
+  tmpPath = TemporaryPathOf(target);
+  sidePath = SidePathOf(target);
   hex = CMd5Hash::BytesToHex(fingerprint, kFingerprintSize);
   QV_LOG(kModIntranet, kLogDebug, "===File:%s,crc:%s===", tmpPath.c_str(), hex.c_str());
   if (!ExistsAt(dirFd, sidePath)) {
@@ -352,181 +191,150 @@ uint32_t UploadResumeInfo::GetAllowSendSize() {
 
 namespace {
 
-// Drops records whose entry went away by another road (a dropped connection, a replacement).
-void PruneStatesLocked() {
-  for (auto it = g_uploads.begin(); it != g_uploads.end();) {
-    auto entry = g_TransMap.find(it->first);
-    const bool live = entry != g_TransMap.end() && entry->second.file == it->second.file &&
-                      entry->second.tmpPath == it->second.tmpPath;
-    it = live ? std::next(it) : g_uploads.erase(it);
+// One upload request on its way through the steps below. A step that refuses the request has
+// written the refusal reply and leaves the handler's result in `result`.
+struct UploadRequest {
+  uint32_t sessionId = 0;
+  bufferevent* conn = nullptr;
+  int udt = -1;
+  char** reply = nullptr;
+  int* replyLen = nullptr;
+  int result = 0;
+  uint32_t size = 0;
+  uint8_t fingerprint[kFingerprintSize] = {};
+  std::string target;
+  std::string folder;
+  FolderRef dir;
+
+  // Writes the refusal with `code` and keeps `handlerResult`; false, so a step can end with it.
+  bool Refuse(uint16_t code, int handlerResult) {
+    result = WriteTransErrorReply(kOpUploadRefused, sessionId, code, reply, replyLen)
+                 ? handlerResult
+                 : kErrAllocate;
+    return false;
   }
-}
+};
 
-}  // namespace
-
-namespace {
-
-// Publishes the temporary file `tmpName` of the folder as `name` there, or under the first
-// free ".(n)" name; the name published, or "" with errno.
-std::string RenameUploadFileAt(int dirFd, const std::string& tmpName, const std::string& name) {
-  // The extension is that of the file's own name, never text from a folder above it.
-  const size_t dot = name.find_last_of('.');
-  const bool hasExt = dot != std::string::npos;
-  const std::string ext = hasExt ? name.substr(dot + 1) : "";
-
-  if (!ExistsAt(dirFd, tmpName)) {
-    if (!ExistsAt(dirFd, name)) return name;
-    for (int n = 0;; ++n) {
-      const std::string candidate = Candidate(name, n, ext, hasExt);
-      if (!ExistsAt(dirFd, candidate)) return candidate;
-    }
-  }
-  if (Plat_RenameAtNoReplace(dirFd, tmpName, dirFd, name) == 0) return name;
-  if (errno != EEXIST) return "";
-  for (int n = 0;; ++n) {
-    const std::string candidate = Candidate(name, n, ext, hasExt);
-    if (Plat_RenameAtNoReplace(dirFd, tmpName, dirFd, candidate) == 0) {
-      uint64_t size = 0;
-      if (FileSizeAt(dirFd, candidate, size) != 0 || size == 0) RemoveAt(dirFd, candidate);
-      return candidate;
-    }
-    if (errno != EEXIST) return "";
-  }
-}
-
-std::string InFolder(const std::string& folder, const std::string& name) {
-  return folder == "/" ? folder + name : folder + "/" + name;
-}
-
-}  // namespace
-
-std::string RenameUploadFile(const std::string& tmpPath, const std::string& target) {
-  // Both names live in the target's folder; anything else is no upload of ours.
-  if (ParentOf(tmpPath) != ParentOf(target)) {
-    errno = EXDEV;
-    return "";
-  }
-  const std::string folder = ParentOf(target);
-  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.fd < 0) return "";
-  const std::string name = RenameUploadFileAt(dir.fd, NameOf(tmpPath), NameOf(target));
-  return name.empty() ? name : InFolder(folder, name);
-}
-
-
-static int ReqUpLoadFileNow(const char* body, const CommandHeader* header, bufferevent* conn,
-                  char** reply, int* replyLen, int* udtSock, char* direct) {
-  // A temporary file is judged (resumed from its length) only once the data queued for it has
-  // landed.
-  UploadWriter().Drain();
-  if (!body) {
-    QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
-    return kErrNoBody;
-  }
-  const uint32_t sessionId = header->param;
-  const int udt = UdtOf(udtSock);
-  const size_t base = ViaRelay(udt, DirectOf(direct)) ? kRelayBodyOffset : 0;
+// The request's fields, the path it names and the target that path means.
+bool ReadUploadRequest(const char* body, const CommandHeader* header, bufferevent* conn,
+                       int* udtSock, char* direct, UploadRequest& req) {
+  req.sessionId = header->param;
+  req.udt = UdtOf(udtSock);
+  const size_t base = ViaRelay(req.udt, DirectOf(direct)) ? kRelayBodyOffset : 0;
   // A relay upload's data is fetched from the server's cache without a connection: its entry
   // carries none, so fetched data matches relay entries only.
-  if (base != 0) conn = nullptr;
+  req.conn = base != 0 ? nullptr : conn;
   const wire::Reader in(reinterpret_cast<const uint8_t*>(body), HandlerBodyLength(header, base != 0));
   if (!in.Has(base, kUploadRequestSize)) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+    QV_LOG_REFUSAL(PeerKeyOf(req.conn, req.udt), kModIntranet, kLogError,
                    "Upload request of %zu bytes is too short.", in.Size());
-    return Refuse(sessionId, kErrTransOther, reply, replyLen, kErrNoBody);
+    return req.Refuse(kErrTransOther, kErrNoBody);
   }
-  if (Trans_HeldByOther(sessionId, conn, udt)) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
-                   "Session id %u is held by another connection.", sessionId);
-    return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
+  if (Trans_HeldByOther(req.sessionId, req.conn, req.udt)) {
+    QV_LOG_REFUSAL(PeerKeyOf(req.conn, req.udt), kModIntranet, kLogError,
+                   "Session id %u is held by another connection.", req.sessionId);
+    return req.Refuse(kErrTransOther, -1);
   }
-  uint32_t size = 0;
-  uint8_t fingerprint[kFingerprintSize];
-  in.U32(base, size);
-  in.Bytes(base + kUploadFingerprintOffset, kFingerprintSize, fingerprint);
-  std::string wirePath;
-  if (!ReadPathField(in, base + kUploadPathOffset, kUploadPathWidth, wirePath)) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
-                   "Upload path without end refused.");
-    return Refuse(sessionId, kErrNotShared, reply, replyLen, kErrNotShared);
-  }
-  const std::string path = ResolvePeerPath(wirePath);
-  if (path.empty()) {
-    QV_LOG(kModIntranet, kLogDebug, "%s.", "def share dir is empty.");
-    return Refuse(sessionId, kDefaultEmptyCode, reply, replyLen, kErrDefaultEmpty);
+  in.U32(base, req.size);
+  in.Bytes(base + kUploadFingerprintOffset, kFingerprintSize, req.fingerprint);
+  std::string path;
+  switch (ReadRequestPath(in, base + kUploadPathOffset, kUploadPathWidth, "Upload", req.conn,
+                          req.udt, path)) {
+    case RequestPath::kNoEnd:
+      return req.Refuse(kErrNotShared, kErrNotShared);
+    case RequestPath::kDefaultEmpty:
+      return req.Refuse(kDefaultEmptyCode, kErrDefaultEmpty);
+    case RequestPath::kRead:
+      break;
   }
   QV_LOG(kModIntranet, kLogDebug, "upload file :%s", path.c_str());
 
-  const std::string target = ResolveTarget(path);
-  if (target.empty()) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
+  req.target = ResolveTarget(path);
+  if (req.target.empty()) {
+    QV_LOG_REFUSAL(PeerKeyOf(req.conn, req.udt), kModIntranet, kLogError,
                    "Filer %s not in share list", path.c_str());
-    return Refuse(sessionId, kErrNotShared, reply, replyLen, kErrNotShared);
+    return req.Refuse(kErrNotShared, kErrNotShared);
   }
-  if (target.size() > kMaxTargetLength) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
-                   "upload path %s too long.", target.c_str());
-    return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
+  if (req.target.size() > kMaxTargetLength) {
+    QV_LOG_REFUSAL(PeerKeyOf(req.conn, req.udt), kModIntranet, kLogError,
+                   "upload path %s too long.", req.target.c_str());
+    return req.Refuse(kErrTransOther, -1);
   }
-  const std::string folder = ParentOf(target);
+  req.folder = ParentOf(req.target);
+  return true;
+}
 
+// The target's folder checked against the shares, made and opened beneath its share, and
+// room for the upload: an open transfer of this connection and the disk space.
+bool OpenUploadFolder(UploadRequest& req) {
   // The share decides before any folder is made: a refused path leaves nothing behind.
-  int code = CheckSharePath(NearestExisting(folder));
+  int code = CheckSharePath(NearestExisting(req.folder));
   if (code != 0) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
-                   "Filer %s not in share list", target.c_str());
-    return Refuse(sessionId, static_cast<uint16_t>(code), reply, replyLen, code);
+    QV_LOG_REFUSAL(PeerKeyOf(req.conn, req.udt), kModIntranet, kLogError,
+                   "Filer %s not in share list", req.target.c_str());
+    return req.Refuse(static_cast<uint16_t>(code), code);
   }
   // The folder is made and opened beneath its share, one component at a time and never
   // through a link; every file of the upload is then taken beside this descriptor.
-  const int folderFd = MakeSharedFolder(folder);
+  const int folderFd = MakeSharedFolder(req.folder);
   if (folderFd < 0) {
     if (errno == EACCES) {
-      QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
-                     "Filer %s not in share list", target.c_str());
-      return Refuse(sessionId, kErrNotShared, reply, replyLen, kErrNotShared);
+      QV_LOG_REFUSAL(PeerKeyOf(req.conn, req.udt), kModIntranet, kLogError,
+                     "Filer %s not in share list", req.target.c_str());
+      return req.Refuse(kErrNotShared, kErrNotShared);
     }
-    QV_LOG(kModIntranet, kLogError, "creat filer %s error.", folder.c_str());
+    QV_LOG(kModIntranet, kLogError, "creat filer %s error.", req.folder.c_str());
     code = -1;
-    return Refuse(sessionId, static_cast<uint16_t>(code), reply, replyLen, code);
+    return req.Refuse(static_cast<uint16_t>(code), code);
   }
-  const FolderRef dir = std::make_shared<const UploadFolder>(folderFd);
-  QV_LOG(kModIntranet, kLogDebug, "check dir:%s", folder.c_str());
-  code = CheckSharePath(folder);
+  req.dir = std::make_shared<const UniqueFd>(folderFd);
+  QV_LOG(kModIntranet, kLogDebug, "check dir:%s", req.folder.c_str());
+  code = CheckSharePath(req.folder);
   if (code != 0) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
-                   "Filer %s not in share list", target.c_str());
-    return Refuse(sessionId, static_cast<uint16_t>(code), reply, replyLen, code);
+    QV_LOG_REFUSAL(PeerKeyOf(req.conn, req.udt), kModIntranet, kLogError,
+                   "Filer %s not in share list", req.target.c_str());
+    return req.Refuse(static_cast<uint16_t>(code), code);
   }
-  if (!Trans_RoomFor(sessionId, conn, udt)) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
-                   "Too many open transfers; upload of %s refused.",
-           target.c_str());
-    return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
+  if (!Trans_RoomFor(req.sessionId, req.conn, req.udt)) {
+    QV_LOG_REFUSAL(PeerKeyOf(req.conn, req.udt), kModIntranet, kLogError,
+                   "Too many open transfers; upload of %s refused.", req.target.c_str());
+    return req.Refuse(kErrTransOther, -1);
   }
   uint32_t freeKB = 0;
-  if (OS_GetDiskFreeKB(folder, freeKB) != 0 || freeKB <= (size >> 10)) {
-    QV_LOG(kModIntranet, kLogError, "not have enough size for save file %s.", target.c_str());
-    return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
+  if (OS_GetDiskFreeKB(req.folder, freeKB) != 0 || freeKB <= (req.size >> 10)) {
+    QV_LOG(kModIntranet, kLogError, "not have enough size for save file %s.",
+           req.target.c_str());
+    return req.Refuse(kErrTransOther, -1);
   }
+  return true;
+}
 
-  const std::string digest(reinterpret_cast<const char*>(fingerprint), kFingerprintSize);
-  std::lock_guard<std::mutex> decision(DecisionMutex());
+std::string DigestOf(const UploadRequest& req) {
+  return std::string(reinterpret_cast<const char*>(req.fingerprint), kFingerprintSize);
+}
 
-  // The same upload announced again by a phone whose old road is gone (or on the same road)
-  // takes over its older entry. Any other upload of the same content runs beside it.
+// What the other open uploads mean for this one.
+struct Neighbours {
+  bool busy = false;                 // another upload works on files of this target
+  std::set<std::string> heldTmps;    // temporary names open or ending uploads hold
+};
+
+// The same upload announced again by a phone whose old road is gone (or on the same road)
+// takes over its older entry. Any other upload of the same content runs beside it. Under the
+// decision mutex.
+Neighbours TakeOverStaleUpload(const UploadRequest& req) {
+  const std::string digest = DigestOf(req);
   TransferEntry stale;
   bool haveStale = false;
-  bool busy = false;
-  std::set<std::string> heldTmps;
+  Neighbours others;
   {
     CMutexLock lock(g_MutexTransMap);
     for (auto it = g_TransMap.begin(); it != g_TransMap.end(); ++it) {
       const TransferEntry& e = it->second;
-      if (e.digest != digest || e.targetPath != target || it->first == sessionId) continue;
+      if (e.digest != digest || e.targetPath != req.target || it->first == req.sessionId) continue;
       auto st = g_uploads.find(it->first);
-      const bool sameSize = st != g_uploads.end() && st->second.announced == size;
-      const bool sameRoad = e.conn == conn && e.udtSock == udt;
+      const bool sameSize = st != g_uploads.end() && st->second.announced == req.size;
+      const bool sameRoad = e.conn == req.conn && e.udtSock == req.udt;
       if (!sameSize || !(sameRoad || RouteGone(e))) continue;
       stale = std::move(it->second);
       g_uploads.erase(it->first);
@@ -534,64 +342,75 @@ static int ReqUpLoadFileNow(const char* body, const CommandHeader* header, buffe
       haveStale = true;
       break;
     }
-    busy = TargetBusyLocked(target, sessionId);
+    others.busy = TargetBusyLocked(req.target, req.sessionId);
     for (const auto& kv : g_TransMap) {
-      if (!kv.second.tmpPath.empty()) heldTmps.insert(kv.second.tmpPath);
+      if (!kv.second.tmpPath.empty()) others.heldTmps.insert(kv.second.tmpPath);
     }
-    for (const auto& kv : g_ending) heldTmps.insert(kv.second.second);
+    for (const auto& kv : g_ending) others.heldTmps.insert(kv.second.second);
   }
   if (haveStale) {
     QV_LOG(kModCommLib, kLogDebug, "close file trans, file %s", stale.targetPath.c_str());
     if (stale.file) std::fclose(stale.file);
   }
+  return others;
+}
 
-  // Resume decision. While another open upload works on this target, its temporary and side
-  // files are left alone: this one gets a temporary file of its own and no resume.
-  UploadResumeInfo info;
-  uint32_t allowed = 0;
-  if (busy) {
-    info.size = size;
-    std::memcpy(info.fingerprint, fingerprint, kFingerprintSize);
-    info.target = target;
-    info.sidePath = target + kRenameTmpSuffix;
-    info.hex = CMd5Hash::BytesToHex(fingerprint, kFingerprintSize);
-    info.dirFd = dir->fd;
-    info.present = TargetHolds(dir->fd, target, size, info.hex);
-    allowed = info.present ? size : 0;
-    info.tmpPath = UniqueTemporaryName(dir->fd, target, heldTmps);
-  } else {
-    info.dirFd = dir->fd;
-    info.Init(size, fingerprint, target);
-    allowed = info.GetAllowSendSize();
-    if (!ExistsAt(dir->fd, info.sidePath)) RemoveAt(dir->fd, info.tmpPath);
-    if (!info.resuming) info.tmpPath = UniqueTemporaryName(dir->fd, target, heldTmps);
+// The resume decision: how many bytes the PC already holds, and which temporary file the
+// upload goes to. While another open upload works on this target, its temporary and side
+// files are left alone: this one gets a temporary file of its own and no resume.
+uint32_t DecideResume(const UploadRequest& req, const Neighbours& others, UploadResumeInfo& info) {
+  const int dirFd = req.dir->fd;
+  info.dirFd = dirFd;
+  if (others.busy) {
+    info.size = req.size;
+    std::memcpy(info.fingerprint, req.fingerprint, kFingerprintSize);
+    info.target = req.target;
+    info.sidePath = SidePathOf(req.target);
+    info.hex = CMd5Hash::BytesToHex(req.fingerprint, kFingerprintSize);
+    info.present = TargetHolds(dirFd, req.target, req.size, info.hex);
+    info.tmpPath = UniqueTemporaryName(dirFd, req.target, others.heldTmps);
+    return info.present ? req.size : 0;
   }
+  info.Init(req.size, req.fingerprint, req.target);
+  const uint32_t allowed = info.GetAllowSendSize();
+  if (!ExistsAt(dirFd, info.sidePath)) RemoveAt(dirFd, info.tmpPath);
+  if (!info.resuming) info.tmpPath = UniqueTemporaryName(dirFd, req.target, others.heldTmps);
+  return allowed;
+}
 
-  FILE* file = nullptr;
-  uint64_t held = 0;
-  if (!info.present) {
-    file = OpenTemporary(dir->fd, info.tmpPath, held);
-    if (!file) {
+// Opens the temporary file; one that does not hold this upload's start is emptied, and the
+// upload then starts from 0.
+bool OpenUploadTemporary(UploadRequest& req, const UploadResumeInfo& info, uint32_t& allowed,
+                         FILE*& file, uint64_t& held) {
+  const int dirFd = req.dir->fd;
+  file = OpenTemporary(dirFd, info.tmpPath, held);
+  if (!file) {
+    QV_LOG(kModIntranet, kLogError, "open file %s error.", info.tmpPath.c_str());
+    if (info.newSideFile) RemoveAt(dirFd, info.sidePath);  // nothing of this upload stays
+    return req.Refuse(kErrTransOther, -1);
+  }
+  if (held != allowed) {
+    // Not this upload's data (more than the whole file, or no resume): start again.
+    if (ftruncate(fileno(file), 0) != 0) {
       QV_LOG(kModIntranet, kLogError, "open file %s error.", info.tmpPath.c_str());
-      if (info.newSideFile) RemoveAt(dir->fd, info.sidePath);  // nothing of this upload stays
-      return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
+      std::fclose(file);
+      file = nullptr;
+      if (info.newSideFile) RemoveAt(dirFd, info.sidePath);
+      return req.Refuse(kErrTransOther, -1);
     }
-    if (held != allowed) {
-      // Not this upload's data (more than the whole file, or no resume): start again.
-      if (ftruncate(fileno(file), 0) != 0) {
-        QV_LOG(kModIntranet, kLogError, "open file %s error.", info.tmpPath.c_str());
-        std::fclose(file);
-        if (info.newSideFile) RemoveAt(dir->fd, info.sidePath);
-        return Refuse(sessionId, kErrTransOther, reply, replyLen, -1);
-      }
-      allowed = 0;
-      held = 0;
-    }
+    allowed = 0;
+    held = 0;
   }
-  QV_LOG(kModIntranet, kLogDebug, "===File allow send size:%d, session id %u===\n",
-         static_cast<int>(allowed), sessionId);
+  return true;
+}
 
-  const Bytes bytes = EncodeUploadAllow(sessionId, allowed);
+// Answers how much the phone may skip and records the upload: its entry in the map and the
+// state beside it.
+int AnswerAndRecord(const UploadRequest& req, const UploadResumeInfo& info, FILE* file,
+                    uint64_t held, uint32_t allowed) {
+  QV_LOG(kModIntranet, kLogDebug, "===File allow send size:%d, session id %u===\n",
+         static_cast<int>(allowed), req.sessionId);
+  const Bytes bytes = EncodeUploadAllow(req.sessionId, allowed);
   char* out = new (std::nothrow) char[bytes.size()];
   if (!out) {
     if (file) std::fclose(file);
@@ -600,32 +419,59 @@ static int ReqUpLoadFileNow(const char* body, const CommandHeader* header, buffe
   std::memcpy(out, bytes.data(), bytes.size());
 
   TransferEntry entry;
-  entry.conn = conn;
-  entry.udtSock = udt;
+  entry.conn = req.conn;
+  entry.udtSock = req.udt;
   entry.file = file;
-  entry.tmpPath = info.present ? std::string(target + kRenameSuffix) : info.tmpPath;
-  entry.targetPath = target;
-  entry.digest = digest;
+  entry.tmpPath = info.present ? TemporaryPathOf(req.target) : info.tmpPath;
+  entry.targetPath = req.target;
+  entry.digest = DigestOf(req);
   {
     CMutexLock lock(g_MutexTransMap);
-    Trans_Add(sessionId, entry);
+    Trans_Add(req.sessionId, entry);
     UploadState state;
     state.file = file;
     state.tmpPath = entry.tmpPath;
-    state.folder = dir;
-    state.announced = size;
+    state.folder = req.dir;
+    state.announced = req.size;
     state.serial = g_nextSerial++;
     state.accepted = held;
     state.goodLength = held;
     state.alreadyPresent = info.present;
-    g_uploads[sessionId] = state;
+    g_uploads[req.sessionId] = state;
     PruneStatesLocked();
   }
-  QV_LOG(kModIntranet, kLogDebug, "===ReqUpLoadFile session id %u===\n", sessionId);
-  *reply = out;
-  *replyLen = static_cast<int>(bytes.size());
+  QV_LOG(kModIntranet, kLogDebug, "===ReqUpLoadFile session id %u===\n", req.sessionId);
+  *req.reply = out;
+  *req.replyLen = static_cast<int>(bytes.size());
   return 0;
 }
+
+int ReqUpLoadFileNow(const char* body, const CommandHeader* header, bufferevent* conn,
+                     char** reply, int* replyLen, int* udtSock, char* direct) {
+  // A temporary file is judged (resumed from its length) only once the data queued for it has
+  // landed.
+  UploadWriter().Drain();
+  if (!body) {
+    QV_LOG(kModUser, kLogError, "Input msg buffer pointer is null.");
+    return kErrNoBody;
+  }
+  UploadRequest req;
+  req.reply = reply;
+  req.replyLen = replyLen;
+  if (!ReadUploadRequest(body, header, conn, udtSock, direct, req)) return req.result;
+  if (!OpenUploadFolder(req)) return req.result;
+
+  std::lock_guard<std::mutex> decision(UploadDecisionMutex());
+  const Neighbours others = TakeOverStaleUpload(req);
+  UploadResumeInfo info;
+  uint32_t allowed = DecideResume(req, others, info);
+  FILE* file = nullptr;
+  uint64_t held = 0;
+  if (!info.present && !OpenUploadTemporary(req, info, allowed, file, held)) return req.result;
+  return AnswerAndRecord(req, info, file, held, allowed);
+}
+
+}  // namespace
 
 int ReqUpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn, char** reply,
                  int* replyLen, int* udtSock, char* direct) {
@@ -655,43 +501,6 @@ bool UploadMessageTaken(const char* body, int udt, char direct, int& result) {
 // Whether data of a command connection goes to the writer; else (UDT, relay fetches, tests
 // without a connection) it is written on the thread that got it, which is no event thread.
 bool Queued(bufferevent* conn, int udt, char direct) { return conn && udt == -1 && direct != 0; }
-
-// On the writer: one data message of the upload `serial`. It lands even when the upload's
-// entry closed meanwhile (a resume waits for the writer, then goes on from the file's length),
-// never after a failed write.
-void WriteQueued(uint32_t sessionId, uint64_t serial, const std::shared_ptr<UploadPipe>& pipe,
-                 const std::vector<char>& data) {
-  if (!pipe->failed) {
-    // Written outside the map's mutex: the event threads take it for every message.
-    const bool ok = Plat_WriteAll(pipe->fd.fd, data.data(), data.size());
-    const int error = errno;
-    if (ok) {
-      pipe->landed += data.size();
-    } else {
-      pipe->failed = true;
-    }
-    CMutexLock lock(g_MutexTransMap);
-    auto st = g_uploads.find(sessionId);
-    UploadState* up = st != g_uploads.end() && st->second.serial == serial ? &st->second : nullptr;
-    if (up) up->goodLength = pipe->landed;
-    if (!ok) {
-      QV_LOG(kModIntranet, kLogError, "write file %s error: %s.", pipe->tmpPath.c_str(),
-             std::strerror(error));
-      if (up) {
-        FailUploadLocked(*up, pipe->tmpPath, pipe->target);
-      } else {
-        CutBack(pipe->fd.fd, pipe->landed, pipe->tmpPath, pipe->target, pipe->folder);
-      }
-    }
-  }
-  uint64_t release = 0;
-  {
-    std::lock_guard<std::mutex> lock(pipe->mutex);
-    pipe->queued -= data.size();
-    if (pipe->holdToken != 0 && pipe->queued <= kQueuedLow) std::swap(release, pipe->holdToken);
-  }
-  if (release != 0) DeferredReply_Finish(release, {});
-}
 
 }  // namespace
 
@@ -756,142 +565,9 @@ int UpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
     serial = up.serial;
   }
 
-  bool hold = false;
-  {
-    std::lock_guard<std::mutex> lock(pipe->mutex);
-    pipe->queued += n;
-    hold = pipe->queued > kQueuedHigh && pipe->holdToken == 0;
-    size_t seen = g_peakQueued.load();
-    while (pipe->queued > seen && !g_peakQueued.compare_exchange_weak(seen, pipe->queued)) {
-    }
-  }
-  std::vector<char> bytes(data, data + n);
-  if (!UploadWriter().Post([sessionId, serial, pipe, bytes] {
-        WriteQueued(sessionId, serial, pipe, bytes);
-      })) {
-    CMutexLock lock(g_MutexTransMap);
-    auto st = g_uploads.find(sessionId);
-    if (st != g_uploads.end() && st->second.serial == serial) st->second.writeFailed = true;
-    return 0;
-  }
-  if (hold) {
-    // The disk is slower than the phone: its next messages wait in the socket.
-    const uint64_t token = DeferredReply_BeginFor(conn, udt, DirectOf(direct));
-    bool releaseNow = false;
-    {
-      std::lock_guard<std::mutex> lock(pipe->mutex);
-      if (pipe->queued > kQueuedLow && pipe->holdToken == 0) {
-        pipe->holdToken = token;
-      } else {
-        releaseNow = true;
-      }
-    }
-    if (releaseNow && token != 0) DeferredReply_Finish(token, {});
-  }
+  UploadWriter_Queue(sessionId, serial, pipe, data, n, conn, udt, DirectOf(direct));
   return 0;
 }
-
-namespace {
-
-// An upload taken out of the map by its end message, to be published (or kept for a resume).
-struct EndingUpload {
-  uint32_t sessionId = 0;
-  TransferEntry entry;
-  UploadState state;
-  bool haveState = false;
-  bool recorded = false;  // listed in g_ending until it is done
-};
-
-// Takes the upload out of the map. Under g_MutexTransMap.
-bool TakeUploadLocked(uint32_t sessionId, bufferevent* conn, int udt, EndingUpload& out) {
-  auto it = g_TransMap.find(sessionId);
-  if (it == g_TransMap.end() || it->second.tmpPath.empty() || it->second.conn != conn ||
-      it->second.udtSock != udt) {
-    QV_LOG(kModIntranet, kLogDebug, "===over upload session id %u not in map.....===\n",
-           sessionId);
-    return false;
-  }
-  out.sessionId = sessionId;
-  out.entry = std::move(it->second);
-  g_TransMap.erase(it);
-  auto s = g_uploads.find(sessionId);
-  if (s != g_uploads.end()) {
-    out.haveState = s->second.file == out.entry.file && s->second.tmpPath == out.entry.tmpPath;
-    out.state = s->second;
-    g_uploads.erase(s);
-  }
-  return true;
-}
-
-// Publishes an ended upload. Under the decision mutex, not the map's.
-void FinishUpload(uint8_t status, EndingUpload& ending) {
-  const uint32_t sessionId = ending.sessionId;
-  TransferEntry& entry = ending.entry;
-  const UploadState& state = ending.state;
-  const bool haveState = ending.haveState;
-  bool targetBusy = false;
-  {
-    CMutexLock lock(g_MutexTransMap);
-    if (ending.recorded) {
-      auto range = g_ending.equal_range(sessionId);
-      for (auto it = range.first; it != range.second; ++it) {
-        if (it->second.first == entry.targetPath && it->second.second == entry.tmpPath) {
-          g_ending.erase(it);
-          break;
-        }
-      }
-    }
-    targetBusy = TargetBusyLocked(entry.targetPath, sessionId);
-  }
-
-  bool failed = haveState && (state.writeFailed || state.overrun);
-  uint64_t received = 0;
-  if (entry.file) {
-    struct stat st;
-    if (std::fflush(entry.file) != 0) failed = true;
-    if (fstat(fileno(entry.file), &st) == 0) received = static_cast<uint64_t>(st.st_size);
-    if (std::fclose(entry.file) != 0) failed = true;
-  }
-
-  // Files are only touched beside the upload's own folder descriptor; without it (an entry
-  // whose record went away) they stay, hidden, for the start-up cleaning.
-  const int dirFd = haveState && state.folder ? state.folder->fd : -1;
-  // Another phone's upload of the same target keeps its side file.
-  auto cleanSide = [&] {
-    if (!targetBusy && dirFd >= 0) RemoveAt(dirFd, entry.targetPath + kRenameTmpSuffix);
-  };
-  if (status != 0) {
-    // The side file of a temporary path that was not made unique keeps it for a resume.
-    if (entry.file && dirFd >= 0 && !ExistsAt(dirFd, entry.tmpPath + "tmp"))
-      RemoveAt(dirFd, entry.tmpPath);
-    return;
-  }
-  if (haveState && state.alreadyPresent) {
-    cleanSide();
-    return;
-  }
-  if (!haveState || dirFd < 0 || failed || received != state.announced) {
-    // Published only whole: the temporary file stays for the phone to resume.
-    QV_LOG(kModIntranet, kLogError, "upload of %s incomplete: %llu of %u bytes.",
-           entry.targetPath.c_str(), static_cast<unsigned long long>(received),
-           static_cast<unsigned>(state.announced));
-    return;
-  }
-  const std::string finalName =
-      RenameUploadFileAt(dirFd, NameOf(entry.tmpPath), NameOf(entry.targetPath));
-  if (finalName.empty()) {
-    QV_LOG(kModIntranet, kLogError, "rename %s to %s error: %s.", entry.tmpPath.c_str(),
-           entry.targetPath.c_str(), std::strerror(errno));
-    return;
-  }
-  const std::string finalPath = InFolder(ParentOf(entry.targetPath), finalName);
-  uint64_t length = 0;
-  if (FileSizeAt(dirFd, finalName, length) != 0) length = 0;
-  QueueTranLog(finalPath, 0, length);
-  cleanSide();
-}
-
-}  // namespace
 
 int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
                    char** /*reply*/, int* /*replyLen*/, int* udtSock, char* direct) {
@@ -906,7 +582,7 @@ int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* c
   const uint8_t status = static_cast<uint8_t>(body[0]);
   QV_LOG(kModIntranet, kLogDebug, "===over upload session id %u===\n", sessionId);
   if (!Queued(conn, udt, DirectOf(direct))) {
-    std::lock_guard<std::mutex> decision(DecisionMutex());
+    std::lock_guard<std::mutex> decision(UploadDecisionMutex());
     EndingUpload ending;
     {
       CMutexLock lock(g_MutexTransMap);
@@ -929,7 +605,7 @@ int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* c
   const uint64_t token = DeferredReply_BeginFor(conn, udt, DirectOf(direct));
   auto finish = [status, ending, token] {
     {
-      std::lock_guard<std::mutex> decision(DecisionMutex());
+      std::lock_guard<std::mutex> decision(UploadDecisionMutex());
       FinishUpload(status, *ending);
     }
     if (token != 0) DeferredReply_Finish(token, {});
@@ -937,9 +613,3 @@ int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* c
   if (!UploadWriter().Post(finish)) finish();
   return 0;
 }
-
-void Upload_Flush() { UploadWriter().Drain(); }
-
-void Upload_SetBeforeWriteHook(void (*hook)()) { UploadWriter().SetBeforeEachHook(hook); }
-
-size_t Upload_PeakQueued() { return g_peakQueued.load(); }

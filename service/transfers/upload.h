@@ -1,9 +1,8 @@
 #pragma once
 // Uploads with resume: opcode 1 announces target, size and fingerprint and learns how much the
 // PC already holds; 2 appends data to a hidden temporary file beside the target; 3 ends the
-// upload and publishes the file under a name that never overwrites an existing one.
-#include <string>
-
+// upload and publishes the file under a name that never overwrites an existing one. The upload
+// writer (upload_writer.h) writes the data and publishes; upload_names.h names the files.
 #include "common/opcode_registry.h"
 
 constexpr uint16_t kOpReqUpLoadFile = 0x0001;
@@ -18,14 +17,3 @@ int UpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
                char** reply, int* replyLen, int* udtSock, char* direct);
 int OverUpLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
                    char** reply, int* replyLen, int* udtSock, char* direct);
-
-// Upload data and end messages of command connections are written and published by the upload
-// writer, off the event threads. Waits until what was queued before the call is done (the stop
-// path, before the transfer log's last rows).
-void Upload_Flush();
-// Tests: runs on the upload writer before each piece of work (null: none); the most data one
-// upload ever had waiting for the writer.
-void Upload_SetBeforeWriteHook(void (*hook)());
-size_t Upload_PeakQueued();
-
-std::string RenameUploadFile(const std::string& tmpPath, const std::string& target);

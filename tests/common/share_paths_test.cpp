@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -187,6 +188,34 @@ TEST_F(SharePathsTest, UniqueNamesTakeTheExtensionFromTheLastComponent) {
     std::string out;
     GetUniqueFileName(c.in, out);
     EXPECT_EQ(c.out, out) << c.in;
+  }
+}
+
+TEST(SharePathsPure, FreeNumberedNamesKeepEachCallersSuffix) {
+  // The names taken already; the rule hands out the first ".(n)" name past them.
+  const std::set<std::string> taken = {"a.jpg.(0).jpg", "t.mp4.(0)quarlo.rename",
+                                       "t.mp4.(1)quarlo.rename"};
+  const struct {
+    std::string base;
+    bool keepBareDot;
+    std::string suffix;  // "" for the extension rule
+    std::string out;
+  } cases[] = {
+      {"a.jpg", false, "", "a.jpg.(1).jpg"},
+      {"noext", false, "", "noext.(0)"},
+      {"/s/my.dir/readme", false, "", "/s/my.dir/readme.(0)"},  // a folder's dot is no extension
+      {"/s/a.tar.gz", false, "", "/s/a.tar.gz.(0).gz"},
+      {".hidden", false, "", ".hidden.(0).hidden"},
+      {"bare.", false, "", "bare..(0)"},
+      {"bare.", true, "", "bare..(0)."},  // how uploads publish such a name
+      {"t.mp4", false, kRenameSuffix, "t.mp4.(2)quarlo.rename"},  // temporary names
+  };
+  for (const auto& c : cases) {
+    const std::string suffix = c.suffix.empty() ? FreeNameSuffix(c.base, c.keepBareDot) : c.suffix;
+    EXPECT_EQ(c.out, FreeNumberedName(c.base, suffix, [&](const std::string& name) {
+                return taken.count(name) == 0;
+              }))
+        << c.base;
   }
 }
 

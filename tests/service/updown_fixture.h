@@ -26,6 +26,7 @@
 #include "service/transfers/download.h"
 #include "service/transfers/transfer_sessions.h"
 #include "service/transfers/upload.h"
+#include "service/transfers/upload_writer.h"
 #include "tests/service/transfer_test_support.h"
 #include "tests/support/device_client.h"
 #include "tests/support/temp_base.h"

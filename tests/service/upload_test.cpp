@@ -21,6 +21,8 @@
 #include "service/transfers/folder_listing.h"
 #include "service/core/pool_request.h"
 #include "service/transfers/transfer_sessions.h"
+#include "service/transfers/upload_names.h"
+#include "service/transfers/upload_writer.h"
 #include "tests/service/updown_fixture.h"
 
 namespace {
