@@ -34,25 +34,6 @@ CentralOutcome Answer(uint16_t status, const std::vector<uint8_t>& body = {}) {
 
 }  // namespace
 
-std::string LogText(const std::string& text) {
-  std::string out;
-  size_t n = 0;
-  for (unsigned char c : text) {
-    if (++n > 96) {
-      out += "...";
-      break;
-    }
-    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
-      out += static_cast<char>(c);
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  return out;
-}
-
 CCentralExchanges::CCentralExchanges(CCentralStore& store) : m_store(store) {
   RefreshAddresses(true);
 }

@@ -142,5 +142,3 @@ class CCentralExchanges {
 };
 
 std::string NewIdentity();  // 32 random hex digits
-// Peer text for a log line: bytes outside printable ASCII as \xHH, at most 96 of them.
-std::string LogText(const std::string& text);

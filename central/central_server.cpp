@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <csignal>
 #include <deque>
@@ -22,7 +23,6 @@
 #include "common/log.h"
 #include "common/proto_central.h"
 #include "common/sockets.h"
-#include "central/central_exchanges.h"
 #include "central/worker_pool.h"
 
 namespace {
@@ -444,4 +444,23 @@ int CCentralServer::Run() {
 
 void CCentralServer::Stop() {
   if (m_impl->base) event_base_loopexit(m_impl->base, nullptr);
+}
+
+std::string LogText(const std::string& text) {
+  std::string out;
+  size_t n = 0;
+  for (unsigned char c : text) {
+    if (++n > 96) {
+      out += "...";
+      break;
+    }
+    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
+      out += static_cast<char>(c);
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  return out;
 }

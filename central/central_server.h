@@ -100,3 +100,6 @@ class CCentralServer {
   struct Impl;
   std::unique_ptr<Impl> m_impl;
 };
+
+// Peer text for a log line: bytes outside printable ASCII as \xHH, at most 96 of them.
+std::string LogText(const std::string& text);

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <vector>
 
-#include "common/os_layer.h"
+#include "common/os_text.h"
 #include "platform/files.h"
 
 CLog g_Log;

@@ -17,9 +17,7 @@
 #include <new>
 #include <thread>
 
-#include "common/command_server.h"
 #include "common/log.h"
-#include "common/thread_pool.h"
 #include "platform/disk.h"
 #include "platform/files.h"
 #include "platform/unique_fd.h"
@@ -36,13 +34,8 @@ MutexHandle g_StopDownLoadMutex = nullptr;
 
 namespace {
 
-constexpr int kPortWaitPasses = 500;
-constexpr auto kPortWaitPass = std::chrono::milliseconds(10);
-constexpr size_t kFormatStart = 1024;
 constexpr size_t kCopyChunk = 64 * 1024;
 constexpr size_t kHostNameSize = 260;
-
-OsServerTask g_commandServerTask = OS_RunEvent;
 
 struct DirCloser {
   void operator()(DIR* d) const {
@@ -55,14 +48,6 @@ struct IconvCloser {
   iconv_t cd;
   ~IconvCloser() { iconv_close(cd); }
 };
-
-std::string TimeText(time_t t) {
-  struct tm local {};
-  if (!localtime_r(&t, &local)) return "";
-  char buf[32];
-  if (strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local) == 0) return "";
-  return buf;
-}
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -93,74 +78,12 @@ int ListFolder(const std::string& folder, std::vector<std::string>& out,
 bool IsDirStat(const struct stat& st) { return S_ISDIR(st.st_mode); }
 bool IsRegularStat(const struct stat& st) { return S_ISREG(st.st_mode); }
 
-int CreateNamedMutex(MutexHandle* handle, const char* failureText) {
-  if (OS_CreateMutex(handle) == 0) return 0;
-  QV_LOG(kModCommLib, kLogError, "%s", failureText);
-  return kErrMutex;
-}
-
 }  // namespace
-
-void OS_SetCommandServerTask(OsServerTask task) { g_commandServerTask = task ? task : OS_RunEvent; }
-
-int OS_Init() {
-  g_pThreadPool = ThreadPool_Create();
-  if (!g_pThreadPool) return kErrThreadPool;
-
-  if (int rc = CreateNamedMutex(&g_MutexLogOnRtn, "Init g_MutexLogOnRtn error.")) return rc;
-  if (int rc = CreateNamedMutex(&g_MutexDownLoadCount, "Init g_MutexDownLoadCount error.")) return rc;
-  if (int rc = CreateNamedMutex(&g_MutexLastHBTime, "Init g_MutexLastHBTime error.")) return rc;
-  if (int rc = CreateNamedMutex(&g_MutexTransMap, "Init user info mutex error.")) return rc;
-  if (int rc = CreateNamedMutex(&g_StopDownLoadMutex, "Init g_StopDownLoadMutex error.")) return rc;
-
-  g_CommandPortState = 0;
-  if (ThreadPool_AddTask(g_pThreadPool, g_commandServerTask, nullptr) != 0) {
-    QV_LOG(kModCommLib, kLogError, "Init communication server error.");
-    return kErrCommandServerTask;
-  }
-
-  // Whether the port is configured or chosen, the service runs only once it holds it.
-  for (int pass = 0; pass < kPortWaitPasses; ++pass) {
-    const int state = g_CommandPortState.load();
-    if (state == 1 && g_LocalPort.load() != 0) return 0;
-    if (state < 0) break;
-    std::this_thread::sleep_for(kPortWaitPass);
-  }
-  QV_LOG(kModCommLib, kLogError, "get local bind port error.");
-  return kErrNoCommandPort;
-}
 
 void OS_Exit() {
   // Only the flag: the mutexes are immortal and stay usable by tasks still winding down, so
   // their data stays guarded until the process ends.
   g_ExitFlag = 1;
-}
-
-std::string OS_GetCurTimeStr() { return TimeText(time(nullptr)); }
-
-std::string OS_TimeToStr(int64_t t) { return TimeText(static_cast<time_t>(t)); }
-
-int64_t OS_StrToTime(const std::string& text) {
-  struct tm local {};
-  local.tm_year = atoi(text.c_str()) - 1900;
-  size_t pos = text.find('-');
-  if (pos == std::string::npos) return 0;
-  local.tm_mon = atoi(text.c_str() + pos + 1) - 1;
-  pos = text.find('-', pos + 1);
-  if (pos == std::string::npos) return 0;
-  local.tm_mday = atoi(text.c_str() + pos + 1);
-  pos = text.find(' ', pos + 1);
-  if (pos != std::string::npos) {
-    local.tm_hour = atoi(text.c_str() + pos + 1);
-    pos = text.find(':', pos + 1);
-    if (pos != std::string::npos) {
-      local.tm_min = atoi(text.c_str() + pos + 1);
-      pos = text.find(':', pos + 1);
-      if (pos != std::string::npos) local.tm_sec = atoi(text.c_str() + pos + 1);
-    }
-  }
-  local.tm_isdst = -1;  // let the C library decide daylight saving for that date
-  return static_cast<int64_t>(mktime(&local));
 }
 
 std::string OS_IntToStr(int32_t v) { return std::to_string(v); }
@@ -330,29 +253,6 @@ int OS_GetHostName(std::string& out) {
   if (gethostname(name, sizeof name - 1) != 0) return errno ? errno : -1;
   out = name;
   return 0;
-}
-
-std::string OS_FormatStr(const char* format, va_list args) {
-  if (!format) return "";
-  try {
-    std::string buffer(kFormatStart, '\0');
-    for (;;) {
-      va_list attempt;
-      va_copy(attempt, args);
-      const int n = vsnprintf(&buffer[0], buffer.size(), format, attempt);
-      va_end(attempt);
-      // glibc reports truncation by the needed length; a negative result is an encoding
-      // error that no larger buffer mends.
-      if (n < 0) return "";
-      if (static_cast<size_t>(n) < buffer.size()) {
-        buffer.resize(static_cast<size_t>(n));
-        return buffer;
-      }
-      buffer.assign(static_cast<size_t>(n) + 1, '\0');
-    }
-  } catch (const std::bad_alloc&) {
-    return "";
-  }
 }
 
 std::string OS_ConvertEncoding(const std::string& from, const std::string& to, const std::string& text) {

@@ -1,13 +1,15 @@
 #pragma once
 // The service's thin layer over the C library and the platform: process-wide mutexes, the
-// thread pool and the command server (OS_Init/OS_Exit), and small helpers for time texts,
-// strings, files, folders, disk space, formatting and text encoding. Paths use "/".
+// thread pool (started by OS_Init in os_init.h; OS_Exit here), and small helpers for strings,
+// files, folders, disk space and text encoding (time texts and formatting come from os_text.h).
+// Paths use "/".
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "common/os_text.h"
 #include "platform/sync.h"
 
 struct ThreadPool;
@@ -29,20 +31,9 @@ extern MutexHandle g_MutexLastHBTime;
 extern MutexHandle g_MutexTransMap;  // transfer map; released before the peer-list mutex is taken
 extern MutexHandle g_StopDownLoadMutex;
 
-// 0, or kErrThreadPool, kErrMutex, kErrCommandServerTask, kErrNoCommandPort (the command
-// server could not bind its port, or had not within the wait). The service reports running
-// only after this, so a port held by another program is a failed start, never a running
-// service that nobody can reach.
-int OS_Init();
 // Sets the exit flag; the mutexes stay (nothing destroys a lock another thread may hold).
 void OS_Exit();
-// The task OS_Init starts as the command server (OS_RunEvent; tests put in their own).
-using OsServerTask = int (*)(void*);
-void OS_SetCommandServerTask(OsServerTask task);
 
-std::string OS_GetCurTimeStr();
-std::string OS_TimeToStr(int64_t t);
-int64_t OS_StrToTime(const std::string& text);
 std::string OS_IntToStr(int32_t v);
 std::string OS_UIntToStr(uint32_t v);
 void OS_SplitStr(const std::string& text, const std::string& delim, std::vector<std::string>& out);
@@ -68,5 +59,4 @@ int OS_GetDiskFreeKB(const std::string& path, uint32_t& outKB);  // saturates at
 std::string OS_GetDriveName(const std::string& path);            // the mount point
 int OS_GetHostName(std::string& out);
 
-std::string OS_FormatStr(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 std::string OS_ConvertEncoding(const std::string& from, const std::string& to, const std::string& text);

@@ -1,14 +1,16 @@
 #include "common/settings.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "common/log.h"
 #include "common/os_layer.h"
-#include "common/share_table.h"
 #include "common/sqlite_wrapper.h"
 
 namespace {
+
+std::atomic<uint64_t> g_sharesGeneration{1};  // see Settings_SharesGeneration
 
 constexpr const char* kIllegalChars = "'|;|\"|=|`|*|%|$|^|&|<|>|{|}|[|]|";
 constexpr size_t kTransTimeMax = sizeof(TransLogRecord::time) - 1;
@@ -244,11 +246,11 @@ int SetDefaultDir(const DefShareInfo& dirs) {
           "values(%Q,%Q,%Q,%Q,%Q,%Q)",
           def.c_str(), pic.c_str(), music.c_str(), video.c_str(), doc.c_str(), instant.c_str()));
     });
-    ShareTable_Changed();
+    Settings_SharesChanged();
     return 0;
   } catch (const CppSQLite3Exception& e) {
     QV_LOG_DB_ERROR(e);
-    ShareTable_Changed();  // whatever the database holds now is read again
+    Settings_SharesChanged();  // whatever the database holds now is read again
     return -1;
   }
 }
@@ -263,11 +265,11 @@ int SetShareInfo(const std::vector<std::string>& shares) {
         g_DB.ExecDML(sql.Format("insert into qv_share(path) values (%Q)", path.c_str()));
       }
     });
-    ShareTable_Changed();
+    Settings_SharesChanged();
     return 0;
   } catch (const CppSQLite3Exception& e) {
     QV_LOG_DB_ERROR(e);
-    ShareTable_Changed();  // whatever the database holds now is read again
+    Settings_SharesChanged();  // whatever the database holds now is read again
     return -1;
   }
 }
@@ -332,3 +334,7 @@ int CheckIllegalChar(const std::string& text) {
   }
   return 0;
 }
+
+void Settings_SharesChanged() { g_sharesGeneration.fetch_add(1); }
+
+uint64_t Settings_SharesGeneration() { return g_sharesGeneration.load(); }

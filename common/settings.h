@@ -43,6 +43,11 @@ void ParseLogConf(int& console, int& priority);  // 0 and 600 by default, also f
 void GetServerInfo(std::string& host, uint16_t& port);
 void GetP2PServerInfo(std::string& host, uint16_t& port);
 void GetUsernfo(std::string& email, std::string& password);
+// The stored folders' generation: every write of the shares or the default folders, and every
+// open or swap of the database, moves it; the share table reads the folders again when it did.
+// Any thread.
+void Settings_SharesChanged();
+uint64_t Settings_SharesGeneration();
 bool ParseDefaultDir(DefaultDirSet& out);  // false on a database error
 void GetDefShareInfo(DefShareInfo& out);
 bool ParseShareInfo(std::vector<std::string>& out);  // blank entries skipped, duplicates once

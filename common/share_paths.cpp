@@ -84,20 +84,6 @@ const Token kTokens[] = {
 }  // namespace
 
 // The path's components without empty and "." pieces; false when one is "..".
-bool SplitComponents(const std::string& path, std::vector<std::string>& out) {
-  out.clear();
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    const std::string piece = path.substr(start, end - start);
-    if (piece == "..") return false;
-    if (!piece.empty() && piece != ".") out.push_back(piece);
-    start = end + 1;
-  }
-  return true;
-}
-
 std::string NormalizePeerPath(const std::string& path) {
   std::string out = path;
   for (char& c : out)

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/path_parts.h"
+
 constexpr int kErrNotFolder = 4117;    // 0x1015
 constexpr int kErrNotShared = 4118;    // 0x1016
 constexpr int kErrDefaultEmpty = 4123;
@@ -30,8 +32,6 @@ int CheckSharePathIn(const std::string& folder, const std::vector<std::string>& 
 // Canonical form of a path: realpath of the nearest existing ancestor plus the rest, with
 // "." removed; "" when a ".." component is present or nothing can be resolved.
 std::string CanonicalPath(const std::string& path);
-// The path's components without empty and "." pieces; false when one is "..".
-bool SplitComponents(const std::string& path, std::vector<std::string>& out);
 
 // Opening judged by what was opened, never by the name: the canonical path must lie in one of
 // `allowed` (or the shares and default folders); it is opened beneath that folder with no link

@@ -10,12 +10,11 @@
 #include <mutex>
 #include <utility>
 
-#include "common/share_paths.h"
+#include "common/path_parts.h"
 
 namespace {
 
 // Starts above any snapshot's generation, so the first request reads the settings.
-std::atomic<uint64_t> g_generation{1};
 std::atomic<bool> g_rootsStale{false};
 
 // Lock order: g_buildMutex before g_snapshotMutex. Both live as long as the process.
@@ -62,7 +61,7 @@ bool Fresh(const std::shared_ptr<const ShareSnapshot>& s, uint64_t generation) {
 }  // namespace
 
 std::shared_ptr<const ShareSnapshot> ShareTable_Current() {
-  const uint64_t generation = g_generation.load();
+  const uint64_t generation = Settings_SharesGeneration();
   std::shared_ptr<const ShareSnapshot> current = Published();
   if (Fresh(current, generation)) return current;
 
@@ -99,8 +98,8 @@ std::shared_ptr<const ShareSnapshot> ShareTable_Current() {
   return out;
 }
 
-void ShareTable_Changed() { g_generation.fetch_add(1); }
+void ShareTable_Changed() { Settings_SharesChanged(); }
 
 void ShareTable_RootsStale() { g_rootsStale.store(true); }
 
-uint64_t ShareTable_Generation() { return g_generation.load(); }
+uint64_t ShareTable_Generation() { return Settings_SharesGeneration(); }

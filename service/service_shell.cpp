@@ -13,7 +13,7 @@
 
 #include "common/command_server.h"
 #include "common/log.h"
-#include "common/os_layer.h"
+#include "common/os_init.h"
 #include "common/settings.h"
 #include "common/share_paths.h"
 #include "common/sockets.h"

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/os_init.h"
 #include "common/thread_pool.h"
 #include "tests/support/text_files.h"
 
