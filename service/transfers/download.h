@@ -8,28 +8,19 @@
 #include <string>
 
 #include "common/opcode_registry.h"
+#include "service/transfers/download_sender.h"  // the end message, the connection hooks
 
 constexpr uint16_t kOpReqDownLoadFile = 0x0004;
 constexpr uint16_t kOpAllowDownLoadFile = 0x0005;
 constexpr uint16_t kOpRefuseDownLoadFile = 0x0011;
 constexpr uint16_t kOpStopDownLoad = 0x100E;
-constexpr uint16_t kOpDownloadPackage = 0x1002;
-constexpr uint16_t kOpDownloadOver = 0x1003;
 constexpr uint16_t kOpDownloadInfo = 0x1004;
 constexpr uint16_t kOpDownloadRefused = 0x1012;
 constexpr uint16_t kErrDownNotShared = 0x1016;
 constexpr uint16_t kErrDownNoFile = 0x1017;
 constexpr uint16_t kErrDownSize = 0x1018;
 constexpr uint16_t kErrTransOther = 0xFFFF;  // session id held elsewhere, bad request, no space
-constexpr size_t kDownloadPackageData = 1000;
 constexpr size_t kTransErrorReplySize = 266;
-
-// Pacing of a TCP download: refilled when the output falls below the low-water mark, up to the
-// high-water mark, in batches of 64 packages read with one call.
-constexpr size_t kDownloadLowWater = 64 * 1024;
-constexpr size_t kDownloadHighWater = 256 * 1024;
-constexpr size_t kDownloadBatchPackages = 64;
-constexpr size_t kDownloadBatchBytes = kDownloadBatchPackages * kDownloadPackageData;
 
 int ReqDownLoadFile(const char* body, const CommandHeader* header, bufferevent* conn,
                     char** reply, int* replyLen, int* udtSock, char* direct);
@@ -49,17 +40,6 @@ void EncodeDownloadInfo(uint32_t sessionId, uint32_t size, const unsigned char f
                         uint8_t out[64]);
 uint32_t DownloadPackageCount(uint32_t size);  // size / 1000, plus 1 for a remainder
 
-// A 12-byte DownloadOverMsg ('0' complete, '1' failed) into the reply out-pointers.
-void WriteInterDownLoadOverMsg(char status, uint32_t sessionId, char** reply, int* replyLen);
-
-// Called by the transfer layer when a command connection drops: ends its streaming download
-// (logged as failed).
-void Download_OnConnectionClosed(bufferevent* conn);
-// Called from the command server's write callback when the output buffer drained.
-void Download_OnConnectionWritable(bufferevent* conn);
-// Installs Download_OnConnectionWritable as the command server's writable hook.
-void Download_InstallHooks();
-
 // Relay downloads run as a pool task of the relay transfer code, which installs its starter;
 // the result is the pool's, and a starter that fails sends the phone its failed end itself.
 // Without one a relay start is answered with the end message '1'.
@@ -71,11 +51,3 @@ void Download_SetRelayStarter(RelayDownloadStarter starter);
 void Download_RelayBegin(uint32_t sessionId);
 void Download_RelayEnd(uint32_t sessionId);
 bool Download_RelayStopRequested(uint32_t sessionId);
-
-// Test hooks: the largest output backlog seen right after a refill, the running TCP jobs, and
-// a file system whose pages never show as cached (a small file's request then goes to the pool
-// too).
-size_t Download_PeakPending();
-void Download_ResetPeakPending();
-void Download_PagesNeverCached(bool never);
-size_t Download_RunningJobs();

@@ -19,8 +19,8 @@ set(rank_top 6)
 # Each room from the bottom: a file may include only those before it.
 set(order_core request_args ordered_worker relay_lock peer_send deferred_reply pool_request)
 set(order_pictures exif auto_sort jpeg_convert thumb_scaler thumb_request)
-set(order_transfers transfer_sessions download upload_names upload_writer upload folder_listing
-    relay_transfer)
+set(order_transfers transfer_sessions download_target download_sender download upload_names
+    upload_writer upload folder_listing relay_transfer)
 set(order_roads http_server relay_client lan_discovery p2p_channel upnp)
 set(order_account account identity power_off device_requests)
 set(order_local_api local_api local_api_account)
