@@ -38,21 +38,24 @@ std::string ResolvePeerPath(const std::string& wirePath) {
   return ExpandDefaultPath(NormalizePeerPath(WireToLocal(wirePath)));
 }
 
-RequestPath ReadRequestPath(const wire::Reader& in, size_t offset, size_t width, const char* what,
-                            bufferevent* conn, int udtSock, std::string& path) {
+RequestPath MapRequestPath(const wire::Reader& in, size_t offset, size_t width, std::string& path) {
   path.clear();
   std::string wirePath;
-  if (!ReadPathField(in, offset, width, wirePath)) {
+  if (!ReadPathField(in, offset, width, wirePath)) return RequestPath::kNoEnd;
+  path = ResolvePeerPath(wirePath);
+  return path.empty() ? RequestPath::kDefaultEmpty : RequestPath::kRead;
+}
+
+RequestPath ReadRequestPath(const wire::Reader& in, size_t offset, size_t width, const char* what,
+                            bufferevent* conn, int udtSock, std::string& path) {
+  const RequestPath read = MapRequestPath(in, offset, width, path);
+  if (read == RequestPath::kNoEnd) {
     QV_LOG_REFUSAL(PeerKeyOf(conn, udtSock), kModIntranet, kLogError,
                    "%s path without end refused.", what);
-    return RequestPath::kNoEnd;
-  }
-  path = ResolvePeerPath(wirePath);
-  if (path.empty()) {
+  } else if (read == RequestPath::kDefaultEmpty) {
     QV_LOG(kModIntranet, kLogDebug, "%s.", "def share dir is empty.");
-    return RequestPath::kDefaultEmpty;
   }
-  return RequestPath::kRead;
+  return read;
 }
 
 std::string ParentOf(const std::string& path) {

@@ -45,6 +45,8 @@ enum class RequestPath {
 // naming the request (`what`: "Upload", "Download").
 RequestPath ReadRequestPath(const wire::Reader& in, size_t offset, size_t width, const char* what,
                             bufferevent* conn, int udtSock, std::string& path);
+// The same without a log line, for a probe whose refusal the full request reports later.
+RequestPath MapRequestPath(const wire::Reader& in, size_t offset, size_t width, std::string& path);
 
 // The folder part of a path ("/" for a file in the root, "" without a "/").
 std::string ParentOf(const std::string& path);

@@ -92,16 +92,14 @@ int ReqDownLoadWork(const char* body, const CommandHeader* header, bufferevent* 
                    "Session id %u is held by another connection.", sessionId);
     return RefuseDownload(sessionId, kErrTransOther, reply, replyLen, -1);
   }
-  std::string wirePath;
-  if (!ReadPathField(in, base + kFilePathOffset, kFilePathWidth, wirePath)) {
-    QV_LOG_REFUSAL(PeerKeyOf(conn, udt), kModIntranet, kLogError,
-                   "Download path without end refused.");
-    return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, kErrNotShared);
-  }
-  const std::string path = ResolvePeerPath(wirePath);
-  if (path.empty()) {
-    QV_LOG(kModIntranet, kLogDebug, "%s.", "def share dir is empty.");
-    return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, kErrDefaultEmpty);
+  std::string path;
+  switch (ReadRequestPath(in, base + kFilePathOffset, kFilePathWidth, "Download", conn, udt, path)) {
+    case RequestPath::kNoEnd:
+      return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, kErrNotShared);
+    case RequestPath::kDefaultEmpty:
+      return RefuseDownload(sessionId, kErrDownNotShared, reply, replyLen, kErrDefaultEmpty);
+    case RequestPath::kRead:
+      break;
   }
   QV_LOG(kModIntranet, kLogDebug, "DownLoad file :%s", path.c_str());
 
@@ -192,13 +190,11 @@ bool OpenSmallCached(const char* body, const CommandHeader* header, bufferevent*
     return false;
   }
   const wire::Reader in(reinterpret_cast<const uint8_t*>(body), HandlerBodyLength(header, false));
-  std::string wirePath;
+  std::string path;
   if (!in.Has(0, kFilePathRequestSize) ||
-      !ReadPathField(in, kFilePathOffset, kFilePathWidth, wirePath)) {
+      MapRequestPath(in, kFilePathOffset, kFilePathWidth, path) != RequestPath::kRead) {
     return false;
   }
-  const std::string path = ResolvePeerPath(wirePath);
-  if (path.empty()) return false;
   return OpenSmallCachedTarget(path, kSmallFileBytes, out);
 }
 
