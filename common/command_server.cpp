@@ -38,6 +38,7 @@
 #include "common/request_pipeline.h"
 #include "common/test_settings.h"
 #include "common/wire.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -106,20 +107,18 @@ struct EventLoop {
   event_base* base = nullptr;
   std::set<CommandConnState*> conns;  // this loop's thread only
   std::atomic<size_t> assigned{0};    // connections handed to it and not yet closed
-  int wakeRead = -1;                  // a byte: new connections queued, or stop
-  int wakeWrite = -1;
+  UniqueFd wakeRead;                  // a byte: new connections queued, or stop
+  UniqueFd wakeWrite;
   event* wakeEvent = nullptr;
   std::mutex queueMutex;
   std::deque<PendingConn> queue;  // under queueMutex
   ~EventLoop() {
     if (wakeEvent) event_free(wakeEvent);
-    if (base) event_base_free(base);
-    if (wakeRead >= 0) close(wakeRead);
-    if (wakeWrite >= 0) close(wakeWrite);
+    if (base) event_base_free(base);  // the pipe closes after the event that watches it
   }
   void Wake() {
     const char byte = 1;
-    (void)!write(wakeWrite, &byte, 1);  // a full pipe is a wake-up already pending
+    (void)!write(wakeWrite.get(), &byte, 1);  // a full pipe is a wake-up already pending
   }
 };
 
@@ -517,9 +516,9 @@ std::unique_ptr<EventLoop> MakeLoop(CommandServer& server) {
   loop->base = event_base_new();
   int fds[2];
   if (!loop->base || pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return nullptr;
-  loop->wakeRead = fds[0];
-  loop->wakeWrite = fds[1];
-  loop->wakeEvent = event_new(loop->base, loop->wakeRead, EV_READ | EV_PERSIST, wake_cb, loop.get());
+  loop->wakeRead.reset(fds[0]);
+  loop->wakeWrite.reset(fds[1]);
+  loop->wakeEvent = event_new(loop->base, loop->wakeRead.get(), EV_READ | EV_PERSIST, wake_cb, loop.get());
   if (!loop->wakeEvent || event_add(loop->wakeEvent, nullptr) != 0) return nullptr;
   return loop;
 }

@@ -28,6 +28,7 @@
 #include "platform/files.h"
 #include "platform/line_value.h"
 #include "platform/process_path.h"
+#include "platform/unique_fd.h"
 
 extern char** environ;
 
@@ -57,33 +58,7 @@ constexpr uint32_t kStartWaitHintMs = 2000;
 // ---------------------------------------------------------------------------------------------
 // Small RAII and text helpers
 
-class CFd {
- public:
-  CFd() = default;
-  explicit CFd(int fd) : m_fd(fd) {}
-  ~CFd() { Reset(); }
-  CFd(const CFd&) = delete;
-  CFd& operator=(const CFd&) = delete;
-  CFd(CFd&& o) noexcept : m_fd(o.Release()) {}
-  CFd& operator=(CFd&& o) noexcept {
-    if (this != &o) Reset(o.Release());
-    return *this;
-  }
-  int Get() const { return m_fd; }
-  bool Valid() const { return m_fd >= 0; }
-  int Release() {
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd;
-  }
-  void Reset(int fd = -1) {
-    if (m_fd >= 0) close(m_fd);
-    m_fd = fd;
-  }
-
- private:
-  int m_fd = -1;
-};
+using CFd = UniqueFd;
 
 bool ParseU64(const std::string& text, uint64_t& out) {
   if (text.empty() || text.size() > 20) return false;
@@ -147,11 +122,11 @@ bool ValidName(const std::string& name) {
 // Reads a small file below dirfd; ENOENT is reported through errno.
 bool ReadSmallFile(int dirfd, const char* name, std::string& out) {
   CFd fd(openat(dirfd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!fd.Valid()) return false;
+  if (!fd.valid()) return false;
   out.clear();
   char buf[4096];
   for (;;) {
-    const ssize_t n = read(fd.Get(), buf, sizeof(buf));
+    const ssize_t n = read(fd.get(), buf, sizeof(buf));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
@@ -169,9 +144,9 @@ bool WriteFileAtomic(int dirfd, const char* name, const std::string& text) {
   const std::string tmp = std::string(".") + name + ".tmp." + std::to_string(getpid()) + "." +
                           std::to_string(counter.fetch_add(1));
   CFd fd(openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (!fd.Valid()) return false;
-  const bool written = Plat_WriteAll(fd.Get(), text.data(), text.size()) && fdatasync(fd.Get()) == 0;
-  fd.Reset();
+  if (!fd.valid()) return false;
+  const bool written = Plat_WriteAll(fd.get(), text.data(), text.size()) && fdatasync(fd.get()) == 0;
+  fd.reset();
   if (!written || renameat(dirfd, tmp.c_str(), dirfd, name) != 0) {
     unlinkat(dirfd, tmp.c_str(), 0);
     return false;
@@ -185,12 +160,12 @@ CFd OpenDir(const std::string& path) {
 
 bool ReadFileIn(const std::string& dir, const char* name, std::string& out) {
   CFd d = OpenDir(dir);
-  return d.Valid() && ReadSmallFile(d.Get(), name, out);
+  return d.valid() && ReadSmallFile(d.get(), name, out);
 }
 
 bool WriteFileIn(const std::string& dir, const char* name, const std::string& text) {
   CFd d = OpenDir(dir);
-  return d.Valid() && WriteFileAtomic(d.Get(), name, text);
+  return d.valid() && WriteFileAtomic(d.get(), name, text);
 }
 
 bool FileExistsIn(const std::string& dir, const char* name) {
@@ -264,7 +239,7 @@ StatusRecord ParseStatus(const std::string& text) {
 bool ReadProcStat(int pid, char& state, uint64_t& start) {
   std::string text;
   CFd proc = OpenDir("/proc/" + std::to_string(pid));
-  if (!proc.Valid() || !ReadSmallFile(proc.Get(), "stat", text)) return false;
+  if (!proc.valid() || !ReadSmallFile(proc.get(), "stat", text)) return false;
   const size_t close = text.rfind(')');
   if (close == std::string::npos) return false;
   std::vector<std::string> fields;  // fields[0] is field 3
@@ -373,14 +348,14 @@ class CServiceLock {
     const std::string path = dir + "/" + kLockFile;
     for (int attempt = 0; attempt < 3; ++attempt) {
       CFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
-      if (!fd.Valid()) return errno == ENOENT ? kScmErrServiceNotInstalled : kScmErrIo;
+      if (!fd.valid()) return errno == ENOENT ? kScmErrServiceNotInstalled : kScmErrIo;
       int rc;
       do {
-        rc = flock(fd.Get(), LOCK_EX);
+        rc = flock(fd.get(), LOCK_EX);
       } while (rc != 0 && errno == EINTR);
       if (rc != 0) return kScmErrIo;
       struct stat held, now;
-      if (fstat(fd.Get(), &held) != 0) return kScmErrIo;
+      if (fstat(fd.get(), &held) != 0) return kScmErrIo;
       if (stat(path.c_str(), &now) != 0) {
         if (errno == ENOENT) return kScmErrServiceNotInstalled;
         return kScmErrIo;
@@ -392,7 +367,7 @@ class CServiceLock {
     }
     return kScmErrServiceNotInstalled;
   }
-  bool Held() const { return m_fd.Valid(); }
+  bool Held() const { return m_fd.valid(); }
 
  private:
   CFd m_fd;  // closing releases the lock
@@ -622,8 +597,8 @@ int SpawnService(ServiceRef& ref, const std::vector<std::string>& args) {
     if (child != 0) _exit(child < 0 ? 1 : 0);
     RunChild(plan, up[1], down[0]);
   }
-  upWrite.Reset();
-  downRead.Reset();
+  upWrite.reset();
+  downRead.reset();
   int midStatus = 0;
   while (waitpid(mid, &midStatus, 0) < 0 && errno == EINTR) {
   }
@@ -632,7 +607,7 @@ int SpawnService(ServiceRef& ref, const std::vector<std::string>& args) {
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kChildReportTimeoutMs);
   pid_t pid = 0;
   bool timedOut = false;
-  if (ReadBytes(upRead.Get(), reinterpret_cast<char*>(&pid), sizeof(pid), deadline, timedOut) !=
+  if (ReadBytes(upRead.get(), reinterpret_cast<char*>(&pid), sizeof(pid), deadline, timedOut) !=
           sizeof(pid) ||
       pid <= 0) {
     return kScmErrIo;
@@ -647,11 +622,11 @@ int SpawnService(ServiceRef& ref, const std::vector<std::string>& args) {
     return kScmErrIo;
   }
   const char go = 'g';
-  if (!Plat_WriteAll(downWrite.Get(), &go, 1)) return kScmErrIo;
-  downWrite.Reset();
+  if (!Plat_WriteAll(downWrite.get(), &go, 1)) return kScmErrIo;
+  downWrite.reset();
 
   int childErrno = 0;
-  const size_t got = ReadBytes(upRead.Get(), reinterpret_cast<char*>(&childErrno),
+  const size_t got = ReadBytes(upRead.get(), reinterpret_cast<char*>(&childErrno),
                                sizeof(childErrno), deadline, timedOut);
   if (got == 0) return kScmOk;  // EOF: the exec succeeded (or it is slow; then it runs)
   const int error = got == sizeof(childErrno) ? ErrnoToError(childErrno) : kScmErrIo;
@@ -717,9 +692,9 @@ CFd ListenControl(int dirfd) {
   if (!ControlAddress(dirfd, addr)) return CFd();
   unlinkat(dirfd, kSocketFile, 0);
   CFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd.Valid()) return CFd();
-  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) return CFd();
-  if (listen(fd.Get(), 8) != 0) return CFd();
+  if (!fd.valid()) return CFd();
+  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) return CFd();
+  if (listen(fd.get(), 8) != 0) return CFd();
   return fd;
 }
 
@@ -842,7 +817,7 @@ int Scm_CreateService(const std::string& name, const ScmConfig& config) {
             WriteFileIn(tmp, kStatusFile, FormatStatus(never));
   if (ok) {
     CFd lock(open((tmp + "/" + kLockFile).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    ok = lock.Valid();
+    ok = lock.valid();
   }
   const std::string dir = root + "/" + name;
   int rc = kScmOk;
@@ -943,7 +918,7 @@ std::string Scm_OutputSince(const std::string& name, const ScmOutputMark& mark, 
   if (path.empty()) return std::string();
   CFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
-  if (!fd.Valid() || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::string();
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::string();
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   const bool same = st.st_dev == mark.device && st.st_ino == mark.inode && size >= mark.size;
   uint64_t from = same ? mark.size : 0;
@@ -951,7 +926,7 @@ std::string Scm_OutputSince(const std::string& name, const ScmOutputMark& mark, 
   std::string text(static_cast<size_t>(size - from), '\0');
   size_t got = 0;
   while (got < text.size()) {
-    const ssize_t n = pread(fd.Get(), &text[got], text.size() - got, static_cast<off_t>(from + got));
+    const ssize_t n = pread(fd.get(), &text[got], text.size() - got, static_cast<off_t>(from + got));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     got += static_cast<size_t>(n);
@@ -987,14 +962,14 @@ int Scm_ControlService(const std::string& name, uint32_t control, ScmStatus& out
       return kScmErrCannotAcceptCtrl;
     CFd dirfd(open(ref.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     sockaddr_un addr;
-    if (!dirfd.Valid() || !ControlAddress(dirfd.Get(), addr)) return kScmErrIo;
+    if (!dirfd.valid() || !ControlAddress(dirfd.get(), addr)) return kScmErrIo;
     // Non-blocking: a full backlog must not stall a controller that holds the lock.
-    conn.Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!conn.Valid()) return kScmErrIo;
-    if (connect(conn.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+    conn.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!conn.valid()) return kScmErrIo;
+    if (connect(conn.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
       return kScmErrCannotAcceptCtrl;
     const std::string request = "control=" + std::to_string(control) + "\n";
-    if (send(conn.Get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+    if (send(conn.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(request.size()))
       return kScmErrCannotAcceptCtrl;
   }  // the lock is released here: the handler may take long, and it reports without the lock
@@ -1002,7 +977,7 @@ int Scm_ControlService(const std::string& name, uint32_t control, ScmStatus& out
   std::string line;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
-  const bool answered = ReadLine(conn.Get(), deadline, line);
+  const bool answered = ReadLine(conn.get(), deadline, line);
   const bool timedOut = !answered && RemainingMs(deadline) == 0;
   // A service deleted while it ran is gone as soon as it stopped.
   if (Scm_QueryStatus(name, out) == kScmErrServiceNotInstalled) out = ScmStatus();
@@ -1194,8 +1169,8 @@ int Scm_StartServiceCtrlDispatcher(const std::string& /*name*/, ScmServiceMain s
   CFd sigfd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
   CFd dirfd = OpenDir(dir);
   CFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  CFd listener = dirfd.Valid() ? ListenControl(dirfd.Get()) : CFd();
-  if (!sigfd.Valid() || !dirfd.Valid() || !wake.Valid() || !listener.Valid()) {
+  CFd listener = dirfd.valid() ? ListenControl(dirfd.get()) : CFd();
+  if (!sigfd.valid() || !dirfd.valid() || !wake.valid() || !listener.valid()) {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     g_dispatcherStarted = false;
     return kScmErrIo;
@@ -1206,8 +1181,8 @@ int Scm_StartServiceCtrlDispatcher(const std::string& /*name*/, ScmServiceMain s
     std::lock_guard<std::mutex> g(d.mu);
     d.name = name;
     d.dir = dir;
-    d.dirfd = dirfd.Release();  // kept for late reports from other threads
-    d.wakefd = wake.Get();
+    d.dirfd = dirfd.release();  // kept for late reports from other threads
+    d.wakefd = wake.get();
     d.ownStart = OwnStartTime();
     d.state = kStateStartPending;
   }
@@ -1240,29 +1215,29 @@ int Scm_StartServiceCtrlDispatcher(const std::string& /*name*/, ScmServiceMain s
       continue;
     }
     BoundStdoutLog(d.dirfd);
-    pollfd fds[3] = {{sigfd.Get(), POLLIN, 0}, {wake.Get(), POLLIN, 0}, {listener.Get(), POLLIN, 0}};
+    pollfd fds[3] = {{sigfd.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}, {listener.get(), POLLIN, 0}};
     if (poll(fds, 3, kStdoutCheckMs) < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info;
-      while (read(sigfd.Get(), &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+      while (read(sigfd.get(), &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
         if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) pendingStop = true;
       }
     }
-    if (fds[1].revents & POLLIN) Drain(wake.Get());
+    if (fds[1].revents & POLLIN) Drain(wake.get());
     if (fds[2].revents & POLLIN) {
       for (;;) {
-        CFd conn(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!conn.Valid()) break;
-        ServeControlConnection(conn.Get());
+        CFd conn(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!conn.valid()) break;
+        ServeControlConnection(conn.get());
       }
     }
   }
 
   WaitForServiceMain();
-  listener.Reset();
+  listener.reset();
   {
     std::lock_guard<std::mutex> g(d.mu);
     unlinkat(d.dirfd, kSocketFile, 0);

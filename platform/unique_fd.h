@@ -18,6 +18,7 @@ struct UniqueFd {
   UniqueFd& operator=(const UniqueFd&) = delete;
 
   int get() const { return fd; }
+  bool valid() const { return fd >= 0; }
   // Gives the descriptor up without closing it.
   int release() {
     const int out = fd;
