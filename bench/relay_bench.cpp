@@ -1,6 +1,8 @@
 // Relay download throughput: a file downloaded through the real QuarloCentral's cache from the
 // real service, against the same file downloaded over the service's command connection in the
-// same run (best of three each); a relay upload of a file against the relay download of the
+// same round, three rounds; beside them, in the same round, a bare exchange of the same sizes
+// over loopback TCP (one 1154-byte package, one 8-byte answer, the next package only after the
+// answer), the most a relay download can reach while one package is in flight. A relay upload of a file against the relay download of the
 // same file (the phone leaves 32 KiB messages, one per answer of the server, as phones do; the
 // PC fetches them from its cache). Then the same pair with 10 ms added to the PC's road
 // (tc netem on a veth pair between two namespaces), where one package in flight per download
@@ -8,6 +10,9 @@
 // Runs in a network namespace of its own. Never fails: it reports.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -135,6 +140,61 @@ double RelayedUpload(RelayPhone& phone, const std::string& pc, uint32_t id, cons
   return placed ? std::chrono::duration<double>(Clock::now() - start).count() : -1;
 }
 
+// Seconds for `packages` exchanges of a cache package and its answer between two threads over
+// loopback TCP, with nothing else done; negative on failure.
+double BareRoundTrips(uint64_t packages) {
+  constexpr size_t kPackage = 154 + 1000, kAnswer = 8;
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (listener >= 0) close(listener);
+    return -1;
+  }
+  auto exact = [](int fd, uint8_t* p, size_t n) {
+    for (size_t got = 0; got < n;) {
+      const ssize_t r = recv(fd, p + got, n - got, 0);
+      if (r <= 0) return false;
+      got += static_cast<size_t>(r);
+    }
+    return true;
+  };
+  const int on = 1;
+  std::thread server([&] {
+    const int fd = accept(listener, nullptr, nullptr);
+    if (fd < 0) return;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    uint8_t buf[kPackage] = {};
+    while (exact(fd, buf, kPackage) && send(fd, buf, kAnswer, MSG_NOSIGNAL) == kAnswer) {
+    }
+    close(fd);
+  });
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  if (ok) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  uint8_t buf[kPackage] = {};
+  const auto start = Clock::now();
+  for (uint64_t i = 0; ok && i < packages; ++i)
+    ok = send(fd, buf, kPackage, MSG_NOSIGNAL) == static_cast<ssize_t>(kPackage) && exact(fd, buf, kAnswer);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (fd >= 0) {
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
+  }
+  if (!ok) shutdown(listener, SHUT_RDWR);  // an accept still waiting ends
+  server.join();
+  close(listener);
+  return ok ? seconds : -1;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? -1 : v[v.size() / 2];
+}
+
 double Best(const std::vector<double>& runs) {
   double best = -1;
   for (double r : runs)
@@ -199,13 +259,28 @@ int main(int argc, char** argv) {
     std::printf("relay benchmark: the PC never came online at the server\n");
     return 0;
   }
-  std::vector<double> direct, relayed;
+  std::printf("relay benchmark, %llu MiB, %d rounds; load %s\n",
+              static_cast<unsigned long long>(size / kMiB), kRounds, bench::LoadText().c_str());
+  std::vector<double> ratios, bounds;
   for (int r = 0; r < kRounds; ++r) {
-    direct.push_back(Direct("127.0.0.1", port, file, size));
-    relayed.push_back(Relayed(phone, pc, 10 + r, file, size));
+    const double d = Direct("127.0.0.1", port, file, size);
+    const double rl = Relayed(phone, pc, 10 + r, file, size);
+    const double bare = BareRoundTrips((size + 999) / 1000 + 1);
+    const double m = static_cast<double>(size) / kMiB;
+    if (d <= 0 || rl <= 0 || bare <= 0) {
+      std::printf("round %d: a transfer failed (direct %.3f s, relay %.3f s, bare %.3f s)\n", r + 1,
+                  d, rl, bare);
+      continue;
+    }
+    ratios.push_back(d / rl);
+    bounds.push_back(bare / rl);
+    std::printf("round %d: direct %.1f MiB/s, relay %.1f MiB/s, relay/direct %.3f; bare one-in-flight "
+                "exchange %.1f MiB/s (relay/bare %.3f, bare/direct %.3f); load %s\n",
+                r + 1, m / d, m / rl, d / rl, m / bare, bare / rl, d / bare, bench::LoadText().c_str());
   }
-  std::printf("relay benchmark, %llu MiB, best of %d\n", static_cast<unsigned long long>(size / kMiB), kRounds);
-  Report("loopback", size, Best(direct), Best(relayed));
+  if (!ratios.empty())
+    std::printf("loopback: relay/direct median %.3f of %zu rounds (aim >= 0.2); relay/bare median %.3f\n",
+                Median(ratios), ratios.size(), Median(bounds));
 
   {
     // The phone waits for the server's answer to each message it leaves: a smaller file keeps

@@ -4,6 +4,7 @@
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
 #include <event2/event.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <deque>
@@ -92,6 +93,7 @@ struct CRelayHub::Impl {
     size_t cacheBytes = 0;
     std::map<uint32_t, Download> downloads;  // phones: by session id
     std::chrono::steady_clock::time_point armed;  // when the idle time-outs last started
+    event* flush = nullptr;  // phones: hands a batch of packages on that stayed small
   };
   // What one account holds of what all share.
   struct Share {
@@ -199,7 +201,17 @@ struct CRelayHub::Impl {
   // ---- event thread ------------------------------------------------------------------------
 
   void Write(Conn* c, const std::vector<uint8_t>& bytes) {
-    if (!bytes.empty()) bufferevent_write(c->bev, bytes.data(), bytes.size());
+    if (bytes.empty()) return;
+    size_t sent = 0;
+    // With nothing queued ahead, the bytes go into the socket now instead of a turn of the loop
+    // later: a PC waits for each answer before its next package. What the socket does not take
+    // (or an error, which the buffered write then meets and reports) goes the buffered way.
+    if (Pending(c) == 0) {
+      const ssize_t r = send(bufferevent_getfd(c->bev), bytes.data(), bytes.size(),
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (r > 0) sent = static_cast<size_t>(r);
+    }
+    if (sent < bytes.size()) bufferevent_write(c->bev, bytes.data() + sent, bytes.size() - sent);
   }
 
   size_t Pending(Conn* c) { return evbuffer_get_length(bufferevent_get_output(c->bev)); }
@@ -257,6 +269,7 @@ struct CRelayHub::Impl {
     if (share.relays == 0 && share.cacheConns == 0 && share.phones == 0 && share.cacheBytes == 0 &&
         share.leftBytes == 0)
       shares.erase(c->account);
+    if (c->flush) event_free(c->flush);
     bufferevent_free(c->bev);
     conns.erase(c);
     delete c;
@@ -337,6 +350,32 @@ struct CRelayHub::Impl {
     }
   }
   void PumpEnds(Conn* phone) { Pump(phone); }
+
+  // Cached packages reach the phone in batches: a write per package would cost the server a
+  // wake-up of the phone each time, on the road of a PC that waits for every answer. A batch
+  // that stays small leaves after a moment all the same.
+  static constexpr size_t kPhoneBatchBytes = 32 * 1024;
+  static constexpr int kPhoneBatchUs = 2000;
+
+  void PumpBatch(Conn* phone, bool now) {
+    if (now || phone->cacheBytes >= kPhoneBatchBytes) {
+      Pump(phone);
+      return;
+    }
+    if (!phone->flush) phone->flush = evtimer_new(base, &Impl::FlushCb, phone);
+    if (!phone->flush) {
+      Pump(phone);
+      return;
+    }
+    if (evtimer_pending(phone->flush, nullptr)) return;
+    const timeval soon{0, kPhoneBatchUs};
+    if (evtimer_add(phone->flush, &soon) != 0) Pump(phone);
+  }
+
+  static void FlushCb(evutil_socket_t, short, void* arg) {
+    Conn* c = static_cast<Conn*>(arg);
+    c->owner->Pump(c);
+  }
 
   void Adopt(bufferevent* bev, const CentralRequest& first, const CentralOutcome& outcome) {
     Kind kind = Kind::kPhone;
@@ -604,9 +643,10 @@ struct CRelayHub::Impl {
       d.pc = c->name;
       d.cache = c;
     }
-    phone->cache.push_back({inner.param, std::move(frame), true});
-    Pump(phone);
+    // The PC hears the answer first: it reads its next package while the phone is served.
     Write(c, BuildServerReply(kStatusOk, {}));
+    phone->cache.push_back({inner.param, std::move(frame), true});
+    PumpBatch(phone, inner.opcode == xfer::kOpDownloadEnd);
     return true;
   }
 
@@ -631,6 +671,7 @@ CRelayHub::~CRelayHub() {
   if (m_impl->cutTimer) event_free(m_impl->cutTimer);
   while (!m_impl->conns.empty()) {
     Impl::Conn* c = *m_impl->conns.begin();
+    if (c->flush) event_free(c->flush);
     bufferevent_free(c->bev);
     m_impl->conns.erase(c);
     delete c;

@@ -26,6 +26,7 @@
 #include "common/settings.h"
 #include "common/sockets.h"
 #include "common/thread_pool.h"
+#include "common/wire.h"
 #include "service/transfers/download.h"
 #include "service/service_globals.h"
 #include "service/transfers/transfer_sessions.h"
@@ -66,17 +67,69 @@ bool SendAll(int* sock, const std::vector<uint8_t>& bytes) {
                                 reinterpret_cast<const char*>(bytes.data())) == 0;
 }
 
-// The package as the cache wants it: RelayHeader, requester, TransHeader, data.
-std::vector<uint8_t> CachePackage(const std::string& requester, uint32_t sessionId, uint32_t k,
-                                  const uint8_t* data, size_t n) {
-  std::vector<uint8_t> inner(kTransHeaderSize + n, 0);
-  TransHeader t;
-  t.cmd = {static_cast<uint16_t>(kTransHeaderSize + n), kOpPackage, sessionId};
-  t.v1 = k;
-  EncodeTransHeader(t, inner.data());
-  if (n) std::memcpy(inner.data() + kTransHeaderSize, data, n);
-  return BuildAddressedFrame(kCmdCacheDeliver, OwnIdentity(), requester, inner.data(), inner.size());
-}
+// One package as the cache wants it (RelayHeader, requester, TransHeader, data), built in one
+// buffer kept for the whole download: only the lengths and the number change between packages.
+class CCachePackage {
+ public:
+  CCachePackage(const std::string& requester, uint32_t sessionId)
+      : m_bytes(BuildAddressedFrame(kCmdCacheDeliver, OwnIdentity(), requester, nullptr, 0)),
+        m_sessionId(sessionId) {
+    m_bytes.resize(kDataAt + kPackageData);
+  }
+  // Room for a whole package's data.
+  uint8_t* Data() {
+    m_bytes.resize(kDataAt + kPackageData);  // within its capacity: never moves
+    return m_bytes.data() + kDataAt;
+  }
+  // Numbers the package k with the n data bytes written at Data(); the bytes to send.
+  const std::vector<uint8_t>& Seal(uint32_t k, size_t n) {
+    m_bytes.resize(kDataAt + n);
+    wire::PutU16(m_bytes.data(), static_cast<uint16_t>(kDataAt + n));
+    TransHeader t;
+    t.cmd = {static_cast<uint16_t>(kTransHeaderSize + n), kOpPackage, m_sessionId};
+    t.v1 = k;
+    EncodeTransHeader(t, m_bytes.data() + kRelayReplyPrefix);
+    return m_bytes;
+  }
+
+ private:
+  static constexpr size_t kDataAt = kRelayReplyPrefix + kTransHeaderSize;
+  std::vector<uint8_t> m_bytes;
+  uint32_t m_sessionId;
+};
+
+// The file read ahead in large blocks, handed out a package at a time: one read for many
+// packages.
+class CReadAhead {
+ public:
+  CReadAhead(int fd, uint64_t pos) : m_fd(fd), m_pos(pos) {}
+  // Copies n bytes at the current position to out and moves on; false when the file cannot give
+  // them (an error, or it became shorter than its size said).
+  bool Take(uint8_t* out, size_t n) {
+    if (m_have - m_at < n) {
+      std::memmove(m_block.data(), m_block.data() + m_at, m_have - m_at);
+      m_have -= m_at;
+      m_at = 0;
+      while (m_have < n) {
+        const ssize_t r = pread(m_fd, m_block.data() + m_have, m_block.size() - m_have,
+                                static_cast<off_t>(m_pos + m_have));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        m_have += static_cast<size_t>(r);
+      }
+    }
+    std::memcpy(out, m_block.data() + m_at, n);
+    m_at += n;
+    m_pos += n;
+    return true;
+  }
+
+ private:
+  int m_fd;
+  uint64_t m_pos;  // file position of m_block[m_at]
+  std::vector<uint8_t> m_block = std::vector<uint8_t>(64 * 1024);
+  size_t m_at = 0, m_have = 0;
+};
 
 // Takes the descriptor that passed the download request's check (never re-opened by name).
 int TakeCheckedDescriptor(TransferEntry& entry, uint64_t& size) {
@@ -91,17 +144,6 @@ int TakeCheckedDescriptor(TransferEntry& entry, uint64_t& size) {
   }
   size = static_cast<uint64_t>(st.st_size);
   return fd;
-}
-
-bool ReadFull(int fd, uint8_t* out, size_t n, uint64_t pos) {
-  size_t done = 0;
-  while (done < n) {
-    const ssize_t r = pread(fd, out + done, n - done, static_cast<off_t>(pos + done));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    done += static_cast<size_t>(r);
-  }
-  return true;
 }
 
 // Waits up to ms, less when a transfer opens after `opened` was read; true when the service
@@ -276,25 +318,25 @@ int DownLoadFile_Cash(void* arg) {
     return 0;
   };
 
-  uint8_t data[kPackageData];
   uint64_t pos = offset < size ? offset : size;
+  CCachePackage package(requester, id);
+  CReadAhead file(fd, pos);
   int fullWait = 0;
   int reconnectWait = 0;
   for (;;) {
     const size_t n = static_cast<size_t>(size - pos < kPackageData ? size - pos : kPackageData);
-    if (n && !ReadFull(fd, data, n, pos)) {
+    if (n && !file.Take(package.Data(), n)) {
       QV_LOG(kModIntranet, kLogError, "read file %s error.", path.c_str());
       return finish('1');
     }
-    ++k;
-    const std::vector<uint8_t> package = CachePackage(requester, id, k, data, n);
+    const std::vector<uint8_t>& bytes = package.Seal(++k, n);
     for (;;) {
       if (Download_RelayStopRequested(id)) {
         QV_LOG(kModIntranet, kLogDebug, "get cmd to stop download OK %d", static_cast<int>(id));
         return finish(-1);
       }
       if (g_ExitFlag.load() != 0) return finish(-1);
-      if (!SendAll(&sock, package)) {
+      if (!SendAll(&sock, bytes)) {
         QV_LOG(kModIntranet, kLogDebug, "send error reconnect.");
         WaitOrExit(kReconnectWaitMs, g_ExitFlag);
         reconnectWait += kReconnectWaitMs;

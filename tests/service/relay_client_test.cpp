@@ -392,6 +392,38 @@ TEST_F(RelayDownload, StopEndsItBeforeTheNextPackage) {
   EXPECT_EQ(DownloadCount_Get(), 0);
 }
 
+// An answer that is neither "accepted" nor "full" in the middle of a download: the end '1'
+// follows at once, no package after the refused one, the connection closes, and nothing is left
+// running or open.
+TEST_F(RelayDownload, ARefusalMidDownloadEndsItWithAFailure) {
+  const uint16_t refusals[] = {kStatusNoSuchPhone, kStatusBadRequest, kStatusServerError, 0xFFFF};
+  uint32_t id = 40;
+  for (const uint16_t refusal : refusals) {
+    SCOPED_TRACE(refusal);
+    Open(++id, 5500);
+    Start(id, 0);
+    DeviceClient c;
+    ASSERT_TRUE(server.Accept(c));
+    uint16_t op = 0;
+    uint32_t k = 0;
+    for (uint32_t want = 1; want <= 3; ++want) {
+      ASSERT_TRUE(ReadCache(c, op, k));
+      ASSERT_EQ(op, 0x1002);
+      ASSERT_EQ(k, want);
+      ASSERT_TRUE(c.SendRaw(want < 3 ? BuildServerReply(0, {}) : BuildServerReply(refusal, {})));
+    }
+    ASSERT_TRUE(ReadCache(c, op, k));
+    EXPECT_EQ(op, 0x1003);
+    EXPECT_EQ(k >> 24, uint32_t('1'));  // the end message's status byte: failed
+    ASSERT_TRUE(c.SendRaw(BuildServerReply(0, {})));
+    EXPECT_TRUE(c.WaitClosed());
+    task.join();
+    EXPECT_EQ(Trans_Count(), 0u);
+    EXPECT_EQ(DownloadCount_Get(), 0);
+  }
+  EXPECT_EQ(CountOccurrences(Log(), "time out."), 0u);
+}
+
 TEST_F(RelayDownload, NoServerLeavesNoOpenEntryBehind) {
   Open(33, 10);
   base.Exec("update qv_conf set svport = 1;");  // nothing listens there

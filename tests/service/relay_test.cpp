@@ -3,6 +3,7 @@
 // through the relay and its cache. Inside a network namespace of the test's own (the service's
 // server-info report looks for a UPnP router).
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -69,6 +70,23 @@ Bytes PathBody(const std::string& path) {
   std::memcpy(body.data() + 1, path.data(), std::min<size_t>(path.size(), 255));
   body[256] = '1';
   return body;
+}
+
+// Rows of the transfer log naming the file.
+int LogRowsOf(const std::string& db, const std::string& file) {
+  sqlite3* h = nullptr;
+  int rows = -1;
+  if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(h, 5000);
+    sqlite3_stmt* q = nullptr;
+    if (sqlite3_prepare_v2(h, "select count(*) from qv_trans where file = ?", -1, &q, nullptr) == SQLITE_OK &&
+        sqlite3_bind_text(q, 1, file.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
+        sqlite3_step(q) == SQLITE_ROW)
+      rows = sqlite3_column_int(q, 0);
+    sqlite3_finalize(q);
+  }
+  sqlite3_close(h);
+  return rows;
 }
 
 Bytes U32Body(uint32_t v) {
@@ -406,13 +424,32 @@ TEST_F(Relay, SeveralPhonesAtOnce) {
          ASSERT_EQ(b.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
          std::string gotA, gotB;
          bool okA = false, okB = false;
-         // Same session id on both: the relay keeps them apart by requester.
          std::thread ta([&] { okA = Download(a, pc, 42, path, 0, gotA); });
          std::thread tb([&] { okB = Download(b, pc, 43, path, 3000, gotB); });
          ta.join();
          tb.join();
          EXPECT_TRUE(okA && gotA == content);
          EXPECT_TRUE(okB && gotB == content.substr(3000));
+       }},
+      {"two phones download two files at once, each gets its own bytes",
+       [&](const std::string& pc) {
+         // Sizes that are no multiple of the package, so each ends with a short one.
+         const std::string other = Pattern(1234567, 12);
+         const std::string otherPath = s_share + "/other-photo";
+         WriteFileText(otherPath, other);
+         RelayPhone a, b;
+         ASSERT_EQ(a.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+         ASSERT_EQ(b.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+         std::string gotA, gotB;
+         bool okA = false, okB = false;
+         std::thread ta([&] { okA = Download(a, pc, 44, path, 1000, gotA); });
+         std::thread tb([&] { okB = Download(b, pc, 45, otherPath, 0, gotB); });
+         ta.join();
+         tb.join();
+         EXPECT_TRUE(okA);
+         EXPECT_TRUE(gotA == content.substr(1000)) << gotA.size();
+         EXPECT_TRUE(okB);
+         EXPECT_TRUE(gotB == other) << gotB.size();
        }},
       {"a phone of another account neither sees nor reaches the PC",
        [&](const std::string& pc) {
@@ -480,6 +517,95 @@ TEST_F(Relay, SeveralPhonesAtOnce) {
     SCOPED_TRACE(c.name);
     c.run(m_pc.identity);
   }
+}
+
+// A download whose size is no multiple of the package, while another phone of the account keeps
+// asking the PC for its shares and fetching small files through the same server: every byte in
+// order, and the other phone is served all along.
+TEST_F(Relay, OddSizedDownloadWhileAnotherPhoneFetches) {
+  const std::string content = Pattern((2 << 20) + 345, 21);
+  const std::string path = s_share + "/odd-size";
+  WriteFileText(path, content);
+  const std::string small = Pattern(1001, 22);
+  const std::string smallPath = s_share + "/small-one";
+  WriteFileText(smallPath, small);
+  RelayPhone other;
+  ASSERT_EQ(other.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+  std::atomic<bool> done{false};
+  int served = 0, wrong = 0;
+  std::thread fetcher([&] {
+    // At least one round, however soon the download ends.
+    for (uint32_t id = 800;; ++id) {
+      DeviceMessage m;
+      if (!other.Request(m_pc.identity, BuildMessage(kOpShares, id)) || !other.ReadMessage(m) ||
+          m.header.opcode != kOpShares || m.header.param != id) {
+        ++wrong;
+        return;
+      }
+      std::string got;
+      if (!Download(other, m_pc.identity, id + 5000, smallPath, 0, got) || got != small) {
+        ++wrong;
+        return;
+      }
+      ++served;
+      if (done.load()) return;
+    }
+  });
+  std::string got;
+  const bool ok = Download(m_phone, m_pc.identity, 700, path, 0, got);
+  done = true;
+  fetcher.join();
+  ASSERT_TRUE(ok) << s_svc->LogText();
+  EXPECT_EQ(got.size(), content.size());
+  EXPECT_TRUE(got == content);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_GT(served, 0);
+  EXPECT_TRUE(WaitFor([&] { return LogRowsOf(s_base->DbPath(), path) == 1; }, seconds(10)));
+}
+
+// A phone that goes mid-download: the server answers the PC's next package that the phone is
+// gone, and the PC ends the download at once: its count of running downloads falls back and no
+// transfer-log row says the file was sent.
+TEST_F(Relay, APhoneGoneMidDownloadEndsItAtThePc) {
+  const std::string content = Pattern(16 << 20, 23);
+  const std::string path = s_share + "/left-behind";
+  WriteFileText(path, content);
+  const uint16_t port = s_svc->WaitForPort();
+  // Open transfers and running downloads, from the local API; -1 when it did not answer.
+  auto running = [&]() -> int {
+    DeviceClient c;
+    DeviceMessage m;
+    if (!c.Connect("127.0.0.1", port) || !c.Send(kOpGetIsTraning, 1) || !c.ReadMessage(m) ||
+        m.body.size() < 4)
+      return -1;
+    return wire::GetU16(m.body.data() + 2);
+  };
+  ASSERT_TRUE(WaitFor([&] { return running() == 0; }, seconds(30)));
+  {
+    RelayPhone leaving;
+    ASSERT_EQ(leaving.SignIn(Port(), kOwner, PcPasswordOf("secret1")), 0);
+    DeviceMessage m;
+    ASSERT_TRUE(leaving.Request(m_pc.identity, BuildMessage(kOpReqDownload, 900, PathBody(path))));
+    ASSERT_TRUE(leaving.ReadMessage(m));
+    ASSERT_TRUE(leaving.Request(m_pc.identity, BuildMessage(kOpAllowDownload, 900, U32Body(0))));
+    for (uint32_t k = 1; k <= 20; ++k) {
+      uint16_t command = 0;
+      ASSERT_TRUE(leaving.ReadMessage(m, &command, seconds(30)));
+      ASSERT_EQ(m.header.opcode, kOpPackage);
+      ASSERT_EQ(m.Trans().v1, k);
+      ASSERT_TRUE(std::string(m.body.begin() + 12, m.body.end()) == content.substr((k - 1) * 1000, 1000));
+    }
+    ASSERT_EQ(running(), 1);
+    leaving.Conn().Close();
+  }
+  EXPECT_TRUE(WaitFor([&] { return running() == 0; }, seconds(30))) << s_svc->LogText();
+  // Ended by the answer, not by waiting for one.
+  EXPECT_EQ(s_svc->LogText().find("download file " + path + " time out."), std::string::npos);
+  EXPECT_EQ(LogRowsOf(s_base->DbPath(), path), 0);
+  // The PC serves the next download as ever.
+  std::string got;
+  ASSERT_TRUE(Download(m_phone, m_pc.identity, 901, path, (16 << 20) - 4321, got));
+  EXPECT_TRUE(got == content.substr((16 << 20) - 4321));
 }
 
 // The relay's phone signed in at the server, but it is no desktop program: every local-API

@@ -1,5 +1,10 @@
 #include "tests/support/relay_phone.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -15,14 +20,41 @@ bool IsStatusFrame(const RelayHeader& h, const Bytes& body) {
 }
 }  // namespace
 
+bool RelayPhone::ReadBuffered(uint8_t* out, size_t n, std::chrono::milliseconds wait) {
+  const auto deadline = Clock::now() + wait;
+  constexpr size_t kRoom = 256 * 1024;  // above the largest frame
+  if (n > kRoom) return false;
+  if (m_in.size() != kRoom) m_in.assign(kRoom, 0);
+  while (m_inEnd - m_inAt < n) {
+    if (m_inAt > 0) {
+      std::memmove(m_in.data(), m_in.data() + m_inAt, m_inEnd - m_inAt);
+      m_inEnd -= m_inAt;
+      m_inAt = 0;
+    }
+    pollfd p{m_conn.Fd(), POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(Left(deadline).count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    const ssize_t r = recv(m_conn.Fd(), m_in.data() + m_inEnd, kRoom - m_inEnd, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    m_inEnd += static_cast<size_t>(r);
+  }
+  if (n) std::memcpy(out, m_in.data() + m_inAt, n);
+  m_inAt += n;
+  return true;
+}
+
 int RelayPhone::SignIn(uint16_t port, const std::string& email, const std::string& pcText) {
   if (!m_conn.Connect(m_host, port)) return -1;
+  m_inAt = m_inEnd = 0;
   return SignInOnConnection(email, pcText, kWait);
 }
 
 int RelayPhone::SignInFrom(const std::string& source, uint16_t port, const std::string& email,
                            const std::string& pcText, std::chrono::milliseconds wait) {
   if (!m_conn.ConnectFrom(source, m_host, port)) return -1;
+  m_inAt = m_inEnd = 0;
   return SignInOnConnection(email, pcText, wait);
 }
 
@@ -31,12 +63,12 @@ int RelayPhone::SignInOnConnection(const std::string& email, const std::string& 
   const std::vector<uint8_t> body = EncodeAccountText({email, pcText});
   if (!m_conn.SendRaw(BuildServerRequest(kCmdPhoneSignIn, "", body))) return -1;
   uint8_t head[kServerReplyHeaderSize];
-  if (!m_conn.ReadExact(head, sizeof head, wait)) return -1;
+  if (!ReadBuffered(head, sizeof head, wait)) return -1;
   const ServerReplyHeader h = DecodeServerReplyHeader(head);
   if (h.status != 0) return h.status;
   if (h.len != kServerReplyHeaderSize + kIdentityReplySize) return -1;
   uint8_t id[kIdentityReplySize];
-  if (!m_conn.ReadExact(id, sizeof id, kWait)) return -1;
+  if (!ReadBuffered(id, sizeof id, kWait)) return -1;
   m_session = DecodeIdentityReply(id, sizeof id);
   return 0;
 }
@@ -62,11 +94,11 @@ bool RelayPhone::Request(const std::string& pc, const Bytes& message) {
 
 bool RelayPhone::ReadFrame(Frame& out, std::chrono::milliseconds wait) {
   uint8_t head[kRelayHeaderSize];
-  if (!m_conn.ReadExact(head, sizeof head, wait)) return false;
+  if (!ReadBuffered(head, sizeof head, wait)) return false;
   out.header = DecodeRelayHeader(head);
   if (out.header.len < kRelayHeaderSize) return false;
   out.body.assign(out.header.len - kRelayHeaderSize, 0);
-  return out.body.empty() || m_conn.ReadExact(out.body.data(), out.body.size(), wait);
+  return out.body.empty() || ReadBuffered(out.body.data(), out.body.size(), wait);
 }
 
 bool RelayPhone::ReadMessage(DeviceMessage& out, uint16_t* command,

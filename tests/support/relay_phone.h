@@ -47,7 +47,12 @@ class RelayPhone {
     Bytes body;
   };
   bool ReadFrame(Frame& out, std::chrono::milliseconds wait);
+  // n bytes of the stream, taken from what large reads brought in: a download of many small
+  // frames costs the phone a few reads, not two per frame.
+  bool ReadBuffered(uint8_t* out, size_t n, std::chrono::milliseconds wait);
   DeviceClient m_conn;
+  Bytes m_in;                      // bytes read from the connection
+  size_t m_inAt = 0, m_inEnd = 0;  // the part of m_in not yet taken
   std::string m_host = "127.0.0.1";
   std::string m_session;
   std::deque<Frame> m_stash;  // frames read while looking for another kind
