@@ -28,6 +28,7 @@
 #include "common/thread_pool.h"
 #include "common/wire.h"
 #include "service/transfers/download.h"
+#include "service/transfers/download_target.h"
 #include "service/service_globals.h"
 #include "service/transfers/transfer_sessions.h"
 
@@ -130,21 +131,6 @@ class CReadAhead {
   std::vector<uint8_t> m_block = std::vector<uint8_t>(64 * 1024);
   size_t m_at = 0, m_have = 0;
 };
-
-// Takes the descriptor that passed the download request's check (never re-opened by name).
-int TakeCheckedDescriptor(TransferEntry& entry, uint64_t& size) {
-  if (!entry.file) return -1;
-  const int fd = fcntl(fileno(entry.file), F_DUPFD_CLOEXEC, 0);
-  std::fclose(entry.file);
-  entry.file = nullptr;
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  size = static_cast<uint64_t>(st.st_size);
-  return fd;
-}
 
 // Waits up to ms, less when a transfer opens after `opened` was read; true when the service
 // is stopping.
@@ -296,9 +282,8 @@ int DownLoadFile_Cash(void* arg) {
       found = true;
     }
   }
-  uint64_t size = 0;
-  const int fd = found ? TakeCheckedDescriptor(entry, size) : -1;
-  if (fd < 0) {
+  OpenedFile opened;  // the descriptor that passed the request's check, never re-opened by name
+  if (!found || !TakeCheckedFile(entry, opened)) {
     if (found) QV_LOG(kModIntranet, kLogError, "open file %s error.", entry.targetPath.c_str());
     WriteInterDownLoadOverMsg(requester, &sock, '1', id);
     return 0;
@@ -309,8 +294,10 @@ int DownLoadFile_Cash(void* arg) {
          path.c_str(), static_cast<int>(k));
   DownloadCount_Add(1);
   Download_RelayBegin(id);
+  const int fd = opened.fd.get();
+  const uint64_t size = opened.size;
   auto finish = [&](int endStatus) {  // -1: no end message
-    close(fd);
+    opened.fd.Close();
     DownloadCount_Add(-1);
     Download_RelayEnd(id);
     if (endStatus < 0) CloseSock(&sock);
@@ -373,7 +360,7 @@ int DownLoadFile_Cash(void* arg) {
     pos += n;
     if (n < kPackageData) break;  // the end of the file was reached
   }
-  close(fd);
+  opened.fd.Close();
   DownloadCount_Add(-1);
   Download_RelayEnd(id);
   WriteTranLog(path, 1, size);
