@@ -790,9 +790,9 @@ TEST_F(TakeoverFromOutside, EveryRoadByWhoWhileTheAttacksRun) {
     DeviceClient c;
     const std::string get = "GET /quarlo/update-pc.html HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
     if (!c.ConnectFrom(source, host, sitePort) || !c.SendRaw(Bytes(get.begin(), get.end()))) return -1;
-    uint8_t line[13] = {};  // "HTTP/1.1 200" and a terminator, so the number ends where the line does
-    if (!c.ReadExact(line, 12)) return -1;
-    return std::atoi(reinterpret_cast<const char*>(line) + 9);
+    char line[12];  // "HTTP/1.1 404": no terminator, so the code is read as its three digits
+    if (!c.ReadExact(reinterpret_cast<uint8_t*>(line), sizeof line)) return -1;
+    return std::atoi(std::string(line + 9, 3).c_str());
   };
   // A rendezvous from a socket inside: the answer's source, and the PC's address and port
   // (wantPc: asked again until a PC is named, as its heartbeat may still be answering).

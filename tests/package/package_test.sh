@@ -5,6 +5,8 @@
 # first start) and purged, and taken by `QuarloCentral site publish`, whose update file names
 # it with its MD5, size and signature. Runs in a network namespace of its own (the service binds its ports).
 set -euo pipefail
+# Checks read a command's whole output before grep -q looks at it: under pipefail, grep
+# leaving at its first match kills a writer still writing (SIGPIPE) and fails the check.
 BUILD=$1 CPACK=$2 VERSION=$3 PUBLIC_KEY=$4
 OUT=$(mktemp -d /tmp/quarlo-package-XXXXXX)
 end_desktop() {
@@ -66,14 +68,14 @@ mkdir -p "$ROOT/var/lib/dpkg/info" "$ROOT/var/lib/dpkg/updates" "$ROOT/var/lib/d
 DPKG=(dpkg --root="$ROOT" --force-depends --force-script-chrootless --log=/dev/null)
 [ "$(id -u)" = 0 ] || DPKG+=(--force-not-root)
 "${DPKG[@]}" -i "$DEB" >"$OUT/install.log" 2>&1 || { echo "dpkg -i:"; cat "$OUT/install.log"; exit 1; }
-dpkg-query --root="$ROOT" -W -f '${Status}\n' quarlo | grep -qx "install ok installed" ||
+grep -qx "install ok installed" <<<"$(dpkg-query --root="$ROOT" -W -f '${Status}\n' quarlo)" ||
   { echo "dpkg does not list quarlo as installed"; exit 1; }
 LIB="$ROOT/usr/lib/quarlo"
 
 # The desktop entry starts the launcher from the PATH, its icon from the theme.
 grep -qx "Exec=quarlo" "$ROOT/usr/share/applications/Quarlo.desktop" || { cat "$ROOT/usr/share/applications/Quarlo.desktop"; exit 1; }
 grep -qx "Icon=Quarlo" "$ROOT/usr/share/applications/Quarlo.desktop" || { cat "$ROOT/usr/share/applications/Quarlo.desktop"; exit 1; }
-"$ROOT/usr/bin/quarlo" --help | grep -q "usage: quarlo" || { echo "quarlo --help"; exit 1; }
+HELP=$("$ROOT/usr/bin/quarlo" --help) && grep -q "usage: quarlo" <<<"$HELP" || { echo "quarlo --help"; exit 1; }
 
 # A user of the scratch root starts the menu entry's command on a display of its own: the
 # launcher lays out the base folder, the desktop program installs and starts the service.
@@ -91,7 +93,7 @@ echo "pc-identity" >"$B/bin/.uuid"
 as_user "$B/bin/QuarloClient" -i Quarlo >"$OUT/old.log" 2>&1 || { echo "the old copy would not install:"; cat "$OUT/old.log"; exit 1; }
 as_user env -u WAYLAND_DISPLAY xvfb-run -a -s "-screen 0 1280x800x24" "$ROOT/usr/bin/quarlo" >"$OUT/first.log" 2>&1 &
 XVFB_RUN=$!
-running() { as_user "$LIB/system/sc" query Quarlo 2>/dev/null | grep -q "4  RUNNING"; }
+running() { grep -q "4  RUNNING" <<<"$(as_user "$LIB/system/sc" query Quarlo 2>/dev/null)"; }
 DEADLINE=$((SECONDS + 120))
 until running || [ "$SECONDS" -ge "$DEADLINE" ] || ! kill -0 "$XVFB_RUN" 2>/dev/null; do sleep 0.1; done
 running || { echo "the desktop program started no service:"; cat "$OUT/first.log"; as_user "$LIB/system/sc" qc Quarlo || true; exit 1; }
@@ -118,13 +120,13 @@ for entry in "quarlo-service-Quarlo.desktop:$LIB/system/net" "Quarlo.desktop:$LI
   grep -qx "TryExec=${entry#*:}" "$AUTO/${entry%%:*}" || { echo "${entry%%:*}:"; cat "$AUTO/${entry%%:*}"; exit 1; }
 done
 as_user "$LIB/system/net" stop Quarlo >>"$OUT/svc.log" 2>&1 || { echo "net stop:"; cat "$OUT/svc.log"; exit 1; }
-as_user "$LIB/system/sc" query Quarlo | grep -q "1  STOPPED" || { echo "the service still runs"; exit 1; }
+grep -q "1  STOPPED" <<<"$(as_user "$LIB/system/sc" query Quarlo)" || { echo "the service still runs"; exit 1; }
 
 "${DPKG[@]}" --purge quarlo >"$OUT/purge.log" 2>&1 || { echo "dpkg --purge:"; cat "$OUT/purge.log"; exit 1; }
 LEFT=$(cd "$ROOT" && find . -mindepth 1 ! -path ./var ! -path './var/lib' ! -path './var/lib/dpkg*' \
   ! -path ./home ! -path ./home/user ! -path './home/user/*' | sort)
 [ -z "$LEFT" ] || { echo "left after the purge:"; echo "$LEFT"; exit 1; }
-if ls "$ROOT/var/lib/dpkg/info" | grep -q '^quarlo\.'; then echo "dpkg still keeps quarlo's files"; exit 1; fi
+if grep -q '^quarlo\.' <<<"$(ls "$ROOT/var/lib/dpkg/info")"; then echo "dpkg still keeps quarlo's files"; exit 1; fi
 for pid in /proc/[0-9]*; do
   case "$(readlink "$pid/exe" 2>/dev/null)" in "$ROOT"/*) echo "still running: $(cat "$pid/cmdline" | tr '\0' ' ')"; exit 1 ;; esac
 done
@@ -138,7 +140,7 @@ echo "after the purge the user keeps:"
 (cd "$U" && find . -type f | sort)
 
 [ "$(dpkg-deb -f "$DEB" Version)" = "$VERSION" ] || { echo "version $(dpkg-deb -f "$DEB" Version), not $VERSION"; exit 1; }
-dpkg-deb -f "$DEB" Depends | grep -q libevent-openssl || { echo "no Depends on the libraries"; exit 1; }
+grep -q libevent-openssl <<<"$(dpkg-deb -f "$DEB" Depends)" || { echo "no Depends on the libraries"; exit 1; }
 
 "$BUILD/central/QuarloCentral" --data "$OUT/central" site publish "$DEB" \
   https://updates.example.org >"$OUT/publish.log" 2>&1 || { cat "$OUT/publish.log"; exit 1; }
