@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -154,6 +155,8 @@ TEST(HttpIsExecutableName, ByExtension) {
 class HttpServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // As the service's process has it: a peer or pipe reader gone is an error, not the end.
+    signal(SIGPIPE, SIG_IGN);
     m_base.OpenGlobalDb();
     g_Log.SetPath(m_base.LogDir() + "/Log.txt");
     g_Log.SetPriority(kLogDebug);

@@ -144,9 +144,15 @@ TEST(UPnPRouter, ServiceReportsTheMappedPortToTheCentralServer) {
                       std::chrono::seconds(20))) << svc.LogText();
   ASSERT_TRUE(WaitFor([&] { return !central.Exchanges(0x1004).empty(); }, std::chrono::seconds(20)));
 
+  // The HTTP server starts on a task of its own: its line may come after the log-on's.
   std::smatch m;
-  const std::string log = svc.LogText();
-  ASSERT_TRUE(std::regex_search(log, m, std::regex(R"(httpServer running on port (\d+))"))) << log;
+  std::string log;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        log = svc.LogText();
+        return std::regex_search(log, m, std::regex(R"(httpServer running on port (\d+))"));
+      },
+      std::chrono::seconds(20))) << log;
   const int httpPort = std::stoi(m[1].str());
   EXPECT_TRUE(WaitFor(
       [&] {

@@ -38,17 +38,23 @@ names() {
   dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
     org.freedesktop.DBus.ListNames 2>/dev/null
 }
-ready=0
-for _ in $(seq 1 300); do
-  if xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' &&
-     names | grep -q org.kde.StatusNotifierWatcher && names | grep -q org.freedesktop.Notifications; then
-    ready=1
-    break
-  fi
+# What has not come up yet, empty once all of it has.
+missing() {
+  local list
+  list=$(names)
+  grep -q 'window id' <<<"$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null)" || echo -n "the window manager; "
+  grep -q org.kde.StatusNotifierWatcher <<<"$list" || echo -n "the panel's tray; "
+  grep -q org.freedesktop.Notifications <<<"$list" || echo -n "the notification daemon; "
+}
+# A deadline, not a count of tries: with every core busy one try alone takes seconds, and the
+# session starts while the other desktop tests start theirs.
+deadline=$((SECONDS + 180))
+while left=$(missing) && [ -n "$left" ] && [ "$SECONDS" -lt "$deadline" ]; do
   sleep 0.1
 done
-if [ "$ready" != 1 ]; then
-  echo "wm_session: the window manager, the panel's tray or the notification daemon did not come up" >&2
+if [ -n "$left" ]; then
+  echo "wm_session: not up after $((SECONDS)) s: $left" >&2
+  for p in "${pids[@]}"; do kill -0 "$p" 2>/dev/null || echo "wm_session: process $p has exited" >&2; done
   cat "$root"/*.log >&2
   exit 1
 fi
