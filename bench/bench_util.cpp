@@ -110,9 +110,12 @@ void StartRun(int argc, char** argv, const char* usage, int maxArgs) {
   const bool bound = !buildInTmp && unshare(CLONE_NEWNS) == 0 &&
                      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
                      mount(own.c_str(), "/tmp", nullptr, MS_BIND, nullptr) == 0;
-  const std::string config = (bound ? std::string("/tmp") : own) + "/config";
+  const std::string seen = bound ? std::string("/tmp") : own;
+  const std::string config = seen + "/config";
   mkdir(config.c_str(), 0700);
   setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  // The fixtures' base folders too (a benchmark killed mid-run has no destructors run).
+  setenv("TMPDIR", seen.c_str(), 1);
   prctl(PR_SET_CHILD_SUBREAPER, 1);
 
   struct sigaction stop {};

@@ -48,8 +48,11 @@ std::string Quoted(const std::string& text) {
 }  // namespace
 
 TempBase::TempBase(const TempBaseOptions& opt) {
-  char pattern[] = "/tmp/quarlo-base-XXXXXX";
-  if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+  // Under $TMPDIR when one is set, so that a run that gives its fixtures a folder of its own
+  // (a benchmark) takes what they made with it, however it ends.
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quarlo-base-XXXXXX";
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed under " + pattern);
   m_dir = pattern;
   MakeDir("bin");
   MakeDir("etc");

@@ -66,13 +66,17 @@ TEST(Bench, CtrlCEndsWhatTheRunStarted) {
   }
   // Stopped once its service and central server run.
   std::vector<pid_t> running;
+  int status = 0;
+  bool endedEarly = false;
   const bool started = WaitFor([&] {
+    endedEarly = waitpid(bench, &status, WNOHANG) == bench;
     running = Descendants(bench);
-    return AnyNamed(running, "QuarloClient") && AnyNamed(running, "QuarloCentral");
+    return endedEarly || (AnyNamed(running, "QuarloClient") && AnyNamed(running, "QuarloCentral"));
   }, std::chrono::seconds(120));
+  ASSERT_FALSE(endedEarly) << "the benchmark ended before its service and central server ran (status "
+                           << status << "): its set-up failed";
   EXPECT_TRUE(started);
   kill(bench, SIGINT);
-  int status = 0;
   const bool ended = WaitFor([&] { return waitpid(bench, &status, WNOHANG) == bench; }, std::chrono::seconds(90));
   if (!ended) {
     kill(bench, SIGKILL);
