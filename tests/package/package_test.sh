@@ -96,7 +96,13 @@ XVFB_RUN=$!
 running() { grep -q "4  RUNNING" <<<"$(as_user "$LIB/system/sc" query Quarlo 2>/dev/null)"; }
 DEADLINE=$((SECONDS + 120))
 until running || [ "$SECONDS" -ge "$DEADLINE" ] || ! kill -0 "$XVFB_RUN" 2>/dev/null; do sleep 0.1; done
-running || { echo "the desktop program started no service:"; cat "$OUT/first.log"; as_user "$LIB/system/sc" qc Quarlo || true; exit 1; }
+running || {
+  echo "the desktop program started no service:"; cat "$OUT/first.log"; as_user "$LIB/system/sc" qc Quarlo || true
+  # What the session's programs were doing then, and what the base folder logged, for the next look.
+  ps -e -o pid,ppid,stat,etime,wchan:24,args | grep -E "quarlo|Quarlo|Xvfb|xvfb|sc |net " | grep -v grep || true
+  for f in "$B"/log/*.txt "$LIB"/system/scm/*/stdout.log; do [ -f "$f" ] && { echo "== $f"; tail -n 40 "$f"; }; done
+  exit 1
+}
 QC=$(as_user "$LIB/system/sc" qc Quarlo 2>&1 || true)
 grep -qF "BINARY_PATH_NAME   : \"$LIB/bin/QuarloClient\" \"-r\" \"Quarlo\"" <<<"$QC" ||
   { echo "the service is not the shared program: $QC"; exit 1; }
