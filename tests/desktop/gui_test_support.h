@@ -27,8 +27,20 @@ inline std::string WindowId(const std::string& title) {
   return nl == std::string::npos ? out : out.substr(0, nl);
 }
 
+// A window is mapped before it has painted, and on a busy machine the paint can come much
+// later: the shot is taken again until two in a row are the same picture of more than one
+// colour (the window as drawn, not its empty backing), or the time is up.
 inline bool Screenshot(const std::string& windowId, const std::string& path) {
-  return Plat_RunCapture({"import", "-window", windowId, path}, 20000).exitStatus == 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::string last;
+  for (;;) {
+    if (Plat_RunCapture({"import", "-window", windowId, path}, 20000).exitStatus != 0) return false;
+    const std::string picture = Tool({"identify", "-format", "%k %#", path});
+    if (!picture.empty() && picture.rfind("1 ", 0) != 0 && picture == last) return true;
+    if (std::chrono::steady_clock::now() >= end) return true;  // the last shot stands
+    last = picture;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
 inline std::string ScreenshotDir() { return std::string(QUARLO_BUILD_DIR) + "/screenshots"; }
