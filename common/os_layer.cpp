@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +14,6 @@
 #include <ctime>
 #include <memory>
 #include <new>
-#include <thread>
 
 #include "common/log.h"
 #include "platform/disk.h"
