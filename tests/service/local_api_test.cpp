@@ -63,7 +63,9 @@ class LocalApiTest : public ::testing::Test {
     return whole;
   }
   std::string Sql(const std::string& query) {
-    const ProgramResult r = RunProgram({"/usr/bin/sqlite3", m_base.DbPath(), query});
+    // The running service may be committing (its transfer log, a setting): wait for it as a
+    // reader of the same file would, rather than failing on "database is locked".
+    const ProgramResult r = RunProgram({"/usr/bin/sqlite3", "-cmd", ".timeout 10000", m_base.DbPath(), query});
     EXPECT_EQ(r.exitCode, 0) << r.output;
     return r.output;
   }
